@@ -1,0 +1,117 @@
+// The local GUID database: one SQLite file, "GUIDDB.DAT", holding the table
+// GUID(Name, GUID, Status).
+//
+// Thread-safety: a CGuidDB and its query handles belong to one thread at a
+// time. Several objects, in one process or many, may open the same file;
+// callers serialise their work on it with the named mutex
+// "SQLITE_ACCESS_LOCK".
+//
+// Results are 0 (success), 1 (nothing there: no file, no table, no more rows,
+// no such row) and -1 (failure). Failures are logged through the event log
+// with the method's short name as tag; no exception leaves the class.
+#pragma once
+
+#include <boost/shared_ptr.hpp>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "host/Export.h"
+
+namespace FX {
+class CSQLite3DB;
+class CSQLite3Query;
+class CSQLite3Statement;
+}  // namespace FX
+
+#define GUIDDB_NAME "GUIDDB.DAT"
+
+// One row of the GUID table.
+struct GUIDLOOKUPS_EXPORT SGuidRecord {
+  std::string name;
+  std::string guid;
+  int32_t status = 0;
+
+  SGuidRecord() = default;
+  SGuidRecord(std::string n, std::string g, int32_t s)
+      : name(std::move(n)), guid(std::move(g)), status(s) {}
+
+  std::string getGuid() const;
+};
+
+inline bool operator==(const SGuidRecord& a, const SGuidRecord& b) {
+  return a.name == b.name && a.guid == b.guid && a.status == b.status;
+}
+
+// Records of one GUID, keyed by their own status; equal keys keep their
+// insertion order.
+using GuidRecordMap = std::multimap<int, SGuidRecord>;
+
+// One open query. Released query first, statement second.
+struct GUIDLOOKUPS_EXPORT SQueryHandle {
+  boost::shared_ptr<FX::CSQLite3Query> query;
+  boost::shared_ptr<FX::CSQLite3Statement> statement;
+  ~SQueryHandle();
+};
+
+class GUIDLOOKUPS_EXPORT CGuidDB {
+ public:
+  CGuidDB();
+  virtual ~CGuidDB();
+  CGuidDB(const CGuidDB&) = delete;
+  CGuidDB& operator=(const CGuidDB&) = delete;
+
+  // Uses "<folder>/GUIDDB.DAT". Returns 0 when the file holds the GUID table,
+  // 1 when the file is missing (nothing is created, no log line) or has no
+  // GUID table, -1 when it cannot be opened or read (logged, tag "Open").
+  int Open(const char* folder);
+  // Makes sure the file exists and holds the table and its two indexes.
+  // Returns 0, or -1 (logged, tag "Create").
+  int Create(const char* folder);
+  // Converts an old-schema table (one with an automatic index) to "10.0",
+  // keeping every row. Returns 0 when nothing was needed or it finished, -1
+  // when it failed. REQUIRES: a connection; the caller brackets it in
+  // begin() and commit()/rollback().
+  int Upgrade_To_10();
+
+  // Inserts one row (name and GUID lower-cased). Returns 0 or -1.
+  int Add(SGuidRecord* record);
+  // "BEGIN;", "COMMIT;", "ROLLBACK;". The outcome goes only to the log.
+  void begin();
+  void commit();
+  void rollback();
+  // Deletes every row (null record) or every row with the record's name.
+  // Returns 0 or -1.
+  int Delete(SGuidRecord* record);
+  // Reads the first row with that (lower-cased) name. Returns 0, 1 (none; the
+  // record is untouched) or -1.
+  int Find(const char* name, SGuidRecord* record);
+  // Starts any query whose rows are (name, GUID, status). Returns the handle,
+  // or an empty pointer on failure (logged, tag "FindByQuery").
+  std::unique_ptr<SQueryHandle> FindByQuery(const char* sql);
+  // Reads the next row. Returns 0, 1 (no more rows; record untouched) or -1.
+  // REQUIRES: handle != nullptr.
+  int FindNext(SQueryHandle* handle, SGuidRecord* record);
+  void FindClose(std::unique_ptr<SQueryHandle>& handle);
+  // Adds to `records` every row of the GUID that `text` leads to: by name,
+  // the GUID of the first row whose name equals `text` (ASCII case ignored;
+  // '%' and '_' are plain characters); by GUID, every row whose GUID matches
+  // the LIKE pattern `text`. Returns 1 after the last row, -1 on failure (rows
+  // read before it stay in the map).
+  int FindAllRecordsForGUIDFromSMTP(const char* text, GuidRecordMap& records, bool byName);
+
+  // The folder of the last Open or Create that returned 0.
+  const std::string& folder() const { return folder_; }
+
+ protected:
+  FX::CSQLite3DB* connection() const { return db_.get(); }
+
+ private:
+  std::unique_ptr<FX::CSQLite3DB> db_;
+  std::string folder_;
+};
+
+// Doubles every single quote and lower-cases the copy (ASCII only), for
+// splicing a value into SQL text.
+GUIDLOOKUPS_EXPORT std::string EscapeSingleQuotesToLower(const std::string& s);

@@ -1,0 +1,95 @@
+// In-process and machine-wide locks.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "host/Export.h"
+
+class CError;
+
+// The host's in-process lock. Thread-safe; not recursive.
+class GUIDLOOKUPS_EXPORT HxCriticalSectionH {
+ public:
+  HxCriticalSectionH() = default;
+  ~HxCriticalSectionH() = default;
+  HxCriticalSectionH(const HxCriticalSectionH&) = delete;
+  HxCriticalSectionH& operator=(const HxCriticalSectionH&) = delete;
+
+  // With `wait` true, blocks until the section is free and returns true;
+  // with false, returns whether it was taken.
+  bool enter(bool wait);
+  void leave();
+
+ private:
+  std::mutex mutex_;
+};
+
+// Owns one host lock on the heap. Throws the C string "Not enough memory to
+// initialize HxCriticalSection" when it cannot be allocated.
+class GUIDLOOKUPS_EXPORT HxCriticalSection {
+ public:
+  HxCriticalSection();
+  ~HxCriticalSection();
+  HxCriticalSection(const HxCriticalSection&) = delete;
+  HxCriticalSection& operator=(const HxCriticalSection&) = delete;
+
+  void enter() { handle_->enter(true); }
+  void leave() { handle_->leave(); }
+
+ private:
+  HxCriticalSectionH* handle_ = nullptr;
+};
+
+// Scope lock: enters the section at construction (when not null) and leaves
+// it at destruction.
+class GUIDLOOKUPS_EXPORT HxCriticalSectionLock {
+ public:
+  explicit HxCriticalSectionLock(HxCriticalSection* section);
+  ~HxCriticalSectionLock();
+  HxCriticalSectionLock(const HxCriticalSectionLock&) = delete;
+  HxCriticalSectionLock& operator=(const HxCriticalSectionLock&) = delete;
+
+ private:
+  HxCriticalSection* section_;
+};
+
+// The library-wide critical section. Lock order: criticalSec before any
+// CNamedMutex.
+GUIDLOOKUPS_EXPORT extern HxCriticalSection criticalSec;
+
+// A machine-wide mutex: flock(2) on the file "<dir>/<name>.lock", where <dir>
+// is GUIDLOOKUPS_LOCK_DIR (read at each lock), or "/tmp" when unset. The
+// database file itself is never locked.
+//
+// Each object opens its own file description (O_CLOEXEC, so that programs
+// the agent starts never inherit a held lock), so two objects of one process
+// exclude each other like two processes do. A process that dies releases its
+// locks with its descriptors, so no stale lock survives it.
+//
+// Thread-safety: an object belongs to one thread at a time. Unlike the
+// platform's mutex, the destructor releases a lock still held, so an
+// exception can never leave the machine locked; callers still unlock()
+// explicitly on every path.
+class GUIDLOOKUPS_EXPORT CNamedMutex {
+ public:
+  // `errorSink` and `flag` are unused (the library passes null and false).
+  CNamedMutex(const char* name, CError* errorSink, bool flag);
+  ~CNamedMutex();
+  CNamedMutex(const CNamedMutex&) = delete;
+  CNamedMutex& operator=(const CNamedMutex&) = delete;
+
+  // Waits up to `timeoutMs` milliseconds (-1: without limit). Returns 0 when
+  // the lock is held, -1 when the lock file cannot be opened (logged) or the
+  // time ran out. Locking a held object again returns 0 and does nothing.
+  int lock(int timeoutMs, bool flag);
+  // Releases the lock; returns 0, or -1 when it was not held.
+  int unlock();
+  bool isLocked() const { return fd_ >= 0; }
+  // The lock file's path as it would be used now.
+  std::string lockFilePath() const;
+
+ private:
+  std::string name_;
+  int fd_ = -1;
+};

@@ -1,0 +1,61 @@
+// The process-wide log writer.
+//
+// g_ptrLogWriter is the writer every log line of the library goes to. Tests
+// and embedders replace it with SetLogWriter(); the library reads it with
+// GetLogWriter(). Both are atomic, so a writer may be replaced while other
+// threads log; a line already started completes on the old writer.
+//
+// The default writer appends to the file named by GUIDLOOKUPS_LOG_FILE
+// (standard error when unset) and writes a line only when its level is at most
+// GUIDLOOKUPS_LOG_LEVEL (default 1: errors, milestones and the database
+// class's own lines). Both variables are read when the default writer is made;
+// ResetDefaultLogWriter() makes a new one. A line reads
+//   2026-12-08 04:30:00.123 pid=12 tid=34 L-1 [tag:line] message
+// and is written with one write(2) on an O_APPEND descriptor, so lines of many
+// threads and processes never interleave.
+#pragma once
+
+#include <cstdarg>
+#include <memory>
+#include <string>
+
+#include "host/Export.h"
+
+class GUIDLOOKUPS_EXPORT CLogWriterInterface {
+ public:
+  virtual ~CLogWriterInterface();
+
+  // Formats and hands the line to WriteLine. `reserved1` and `reserved2` are
+  // always 0. Does not gate by level: callers ask GetLevel() first.
+  virtual void Write(int level, const char* tag, int line, int reserved1, int reserved2,
+                     const char* format, ...) __attribute__((format(printf, 7, 8)));
+  // Receives one formatted line. Must be safe to call from many threads.
+  virtual void WriteLine(int level, const char* tag, int line, const std::string& message) = 0;
+  virtual void Flush() {}
+  // The current level: lines of a level up to this one are written.
+  virtual int GetLevel() = 0;
+};
+
+GUIDLOOKUPS_EXPORT extern std::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
+
+// Atomic access to g_ptrLogWriter.
+GUIDLOOKUPS_EXPORT std::shared_ptr<CLogWriterInterface> GetLogWriter();
+GUIDLOOKUPS_EXPORT void SetLogWriter(std::shared_ptr<CLogWriterInterface> writer);
+// Installs a new default writer that reads the environment again.
+GUIDLOOKUPS_EXPORT void ResetDefaultLogWriter();
+// The default writer, for embedders that wrap it.
+GUIDLOOKUPS_EXPORT std::shared_ptr<CLogWriterInterface> MakeDefaultLogWriter();
+
+namespace hxlog {
+// vprintf-style formatting into a string of any length.
+GUIDLOOKUPS_EXPORT std::string VFormat(const char* format, va_list args);
+}  // namespace hxlog
+
+// Writes one line through the current writer when its level admits it.
+// `tag` is the full signature of the calling function.
+#define HXLOG(level, tag, ...)                                          \
+  do {                                                                  \
+    auto hxlog_writer_ = ::GetLogWriter();                              \
+    if (hxlog_writer_ && hxlog_writer_->GetLevel() >= (level))          \
+      hxlog_writer_->Write((level), (tag), __LINE__, 0, 0, __VA_ARGS__); \
+  } while (0)

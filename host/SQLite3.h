@@ -1,0 +1,103 @@
+// The SQLite access layer: a connection, a cursor and a statement.
+//
+// Every failure throws CSQLite3Exception, whose what() carries SQLite's own
+// error text (for example "file is not a database"). <sqlite3.h> stays inside
+// SQLite3.cpp.
+//
+// Thread-safety: a connection and its cursors belong to one thread at a time.
+#pragma once
+
+#include <boost/shared_ptr.hpp>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "host/Export.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace FX {
+
+class GUIDLOOKUPS_EXPORT CSQLite3Exception : public std::exception {
+ public:
+  CSQLite3Exception(int code, std::string message);
+  const char* what() const noexcept override { return message_.c_str(); }
+  // SQLite's (extended) result code.
+  int code() const { return code_; }
+
+ private:
+  int code_;
+  std::string message_;
+};
+
+class CSQLite3Query;
+
+class GUIDLOOKUPS_EXPORT CSQLite3DB {
+ public:
+  // How long a statement waits for a lock that another connection holds (an
+  // operator's sqlite3 shell, say) before it fails with "database is locked".
+  static constexpr int kBusyTimeoutMs = 30000;
+
+  // Opens the file read-write, creating an empty database when it does not
+  // exist. Throws when it cannot be opened. The connection is closed even
+  // when the open failed.
+  explicit CSQLite3DB(const std::string& path);
+  // Opens the file read-only (never creates it) when `readOnly` is true.
+  CSQLite3DB(const std::string& path, bool readOnly);
+  virtual ~CSQLite3DB();
+  CSQLite3DB(const CSQLite3DB&) = delete;
+  CSQLite3DB& operator=(const CSQLite3DB&) = delete;
+
+  // Executes every statement of `sql` (none may return rows). Returns 0.
+  int ExecDML(const std::string& sql);
+  // The first column of the first row as a 64-bit integer; `nullValue` when
+  // there is no row or the value is null.
+  long ExecScalarInt64(const std::string& sql, long nullValue);
+  // Prepares a query; the cursor stands before the first row. It must be
+  // released before the connection is destroyed.
+  boost::shared_ptr<CSQLite3Query> ExecQuerySetup(const std::string& sql);
+
+  // The raw handle, for the layer's own helpers (backup, checks).
+  sqlite3* handle() const { return db_; }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+class GUIDLOOKUPS_EXPORT CSQLite3Query {
+ public:
+  // Takes ownership of a prepared statement of `db`.
+  CSQLite3Query(sqlite3* db, sqlite3_stmt* statement);
+  ~CSQLite3Query();
+  CSQLite3Query(const CSQLite3Query&) = delete;
+  CSQLite3Query& operator=(const CSQLite3Query&) = delete;
+
+  // Steps to the next row: true when a row is current, false at the end
+  // (and on every call after it). Throws on an error (a corrupt page, say).
+  bool NextRow();
+  // Column `field` (from 0) of the current row as text; `nullValue` for NULL.
+  // Never null. Throws for a column out of range or when no row is current.
+  const char* GetStringField(int field, const char* nullValue);
+  int GetIntField(int field, int nullValue);
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* statement_;
+  bool hasRow_ = false;
+  bool done_ = false;
+};
+
+// Held (empty) in SQueryHandle; no operation of the library makes one.
+class GUIDLOOKUPS_EXPORT CSQLite3Statement {
+ public:
+  CSQLite3Statement() = default;
+};
+
+// Checks that `path` holds an SQLite database that opens read-only, holds the
+// table `GUID` and passes "PRAGMA quick_check". Returns "" when it does,
+// otherwise why not (SQLite's text where it gave one). Never throws.
+GUIDLOOKUPS_EXPORT std::string VerifyGuidDatabase(const std::string& path);
+
+}  // namespace FX

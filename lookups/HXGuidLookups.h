@@ -1,0 +1,102 @@
+// The lookup service that mail agents create to resolve SMTP addresses (or
+// GUIDs) to GUID records, and the refresh policy of the local table.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "guiddb/GuidDB.h"
+#include "host/CLmError.h"
+#include "host/EventLog.h"
+#include "host/Export.h"
+#include "lookups/MFUCache.h"
+#include "lookups/ProcessFlags.h"
+#include "lookups/StaticCache.h"
+
+// The process's refresh decision and its outcome.
+enum GuidRefreshState : int32_t {
+  RefreshUndecided = 0,
+  RefreshNeeded = 1,
+  RefreshDone = 2,
+  RefreshNotNeeded = 3,
+};
+
+// Job flag: the job asks for the GUID table to be refreshed.
+constexpr unsigned int GuidRefreshJobFlag = 4;
+
+// Name of the job marker file in the GUID cache folder: the id of the last job
+// whose rebuild completed, in decimal.
+#define GUID_JOB_MARKER_NAME "GUIDDB.JOB"
+
+// Decides whether the local table must be refreshed now, from the job flags
+// and marker, "nLastGuidNameTableRefreshTime" and
+// "SmtpGuidTableRefreshInterval". Returns RefreshNeeded or RefreshNotNeeded
+// and replaces `reason` with why. Writes nothing, logs nothing, never throws;
+// callable from any thread.
+GUIDLOOKUPS_EXPORT GuidRefreshState IsSQLiteRefreshNeeded(std::string& reason,
+                                                          unsigned int jobFlags,
+                                                          std::string markerPath,
+                                                          unsigned long jobId);
+
+// Thread-safety: an object is set up and used by one thread at a time; any
+// number of objects may run in parallel threads and processes. In shared mode
+// they share the process's StaticCache; in private mode each owns its
+// mfuCache. Database work is serialised across processes by the named mutex
+// "SQLITE_ACCESS_LOCK".
+class GUIDLOOKUPS_EXPORT CHXGuidLookups {
+ public:
+  CHXGuidLookups();
+  ~CHXGuidLookups();
+  CHXGuidLookups(const CHXGuidLookups&) = delete;
+  CHXGuidLookups& operator=(const CHXGuidLookups&) = delete;
+
+  // Sets up the service once, before any lookup: the GUID cache folder
+  // "<dHOME>/JobResults/GUIDCacheDir" (created when missing), then in shared
+  // mode the refresh and the load of the static cache, in private mode the
+  // capacity of mfuCache. Returns Success, or the error of the folder
+  // creation with a code location pushed onto it.
+  CLmError Initialize(uint64_t jobId, unsigned int jobFlags, bool isInMemoryShared,
+                      bool isExchange, EvEvent* pEvent);
+
+  // Resolves `address` (a GUID when keyIsGuid) into `records`. True when
+  // resolved, also to no record at all (then `records` is empty); false when
+  // the key is unknown in shared mode or the database failed in private mode.
+  bool Lookup(std::string& address, GuidRecordMap& records, bool keyIsGuid);
+  // Resolves like Lookup, then sets `name` to the name of the first record of
+  // `status`. True only when such a non-empty name was found.
+  bool LookupAndFind(std::string& address, int status, std::string& name, bool keyIsGuid);
+  // Shared mode: true only when the static cache holds the key.
+  bool smtpToGuidFromStaticCache(std::string& address, GuidRecordMap& records, bool keyIsGuid);
+  // Private mode: a hit in mfuCache, or a database query whose answer (also an
+  // empty one) is cached. A database failure returns false and caches nothing.
+  bool smtpToGuidMFUCache(const std::string& address, GuidRecordMap& records, bool keyIsGuid);
+  // One query of the database under the named mutex. True when the database
+  // was opened and queried, also when no row matched; rows are added to
+  // `records`.
+  bool getGUIDRecordForSMTP(const std::string& address, GuidRecordMap& records, bool keyIsGuid);
+
+  // Takes the refresh decision once per process and, when due, downloads the
+  // file or rebuilds the table under the named mutex. True only when this
+  // call completed a refresh.
+  bool UpdateGUIDDB(CGuidDB& db);
+  // Replaces the local GUIDDB.DAT with the control server's copy, after
+  // verifying it. True only when the local file was replaced.
+  bool getSqlLiteGUIDDbFromHB();
+
+  // "<guidCacheDir>/GUIDDB.JOB", or "" without a folder.
+  std::string jobMarkerPath() const;
+
+  // The process's refresh state (a GuidRefreshState).
+  static std::atomic<int32_t> s_shouldRefreshGUIDTable;
+
+  EvEvent* pEvent = nullptr;
+  std::string guidCacheDir;
+  uint64_t totalRecordsToCommit = 0;
+  int32_t dbStatus = 0;
+  uint32_t jobFlags = 0;
+  uint64_t jobId = 0;
+  bool isInMemoryShared = false;
+  MFU_Cache<GuidRecordMap> mfuCache;
+  StaticCache* staticCache = nullptr;
+};

@@ -1,0 +1,106 @@
+// The process-wide cache of the whole GUID table, and its bulk loader.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "guiddb/GuidDB.h"
+#include "host/EventLog.h"
+#include "host/Export.h"
+#include "lookups/MFUCache.h"
+
+class StaticCache;
+
+// Load counters of one bulk load.
+struct GUIDLOOKUPS_EXPORT recordInfo_t {
+  int32_t uniqueGUIDs = 0;        // groups stored
+  int32_t totalCacheRecords = 0;  // keys offered to the cache, duplicates included
+  int32_t emptyRecords = 0;       // empty name lists and empty names
+};
+
+// Reads the whole GUID table in one query sorted by GUID and stores each
+// group of rows with one GUID as one map under the GUID and the upper-cased
+// names whose status makes them keys.
+//
+// Thread-safety: one thread at a time; called by StaticCache::fastload with
+// criticalSec and the named mutex held.
+class GUIDLOOKUPS_EXPORT GUIDTable : public CGuidDB {
+ public:
+  GUIDTable() = default;
+  ~GUIDTable() override = default;
+
+  // The Exchange loader: keys are the names of status 1, 8, 16 (the last
+  // row's only) and, with `addProxySmtp`, 2. Returns 1 after every row was
+  // read, a negative value when a row could not be read, -1 when the query
+  // could not be started or the database layer threw.
+  int getAllGUIDs(StaticCache& cache, bool addProxySmtp, bool dumpCache);
+  // The Lotus Notes loader: keys are the names of status 1, 8, 64, 128 (the
+  // last row's only) and 288; GUIDs keep their case. Results as above, the
+  // read error being -1.
+  int getAllLNGUIDs(StaticCache& cache, bool addProxySmtp, bool dumpCache);
+
+  // Upper-cases at most dstLen - 1 characters of `src` into `dst` and
+  // terminates it; nothing when `dst` is null. Bytes are taken as unsigned;
+  // wide characters of 256 or more pass unchanged. REQUIRES: dstLen >= 1.
+  static void ToUpper(const std::string& src, char* dst, int dstLen);
+  static void ToUpper(const std::basic_string<wchar_t>& src, wchar_t* dst, int dstLen);
+};
+
+// Stores one group: the GUID and every non-empty name as keys of `map`
+// (ownership of `map` passes to the cache), counts them and, with
+// `dumpCache`, writes the group's dump line.
+GUIDLOOKUPS_EXPORT void InsertIntoMFUCache(std::vector<std::string>& firstNames,
+                                           std::string& singleName,
+                                           std::vector<std::string>& thirdNames,
+                                           std::vector<std::string>& fourthNames,
+                                           std::string& groupGuid, GuidRecordMap* map,
+                                           StaticCache& cache, recordInfo_t& counters,
+                                           bool dumpCache, EvDebug& dumpLog, bool useFourthNames);
+
+// Thread-safe after load: find() takes no lock and may run in any number of
+// threads at once; fastload() serialises loads with criticalSec, then the
+// named mutex "SQLITE_ACCESS_LOCK". The cache owns every map handed to
+// insert(); the singleton lives until the process ends.
+class GUIDLOOKUPS_EXPORT StaticCache {
+ public:
+  // A separate, empty cache. The process normally uses instance(); tests make
+  // their own.
+  StaticCache();
+  ~StaticCache();
+  StaticCache(const StaticCache&) = delete;
+  StaticCache& operator=(const StaticCache&) = delete;
+
+  // The process's cache, created on first use (under criticalSec).
+  static StaticCache* instance();
+  // Does nothing: the loaded table is kept for the life of the process.
+  void invalidate();
+  // Adds `key` for `map` unless the key is present (the first map wins). The
+  // cache takes ownership of `map`. Called only by the loader.
+  void insert(const std::string& key, GuidRecordMap* map);
+  // When loaded and the upper-cased key (its first 10239 characters) is
+  // present, replaces `out` with a copy of the map and returns true; otherwise
+  // returns false and leaves `out` alone.
+  bool find(const std::string& key, GuidRecordMap& out);
+  // Loads the table of "<folder>/GUIDDB.DAT" once. Returns 0 when loaded (now
+  // or before), 1 when there is no file or no GUID table, -1 when the file
+  // cannot be opened or the load failed part-way (nothing is kept and a later
+  // call tries again).
+  int fastload(const std::string& folder, bool addProxySmtp, bool dumpCache);
+
+  // Number of keys; for tests and tools.
+  size_t keyCount() const;
+
+  static StaticCache* p_inst;
+
+  // Published with release after the fill, read with acquire.
+  std::atomic<bool> bIsLoaded{false};
+  MFU_Cache<MFC_Cache_Value_Type> entries;
+  bool bFilterByGuidForm = false;
+
+ private:
+  // Frees every owned map and empties `entries`. REQUIRES: not loaded.
+  void dropAll();
+  std::vector<std::unique_ptr<GuidRecordMap>> ownedMaps_;
+};

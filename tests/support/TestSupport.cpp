@@ -1,0 +1,215 @@
+#include "support/TestSupport.h"
+
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace testsupport {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/guidlookups-test-XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  const char* old = std::getenv(name);
+  hadValue_ = old != nullptr;
+  if (old) oldValue_ = old;
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (hadValue_)
+    setenv(name_.c_str(), oldValue_.c_str(), 1);
+  else
+    unsetenv(name_.c_str());
+}
+
+void CapturingLogWriter::WriteLine(int level, const char* tag, int line,
+                                   const std::string& message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lines_.push_back({level, tag ? tag : "", line, message});
+}
+
+std::vector<LogLine> CapturingLogWriter::lines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_;
+}
+
+bool CapturingLogWriter::has(const std::string& message) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& l : lines_)
+    if (l.message == message) return true;
+  return false;
+}
+
+bool CapturingLogWriter::has(int level, const std::string& tag, const std::string& message) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& l : lines_)
+    if (l.level == level && l.tag == tag && l.message == message) return true;
+  return false;
+}
+
+int CapturingLogWriter::count(const std::string& fragment) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int n = 0;
+  for (const auto& l : lines_)
+    if (l.message.find(fragment) != std::string::npos) ++n;
+  return n;
+}
+
+std::string CapturingLogWriter::dump() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::ostringstream out;
+  for (const auto& l : lines_) out << "L" << l.level << " [" << l.tag << "] " << l.message << "\n";
+  return out.str();
+}
+
+void CapturingLogWriter::clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lines_.clear();
+}
+
+ScopedLogCapture::ScopedLogCapture(int level)
+    : writer_(std::make_shared<CapturingLogWriter>(level)), previous_(GetLogWriter()) {
+  SetLogWriter(writer_);
+}
+
+ScopedLogCapture::~ScopedLogCapture() { SetLogWriter(previous_); }
+
+namespace {
+
+void Check(sqlite3* db, int rc, const char* what) {
+  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW)
+    throw std::runtime_error(std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "?"));
+}
+
+struct Db {
+  sqlite3* db = nullptr;
+  explicit Db(const std::string& file) {
+    int rc = sqlite3_open(file.c_str(), &db);
+    if (rc != SQLITE_OK) {
+      std::string msg = db ? sqlite3_errmsg(db) : "open failed";
+      sqlite3_close(db);
+      throw std::runtime_error(msg);
+    }
+    sqlite3_busy_timeout(db, 30000);
+  }
+  ~Db() { sqlite3_close(db); }
+  void exec(const std::string& sql) {
+    char* err = nullptr;
+    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
+    std::string msg = err ? err : "";
+    sqlite3_free(err);
+    if (rc != SQLITE_OK) throw std::runtime_error(sql + ": " + msg);
+  }
+};
+
+}  // namespace
+
+void MakeGuidDb(const std::string& folder, const std::vector<Row>& rows) {
+  Db db(folder + "/" GUIDDB_NAME);
+  db.exec(
+      "CREATE TABLE IF NOT EXISTS GUID (Name TEXT, GUID TEXT, Status INTEGER);"
+      "CREATE INDEX IF NOT EXISTS NAME_index ON GUID(Name ASC);"
+      "CREATE INDEX IF NOT EXISTS GUID_index ON GUID(GUID ASC);"
+      "BEGIN;");
+  sqlite3_stmt* st = nullptr;
+  Check(db.db, sqlite3_prepare_v2(db.db, "INSERT INTO GUID VALUES (?,?,?)", -1, &st, nullptr),
+        "prepare");
+  for (const auto& r : rows) {
+    sqlite3_bind_text(st, 1, std::get<0>(r).c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(st, 2, std::get<1>(r).c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(st, 3, std::get<2>(r));
+    int rc = sqlite3_step(st);
+    if (rc != SQLITE_DONE) {
+      sqlite3_finalize(st);
+      Check(db.db, rc, "insert");
+    }
+    sqlite3_reset(st);
+  }
+  sqlite3_finalize(st);
+  db.exec("COMMIT;");
+}
+
+void ExecSql(const std::string& file, const std::string& sql) {
+  Db db(file);
+  db.exec(sql);
+}
+
+std::vector<Row> ReadAllRows(const std::string& file) {
+  Db db(file);
+  sqlite3_stmt* st = nullptr;
+  Check(db.db,
+        sqlite3_prepare_v2(db.db, "SELECT Name, GUID, Status FROM GUID ORDER BY Name, GUID, Status",
+                           -1, &st, nullptr),
+        "prepare");
+  std::vector<Row> rows;
+  while (sqlite3_step(st) == SQLITE_ROW) {
+    auto text = [&](int i) {
+      const unsigned char* t = sqlite3_column_text(st, i);
+      return std::string(t ? reinterpret_cast<const char*>(t) : "");
+    };
+    rows.emplace_back(text(0), text(1), sqlite3_column_int(st, 2));
+  }
+  sqlite3_finalize(st);
+  return rows;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+pid_t ForkChild(const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int rc = 1;
+    try {
+      rc = body();
+    } catch (...) {
+      rc = 1;
+    }
+    _exit(rc);
+  }
+  return pid;
+}
+
+int WaitChild(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace testsupport

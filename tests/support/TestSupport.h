@@ -1,0 +1,111 @@
+// Helpers shared by the test suites.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "guiddb/GuidDB.h"
+#include "host/LogWriter.h"
+
+namespace testsupport {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its contents at the end
+// of the scope.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Sets (or, with nullptr, unsets) an environment variable for the scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name, value.c_str()) {}
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  bool hadValue_;
+  std::string oldValue_;
+};
+
+struct LogLine {
+  int level;
+  std::string tag;
+  int line;
+  std::string message;
+};
+
+// A log writer that keeps every line; installed for the scope of the object
+// (the previous writer comes back at its end). Thread-safe.
+class CapturingLogWriter : public CLogWriterInterface {
+ public:
+  explicit CapturingLogWriter(int level = 7) : level_(level) {}
+  void WriteLine(int level, const char* tag, int line, const std::string& message) override;
+  int GetLevel() override { return level_; }
+
+  std::vector<LogLine> lines() const;
+  // True when some line has exactly this message (and, when given, level/tag).
+  bool has(const std::string& message) const;
+  bool has(int level, const std::string& tag, const std::string& message) const;
+  // Number of lines whose message contains `fragment`.
+  int count(const std::string& fragment) const;
+  // Every message, one per line, for failure output.
+  std::string dump() const;
+  void clear();
+
+ private:
+  int level_;
+  mutable std::mutex mutex_;
+  std::vector<LogLine> lines_;
+};
+
+class ScopedLogCapture {
+ public:
+  explicit ScopedLogCapture(int level = 7);
+  ~ScopedLogCapture();
+  CapturingLogWriter& operator*() { return *writer_; }
+  CapturingLogWriter* operator->() { return writer_.get(); }
+
+ private:
+  std::shared_ptr<CapturingLogWriter> writer_;
+  std::shared_ptr<CLogWriterInterface> previous_;
+};
+
+// Rows as (name, guid, status).
+using Row = std::tuple<std::string, std::string, int>;
+
+// Creates "<folder>/GUIDDB.DAT" with the current schema and the rows stored
+// exactly as given (no lower-casing), directly through SQLite.
+void MakeGuidDb(const std::string& folder, const std::vector<Row>& rows);
+// Runs SQL directly on a file (outside the library); throws std::runtime_error.
+void ExecSql(const std::string& file, const std::string& sql);
+// Every row of the GUID table ordered by Name, GUID, Status.
+std::vector<Row> ReadAllRows(const std::string& file);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+
+// Forks; the child runs `body` and _exits with its result (1 if it throws).
+pid_t ForkChild(const std::function<int()>& body);
+// Waits for the child; returns its exit code, or 128 + signal.
+int WaitChild(pid_t pid);
+
+}  // namespace testsupport
