@@ -76,6 +76,7 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   int Upgrade_To_10();
 
   // Inserts one row (name and GUID lower-cased). Returns 0 or -1.
+  // REQUIRES: record != nullptr.
   int Add(SGuidRecord* record);
   // "BEGIN;", "COMMIT;", "ROLLBACK;". The outcome goes only to the log.
   void begin();
@@ -85,7 +86,7 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   // Returns 0 or -1.
   int Delete(SGuidRecord* record);
   // Reads the first row with that (lower-cased) name. Returns 0, 1 (none; the
-  // record is untouched) or -1.
+  // record is untouched) or -1. REQUIRES: record != nullptr.
   int Find(const char* name, SGuidRecord* record);
   // Starts any query whose rows are (name, GUID, status). Returns the handle,
   // or an empty pointer on failure (logged, tag "FindByQuery").

@@ -55,8 +55,9 @@ class GUIDLOOKUPS_EXPORT CSQLite3DB {
   // The first column of the first row as a 64-bit integer; `nullValue` when
   // there is no row or the value is null.
   long ExecScalarInt64(const std::string& sql, long nullValue);
-  // Prepares a query; the cursor stands before the first row. It must be
-  // released before the connection is destroyed.
+  // Prepares the first statement of `sql`; the cursor stands before the first
+  // row (a text without a statement gives a cursor without rows). It should
+  // be released before the connection is destroyed.
   boost::shared_ptr<CSQLite3Query> ExecQuerySetup(const std::string& sql);
 
   // The raw handle, for the layer's own helpers (backup, checks).
@@ -75,7 +76,8 @@ class GUIDLOOKUPS_EXPORT CSQLite3Query {
   CSQLite3Query& operator=(const CSQLite3Query&) = delete;
 
   // Steps to the next row: true when a row is current, false at the end
-  // (and on every call after it). Throws on an error (a corrupt page, say).
+  // (and on every call after it). Throws on an error (a corrupt page, say),
+  // and throws the same error on every call after it.
   bool NextRow();
   // Column `field` (from 0) of the current row as text; `nullValue` for NULL.
   // Never null. Throws for a column out of range or when no row is current.
@@ -87,6 +89,8 @@ class GUIDLOOKUPS_EXPORT CSQLite3Query {
   sqlite3_stmt* statement_;
   bool hasRow_ = false;
   bool done_ = false;
+  int errorCode_ = 0;  // non-zero once a step failed
+  std::string error_;
 };
 
 // Held (empty) in SQueryHandle; no operation of the library makes one.

@@ -1,0 +1,278 @@
+#include "guiddb/GuidDB.h"
+
+#include <stdexcept>
+#include <utility>
+
+#include "host/EventLog.h"
+#include "host/FXString.h"
+#include "host/SQLite3.h"
+
+// The library's event log: the database class writes every line through it.
+EvEvent event;
+
+namespace {
+
+constexpr const char* kTableTest = "SELECT COUNT(*) FROM SQLITE_MASTER WHERE NAME='GUID';";
+
+constexpr const char* kSchema[] = {
+    "CREATE TABLE GUID (Name TEXT, GUID TEXT, Status INTEGER);",
+    "CREATE INDEX NAME_index ON GUID(Name ASC);",
+    "CREATE INDEX GUID_index ON GUID(GUID ASC);",
+};
+
+// SQLite makes an automatic index only for a UNIQUE or PRIMARY KEY
+// constraint, which only the old schema had.
+constexpr const char* kOldSchemaProbe =
+    "SELECT name FROM sqlite_master WHERE type='index' and name like 'sqlite_autoindex_GUID%'";
+
+// SQLite cannot drop a constraint, so the rows go through a temporary table
+// while the table is made again without it. The caller's transaction makes
+// the whole move undoable: a failure half-way is rolled back to the old table.
+constexpr const char* kUpgradeTo10[] = {
+    "CREATE TEMPORARY TABLE TEMP_TABLE(Name TEXT, GUID TEXT, Status INTEGER)",
+    "INSERT INTO TEMP_TABLE SELECT Name, GUID, Status FROM GUID;",
+    "DELETE FROM GUID;",
+    "DROP TABLE GUID;",
+    "CREATE TABLE GUID (Name TEXT, GUID TEXT, Status INTEGER);",
+    "INSERT INTO GUID SELECT Name, GUID, Status FROM TEMP_TABLE;",
+    "DROP TABLE TEMP_TABLE;",
+    "CREATE INDEX NAME_index ON GUID(Name ASC);",
+    "CREATE INDEX GUID_index ON GUID(GUID ASC);",
+};
+
+std::string DbPath(const char* folder) {
+  std::string path = folder != nullptr ? folder : "";
+  FXPath::Append(path, GUIDDB_NAME, 0);
+  return path;
+}
+
+// The connection, or an exception that the caller's handler turns into its
+// failure result and log line: an operation called before a successful Open
+// or Create fails cleanly instead of following a null pointer.
+FX::CSQLite3DB& Connected(const std::unique_ptr<FX::CSQLite3DB>& db) {
+  if (!db) throw std::logic_error("no database connection");
+  return *db;
+}
+
+// BEGIN, COMMIT and ROLLBACK report only to the log; the connection, not
+// this object, knows whether a transaction is open.
+void RunTransactionStatement(FX::CSQLite3DB* db, const char* tag, const char* verb) {
+  try {
+    if (db == nullptr) throw std::logic_error("no database connection");
+    db->ExecDML(std::string(verb) + ";");
+    event.DebugLvl(tag, 2, "%s successfully executed", verb);
+  } catch (const std::exception& e) {
+    event.DebugLvl(tag, 1, "%s failed, error=[%s]", verb, e.what());
+  } catch (...) {
+    event.DebugLvl(tag, 1, "unknown %s error", verb);
+  }
+}
+
+}  // namespace
+
+std::string EscapeSingleQuotesToLower(const std::string& s) {
+  std::string quoted = FXString::CopyAndReplaceAll(s, "'", "''");
+  FXString::ToLower(quoted);
+  return quoted;
+}
+
+std::string SGuidRecord::getGuid() const { return FXString::ToString(guid); }
+
+SQueryHandle::~SQueryHandle() {
+  // The cursor goes before the statement it might refer to.
+  query.reset();
+  statement.reset();
+}
+
+CGuidDB::CGuidDB() = default;
+
+CGuidDB::~CGuidDB() = default;
+
+int CGuidDB::Open(const char* folder) {
+  const std::string path = DbPath(folder);
+  // Opening would create an empty file; a reader must not leave one behind.
+  if (!FXFile::DoesFileExist(path)) return 1;
+  try {
+    // A failed construction leaves the previous connection in place.
+    auto db = std::make_unique<FX::CSQLite3DB>(path);
+    db_ = std::move(db);
+    // SQLite reads the file only now: a file that is no database fails here.
+    if (db_->ExecScalarInt64(kTableTest, 0) == 0) return 1;
+    folder_ = folder;
+    return 0;
+  } catch (const std::exception& e) {
+    event.DebugLvl("Open", 1, "Cannot open connection to db file [%s], error=[%s]", path.c_str(),
+                   e.what());
+    return -1;
+  }
+}
+
+int CGuidDB::Create(const char* folder) {
+  const std::string path = DbPath(folder);
+  try {
+    auto db = std::make_unique<FX::CSQLite3DB>(path);
+    db_ = std::move(db);
+    // An existing table is kept whatever its schema; Upgrade_To_10 handles
+    // the old one.
+    if (db_->ExecScalarInt64(kTableTest, 0) == 0) {
+      for (const char* statement : kSchema) db_->ExecDML(statement);
+    }
+    folder_ = folder;
+    return 0;
+  } catch (const std::exception& e) {
+    event.DebugLvl("Create", 1, "Cannot create the Volume table [%s], error=[%s]", path.c_str(),
+                   e.what());
+    return -1;
+  }
+}
+
+int CGuidDB::Upgrade_To_10() {
+  try {
+    std::unique_ptr<SQueryHandle> probe = FindByQuery(kOldSchemaProbe);
+    if (!probe) return -1;
+    bool oldSchema = false;
+    if (probe->query->NextRow()) oldSchema = *probe->query->GetStringField(0, "") != '\0';
+    if (!oldSchema) {
+      event.DebugLvl("Upgrade_To_10", 1, "%s",
+                     "Found new version of the db, continuing without upgrade...");
+      return 0;
+    }
+    // An open statement on the table would make DROP TABLE fail with
+    // "database table is locked".
+    probe.reset();
+    event.DebugLvl("Upgrade_To_10", 1, "%s",
+                   "Found old version of the db, going to upgrade to new version (10.0)");
+    FX::CSQLite3DB& db = Connected(db_);
+    for (const char* statement : kUpgradeTo10) db.ExecDML(statement);
+    event.DebugLvl("Upgrade_To_10", 1, "%s", "Db upgraded to new version (10.0) successfully...");
+    return 0;
+  } catch (const std::exception& e) {
+    event.DebugLvl("Upgrade_To_10", 1,
+                   "Unable to upgrade to 10.0 schema for database [%s], error=[%s]", "GUID",
+                   e.what());
+    return -1;
+  }
+}
+
+int CGuidDB::Add(SGuidRecord* record) {
+  try {
+    const std::string name = EscapeSingleQuotesToLower(record->name);
+    const std::string guid = EscapeSingleQuotesToLower(record->getGuid());
+    const std::string sql = FXString::Format("INSERT INTO GUID VALUES ('%s', '%s', %d);",
+                                             name.c_str(), guid.c_str(), record->status);
+    return Connected(db_).ExecDML(sql);
+  } catch (const std::exception& e) {
+    event.DebugLvl("Add", 1,
+                   "Failed to add the record to database, Guid=[%s], Name=[%s], error=[%s]",
+                   record->guid.c_str(), record->name.c_str(), e.what());
+    return -1;
+  }
+}
+
+void CGuidDB::begin() { RunTransactionStatement(db_.get(), "begin", "BEGIN"); }
+
+void CGuidDB::commit() { RunTransactionStatement(db_.get(), "commit", "COMMIT"); }
+
+void CGuidDB::rollback() { RunTransactionStatement(db_.get(), "rollback", "ROLLBACK"); }
+
+int CGuidDB::Delete(SGuidRecord* record) {
+  try {
+    const std::string sql = record == nullptr
+                                ? std::string("DELETE FROM GUID;")
+                                : FXString::Format("DELETE FROM GUID WHERE Name='%s';",
+                                                   EscapeSingleQuotesToLower(record->name).c_str());
+    Connected(db_).ExecDML(sql);
+    return 0;
+  } catch (const std::exception& e) {
+    if (record == nullptr) {
+      event.DebugLvl("Delete", 1, "Cannot execute the query to delete all records, error=[%s]",
+                     e.what());
+    } else {
+      event.DebugLvl("Delete", 1,
+                     "Cannot execute the query to delete record, GUID=[%s], Name=[%s], error=[%s]",
+                     record->guid.c_str(), record->name.c_str(), e.what());
+    }
+    return -1;
+  }
+}
+
+int CGuidDB::Find(const char* name, SGuidRecord* record) {
+  try {
+    const std::string sql = "SELECT * FROM GUID WHERE Name='" +
+                            EscapeSingleQuotesToLower(name != nullptr ? name : "") + "';";
+    std::unique_ptr<SQueryHandle> handle = FindByQuery(sql.c_str());
+    if (!handle) return -1;
+    return FindNext(handle.get(), record);
+  } catch (const std::exception& e) {
+    event.DebugLvl("Find", 1,
+                   "Cannot execute the query to determine least accessed volumes, error=[%s]",
+                   e.what());
+    return -1;
+  }
+}
+
+std::unique_ptr<SQueryHandle> CGuidDB::FindByQuery(const char* sql) {
+  const char* text = sql != nullptr ? sql : "";
+  try {
+    auto handle = std::make_unique<SQueryHandle>();
+    handle->query = Connected(db_).ExecQuerySetup(text);
+    return handle;
+  } catch (const std::exception& e) {
+    event.DebugLvl("FindByQuery", 1, "Cannot execute query [%s], error=[%s]", text, e.what());
+    return nullptr;
+  }
+}
+
+int CGuidDB::FindNext(SQueryHandle* handle, SGuidRecord* record) {
+  try {
+    if (!handle->query) throw std::logic_error("no open query");
+    FX::CSQLite3Query& query = *handle->query;
+    if (!query.NextRow()) return 1;
+    // Columns by position: every query read here yields name, GUID, status.
+    record->guid = query.GetStringField(1, "");
+    record->name = query.GetStringField(0, "");
+    record->status = query.GetIntField(2, 0);
+    return 0;
+  } catch (const std::exception& e) {
+    event.DebugLvl("FindNext", 1, "Cannot find record, error=[%s]", e.what());
+    return -1;
+  }
+}
+
+void CGuidDB::FindClose(std::unique_ptr<SQueryHandle>& handle) { handle.reset(); }
+
+// By name, the address must match literally: addresses such as
+// john_smith@corp.example are common, and a LIKE pattern would let its '_'
+// match johnxsmith@corp.example and hand back another person's GUID. NOCASE
+// keeps the match blind to ASCII case, as LIKE was. By GUID the text stays a
+// LIKE pattern, so callers may search by prefix ("{ab%").
+int CGuidDB::FindAllRecordsForGUIDFromSMTP(const char* text, GuidRecordMap& records, bool byName) {
+  try {
+    const std::string quoted = EscapeSingleQuotesToLower(text != nullptr ? text : "");
+    const std::string sql =
+        byName ? "SELECT * FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE Name='" + quoted +
+                     "' COLLATE NOCASE LIMIT 1);"
+               : "SELECT * FROM GUID WHERE GUID LIKE '" + quoted + "';";
+    std::unique_ptr<SQueryHandle> handle = FindByQuery(sql.c_str());
+    if (!handle) return -1;
+    int result;
+    for (;;) {
+      SGuidRecord record;
+      result = FindNext(handle.get(), &record);
+      if (result == 1) break;
+      if (result < 0) {
+        event.DebugLvl("FindAllRecordsForGUIDFromSMTP", 1,
+                       "Error retrieving records for query [%s]", sql.c_str());
+        break;
+      }
+      const int32_t status = record.status;
+      records.emplace(status, std::move(record));  // after equal keys: read order kept
+    }
+    return result;
+  } catch (const std::exception& e) {
+    event.DebugLvl("FindAllRecordsForGUIDFromSMTP", 1,
+                   "Cannot execute the query to determine least accessed volumes, error=[%s]",
+                   e.what());
+    return -1;
+  }
+}

@@ -1,0 +1,174 @@
+#include "host/SQLite3.h"
+
+#include <sqlite3.h>
+
+#include <utility>
+
+namespace FX {
+
+namespace {
+
+// SQLite keeps the text of the last error on the connection; a failed open
+// may leave no connection at all, and then only the code has a text.
+[[noreturn]] void ThrowError(sqlite3* db, int rc) {
+  if (db != nullptr) throw CSQLite3Exception(sqlite3_extended_errcode(db), sqlite3_errmsg(db));
+  throw CSQLite3Exception(rc, sqlite3_errstr(rc));
+}
+
+struct StatementDeleter {
+  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+
+// Prepares the first statement of `sql`; the rest of the text is ignored.
+// An empty text (or one holding only comments) gives a null statement.
+StatementPtr Prepare(sqlite3* db, const std::string& sql) {
+  if (db == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "no database connection");
+  sqlite3_stmt* raw = nullptr;
+  const int rc =
+      sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()) + 1, &raw, nullptr);
+  StatementPtr statement(raw);
+  if (rc != SQLITE_OK) ThrowError(db, rc);
+  return statement;
+}
+
+}  // namespace
+
+CSQLite3Exception::CSQLite3Exception(int code, std::string message)
+    : code_(code), message_(std::move(message)) {}
+
+CSQLite3DB::CSQLite3DB(const std::string& path) : CSQLite3DB(path, false) {}
+
+CSQLite3DB::CSQLite3DB(const std::string& path, bool readOnly) {
+  const int flags = readOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    // sqlite3_open_v2 hands back a connection even when it fails (unless
+    // memory ran out); it must be closed, after its message is taken.
+    CSQLite3Exception error(db != nullptr ? sqlite3_extended_errcode(db) : rc,
+                            db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+    sqlite3_close(db);
+    throw error;
+  }
+  // Our own processes serialise on a named mutex, but an operator's sqlite3
+  // shell does not: without a timeout its read lock would make our next
+  // write fail at once with "database is locked" instead of waiting.
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  db_ = db;
+}
+
+CSQLite3DB::~CSQLite3DB() {
+  // close_v2: should a cursor outlive its connection (a caller's mistake),
+  // the connection closes when that cursor is finalised instead of leaking.
+  sqlite3_close_v2(db_);
+}
+
+int CSQLite3DB::ExecDML(const std::string& sql) {
+  if (db_ == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "no database connection");
+  char* error = nullptr;
+  const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error);
+  if (rc != SQLITE_OK) {
+    std::string message = error != nullptr ? error : sqlite3_errstr(rc);
+    sqlite3_free(error);
+    throw CSQLite3Exception(sqlite3_extended_errcode(db_), std::move(message));
+  }
+  return 0;
+}
+
+long CSQLite3DB::ExecScalarInt64(const std::string& sql, long nullValue) {
+  StatementPtr statement = Prepare(db_, sql);
+  if (!statement) return nullValue;
+  const int rc = sqlite3_step(statement.get());
+  if (rc == SQLITE_DONE) return nullValue;
+  if (rc != SQLITE_ROW) ThrowError(db_, rc);
+  if (sqlite3_column_count(statement.get()) < 1 ||
+      sqlite3_column_type(statement.get(), 0) == SQLITE_NULL)
+    return nullValue;
+  return static_cast<long>(sqlite3_column_int64(statement.get(), 0));
+}
+
+boost::shared_ptr<CSQLite3Query> CSQLite3DB::ExecQuerySetup(const std::string& sql) {
+  StatementPtr statement = Prepare(db_, sql);
+  std::unique_ptr<CSQLite3Query> query(new CSQLite3Query(db_, statement.get()));
+  statement.release();  // now owned by the cursor, which finalises it exactly once
+  return boost::shared_ptr<CSQLite3Query>(query.release());
+}
+
+CSQLite3Query::CSQLite3Query(sqlite3* db, sqlite3_stmt* statement)
+    : db_(db), statement_(statement), done_(statement == nullptr) {}
+
+CSQLite3Query::~CSQLite3Query() { sqlite3_finalize(statement_); }
+
+bool CSQLite3Query::NextRow() {
+  // A cursor that failed (a corrupt page, say) keeps failing rather than
+  // passing for one that reached its end; stepping it again would instead
+  // start the scan over.
+  if (errorCode_ != 0) throw CSQLite3Exception(errorCode_, error_);
+  if (done_) return false;
+  hasRow_ = false;
+  const int rc = sqlite3_step(statement_);
+  if (rc == SQLITE_ROW) {
+    hasRow_ = true;
+    return true;
+  }
+  if (rc == SQLITE_DONE) {
+    done_ = true;
+    return false;
+  }
+  errorCode_ = sqlite3_extended_errcode(db_);
+  if (errorCode_ == SQLITE_OK) errorCode_ = rc;
+  error_ = sqlite3_errmsg(db_);
+  throw CSQLite3Exception(errorCode_, error_);
+}
+
+namespace {
+
+void CheckField(sqlite3_stmt* statement, bool hasRow, int field) {
+  if (!hasRow) throw CSQLite3Exception(SQLITE_MISUSE, "no current row");
+  if (field < 0 || field >= sqlite3_column_count(statement))
+    throw CSQLite3Exception(SQLITE_RANGE, sqlite3_errstr(SQLITE_RANGE));
+}
+
+}  // namespace
+
+const char* CSQLite3Query::GetStringField(int field, const char* nullValue) {
+  CheckField(statement_, hasRow_, field);
+  if (sqlite3_column_type(statement_, field) == SQLITE_NULL)
+    return nullValue != nullptr ? nullValue : "";
+  const unsigned char* text = sqlite3_column_text(statement_, field);
+  // A non-null value converts to null text only when memory ran out.
+  if (text == nullptr) ThrowError(db_, SQLITE_NOMEM);
+  return reinterpret_cast<const char*>(text);
+}
+
+int CSQLite3Query::GetIntField(int field, int nullValue) {
+  CheckField(statement_, hasRow_, field);
+  if (sqlite3_column_type(statement_, field) == SQLITE_NULL) return nullValue;
+  return sqlite3_column_int(statement_, field);
+}
+
+std::string VerifyGuidDatabase(const std::string& path) {
+  try {
+    CSQLite3DB db(path, true);
+    if (db.ExecScalarInt64("SELECT COUNT(*) FROM SQLITE_MASTER WHERE NAME='GUID';", 0) == 0)
+      return "the database holds no GUID table";
+    // quick_check answers one row "ok", or one row per problem found.
+    boost::shared_ptr<CSQLite3Query> check = db.ExecQuerySetup("PRAGMA quick_check;");
+    std::string problems;
+    while (check->NextRow()) {
+      const std::string line = check->GetStringField(0, "");
+      if (line == "ok") continue;
+      if (!problems.empty()) problems += "; ";
+      problems += line;
+    }
+    return problems;
+  } catch (const std::exception& e) {
+    const std::string what = e.what();
+    return what.empty() ? "unknown error" : what;
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+}  // namespace FX
