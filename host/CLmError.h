@@ -36,12 +36,14 @@ class GUIDLOOKUPS_EXPORT CLmError {
   CLmError& Push(const FXCodeLocation& where);
 
   // "Success" for code 0; otherwise the text, the code and every pushed
-  // location, e.g. "connection refused (code -3) at HXGuidLookups:Initialize:42".
+  // location, e.g. "connection refused (code -3) at HXGuidLookups:Initialize:42"
+  // (several locations are separated by ", ", oldest first).
   std::string AsString() const;
 
   // The text given at construction ("" for success).
   std::string Text() const;
-  // The pushed locations, oldest first.
+  // The pushed locations, oldest first. Push() copies the strings it is given;
+  // the pointers returned here stay valid while this error or a copy lives.
   std::vector<FXCodeLocation> Locations() const;
 
  private:

@@ -40,12 +40,15 @@ class GUIDLOOKUPS_EXPORT EvDebug {
   EvDebug(const EvDebug&) = delete;
   EvDebug& operator=(const EvDebug&) = delete;
 
-  // The id of the named log; the same name always gives the same id.
+  // The id of the named log, never 0; within a process the same name always
+  // gives the same id.
   static uint32_t getLogId(const char* name);
   // Opens the dump file of the log `logId` (created or appended to). True when
-  // it is ready. The last three arguments are unused.
-  bool initialize(EvDebugFileInstance* instance, unsigned int logId, long long option,
-                  bool flag, const std::string& name);
+  // it is ready; false, with a log line, for an unknown id, no log folder or a
+  // file that cannot be opened. When `instance` is not null, its fileName,
+  // folder and isOpen are filled in. The last three arguments are unused.
+  bool initialize(EvDebugFileInstance* instance, unsigned int logId, long long option, bool flag,
+                  const std::string& name);
   int IsInitialized() const { return file_ != nullptr; }
   // The dump file's path once initialised, else "".
   const std::string& filePath() const { return path_; }

@@ -44,7 +44,8 @@ class GUIDLOOKUPS_EXPORT FXFolder {
   static bool DoesFolderExist(const std::string& path);
   // Creates every missing folder of the path (mode 0755 less umask). An
   // existing folder is success; an existing non-folder or a failed mkdir is an
-  // error naming the path and errno's text.
+  // error naming the path and errno's text (hxerr::kIo, or kNoSpace), and an
+  // empty path is hxerr::kInvalid.
   static CLmError CreateFoldersIteratively(const std::string& path, void* reserved);
 };
 
@@ -60,7 +61,9 @@ class GUIDLOOKUPS_EXPORT CLmFile {
   // named temporary file in the destination's folder, which is flushed to disk
   // and renamed over the destination. On any failure (missing source, full
   // disk, unwritable folder) the temporary file is removed and the old
-  // destination is left whole.
+  // destination is left whole. Error codes: hxerr::kNotFound for a missing
+  // source, kNoSpace for a full disk or quota, kInvalid for an empty path,
+  // kIo otherwise; the text names the path and the system's reason.
   static CLmError Copy(const char* source, const char* destination);
 };
 

@@ -8,8 +8,11 @@
 // The default writer appends to the file named by GUIDLOOKUPS_LOG_FILE
 // (standard error when unset) and writes a line only when its level is at most
 // GUIDLOOKUPS_LOG_LEVEL (default 1: errors, milestones and the database
-// class's own lines). Both variables are read when the default writer is made;
-// ResetDefaultLogWriter() makes a new one. A line reads
+// class's own lines; a value that is not a decimal integer gives the default).
+// The default writer is made at the first GetLogWriter() unless a writer (or
+// nullptr, which silences the library) was set before; both variables are
+// read when it is made, and ResetDefaultLogWriter() makes a new one. A line
+// reads
 //   2026-12-08 04:30:00.123 pid=12 tid=34 L-1 [tag:line] message
 // and is written with one write(2) on an O_APPEND descriptor, so lines of many
 // threads and processes never interleave.
@@ -53,9 +56,9 @@ GUIDLOOKUPS_EXPORT std::string VFormat(const char* format, va_list args);
 
 // Writes one line through the current writer when its level admits it.
 // `tag` is the full signature of the calling function.
-#define HXLOG(level, tag, ...)                                          \
-  do {                                                                  \
-    auto hxlog_writer_ = ::GetLogWriter();                              \
-    if (hxlog_writer_ && hxlog_writer_->GetLevel() >= (level))          \
+#define HXLOG(level, tag, ...)                                           \
+  do {                                                                   \
+    auto hxlog_writer_ = ::GetLogWriter();                               \
+    if (hxlog_writer_ && hxlog_writer_->GetLevel() >= (level))           \
       hxlog_writer_->Write((level), (tag), __LINE__, 0, 0, __VA_ARGS__); \
   } while (0)

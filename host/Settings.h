@@ -3,9 +3,12 @@
 // The file is <dir>/<instance>.ini, where <dir> comes from the environment
 // variable GUIDLOOKUPS_SETTINGS_DIR (read at every call, never cached) and
 // <instance> is the focus. Sections are "[EventManager]", "[vTaskHost]" and
-// "[Base]"; lines are "name=value", numbers in decimal. Blank lines and lines
-// starting with ';' or '#' are comments. A malformed line is skipped with one
-// log line.
+// "[Base]"; lines are "name=value", numbers in decimal. Blanks around names
+// and values are ignored, and section and value names match regardless of
+// ASCII case. Blank lines and lines starting with ';' or '#' are comments. A
+// malformed line is skipped with one log line (level 1) at each read. Where a
+// value appears twice, the first one counts. A rewrite keeps every other line
+// (comments included) as it was.
 //
 // Without GUIDLOOKUPS_SETTINGS_DIR every value reads as not found and every
 // write fails: the library never writes settings to a place it was not given.
@@ -49,7 +52,10 @@ class GUIDLOOKUPS_EXPORT HXPlatformInfo {
   int getNumber(const char* section, const char* name, unsigned int* value);
 
   // Writes the value atomically (see the file comment). Nonzero on success; 0
-  // when no settings folder is configured or the file cannot be written.
+  // (with a log line) when no settings folder is configured, the folder does
+  // not exist (it is never created; the file in it is), the file cannot be
+  // written, or the text could not be read back as written (a line break, or
+  // blanks at either end of a string value).
   int setNumber(const char* section, const char* name, unsigned long value);
   int setString(const char* section, const char* name, const std::string& value);
   // Removes the value; nonzero when the file was written (also when the value

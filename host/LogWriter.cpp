@@ -1,0 +1,201 @@
+#include "host/LogWriter.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+// Starts empty (constant-initialised, so it is usable before any dynamic
+// initialiser of the library has run); GetLogWriter() installs the default
+// writer at its first use unless someone has set a writer (or none) before.
+std::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
+
+namespace {
+
+// Set once a writer has been installed, by SetLogWriter() or by the first
+// GetLogWriter(); an explicit SetLogWriter(nullptr) then silences the library
+// instead of bringing the default back.
+std::atomic<bool> g_writerInstalled{false};
+
+constexpr int kDefaultLevel = 1;
+
+// The level named by GUIDLOOKUPS_LOG_LEVEL: a decimal integer, possibly
+// negative. Anything else (empty, trailing garbage, out of range) gives the
+// default, so that a typo never silences the error lines.
+int LevelFromEnvironment() {
+  const char* text = std::getenv("GUIDLOOKUPS_LOG_LEVEL");
+  if (!text || !*text) return kDefaultLevel;
+  errno = 0;
+  char* end = nullptr;
+  long value = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || value < -1000 || value > 1000)
+    return kDefaultLevel;
+  return static_cast<int>(value);
+}
+
+// Appends each line with a single write(2) on an O_APPEND descriptor: the
+// kernel places every such write at the end of the file as one piece, so
+// lines of concurrent threads and processes never interleave and no lock is
+// needed here.
+class DefaultLogWriter : public CLogWriterInterface {
+ public:
+  DefaultLogWriter() : level_(LevelFromEnvironment()) {
+    const char* file = std::getenv("GUIDLOOKUPS_LOG_FILE");
+    if (file && *file) {
+      fd_ = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+      if (fd_ < 0) {
+        // Say once, on the fallback, why the file gets nothing.
+        int err = errno;
+        char buf[256];
+        std::string note = std::string("guidlookups: cannot open log file '") + file +
+                           "': " + strerror_r(err, buf, sizeof buf) +
+                           "; logging to standard error\n";
+        WriteAll(STDERR_FILENO, note);
+      }
+    }
+  }
+  ~DefaultLogWriter() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  DefaultLogWriter(const DefaultLogWriter&) = delete;
+  DefaultLogWriter& operator=(const DefaultLogWriter&) = delete;
+
+  void WriteLine(int level, const char* tag, int line, const std::string& message) override {
+    try {
+      struct timespec now;
+      clock_gettime(CLOCK_REALTIME, &now);
+      struct tm local;
+      localtime_r(&now.tv_sec, &local);
+      char stamp[64];
+      size_t n = strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+      snprintf(stamp + n, sizeof stamp - n, ".%03ld", now.tv_nsec / 1000000);
+
+      char head[160];
+      snprintf(head, sizeof head, "%s pid=%ld tid=%ld L%d [", stamp, static_cast<long>(getpid()),
+               static_cast<long>(syscall(SYS_gettid)), level);
+      std::string out;
+      const char* t = tag ? tag : "";
+      out.reserve(strlen(head) + strlen(t) + message.size() + 16);
+      out += head;
+      out += t;
+      out += ':';
+      out += std::to_string(line);
+      out += "] ";
+      out += message;
+      out += '\n';
+      WriteAll(fd_ >= 0 ? fd_ : STDERR_FILENO, out);
+    } catch (...) {
+      // A log line that cannot be built is dropped; logging never fails a caller.
+    }
+  }
+
+  int GetLevel() override { return level_; }
+
+ private:
+  static void WriteAll(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    // One write normally takes the whole line; the loop only matters for a
+    // signal or a pipe that takes part of a very long line.
+    while (left > 0) {
+      ssize_t n = write(fd, p, left);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      p += n;
+      left -= static_cast<size_t>(n);
+    }
+  }
+
+  const int level_;
+  int fd_ = -1;
+};
+
+}  // namespace
+
+CLogWriterInterface::~CLogWriterInterface() = default;
+
+void CLogWriterInterface::Write(int level, const char* tag, int line, int /*reserved1*/,
+                                int /*reserved2*/, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string message;
+  try {
+    message = hxlog::VFormat(format, args);
+  } catch (...) {
+    va_end(args);
+    return;
+  }
+  va_end(args);
+  try {
+    WriteLine(level, tag, line, message);
+  } catch (...) {
+    // A writer that throws must not take its caller down with it.
+  }
+}
+
+std::shared_ptr<CLogWriterInterface> GetLogWriter() {
+  std::shared_ptr<CLogWriterInterface> writer = std::atomic_load(&g_ptrLogWriter);
+  if (writer || g_writerInstalled.load(std::memory_order_acquire)) return writer;
+  // First use: install the default writer, unless another thread (or an
+  // explicit SetLogWriter) got there first.
+  std::shared_ptr<CLogWriterInterface> made;
+  try {
+    made = MakeDefaultLogWriter();
+  } catch (...) {
+    return nullptr;
+  }
+  std::shared_ptr<CLogWriterInterface> expected;
+  if (!g_writerInstalled.load(std::memory_order_acquire))
+    std::atomic_compare_exchange_strong(&g_ptrLogWriter, &expected, made);
+  g_writerInstalled.store(true, std::memory_order_release);
+  return std::atomic_load(&g_ptrLogWriter);
+}
+
+void SetLogWriter(std::shared_ptr<CLogWriterInterface> writer) {
+  g_writerInstalled.store(true, std::memory_order_release);
+  std::atomic_store(&g_ptrLogWriter, std::move(writer));
+}
+
+void ResetDefaultLogWriter() {
+  try {
+    SetLogWriter(MakeDefaultLogWriter());
+  } catch (...) {
+    // Keep the current writer.
+  }
+}
+
+std::shared_ptr<CLogWriterInterface> MakeDefaultLogWriter() {
+  return std::make_shared<DefaultLogWriter>();
+}
+
+namespace hxlog {
+
+// Formats into a stack buffer first; only a message that does not fit is
+// measured by that first vsnprintf and formatted again into a string of the
+// exact size, so no length is ever cut.
+std::string VFormat(const char* format, va_list args) {
+  if (!format) return std::string();
+  char small[512];
+  va_list copy;
+  va_copy(copy, args);
+  int needed = vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (needed < 0) return std::string();
+  if (static_cast<size_t>(needed) < sizeof small) return std::string(small, needed);
+  std::vector<char> big(static_cast<size_t>(needed) + 1);
+  va_copy(copy, args);
+  vsnprintf(big.data(), big.size(), format, copy);
+  va_end(copy);
+  return std::string(big.data(), static_cast<size_t>(needed));
+}
+
+}  // namespace hxlog

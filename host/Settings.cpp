@@ -1,0 +1,508 @@
+#include "host/Settings.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "host/LogWriter.h"
+
+// How the file is kept consistent:
+//
+// Readers take no lock. They read the whole file through one descriptor, and
+// writers never change a file in place: each write builds the complete new
+// text, writes it to a uniquely named temporary file in the same folder
+// (mkostemp), fsyncs it and renames it over the settings file. rename(2) is
+// atomic, so a reader's descriptor refers either to the old file or to the
+// complete new one, never to a torn mixture.
+//
+// Writers serialise on flock(2) of "<file>.lock", held across the whole
+// read-modify-write. Without it, two processes could both read the old text,
+// each add their own value and rename in turn, and the second rename would
+// drop the first value. The lock file is separate from the settings file
+// because the settings file is replaced at every write: a lock on it would
+// bind to a file that is no longer the current one.
+
+namespace {
+
+const char kGetStringTag[] = "int HXPlatformInfo::getString(const char*, const char*, string*)";
+const char kGetNumberTag[] =
+    "int HXPlatformInfo::getNumber(const char*, const char*, unsigned long*)";
+const char kSetNumberTag[] =
+    "int HXPlatformInfo::setNumber(const char*, const char*, unsigned long)";
+const char kSetStringTag[] =
+    "int HXPlatformInfo::setString(const char*, const char*, const string&)";
+const char kRemoveValueTag[] = "int HXPlatformInfo::removeValue(const char*, const char*)";
+
+const char kDefaultInstance[] = "Instance001";
+
+std::string ErrnoText(int err) {
+  char buf[256];
+  return strerror_r(err, buf, sizeof buf);
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && IsBlank(s[b])) ++b;
+  while (e > b && IsBlank(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Section and value names match without regard to ASCII case, as the
+// platform's registry-style store does.
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  return true;
+}
+
+// One line of the file. `raw` is kept as read (without its '\n') so that a
+// rewrite leaves every line it does not change byte for byte.
+struct IniLine {
+  enum Kind { kComment, kSection, kValue, kMalformed };
+  Kind kind = kComment;
+  std::string raw;
+  std::string section;  // the header's name, or the section a value lies in
+  std::string name;
+  std::string value;
+};
+
+// Splits and classifies the file's lines; each malformed line is logged once
+// with `tag` and then left alone.
+std::vector<IniLine> Parse(const std::string& content, const std::string& path, const char* tag) {
+  std::vector<IniLine> lines;
+  std::string section;
+  size_t start = 0;
+  int number = 0;
+  while (start < content.size()) {
+    size_t end = content.find('\n', start);
+    if (end == std::string::npos) end = content.size();
+    IniLine line;
+    line.raw = content.substr(start, end - start);
+    start = end + 1;
+    ++number;
+
+    std::string text = line.raw;
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    text = Trim(text);
+    if (text.empty() || text[0] == ';' || text[0] == '#') {
+      line.kind = IniLine::kComment;
+    } else if (text[0] == '[') {
+      std::string name = text.size() >= 2 && text.back() == ']'
+                             ? Trim(text.substr(1, text.size() - 2))
+                             : std::string();
+      if (name.empty()) {
+        line.kind = IniLine::kMalformed;
+      } else {
+        line.kind = IniLine::kSection;
+        section = name;
+      }
+    } else {
+      size_t eq = text.find('=');
+      std::string name = eq == std::string::npos ? std::string() : Trim(text.substr(0, eq));
+      if (name.empty()) {
+        line.kind = IniLine::kMalformed;
+      } else {
+        line.kind = IniLine::kValue;
+        line.name = name;
+        line.value = Trim(text.substr(eq + 1));
+      }
+    }
+    line.section = section;
+    if (line.kind == IniLine::kMalformed)
+      HXLOG(1, tag, "Skipping malformed line %d of settings file %s: %s", number, path.c_str(),
+            line.raw.c_str());
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+// Reads the whole file. Returns 0, or the errno of the failure (ENOENT for a
+// missing file).
+int ReadWholeFile(const std::string& path, std::string* out) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  out->clear();
+  char buf[8192];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      close(fd);
+      return err;
+    }
+    if (n == 0) break;
+    out->append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return 0;
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Finds the value, logging why a present file could not be read. False for a
+// missing file, section or value.
+bool Lookup(const std::string& path, const char* section, const char* name, const char* tag,
+            std::string* value) {
+  if (path.empty() || !section || !name) return false;
+  std::string content;
+  int err = ReadWholeFile(path, &content);
+  if (err == ENOENT) return false;
+  if (err != 0) {
+    HXLOG(1, tag, "Cannot read settings file %s: %s", path.c_str(), ErrnoText(err).c_str());
+    return false;
+  }
+  for (const IniLine& line : Parse(content, path, tag)) {
+    if (line.kind == IniLine::kValue && SameName(line.section, section) &&
+        SameName(line.name, name)) {
+      *value = line.value;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Decimal digits only, and the value must fit 64 bits.
+bool ParseNumber(const std::string& text, unsigned long* out) {
+  if (text.empty()) return false;
+  unsigned long value = 0;
+  const unsigned long max = std::numeric_limits<unsigned long>::max();
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    unsigned long digit = static_cast<unsigned long>(c - '0');
+    if (value > (max - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  *out = value;
+  return true;
+}
+
+bool HasLineBreak(const std::string& s) { return s.find_first_of("\r\n", 0) != std::string::npos; }
+
+// Section and value names that could not be read back as written are refused
+// rather than written.
+bool ValidNames(const char* section, const char* name) {
+  if (!section || !name || !*section || !*name) return false;
+  std::string s = section, n = name;
+  if (HasLineBreak(s) || HasLineBreak(n) || s.find(']') != std::string::npos ||
+      n.find('=') != std::string::npos)
+    return false;
+  if (Trim(s) != s || Trim(n) != n) return false;
+  return n[0] != '[' && n[0] != ';' && n[0] != '#';
+}
+
+// Holds flock(2) on "<file>.lock" for its lifetime.
+class FileLock {
+ public:
+  // Returns 0, or the errno of the failure.
+  int Acquire(const std::string& path) {
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) return errno;
+    for (;;) {
+      if (flock(fd_, LOCK_EX) == 0) return 0;
+      if (errno != EINTR) {
+        int err = errno;
+        close(fd_);
+        fd_ = -1;
+        return err;
+      }
+    }
+  }
+  ~FileLock() {
+    if (fd_ >= 0) {
+      flock(fd_, LOCK_UN);
+      close(fd_);
+    }
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Writes `content` to a new temporary file next to `path` and renames it over
+// `path`. Returns 0, or the errno of the failure, with `what` naming the step.
+// The temporary file never outlives a failure.
+int ReplaceFile(const std::string& path, const std::string& content, mode_t mode,
+                const char** what) {
+  const std::string folder = FolderOf(path);
+  std::string pattern = path + ".tmpXXXXXX";
+  std::vector<char> temp(pattern.begin(), pattern.end());
+  temp.push_back('\0');
+  *what = "create a temporary file for";
+  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return errno;
+
+  int err = 0;
+  const char* p = content.data();
+  size_t left = content.size();
+  *what = "write";
+  while (left > 0 && err == 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0) {
+      if (errno != EINTR) err = errno;
+      continue;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  if (err == 0 && fchmod(fd, mode) != 0) {
+    *what = "set the mode of";
+    err = errno;
+  }
+  if (err == 0 && fsync(fd) != 0) {
+    *what = "flush";
+    err = errno;
+  }
+  if (close(fd) != 0 && err == 0) {
+    *what = "close";
+    err = errno;
+  }
+  if (err == 0 && rename(temp.data(), path.c_str()) != 0) {
+    *what = "replace";
+    err = errno;
+  }
+  if (err != 0) {
+    unlink(temp.data());
+    return err;
+  }
+  // Make the rename itself durable; a folder that refuses fsync does not undo
+  // a completed replacement.
+  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return 0;
+}
+
+// Sets (value non-null) or removes (null) one value under the writers' lock.
+// Returns nonzero on success.
+int Modify(const std::string& path, const char* section, const char* name, const std::string* value,
+           const char* tag) {
+  if (!ValidNames(section, name)) {
+    HXLOG(-1, tag, "Invalid settings section or value name [%s] %s", section ? section : "(null)",
+          name ? name : "(null)");
+    return 0;
+  }
+  if (value &&
+      (HasLineBreak(*value) || value->find('\0') != std::string::npos || Trim(*value) != *value)) {
+    HXLOG(-1, tag,
+          "Cannot store value %s of [%s]: line breaks, NULs and surrounding blanks "
+          "cannot be read back",
+          name, section);
+    return 0;
+  }
+  if (path.empty()) {
+    HXLOG(1, tag,
+          "No settings folder configured (GUIDLOOKUPS_SETTINGS_DIR); %s of [%s] not "
+          "written",
+          name, section);
+    return 0;
+  }
+
+  FileLock lock;
+  if (int err = lock.Acquire(path + ".lock")) {
+    HXLOG(-1, tag, "Cannot lock settings file %s: %s", path.c_str(), ErrnoText(err).c_str());
+    return 0;
+  }
+
+  std::string content;
+  int err = ReadWholeFile(path, &content);
+  if (err != 0 && err != ENOENT) {
+    // Rewriting a file we cannot read would throw its other values away.
+    HXLOG(-1, tag, "Cannot read settings file %s: %s", path.c_str(), ErrnoText(err).c_str());
+    return 0;
+  }
+  mode_t mode = 0644;
+  struct stat st;
+  if (err == 0 && stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
+
+  std::vector<IniLine> lines = Parse(content, path, tag);
+  bool changed = false;
+  bool sectionSeen = false;
+  size_t insertAfter = 0;  // last header, value or malformed line of the section
+  bool done = false;
+  for (size_t i = 0; i < lines.size();) {
+    IniLine& line = lines[i];
+    bool inSection = SameName(line.section, section);
+    if (inSection && line.kind != IniLine::kComment) {
+      sectionSeen = true;
+      insertAfter = i;
+    }
+    if (inSection && line.kind == IniLine::kValue && SameName(line.name, name)) {
+      if (!value) {
+        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
+        changed = true;
+        continue;
+      }
+      if (!done) {
+        // The first occurrence is the one readers see; keep its spelling.
+        std::string raw = line.name + "=" + *value;
+        if (raw != line.raw) {
+          line.raw = raw;
+          changed = true;
+        }
+        done = true;
+      }
+    }
+    ++i;
+  }
+  if (value && !done) {
+    IniLine added;
+    added.raw = std::string(name) + "=" + *value;
+    if (sectionSeen) {
+      lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAfter + 1), added);
+    } else {
+      if (!lines.empty() && !Trim(lines.back().raw).empty()) lines.push_back(IniLine());
+      IniLine header;
+      header.raw = std::string("[") + section + "]";
+      lines.push_back(header);
+      lines.push_back(added);
+    }
+    changed = true;
+  }
+  if (!changed) return 1;
+
+  std::string text;
+  for (const IniLine& line : lines) {
+    text += line.raw;
+    text += '\n';
+  }
+  const char* what = "";
+  if (int werr = ReplaceFile(path, text, mode, &what)) {
+    HXLOG(-1, tag, "Cannot %s settings file %s: %s", what, path.c_str(), ErrnoText(werr).c_str());
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+const char* HXPI_Focus::getFocus() {
+  const char* instance = std::getenv("GUIDLOOKUPS_INSTANCE");
+  return instance && *instance ? instance : kDefaultInstance;
+}
+
+int HXPlatformInfo::setFocus(const char* instance) {
+  if (!instance || !*instance || std::strchr(instance, '/')) return 0;
+  try {
+    focus_ = instance;
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+std::string HXPlatformInfo::filePath() const {
+  try {
+    const char* dir = std::getenv("GUIDLOOKUPS_SETTINGS_DIR");
+    if (!dir || !*dir) return std::string();
+    std::string instance = focus_.empty() ? HXPI_Focus::getFocus() : focus_;
+    if (instance.find('/') != std::string::npos) return std::string();
+    std::string path = dir;
+    if (path.back() != '/') path += '/';
+    return path + instance + ".ini";
+  } catch (...) {
+    return std::string();
+  }
+}
+
+int HXPlatformInfo::getString(const char* section, const char* name, std::string* value) {
+  if (!value) return 0;
+  try {
+    std::string found;
+    if (!Lookup(filePath(), section, name, kGetStringTag, &found)) return 0;
+    *value = found;
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+int HXPlatformInfo::getNumber(const char* section, const char* name, unsigned long* value) {
+  if (!value) return 0;
+  try {
+    const std::string path = filePath();
+    std::string text;
+    if (!Lookup(path, section, name, kGetNumberTag, &text)) return 0;
+    unsigned long number = 0;
+    if (!ParseNumber(text, &number)) {
+      HXLOG(1, kGetNumberTag,
+            "Value %s of [%s] in %s is not a decimal number of at most 64 bits: %s", name, section,
+            path.c_str(), text.c_str());
+      return 0;
+    }
+    *value = number;
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+int HXPlatformInfo::getNumber(const char* section, const char* name, unsigned int* value) {
+  if (!value) return 0;
+  unsigned long wide = 0;
+  int found = getNumber(section, name, &wide);
+  if (found) *value = static_cast<unsigned int>(wide);
+  return found;
+}
+
+int HXPlatformInfo::setNumber(const char* section, const char* name, unsigned long value) {
+  try {
+    std::string text = std::to_string(value);
+    return Modify(filePath(), section, name, &text, kSetNumberTag);
+  } catch (...) {
+    return 0;
+  }
+}
+
+int HXPlatformInfo::setString(const char* section, const char* name, const std::string& value) {
+  try {
+    return Modify(filePath(), section, name, &value, kSetStringTag);
+  } catch (...) {
+    return 0;
+  }
+}
+
+int HXPlatformInfo::removeValue(const char* section, const char* name) {
+  try {
+    return Modify(filePath(), section, name, nullptr, kRemoveValueTag);
+  } catch (...) {
+    return 0;
+  }
+}
+
+unsigned long HXPlatformInfo::getHXPlatformType() {
+  unsigned long type = 0;
+  getNumber("Base", "nHXPlatformType", &type);
+  return type;
+}
+
+const char* HXPlatformInfo::getPhysicalMachine() {
+  char name[256];
+  if (gethostname(name, sizeof name) != 0) name[0] = '\0';
+  name[sizeof name - 1] = '\0';
+  try {
+    machine_ = name;
+  } catch (...) {
+    machine_.clear();
+  }
+  return machine_.c_str();
+}

@@ -1,0 +1,348 @@
+// Tests of the INI settings store: reading, rewriting in place, and writers in
+// several threads and processes.
+#include "host/Settings.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+namespace {
+
+using testsupport::ReadFile;
+using testsupport::ScopedEnv;
+using testsupport::ScopedLogCapture;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  SettingsTest()
+      : settingsDir_("GUIDLOOKUPS_SETTINGS_DIR", dir_.path()),
+        instance_("GUIDLOOKUPS_INSTANCE", nullptr) {}
+
+  std::string IniPath(const std::string& instance = "Instance001") const {
+    return dir_.file(instance + ".ini");
+  }
+
+  // Files in the settings folder other than the ini files and their locks.
+  std::vector<std::string> StrayFiles() const {
+    std::vector<std::string> stray;
+    DIR* d = opendir(dir_.path().c_str());
+    while (dirent* e = d ? readdir(d) : nullptr) {
+      std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      bool ini = name.size() > 4 && name.compare(name.size() - 4, 4, ".ini") == 0;
+      bool lock = name.size() > 9 && name.compare(name.size() - 9, 9, ".ini.lock") == 0;
+      if (!ini && !lock) stray.push_back(name);
+    }
+    if (d) closedir(d);
+    return stray;
+  }
+
+  TempDir dir_;
+  ScopedEnv settingsDir_;
+  ScopedEnv instance_;
+};
+
+TEST_F(SettingsTest, WithoutSettingsFolderNothingIsFoundOrWritten) {
+  ScopedEnv unset("GUIDLOOKUPS_SETTINGS_DIR", nullptr);
+  ScopedLogCapture log;
+  HXPlatformInfo info;
+  EXPECT_EQ(info.filePath(), "");
+  unsigned long value = 77;
+  EXPECT_EQ(info.getNumber("EventManager", "nX", &value), 0);
+  EXPECT_EQ(value, 77u);
+  EXPECT_EQ(info.setNumber("EventManager", "nX", 1), 0);
+  EXPECT_GE(log->count("GUIDLOOKUPS_SETTINGS_DIR"), 1) << log->dump();
+  EXPECT_EQ(info.getHXPlatformType(), 0u);
+}
+
+TEST_F(SettingsTest, MissingFileOrValueLeavesCallerDefault) {
+  HXPlatformInfo info;
+  std::string text = "preset";
+  unsigned long number = 5;
+  unsigned int small = 6;
+  EXPECT_EQ(info.getString("vTaskHost", "dHOME", &text), 0);
+  EXPECT_EQ(info.getNumber("EventManager", "n", &number), 0);
+  EXPECT_EQ(info.getNumber("EventManager", "n", &small), 0);
+  EXPECT_EQ(text, "preset");
+  EXPECT_EQ(number, 5u);
+  EXPECT_EQ(small, 6u);
+
+  WriteFile(IniPath(), "[Base]\nother=1\n");
+  EXPECT_EQ(info.getString("vTaskHost", "dHOME", &text), 0);
+  EXPECT_EQ(info.getNumber("Base", "n", &number), 0);
+  EXPECT_EQ(text, "preset");
+}
+
+TEST_F(SettingsTest, ReadsHandWrittenFileWithCommentsBlanksAndCrLf) {
+  WriteFile(IniPath(),
+            "; written by an operator\r\n"
+            "# another comment\n"
+            "\n"
+            "[vTaskHost]\r\n"
+            "  dHOME = /opt/agent home \r\n"
+            "[ EventManager ]\n"
+            "AddressCacheMemorySize=2500\n"
+            "empty=\n"
+            "[Base]\n"
+            "dBASEHOME=/opt/base\n");
+  HXPlatformInfo info;
+  std::string home;
+  ASSERT_NE(info.getString("vTaskHost", "dHOME", &home), 0);
+  EXPECT_EQ(home, "/opt/agent home");
+  unsigned long size = 0;
+  ASSERT_NE(info.getNumber("EventManager", "AddressCacheMemorySize", &size), 0);
+  EXPECT_EQ(size, 2500u);
+  // Names match regardless of ASCII case, as in the platform's store.
+  ASSERT_NE(info.getNumber("eventmanager", "addresscachememorysize", &size), 0);
+  std::string empty = "x";
+  ASSERT_NE(info.getString("EventManager", "empty", &empty), 0);
+  EXPECT_EQ(empty, "");
+  // A value belongs to its own section only.
+  EXPECT_EQ(info.getString("Base", "dHOME", &home), 0);
+}
+
+TEST_F(SettingsTest, MalformedLinesAreSkippedWithALogLine) {
+  WriteFile(IniPath(),
+            "[EventManager]\n"
+            "this line has no equals sign\n"
+            "=novalue\n"
+            "[unterminated\n"
+            "[]\n"
+            "nKept=12\n");
+  ScopedLogCapture log(1);
+  HXPlatformInfo info;
+  unsigned long kept = 0;
+  ASSERT_NE(info.getNumber("EventManager", "nKept", &kept), 0);
+  EXPECT_EQ(kept, 12u);
+  EXPECT_EQ(log->count("Skipping malformed line"), 4) << log->dump();
+  EXPECT_EQ(log->count("line 2 of settings file " + IniPath() + ": this line has no equals sign"),
+            1)
+      << log->dump();
+  for (const auto& line : log->lines()) EXPECT_EQ(line.level, 1);
+}
+
+TEST_F(SettingsTest, NumbersMustBeDecimalAndFit64Bits) {
+  WriteFile(IniPath(),
+            "[EventManager]\n"
+            "max=18446744073709551615\n"
+            "over=18446744073709551616\n"
+            "huge=99999999999999999999999\n"
+            "negative=-1\n"
+            "hex=0x10\n"
+            "trailing=12abc\n"
+            "blank=\n"
+            "inner=1 2\n");
+  ScopedLogCapture log(1);
+  HXPlatformInfo info;
+  unsigned long value = 0;
+  ASSERT_NE(info.getNumber("EventManager", "max", &value), 0);
+  EXPECT_EQ(value, 18446744073709551615ul);
+  for (const char* bad : {"over", "huge", "negative", "hex", "trailing", "blank", "inner"}) {
+    value = 3;
+    EXPECT_EQ(info.getNumber("EventManager", bad, &value), 0) << bad;
+    EXPECT_EQ(value, 3u) << bad;
+  }
+  EXPECT_EQ(log->count("is not a decimal number"), 7) << log->dump();
+}
+
+TEST_F(SettingsTest, ThirtyTwoBitReadKeepsLowBitsOnlyWhenFound) {
+  WriteFile(IniPath(), "[EventManager]\nwide=4294967301\n");
+  HXPlatformInfo info;
+  unsigned int low = 9;
+  ASSERT_NE(info.getNumber("EventManager", "wide", &low), 0);
+  EXPECT_EQ(low, 5u);
+  low = 9;
+  EXPECT_EQ(info.getNumber("EventManager", "missing", &low), 0);
+  EXPECT_EQ(low, 9u);
+}
+
+TEST_F(SettingsTest, RewriteKeepsOtherLinesAndComments) {
+  WriteFile(IniPath(),
+            "; keep me\n"
+            "[EventManager]\n"
+            "  nLastGuidNameTableRefreshTime = 1\n"
+            "# trailing comment of the section\n"
+            "garbage line\n"
+            "\n"
+            "[vTaskHost]\n"
+            "dHOME=/opt/agent\n");
+  HXPlatformInfo info;
+  ASSERT_NE(info.setNumber("EventManager", "nLastGuidNameTableRefreshTime", 1700000000), 0);
+  ASSERT_NE(info.setNumber("EventManager", "nNew", 7), 0);
+  ASSERT_NE(info.setString("Base", "dBASEHOME", "/opt/base"), 0);
+  EXPECT_EQ(ReadFile(IniPath()),
+            "; keep me\n"
+            "[EventManager]\n"
+            "nLastGuidNameTableRefreshTime=1700000000\n"
+            "# trailing comment of the section\n"
+            "garbage line\n"
+            "nNew=7\n"
+            "\n"
+            "[vTaskHost]\n"
+            "dHOME=/opt/agent\n"
+            "\n"
+            "[Base]\n"
+            "dBASEHOME=/opt/base\n");
+  unsigned long t = 0;
+  ASSERT_NE(info.getNumber("EventManager", "nLastGuidNameTableRefreshTime", &t), 0);
+  EXPECT_EQ(t, 1700000000u);
+  EXPECT_TRUE(StrayFiles().empty());
+}
+
+TEST_F(SettingsTest, SetNumberCreatesTheFileButNeverTheFolder) {
+  HXPlatformInfo info;
+  ASSERT_NE(info.setNumber("EventManager", "nX", 42), 0);
+  EXPECT_EQ(ReadFile(IniPath()), "[EventManager]\nnX=42\n");
+
+  const std::string missing = dir_.path() + "/not-there";
+  ScopedEnv elsewhere("GUIDLOOKUPS_SETTINGS_DIR", missing);
+  ScopedLogCapture log;
+  EXPECT_EQ(info.setNumber("EventManager", "nX", 43), 0);
+  EXPECT_EQ(log->count("Cannot lock settings file " + missing + "/Instance001.ini"), 1)
+      << log->dump();
+  EXPECT_EQ(access(missing.c_str(), F_OK), -1);
+}
+
+TEST_F(SettingsTest, RemoveValueDropsEveryCopyAndToleratesAbsence) {
+  WriteFile(IniPath(), "[Base]\na=1\nb=2\na=3\n[EventManager]\na=4\n");
+  HXPlatformInfo info;
+  ASSERT_NE(info.removeValue("Base", "a"), 0);
+  EXPECT_EQ(ReadFile(IniPath()), "[Base]\nb=2\n[EventManager]\na=4\n");
+  EXPECT_NE(info.removeValue("Base", "never"), 0);
+  EXPECT_NE(info.removeValue("Nowhere", "a"), 0);
+  EXPECT_EQ(ReadFile(IniPath()), "[Base]\nb=2\n[EventManager]\na=4\n");
+}
+
+TEST_F(SettingsTest, ValuesThatCannotBeReadBackAreRefused) {
+  HXPlatformInfo info;
+  ScopedLogCapture log;
+  EXPECT_EQ(info.setString("Base", "d", "two\nlines"), 0);
+  EXPECT_EQ(info.setString("Base", "d", " padded"), 0);
+  EXPECT_EQ(info.setNumber("Base", "a=b", 1), 0);
+  EXPECT_EQ(info.setNumber("Ba]se", "a", 1), 0);
+  EXPECT_EQ(info.setNumber("", "a", 1), 0);
+  EXPECT_EQ(info.setNumber("Base", nullptr, 1), 0);
+  EXPECT_EQ(access(IniPath().c_str(), F_OK), -1);
+  EXPECT_EQ(log->lines().size(), 6u) << log->dump();
+}
+
+TEST_F(SettingsTest, FocusChoosesTheInstanceFile) {
+  WriteFile(IniPath("Instance001"), "[Base]\nwho=default\n");
+  WriteFile(IniPath("Instance002"), "[Base]\nwho=second\n");
+  WriteFile(IniPath("Other"), "[Base]\nwho=other\n");
+  HXPlatformInfo unfocused;
+  std::string who;
+  ASSERT_NE(unfocused.getString("Base", "who", &who), 0);
+  EXPECT_EQ(who, "default");
+  {
+    // Read at every call: the same object follows the environment.
+    ScopedEnv second("GUIDLOOKUPS_INSTANCE", "Instance002");
+    EXPECT_STREQ(HXPI_Focus::getFocus(), "Instance002");
+    ASSERT_NE(unfocused.getString("Base", "who", &who), 0);
+    EXPECT_EQ(who, "second");
+  }
+  HXPlatformInfo focused;
+  ASSERT_NE(focused.setFocus("Other"), 0);
+  ASSERT_NE(focused.getString("Base", "who", &who), 0);
+  EXPECT_EQ(who, "other");
+  EXPECT_EQ(focused.setFocus(nullptr), 0);
+  EXPECT_EQ(focused.setFocus(""), 0);
+  EXPECT_EQ(focused.setFocus("../escape"), 0);
+  EXPECT_EQ(focused.filePath(), IniPath("Other"));
+}
+
+TEST_F(SettingsTest, PlatformTypeAndMachineName) {
+  HXPlatformInfo info;
+  EXPECT_EQ(info.getHXPlatformType(), 0u);
+  ASSERT_NE(info.setNumber("Base", "nHXPlatformType", 5), 0);
+  EXPECT_EQ(info.getHXPlatformType() & kHXPlatformControlServerHere, 1u);
+  char host[256] = {};
+  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+  EXPECT_STREQ(info.getPhysicalMachine(), host);
+}
+
+TEST_F(SettingsTest, WritersInTwoProcessesLoseNoValue) {
+  // Without the lock across read-modify-write, one process's rename would
+  // drop the values the other had just added.
+  const int kPerChild = 200;
+  auto writer = [&](const char* prefix) {
+    return [=] {
+      HXPlatformInfo info;
+      for (int i = 0; i < kPerChild; ++i) {
+        std::string name = std::string(prefix) + std::to_string(i);
+        if (!info.setNumber("EventManager", name.c_str(), 1000 + i)) return 2;
+      }
+      return 0;
+    };
+  };
+  pid_t a = testsupport::ForkChild(writer("a"));
+  pid_t b = testsupport::ForkChild(writer("b"));
+  EXPECT_EQ(testsupport::WaitChild(a), 0);
+  EXPECT_EQ(testsupport::WaitChild(b), 0);
+
+  HXPlatformInfo info;
+  int found = 0;
+  for (const char* prefix : {"a", "b"}) {
+    for (int i = 0; i < kPerChild; ++i) {
+      unsigned long value = 0;
+      std::string name = std::string(prefix) + std::to_string(i);
+      if (info.getNumber("EventManager", name.c_str(), &value) && value == 1000u + i) ++found;
+    }
+  }
+  EXPECT_EQ(found, 2 * kPerChild);
+  EXPECT_TRUE(StrayFiles().empty());
+}
+
+TEST_F(SettingsTest, ConcurrentWritersAndReaderSeeNoTornFile) {
+  // A value written before the writers start must be found by every read
+  // while they rewrite the file; a writer that truncated the file in place
+  // would make some reads miss it.
+  HXPlatformInfo setup;
+  ASSERT_NE(setup.setString("vTaskHost", "dHOME", "/opt/agent"), 0);
+  const int kThreads = 4, kPerThread = 50;
+  std::atomic<bool> writersDone{false};
+  std::atomic<int> missed{0}, reads{0}, failedWrites{0};
+  std::thread reader([&] {
+    HXPlatformInfo info;
+    do {
+      std::string home;
+      if (!info.getString("vTaskHost", "dHOME", &home) || home != "/opt/agent") ++missed;
+      ++reads;
+    } while (!writersDone.load());
+  });
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&, t] {
+      HXPlatformInfo info;
+      for (int i = 0; i < kPerThread; ++i) {
+        std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
+        if (!info.setNumber("EventManager", name.c_str(), i)) ++failedWrites;
+      }
+    });
+  }
+  for (auto& w : writers) w.join();
+  writersDone = true;
+  reader.join();
+  EXPECT_EQ(failedWrites.load(), 0);
+  EXPECT_EQ(missed.load(), 0) << "of " << reads.load() << " reads";
+  HXPlatformInfo info;
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kPerThread; ++i) {
+      unsigned long value = 99;
+      std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
+      EXPECT_NE(info.getNumber("EventManager", name.c_str(), &value), 0) << name;
+      EXPECT_EQ(value, static_cast<unsigned long>(i)) << name;
+    }
+  }
+}
+
+}  // namespace
