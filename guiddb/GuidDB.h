@@ -102,6 +102,21 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   // read before it stay in the map).
   int FindAllRecordsForGUIDFromSMTP(const char* text, GuidRecordMap& records, bool byName);
 
+  // Index maintenance. Every statement uses IF [NOT] EXISTS, so each call may
+  // be repeated. Each returns 0, or -1 with one log line (tag: the method's
+  // name). REQUIRES: a connection; the caller holds the named mutex, as for
+  // every write.
+  //
+  // Adds the NOCASE indexes that let both searches of
+  // FindAllRecordsForGUIDFromSMTP use an index (Create and Upgrade_To_10 add
+  // them to the tables they make).
+  int CreateSearchIndexes();
+  // Drops every index of the GUID table, so that a bulk insert maintains none.
+  int DropIndexes();
+  // Creates every index of the GUID table that is missing: NAME_index,
+  // GUID_index and the two NOCASE indexes.
+  int CreateIndexes();
+
   // The folder of the last Open or Create that returned 0.
   const std::string& folder() const { return folder_; }
 

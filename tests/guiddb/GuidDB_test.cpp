@@ -81,7 +81,8 @@ TEST_F(GuidDBTest, OpenWithoutGuidTableReturnsOneAndCreateCompletesTheFile) {
   EXPECT_EQ("", db.folder());
   EXPECT_EQ(0, db.Create(Folder()));
   EXPECT_EQ(dir_.path(), db.folder());
-  EXPECT_EQ((std::vector<std::string>{"index:GUID_index", "index:NAME_index", "table:GUID",
+  EXPECT_EQ((std::vector<std::string>{"index:GUID_NOCASE_index", "index:GUID_index", "index:NAME_NOCASE_index",
+                                       "index:NAME_index", "table:GUID",
                                       "table:other"}),
             Schema());
   EXPECT_EQ("CREATE TABLE GUID (Name TEXT, GUID TEXT, Status INTEGER)", TableSql("GUID"));
@@ -94,7 +95,8 @@ TEST_F(GuidDBTest, CreateTwiceKeepsTheTableAndItsRows) {
   SGuidRecord record("a@x", "{G}", 1);
   ASSERT_EQ(0, db.Add(&record));
   EXPECT_EQ(0, db.Create(Folder()));
-  EXPECT_EQ((std::vector<std::string>{"index:GUID_index", "index:NAME_index", "table:GUID"}),
+  EXPECT_EQ((std::vector<std::string>{"index:GUID_NOCASE_index", "index:GUID_index", "index:NAME_NOCASE_index",
+                                       "index:NAME_index", "table:GUID"}),
             Schema());
   EXPECT_EQ((std::vector<Row>{Row{"a@x", "{g}", 1}}), testsupport::ReadAllRows(File()));
 }
@@ -299,7 +301,8 @@ TEST_P(GuidDBUpgradeTest, OldSchemaIsConvertedWithEveryRowKept) {
 
   EXPECT_EQ(rows, testsupport::ReadAllRows(File()));
   EXPECT_EQ(1, NullStatuses());
-  EXPECT_EQ((std::vector<std::string>{"index:GUID_index", "index:NAME_index", "table:GUID"}),
+  EXPECT_EQ((std::vector<std::string>{"index:GUID_NOCASE_index", "index:GUID_index", "index:NAME_NOCASE_index",
+                                       "index:NAME_index", "table:GUID"}),
             Schema());
   EXPECT_EQ("CREATE TABLE GUID (Name TEXT, GUID TEXT, Status INTEGER)", TableSql("GUID"));
   EXPECT_TRUE(ReadAll(db, "SELECT name, type, 0 FROM sqlite_temp_master;").empty());
@@ -690,3 +693,88 @@ TEST_F(GuidDBTest, ConcurrentReaderSeesOnlyWholeTransactions) {
 }
 
 }  // namespace
+
+// ---- search indexes -------------------------------------------------------
+
+namespace {
+
+std::string QueryPlan(const std::string& file, const std::string& sql) {
+  FX::CSQLite3DB db(file, true);
+  auto q = db.ExecQuerySetup("EXPLAIN QUERY PLAN " + sql);
+  std::string plan;
+  while (q->NextRow()) plan += std::string(q->GetStringField(3, "")) + "\n";
+  return plan;
+}
+
+GuidRecordMap Search(const char* folder, const char* text, bool byName) {
+  CGuidDB db;
+  GuidRecordMap records;
+  EXPECT_EQ(0, db.Open(folder));
+  EXPECT_EQ(1, db.FindAllRecordsForGUIDFromSMTP(text, records, byName));
+  return records;
+}
+
+}  // namespace
+
+TEST_F(GuidDBTest, BothSearchesUseAnIndexInsteadOfAScan) {
+  CGuidDB db;
+  ASSERT_EQ(0, db.Create(Folder()));
+  const std::string byName = QueryPlan(
+      File(), "SELECT * FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE Name='a@b' COLLATE NOCASE LIMIT 1);");
+  EXPECT_NE(std::string::npos, byName.find("NAME_NOCASE_index")) << byName;
+  EXPECT_EQ(std::string::npos, byName.find("SCAN")) << byName;
+  const std::string byGuid = QueryPlan(File(), "SELECT * FROM GUID WHERE GUID LIKE '{ab%';");
+  EXPECT_NE(std::string::npos, byGuid.find("GUID_NOCASE_index")) << byGuid;
+  EXPECT_EQ(std::string::npos, byGuid.find("SCAN")) << byGuid;
+}
+
+TEST_F(GuidDBTest, AnswersAreTheSameWithAndWithoutTheSearchIndexes) {
+  std::vector<Row> rows = {{"John_Smith@Corp.Example", "{AB-01}", 1},
+                           {"johnxsmith@corp.example", "{ab-02}", 1},
+                           {"proxy@corp.example", "{AB-01}", 2},
+                           {"o'brien@corp.example", "{Cd-03}", 1},
+                           {"ann", "{cd-03}", 16},
+                           {"\xc3\x89lise@corp.example", "{EF-04}", 1}};
+  testsupport::MakeGuidDb(Folder(), rows);  // the plain "10.0" schema only
+  const std::vector<std::pair<const char*, bool>> probes = {
+      {"john_smith@corp.example", true}, {"JOHNXSMITH@CORP.EXAMPLE", true},
+      {"o'brien@corp.example", true},    {"ANN", true},
+      {"\xc3\x89lise@corp.example", true}, {"nobody", true},
+      {"{ab%", false},                   {"{CD-03}", false},
+      {"%", false}};
+  std::vector<GuidRecordMap> without;
+  for (const auto& p : probes) without.push_back(Search(Folder(), p.first, p.second));
+
+  CGuidDB db;
+  ASSERT_EQ(0, db.Open(Folder()));
+  ASSERT_EQ(0, db.CreateSearchIndexes());
+  ASSERT_EQ(0, db.CreateSearchIndexes()) << "must be repeatable";
+  for (size_t i = 0; i < probes.size(); ++i) {
+    GuidRecordMap with = Search(Folder(), probes[i].first, probes[i].second);
+    EXPECT_EQ(without[i], with) << probes[i].first;
+  }
+  EXPECT_EQ(2u, without[0].size());
+  EXPECT_EQ(3u, without[6].size());
+}
+
+TEST_F(GuidDBTest, DroppedIndexesComeBackWithEveryRowStillFound) {
+  CGuidDB db;
+  ASSERT_EQ(0, db.Create(Folder()));
+  SGuidRecord r("Someone@Corp.Example", "{AB-01}", 1);
+  ASSERT_EQ(0, db.Add(&r));
+  ASSERT_EQ(0, db.DropIndexes());
+  EXPECT_EQ((std::vector<std::string>{"table:GUID"}), Schema());
+  EXPECT_EQ(1u, Search(Folder(), "someone@corp.example", true).size());  // slower, still right
+  ASSERT_EQ(0, db.CreateIndexes());
+  EXPECT_EQ((std::vector<std::string>{"index:GUID_NOCASE_index", "index:GUID_index",
+                                      "index:NAME_NOCASE_index", "index:NAME_index", "table:GUID"}),
+            Schema());
+}
+
+TEST_F(GuidDBTest, IndexMaintenanceWithoutConnectionFailsCleanly) {
+  CGuidDB db;
+  EXPECT_EQ(-1, db.CreateSearchIndexes());
+  EXPECT_EQ(-1, db.DropIndexes());
+  EXPECT_EQ(-1, db.CreateIndexes());
+  EXPECT_EQ(3, log_->count("Cannot change the indexes of the GUID table")) << log_->dump();
+}
