@@ -10,7 +10,8 @@
 //     the last entry whose count is at most its new one.
 // So the most recently counted entry is not always the last to go: with
 // alpha, beta, gamma inserted in that order, counting gamma then beta leaves
-// alpha(1), beta(2), gamma(2), and evictions take alpha, beta, gamma.
+// alpha(1), beta(2), gamma(2), and evictions take alpha, beta, gamma (an entry
+// inserted meanwhile at count 1 goes before beta and leaves before it).
 //
 // maxSize starts at kDefaultMaxSize (100000, the library's default address
 // capacity). A maxSize of 0 makes every evicting insertion into a non-empty
@@ -65,16 +66,15 @@ class MFU_Cache {
 
   using Node = MFU_Node_Type<T>;
   using Container = boost::multi_index_container<
-      Node,
-      boost::multi_index::indexed_by<
-          boost::multi_index::ordered_non_unique<
-              boost::multi_index::tag<tag_frequencyofUse>,
-              boost::multi_index::member<Node, uint64_t, &Node::frequencyofUse>,
-              std::less<uint64_t>>,
-          boost::multi_index::hashed_unique<
-              boost::multi_index::tag<tag_name>,
-              boost::multi_index::member<Node, std::string, &Node::name>,
-              boost::hash<std::string>, std::equal_to<std::string>>>>;
+      Node, boost::multi_index::indexed_by<
+                boost::multi_index::ordered_non_unique<
+                    boost::multi_index::tag<tag_frequencyofUse>,
+                    boost::multi_index::member<Node, uint64_t, &Node::frequencyofUse>,
+                    std::less<uint64_t>>,
+                boost::multi_index::hashed_unique<
+                    boost::multi_index::tag<tag_name>,
+                    boost::multi_index::member<Node, std::string, &Node::name>,
+                    boost::hash<std::string>, std::equal_to<std::string>>>>;
 
   MFU_Cache() = default;
 
@@ -82,12 +82,15 @@ class MFU_Cache {
   uint64_t maxSize() const { return maxSize_; }
   size_t size() const { return nodes_.size(); }
   bool empty() const { return nodes_.empty(); }
+  // Destroys every entry with its value.
+  void clear() { nodes_.clear(); }
 
   // With `evict`, first removes the least used entry when size() >= maxSize.
   // Then adds the node with its own count, unless its name is present.
   void insert(Node node, bool evict) {
     auto& byFrequency = nodes_.template get<tag_frequencyofUse>();
-    if (evict && !nodes_.empty() && nodes_.size() >= maxSize_) byFrequency.erase(byFrequency.begin());
+    if (evict && !nodes_.empty() && nodes_.size() >= maxSize_)
+      byFrequency.erase(byFrequency.begin());
     // Boost's ordered_non_unique index links a new element after its
     // equivalents, which is the placement rule for new entries.
     nodes_.insert(std::move(node));

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "guiddb/GuidDB.h"
@@ -72,12 +73,15 @@ class GUIDLOOKUPS_EXPORT StaticCache {
   StaticCache(const StaticCache&) = delete;
   StaticCache& operator=(const StaticCache&) = delete;
 
-  // The process's cache, created on first use (under criticalSec).
+  // The process's cache, created on first use (under criticalSec). Null only
+  // when it cannot be allocated.
   static StaticCache* instance();
   // Does nothing: the loaded table is kept for the life of the process.
   void invalidate();
   // Adds `key` for `map` unless the key is present (the first map wins). The
-  // cache takes ownership of `map`. Called only by the loader.
+  // cache takes ownership of `map` the first time it sees it, also when the
+  // key is dropped or the call runs out of memory; a null map is ignored.
+  // REQUIRES: not loaded (called by the loader under fastload's locks).
   void insert(const std::string& key, GuidRecordMap* map);
   // When loaded and the upper-cased key (its first 10239 characters) is
   // present, replaces `out` with a copy of the map and returns true; otherwise
@@ -102,5 +106,9 @@ class GUIDLOOKUPS_EXPORT StaticCache {
  private:
   // Frees every owned map and empties `entries`. REQUIRES: not loaded.
   void dropAll();
+
+  // Written only by the loader under criticalSec before bIsLoaded is
+  // published; never changed afterwards.
   std::vector<std::unique_ptr<GuidRecordMap>> ownedMaps_;
+  std::unordered_set<const GuidRecordMap*> adopted_;  // the maps of ownedMaps_
 };

@@ -1,0 +1,171 @@
+#include "lookups/StaticCache.h"
+
+#include <ctime>
+
+#include "host/Locks.h"
+#include "host/LogWriter.h"
+#include "lookups/ProcessFlags.h"
+
+namespace {
+
+const char kFastloadTag[] = "int StaticCache::fastload(const string&, bool, bool)";
+
+// Keys are upper-cased into a buffer of this many characters, as the loader
+// does, so a probe compares at most its first kKeyBufferLen - 1 characters.
+constexpr int kKeyBufferLen = 10240;
+
+// Releases the named mutex on every path out of the load, exceptions
+// included. The host's CNamedMutex would release it in its destructor too,
+// but the platform's does not, so the release stays explicit here.
+class NamedMutexUnlocker {
+ public:
+  explicit NamedMutexUnlocker(CNamedMutex& mutex) : mutex_(mutex) {}
+  ~NamedMutexUnlocker() { mutex_.unlock(); }
+  NamedMutexUnlocker(const NamedMutexUnlocker&) = delete;
+  NamedMutexUnlocker& operator=(const NamedMutexUnlocker&) = delete;
+
+ private:
+  CNamedMutex& mutex_;
+};
+
+}  // namespace
+
+StaticCache* StaticCache::p_inst = nullptr;
+
+StaticCache::StaticCache() = default;
+
+// Only caches made outside instance() are ever destroyed; the entries hold
+// plain pointers, so the maps are freed here, after the entries.
+StaticCache::~StaticCache() {
+  entries.clear();
+  ownedMaps_.clear();
+}
+
+StaticCache* StaticCache::instance() {
+  HxCriticalSectionLock lock(&criticalSec);
+  if (p_inst == nullptr) {
+    try {
+      p_inst = new StaticCache();
+    } catch (...) {
+      return nullptr;  // out of memory; a later call tries again
+    }
+  }
+  return p_inst;
+}
+
+void StaticCache::invalidate() {}
+
+void StaticCache::insert(const std::string& key, GuidRecordMap* map) {
+  if (map == nullptr) return;
+  // The loader hands one map with several keys; it is adopted the first time
+  // it comes, whether or not its key is taken, so that every map handed over
+  // has exactly one owner.
+  if (adopted_.find(map) == adopted_.end()) {
+    // Ownership passes even when adopting runs out of memory: the holder
+    // frees the map, and an empty slot in ownedMaps_ is harmless.
+    std::unique_ptr<GuidRecordMap> holder(map);
+    ownedMaps_.emplace_back();
+    adopted_.insert(map);
+    ownedMaps_.back() = std::move(holder);
+  }
+  entries.insert(MFU_Node_Type<MFC_Cache_Value_Type>(key, MFC_Cache_Value_Type(map)), false);
+}
+
+bool StaticCache::find(const std::string& key, GuidRecordMap& out) {
+  // Pairs with the release store in fastload(): seeing true means seeing
+  // every entry and map the load wrote. Without it a reader on another core
+  // could find a key whose map is not yet complete.
+  if (!bIsLoaded.load(std::memory_order_acquire)) return false;
+  try {
+    char upper[kKeyBufferLen];
+    GUIDTable::ToUpper(key, upper, kKeyBufferLen);
+    MFC_Cache_Value_Type value;
+    if (!entries.find(std::string(upper), value, false)) return false;
+    out = *value.map;
+    return true;
+  } catch (...) {
+    return false;  // only allocation can fail here
+  }
+}
+
+size_t StaticCache::keyCount() const { return entries.size(); }
+
+void StaticCache::dropAll() {
+  entries.clear();
+  adopted_.clear();
+  ownedMaps_.clear();
+}
+
+// A load runs once per process (per cache) and in two lock stages:
+//   1. bIsLoaded, read without a lock, turns away callers once loaded;
+//   2. criticalSec serialises the loaders of this process, and bIsLoaded is
+//      read again under it, so that callers that queued behind a finished
+//      load return without loading twice;
+//   3. the named mutex "SQLITE_ACCESS_LOCK", taken after criticalSec as
+//      everywhere in the library, keeps other threads and processes from
+//      rebuilding or replacing the file while it is read.
+// The entries are filled while bIsLoaded is false, when no reader looks at
+// them, and bIsLoaded is then published with release. A loader that fails
+// part-way leaves a table that is missing rows; it is dropped rather than
+// served as complete for the rest of the process, and the cache stays
+// unloaded so that a later call (after a repair or refresh) tries again.
+int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dumpCache) {
+  try {
+    if (bIsLoaded.load(std::memory_order_acquire)) {
+      HXLOG(-1, kFastloadTag, "Cache already Loaded");
+      return 0;
+    }
+    HXLOG(-1, kFastloadTag, "Loading Cache");
+    time_t start = time(nullptr);
+
+    HxCriticalSectionLock sectionLock(&criticalSec);
+    if (bIsLoaded.load(std::memory_order_acquire)) return 0;
+
+    int result = -1;
+    try {
+      CNamedMutex dbMutex("SQLITE_ACCESS_LOCK", nullptr, false);
+      dbMutex.lock(-1, false);
+      NamedMutexUnlocker unlocker(dbMutex);
+      // Declared after the unlocker, so the database is closed before the
+      // mutex is released.
+      GUIDTable table;
+      result = table.Open(folder.c_str());
+      if (result == -1) {
+        HXLOG(-1, kFastloadTag, "Sqlite DB at %s is corrupted.", folder.c_str());
+      } else if (result == 1) {
+        HXLOG(-1, kFastloadTag,
+              "Either Sqlite DB at %s does not exist or the DB has no records. Not populating "
+              "the static cache",
+              folder.c_str());
+      } else {
+        int loaded = bIsExchGuid.load() ? table.getAllGUIDs(*this, addProxySmtp, dumpCache)
+                                        : table.getAllLNGUIDs(*this, addProxySmtp, dumpCache);
+        if (loaded < 0) {
+          dropAll();
+          HXLOG(-1, kFastloadTag,
+                "Could not read every record of Sqlite DB at %s. The static cache stays empty "
+                "and is loaded again on the next request",
+                folder.c_str());
+          result = -1;
+        } else {
+          bIsLoaded.store(true, std::memory_order_release);
+          time_t end = time(nullptr);
+          HXLOG(-1, kFastloadTag, "Cache filled in %f second", difftime(end, start));
+        }
+      }
+    } catch (...) {
+      // Only allocation failures get here. Before the publication whatever
+      // was stored is incomplete and is dropped as for a failed load; after
+      // it the cache is complete and stays.
+      if (bIsLoaded.load(std::memory_order_relaxed)) {
+        result = 0;
+      } else {
+        dropAll();
+        result = -1;
+      }
+    }
+    return result;
+  } catch (...) {
+    return -1;
+  }
+}

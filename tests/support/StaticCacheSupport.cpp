@@ -1,0 +1,58 @@
+#include "support/StaticCacheSupport.h"
+
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+
+namespace testsupport {
+
+std::string NumberedGroupGuid(int group) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "{G-%05d}", group);
+  return buf;
+}
+
+std::string NumberedGroupName(int group, int row) {
+  std::string name = "user" + std::to_string(group) + "." + std::to_string(row) + "@example.com";
+  name.resize(200, 'p');
+  return name;
+}
+
+int NumberedGroupSize(int group) { return group % 4 + 1; }
+
+std::vector<Row> NumberedGroupRows(int groups) {
+  std::vector<Row> rows;
+  for (int g = 0; g < groups; ++g)
+    for (int r = 0; r < NumberedGroupSize(g); ++r)
+      rows.emplace_back(NumberedGroupName(g, r), NumberedGroupGuid(g), 1);
+  return rows;
+}
+
+int CorruptTableLeafPage(const std::string& folder, double fraction) {
+  const std::string file = folder + "/" GUIDDB_NAME;
+  std::fstream io(file, std::ios::in | std::ios::out | std::ios::binary);
+  if (!io) throw std::runtime_error("cannot open " + file);
+  unsigned char header[100];
+  if (!io.read(reinterpret_cast<char*>(header), sizeof header))
+    throw std::runtime_error("short header");
+  long pageSize = (header[16] << 8) | header[17];
+  if (pageSize == 1) pageSize = 65536;
+  io.seekg(0, std::ios::end);
+  long pages = static_cast<long>(io.tellg()) / pageSize;
+
+  std::vector<long> leaves;
+  for (long page = 2; page <= pages; ++page) {  // page 1 holds the schema
+    io.seekg((page - 1) * pageSize);
+    char type = 0;
+    io.get(type);
+    if (type == 0x0d) leaves.push_back(page);
+  }
+  if (leaves.size() < 3) throw std::runtime_error("too few table leaf pages");
+  long page = leaves[static_cast<size_t>(fraction * (leaves.size() - 1))];
+  io.seekp((page - 1) * pageSize);
+  io.put(static_cast<char>(0x55));
+  if (!io) throw std::runtime_error("cannot write " + file);
+  return static_cast<int>(page);
+}
+
+}  // namespace testsupport

@@ -1,0 +1,28 @@
+// Helpers for the tests of the caches and their bulk loader.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "guiddb/GuidDB.h"
+#include "support/TestSupport.h"
+
+namespace testsupport {
+
+// Rows of `groups` GUIDs, "{G-00000}" upwards (sorted as they are numbered),
+// group i holding i % 4 + 1 rows of status 1 named "user<i>.<j>@example.com"
+// padded to about 200 bytes so that the table spans many pages. Rows are
+// given in GUID order, so the table's rowid order is the GUID order too.
+std::vector<Row> NumberedGroupRows(int groups);
+std::string NumberedGroupGuid(int group);
+std::string NumberedGroupName(int group, int row);
+int NumberedGroupSize(int group);
+
+// Turns the page type of a table leaf page of "<folder>/GUIDDB.DAT" (the
+// GUID table's, never page 1) into an invalid one, so that SQLite fails with
+// SQLITE_CORRUPT when a query reaches it. `fraction` picks the page among the
+// table's leaves in file order (0.5: the middle one). Returns the page
+// number; throws std::runtime_error when the file has no such page.
+int CorruptTableLeafPage(const std::string& folder, double fraction);
+
+}  // namespace testsupport
