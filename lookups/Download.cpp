@@ -1,10 +1,200 @@
-// Placeholder until the control-server download lands: the refresh falls back
-// to reporting a failed download, which the caller logs and survives.
+// Replacement of the local GUID database by the control server's copy.
+//
+// The control server's file comes either from its database folder on this
+// machine or, over the network session, through the temporary folder. Before
+// it is copied over the local "GUIDDB.DAT" it must prove to be a usable GUID
+// database: a truncated or garbage download would otherwise replace a good
+// table and break every lookup of the machine until the next successful
+// refresh. The copy itself is atomic (temporary file, flush, rename), so a
+// reader that takes the named mutex after us sees the old file or the new
+// one, never a mix.
+//
+// A process that died in a rebuild may have left a rollback journal (or a
+// WAL and its index) beside the old file. SQLite would apply it to whatever
+// file carries that name next, so it must be gone before the swap. We hold
+// the named mutex, so no live user of the file owns it: the old file is
+// opened once through the access layer, which rolls a hot journal back (so
+// the old file stays whole even if the copy then fails), and whatever is
+// left beside it is removed. If a leftover cannot be removed, the swap is not
+// made.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "host/FXString.h"
 #include "host/LogWriter.h"
+#include "host/Network.h"
+#include "host/SQLite3.h"
+#include "host/Settings.h"
 #include "lookups/HXGuidLookups.h"
 
+namespace {
+
+constexpr const char* kTag = "bool CHXGuidLookups::getSqlLiteGUIDDbFromHB()";
+constexpr int kNetworkTimeout = 120;
+constexpr const char* kSidecarSuffixes[] = {"-journal", "-wal", "-shm"};
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Makes sure no journal, WAL or WAL index of an earlier writer lies beside
+// `database`. Returns false (logged) when one could not be removed.
+bool ClearStaleSidecars(const std::string& database) {
+  bool any = false;
+  for (const char* suffix : kSidecarSuffixes) any = any || PathExists(database + suffix);
+  if (!any) return true;
+
+  if (FXFile::DoesFileExist(database)) {
+    // The first read rolls back a hot journal (or checkpoints a WAL) and
+    // SQLite then deletes it. A damaged old file may refuse; it is about to
+    // be replaced, so we go on and remove the leftovers ourselves.
+    try {
+      FX::CSQLite3DB old(database);
+      old.ExecScalarInt64("SELECT count(*) FROM sqlite_master", 0);
+      HXLOG(2, kTag, "Resolved the journal left beside [%s] by an interrupted writer",
+            database.c_str());
+    } catch (const std::exception& e) {
+      HXLOG(2, kTag, "Could not resolve the journal beside [%s]: %s", database.c_str(), e.what());
+    }
+  }
+  for (const char* suffix : kSidecarSuffixes) {
+    std::string path = database + suffix;
+    if (::unlink(path.c_str()) == 0) {
+      HXLOG(2, kTag, "Removed stale [%s] left by an interrupted writer", path.c_str());
+    } else if (errno != ENOENT) {
+      int err = errno;
+      HXLOG(-1, kTag, "Cannot remove stale [%s] beside the local GUID database: %s", path.c_str(),
+            std::strerror(err));
+      return false;
+    }
+  }
+  return true;
+}
+
+// Ends a network session the call made: disconnect, then destroy.
+void EndSession(std::unique_ptr<CHxNetwork>& network, bool& flag) {
+  if (!network) return;
+  try {
+    network->Disconnect(kNetworkTimeout, flag);
+  } catch (...) {
+  }
+  network.reset();
+}
+
+}  // namespace
+
+// The steps, in order: focus the settings; require "dHOME"; choose the source
+// folder (the control server's own folder when it is installed here, else
+// the temporary folder after a transfer); then create the GUID cache folder,
+// verify the new file, clear stale journals and copy. Every path ends by
+// disconnecting and destroying the network session if one was made.
 bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
-  HXLOG(-1, "bool CHXGuidLookups::getSqlLiteGUIDDbFromHB()",
-        "Download from the control server is not available in this build");
-  return false;
+  bool result = false;
+  std::unique_ptr<CHxNetwork> network;
+  bool flag = false;
+  try {
+    HXClient client(2);
+    HXPlatformInfo settings;
+    do {
+      if (!settings.setFocus(HXPI_Focus::getFocus())) {
+        HXLOG(-1, kTag, " Unable to set focus name");
+        break;
+      }
+      std::string home;
+      if (!settings.getString("vTaskHost", "dHOME", &home)) {
+        HXLOG(-1, kTag, " Unable to get Base Temp Directory path");
+        break;
+      }
+
+      std::string sourceFolder;
+      if (settings.getHXPlatformType() & kHXPlatformControlServerHere) {
+        HXLOG(2, kTag, "HB is installed. Perform local copy of sqlite db");
+        if (!settings.getString("Base", "dMORVAXSQLLITEDBDIR", &sourceFolder) &&
+            !settings.getString("Base", "dBASEHOME", &sourceFolder)) {
+          HXLOG(-1, kTag, " Unable to get Base Temp Directory path");
+          break;
+        }
+      } else {
+        if (!settings.getString("Base", "dMORVAXTEMPDIR", &sourceFolder)) {
+          HXLOG(-1, kTag, " Unable to get Base Temp Directory path");
+          break;
+        }
+        std::string hostName;
+        if (client.getNetworkHostnameMangled(hostName, nullptr) != 0) {
+          HXLOG(-1, kTag, "Failed to get Network mangled Hostname for HB");
+          break;
+        }
+        network.reset(new CHxNetwork());
+        if (!network->IsConnected()) {
+          hxsExecuteRemoteDllType executables;
+          std::strncpy(executables.localExecutable, "sLNDM2REMOTEEXEC",
+                       sizeof(executables.localExecutable) - 1);
+          std::strncpy(executables.remoteExecutable, "sLPDM2REMOTEEXEC",
+                       sizeof(executables.remoteExecutable) - 1);
+          executables.options = 0;
+          char clientName[256] = {0};
+          const char* machine = settings.getPhysicalMachine();
+          std::strncpy(clientName, machine ? machine : "", sizeof(clientName) - 1);
+          CLmError err =
+              network->Attach_RemoteDLL(hostName, &executables, clientName, kNetworkTimeout, flag);
+          if (err.IsError()) {
+            HXLOG(-1, kTag, "Failed to connect to the remote machine:[%s]", err.AsString().c_str());
+            break;
+          }
+        }
+        HXLOG(2, kTag, "Request Message Sent [ %s ]", network->GetConnectionStr().c_str());
+        hxsFilexferRequest request;
+        flag = false;
+        CLmError err = network->PutFileResponse(false, request, nullptr, -1, flag);
+        if (err.IsError()) {
+          HXLOG(-1, kTag, "HXSession::getfile() returned error [%s]", err.AsString().c_str());
+          break;
+        }
+      }
+
+      CLmError err = CLmDirectory::Create(guidCacheDir.c_str(), true);
+      if (err.IsError()) {
+        HXLOG(-1, kTag, "failed to create directory [%s]. error [%s]", guidCacheDir.c_str(),
+              err.AsString().c_str());
+        break;
+      }
+      // Appended as is: a folder that ends in a separator gives "//", which
+      // the file system takes as one.
+      std::string source = sourceFolder + "/" GUIDDB_NAME;
+      std::string destination = guidCacheDir + "/" GUIDDB_NAME;
+
+      std::string why = FX::VerifyGuidDatabase(source);
+      if (!why.empty()) {
+        HXLOG(-1, kTag,
+              "GUID database [%s] from HB is not usable, local database left as it was: %s",
+              source.c_str(), why.c_str());
+        break;
+      }
+      if (!ClearStaleSidecars(destination)) break;
+
+      err = CLmFile::Copy(source.c_str(), destination.c_str());
+      if (err.IsError()) {
+        HXLOG(-1, kTag, "failed to copy file from [%s] to [%s]. error [%s]", source.c_str(),
+              destination.c_str(), err.AsString().c_str());
+        break;
+      }
+      result = true;
+      HXLOG(-1, kTag, "Successfully received Sql Lite db from HB");
+    } while (false);
+  } catch (const std::exception& e) {
+    result = false;
+    HXLOG(-1, kTag, "Unexpected failure: %s", e.what());
+  } catch (...) {
+    result = false;
+    HXLOG(-1, kTag, "Unexpected failure");
+  }
+  EndSession(network, flag);
+  return result;
 }

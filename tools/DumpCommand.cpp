@@ -1,0 +1,115 @@
+// guidlookup dump: the static cache as an agent's process would load it,
+// written group by group.
+//
+// The load runs on a cache object of its own with the dump switched on; the
+// library writes the dump log "CIDumpCache.log" into its log folder, which for
+// this run is a private temporary folder, so that the operator gets exactly
+// this load's dump and the agent's own dump log is left alone.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <vector>
+
+#include "host/FXString.h"
+#include "tools/Commands.h"
+
+namespace guidlookup {
+namespace {
+
+constexpr const char* kDumpLogName = "CIDumpCache.log";
+
+// A temporary folder removed, with the dump log in it, at the end of the scope.
+class DumpFolder {
+ public:
+  DumpFolder() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/guidlookup-dump-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr)
+      throw ToolError(kExitFailure, "cannot create a temporary folder in " +
+                                        pattern.substr(0, pattern.rfind('/')) + ": " +
+                                        std::strerror(errno));
+    path_ = buffer.data();
+  }
+  ~DumpFolder() {
+    std::remove((path_ + "/" + kDumpLogName).c_str());
+    rmdir(path_.c_str());
+  }
+  DumpFolder(const DumpFolder&) = delete;
+  DumpFolder& operator=(const DumpFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace
+
+int RunDump(const ToolContext& context, const DumpOptions& options) {
+  RequireHome(context);
+  CHXGuidLookups lookups;
+  // Sets bIsExchGuid, which picks the loader.
+  InitializeForPaths(lookups, 0, 0, !options.lotusNotes);
+  const std::string database = DatabasePath(lookups);
+  if (!FXFile::DoesFileExist(database))
+    throw ToolError(kExitFailure, "no database at " + database +
+                                      "; import a directory export with 'guidlookup import FILE'");
+  const bool addProxy = options.addProxy || SettingNumber("naddproxysmtp", 0) != 0;
+
+  DumpFolder folder;
+  setenv("GUIDLOOKUPS_LOG_DIR", folder.path().c_str(), 1);
+  std::vector<std::string> fallbackLines;
+  std::vector<std::string> errors;
+  int result;
+  {
+    // When the dump log cannot be opened the library writes the dump lines
+    // through the log writer at level 1 instead; keep those.
+    ScopedTee tee(1, [&fallbackLines](int level, const std::string& message) {
+      if (level == 1 && message.find("]=>[K:") != std::string::npos)
+        fallbackLines.push_back(message);
+    });
+    StaticCache cache;
+    result = cache.fastload(lookups.guidCacheDir, addProxy, true);
+    errors = tee.writer().errors();
+  }
+  if (result == 1) throw ToolError(kExitFailure, database + " holds no GUID table");
+  if (result != 0) {
+    std::string why = JoinErrors(errors);
+    throw ToolError(kExitFailure, "cannot read the database " + database +
+                                      (why.empty() ? std::string() : ": " + why));
+  }
+
+  std::string dump;
+  {
+    std::ifstream in(folder.path() + "/" + kDumpLogName, std::ios::binary);
+    if (in) {
+      std::ostringstream text;
+      text << in.rdbuf();
+      dump = text.str();
+    } else {
+      for (const auto& line : fallbackLines) dump += line + "\n";
+    }
+  }
+  if (options.output.empty()) {
+    std::cout << dump;
+    return kExitOk;
+  }
+  std::ofstream out(options.output, std::ios::binary | std::ios::trunc);
+  out << dump;
+  out.close();
+  if (!out)
+    throw ToolError(kExitUsage, "cannot write " + options.output + ": " + std::strerror(errno));
+  size_t groups = 0;
+  for (char c : dump) groups += c == '\n';
+  std::cout << "wrote the dump of " << groups << " groups to " << options.output << "\n";
+  return kExitOk;
+}
+
+}  // namespace guidlookup

@@ -1,0 +1,154 @@
+// guidlookup: the operator's command-line tool over the guidlookups library.
+//
+// It resolves addresses the way a mail agent does, shows and runs the refresh
+// of the local GUID table, imports a directory export, dumps the static cache
+// and describes the machine's table. It uses only the library's public API,
+// so what it shows is what an agent gets.
+//
+// Output: results on standard output; a failure is one line on standard error,
+// "guidlookup: <what>", never the library's log lines, which go to the log
+// file (by default "<home>/guidlookup.log").
+#include <CLI/CLI.hpp>
+#include <exception>
+#include <iostream>
+
+#include "tools/Commands.h"
+
+namespace {
+
+constexpr const char* kExitFooter =
+    "Exit status: 0 success, 1 some key not found (resolve), 2 usage error or bad input file,\n"
+    "3 failure of the library, the database or the settings.";
+// Help of a command: where its global options are explained.
+const std::string kFooter =
+    std::string(
+        "Global options (--home, --settings-dir, --instance, --log-file, --log-level) go before\n"
+        "or after the command; see guidlookup --help.\n") +
+    kExitFooter;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace guidlookup;
+  CLI::App app{
+      "Resolves mail addresses to directory GUID records with the guidlookups library "
+      "and keeps its local GUID table.",
+      "guidlookup"};
+  app.require_subcommand(1);
+  app.fallthrough();  // global options may also follow the command
+  app.footer(kExitFooter);
+  app.get_formatter()->column_width(34);
+
+  GlobalOptions global;
+  app.add_option("--home", global.home,
+                 "The agent's home folder (setting dHOME); the table lives in "
+                 "<home>/JobResults/GUIDCacheDir. Without a settings folder, the settings go to "
+                 "<home>/settings")
+      ->type_name("DIR");
+  app.add_option("--settings-dir", global.settingsDir,
+                 "Folder of the settings files (GUIDLOOKUPS_SETTINGS_DIR)")
+      ->type_name("DIR");
+  app.add_option("--instance", global.instance,
+                 "Product instance, the settings file <instance>.ini (GUIDLOOKUPS_INSTANCE, "
+                 "default Instance001)")
+      ->type_name("NAME");
+  app.add_option("--log-file", global.logFile,
+                 "Where the library logs (GUIDLOOKUPS_LOG_FILE, default <home>/guidlookup.log)")
+      ->type_name("FILE");
+  CLI::Option* logLevel = app.add_option("--log-level", global.logLevel,
+                                         "Finest level logged, -1 (errors and milestones) to 7 "
+                                         "(GUIDLOOKUPS_LOG_LEVEL, default 1)")
+                              ->type_name("N")
+                              ->check(CLI::Range(-1, 7));
+
+  ResolveOptions resolve;
+  CLI::App* resolveCommand =
+      app.add_subcommand("resolve",
+                         "Resolve addresses (or GUIDs) as an agent does and print every record: "
+                         "status, name, GUID");
+  resolveCommand->add_option("ADDRESS", resolve.keys, "SMTP addresses, or GUIDs with --guid")
+      ->required();
+  resolveCommand->add_flag("--guid", resolve.keysAreGuids, "The keys are GUIDs");
+  resolveCommand->add_flag("--private", resolve.privateMode,
+                           "Private mode: an MFU cache in front of database queries (default: "
+                           "shared mode, the whole table loaded into memory)");
+  CLI::Option* status = resolveCommand->add_option(
+      "--status", resolve.status, "Print only the name of the first record of this status");
+  status->type_name("N");
+  resolveCommand->add_flag("--json", resolve.json, "Print the results as JSON");
+  resolveCommand->add_flag("--lotus-notes", resolve.lotusNotes,
+                           "Load the table as a Lotus Notes agent does (shared mode)");
+  resolveCommand->add_flag("--no-refresh", resolve.noRefresh,
+                           "Do not refresh the local table, even when it is due");
+  resolveCommand->footer(kFooter);
+
+  RefreshOptions refresh;
+  CLI::App* refreshCommand = app.add_subcommand(
+      "refresh",
+      "Show the refresh decision and its reason, then refresh the local table when "
+      "it is due");
+  CLI::Option* job = refreshCommand->add_option(
+      "--job", refresh.jobId, "Decide as job ID asking for a refresh (the job marker is checked)");
+  job->type_name("ID");
+  refreshCommand->add_flag("--force", refresh.force, "Refresh even when the table is fresh")
+      ->excludes(job);
+  refreshCommand->footer(kFooter);
+
+  ImportOptions import;
+  bool noProgress = false;
+  CLI::App* importCommand = app.add_subcommand(
+      "import", "Rebuild the local table from a tab-separated export (status, GUID, name)");
+  importCommand->add_option("FILE", import.file, "The export file")->required();
+  importCommand->add_flag("--no-progress", noProgress, "No progress bar");
+  importCommand->footer(kFooter);
+
+  DumpOptions dump;
+  CLI::App* dumpCommand = app.add_subcommand(
+      "dump", "Load the static cache from the local table and write the dump of every group");
+  dumpCommand->add_flag("--lotus-notes", dump.lotusNotes, "Load as a Lotus Notes agent does");
+  dumpCommand->add_flag("--proxy", dump.addProxy,
+                        "Proxy SMTP addresses become keys (as the setting naddproxysmtp does)");
+  dumpCommand->add_option("-o,--output", dump.output, "Write the dump to FILE")->type_name("FILE");
+  dumpCommand->footer(kFooter);
+
+  CLI::App* infoCommand = app.add_subcommand(
+      "info",
+      "Describe the local table: path, size, rows, GUIDs, refresh time and interval, "
+      "job marker, integrity");
+  infoCommand->footer(kFooter);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
+    std::cerr << "guidlookup: " << OneLine(e.what()) << " (see guidlookup --help)\n";
+    return kExitUsage;
+  }
+  global.logLevelGiven = logLevel->count() > 0;
+  resolve.statusGiven = status->count() > 0;
+  refresh.jobGiven = job->count() > 0;
+  import.progress = !noProgress;
+
+  try {
+    ToolContext context = PrepareEnvironment(global);
+    if (*resolveCommand) return RunResolve(context, resolve);
+    if (*refreshCommand) return RunRefresh(context, refresh);
+    if (*importCommand) return RunImport(context, import);
+    if (*dumpCommand) return RunDump(context, dump);
+    if (*infoCommand) return RunInfo(context);
+    std::cerr << "guidlookup: no command (see guidlookup --help)\n";
+    return kExitUsage;
+  } catch (const ToolError& e) {
+    std::cout.flush();
+    std::cerr << "guidlookup: " << OneLine(e.what()) << "\n";
+    return e.exitCode();
+  } catch (const std::exception& e) {
+    std::cout.flush();
+    std::cerr << "guidlookup: unexpected failure: " << OneLine(e.what()) << "\n";
+    return kExitFailure;
+  } catch (...) {
+    std::cout.flush();
+    std::cerr << "guidlookup: unexpected failure\n";
+    return kExitFailure;
+  }
+}
