@@ -1,0 +1,670 @@
+// guidlookup, run as an operator runs it: a separate process on real files,
+// with its own home folder, settings, log file and lock folder per test.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+extern char** environ;
+
+namespace {
+
+using testsupport::ReadAllRows;
+using testsupport::ReadFile;
+using testsupport::Row;
+using testsupport::WriteFile;
+
+const char kTool[] = GUIDLOOKUPS_BINARY_DIR "/tools/guidlookup";
+const char kControlServer[] = GUIDLOOKUPS_SOURCE_DIR "/tools/control_server.py";
+
+struct ToolRun {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Rows of one Exchange mailbox and one Lotus Notes person. The GUIDs hold no
+// letters, so that shared mode (which upper-cases them) and private mode
+// (which reads them as stored) print the same text. The rows are not in
+// status order: the output must be.
+const char kDirectory[] =
+    "# status\tGUID\tname\n"
+    "8\t{12345678-1234-1234-1234-123456789012}\tBerg, Ann\n"
+    "2\t{12345678-1234-1234-1234-123456789012}\tAnn.Proxy@contoso.com\n"
+    "1\t{12345678-1234-1234-1234-123456789012}\tAnn@Contoso.com\n"
+    "\n"
+    "128\t11112222333344445555666677778888\tCN=Bo Lind/O=Contoso\n"
+    "288\t11112222333344445555666677778888\tBLind\n";
+const char kAnnGuid[] = "{12345678-1234-1234-1234-123456789012}";
+const char kAnnFirstGuid[] = "{12345678X1234X1234X1234X123456789012}";
+const char kAnnRecords[] =
+    "ann@contoso.com: 3 records\n"
+    "  1\tann@contoso.com\t{12345678X1234X1234X1234X123456789012}\n"
+    "  2\tann.proxy@contoso.com\t{12345678-1234-1234-1234-123456789012}\n"
+    "  8\tberg, ann\t{12345678-1234-1234-1234-123456789012}\n";
+
+class GuidlookupToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(FileExists(kTool)) << kTool << " is not built (cmake --build --target guidlookup)";
+    home_ = dir_.file("home");
+    database_ = home_ + "/JobResults/GUIDCacheDir/GUIDDB.DAT";
+    settingsFile_ = home_ + "/settings/Instance001.ini";
+  }
+
+  // A tool process started by Start(), whose output goes to two files.
+  struct Started {
+    pid_t pid = -1;
+    std::string outPath;
+    std::string errPath;
+  };
+
+  // Starts the tool with `args`; the environment is the test's own minus
+  // every GUIDLOOKUPS_ variable, plus a private lock folder and `env` (which
+  // replaces variables of the same name).
+  Started Start(const std::vector<std::string>& args,
+                const std::map<std::string, std::string>& env = {}) {
+    Started started;
+    started.outPath = dir_.file("out." + std::to_string(runs_));
+    started.errPath = dir_.file("err." + std::to_string(runs_));
+    ++runs_;
+    std::vector<std::string> environment;
+    for (char** e = environ; *e; ++e) {
+      std::string entry = *e;
+      std::string name = entry.substr(0, entry.find('='));
+      if (name.rfind("GUIDLOOKUPS_", 0) != 0 && env.count(name) == 0) environment.push_back(entry);
+    }
+    environment.push_back("GUIDLOOKUPS_LOCK_DIR=" + dir_.path());
+    for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argvText = {kTool};
+    argvText.insert(argvText.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argvText) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    started.pid = testsupport::ForkChild([&]() {
+      int in = open("/dev/null", O_RDONLY);
+      int out = open(started.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int err = open(started.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (in < 0 || out < 0 || err < 0) return 126;
+      dup2(in, 0);
+      dup2(out, 1);
+      dup2(err, 2);
+      execve(kTool, argv.data(), envp.data());
+      return 127;
+    });
+    return started;
+  }
+
+  static ToolRun Finish(const Started& started) {
+    ToolRun run;
+    run.exitCode = testsupport::WaitChild(started.pid);
+    run.out = ReadFile(started.outPath);
+    run.err = ReadFile(started.errPath);
+    return run;
+  }
+
+  ToolRun Run(const std::vector<std::string>& args,
+              const std::map<std::string, std::string>& env = {}) {
+    return Finish(Start(args, env));
+  }
+
+  // Runs the tool on this test's home folder.
+  ToolRun RunHome(std::vector<std::string> args,
+                  const std::map<std::string, std::string>& env = {}) {
+    args.insert(args.begin(), {"--home", home_});
+    return Run(args, env);
+  }
+
+  // Imports kDirectory and checks that it worked.
+  void ImportDirectory() {
+    WriteFile(dir_.file("directory.tsv"), kDirectory);
+    ToolRun run = RunHome({"import", dir_.file("directory.tsv")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+  }
+
+  // The settings file as the tool's --home writes it, with `extra` after it.
+  void WriteSettings(const std::string& extra) {
+    std::filesystem::create_directories(home_ + "/settings");
+    WriteFile(settingsFile_, "[vTaskHost]\ndHOME=" + home_ + "\n" + extra);
+  }
+
+  // Output and error of a run, for failure messages.
+  static std::string Show(const ToolRun& run) {
+    return "exit " + std::to_string(run.exitCode) + "\n--- stdout\n" + run.out + "--- stderr\n" +
+           run.err;
+  }
+
+  testsupport::TempDir dir_;
+  std::string home_;
+  std::string database_;
+  std::string settingsFile_;
+  int runs_ = 0;
+};
+
+// ---- command line --------------------------------------------------------
+
+TEST_F(GuidlookupToolTest, UsageErrorsExitTwoWithOneLine) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"resolve", "--bogus", "a@b"},
+      {},
+      {"frobnicate"},
+      {"resolve"},
+      {"--log-level", "9", "info"},
+      {"resolve", "--status", "eight", "a@b"},
+      {"refresh", "--force", "--job", "7"},
+      {"import"},
+  };
+  for (const auto& args : bad) {
+    ToolRun run = Run(args);
+    EXPECT_EQ(run.exitCode, 2) << Show(run);
+    ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+    EXPECT_EQ(run.err.rfind("guidlookup: ", 0), 0u) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+  EXPECT_NE(Run({"resolve", "--bogus", "a@b"}).err.find("--bogus"), std::string::npos);
+}
+
+TEST_F(GuidlookupToolTest, HelpWorksOnEveryCommand) {
+  for (const char* command : {"resolve", "refresh", "import", "dump", "info"}) {
+    ToolRun run = Run({command, "--help"});
+    EXPECT_EQ(run.exitCode, 0) << Show(run);
+    EXPECT_NE(run.out.find(std::string("Usage: guidlookup ") + command), std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.err, "");
+  }
+  ToolRun run = Run({"--help"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_NE(run.out.find("--home"), std::string::npos);
+}
+
+// ---- set-up: home, settings, log ----------------------------------------
+
+TEST_F(GuidlookupToolTest, HomeAloneSetsUpSettingsInsideIt) {
+  ImportDirectory();
+  EXPECT_NE(ReadFile(settingsFile_).find("dHOME=" + home_), std::string::npos);
+  // The settings it made are the agent's: without --home they lead to the same table.
+  ToolRun run =
+      Run({"resolve", "ann@contoso.com"}, {{"GUIDLOOKUPS_SETTINGS_DIR", home_ + "/settings"}});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(run.out, kAnnRecords);
+}
+
+TEST_F(GuidlookupToolTest, InstanceOptionPicksTheSettingsFile) {
+  ToolRun run = RunHome({"--instance", "Instance007", "info"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);  // no database yet
+  EXPECT_TRUE(FileExists(home_ + "/settings/Instance007.ini"));
+  EXPECT_FALSE(FileExists(settingsFile_));
+  EXPECT_EQ(Run({"--instance", "a/b", "info"}).exitCode, 2);
+}
+
+TEST_F(GuidlookupToolTest, MissingHomeIsOneLine) {
+  ToolRun run = Run({"info"});
+  EXPECT_EQ(run.exitCode, 3);
+  ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+  EXPECT_NE(run.err.find("no settings folder"), std::string::npos) << run.err;
+
+  WriteFile(dir_.file("Instance001.ini"), "[EventManager]\nndumpcache=1\n");
+  run = Run({"resolve", "a@b"}, {{"GUIDLOOKUPS_SETTINGS_DIR", dir_.path()}});
+  EXPECT_EQ(run.exitCode, 3);
+  ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+  EXPECT_NE(run.err.find("holds no dHOME"), std::string::npos) << run.err;
+}
+
+TEST_F(GuidlookupToolTest, UnreadableSettingsFileIsOneLine) {
+  // A folder where the file should be: unreadable even for root.
+  ASSERT_EQ(mkdir(dir_.file("Instance001.ini").c_str(), 0755), 0);
+  WriteFile(dir_.file("directory.tsv"), kDirectory);
+  const std::vector<std::vector<std::string>> commands = {
+      {"info"}, {"resolve", "a@b"}, {"import", dir_.file("directory.tsv")}, {"refresh"}};
+  for (const auto& args : commands) {
+    ToolRun run = Run(args, {{"GUIDLOOKUPS_SETTINGS_DIR", dir_.path()}});
+    EXPECT_EQ(run.exitCode, 3) << Show(run);
+    ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+    EXPECT_EQ(run.err, "guidlookup: cannot read settings file " + dir_.file("Instance001.ini") +
+                           ": it is a folder\n");
+  }
+}
+
+TEST_F(GuidlookupToolTest, LogFileOptionTakesTheLibrarysLines) {
+  ToolRun run = RunHome(
+      {"--log-file", dir_.file("mine.log"), "--log-level", "2", "resolve", "--private", "a@b"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  std::string log = ReadFile(dir_.file("mine.log"));
+  EXPECT_NE(log.find("Unable to open GUIDDB_NAME under folder"), std::string::npos) << log;
+  EXPECT_FALSE(FileExists(home_ + "/guidlookup.log"));
+  EXPECT_EQ(RunHome({"--log-file", dir_.file("no/such/folder/x.log"), "info"}).exitCode, 2);
+}
+
+// ---- resolve ---------------------------------------------------------------
+
+TEST_F(GuidlookupToolTest, ResolveAndDumpWithoutDatabaseSaySoInOneLine) {
+  for (const char* mode : {"--no-refresh", "--private", ""}) {
+    std::vector<std::string> args = {"resolve", "ann@contoso.com"};
+    if (*mode) args.push_back(mode);
+    ToolRun run = RunHome(args);
+    EXPECT_EQ(run.exitCode, 3) << Show(run);
+    ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+    EXPECT_EQ(run.err.rfind("guidlookup: no database at " + database_, 0), 0u) << run.err;
+    EXPECT_EQ(run.out, "");
+    // The library's own lines went to the log file, not to the terminal.
+    EXPECT_NE(ReadFile(home_ + "/guidlookup.log").find("L-1"), std::string::npos);
+  }
+  ToolRun run = RunHome({"dump"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+  EXPECT_EQ(run.err.rfind("guidlookup: no database at " + database_, 0), 0u) << run.err;
+}
+
+TEST_F(GuidlookupToolTest, ResolvePrintsEveryRecordInStatusOrderInBothModes) {
+  ImportDirectory();
+  for (const char* mode : {"--no-refresh", "--private"}) {
+    ToolRun run = RunHome({"resolve", mode, "ann@contoso.com"});
+    EXPECT_EQ(run.exitCode, 0) << Show(run);
+    EXPECT_EQ(run.out, kAnnRecords) << mode;
+    EXPECT_EQ(run.err, "");
+  }
+}
+
+TEST_F(GuidlookupToolTest, ResolveExitsOneWhenAKeyIsNotFound) {
+  ImportDirectory();
+  for (const char* mode : {"--no-refresh", "--private"}) {
+    ToolRun run = RunHome({"resolve", mode, "ann@contoso.com", "nobody@contoso.com"});
+    EXPECT_EQ(run.exitCode, 1) << Show(run);
+    EXPECT_EQ(run.out, std::string(kAnnRecords) + "nobody@contoso.com: not found\n") << mode;
+    EXPECT_EQ(run.err, "");
+  }
+}
+
+TEST_F(GuidlookupToolTest, ResolveByGuidAndByStatus) {
+  ImportDirectory();
+  for (const char* mode : {"--no-refresh", "--private"}) {
+    ToolRun run = RunHome({"resolve", mode, "--guid", kAnnGuid});
+    EXPECT_EQ(run.exitCode, 0) << Show(run);
+    EXPECT_NE(run.out.find(std::string("\n  8\tberg, ann\t") + kAnnGuid + "\n"), std::string::npos)
+        << run.out;
+    run = RunHome({"resolve", mode, "--status", "8", "ANN@contoso.com", "ann.proxy@contoso.com"});
+    EXPECT_EQ(run.exitCode, std::string(mode) == "--private" ? 0 : 1) << Show(run);
+    EXPECT_NE(run.out.find("ANN@contoso.com: berg, ann\n"), std::string::npos) << run.out;
+    run = RunHome({"resolve", mode, "--status", "16", "ann@contoso.com"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "ann@contoso.com: no record of status 16\n");
+  }
+}
+
+TEST_F(GuidlookupToolTest, ResolveJsonHoldsEveryRecord) {
+  ImportDirectory();
+  ToolRun run = RunHome({"resolve", "--private", "--json", "ann@contoso.com", "no\"body"});
+  EXPECT_EQ(run.exitCode, 1) << Show(run);
+  EXPECT_EQ(run.out,
+            std::string("[\n"
+                        "  {\"key\": \"ann@contoso.com\", \"found\": true, \"records\": [\n"
+                        "    {\"status\": 1, \"name\": \"ann@contoso.com\", \"guid\": \"") +
+                kAnnFirstGuid + "\"},\n" +
+                "    {\"status\": 2, \"name\": \"ann.proxy@contoso.com\", \"guid\": \"" + kAnnGuid +
+                "\"},\n" + "    {\"status\": 8, \"name\": \"berg, ann\", \"guid\": \"" + kAnnGuid +
+                "\"}\n" + "  ]},\n" +
+                "  {\"key\": \"no\\\"body\", \"found\": false, \"records\": []}\n" + "]\n");
+  run = RunHome({"resolve", "--no-refresh", "--json", "--status", "8", "ann@contoso.com"});
+  EXPECT_EQ(run.out,
+            "[\n  {\"key\": \"ann@contoso.com\", \"found\": true, \"status\": 8, \"name\": "
+            "\"berg, ann\"}\n]\n");
+}
+
+TEST_F(GuidlookupToolTest, ResolveUnderscoreAddressFindsItsOwnMailbox) {
+  // john.smith comes first, so a query that took "_" for any character would
+  // answer john_smith with john.smith's GUID.
+  WriteFile(dir_.file("smiths.tsv"),
+            "1\t{11111111-0000-0000-0000-000000000000}\tjohn.smith@contoso.com\n"
+            "1\t{22222222-0000-0000-0000-000000000000}\tjohn_smith@contoso.com\n");
+  ASSERT_EQ(RunHome({"import", dir_.file("smiths.tsv")}).exitCode, 0);
+  for (const char* mode : {"--no-refresh", "--private"}) {
+    ToolRun run = RunHome({"resolve", mode, "john_smith@contoso.com"});
+    EXPECT_EQ(run.exitCode, 0) << Show(run);
+    EXPECT_EQ(run.out,
+              "john_smith@contoso.com: 1 record\n"
+              "  1\tjohn_smith@contoso.com\t{22222222X0000X0000X0000X000000000000}\n")
+        << mode;
+  }
+}
+
+TEST_F(GuidlookupToolTest, ResolveLotusNotesKeys) {
+  ImportDirectory();
+  ToolRun run = RunHome({"resolve", "--lotus-notes", "blind"});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(run.out,
+            "blind: 2 records\n"
+            "  128\tcn=bo lind/o=contoso\t11112222333344445555666677778888\n"
+            "  288\tblind\t11112222333344445555666677778888\n");
+  // An Exchange agent's cache has no key for a Notes short name.
+  EXPECT_EQ(RunHome({"resolve", "blind"}).exitCode, 1);
+}
+
+TEST_F(GuidlookupToolTest, ResolveOnCorruptDatabaseIsOneLine) {
+  ImportDirectory();
+  WriteFile(database_, std::string(4096, 'x'));
+  for (const char* mode : {"--no-refresh", "--private"}) {
+    ToolRun run = RunHome({"resolve", mode, "ann@contoso.com"});
+    EXPECT_EQ(run.exitCode, 3) << Show(run);
+    ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+    EXPECT_NE(run.err.find("cannot read the database " + database_), std::string::npos) << run.err;
+  }
+}
+
+// ---- import -----------------------------------------------------------------
+
+TEST_F(GuidlookupToolTest, ImportPrintsItsSummaryAndFillsTheTable) {
+  WriteFile(dir_.file("directory.tsv"), kDirectory);
+  ToolRun run = RunHome({"import", dir_.file("directory.tsv")});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_NE(run.out.find("imported " + dir_.file("directory.tsv") + " into " + database_),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("5 rows read, 5 added, 0 failed in "), std::string::npos) << run.out;
+  EXPECT_EQ(run.err, "");  // no progress bar without a terminal
+  EXPECT_EQ(ReadAllRows(database_).size(), 5u);
+}
+
+TEST_F(GuidlookupToolTest, ImportStopsAtAMalformedLineAndLeavesTheTable) {
+  ImportDirectory();
+  const std::vector<Row> before = ReadAllRows(database_);
+  const std::string settingsBefore = ReadFile(settingsFile_);
+  WriteFile(dir_.file("bad.tsv"),
+            "1\t{1}\ta@contoso.com\n"
+            "# a comment\n"
+            "1\t{2}\n"
+            "1\t{3}\tc@contoso.com\n");
+  ToolRun run = RunHome({"import", dir_.file("bad.tsv")});
+  EXPECT_EQ(run.exitCode, 2) << Show(run);
+  ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+  EXPECT_NE(run.err.find(dir_.file("bad.tsv") + ":3:"), std::string::npos) << run.err;
+  EXPECT_EQ(ReadAllRows(database_), before);
+  EXPECT_EQ(ReadFile(settingsFile_), settingsBefore);
+
+  run = RunHome({"import", dir_.file("missing.tsv")});
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(run.err, "guidlookup: cannot read " + dir_.file("missing.tsv") +
+                         ": No such file or directory\n");
+  WriteFile(dir_.file("empty.tsv"), "# nothing\n\n");
+  run = RunHome({"import", dir_.file("empty.tsv")});
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(run.err, "guidlookup: " + dir_.file("empty.tsv") + ": no rows to import\n");
+  EXPECT_EQ(ReadAllRows(database_), before);
+}
+
+TEST_F(GuidlookupToolTest, ImportCountsTheRowsTheDatabaseRefused) {
+  ImportDirectory();
+  testsupport::ExecSql(database_,
+                       "CREATE TRIGGER refuse BEFORE INSERT ON GUID WHEN NEW.Name = "
+                       "'bad@contoso.com' BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+  WriteFile(dir_.file("three.tsv"),
+            "1\t{1}\ta@contoso.com\n1\t{2}\tbad@contoso.com\n1\t{3}\tc@contoso.com\n");
+  ToolRun run = RunHome({"import", dir_.file("three.tsv")});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_NE(run.out.find("3 rows read, 2 added, 1 failed in "), std::string::npos) << run.out;
+  ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+  EXPECT_NE(run.err.find("1 rows could not be added"), std::string::npos) << run.err;
+  EXPECT_EQ(ReadAllRows(database_).size(), 2u);
+}
+
+TEST_F(GuidlookupToolTest, ImportLeavesTheRefreshSourceSettingAsItWas) {
+  // Set to download: switched to the rebuild for the import, then restored.
+  WriteSettings("[EventManager]\ngetSqlLiteDbFromHB=1\n");
+  WriteFile(dir_.file("directory.tsv"), kDirectory);
+  ToolRun run = RunHome({"import", dir_.file("directory.tsv")});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(ReadAllRows(database_).size(), 5u);
+  EXPECT_NE(ReadFile(settingsFile_).find("getSqlLiteDbFromHB=1\n"), std::string::npos)
+      << ReadFile(settingsFile_);
+  // Not set: not set afterwards either.
+  WriteSettings("");
+  run = RunHome({"import", dir_.file("directory.tsv")});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(ReadFile(settingsFile_).find("getSqlLiteDbFromHB"), std::string::npos)
+      << ReadFile(settingsFile_);
+}
+
+TEST_F(GuidlookupToolTest, ConcurrentImportsTakeTurnsAndLeaveOneWholeTable) {
+  // Each import switches the refresh source for its rebuild and restores it;
+  // overlapping ones must neither undo each other's switch nor run as one job.
+  WriteSettings("");
+  std::string a, b;
+  for (int i = 0; i < 300; ++i) {
+    a += "1\t{A" + std::to_string(i) + "}\ta" + std::to_string(i) + "@contoso.com\n";
+    b += "1\t{B" + std::to_string(i) + "}\tb" + std::to_string(i) + "@contoso.com\n";
+  }
+  WriteFile(dir_.file("a.tsv"), a);
+  WriteFile(dir_.file("b.tsv"), b);
+  for (int round = 0; round < 3; ++round) {
+    std::vector<Started> started;
+    for (int i = 0; i < 4; ++i)
+      started.push_back(Start({"--home", home_, "import", dir_.file(i % 2 ? "b.tsv" : "a.tsv")}));
+    for (const auto& s : started) {
+      ToolRun run = Finish(s);
+      EXPECT_EQ(run.exitCode, 0) << Show(run);
+    }
+    std::vector<Row> rows = ReadAllRows(database_);
+    ASSERT_EQ(rows.size(), 300u);
+    char first = std::get<0>(rows.front())[0];
+    for (const Row& row : rows) EXPECT_EQ(std::get<0>(row)[0], first);
+    EXPECT_EQ(ReadFile(settingsFile_).find("getSqlLiteDbFromHB"), std::string::npos)
+        << ReadFile(settingsFile_);
+  }
+}
+
+TEST_F(GuidlookupToolTest, ImportOfTheSampleDirectory) {
+  ToolRun run = RunHome({"import", GUIDLOOKUPS_SOURCE_DIR "/data/sample_directory.tsv"});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_NE(run.out.find("3083 rows read, 3083 added, 0 failed"), std::string::npos) << run.out;
+  run = RunHome({"resolve", "--private", "--status", "8", "john_smith@contoso.com"});
+  EXPECT_EQ(run.out, "john_smith@contoso.com: smith, john\n");
+}
+
+// ---- refresh ----------------------------------------------------------------
+
+TEST_F(GuidlookupToolTest, RefreshRightAfterAnImportIsNotNeeded) {
+  ImportDirectory();
+  ToolRun run = RunHome({"refresh"});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_NE(run.out.find("decision: no refresh needed\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("reason:   IsSQLiteRefreshNeeded: [Last refreshtime was a recent one, "
+                         "refresh interval is (1440)]\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("done:     nothing"), std::string::npos) << run.out;
+}
+
+TEST_F(GuidlookupToolTest, RefreshForceRebuildsFromTheApplicationManagersTable) {
+  ImportDirectory();
+  WriteSettings("[EventManager]\ngetSqlLiteDbFromHB=0\n");
+  WriteFile(dir_.file("appmgr.tsv"), "1\t{42}\tnew@contoso.com\n2\t{42}\tnew2@contoso.com\n");
+  ToolRun run =
+      RunHome({"refresh", "--force"}, {{"GUIDLOOKUPS_APPMGR_TABLE", dir_.file("appmgr.tsv")}});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_NE(run.out.find("decision: refresh needed\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("[Refresh flag set for the job("), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("done:     rebuilt the table: 2 rows, 1 GUIDs\n"), std::string::npos)
+      << run.out;
+  EXPECT_EQ(RunHome({"resolve", "new@contoso.com"}).exitCode, 0);
+  EXPECT_EQ(RunHome({"resolve", "ann@contoso.com"}).exitCode, 1);
+  // The job it ran as is the one the marker now names.
+  size_t job = run.out.find("job:      ");
+  ASSERT_NE(job, std::string::npos);
+  std::string id = run.out.substr(job + 10, run.out.find(' ', job + 10) - job - 10);
+  EXPECT_EQ(ReadFile(home_ + "/JobResults/GUIDCacheDir/GUIDDB.JOB"), id);
+  // That job has had its refresh.
+  run = RunHome({"refresh", "--job", id}, {{"GUIDLOOKUPS_APPMGR_TABLE", dir_.file("appmgr.tsv")}});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_NE(run.out.find("[Refresh happened once for the job (" + id + ")]"), std::string::npos)
+      << run.out;
+}
+
+TEST_F(GuidlookupToolTest, RefreshFailureIsOneLineAndKeepsTheTable) {
+  ImportDirectory();
+  const std::vector<Row> before = ReadAllRows(database_);
+  // Download (the default) with no control server configured.
+  ToolRun run = RunHome({"refresh", "--force"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+  EXPECT_EQ(run.err.rfind("guidlookup: refresh failed: ", 0), 0u) << run.err;
+  EXPECT_NE(run.err.find("Failed to get Sql Lite GUID db from HB."), std::string::npos) << run.err;
+  EXPECT_EQ(ReadAllRows(database_), before);
+  // A rebuild source that is missing fails as plainly.
+  WriteSettings("[EventManager]\ngetSqlLiteDbFromHB=0\n");
+  run = RunHome({"refresh", "--force"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+  EXPECT_NE(run.err.find("Failed to get app_guid table from appmgr."), std::string::npos)
+      << run.err;
+}
+
+TEST_F(GuidlookupToolTest, RefreshDownloadsTheControlServersCopy) {
+  testsupport::TempDir served;
+  testsupport::MakeGuidDb(served.path(), {Row{"served@contoso.com", "{7}", 1}});
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  std::string file = served.file("GUIDDB.DAT");
+  pid_t server = testsupport::ForkChild([&]() {
+    dup2(pipeFds[1], 1);
+    close(pipeFds[0]);
+    execlp("python3", "python3", kControlServer, "--file", file.c_str(), "--port", "0",
+           "--exit-with-parent", static_cast<char*>(nullptr));
+    return 127;
+  });
+  close(pipeFds[1]);
+  std::string first;
+  char c;
+  while (read(pipeFds[0], &c, 1) == 1 && c != '\n') first += c;
+  close(pipeFds[0]);
+  ASSERT_EQ(first.rfind("PORT ", 0), 0u) << first;
+
+  ImportDirectory();
+  WriteSettings("[Base]\nsControlServerURL=http://127.0.0.1:" + first.substr(5) +
+                "\ndMORVAXTEMPDIR=" + dir_.path() + "\n");
+  ToolRun run = RunHome({"refresh", "--force"});
+  kill(server, SIGTERM);
+  testsupport::WaitChild(server);
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_NE(run.out.find("source:   download from the control server http://127.0.0.1:"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("done:     downloaded the control server's copy: 1 rows, 1 GUIDs\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(RunHome({"resolve", "--no-refresh", "served@contoso.com"}).exitCode, 0);
+}
+
+// ---- info --------------------------------------------------------------------
+
+// The "name: value" lines of info.
+std::map<std::string, std::string> Fields(const std::string& out) {
+  std::map<std::string, std::string> fields;
+  for (const auto& line : Lines(out)) {
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    size_t value = line.find_first_not_of(' ', colon + 1);
+    fields[line.substr(0, colon)] = value == std::string::npos ? "" : line.substr(value);
+  }
+  return fields;
+}
+
+TEST_F(GuidlookupToolTest, InfoDescribesTheTable) {
+  ImportDirectory();
+  ToolRun run = RunHome({"info"});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  auto fields = Fields(run.out);
+  EXPECT_EQ(fields["database"], database_);
+  EXPECT_EQ(fields["rows"], "5");
+  EXPECT_EQ(fields["distinct GUIDs"], "2");
+  EXPECT_EQ(fields["integrity"], "ok");
+  EXPECT_EQ(fields["home (dHOME)"], home_);
+  EXPECT_EQ(fields["refresh interval"], "1440 minutes (default)");
+  EXPECT_NE(fields["size"].find(" bytes"), std::string::npos);
+  EXPECT_NE(fields["last refresh"].find(" UTC), "), std::string::npos) << fields["last refresh"];
+  std::string marker = ReadFile(home_ + "/JobResults/GUIDCacheDir/GUIDDB.JOB");
+  EXPECT_EQ(fields["job marker"], home_ + "/JobResults/GUIDCacheDir/GUIDDB.JOB: job " + marker);
+  EXPECT_EQ(fields["next refresh"].rfind("not due: ", 0), 0u) << fields["next refresh"];
+
+  WriteSettings(
+      "[EventManager]\nSmtpGuidTableRefreshInterval=0\nnLastGuidNameTableRefreshTime=86400\n");
+  fields = Fields(RunHome({"info"}, {{"TZ", "UTC"}}).out);
+  EXPECT_EQ(fields["refresh interval"], "0 (refreshing by time is off)");
+  EXPECT_EQ(fields["last refresh"], "1970-01-02 00:00:00 UTC (1970-01-02 00:00:00 UTC), 86400");
+  fields = Fields(RunHome({"info"}, {{"TZ", "CET-1"}}).out);
+  EXPECT_EQ(fields["last refresh"], "1970-01-02 01:00:00 CET (1970-01-02 00:00:00 UTC), 86400");
+}
+
+TEST_F(GuidlookupToolTest, InfoWithoutDatabaseOrOnACorruptOneFails) {
+  ToolRun run = RunHome({"info"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_EQ(Fields(run.out)["database"], database_ + " (missing)");
+  EXPECT_EQ(Fields(run.out)["last refresh"], "never");
+  ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+  EXPECT_EQ(run.err.rfind("guidlookup: no database at " + database_, 0), 0u) << run.err;
+
+  ImportDirectory();
+  std::string bytes = ReadFile(database_);
+  for (size_t i = bytes.size() / 2; i < bytes.size(); ++i) bytes[i] = '\xa5';
+  WriteFile(database_, bytes);
+  run = RunHome({"info"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_EQ(Fields(run.out)["integrity"].rfind("FAILED: ", 0), 0u) << run.out;
+  ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+  EXPECT_NE(run.err.find("failed its check"), std::string::npos) << run.err;
+}
+
+// ---- dump --------------------------------------------------------------------
+
+TEST_F(GuidlookupToolTest, DumpWritesOneLinePerGroup) {
+  ImportDirectory();
+  ToolRun run = RunHome({"dump"});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out,
+            "[1]=>[K:11112222333344445555666677778888]"
+            "[V:128:128:11112222333344445555666677778888:cn=bo lind/o=contoso]"
+            "[V:288:288:11112222333344445555666677778888:blind]\n"
+            "[2]=>[K:{12345678-1234-1234-1234-123456789012}][K:BERG, ANN][K:ANN@CONTOSO.COM]"
+            "[V:1:1:{12345678X1234X1234X1234X123456789012}:ann@contoso.com]"
+            "[V:2:2:{12345678-1234-1234-1234-123456789012}:ann.proxy@contoso.com]"
+            "[V:8:8:{12345678-1234-1234-1234-123456789012}:berg, ann]\n");
+
+  run = RunHome({"dump", "--proxy", "-o", dir_.file("dump.txt")});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(run.out, "wrote the dump of 2 groups to " + dir_.file("dump.txt") + "\n");
+  EXPECT_NE(ReadFile(dir_.file("dump.txt")).find("[K:ANN@CONTOSO.COM][K:ANN.PROXY@CONTOSO.COM]"),
+            std::string::npos);
+
+  run = RunHome({"dump", "--lotus-notes"});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_NE(run.out.find("[1]=>[K:11112222333344445555666677778888][K:CN=BO LIND/O=CONTOSO]"
+                         "[K:BLIND]"),
+            std::string::npos)
+      << run.out;
+}
+
+}  // namespace
