@@ -55,9 +55,11 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   // "<dHOME>/JobResults/GUIDCacheDir" (created when missing), then in shared
   // mode the refresh and the load of the static cache, in private mode the
   // capacity of mfuCache. Returns Success, or the error of the folder
-  // creation with a code location pushed onto it.
-  CLmError Initialize(uint64_t jobId, unsigned int jobFlags, bool isInMemoryShared,
-                      bool isExchange, EvEvent* pEvent);
+  // creation with a code location pushed onto it. Without "dHOME" (or with an
+  // empty one) guidCacheDir stays empty and no database file is ever used:
+  // in shared mode dbStatus becomes 1 and the cache stays unloaded.
+  CLmError Initialize(uint64_t jobId, unsigned int jobFlags, bool isInMemoryShared, bool isExchange,
+                      EvEvent* pEvent);
 
   // Resolves `address` (a GUID when keyIsGuid) into `records`. True when
   // resolved, also to no record at all (then `records` is empty); false when
@@ -68,17 +70,22 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   bool LookupAndFind(std::string& address, int status, std::string& name, bool keyIsGuid);
   // Shared mode: true only when the static cache holds the key.
   bool smtpToGuidFromStaticCache(std::string& address, GuidRecordMap& records, bool keyIsGuid);
-  // Private mode: a hit in mfuCache, or a database query whose answer (also an
-  // empty one) is cached. A database failure returns false and caches nothing.
+  // Private mode: a hit in mfuCache, or a database query with the whole
+  // address whose answer (also an empty one) is cached under the address as
+  // passed. A database failure is logged, returns false, caches nothing and
+  // leaves `records` as the caller passed it.
   bool smtpToGuidMFUCache(const std::string& address, GuidRecordMap& records, bool keyIsGuid);
-  // One query of the database under the named mutex. True when the database
-  // was opened and queried, also when no row matched; rows are added to
-  // `records`.
+  // One query of the database under the named mutex, after UpdateGUIDDB. True
+  // when the database was opened and queried, also when no row matched; rows
+  // are added to `records`. False (logged) when the file cannot be opened or
+  // queried, and without a guidCacheDir, when no file is touched at all.
   bool getGUIDRecordForSMTP(const std::string& address, GuidRecordMap& records, bool keyIsGuid);
 
   // Takes the refresh decision once per process and, when due, downloads the
   // file or rebuilds the table under the named mutex. True only when this
-  // call completed a refresh.
+  // call completed a refresh. Without a guidCacheDir it decides nothing and
+  // touches no file (one log line). `db` is left open after a rebuild; the
+  // caller closes it.
   bool UpdateGUIDDB(CGuidDB& db);
   // Replaces the local GUIDDB.DAT with the control server's copy, after
   // verifying it. True only when the local file was replaced.

@@ -1,0 +1,243 @@
+#include "lookups/HXGuidLookups.h"
+
+#include <boost/scope_exit.hpp>
+#include <exception>
+#include <utility>
+
+#include "host/FXString.h"
+#include "host/Locks.h"
+#include "host/LogWriter.h"
+#include "host/Settings.h"
+
+std::atomic<int32_t> CHXGuidLookups::s_shouldRefreshGUIDTable{RefreshUndecided};
+
+namespace {
+
+constexpr char kInitializeTag[] =
+    "CLmError CHXGuidLookups::Initialize(uint64_t, unsigned int, bool, bool, EvEvent*)";
+constexpr char kLookupAndFindTag[] =
+    "bool CHXGuidLookups::LookupAndFind(std::string&, int, std::string&, bool)";
+constexpr char kStaticCacheTag[] =
+    "bool CHXGuidLookups::smtpToGuidFromStaticCache(std::string&, std::multimap<int, "
+    "SGuidRecord>&, bool)";
+constexpr char kMFUCacheTag[] =
+    "bool CHXGuidLookups::smtpToGuidMFUCache(const string&, std::multimap<int, SGuidRecord>&, "
+    "bool)";
+constexpr char kDatabaseTag[] =
+    "bool CHXGuidLookups::getGUIDRecordForSMTP(const string&, std::multimap<int, SGuidRecord>&, "
+    "bool)";
+
+constexpr char kGuidCacheSubfolder[] = "JobResults/GUIDCacheDir";
+constexpr unsigned int kDefaultAddressCacheSize = 100000;
+
+}  // namespace
+
+CHXGuidLookups::CHXGuidLookups() = default;
+
+CHXGuidLookups::~CHXGuidLookups() = default;
+
+std::string CHXGuidLookups::jobMarkerPath() const {
+  if (guidCacheDir.empty()) return std::string();
+  return guidCacheDir + "/" GUID_JOB_MARKER_NAME;
+}
+
+CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
+                                    bool isInMemorySharedArg, bool isExchange, EvEvent* pEventArg) {
+  try {
+    HXPlatformInfo settings;
+    settings.setFocus(HXPI_Focus::getFocus());
+
+    pEvent = pEventArg;
+    jobFlags = jobFlagsArg;
+    jobId = jobIdArg;
+    isInMemoryShared = isInMemorySharedArg;
+    dbStatus = 0;
+    bIsExchGuid.store(isExchange);
+
+    // An empty "dHOME" is taken as missing: it would put the database at the
+    // root of the file system.
+    std::string home;
+    if (settings.getString("vTaskHost", "dHOME", &home) && !home.empty()) {
+      guidCacheDir = home + "/" + kGuidCacheSubfolder;
+      if (!FXFolder::DoesFolderExist(guidCacheDir)) {
+        CLmError err = FXFolder::CreateFoldersIteratively(guidCacheDir, nullptr);
+        if (err.IsError()) {
+          FXCodeLocation where{"HXGuidLookups", kInitializeTag, __LINE__};
+          err.Push(where);
+          return err;
+        }
+      }
+      HXLOG(-1, kInitializeTag, "GUIDDB jobs results directory[%s]", guidCacheDir.c_str());
+    }
+
+    if (isInMemoryShared) {
+      HXLOG(-1, kInitializeTag, "GUIDDB is Inmemory and shared between multiple threads");
+      staticCache = StaticCache::instance();
+      {
+        // The rebuild's connection is closed before the load opens its own.
+        GUIDTable table;
+        UpdateGUIDDB(table);
+      }
+      unsigned long value = 0;
+      bool dumpCache = settings.getNumber("EventManager", "ndumpcache", &value) && value != 0;
+      value = 0;
+      bool addProxySmtp = settings.getNumber("EventManager", "naddproxysmtp", &value) && value != 0;
+      if (addProxySmtp) HXLOG(-1, kInitializeTag, "GUID Resolution via Proxy smtp is enabled");
+      // Without a folder there is no file to load; 1 is the load's own answer
+      // for "no database".
+      dbStatus =
+          guidCacheDir.empty() ? 1 : staticCache->fastload(guidCacheDir, addProxySmtp, dumpCache);
+    } else {
+      dbStatus = 0;
+      unsigned int capacity = 0;
+      if (!settings.getNumber("EventManager", "AddressCacheMemorySize", &capacity))
+        capacity = kDefaultAddressCacheSize;
+      HXLOG(-1, kInitializeTag, "[%s] set to [%d]", "AddressCacheMemorySize",
+            static_cast<int>(capacity));
+      mfuCache.setMaxSize(capacity);
+    }
+    return CLmError::Success();
+  } catch (const std::exception& e) {
+    HXLOG(-1, kInitializeTag, "Set-up of the GUID lookup service failed: %s", e.what());
+    return CLmError(hxerr::kGeneric, std::string("GUID lookup set-up failed: ") + e.what());
+  } catch (...) {
+    HXLOG(-1, kInitializeTag, "Set-up of the GUID lookup service failed: unknown error");
+    return CLmError(hxerr::kGeneric, "GUID lookup set-up failed");
+  }
+}
+
+bool CHXGuidLookups::Lookup(std::string& address, GuidRecordMap& records, bool keyIsGuid) {
+  if (isInMemoryShared) return smtpToGuidFromStaticCache(address, records, keyIsGuid);
+  return smtpToGuidMFUCache(address, records, keyIsGuid);
+}
+
+bool CHXGuidLookups::LookupAndFind(std::string& address, int status, std::string& name,
+                                   bool keyIsGuid) {
+  try {
+    name.clear();
+    GuidRecordMap records;
+    bool resolved = Lookup(address, records, keyIsGuid);
+    if (resolved && !records.empty()) {
+      auto range = records.equal_range(status);
+      if (range.first != range.second) {
+        for (auto it = range.first; it != range.second; ++it)
+          HXLOG(7, kLookupAndFindTag, "record =[%s]--[%s]--[%d]", it->second.guid.c_str(),
+                it->second.name.c_str(), it->second.status);
+        name = range.first->second.name;
+      }
+    }
+    return resolved && !name.empty();
+  } catch (...) {
+    // Only an allocation can fail here; the caller gets "not found".
+    name.clear();
+    return false;
+  }
+}
+
+bool CHXGuidLookups::smtpToGuidFromStaticCache(std::string& address, GuidRecordMap& records,
+                                               bool /*keyIsGuid*/) {
+  try {
+    if (staticCache != nullptr && staticCache->find(address, records)) {
+      HXLOG(5, kStaticCacheTag, "Found GUID Record in cache for %s", address.c_str());
+      return true;
+    }
+  } catch (...) {
+    // An allocation failure while copying the map is answered as a miss.
+  }
+  HXLOG(4, kStaticCacheTag, "Did not find GUID Record in cache for %s", address.c_str());
+  records.clear();
+  return false;
+}
+
+// The private-mode path. A hit is served from mfuCache. A miss queries the
+// database with the whole address (an address may hold up to 254 characters;
+// shortening it would make long addresses unfindable) and caches the answer,
+// an empty one included, under the address as passed. A failed query is not
+// an answer: it is logged, returns false and is not cached, so that the next
+// call tries the database again once it has recovered.
+bool CHXGuidLookups::smtpToGuidMFUCache(const std::string& address, GuidRecordMap& records,
+                                        bool keyIsGuid) {
+  try {
+    if (mfuCache.find(address, records, true)) {
+      HXLOG(5, kMFUCacheTag, "Found GUID Record in cache for %s", address.c_str());
+      return true;
+    }
+    HXLOG(5, kMFUCacheTag, "Going to find GUID Record %s", address.c_str());
+
+    GuidRecordMap callersRecords = records;
+    if (!getGUIDRecordForSMTP(address, records, keyIsGuid)) {
+      HXLOG(-1, kMFUCacheTag, "Failed to find a match for smtp address [%s]", address.c_str());
+      // Rows read before the failure are not an answer either.
+      records = std::move(callersRecords);
+      return false;
+    }
+    if (records.empty()) {
+      HXLOG(3, kMFUCacheTag, "No match found for smtp address [%s], may be non AD address",
+            address.c_str());
+    } else {
+      std::string& guid = records.begin()->second.guid;
+      FXString::ReplaceAll(guid, "-", "X", 0);
+      HXLOG(6, kMFUCacheTag, "Found GUID record for [%s] with GUID [%s]", address.c_str(),
+            guid.c_str());
+    }
+    mfuCache.insert(MFU_Node_Type<GuidRecordMap>(address, records), true);
+    return true;
+  } catch (...) {
+    HXLOG(-1, kMFUCacheTag, "Failed to find a match for smtp address [%s]", address.c_str());
+    return false;
+  }
+}
+
+bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecordMap& records,
+                                          bool keyIsGuid) {
+  // Without a GUID cache folder the path would name a file at the root of the
+  // file system or in the agent's working directory: never open one there.
+  if (guidCacheDir.empty()) {
+    HXLOG(-1, kDatabaseTag,
+          "No GUID cache folder (vTaskHost\\dHOME is not set); not querying the GUID database "
+          "for [%s]",
+          address.c_str());
+    return false;
+  }
+  try {
+    // Declared before the scope guard, so the guard releases the mutex before
+    // the mutex object and the connection go.
+    CGuidDB db;
+    CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
+
+    // Takes the same named mutex itself when it refreshes, so it runs first.
+    UpdateGUIDDB(db);
+
+    if (mutex.lock(-1, false) != 0) {
+      HXLOG(-1, kDatabaseTag, "Could not lock SQLITE_ACCESS_LOCK; not querying for [%s]",
+            address.c_str());
+      return false;
+    }
+    // Released exactly once on every way out from here, exceptions included.
+    BOOST_SCOPE_EXIT(&mutex) { mutex.unlock(); }
+    BOOST_SCOPE_EXIT_END
+
+    if (db.Open(guidCacheDir.c_str()) != 0) {
+      HXLOG(-1, kDatabaseTag, "Unable to open GUIDDB_NAME under folder [%s].",
+            guidCacheDir.c_str());
+      return false;
+    }
+    if (db.FindAllRecordsForGUIDFromSMTP(address.c_str(), records, !keyIsGuid) < 0) {
+      HXLOG(2, kDatabaseTag, "Unable to fetch row from local guid_name table for smtp [%s]",
+            address.c_str());
+      return false;
+    }
+    if (!records.empty()) {
+      HXLOG(2, kDatabaseTag, "For name [%s]:", address.c_str());
+      for (const auto& entry : records)
+        HXLOG(3, kDatabaseTag, "\t\t GUID [%s], Name [%s], Status [%d]", entry.second.guid.c_str(),
+              entry.second.name.c_str(), entry.second.status);
+    }
+    return true;
+  } catch (const std::exception& e) {
+    HXLOG(-1, kDatabaseTag, "Query for [%s] failed: %s", address.c_str(), e.what());
+  } catch (...) {
+    HXLOG(-1, kDatabaseTag, "Query for [%s] failed: unknown error", address.c_str());
+  }
+  return false;
+}

@@ -1,0 +1,249 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <boost/scope_exit.hpp>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <list>
+#include <mutex>
+#include <string>
+
+#include "host/AppMgrClient.h"
+#include "host/Locks.h"
+#include "host/LogWriter.h"
+#include "host/Settings.h"
+#include "lookups/HXGuidLookups.h"
+
+namespace {
+
+constexpr char kTag[] = "bool CHXGuidLookups::UpdateGUIDDB(CGuidDB&)";
+constexpr char kSection[] = "EventManager";
+constexpr char kLastRefreshTime[] = "nLastGuidNameTableRefreshTime";
+constexpr unsigned long kDefaultBatchSize = 999;
+
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes `jobId` in decimal, without a line end, to a temporary file beside
+// the marker and renames it over the marker, so that a reader (in any
+// process) sees the old marker or the new one, never a torn one. Failures are
+// silent: a missing marker only costs a resumed job one more refresh.
+void WriteJobMarker(const std::string& path, uint64_t jobId) {
+  if (path.empty()) return;
+  std::string tmp = path + ".XXXXXX";
+  int fd = ::mkostemp(&tmp[0], O_CLOEXEC);
+  if (fd < 0) return;
+  bool ok = WriteAll(fd, std::to_string(jobId));
+  ok = ::fsync(fd) == 0 && ok;
+  ok = ::close(fd) == 0 && ok;
+  if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) ::unlink(tmp.c_str());
+}
+
+void RecordRefreshTime(HXPlatformInfo& settings, unsigned long when) {
+  if (!settings.setNumber(kSection, kLastRefreshTime, when))
+    HXLOG(-1, kTag, "Could not set the last tbl refresh time to [%lu].", when);
+}
+
+}  // namespace
+
+// Gate, decision and lock:
+//   The decision is taken once per process, by the first caller, under an
+//   in-process gate (a std::mutex that no holder of criticalSec or of the
+//   named mutex ever takes, so the lock order is gate, then named mutex).
+//   The gate keeps the other threads of the process from reading the table,
+//   or loading the static cache from it, while this process is about to
+//   refresh it: a caller that finds the refresh decided but not done waits on
+//   the gate until the refresher has finished. Once the state is
+//   RefreshNotNeeded or RefreshDone every call returns at once, without a
+//   lock, a log line or a settings read. The decision itself takes no
+//   cross-process lock: a fresh table never costs the named mutex.
+//
+//   A refresh runs under the named mutex "SQLITE_ACCESS_LOCK", which every
+//   reader of the file (the private lookups and the static cache load) takes
+//   too, so no reader in any process ever sees the table between the
+//   deletion of its rows and the last commit. The state is checked again
+//   under the mutex.
+//
+// Rebuild from the application manager:
+//   open (or create) the file, fetch every row (all or nothing), upgrade an
+//   old schema in its own transaction, delete every row, then add the rows in
+//   transactions of "nTotalNumberOfRecordsToCommit" rows: a commit and a new
+//   begin come before the row that would exceed the batch, and after any row
+//   whose Add failed (the row is skipped and the count restarts). The last
+//   batch is committed, and only then are the refresh time and the job marker
+//   written.
+//
+//   A rebuild that dies part-way must not leave a table that the next process
+//   takes as fresh: before the rows are deleted the refresh time is set to 0,
+//   which the decision always treats as stale, and the real time is written
+//   only after the last commit.
+bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
+  // The application-manager failure is logged once per process, even when
+  // several threads fail the fetch at the same moment.
+  static std::atomic<bool> alreadyLogged{false};
+  static std::mutex gate;
+  try {
+    int32_t state = s_shouldRefreshGUIDTable.load();
+    if (state != RefreshUndecided) {
+      // Decided by another thread; if its refresh may still be running, wait
+      // for it to finish before the caller reads the table.
+      if (state == RefreshNeeded) {
+        std::lock_guard<std::mutex> wait(gate);
+      }
+      return false;
+    }
+    std::lock_guard<std::mutex> decider(gate);
+    if (s_shouldRefreshGUIDTable.load() != RefreshUndecided) return false;
+
+    // Without a GUID cache folder the database path would lie at the root of
+    // the file system (or in the working directory). Nothing is decided, so
+    // an object that has a folder may still refresh later in the process.
+    if (guidCacheDir.empty()) {
+      HXLOG(-1, kTag,
+            "Not refreshing SQLite: no GUID cache folder (vTaskHost\\dHOME is not set), so no "
+            "GUID database is created, rebuilt or downloaded");
+      return false;
+    }
+
+    std::string reason;
+    GuidRefreshState decision =
+        IsSQLiteRefreshNeeded(reason, jobFlags, jobMarkerPath(), static_cast<unsigned long>(jobId));
+    s_shouldRefreshGUIDTable.store(decision);
+
+    if (decision == RefreshNotNeeded) {
+      HXLOG(-1, kTag, "Not refreshing SQLite Reason: %s", reason.c_str());
+    } else {
+      shouldFetchGUIDTable.store(true);
+      HXLOG(-1, kTag, "Refreshing SQLite Reason: [%s]", reason.c_str());
+    }
+
+    HXPlatformInfo settings;
+    settings.setFocus(HXPI_Focus::getFocus());
+    unsigned long source = 1;
+    if (!settings.getNumber(kSection, "getSqlLiteDbFromHB", &source)) source = 1;
+    HXLOG(2, kTag, "Registry EventManager\\%s value is set to [%lu] .", "getSqlLiteDbFromHB",
+          source);
+
+    if (s_shouldRefreshGUIDTable.load() != RefreshNeeded) return false;
+
+    CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
+    if (mutex.lock(-1, false) != 0) {
+      HXLOG(-1, kTag, "Could not lock SQLITE_ACCESS_LOCK; not refreshing the local GUID table");
+      return false;
+    }
+    // Released exactly once on every way out from here, exceptions included.
+    BOOST_SCOPE_EXIT(&mutex) { mutex.unlock(); }
+    BOOST_SCOPE_EXIT_END
+
+    unsigned long batchSize = kDefaultBatchSize;
+    if (!settings.getNumber(kSection, "nTotalNumberOfRecordsToCommit", &batchSize))
+      batchSize = kDefaultBatchSize;
+    totalRecordsToCommit = batchSize;
+    HXLOG(2, kTag, "value of nTotalNumberOfRecordsToCommit = %lu", batchSize);
+
+    // Another thread of the process may have finished the refresh while this
+    // one waited for the mutex.
+    if (s_shouldRefreshGUIDTable.load() != RefreshNeeded) return false;
+
+    if (shouldFetchGUIDTable.load() && source != 0)
+      HXLOG(-1, kTag, " Starting to get GUID info from HB.");
+
+    if (source != 0) {
+      if (!shouldFetchGUIDTable.load()) {
+        HXLOG(2, kTag, "Not fetching sql lite GUID from HB as previous request failed.");
+        return false;
+      }
+      if (!getSqlLiteGUIDDbFromHB()) {
+        HXLOG(-1, kTag, "Failed to get Sql Lite GUID db from HB.");
+        shouldFetchGUIDTable.store(false);
+        dbStatus = -1;
+        return false;
+      }
+      s_shouldRefreshGUIDTable.store(RefreshDone);
+      RecordRefreshTime(settings, static_cast<unsigned long>(time(nullptr)));
+      return true;
+    }
+
+    if (db.Open(guidCacheDir.c_str()) != 0 && db.Create(guidCacheDir.c_str()) != 0) {
+      HXLOG(-1, kTag, "Unable to create GUIDDB_NAME under folder [%s].", guidCacheDir.c_str());
+      return false;
+    }
+
+    std::list<GUIDNameInfo> rows;
+    {
+      GUIDFromName client;
+      if (client.getGUIDList("", rows, nullptr) != 0) {
+        if (!alreadyLogged.exchange(true))
+          HXLOG(-1, kTag, "Failed to get app_guid table from appmgr.");
+        return false;
+      }
+    }
+    if (rows.empty()) {
+      HXLOG(2, kTag, "No rows in app mgr GUID table.");
+      return false;
+    }
+    HXLOG(2, kTag, "Size of guildList: %d", static_cast<int>(rows.size()));
+
+    db.begin();
+    if (db.Upgrade_To_10() != 0) {
+      HXLOG(-1, kTag, "Could not upgrade database to 10.0 version");
+      db.rollback();
+      return false;
+    }
+    db.commit();
+
+    // From here until the last commit the table is incomplete.
+    RecordRefreshTime(settings, 0);
+
+    if (db.Delete(nullptr) != 0) {
+      HXLOG(-1, kTag, "Could not remove rows from local GUID table.");
+      return false;
+    }
+
+    db.begin();
+    uint64_t inBatch = 0;
+    for (const GUIDNameInfo& row : rows) {
+      // The table keeps 32 bits: the low half of the status, as a signed value.
+      SGuidRecord record(row.name, row.guid,
+                         static_cast<int32_t>(static_cast<uint32_t>(row.status)));
+      HXLOG(2, kTag, "Adding, Guid=[%s], Name=[%s]", record.guid.c_str(), record.name.c_str());
+      if (inBatch >= totalRecordsToCommit) {
+        inBatch = 0;
+        db.commit();
+        db.begin();
+      }
+      if (db.Add(&record) != 0) {
+        HXLOG(-1, kTag,
+              "Unable to add row with GUID [%s], name [%s], status [%d] to local guid_name table.",
+              record.guid.c_str(), record.name.c_str(), record.status);
+        db.commit();
+        db.begin();
+        inBatch = 0;
+      }
+      ++inBatch;
+    }
+    HXLOG(2, kTag, "[%d] rows inserted into local guid_name table.", static_cast<int>(rows.size()));
+
+    db.commit();
+    s_shouldRefreshGUIDTable.store(RefreshDone);
+    RecordRefreshTime(settings, static_cast<unsigned long>(time(nullptr)));
+    WriteJobMarker(jobMarkerPath(), jobId);
+    return true;
+  } catch (const std::exception& e) {
+    HXLOG(-1, kTag, "Refresh of the local GUID table failed: %s", e.what());
+  } catch (...) {
+    HXLOG(-1, kTag, "Refresh of the local GUID table failed: unknown error");
+  }
+  return false;
+}

@@ -1,0 +1,449 @@
+// The refresh of the local table: the once-per-process gate, the named mutex,
+// the rebuild's transactions and what each failure leaves behind.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <future>
+#include <list>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/Locks.h"
+#include "lookups/HXGuidLookups.h"
+#include "support/HXGuidLookupsSupport.h"
+
+namespace {
+
+using testsupport::ExecSql;
+using testsupport::ForkChild;
+using testsupport::LookupSandbox;
+using testsupport::ReadAllRows;
+using testsupport::ReadFile;
+using testsupport::RebuildEvents;
+using testsupport::Row;
+using testsupport::ScopedLogCapture;
+using testsupport::ScopedRowSource;
+using testsupport::WaitChild;
+
+const char kTag[] = "bool CHXGuidLookups::UpdateGUIDDB(CGuidDB&)";
+
+// Rows as the table stores them: name and GUID lower-cased.
+std::vector<Row> Stored(std::vector<Row> rows) {
+  for (auto& r : rows) {
+    for (char& c : std::get<0>(r)) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    for (char& c : std::get<1>(r)) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  }
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+// The number of "Adding" lines seen at each COMMIT after the first one.
+std::vector<int> CommitPoints(const std::vector<std::string>& events) {
+  std::vector<int> points;
+  int added = 0;
+  for (const auto& e : events) {
+    if (e.rfind("A:", 0) == 0) ++added;
+    if (e == "C" && added > 0) points.push_back(added);
+  }
+  return points;
+}
+
+class UpdateGUIDDBTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testsupport::ResetLookupProcessState();
+    sandbox.MakeCacheDb(oldRows);
+    service.guidCacheDir = sandbox.cacheDir();
+    service.jobId = 77;
+  }
+  void TearDown() override { testsupport::ResetLookupProcessState(); }
+
+  std::string Now(long delta = 0) {
+    return std::to_string(static_cast<long>(time(nullptr)) + delta);
+  }
+
+  // Settings for a rebuild from the application manager, decided by age.
+  void RebuildSettings(std::vector<std::pair<std::string, std::string>> extra = {}) {
+    extra.emplace_back("getSqlLiteDbFromHB", "0");
+    extra.emplace_back("nLastGuidNameTableRefreshTime", Now(-2 * 86400));
+    sandbox.WriteSettings(extra);
+  }
+
+  // True when nobody holds "SQLITE_ACCESS_LOCK".
+  static bool MutexIsFree() {
+    CNamedMutex probe("SQLITE_ACCESS_LOCK", nullptr, false);
+    if (probe.lock(0, false) != 0) return false;
+    probe.unlock();
+    return true;
+  }
+
+  // Waits (bounded) until the capture holds a line containing `fragment`.
+  bool WaitForLine(const std::string& fragment) {
+    for (int i = 0; i < 1000; ++i) {
+      if (log->count(fragment) > 0) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+
+  LookupSandbox sandbox;
+  ScopedLogCapture log;
+  CHXGuidLookups service;
+  const std::vector<Row> oldRows = {{"old@corp.test", "{old-1}", 1}};
+};
+
+TEST_F(UpdateGUIDDBTest, RebuildsEveryRowStoresTimeAndMarker) {
+  RebuildSettings({{"nTotalNumberOfRecordsToCommit", "0"}});
+  std::vector<Row> rows = {{"Ann@Corp.test", "{AB-1}", 1},
+                           {"ann.proxy@corp.test", "{AB-1}", 2},
+                           {"Bob@Corp.test", "{AB-2}", 1}};
+  ScopedRowSource source(rows);
+  time_t before = time(nullptr);
+  CGuidDB db;
+  ASSERT_TRUE(service.UpdateGUIDDB(db)) << log->dump();
+
+  EXPECT_EQ(Stored(rows), ReadAllRows(sandbox.dbFile()));
+  EXPECT_EQ(RefreshDone, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
+  EXPECT_GE(sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"), before);
+  EXPECT_EQ("77", ReadFile(sandbox.markerFile()));
+  EXPECT_EQ(0u, service.totalRecordsToCommit);
+  EXPECT_TRUE(MutexIsFree());
+
+  EXPECT_TRUE(log->has(-1, kTag,
+                       "Refreshing SQLite Reason: [IsSQLiteRefreshNeeded: [Refreshing as the table "
+                       "is not synced in the last refresh interval of (1440)]]"))
+      << log->dump();
+  EXPECT_TRUE(log->has(2, kTag, "Registry EventManager\\getSqlLiteDbFromHB value is set to [0] ."));
+  EXPECT_TRUE(log->has(2, kTag, "value of nTotalNumberOfRecordsToCommit = 0"));
+  EXPECT_TRUE(log->has(2, kTag, "Size of guildList: 3"));
+  EXPECT_TRUE(log->has(2, kTag, "Adding, Guid=[{AB-1}], Name=[Ann@Corp.test]"));
+  EXPECT_TRUE(log->has(2, kTag, "[3] rows inserted into local guid_name table."));
+  EXPECT_EQ(0, log->count("Starting to get GUID info from HB"));
+  // A batch size of 0 makes every row a transaction of its own.
+  EXPECT_EQ(
+      (std::vector<std::string>{"B", "C", "B", "A:Ann@Corp.test", "C", "B", "A:ann.proxy@corp.test",
+                                "C", "B", "A:Bob@Corp.test", "C", "B", "C"}),
+      RebuildEvents(*log));
+}
+
+TEST_F(UpdateGUIDDBTest, SecondCallReturnsAtOnceWithoutAWord) {
+  RebuildSettings();
+  ScopedRowSource source({{"a@corp.test", "{a}", 1}});
+  CGuidDB db;
+  ASSERT_TRUE(service.UpdateGUIDDB(db));
+  log->clear();
+  CHXGuidLookups other;
+  other.guidCacheDir = sandbox.cacheDir();
+  other.jobFlags = GuidRefreshJobFlag;
+  other.jobId = 78;
+  CGuidDB db2;
+  EXPECT_FALSE(other.UpdateGUIDDB(db2));
+  EXPECT_FALSE(service.UpdateGUIDDB(db2));
+  EXPECT_TRUE(log->lines().empty()) << log->dump();
+  EXPECT_EQ("77", ReadFile(sandbox.markerFile()));
+}
+
+TEST_F(UpdateGUIDDBTest, ConcurrentNotNeededNeverTakesTheMutex) {
+  sandbox.WriteSettings({{"getSqlLiteDbFromHB", "0"}, {"nLastGuidNameTableRefreshTime", Now(-60)}});
+  CNamedMutex holder("SQLITE_ACCESS_LOCK", nullptr, false);
+  ASSERT_EQ(0, holder.lock(-1, false));
+  auto result = std::async(std::launch::async, [&] {
+    CGuidDB db;
+    return service.UpdateGUIDDB(db);
+  });
+  bool finished = result.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  holder.unlock();
+  ASSERT_TRUE(finished) << "UpdateGUIDDB waited for the mutex";
+  EXPECT_FALSE(result.get());
+  EXPECT_EQ(RefreshNotNeeded, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
+  EXPECT_TRUE(log->has(-1, kTag,
+                       "Not refreshing SQLite Reason: IsSQLiteRefreshNeeded: [Last refreshtime was "
+                       "a recent one, refresh interval is (1440)]"))
+      << log->dump();
+  EXPECT_TRUE(log->has(2, kTag, "Registry EventManager\\getSqlLiteDbFromHB value is set to [0] ."));
+  EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));
+}
+
+TEST_F(UpdateGUIDDBTest, FailedDownloadIsRememberedAndReleasesTheMutex) {
+  // "getSqlLiteDbFromHB" missing: the download path. No control server is
+  // configured, so the download fails.
+  sandbox.WriteSettings({{"nLastGuidNameTableRefreshTime", Now(-2 * 86400)}});
+  CGuidDB db;
+  EXPECT_FALSE(service.UpdateGUIDDB(db));
+  EXPECT_TRUE(log->has(2, kTag, "Registry EventManager\\getSqlLiteDbFromHB value is set to [1] ."));
+  EXPECT_TRUE(log->has(-1, kTag, " Starting to get GUID info from HB."));
+  EXPECT_TRUE(log->has(-1, kTag, "Failed to get Sql Lite GUID db from HB.")) << log->dump();
+  EXPECT_FALSE(shouldFetchGUIDTable.load());
+  EXPECT_EQ(-1, service.dbStatus);
+  EXPECT_EQ(RefreshNeeded, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
+  EXPECT_TRUE(MutexIsFree());
+  EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));
+  EXPECT_NE(0, sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"));
+}
+
+TEST_F(UpdateGUIDDBTest, SuccessfulDownloadRecordsTheTimeButWritesNoMarker) {
+  // The control server is installed here and keeps its copy in "hb".
+  testsupport::TempDir hb;
+  testsupport::MakeGuidDb(hb.path(), {{"hb@corp.test", "{hb-1}", 1}});
+  sandbox.WriteSettingsText("[vTaskHost]\ndHOME=" + sandbox.homeDir() +
+                            "\n[Base]\nnHXPlatformType=1\ndMORVAXSQLLITEDBDIR=" + hb.path() +
+                            "\n[EventManager]\nnLastGuidNameTableRefreshTime=" + Now(-2 * 86400) +
+                            "\n");
+  service.dbStatus = 5;
+  time_t before = time(nullptr);
+  CGuidDB db;
+  EXPECT_TRUE(service.UpdateGUIDDB(db)) << log->dump();
+  EXPECT_TRUE(log->has(-1, kTag, " Starting to get GUID info from HB."));
+  EXPECT_EQ((std::vector<Row>{{"hb@corp.test", "{hb-1}", 1}}), ReadAllRows(sandbox.dbFile()));
+  EXPECT_EQ(RefreshDone, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
+  EXPECT_GE(sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"), before);
+  EXPECT_NE(0, access(sandbox.markerFile().c_str(), F_OK));
+  EXPECT_EQ(5, service.dbStatus);
+  EXPECT_TRUE(shouldFetchGUIDTable.load());
+  EXPECT_TRUE(MutexIsFree());
+}
+
+TEST_F(UpdateGUIDDBTest, ConcurrentWaiterAfterAFailedDownloadDoesNotTryAgain) {
+  sandbox.WriteSettings({{"nLastGuidNameTableRefreshTime", Now(-2 * 86400)}});
+  CNamedMutex holder("SQLITE_ACCESS_LOCK", nullptr, false);
+  ASSERT_EQ(0, holder.lock(-1, false));
+  auto result = std::async(std::launch::async, [&] {
+    CGuidDB db;
+    return service.UpdateGUIDDB(db);
+  });
+  // Decided and queued on the mutex; meanwhile another thread's download fails.
+  bool queued = WaitForLine("getSqlLiteDbFromHB value is set to");
+  shouldFetchGUIDTable.store(false);
+  holder.unlock();
+  ASSERT_TRUE(queued);
+  EXPECT_FALSE(result.get());
+  EXPECT_TRUE(log->has(2, kTag, "Not fetching sql lite GUID from HB as previous request failed."))
+      << log->dump();
+  EXPECT_EQ(0, log->count("Starting to get GUID info from HB"));
+  EXPECT_EQ(0, log->count("Failed to get Sql Lite GUID db from HB."));
+  EXPECT_TRUE(MutexIsFree());
+}
+
+TEST_F(UpdateGUIDDBTest, ConcurrentWaiterFindsTheRefreshDoneUnderTheMutex) {
+  RebuildSettings();
+  ScopedRowSource source({{"new@corp.test", "{new}", 1}});
+  CNamedMutex holder("SQLITE_ACCESS_LOCK", nullptr, false);
+  ASSERT_EQ(0, holder.lock(-1, false));
+  auto result = std::async(std::launch::async, [&] {
+    CGuidDB db;
+    return service.UpdateGUIDDB(db);
+  });
+  bool queued = WaitForLine("getSqlLiteDbFromHB value is set to");
+  CHXGuidLookups::s_shouldRefreshGUIDTable.store(RefreshDone);
+  holder.unlock();
+  ASSERT_TRUE(queued);
+  EXPECT_FALSE(result.get());
+  EXPECT_TRUE(log->has(2, kTag, "value of nTotalNumberOfRecordsToCommit = 999"));
+  EXPECT_EQ(0, log->count("Size of guildList"));
+  EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));
+  EXPECT_TRUE(MutexIsFree());
+}
+
+TEST_F(UpdateGUIDDBTest, ConcurrentFirstCallersRefreshOnce) {
+  RebuildSettings();
+  ScopedRowSource source(testsupport::TaggedGroups("v2", 50, 3));
+  constexpr int kThreads = 4;
+  std::vector<std::thread> threads;
+  std::atomic<int> completed{0};
+  std::atomic<bool> go{false};
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&] {
+      CHXGuidLookups mine;
+      mine.guidCacheDir = sandbox.cacheDir();
+      CGuidDB db;
+      while (!go.load()) std::this_thread::yield();
+      if (mine.UpdateGUIDDB(db)) completed.fetch_add(1);
+    });
+  }
+  go.store(true);
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(1, completed.load());
+  EXPECT_EQ(1, log->count("rows inserted into local guid_name table."));
+  EXPECT_EQ(1, log->count("Refreshing SQLite Reason"));
+  EXPECT_EQ(150u, ReadAllRows(sandbox.dbFile()).size());
+  EXPECT_TRUE(MutexIsFree());
+}
+
+TEST_F(UpdateGUIDDBTest, FailedAddIsSkippedAndStartsANewBatch) {
+  RebuildSettings({{"nTotalNumberOfRecordsToCommit", "5"}});
+  ExecSql(sandbox.dbFile(),
+          "CREATE TRIGGER reject_bad BEFORE INSERT ON GUID WHEN NEW.Name='bad' "
+          "BEGIN SELECT RAISE(ABORT,'rejected'); END;");
+  std::vector<Row> rows;
+  for (int i = 1; i <= 12; ++i)
+    rows.emplace_back(i == 3 ? "bad" : "r" + std::to_string(i), "{g" + std::to_string(i) + "}", i);
+  ScopedRowSource source(rows);
+  CGuidDB db;
+  ASSERT_TRUE(service.UpdateGUIDDB(db)) << log->dump();
+
+  EXPECT_TRUE(log->has(-1, kTag,
+                       "Unable to add row with GUID [{g3}], name [bad], status [3] to local "
+                       "guid_name table."))
+      << log->dump();
+  EXPECT_TRUE(log->has(2, kTag, "[12] rows inserted into local guid_name table."));
+  // Commit after the failed row; then the counter restarts at 1, so the next
+  // batch holds one row fewer.
+  EXPECT_EQ((std::vector<int>{3, 8, 12}), CommitPoints(RebuildEvents(*log)));
+  rows.erase(rows.begin() + 2);
+  EXPECT_EQ(Stored(rows), ReadAllRows(sandbox.dbFile()));
+  EXPECT_EQ(RefreshDone, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
+}
+
+TEST_F(UpdateGUIDDBTest, StatusKeepsTheLowThirtyTwoBitsAsSigned) {
+  RebuildSettings();
+  ScopedRowSource source(GUIDRowSource([](std::list<GUIDNameInfo>& out) {
+    for (int64_t status : {int64_t{4294967298}, int64_t{-1}, int64_t{2147483648}}) {
+      GUIDNameInfo row;
+      row.status = status;
+      row.guid = "{g}";
+      row.name = "s" + std::to_string(status);
+      out.push_back(row);
+    }
+    return 0;
+  }));
+  CGuidDB db;
+  ASSERT_TRUE(service.UpdateGUIDDB(db));
+  EXPECT_EQ((std::vector<Row>{
+                {"s-1", "{g}", -1}, {"s2147483648", "{g}", INT32_MIN}, {"s4294967298", "{g}", 2}}),
+            ReadAllRows(sandbox.dbFile()));
+}
+
+TEST_F(UpdateGUIDDBTest, EmptyApplicationManagerTableLeavesTheTableAlone) {
+  RebuildSettings();
+  ScopedRowSource source(std::vector<Row>{});
+  long long storedTime = sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime");
+  CGuidDB db;
+  EXPECT_FALSE(service.UpdateGUIDDB(db));
+  EXPECT_TRUE(log->has(2, kTag, "No rows in app mgr GUID table."));
+  EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));
+  EXPECT_EQ(storedTime, sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"));
+  EXPECT_EQ(RefreshNeeded, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
+  EXPECT_TRUE(MutexIsFree());
+}
+
+TEST_F(UpdateGUIDDBTest, FailedFetchLeavesTheTableAloneAndIsLoggedOncePerProcess) {
+  RebuildSettings();
+  // In a child, so that the once-per-process flag starts fresh.
+  pid_t child = ForkChild([&] {
+    ScopedLogCapture childLog;
+    ScopedRowSource source(GUIDRowSource([](std::list<GUIDNameInfo>&) { return 5; }));
+    for (int round = 0; round < 3; ++round) {
+      CHXGuidLookups::s_shouldRefreshGUIDTable.store(RefreshUndecided);
+      CGuidDB db;
+      if (service.UpdateGUIDDB(db)) return 10;
+      if (!MutexIsFree()) return 11;
+    }
+    if (childLog->count("Failed to get app_guid table from appmgr.") != 1) return 12;
+    if (!childLog->has(-1, kTag, "Failed to get app_guid table from appmgr.")) return 13;
+    return 0;
+  });
+  EXPECT_EQ(0, WaitChild(child));
+  EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));
+}
+
+TEST_F(UpdateGUIDDBTest, ConcurrentFetchFailuresAreLoggedOncePerProcess) {
+  RebuildSettings();
+  pid_t child = ForkChild([&] {
+    ScopedLogCapture childLog;
+    ScopedRowSource source(GUIDRowSource([](std::list<GUIDNameInfo>&) { return 5; }));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&] {
+        CHXGuidLookups mine;
+        mine.guidCacheDir = sandbox.cacheDir();
+        for (int round = 0; round < 10; ++round) {
+          CHXGuidLookups::s_shouldRefreshGUIDTable.store(RefreshUndecided);
+          CGuidDB db;
+          mine.UpdateGUIDDB(db);
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+    return childLog->count("Failed to get app_guid table from appmgr.") == 1 ? 0 : 1;
+  });
+  EXPECT_EQ(0, WaitChild(child));
+}
+
+TEST_F(UpdateGUIDDBTest, UncreatableDatabaseFailsAndReleasesTheMutex) {
+  RebuildSettings();
+  ScopedRowSource source({{"a@corp.test", "{a}", 1}});
+  service.guidCacheDir = sandbox.root() + "/missing/folder";
+  CGuidDB db;
+  EXPECT_FALSE(service.UpdateGUIDDB(db));
+  EXPECT_TRUE(log->has(
+      -1, kTag,
+      "Unable to create GUIDDB_NAME under folder [" + sandbox.root() + "/missing/folder]."))
+      << log->dump();
+  EXPECT_EQ(RefreshNeeded, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
+  EXPECT_TRUE(MutexIsFree());
+}
+
+TEST_F(UpdateGUIDDBTest, FailedDeleteKeepsRowsAndMarksTheTableStale) {
+  RebuildSettings();
+  ExecSql(sandbox.dbFile(),
+          "CREATE TRIGGER keep_rows BEFORE DELETE ON GUID BEGIN SELECT RAISE(ABORT,'kept'); END;");
+  ScopedRowSource source({{"new@corp.test", "{new}", 1}});
+  CGuidDB db;
+  EXPECT_FALSE(service.UpdateGUIDDB(db));
+  EXPECT_TRUE(log->has(-1, kTag, "Could not remove rows from local GUID table.")) << log->dump();
+  EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));
+  // The rebuild had begun: the next process must not trust the table.
+  EXPECT_EQ(0, sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"));
+  EXPECT_EQ(RefreshNeeded, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
+  EXPECT_TRUE(MutexIsFree());
+}
+
+TEST_F(UpdateGUIDDBTest, UnwritableTimeAndMarkerDoNotFailTheRebuild) {
+  RebuildSettings();
+  ASSERT_EQ(0, mkdir((sandbox.settingsFile() + ".lock").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(sandbox.markerFile().c_str(), 0755));
+  ScopedRowSource source({{"new@corp.test", "{new}", 1}});
+  CGuidDB db;
+  time_t before = time(nullptr);
+  EXPECT_TRUE(service.UpdateGUIDDB(db));
+  EXPECT_TRUE(log->has(-1, kTag, "Could not set the last tbl refresh time to [0]."));
+  bool loggedNow = false;
+  for (time_t t = before; t <= time(nullptr); ++t)
+    loggedNow = loggedNow ||
+                log->has(-1, kTag,
+                         "Could not set the last tbl refresh time to [" + std::to_string(t) + "].");
+  EXPECT_TRUE(loggedNow) << log->dump();
+  EXPECT_EQ(RefreshDone, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
+  EXPECT_EQ((std::vector<Row>{{"new@corp.test", "{new}", 1}}), ReadAllRows(sandbox.dbFile()));
+  // No temporary marker is left behind.
+  int entries = 0;
+  if (DIR* d = opendir(sandbox.cacheDir().c_str())) {
+    while (dirent* e = readdir(d))
+      if (std::string(e->d_name).rfind("GUIDDB.JOB.", 0) == 0) ++entries;
+    closedir(d);
+  }
+  EXPECT_EQ(0, entries);
+}
+
+TEST_F(UpdateGUIDDBTest, WithoutAFolderNothingIsDecidedOrTouched) {
+  RebuildSettings();
+  ScopedRowSource source({{"new@corp.test", "{new}", 1}});
+  service.guidCacheDir.clear();
+  CGuidDB db;
+  EXPECT_FALSE(service.UpdateGUIDDB(db));
+  EXPECT_EQ(RefreshUndecided, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
+  ASSERT_EQ(1u, log->lines().size()) << log->dump();
+  EXPECT_EQ(-1, log->lines()[0].level);
+  EXPECT_EQ(kTag, log->lines()[0].tag);
+  EXPECT_NE(std::string::npos, log->lines()[0].message.find("no GUID cache folder"));
+  EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));
+}
+
+}  // namespace

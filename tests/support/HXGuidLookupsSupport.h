@@ -1,0 +1,88 @@
+// A sandbox for the lookup service: settings, locks, the agent's home folder,
+// the application manager's table and a log file, all in one temporary
+// folder that the environment points at for the scope of the object.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/AppMgrClient.h"
+#include "support/TestSupport.h"
+
+namespace testsupport {
+
+// One settings file: section -> ordered (name, value) pairs.
+using SettingsSections =
+    std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>>;
+
+class LookupSandbox {
+ public:
+  // Points GUIDLOOKUPS_SETTINGS_DIR, GUIDLOOKUPS_LOCK_DIR,
+  // GUIDLOOKUPS_APPMGR_TABLE, GUIDLOOKUPS_LOG_FILE and GUIDLOOKUPS_INSTANCE
+  // into the sandbox. Writes no settings file.
+  LookupSandbox();
+  LookupSandbox(const LookupSandbox&) = delete;
+  LookupSandbox& operator=(const LookupSandbox&) = delete;
+
+  const std::string& root() const { return dir_.path(); }
+  std::string settingsDir() const { return dir_.file("settings"); }
+  std::string settingsFile() const { return settingsDir() + "/Instance001.ini"; }
+  std::string lockDir() const { return dir_.file("locks"); }
+  std::string homeDir() const { return dir_.file("home"); }
+  // Where Initialize puts GUIDDB.DAT: "<home>/JobResults/GUIDCacheDir".
+  std::string cacheDir() const { return homeDir() + "/JobResults/GUIDCacheDir"; }
+  std::string dbFile() const { return cacheDir() + "/" GUIDDB_NAME; }
+  std::string markerFile() const { return cacheDir() + "/GUIDDB.JOB"; }
+  std::string appMgrFile() const { return dir_.file("appmgr.tsv"); }
+  std::string logFile() const { return dir_.file("guidlookups.log"); }
+
+  // Writes the settings file: "[vTaskHost] dHOME=<home>" (when withHome) and
+  // the given "EventManager" values, each "name=value" verbatim.
+  void WriteSettings(const std::vector<std::pair<std::string, std::string>>& eventManager,
+                     bool withHome = true);
+  // Writes the settings file as given, verbatim.
+  void WriteSettingsText(const std::string& text);
+  // A stored EventManager number, or -1 when missing.
+  long long EventManagerNumber(const std::string& name) const;
+
+  // The application manager's export: "status<TAB>GUID<TAB>name" lines.
+  void WriteAppMgrTable(const std::vector<Row>& rows);
+  // Creates the cache folder and GUIDDB.DAT holding `rows` as given.
+  void MakeCacheDb(const std::vector<Row>& rows);
+
+ private:
+  TempDir dir_;
+  ScopedEnv settingsEnv_;
+  ScopedEnv lockEnv_;
+  ScopedEnv appMgrEnv_;
+  ScopedEnv logEnv_;
+  ScopedEnv instanceEnv_;
+};
+
+// Puts back the process-wide state of the lookup service as the library
+// starts: refresh state undecided, downloads allowed, Exchange agent, no
+// registered row source.
+void ResetLookupProcessState();
+
+// Registers `rows` as the application manager's table for the scope.
+class ScopedRowSource {
+ public:
+  explicit ScopedRowSource(const std::vector<Row>& rows);
+  explicit ScopedRowSource(GUIDRowSource source);
+  ~ScopedRowSource();
+  ScopedRowSource(const ScopedRowSource&) = delete;
+  ScopedRowSource& operator=(const ScopedRowSource&) = delete;
+};
+
+// Rows of `groups` GUIDs, `perGroup` rows each: GUID "{<tag>-<g>}", names
+// "user<g>@corp.test" (status 1) and "<tag>-<g>-<k>@corp.test" (status 2).
+std::vector<Row> TaggedGroups(const std::string& tag, int groups, int perGroup);
+
+// The sequence of rebuild events in a capture: "A:<name>" for each
+// "Adding, ..." line, "C" for each successful COMMIT, "B" for each successful
+// BEGIN, "F:<name>" for each failed Add of the rebuild.
+std::vector<std::string> RebuildEvents(const CapturingLogWriter& log);
+
+}  // namespace testsupport
