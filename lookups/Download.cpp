@@ -26,6 +26,7 @@
 #include <memory>
 #include <string>
 
+#include "guiddb/GuidDB.h"
 #include "host/FXString.h"
 #include "host/LogWriter.h"
 #include "host/Network.h"
@@ -184,6 +185,16 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
         HXLOG(-1, kTag, "failed to copy file from [%s] to [%s]. error [%s]", source.c_str(),
               destination.c_str(), err.AsString().c_str());
         break;
+      }
+      // The control server's file may know only the plain schema; the
+      // search indexes keep private-mode lookups off full-table scans. We
+      // still hold the named mutex, so no reader sees the file before they are
+      // in. Without them the table still answers, only slower.
+      {
+        CGuidDB installed;
+        if (installed.Open(guidCacheDir.c_str()) != 0 || installed.CreateSearchIndexes() != 0)
+          HXLOG(-1, kTag, "Could not add the search indexes to [%s]; lookups stay correct but slower.",
+                destination.c_str());
       }
       result = true;
       HXLOG(-1, kTag, "Successfully received Sql Lite db from HB");

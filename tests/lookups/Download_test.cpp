@@ -140,6 +140,15 @@ class DownloadTest : public ::testing::Test {
   CHXGuidLookups lookups_;
 };
 
+// Every index of the file's GUID table, by name.
+std::vector<std::string> IndexNames(const std::string& file) {
+  FX::CSQLite3DB db(file, true);
+  auto q = db.ExecQuerySetup("SELECT name FROM sqlite_master WHERE type='index' ORDER BY name;");
+  std::vector<std::string> names;
+  while (q->NextRow()) names.push_back(q->GetStringField(0, ""));
+  return names;
+}
+
 TEST_F(DownloadTest, RefreshDownloadsNewTableAndLookupFindsItsRow) {
   ControlServer server(ControlServerScript(), hb_ + "/GUIDDB.DAT");
   WriteSettings(RemoteBase(server.url()));
@@ -155,6 +164,8 @@ TEST_F(DownloadTest, RefreshDownloadsNewTableAndLookupFindsItsRow) {
 
   EXPECT_EQ(CHXGuidLookups::s_shouldRefreshGUIDTable.load(), RefreshDone);
   EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
+  EXPECT_EQ(IndexNames(localDb()), (std::vector<std::string>{"GUID_NOCASE_index", "GUID_index",
+                                                             "NAME_NOCASE_index", "NAME_index"}));
   EXPECT_TRUE(log->has(-1, kTag, "Successfully received Sql Lite db from HB")) << log->dump();
   ExpectSessionUsedAndEnded(*log, server.url());
   EXPECT_EQ(CHxNetwork::LiveObjects(), 0);
@@ -276,8 +287,14 @@ TEST_F(DownloadTest, LocalCopyPrefersSqliteDbFolderAndMakesNoSession) {
   std::string url = "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort());
   WriteSettings("nHXPlatformType=1\ndMORVAXSQLLITEDBDIR=" + hb_ + "\ndBASEHOME=" + other +
                 "\nsControlServerURL=" + url + "\n");
+  const std::string serverBytes = ReadFile(hb_ + "/GUIDDB.DAT");
   ScopedLogCapture log;
   ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << log->dump();
+  // The control server's own file is only read; the installed copy gets the
+  // search indexes.
+  EXPECT_EQ(serverBytes, ReadFile(hb_ + "/GUIDDB.DAT"));
+  EXPECT_EQ(IndexNames(localDb()), (std::vector<std::string>{"GUID_NOCASE_index", "GUID_index",
+                                                             "NAME_NOCASE_index", "NAME_index"}));
   EXPECT_TRUE(log->has(2, kTag, "HB is installed. Perform local copy of sqlite db"));
   EXPECT_TRUE(log->has(-1, kTag, "Successfully received Sql Lite db from HB"));
   EXPECT_EQ(log->count("Request Message Sent"), 0);

@@ -7,6 +7,7 @@
 // they need a process of their own (as CTest runs every test) and skip
 // otherwise.
 #include "lookups/HXGuidLookups.h"
+#include "host/Settings.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -651,13 +652,18 @@ TEST_F(HXGuidLookupsTest, RebuildKilledHalfWayIsNotTakenAsFresh) {
 
   // The first batch was committed; the table is partial.
   EXPECT_EQ(999u, ReadAllRows(sandbox.dbFile()).size());
-  EXPECT_EQ(0, sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"));
+  EXPECT_EQ(-1, sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"));
   std::string reason;
   EXPECT_EQ(RefreshNeeded, IsSQLiteRefreshNeeded(reason, 0, sandbox.markerFile(), 43));
-  EXPECT_EQ(
-      "IsSQLiteRefreshNeeded: [Refreshing as the table is not synced in the last refresh "
-      "interval of (1440)]",
-      reason);
+  EXPECT_EQ("IsSQLiteRefreshNeeded: [Refreshing as the GUID table was not refreshed at all]",
+            reason);
+  // Even refreshing by time switched off does not keep the partial table.
+  {
+    HXPlatformInfo settings;
+    ASSERT_NE(0, settings.setNumber("EventManager", "SmtpGuidTableRefreshInterval", 0));
+    EXPECT_EQ(RefreshNeeded, IsSQLiteRefreshNeeded(reason, 0, sandbox.markerFile(), 43));
+    ASSERT_NE(0, settings.removeValue("EventManager", "SmtpGuidTableRefreshInterval"));
+  }
 
   // The next process (no job flag) rebuilds the whole table; the dead
   // child's mutex is gone with it.

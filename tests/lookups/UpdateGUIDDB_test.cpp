@@ -133,6 +133,28 @@ TEST_F(UpdateGUIDDBTest, RebuildsEveryRowStoresTimeAndMarker) {
       RebuildEvents(*log));
 }
 
+// The rebuild drops the indexes while it inserts; a file it leaves behind
+// must carry every index again, the search indexes included, even when the
+// old file never had them.
+TEST_F(UpdateGUIDDBTest, RebuiltTableCarriesEveryIndex) {
+  RebuildSettings();
+  ScopedRowSource source({{"a@corp.test", "{a}", 1}, {"b@corp.test", "{b}", 1}});
+  CGuidDB db;
+  ASSERT_TRUE(service.UpdateGUIDDB(db)) << log->dump();
+  CGuidDB reader;
+  ASSERT_EQ(0, reader.Open(sandbox.cacheDir().c_str()));
+  std::unique_ptr<SQueryHandle> q = reader.FindByQuery(
+      "SELECT name, '', 0 FROM sqlite_master WHERE type='index' ORDER BY name;");
+  ASSERT_TRUE(q);
+  std::vector<std::string> indexes;
+  SGuidRecord r;
+  while (reader.FindNext(q.get(), &r) == 0) indexes.push_back(r.name);
+  EXPECT_EQ((std::vector<std::string>{"GUID_NOCASE_index", "GUID_index", "NAME_NOCASE_index",
+                                      "NAME_index"}),
+            indexes);
+  EXPECT_EQ(0, log->count("Could not index the local GUID table")) << log->dump();
+}
+
 TEST_F(UpdateGUIDDBTest, SecondCallReturnsAtOnceWithoutAWord) {
   RebuildSettings();
   ScopedRowSource source({{"a@corp.test", "{a}", 1}});
@@ -400,7 +422,7 @@ TEST_F(UpdateGUIDDBTest, FailedDeleteKeepsRowsAndMarksTheTableStale) {
   EXPECT_TRUE(log->has(-1, kTag, "Could not remove rows from local GUID table.")) << log->dump();
   EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));
   // The rebuild had begun: the next process must not trust the table.
-  EXPECT_EQ(0, sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"));
+  EXPECT_EQ(-1, sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"));
   EXPECT_EQ(RefreshNeeded, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
   EXPECT_TRUE(MutexIsFree());
 }
@@ -413,7 +435,7 @@ TEST_F(UpdateGUIDDBTest, UnwritableTimeAndMarkerDoNotFailTheRebuild) {
   CGuidDB db;
   time_t before = time(nullptr);
   EXPECT_TRUE(service.UpdateGUIDDB(db));
-  EXPECT_TRUE(log->has(-1, kTag, "Could not set the last tbl refresh time to [0]."));
+  EXPECT_TRUE(log->has(-1, kTag, "Could not clear the last tbl refresh time before the rebuild."));
   bool loggedNow = false;
   for (time_t t = before; t <= time(nullptr); ++t)
     loggedNow = loggedNow ||

@@ -1,0 +1,506 @@
+// Benchmarks of the library's hot paths, each beside the floor it is judged
+// against: a plain hash map, an exact prepared SQLite query, the plain rebuild
+// through SQLite, and curl. Rows come from BenchData (seeded).
+//
+// Environment: GUIDLOOKUPS_BENCH_ROWS (default 1000000), GUIDLOOKUPS_BENCH_DIR
+// (work folder, default a new folder under /tmp).
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+
+#include "BenchData.h"
+#include "guiddb/GuidDB.h"
+#include "host/AppMgrClient.h"
+#include "host/LogWriter.h"
+#include "host/Settings.h"
+#include "lookups/HXGuidLookups.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Workspace {
+  size_t rowCount = 1000000;
+  std::string root, home, cacheDir, settingsDir, dbPath;
+  bench::Directory dir;
+
+  Workspace() {
+    if (const char* r = std::getenv("GUIDLOOKUPS_BENCH_ROWS")) rowCount = std::stoul(r);
+    if (const char* d = std::getenv("GUIDLOOKUPS_BENCH_DIR")) {
+      root = d;
+    } else {
+      char tmpl[] = "/tmp/guidlookups-bench-XXXXXX";
+      if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
+      root = tmpl;
+    }
+    home = root + "/home";
+    cacheDir = home + "/JobResults/GUIDCacheDir";
+    settingsDir = root + "/settings";
+    dbPath = cacheDir + "/" GUIDDB_NAME;
+    fs::create_directories(cacheDir);
+    fs::create_directories(settingsDir);
+    std::ofstream ini(settingsDir + "/Instance001.ini", std::ios::trunc);
+    ini << "[vTaskHost]\ndHOME=" << home << "\n"
+        << "[EventManager]\ngetSqlLiteDbFromHB=0\nSmtpGuidTableRefreshInterval=1000000\n"
+        << "naddproxysmtp=1\nAddressCacheMemorySize=100000\n";
+    ini.close();
+    setenv("GUIDLOOKUPS_SETTINGS_DIR", settingsDir.c_str(), 1);
+    setenv("GUIDLOOKUPS_INSTANCE", "Instance001", 1);
+    setenv("GUIDLOOKUPS_LOCK_DIR", root.c_str(), 1);
+    setenv("GUIDLOOKUPS_LOG_FILE", (root + "/bench.log").c_str(), 1);
+    setenv("GUIDLOOKUPS_LOG_LEVEL", "-1", 1);
+    ResetDefaultLogWriter();
+    dir = bench::Generate(rowCount);
+  }
+};
+
+Workspace& W() {
+  static Workspace w;
+  return w;
+}
+
+std::string Lower(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+std::string Upper(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+std::string Quote(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return Lower(out);
+}
+
+size_t HeapInUse() { return mallinfo2().uordblks; }
+
+void Must(sqlite3* db, int rc, const char* what) {
+  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW)
+    throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
+}
+
+void Exec(sqlite3* db, const std::string& sql) {
+  Must(db, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), sql.c_str());
+}
+
+// Forces the next UpdateGUIDDB of the process to rebuild from `rows`.
+void ArmRebuild(std::list<GUIDNameInfo> rows) {
+  auto shared = std::make_shared<std::list<GUIDNameInfo>>(std::move(rows));
+  GUIDFromName::SetGUIDRowSource([shared](std::list<GUIDNameInfo>& out) {
+    out.splice(out.end(), *shared);
+    return 0;
+  });
+  HXPlatformInfo settings;
+  settings.removeValue("EventManager", "nLastGuidNameTableRefreshTime");
+  CHXGuidLookups::s_shouldRefreshGUIDTable.store(RefreshUndecided);
+}
+
+void MarkFresh() {
+  HXPlatformInfo settings;
+  settings.setNumber("EventManager", "nLastGuidNameTableRefreshTime",
+                     static_cast<unsigned long>(std::time(nullptr)));
+  CHXGuidLookups::s_shouldRefreshGUIDTable.store(RefreshDone);
+  GUIDFromName::SetGUIDRowSource(nullptr);
+}
+
+// ---- rebuild ---------------------------------------------------------------
+
+void BM_Rebuild_Library(benchmark::State& state) {
+  auto& w = W();
+  for (auto _ : state) {
+    state.PauseTiming();
+    ArmRebuild(std::list<GUIDNameInfo>(w.dir.rows.begin(), w.dir.rows.end()));
+    CHXGuidLookups lookups;
+    lookups.guidCacheDir = w.cacheDir;
+    state.ResumeTiming();
+    CGuidDB db;
+    if (!lookups.UpdateGUIDDB(db)) state.SkipWithError("rebuild failed");
+  }
+  MarkFresh();
+  state.counters["rows_per_s"] =
+      benchmark::Counter(double(w.rowCount) * state.iterations(), benchmark::Counter::kIsRate);
+}
+
+// The same rows the plain way: formatted inserts, a commit every 999 rows,
+// every index of the file maintained row by row.
+void BM_Rebuild_PlainSQLite(benchmark::State& state) {
+  auto& w = W();
+  for (auto _ : state) {
+    sqlite3* db = nullptr;
+    sqlite3_open(w.dbPath.c_str(), &db);
+    Exec(db, "DELETE FROM GUID;");
+    Exec(db, "BEGIN;");
+    size_t n = 0;
+    for (const auto& r : w.dir.rows) {
+      if (n >= 999) {
+        Exec(db, "COMMIT;");
+        Exec(db, "BEGIN;");
+        n = 0;
+      }
+      char* sql = sqlite3_mprintf("INSERT INTO GUID VALUES ('%s', '%s', %d);",
+                                  Quote(r.name).c_str(), Quote(r.guid).c_str(),
+                                  static_cast<int>(r.status));
+      Exec(db, sql);
+      sqlite3_free(sql);
+      ++n;
+    }
+    Exec(db, "COMMIT;");
+    sqlite3_close(db);
+  }
+  state.counters["rows_per_s"] =
+      benchmark::Counter(double(w.rowCount) * state.iterations(), benchmark::Counter::kIsRate);
+}
+
+// The ceiling: prepared inserts in one transaction.
+void BM_Rebuild_PreparedOneTxn(benchmark::State& state) {
+  auto& w = W();
+  for (auto _ : state) {
+    sqlite3* db = nullptr;
+    sqlite3_open(w.dbPath.c_str(), &db);
+    Exec(db, "DELETE FROM GUID;");
+    Exec(db, "BEGIN;");
+    sqlite3_stmt* st = nullptr;
+    Must(db, sqlite3_prepare_v2(db, "INSERT INTO GUID VALUES (?,?,?)", -1, &st, nullptr), "prep");
+    for (const auto& r : w.dir.rows) {
+      std::string name = Lower(r.name), guid = Lower(r.guid);
+      sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(st, 2, guid.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_int(st, 3, static_cast<int>(r.status));
+      sqlite3_step(st);
+      sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    Exec(db, "COMMIT;");
+    sqlite3_close(db);
+  }
+  state.counters["rows_per_s"] =
+      benchmark::Counter(double(w.rowCount) * state.iterations(), benchmark::Counter::kIsRate);
+}
+
+// ---- bulk load -------------------------------------------------------------
+
+void BM_Fastload_Library(benchmark::State& state) {
+  auto& w = W();
+  double bytesPerRow = 0;
+  bIsExchGuid.store(true);
+  for (auto _ : state) {
+    state.PauseTiming();
+    malloc_trim(0);
+    size_t before = HeapInUse();
+    auto cache = std::make_unique<StaticCache>();
+    state.ResumeTiming();
+    if (cache->fastload(w.cacheDir, true, false) != 0) state.SkipWithError("fastload failed");
+    state.PauseTiming();
+    bytesPerRow = double(HeapInUse() - before) / double(w.rowCount);
+    cache.reset();
+    state.ResumeTiming();
+  }
+  state.counters["rows_per_s"] =
+      benchmark::Counter(double(w.rowCount) * state.iterations(), benchmark::Counter::kIsRate);
+  state.counters["bytes_per_row"] = bytesPerRow;
+}
+
+// The floor: the same sorted query stepped directly, each group in one map,
+// a plain hash index of the upper-cased keys.
+struct PlainIndex {
+  std::vector<std::unique_ptr<GuidRecordMap>> maps;
+  std::unordered_map<std::string, GuidRecordMap*> index;
+};
+
+void LoadPlain(const std::string& dbPath, PlainIndex& out) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* st = nullptr;
+  Must(db,
+       sqlite3_prepare_v2(db, "SELECT name,upper(guid),status FROM GUID order by upper(GUID);", -1,
+                          &st, nullptr),
+       "prep");
+  std::string prev;
+  GuidRecordMap* current = nullptr;
+  while (sqlite3_step(st) == SQLITE_ROW) {
+    std::string name = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    std::string guid = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+    int status = sqlite3_column_int(st, 2);
+    if (guid != prev || !current) {
+      out.maps.push_back(std::make_unique<GuidRecordMap>());
+      current = out.maps.back().get();
+      out.index.emplace(guid, current);
+      prev = guid;
+    }
+    if (status == 1 || status == 2 || status == 8 || status == 16)
+      out.index.emplace(Upper(name), current);
+    current->emplace(status, SGuidRecord(name, guid, status));
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+}
+
+void BM_Fastload_PlainIndex(benchmark::State& state) {
+  auto& w = W();
+  double bytesPerRow = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    malloc_trim(0);
+    size_t before = HeapInUse();
+    auto plain = std::make_unique<PlainIndex>();
+    state.ResumeTiming();
+    LoadPlain(w.dbPath, *plain);
+    state.PauseTiming();
+    bytesPerRow = double(HeapInUse() - before) / double(w.rowCount);
+    plain.reset();
+    state.ResumeTiming();
+  }
+  state.counters["rows_per_s"] =
+      benchmark::Counter(double(w.rowCount) * state.iterations(), benchmark::Counter::kIsRate);
+  state.counters["bytes_per_row"] = bytesPerRow;
+}
+
+// ---- hits ------------------------------------------------------------------
+
+CHXGuidLookups& SharedLookups() {
+  static CHXGuidLookups* lookups = [] {
+    W();
+    MarkFresh();
+    auto* l = new CHXGuidLookups();
+    l->Initialize(1, 0, true, true, nullptr);
+    if (l->dbStatus != 0) throw std::runtime_error("shared load failed");
+    return l;
+  }();
+  return *lookups;
+}
+
+void BM_SharedHit_Library(benchmark::State& state) {
+  auto& w = W();
+  auto& lookups = SharedLookups();
+  size_t i = 0, misses = 0;
+  for (auto _ : state) {
+    std::string address = w.dir.present[i++ % w.dir.present.size()];
+    GuidRecordMap records;
+    if (!lookups.Lookup(address, records, false)) ++misses;
+    benchmark::DoNotOptimize(records);
+  }
+  if (misses) state.SkipWithError("shared lookups missed");
+}
+
+const PlainIndex& Plain() {
+  static PlainIndex* plain = [] {
+    auto* p = new PlainIndex();
+    LoadPlain(W().dbPath, *p);
+    return p;
+  }();
+  return *plain;
+}
+
+void BM_Hit_PlainHash(benchmark::State& state) {
+  auto& w = W();
+  const auto& plain = Plain();
+  size_t i = 0, misses = 0;
+  for (auto _ : state) {
+    const std::string& address = w.dir.present[i++ % w.dir.present.size()];
+    GuidRecordMap records;
+    auto it = plain.index.find(Upper(address));
+    if (it == plain.index.end())
+      ++misses;
+    else
+      records = *it->second;
+    benchmark::DoNotOptimize(records);
+  }
+  if (misses) state.SkipWithError("plain lookups missed");
+}
+
+void BM_PrivateHit_Library(benchmark::State& state) {
+  auto& w = W();
+  MarkFresh();
+  CHXGuidLookups lookups;
+  lookups.Initialize(1, 0, false, true, nullptr);
+  const size_t warm = std::min<size_t>(1000, w.dir.present.size());
+  for (size_t i = 0; i < warm; ++i) {
+    std::string address = w.dir.present[i];
+    GuidRecordMap records;
+    lookups.Lookup(address, records, false);
+  }
+  size_t i = 0;
+  for (auto _ : state) {
+    std::string address = w.dir.present[i++ % warm];
+    GuidRecordMap records;
+    lookups.Lookup(address, records, false);
+    benchmark::DoNotOptimize(records);
+  }
+}
+
+// ---- private misses --------------------------------------------------------
+
+void PrivateMiss(benchmark::State& state, const std::vector<std::string>& keys) {
+  MarkFresh();
+  CHXGuidLookups lookups;
+  lookups.Initialize(1, 0, false, true, nullptr);
+  // A capacity of 0 keeps one entry, so cycling through distinct keys always
+  // misses the cache and reaches the database.
+  lookups.mfuCache.setMaxSize(0);
+  size_t i = 0, failures = 0;
+  for (auto _ : state) {
+    std::string address = keys[i++ % keys.size()];
+    GuidRecordMap records;
+    if (!lookups.Lookup(address, records, false)) ++failures;
+    benchmark::DoNotOptimize(records);
+  }
+  if (failures) state.SkipWithError("private lookups failed");
+}
+
+void BM_PrivateMissPresent_Library(benchmark::State& state) { PrivateMiss(state, W().dir.present); }
+void BM_PrivateMissAbsent_Library(benchmark::State& state) { PrivateMiss(state, W().dir.absent); }
+
+void ExactQuery(benchmark::State& state, const std::vector<std::string>& keys) {
+  auto& w = W();
+  size_t i = 0;
+  for (auto _ : state) {
+    std::string key = Lower(keys[i++ % keys.size()]);
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(w.dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db,
+                       "SELECT Name, GUID, Status FROM GUID WHERE GUID="
+                       "(SELECT GUID FROM GUID WHERE Name = ? LIMIT 1);",
+                       -1, &st, nullptr);
+    sqlite3_bind_text(st, 1, key.c_str(), -1, SQLITE_TRANSIENT);
+    GuidRecordMap records;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      int status = sqlite3_column_int(st, 2);
+      records.emplace(status,
+                      SGuidRecord(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
+                                  reinterpret_cast<const char*>(sqlite3_column_text(st, 1)),
+                                  status));
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    benchmark::DoNotOptimize(records);
+  }
+}
+
+void BM_ExactQueryPresent_SQLite(benchmark::State& state) { ExactQuery(state, W().dir.present); }
+void BM_ExactQueryAbsent_SQLite(benchmark::State& state) { ExactQuery(state, W().dir.absent); }
+
+// ---- download --------------------------------------------------------------
+
+struct Server {
+  pid_t pid = -1;
+  int port = 0;
+  Server(const std::string& file) {
+    int fds[2];
+    if (pipe(fds) != 0) throw std::runtime_error("pipe");
+    pid = fork();
+    if (pid == 0) {
+      dup2(fds[1], 1);
+      close(fds[0]);
+      std::string script = std::string(GUIDLOOKUPS_SOURCE_DIR) + "/tools/control_server.py";
+      execlp("python3", "python3", script.c_str(), "--file", file.c_str(), "--port", "0",
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    FILE* in = fdopen(fds[0], "r");
+    if (!in || std::fscanf(in, "PORT %d", &port) != 1) port = 0;
+    if (in) fclose(in);
+  }
+  ~Server() {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+struct DownloadSetup {
+  std::string served, tempDir, targetDir;
+  std::unique_ptr<Server> server;
+  double mb = 0;
+  DownloadSetup() {
+    auto& w = W();
+    served = w.root + "/served/" GUIDDB_NAME;
+    tempDir = w.root + "/hbtemp";
+    targetDir = w.root + "/dl-cache";
+    fs::create_directories(w.root + "/served");
+    fs::create_directories(tempDir);
+    fs::create_directories(targetDir);
+    fs::copy_file(w.dbPath, served, fs::copy_options::overwrite_existing);
+    mb = double(fs::file_size(served)) / (1024.0 * 1024.0);
+    server = std::make_unique<Server>(served);
+    HXPlatformInfo settings;
+    settings.setString("Base", "dMORVAXTEMPDIR", tempDir);
+    settings.setString("Base", "sControlServerURL",
+                       "http://127.0.0.1:" + std::to_string(server->port));
+    settings.setNumber("Base", "nHXPlatformType", 0);
+  }
+};
+
+DownloadSetup& Download() {
+  // Destroyed at exit, which stops the server.
+  static DownloadSetup d;
+  return d;
+}
+
+void BM_Download_Library(benchmark::State& state) {
+  auto& d = Download();
+  if (d.server->port == 0) {
+    state.SkipWithError("control server did not start");
+    return;
+  }
+  CHXGuidLookups lookups;
+  lookups.guidCacheDir = d.targetDir;
+  for (auto _ : state) {
+    if (!lookups.getSqlLiteGUIDDbFromHB()) state.SkipWithError("download failed");
+  }
+  state.counters["MB"] = d.mb;
+  state.counters["MB_per_s"] = benchmark::Counter(d.mb * state.iterations(), benchmark::Counter::kIsRate);
+}
+
+void BM_Download_Curl(benchmark::State& state) {
+  auto& d = Download();
+  std::string cmd = "curl -sf -o '" + d.targetDir + "/curl.DAT' http://127.0.0.1:" +
+                    std::to_string(d.server->port) + "/" GUIDDB_NAME;
+  for (auto _ : state) {
+    if (std::system(cmd.c_str()) != 0) state.SkipWithError("curl failed");
+  }
+  state.counters["MB"] = d.mb;
+  state.counters["MB_per_s"] = benchmark::Counter(d.mb * state.iterations(), benchmark::Counter::kIsRate);
+}
+
+}  // namespace
+
+BENCHMARK(BM_Rebuild_Library)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_Rebuild_PlainSQLite)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_Rebuild_PreparedOneTxn)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_Fastload_Library)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_Fastload_PlainIndex)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_SharedHit_Library);
+BENCHMARK(BM_Hit_PlainHash);
+BENCHMARK(BM_PrivateHit_Library);
+BENCHMARK(BM_PrivateMissPresent_Library)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ExactQueryPresent_SQLite)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PrivateMissAbsent_Library)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ExactQueryAbsent_SQLite)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Download_Library)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_Download_Curl)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+BENCHMARK_MAIN();
