@@ -137,7 +137,7 @@ TEST_F(RefreshPolicyTest, JobAlreadyRefreshedLeavesItToTheTimeRule) {
 }
 
 TEST_F(RefreshPolicyTest, JobNotYetRefreshedForcesARefresh) {
-  // The example of the design: job 42, marker 17, refreshed an hour ago.
+  // Job 42 with marker 17, refreshed an hour ago: the job forces the refresh.
   WriteFile(sandbox.root() + "/m", "17");
   sandbox.WriteSettings({{"nLastGuidNameTableRefreshTime", Now(-3600)}});
   EXPECT_EQ(RefreshNeeded, Decide(GuidRefreshJobFlag, 42, sandbox.root() + "/m"));
