@@ -113,6 +113,9 @@ CGuidDB::CGuidDB() = default;
 CGuidDB::~CGuidDB() = default;
 
 int CGuidDB::Open(const char* folder) {
+  // Without a folder the path would name a file at the root of the file
+  // system: there is nothing of ours there.
+  if (folder == nullptr || *folder == '\0') return 1;
   const std::string path = DbPath(folder);
   // Opening would create an empty file; a reader must not leave one behind.
   if (!FXFile::DoesFileExist(path)) return 1;
@@ -134,6 +137,7 @@ int CGuidDB::Open(const char* folder) {
 int CGuidDB::Create(const char* folder) {
   const std::string path = DbPath(folder);
   try {
+    if (folder == nullptr || *folder == '\0') throw std::invalid_argument("no folder given");
     auto db = std::make_unique<FX::CSQLite3DB>(path);
     db_ = std::move(db);
     // An existing table is kept whatever its schema; Upgrade_To_10 handles
@@ -329,3 +333,5 @@ int CGuidDB::DropIndexes() { return RunSchemaStatements(db_.get(), "DropIndexes"
 int CGuidDB::CreateIndexes() {
   return RunSchemaStatements(db_.get(), "CreateIndexes", kAllIndexes);
 }
+
+bool CGuidDB::InTransaction() const { return db_ && db_->InTransaction(); }

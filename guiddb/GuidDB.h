@@ -117,6 +117,10 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   // GUID_index and the two NOCASE indexes.
   int CreateIndexes();
 
+  // True while a transaction is open on the connection; a COMMIT that failed
+  // leaves it open. False without a connection.
+  bool InTransaction() const;
+
   // The folder of the last Open or Create that returned 0.
   const std::string& folder() const { return folder_; }
 

@@ -2,11 +2,23 @@
 
 #include <sqlite3.h>
 
+#include <cstdlib>
 #include <utility>
 
 namespace FX {
 
 namespace {
+
+// The busy timeout of new connections: GUIDLOOKUPS_SQLITE_BUSY_TIMEOUT_MS
+// when it holds a number from 0 to one hour, else the default.
+int BusyTimeoutMs() {
+  const char* text = std::getenv("GUIDLOOKUPS_SQLITE_BUSY_TIMEOUT_MS");
+  if (text == nullptr || *text == '\0') return FX::CSQLite3DB::kBusyTimeoutMs;
+  char* end = nullptr;
+  long value = std::strtol(text, &end, 10);
+  if (*end != '\0' || value < 0 || value > 3600000) return FX::CSQLite3DB::kBusyTimeoutMs;
+  return static_cast<int>(value);
+}
 
 // SQLite keeps the text of the last error on the connection; a failed open
 // may leave no connection at all, and then only the code has a text.
@@ -54,7 +66,7 @@ CSQLite3DB::CSQLite3DB(const std::string& path, bool readOnly) {
   // Our own processes serialise on a named mutex, but an operator's sqlite3
   // shell does not: without a timeout its read lock would make our next
   // write fail at once with "database is locked" instead of waiting.
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  sqlite3_busy_timeout(db, BusyTimeoutMs());
   db_ = db;
 }
 
@@ -172,3 +184,5 @@ std::string VerifyGuidDatabase(const std::string& path) {
 }
 
 }  // namespace FX
+
+bool FX::CSQLite3DB::InTransaction() const { return db_ != nullptr && sqlite3_get_autocommit(db_) == 0; }

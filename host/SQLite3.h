@@ -38,6 +38,7 @@ class GUIDLOOKUPS_EXPORT CSQLite3DB {
  public:
   // How long a statement waits for a lock that another connection holds (an
   // operator's sqlite3 shell, say) before it fails with "database is locked".
+  // GUIDLOOKUPS_SQLITE_BUSY_TIMEOUT_MS (read at each open) overrides it.
   static constexpr int kBusyTimeoutMs = 30000;
 
   // Opens the file read-write, creating an empty database when it does not
@@ -59,6 +60,10 @@ class GUIDLOOKUPS_EXPORT CSQLite3DB {
   // row (a text without a statement gives a cursor without rows). It should
   // be released before the connection is destroyed.
   boost::shared_ptr<CSQLite3Query> ExecQuerySetup(const std::string& sql);
+
+  // True while a transaction is open on this connection: after a COMMIT that
+  // failed, for instance, the transaction is still open.
+  bool InTransaction() const;
 
   // The raw handle, for the layer's own helpers (backup, checks).
   sqlite3* handle() const { return db_; }

@@ -124,7 +124,14 @@ int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dum
     int result = -1;
     try {
       CNamedMutex dbMutex("SQLITE_ACCESS_LOCK", nullptr, false);
-      dbMutex.lock(-1, false);
+      // Reading without the mutex could load a table that another process
+      // is rebuilding, and a loaded cache is never reloaded.
+      if (dbMutex.lock(-1, false) != 0) {
+        HXLOG(-1, kFastloadTag,
+              "Could not lock SQLITE_ACCESS_LOCK; not loading the static cache from %s",
+              folder.c_str());
+        return -1;
+      }
       NamedMutexUnlocker unlocker(dbMutex);
       // Declared after the unlocker, so the database is closed before the
       // mutex is released.

@@ -248,6 +248,15 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     if (db.CreateIndexes() != 0)
       HXLOG(-1, kTag, "Could not index the local GUID table; lookups stay correct but slower.");
     db.commit();
+    // COMMIT reports only to the log; a transaction still open means it
+    // failed (a full disk, a reader that outwaited the busy timeout), and the
+    // rows are not in the file. Recording the refresh as done would leave a
+    // partial table that counts as fresh.
+    if (db.InTransaction()) {
+      HXLOG(-1, kTag, "Could not commit the rebuilt local guid_name table; the refresh did not complete.");
+      db.rollback();
+      return false;
+    }
     s_shouldRefreshGUIDTable.store(RefreshDone);
     RecordRefreshTime(settings, static_cast<unsigned long>(time(nullptr)));
     WriteJobMarker(jobMarkerPath(), jobId);

@@ -778,3 +778,18 @@ TEST_F(GuidDBTest, IndexMaintenanceWithoutConnectionFailsCleanly) {
   EXPECT_EQ(-1, db.CreateIndexes());
   EXPECT_EQ(3, log_->count("Cannot change the indexes of the GUID table")) << log_->dump();
 }
+
+// A missing folder must never turn into "/GUIDDB.DAT" at the root of the
+// file system.
+TEST_F(GuidDBTest, NullOrEmptyFolderNeverTouchesTheRoot) {
+  const bool rootFileBefore = access("/" GUIDDB_NAME, F_OK) == 0;
+  CGuidDB db;
+  EXPECT_EQ(1, db.Open(nullptr));
+  EXPECT_EQ(1, db.Open(""));
+  EXPECT_EQ(-1, db.Create(nullptr));
+  EXPECT_EQ(-1, db.Create(""));
+  EXPECT_TRUE(Logged(1, "Create", "Cannot create the Volume table [/GUIDDB.DAT], error=[no folder given]"))
+      << log_->dump();
+  EXPECT_EQ("", db.folder());
+  EXPECT_EQ(rootFileBefore, access("/" GUIDDB_NAME, F_OK) == 0);
+}

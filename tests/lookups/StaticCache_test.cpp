@@ -171,6 +171,25 @@ TEST_F(StaticCacheTest, MissingFileReturnsOneAndALaterLoadSucceeds) {
   EXPECT_TRUE(cache.find("carol", out));
 }
 
+// Loading without the machine-wide mutex could read a table another process
+// is rebuilding, and a loaded cache is never reloaded: no lock, no load.
+TEST_F(StaticCacheTest, LoadWithoutTheNamedMutexIsRefusedAndRetried) {
+  MakeGuidDb(folder(), kRows);
+  StaticCache cache;
+  {
+    testsupport::ScopedEnv noLockDir("GUIDLOOKUPS_LOCK_DIR", folder() + "/missing");
+    EXPECT_EQ(cache.fastload(folder(), false, false), -1);
+  }
+  EXPECT_TRUE(log_->has(-1, kTag,
+                        "Could not lock SQLITE_ACCESS_LOCK; not loading the static cache from " +
+                            folder()))
+      << log_->dump();
+  EXPECT_FALSE(cache.bIsLoaded.load());
+  EXPECT_EQ(cache.fastload(folder(), false, false), 0);  // criticalSec was left
+  GuidRecordMap out;
+  EXPECT_TRUE(cache.find("carol", out));
+}
+
 TEST_F(StaticCacheTest, FileWithoutGuidTableReturnsOne) {
   testsupport::ExecSql(dbFile(), "CREATE TABLE Other (x INTEGER);");
   StaticCache cache;

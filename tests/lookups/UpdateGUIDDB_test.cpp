@@ -2,6 +2,7 @@
 // the rebuild's transactions and what each failure leaves behind.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -153,6 +154,47 @@ TEST_F(UpdateGUIDDBTest, RebuiltTableCarriesEveryIndex) {
                                       "NAME_index"}),
             indexes);
   EXPECT_EQ(0, log->count("Could not index the local GUID table")) << log->dump();
+}
+
+// A reader that holds the file through the last COMMIT (an operator's shell,
+// say) makes it fail once the busy timeout runs out. The rows are then not
+// in the file, so the refresh must not count as done.
+TEST_F(UpdateGUIDDBTest, FailedLastCommitIsNotARefresh) {
+  RebuildSettings();
+  testsupport::ScopedEnv busy("GUIDLOOKUPS_SQLITE_BUSY_TIMEOUT_MS", "200");
+  ScopedRowSource source({{"a@corp.test", "{a}", 1}, {"b@corp.test", "{b}", 1}});
+
+  // Once the rows are being added, a reader opens a read transaction.
+  struct ReaderOnFirstRow : testsupport::CapturingLogWriter {
+    std::string file;
+    sqlite3* reader = nullptr;
+    void WriteLine(int level, const char* tag, int line, const std::string& message) override {
+      CapturingLogWriter::WriteLine(level, tag, line, message);
+      if (reader == nullptr && message.rfind("Adding, Guid=", 0) == 0) {
+        sqlite3_open(file.c_str(), &reader);
+        sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM GUID;", nullptr, nullptr, nullptr);
+      }
+    }
+  };
+  auto writer = std::make_shared<ReaderOnFirstRow>();
+  writer->file = sandbox.dbFile();
+  SetLogWriter(writer);
+  CGuidDB db;
+  const bool refreshed = service.UpdateGUIDDB(db);
+  SetLogWriter(nullptr);
+  ASSERT_NE(nullptr, writer->reader);
+  sqlite3_exec(writer->reader, "COMMIT;", nullptr, nullptr, nullptr);
+  sqlite3_close(writer->reader);
+
+  EXPECT_FALSE(refreshed);
+  EXPECT_TRUE(writer->has(
+      -1, kTag, "Could not commit the rebuilt local guid_name table; the refresh did not complete."))
+      << writer->dump();
+  EXPECT_EQ(RefreshNeeded, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
+  EXPECT_EQ(-1, sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"));
+  EXPECT_NE(0, access(sandbox.markerFile().c_str(), F_OK));
+  EXPECT_FALSE(db.InTransaction());
+  EXPECT_TRUE(MutexIsFree());
 }
 
 TEST_F(UpdateGUIDDBTest, SecondCallReturnsAtOnceWithoutAWord) {
