@@ -121,7 +121,7 @@ void EvDebug::Debug(const char* /*tag*/, const char* format, ...) {
 }
 
 void EvDebug::DebugLvl(const char* tag, int level, const char* format, ...) {
-  auto writer = GetLogWriter();
+  CLogWriterInterface* writer = CurrentLogWriter();
   if (!writer || writer->GetLevel() < level) return;
   va_list args;
   va_start(args, format);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 // Starts empty (constant-initialised, so it is usable before any dynamic
@@ -142,27 +143,65 @@ void CLogWriterInterface::Write(int level, const char* tag, int line, int /*rese
   }
 }
 
+namespace {
+
+// Every writer ever installed, kept alive until the process ends. A line in
+// flight on a replaced writer then never outlives it, and so the hot path
+// (CurrentLogWriter) can read a plain pointer instead of copying a
+// shared_ptr, whose atomic load takes a lock and whose reference count every
+// thread would write. Writers are replaced rarely (tests, embedders at
+// start-up), so the list stays short. Never destroyed: log lines written by
+// other static destructors at exit still find their writer.
+std::mutex& InstallMutex() {
+  static std::mutex* mutex = new std::mutex();
+  return *mutex;
+}
+
+std::vector<std::shared_ptr<CLogWriterInterface>>& KeepAlive() {
+  static auto* writers = new std::vector<std::shared_ptr<CLogWriterInterface>>();
+  return *writers;
+}
+
+std::atomic<CLogWriterInterface*> g_currentWriter{nullptr};
+
+// REQUIRES: InstallMutex() held.
+void Install(std::shared_ptr<CLogWriterInterface> writer) {
+  if (writer) KeepAlive().push_back(writer);
+  g_currentWriter.store(writer.get(), std::memory_order_release);
+  std::atomic_store(&g_ptrLogWriter, std::move(writer));
+  g_writerInstalled.store(true, std::memory_order_release);
+}
+
+}  // namespace
+
 std::shared_ptr<CLogWriterInterface> GetLogWriter() {
   std::shared_ptr<CLogWriterInterface> writer = std::atomic_load(&g_ptrLogWriter);
   if (writer || g_writerInstalled.load(std::memory_order_acquire)) return writer;
   // First use: install the default writer, unless another thread (or an
   // explicit SetLogWriter) got there first.
-  std::shared_ptr<CLogWriterInterface> made;
   try {
-    made = MakeDefaultLogWriter();
+    std::lock_guard<std::mutex> lock(InstallMutex());
+    if (!g_writerInstalled.load(std::memory_order_acquire)) Install(MakeDefaultLogWriter());
   } catch (...) {
     return nullptr;
   }
-  std::shared_ptr<CLogWriterInterface> expected;
-  if (!g_writerInstalled.load(std::memory_order_acquire))
-    std::atomic_compare_exchange_strong(&g_ptrLogWriter, &expected, made);
-  g_writerInstalled.store(true, std::memory_order_release);
   return std::atomic_load(&g_ptrLogWriter);
 }
 
+CLogWriterInterface* CurrentLogWriter() {
+  CLogWriterInterface* writer = g_currentWriter.load(std::memory_order_acquire);
+  if (writer || g_writerInstalled.load(std::memory_order_acquire)) return writer;
+  GetLogWriter();
+  return g_currentWriter.load(std::memory_order_acquire);
+}
+
 void SetLogWriter(std::shared_ptr<CLogWriterInterface> writer) {
-  g_writerInstalled.store(true, std::memory_order_release);
-  std::atomic_store(&g_ptrLogWriter, std::move(writer));
+  try {
+    std::lock_guard<std::mutex> lock(InstallMutex());
+    Install(std::move(writer));
+  } catch (...) {
+    // Out of memory for the keep-alive list: keep the current writer.
+  }
 }
 
 void ResetDefaultLogWriter() {

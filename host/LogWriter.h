@@ -3,7 +3,8 @@
 // g_ptrLogWriter is the writer every log line of the library goes to. Tests
 // and embedders replace it with SetLogWriter(); the library reads it with
 // GetLogWriter(). Both are atomic, so a writer may be replaced while other
-// threads log; a line already started completes on the old writer.
+// threads log; a line already started completes on the old writer, and every
+// writer once installed stays alive until the process ends.
 //
 // The default writer appends to the file named by GUIDLOOKUPS_LOG_FILE
 // (standard error when unset) and writes a line only when its level is at most
@@ -44,6 +45,10 @@ GUIDLOOKUPS_EXPORT extern std::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
 // Atomic access to g_ptrLogWriter.
 GUIDLOOKUPS_EXPORT std::shared_ptr<CLogWriterInterface> GetLogWriter();
 GUIDLOOKUPS_EXPORT void SetLogWriter(std::shared_ptr<CLogWriterInterface> writer);
+// The writer in use (null when logging is off), without taking a reference:
+// every writer once installed stays alive until the process ends, so the
+// pointer stays valid. Lock-free; this is what HXLOG uses on hot paths.
+GUIDLOOKUPS_EXPORT CLogWriterInterface* CurrentLogWriter();
 // Installs a new default writer that reads the environment again.
 GUIDLOOKUPS_EXPORT void ResetDefaultLogWriter();
 // The default writer, for embedders that wrap it.
@@ -58,7 +63,7 @@ GUIDLOOKUPS_EXPORT std::string VFormat(const char* format, va_list args);
 // `tag` is the full signature of the calling function.
 #define HXLOG(level, tag, ...)                                           \
   do {                                                                   \
-    auto hxlog_writer_ = ::GetLogWriter();                               \
+    auto* hxlog_writer_ = ::CurrentLogWriter();                               \
     if (hxlog_writer_ && hxlog_writer_->GetLevel() >= (level))           \
       hxlog_writer_->Write((level), (tag), __LINE__, 0, 0, __VA_ARGS__); \
   } while (0)
