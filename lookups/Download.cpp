@@ -17,6 +17,7 @@
 // the old file stays whole even if the copy then fails), and whatever is
 // left beside it is removed. If a leftover cannot be removed, the swap is not
 // made.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,6 +79,51 @@ bool ClearStaleSidecars(const std::string& database) {
   }
   return true;
 }
+
+// A private folder beside the local database, "<cache>/.incoming", where the
+// new file is copied, checked and indexed before it is renamed over the local
+// one (same file system, so the rename is atomic). Whatever is left in it is
+// removed at the end of the scope, on every path.
+class Staging {
+ public:
+  explicit Staging(const std::string& cacheDir) : folder_(cacheDir + "/.incoming") {}
+  ~Staging() { Clear(); }
+  Staging(const Staging&) = delete;
+  Staging& operator=(const Staging&) = delete;
+
+  const std::string& folder() const { return folder_; }
+  std::string file() const { return folder_ + "/" GUIDDB_NAME; }
+
+  // An empty staging folder (leftovers of an earlier call are removed).
+  CLmError Prepare() {
+    Clear();
+    return CLmDirectory::Create(folder_.c_str(), true);
+  }
+
+  CLmError InstallAs(const std::string& destination) {
+    if (::rename(file().c_str(), destination.c_str()) != 0) {
+      int err = errno;
+      return CLmError(hxerr::kIo, "cannot rename [" + file() + "] to [" + destination +
+                                      "]: " + std::strerror(err));
+    }
+    // Make the rename itself durable.
+    std::string dir = destination.substr(0, destination.find_last_of('/'));
+    int fd = ::open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+      ::fsync(fd);
+      ::close(fd);
+    }
+    return CLmError::Success();
+  }
+
+ private:
+  void Clear() {
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) ::unlink((file() + suffix).c_str());
+    ::rmdir(folder_.c_str());
+  }
+
+  std::string folder_;
+};
 
 // Ends a network session the call made: disconnect, then destroy.
 void EndSession(std::unique_ptr<CHxNetwork>& network, bool& flag) {
@@ -170,31 +216,41 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
       // the file system takes as one.
       std::string source = sourceFolder + "/" GUIDDB_NAME;
       std::string destination = guidCacheDir + "/" GUIDDB_NAME;
-
-      std::string why = FX::VerifyGuidDatabase(source);
+      // The file is copied in beside the local one first and checked there:
+      // what is installed is then exactly what was checked, even when the
+      // source changes meanwhile (the control server's live database, when it
+      // runs on this machine).
+      Staging staging(guidCacheDir);
+      err = staging.Prepare();
+      if (!err.IsError()) err = CLmFile::Copy(source.c_str(), staging.file().c_str());
+      if (err.IsError()) {
+        HXLOG(-1, kTag, "failed to copy file from [%s] to [%s]. error [%s]", source.c_str(),
+              destination.c_str(), err.AsString().c_str());
+        break;
+      }
+      std::string why = FX::VerifyGuidDatabase(staging.file());
       if (!why.empty()) {
         HXLOG(-1, kTag,
               "GUID database [%s] from HB is not usable, local database left as it was: %s",
               source.c_str(), why.c_str());
         break;
       }
+      // The control server's file may know only the plain schema; the
+      // search indexes keep private-mode lookups off full-table scans.
+      // Without them the table still answers, only slower.
+      {
+        CGuidDB incoming;
+        if (incoming.Open(staging.folder().c_str()) != 0 || incoming.CreateSearchIndexes() != 0)
+          HXLOG(-1, kTag,
+                "Could not add the search indexes to [%s]; lookups stay correct but slower.",
+                destination.c_str());
+      }
       if (!ClearStaleSidecars(destination)) break;
-
-      err = CLmFile::Copy(source.c_str(), destination.c_str());
+      err = staging.InstallAs(destination);
       if (err.IsError()) {
         HXLOG(-1, kTag, "failed to copy file from [%s] to [%s]. error [%s]", source.c_str(),
               destination.c_str(), err.AsString().c_str());
         break;
-      }
-      // The control server's file may know only the plain schema; the
-      // search indexes keep private-mode lookups off full-table scans. We
-      // still hold the named mutex, so no reader sees the file before they are
-      // in. Without them the table still answers, only slower.
-      {
-        CGuidDB installed;
-        if (installed.Open(guidCacheDir.c_str()) != 0 || installed.CreateSearchIndexes() != 0)
-          HXLOG(-1, kTag, "Could not add the search indexes to [%s]; lookups stay correct but slower.",
-                destination.c_str());
       }
       result = true;
       HXLOG(-1, kTag, "Successfully received Sql Lite db from HB");

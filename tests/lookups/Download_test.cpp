@@ -333,6 +333,31 @@ TEST_F(DownloadTest, TemporaryFolderEndingInSeparatorStillDownloads) {
   EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
 }
 
+// The new file is copied, checked and indexed in a staging folder beside the
+// local one; nothing of it may stay behind, whether it was rejected or
+// installed.
+TEST_F(DownloadTest, StagingLeavesNothingBehind) {
+  auto entries = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(cache_))
+      names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const std::string good = ReadFile(hb_ + "/GUIDDB.DAT");
+  WriteFile(hb_ + "/GUIDDB.DAT", std::string(8192, 'x'));
+  WriteSettings("nHXPlatformType=1\ndMORVAXSQLLITEDBDIR=" + hb_ + "\n");
+  ScopedLogCapture log;
+  EXPECT_FALSE(lookups_.getSqlLiteGUIDDbFromHB());
+  EXPECT_EQ(entries(), std::vector<std::string>{"GUIDDB.DAT"});
+  EXPECT_EQ(ReadFile(localDb()), oldBytes_);
+
+  WriteFile(hb_ + "/GUIDDB.DAT", good);
+  ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << log->dump();
+  EXPECT_EQ(entries(), std::vector<std::string>{"GUIDDB.DAT"});
+  EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
+}
+
 TEST_F(DownloadTest, CorruptLocalSourceIsRejectedAndPathKeepsBothSeparators) {
   WriteFile(hb_ + "/GUIDDB.DAT", std::string(8192, 'x'));
   WriteSettings("nHXPlatformType=1\ndMORVAXSQLLITEDBDIR=" + hb_ + "/\n");
