@@ -8,6 +8,7 @@
 #include "host/EventLog.h"
 #include "host/FXString.h"
 #include "host/LogWriter.h"
+#include "host/SQLite3.h"
 #include "lookups/StaticCache.h"
 
 namespace {
@@ -202,6 +203,10 @@ int LoadAll(GUIDTable& table, StaticCache& cache, const LoaderKind& kind, bool a
   int result = -1;
   try {
     const char* query = cache.bFilterByGuidForm ? kind.filteredQuery : kind.query;
+    // A table of n rows gives at most about n keys; sizing the name index
+    // once spares the rehashes of a growing one, each of which walks every
+    // key already stored.
+    if (long rows = table.rowCountHint(); rows > 0) cache.entries.reserve(static_cast<size_t>(rows));
     std::unique_ptr<SQueryHandle> handle = table.FindByQuery(query);
     if (!handle) return -1;  // the database class has logged why
 
@@ -331,5 +336,14 @@ void InsertIntoMFUCache(std::vector<std::string>& firstNames, std::string& singl
   } catch (...) {
     // Out of memory: the keys inserted so far stay, and the map belongs to
     // the cache once the first insert ran.
+  }
+}
+
+long GUIDTable::rowCountHint() {
+  try {
+    FX::CSQLite3DB* db = connection();
+    return db ? db->ExecScalarInt64("SELECT COUNT(*) FROM GUID;", 0) : 0;
+  } catch (...) {
+    return 0;
   }
 }

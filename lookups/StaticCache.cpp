@@ -60,13 +60,16 @@ void StaticCache::insert(const std::string& key, GuidRecordMap* map) {
   // The loader hands one map with several keys; it is adopted the first time
   // it comes, whether or not its key is taken, so that every map handed over
   // has exactly one owner.
-  if (adopted_.find(map) == adopted_.end()) {
+  // The loader hands a group's keys one after the other: the last map adopted
+  // needs no lookup in the set.
+  if (map != lastAdopted_ && adopted_.find(map) == adopted_.end()) {
     // Ownership passes even when adopting runs out of memory: the holder
     // frees the map, and an empty slot in ownedMaps_ is harmless.
     std::unique_ptr<GuidRecordMap> holder(map);
     ownedMaps_.emplace_back();
     adopted_.insert(map);
     ownedMaps_.back() = std::move(holder);
+    lastAdopted_ = map;
   }
   entries.insert(MFU_Node_Type<MFC_Cache_Value_Type>(key, MFC_Cache_Value_Type(map)), false);
 }
@@ -93,6 +96,7 @@ size_t StaticCache::keyCount() const { return entries.size(); }
 void StaticCache::dropAll() {
   entries.clear();
   adopted_.clear();
+  lastAdopted_ = nullptr;
   ownedMaps_.clear();
 }
 

@@ -42,6 +42,10 @@ class GUIDLOOKUPS_EXPORT GUIDTable : public CGuidDB {
   // read error being -1.
   int getAllLNGUIDs(StaticCache& cache, bool addProxySmtp, bool dumpCache);
 
+  // The number of rows of the GUID table, or 0 when it cannot be counted.
+  // Only a size hint for the load; never logs, never throws.
+  long rowCountHint();
+
   // Upper-cases at most dstLen - 1 characters of `src` into `dst` and
   // terminates it; nothing when `dst` is null. Bytes are taken as unsigned;
   // wide characters of 256 or more pass unchanged. REQUIRES: dstLen >= 1.
@@ -111,4 +115,5 @@ class GUIDLOOKUPS_EXPORT StaticCache {
   // published; never changed afterwards.
   std::vector<std::unique_ptr<GuidRecordMap>> ownedMaps_;
   std::unordered_set<const GuidRecordMap*> adopted_;  // the maps of ownedMaps_
+  const GuidRecordMap* lastAdopted_ = nullptr;       // the newest of them
 };
