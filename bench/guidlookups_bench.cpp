@@ -124,6 +124,11 @@ void MarkFresh() {
   GUIDFromName::SetGUIDRowSource(nullptr);
 }
 
+void CountRows(benchmark::State& state) {
+  state.counters["rows_per_s"] =
+      benchmark::Counter(double(W().rowCount) * state.iterations(), benchmark::Counter::kIsRate);
+}
+
 // ---- rebuild ---------------------------------------------------------------
 
 void BM_Rebuild_Library(benchmark::State& state) {
@@ -138,51 +143,53 @@ void BM_Rebuild_Library(benchmark::State& state) {
     if (!lookups.UpdateGUIDDB(db)) state.SkipWithError("rebuild failed");
   }
   MarkFresh();
-  state.counters["rows_per_s"] =
-      benchmark::Counter(double(w.rowCount) * state.iterations(), benchmark::Counter::kIsRate);
+  CountRows(state);
+}
+
+// Rewrites the table directly through SQLite: every row deleted, then
+// `insertAll(db)` between a BEGIN and the last COMMIT.
+template <typename Fn>
+void PlainRebuild(benchmark::State& state, Fn insertAll) {
+  auto& w = W();
+  for (auto _ : state) {
+    sqlite3* db = nullptr;
+    sqlite3_open(w.dbPath.c_str(), &db);
+    Exec(db, "DELETE FROM GUID;");
+    Exec(db, "BEGIN;");
+    insertAll(db);
+    Exec(db, "COMMIT;");
+    sqlite3_close(db);
+  }
+  CountRows(state);
 }
 
 // The same rows the plain way: formatted inserts, a commit every 999 rows,
 // every index of the file maintained row by row.
 void BM_Rebuild_PlainSQLite(benchmark::State& state) {
-  auto& w = W();
-  for (auto _ : state) {
-    sqlite3* db = nullptr;
-    sqlite3_open(w.dbPath.c_str(), &db);
-    Exec(db, "DELETE FROM GUID;");
-    Exec(db, "BEGIN;");
+  PlainRebuild(state, [](sqlite3* db) {
     size_t n = 0;
-    for (const auto& r : w.dir.rows) {
+    for (const auto& r : W().dir.rows) {
       if (n >= 999) {
         Exec(db, "COMMIT;");
         Exec(db, "BEGIN;");
         n = 0;
       }
-      char* sql = sqlite3_mprintf("INSERT INTO GUID VALUES ('%s', '%s', %d);",
-                                  Quote(r.name).c_str(), Quote(r.guid).c_str(),
-                                  static_cast<int>(r.status));
+      char* sql =
+          sqlite3_mprintf("INSERT INTO GUID VALUES ('%s', '%s', %d);", Quote(r.name).c_str(),
+                          Quote(r.guid).c_str(), static_cast<int>(r.status));
       Exec(db, sql);
       sqlite3_free(sql);
       ++n;
     }
-    Exec(db, "COMMIT;");
-    sqlite3_close(db);
-  }
-  state.counters["rows_per_s"] =
-      benchmark::Counter(double(w.rowCount) * state.iterations(), benchmark::Counter::kIsRate);
+  });
 }
 
 // The ceiling: prepared inserts in one transaction.
 void BM_Rebuild_PreparedOneTxn(benchmark::State& state) {
-  auto& w = W();
-  for (auto _ : state) {
-    sqlite3* db = nullptr;
-    sqlite3_open(w.dbPath.c_str(), &db);
-    Exec(db, "DELETE FROM GUID;");
-    Exec(db, "BEGIN;");
+  PlainRebuild(state, [](sqlite3* db) {
     sqlite3_stmt* st = nullptr;
     Must(db, sqlite3_prepare_v2(db, "INSERT INTO GUID VALUES (?,?,?)", -1, &st, nullptr), "prep");
-    for (const auto& r : w.dir.rows) {
+    for (const auto& r : W().dir.rows) {
       std::string name = Lower(r.name), guid = Lower(r.guid);
       sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
       sqlite3_bind_text(st, 2, guid.c_str(), -1, SQLITE_TRANSIENT);
@@ -191,34 +198,36 @@ void BM_Rebuild_PreparedOneTxn(benchmark::State& state) {
       sqlite3_reset(st);
     }
     sqlite3_finalize(st);
-    Exec(db, "COMMIT;");
-    sqlite3_close(db);
-  }
-  state.counters["rows_per_s"] =
-      benchmark::Counter(double(w.rowCount) * state.iterations(), benchmark::Counter::kIsRate);
+  });
 }
 
 // ---- bulk load -------------------------------------------------------------
 
-void BM_Fastload_Library(benchmark::State& state) {
-  auto& w = W();
+// Times `load(T&)` into a fresh T per iteration and reports the heap the
+// loaded T holds per row (the T is destroyed outside the timing).
+template <typename T, typename Fn>
+void MeasureLoad(benchmark::State& state, Fn load) {
   double bytesPerRow = 0;
-  bIsExchGuid.store(true);
   for (auto _ : state) {
     state.PauseTiming();
     malloc_trim(0);
     size_t before = HeapInUse();
-    auto cache = std::make_unique<StaticCache>();
+    auto loaded = std::make_unique<T>();
     state.ResumeTiming();
-    if (cache->fastload(w.cacheDir, true, false) != 0) state.SkipWithError("fastload failed");
+    if (!load(*loaded)) state.SkipWithError("load failed");
     state.PauseTiming();
-    bytesPerRow = double(HeapInUse() - before) / double(w.rowCount);
-    cache.reset();
+    bytesPerRow = double(HeapInUse() - before) / double(W().rowCount);
+    loaded.reset();
     state.ResumeTiming();
   }
-  state.counters["rows_per_s"] =
-      benchmark::Counter(double(w.rowCount) * state.iterations(), benchmark::Counter::kIsRate);
+  CountRows(state);
   state.counters["bytes_per_row"] = bytesPerRow;
+}
+
+void BM_Fastload_Library(benchmark::State& state) {
+  bIsExchGuid.store(true);
+  MeasureLoad<StaticCache>(
+      state, [](StaticCache& cache) { return cache.fastload(W().cacheDir, true, false) == 0; });
 }
 
 // The floor: the same sorted query stepped directly, each group in one map,
@@ -257,23 +266,10 @@ void LoadPlain(const std::string& dbPath, PlainIndex& out) {
 }
 
 void BM_Fastload_PlainIndex(benchmark::State& state) {
-  auto& w = W();
-  double bytesPerRow = 0;
-  for (auto _ : state) {
-    state.PauseTiming();
-    malloc_trim(0);
-    size_t before = HeapInUse();
-    auto plain = std::make_unique<PlainIndex>();
-    state.ResumeTiming();
-    LoadPlain(w.dbPath, *plain);
-    state.PauseTiming();
-    bytesPerRow = double(HeapInUse() - before) / double(w.rowCount);
-    plain.reset();
-    state.ResumeTiming();
-  }
-  state.counters["rows_per_s"] =
-      benchmark::Counter(double(w.rowCount) * state.iterations(), benchmark::Counter::kIsRate);
-  state.counters["bytes_per_row"] = bytesPerRow;
+  MeasureLoad<PlainIndex>(state, [](PlainIndex& plain) {
+    LoadPlain(W().dbPath, plain);
+    return true;
+  });
 }
 
 // ---- hits ------------------------------------------------------------------
@@ -387,10 +383,9 @@ void ExactQuery(benchmark::State& state, const std::vector<std::string>& keys) {
     GuidRecordMap records;
     while (sqlite3_step(st) == SQLITE_ROW) {
       int status = sqlite3_column_int(st, 2);
-      records.emplace(status,
-                      SGuidRecord(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
-                                  reinterpret_cast<const char*>(sqlite3_column_text(st, 1)),
-                                  status));
+      records.emplace(
+          status, SGuidRecord(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
+                              reinterpret_cast<const char*>(sqlite3_column_text(st, 1)), status));
     }
     sqlite3_finalize(st);
     sqlite3_close(db);
@@ -472,18 +467,21 @@ void BM_Download_Library(benchmark::State& state) {
     if (!lookups.getSqlLiteGUIDDbFromHB()) state.SkipWithError("download failed");
   }
   state.counters["MB"] = d.mb;
-  state.counters["MB_per_s"] = benchmark::Counter(d.mb * state.iterations(), benchmark::Counter::kIsRate);
+  state.counters["MB_per_s"] =
+      benchmark::Counter(d.mb * state.iterations(), benchmark::Counter::kIsRate);
 }
 
 void BM_Download_Curl(benchmark::State& state) {
   auto& d = Download();
-  std::string cmd = "curl -sf -o '" + d.targetDir + "/curl.DAT' http://127.0.0.1:" +
-                    std::to_string(d.server->port) + "/" GUIDDB_NAME;
+  std::string cmd = "curl -sf -o '" + d.targetDir +
+                    "/curl.DAT' http://127.0.0.1:" + std::to_string(d.server->port) +
+                    "/" GUIDDB_NAME;
   for (auto _ : state) {
     if (std::system(cmd.c_str()) != 0) state.SkipWithError("curl failed");
   }
   state.counters["MB"] = d.mb;
-  state.counters["MB_per_s"] = benchmark::Counter(d.mb * state.iterations(), benchmark::Counter::kIsRate);
+  state.counters["MB_per_s"] =
+      benchmark::Counter(d.mb * state.iterations(), benchmark::Counter::kIsRate);
 }
 
 }  // namespace
