@@ -188,6 +188,16 @@ void WriteFile(const std::string& path, const std::string& content) {
   out << content;
 }
 
+std::vector<int> DescriptorsOn(const std::string& path) {
+  std::vector<int> fds;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    std::filesystem::path target = std::filesystem::read_symlink(entry.path(), ec);
+    if (!ec && target == path) fds.push_back(std::stoi(entry.path().filename().string()));
+  }
+  return fds;
+}
+
 pid_t ForkChild(const std::function<int()>& body) {
   pid_t pid = fork();
   if (pid == 0) {

@@ -103,6 +103,9 @@ std::vector<Row> ReadAllRows(const std::string& file);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 
+// The descriptors of this process that are open on `path` (from /proc/self/fd).
+std::vector<int> DescriptorsOn(const std::string& path);
+
 // Forks; the child runs `body` and _exits with its result (1 if it throws).
 pid_t ForkChild(const std::function<int()>& body);
 // Waits for the child; returns its exit code, or 128 + signal.
