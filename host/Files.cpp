@@ -1,0 +1,168 @@
+#include "host/Files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+namespace hostfs {
+
+namespace {
+
+// Closes the descriptor at the end of the scope unless it was closed already.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  int CloseNow() {
+    int rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string BaseNameOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool Fail(std::string* error, int err, const std::string& what) {
+  if (error != nullptr) *error = what + ": " + ErrnoText(err);
+  errno = err;
+  return false;
+}
+
+}  // namespace
+
+std::string ErrnoText(int err) {
+  char buf[256];
+  // GNU strerror_r may return a static string instead of filling buf.
+  const char* text = ::strerror_r(err, buf, sizeof buf);
+  return text != nullptr ? text : "unknown error";
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool ReadWholeFile(const std::string& path, std::string& content, std::string* error) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return Fail(error, errno, "cannot open " + path);
+  content.clear();
+  char buf[1 << 16];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail(error, errno, "cannot read " + path);
+    }
+    if (n == 0) return true;
+    content.append(buf, static_cast<size_t>(n));
+  }
+}
+
+std::string ResolveLinks(const std::string& path) {
+  std::string current = path;
+  // A loop of links would never end; the kernel gives up after 40 as well.
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::vector<char> target(PATH_MAX + 1);
+    ssize_t n = ::readlink(current.c_str(), target.data(), PATH_MAX);
+    if (n <= 0) return current;
+    std::string next(target.data(), static_cast<size_t>(n));
+    current = next[0] == '/' ? next : FolderOf(current) + "/" + next;
+  }
+  return current;
+}
+
+bool SyncFolder(const std::string& folder) {
+  Fd dir(::open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return false;
+  return ::fsync(dir.get()) == 0 || errno == EINVAL;
+}
+
+bool RenameOver(const std::string& from, const std::string& to, std::string* error) {
+  const std::string target = ResolveLinks(to);
+  if (::rename(from.c_str(), target.c_str()) != 0)
+    return Fail(error, errno, "cannot rename " + from + " to " + target);
+  // The new file is in place; a folder that cannot be flushed only weakens
+  // durability, never the file.
+  SyncFolder(FolderOf(target));
+  return true;
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The temporary file lies in the target's own folder because rename(2) is
+// atomic only within one file system. Its data are fsync'ed before the
+// rename, so a crash right after cannot leave an empty or partial file under
+// the target's name, and the folder after it, so the rename itself survives.
+bool AtomicReplace(const std::string& path, const std::function<bool(int fd)>& write,
+                   std::string* error, int mode) {
+  if (path.empty()) return Fail(error, EINVAL, "no file name");
+  const std::string target = ResolveLinks(path);
+  const std::string folder = FolderOf(target);
+  std::string pattern = folder + "/." + BaseNameOf(target) + ".tmpXXXXXX";
+  Fd out(::mkostemp(&pattern[0], O_CLOEXEC));
+  if (out.get() < 0) return Fail(error, errno, "cannot create a temporary file in " + folder);
+  const std::string temp = pattern;
+  auto fail = [&](int err, const std::string& what) {
+    ::unlink(temp.c_str());
+    return Fail(error, err, what);
+  };
+
+  if (mode < 0) {
+    struct stat st;
+    if (::stat(target.c_str(), &st) == 0) {
+      mode = static_cast<int>(st.st_mode & 07777);
+    } else {
+      mode_t mask = ::umask(0);
+      ::umask(mask);
+      mode = static_cast<int>(0644 & ~mask);
+    }
+  }
+  errno = 0;
+  if (!write(out.get())) return fail(errno != 0 ? errno : EIO, "cannot write " + temp);
+  if (::fchmod(out.get(), static_cast<mode_t>(mode)) != 0)
+    return fail(errno, "cannot set the mode of " + temp);
+  if (::fsync(out.get()) != 0) return fail(errno, "cannot flush " + temp);
+  if (out.CloseNow() != 0) return fail(errno, "cannot close " + temp);
+  if (::rename(temp.c_str(), target.c_str()) != 0) return fail(errno, "cannot replace " + target);
+  SyncFolder(folder);
+  return true;
+}
+
+bool AtomicWriteFile(const std::string& path, const std::string& content, std::string* error,
+                     int mode) {
+  return AtomicReplace(
+      path, [&](int fd) { return WriteAll(fd, content.data(), content.size()); }, error, mode);
+}
+
+}  // namespace hostfs
