@@ -1,10 +1,15 @@
 #include "guiddb/GuidDB.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <stdexcept>
 #include <utility>
 
 #include "host/EventLog.h"
 #include "host/FXString.h"
+#include "host/Files.h"
 #include "host/SQLite3.h"
 
 // The library's event log: the database class writes every line through it.
@@ -78,18 +83,22 @@ FX::CSQLite3DB& Connected(const std::unique_ptr<FX::CSQLite3DB>& db) {
   return *db;
 }
 
-// BEGIN, COMMIT and ROLLBACK report only to the log; the connection, not
-// this object, knows whether a transaction is open.
-void RunTransactionStatement(FX::CSQLite3DB* db, const char* tag, const char* verb) {
+// BEGIN, COMMIT and ROLLBACK: 0, or -1 with SQLite's text in `error`.
+int RunTransactionStatement(FX::CSQLite3DB* db, const char* tag, const char* verb,
+                            std::string& error) {
   try {
     if (db == nullptr) throw std::logic_error("no database connection");
     db->ExecDML(std::string(verb) + ";");
     event.DebugLvl(tag, 2, "%s successfully executed", verb);
+    return 0;
   } catch (const std::exception& e) {
+    error = std::string(verb) + " failed: " + e.what();
     event.DebugLvl(tag, 1, "%s failed, error=[%s]", verb, e.what());
   } catch (...) {
+    error = std::string("unknown ") + verb + " error";
     event.DebugLvl(tag, 1, "unknown %s error", verb);
   }
+  return -1;
 }
 
 }  // namespace
@@ -122,6 +131,7 @@ int CGuidDB::Open(const char* folder) {
   try {
     // A failed construction leaves the previous connection in place.
     auto db = std::make_unique<FX::CSQLite3DB>(path);
+    insert_.reset();
     db_ = std::move(db);
     // SQLite reads the file only now: a file that is no database fails here.
     if (db_->ExecScalarInt64(kTableTest, 0) == 0) return 1;
@@ -139,6 +149,7 @@ int CGuidDB::Create(const char* folder) {
   try {
     if (folder == nullptr || *folder == '\0') throw std::invalid_argument("no folder given");
     auto db = std::make_unique<FX::CSQLite3DB>(path);
+    insert_.reset();
     db_ = std::move(db);
     // An existing table is kept whatever its schema; Upgrade_To_10 handles
     // the old one.
@@ -184,14 +195,25 @@ int CGuidDB::Upgrade_To_10() {
   }
 }
 
+// One statement compiled once per connection and bound per row: a bulk load
+// does not parse a new INSERT text for every row. The values are what the
+// quoting function gives, less the doubled quotes that only the SQL text
+// needed, so the stored bytes are those of a spliced INSERT.
 int CGuidDB::Add(SGuidRecord* record) {
   try {
-    const std::string name = EscapeSingleQuotesToLower(record->name);
-    const std::string guid = EscapeSingleQuotesToLower(record->getGuid());
-    const std::string sql = FXString::Format("INSERT INTO GUID VALUES ('%s', '%s', %d);",
-                                             name.c_str(), guid.c_str(), record->status);
-    return Connected(db_).ExecDML(sql);
+    FX::CSQLite3DB& db = Connected(db_);
+    if (!insert_) insert_ = db.CompileStatement("INSERT INTO GUID VALUES (?, ?, ?);");
+    std::string name = record->name;
+    std::string guid = record->getGuid();
+    FXString::ToLower(name);
+    FXString::ToLower(guid);
+    insert_->Bind(1, name);
+    insert_->Bind(2, guid);
+    insert_->Bind(3, static_cast<int>(record->status));
+    insert_->ExecDML();
+    return 0;
   } catch (const std::exception& e) {
+    lastError_ = e.what();
     event.DebugLvl("Add", 1,
                    "Failed to add the record to database, Guid=[%s], Name=[%s], error=[%s]",
                    record->guid.c_str(), record->name.c_str(), e.what());
@@ -199,11 +221,13 @@ int CGuidDB::Add(SGuidRecord* record) {
   }
 }
 
-void CGuidDB::begin() { RunTransactionStatement(db_.get(), "begin", "BEGIN"); }
+int CGuidDB::begin() { return RunTransactionStatement(db_.get(), "begin", "BEGIN", lastError_); }
 
-void CGuidDB::commit() { RunTransactionStatement(db_.get(), "commit", "COMMIT"); }
+int CGuidDB::commit() { return RunTransactionStatement(db_.get(), "commit", "COMMIT", lastError_); }
 
-void CGuidDB::rollback() { RunTransactionStatement(db_.get(), "rollback", "ROLLBACK"); }
+int CGuidDB::rollback() {
+  return RunTransactionStatement(db_.get(), "rollback", "ROLLBACK", lastError_);
+}
 
 int CGuidDB::Delete(SGuidRecord* record) {
   try {
@@ -335,3 +359,121 @@ int CGuidDB::CreateIndexes() {
 }
 
 bool CGuidDB::InTransaction() const { return db_ && db_->InTransaction(); }
+
+int CGuidDB::CreateForBulkLoad(const std::string& file) {
+  try {
+    auto db = std::make_unique<FX::CSQLite3DB>(file);
+    // A journal in memory still lets a failed row or batch roll back; only a
+    // crash could leave the file torn, and a crashed load is thrown away.
+    // A large page cache keeps the table's pages from spilling before each
+    // commit.
+    db->ExecDML(
+        "PRAGMA journal_mode=MEMORY; PRAGMA synchronous=OFF; PRAGMA cache_size=-65536;");
+    db->ExecDML(kSchema[0]);
+    insert_.reset();
+    db_ = std::move(db);
+    folder_.clear();
+    return 0;
+  } catch (const std::exception& e) {
+    lastError_ = e.what();
+    event.DebugLvl("CreateForBulkLoad", 1, "Cannot create the database [%s], error=[%s]",
+                   file.c_str(), e.what());
+    return -1;
+  }
+}
+
+int CGuidDB::CountRows(long& rows) {
+  try {
+    rows = Connected(db_).ExecScalarInt64("SELECT COUNT(*) FROM GUID;", 0);
+    return 0;
+  } catch (const std::exception& e) {
+    lastError_ = e.what();
+    event.DebugLvl("CountRows", 1, "Cannot count the rows of the GUID table, error=[%s]",
+                   e.what());
+    return -1;
+  }
+}
+
+void CGuidDB::Close() {
+  insert_.reset();
+  db_.reset();
+  folder_.clear();
+}
+
+std::string CGuidDB::VerifyFile(const std::string& file, long* rows, bool requireSearchIndexes) {
+  try {
+    FX::CSQLite3DB db(file, true);
+    if (db.ExecScalarInt64(kTableTest, 0) == 0) return "the database holds no GUID table";
+    // Every column the lookups and the loaders read, by name: a table of the
+    // same name with other columns would answer every query with an error.
+    if (db.ExecScalarInt64("SELECT COUNT(*) FROM pragma_table_info('GUID') WHERE "
+                           "name IN ('Name','GUID','Status') COLLATE NOCASE;",
+                           0) != 3)
+      return "the GUID table lacks one of the columns Name, GUID and Status";
+    if (requireSearchIndexes &&
+        db.ExecScalarInt64("SELECT COUNT(*) FROM sqlite_master WHERE type='index' AND "
+                           "name IN ('NAME_NOCASE_index','GUID_NOCASE_index');",
+                           0) != 2)
+      return "the search indexes of the GUID table are missing";
+    // quick_check answers one row "ok", or one row per problem found.
+    boost::shared_ptr<FX::CSQLite3Query> check = db.ExecQuerySetup("PRAGMA quick_check;");
+    std::string problems;
+    while (check->NextRow()) {
+      const std::string line = check->GetStringField(0, "");
+      if (line == "ok") continue;
+      if (!problems.empty()) problems += "; ";
+      problems += line;
+    }
+    check.reset();
+    if (!problems.empty()) return problems;
+    // An empty table would answer "not found" for every address of the
+    // organisation; no source of ours ever means that.
+    const long count = db.ExecScalarInt64("SELECT COUNT(*) FROM GUID;", 0);
+    if (rows != nullptr) *rows = count;
+    if (count == 0) return "the GUID table holds no rows";
+    return "";
+  } catch (const std::exception& e) {
+    const std::string what = e.what();
+    return what.empty() ? "unknown error" : what;
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+bool CGuidDB::ClearLeftoverJournal(const std::string& file, std::string* why) {
+  static const char* const kSidecarSuffixes[] = {"-journal", "-wal", "-shm"};
+  bool any = false;
+  struct stat st;
+  for (const char* suffix : kSidecarSuffixes)
+    any = any || ::lstat((file + suffix).c_str(), &st) == 0;
+  if (!any) return true;
+
+  if (FXFile::DoesFileExist(file)) {
+    // The first read rolls back a hot journal (or checkpoints a WAL) and
+    // SQLite then deletes it. A damaged old file may refuse; it is about to
+    // be replaced, so the leftovers are removed by hand below.
+    try {
+      FX::CSQLite3DB old(file);
+      old.ExecScalarInt64("SELECT count(*) FROM sqlite_master", 0);
+      event.DebugLvl("ClearLeftoverJournal", 2,
+                     "Resolved the journal left beside [%s] by an interrupted writer",
+                     file.c_str());
+    } catch (const std::exception& e) {
+      event.DebugLvl("ClearLeftoverJournal", 2, "Could not resolve the journal beside [%s]: %s",
+                     file.c_str(), e.what());
+    }
+  }
+  for (const char* suffix : kSidecarSuffixes) {
+    const std::string path = file + suffix;
+    if (::unlink(path.c_str()) == 0) {
+      event.DebugLvl("ClearLeftoverJournal", 2, "Removed stale [%s] left by an interrupted writer",
+                     path.c_str());
+    } else if (errno != ENOENT) {
+      if (why != nullptr)
+        *why = "cannot remove stale [" + path + "] beside the local GUID database: " +
+               hostfs::ErrnoText(errno);
+      return false;
+    }
+  }
+  return true;
+}

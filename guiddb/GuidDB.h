@@ -75,13 +75,18 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   // begin() and commit()/rollback().
   int Upgrade_To_10();
 
-  // Inserts one row (name and GUID lower-cased). Returns 0 or -1.
+  // Inserts one row (name and GUID lower-cased, stored exactly as the
+  // quoting function gives them). Returns 0 or -1. Virtual so that a caller
+  // can stand in a database that refuses chosen rows.
   // REQUIRES: record != nullptr.
-  int Add(SGuidRecord* record);
-  // "BEGIN;", "COMMIT;", "ROLLBACK;". The outcome goes only to the log.
-  void begin();
-  void commit();
-  void rollback();
+  virtual int Add(SGuidRecord* record);
+  // "BEGIN;", "COMMIT;", "ROLLBACK;". Each returns 0, or -1 when SQLite
+  // refused it (logged; lastError() has SQLite's text). A failed COMMIT may
+  // leave its transaction open (a busy file) or rolled back (a full disk, an
+  // I/O error): only the result tells that it failed.
+  int begin();
+  int commit();
+  int rollback();
   // Deletes every row (null record) or every row with the record's name.
   // Returns 0 or -1.
   int Delete(SGuidRecord* record);
@@ -117,9 +122,38 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   // GUID_index and the two NOCASE indexes.
   int CreateIndexes();
 
-  // True while a transaction is open on the connection; a COMMIT that failed
-  // leaves it open. False without a connection.
+  // True while a transaction is open on the connection. False without a
+  // connection.
   bool InTransaction() const;
+
+  // Creates a new database file at `file` (which must not hold a database
+  // yet) with a bare GUID table and no index, tuned for one bulk load: the
+  // rollback journal is kept in memory and nothing is synced, so the file is
+  // only good once it has been closed, synced and verified; a crash
+  // half-way leaves a file that must be thrown away. Returns 0 or -1.
+  int CreateForBulkLoad(const std::string& file);
+  // The number of rows in the GUID table into `rows`. Returns 0 or -1.
+  int CountRows(long& rows);
+  // Closes the connection (and its statements); the object may open again.
+  void Close();
+
+  // SQLite's text of the last failure of this object, "" when none.
+  const std::string& lastError() const { return lastError_; }
+
+  // Checks that `file` is a GUID database this library can read: it opens
+  // read-only, holds a GUID table with the columns Name, GUID and Status and
+  // at least one row, and passes "PRAGMA quick_check"; with
+  // `requireSearchIndexes`, the NOCASE search indexes are there too. Returns
+  // "" when it is, otherwise why not (SQLite's text where it gave one). Sets
+  // `rows` (when not null) to the number of rows. Never throws.
+  static std::string VerifyFile(const std::string& file, long* rows = nullptr,
+                                bool requireSearchIndexes = false);
+  // Before a new file is renamed over `file`: resolves a rollback journal
+  // (or WAL) that a writer which died left beside it, and removes what is
+  // left, since SQLite would otherwise apply it to whatever file next carries
+  // that name. REQUIRES: the named mutex is held. False (with `why`) when a
+  // leftover could not be removed; the swap must then not be made.
+  static bool ClearLeftoverJournal(const std::string& file, std::string* why);
 
   // The folder of the last Open or Create that returned 0.
   const std::string& folder() const { return folder_; }
@@ -129,7 +163,10 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
 
  private:
   std::unique_ptr<FX::CSQLite3DB> db_;
+  // Destroyed before the connection it was compiled on.
+  std::unique_ptr<FX::CSQLite3Statement> insert_;
   std::string folder_;
+  std::string lastError_;
 };
 
 // Doubles every single quote and lower-cases the copy (ASCII only), for

@@ -107,6 +107,49 @@ boost::shared_ptr<CSQLite3Query> CSQLite3DB::ExecQuerySetup(const std::string& s
   return boost::shared_ptr<CSQLite3Query>(query.release());
 }
 
+std::unique_ptr<CSQLite3Statement> CSQLite3DB::CompileStatement(const std::string& sql) {
+  StatementPtr statement = Prepare(db_, sql);
+  if (!statement) throw CSQLite3Exception(SQLITE_MISUSE, "no statement in [" + sql + "]");
+  auto compiled = std::make_unique<CSQLite3Statement>(db_, statement.get());
+  statement.release();  // owned by the object now, finalised exactly once
+  return compiled;
+}
+
+CSQLite3Statement::CSQLite3Statement(sqlite3* db, sqlite3_stmt* statement)
+    : db_(db), statement_(statement) {}
+
+CSQLite3Statement::~CSQLite3Statement() { sqlite3_finalize(statement_); }
+
+void CSQLite3Statement::Bind(int param, const std::string& value) {
+  if (statement_ == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "no statement");
+  const int rc = sqlite3_bind_text(statement_, param, value.data(),
+                                   static_cast<int>(value.size()), SQLITE_TRANSIENT);
+  if (rc != SQLITE_OK) ThrowError(db_, rc);
+}
+
+void CSQLite3Statement::Bind(int param, int value) {
+  if (statement_ == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "no statement");
+  const int rc = sqlite3_bind_int(statement_, param, value);
+  if (rc != SQLITE_OK) ThrowError(db_, rc);
+}
+
+int CSQLite3Statement::ExecDML() {
+  if (statement_ == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "no statement");
+  int rc;
+  do {
+    rc = sqlite3_step(statement_);
+  } while (rc == SQLITE_ROW);
+  if (rc != SQLITE_DONE) {
+    // Taken before the reset, which would report the same code again but
+    // may replace the text.
+    CSQLite3Exception error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_));
+    sqlite3_reset(statement_);
+    throw error;
+  }
+  sqlite3_reset(statement_);
+  return sqlite3_changes(db_);
+}
+
 CSQLite3Query::CSQLite3Query(sqlite3* db, sqlite3_stmt* statement)
     : db_(db), statement_(statement), done_(statement == nullptr) {}
 

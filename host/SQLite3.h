@@ -33,6 +33,7 @@ class GUIDLOOKUPS_EXPORT CSQLite3Exception : public std::exception {
 };
 
 class CSQLite3Query;
+class CSQLite3Statement;
 
 class GUIDLOOKUPS_EXPORT CSQLite3DB {
  public:
@@ -60,6 +61,11 @@ class GUIDLOOKUPS_EXPORT CSQLite3DB {
   // row (a text without a statement gives a cursor without rows). It should
   // be released before the connection is destroyed.
   boost::shared_ptr<CSQLite3Query> ExecQuerySetup(const std::string& sql);
+
+  // Prepares one statement for repeated execution with bound values.
+  // Throws when `sql` does not compile. The statement must be destroyed
+  // before the connection.
+  std::unique_ptr<CSQLite3Statement> CompileStatement(const std::string& sql);
 
   // True while a transaction is open on this connection: after a COMMIT that
   // failed, for instance, the transaction is still open.
@@ -98,10 +104,29 @@ class GUIDLOOKUPS_EXPORT CSQLite3Query {
   std::string error_;
 };
 
-// Held (empty) in SQueryHandle; no operation of the library makes one.
+// A prepared statement that is run again and again with new values, without
+// compiling its text each time. An empty one (default-constructed) holds no
+// statement and throws on use.
 class GUIDLOOKUPS_EXPORT CSQLite3Statement {
  public:
   CSQLite3Statement() = default;
+  // Takes ownership of a prepared statement of `db`.
+  CSQLite3Statement(sqlite3* db, sqlite3_stmt* statement);
+  ~CSQLite3Statement();
+  CSQLite3Statement(const CSQLite3Statement&) = delete;
+  CSQLite3Statement& operator=(const CSQLite3Statement&) = delete;
+
+  // Binds parameter `param` (from 1); the text is copied.
+  void Bind(int param, const std::string& value);
+  void Bind(int param, int value);
+  // Runs the statement to its end with the bound values, then resets it (the
+  // bindings stay). Returns the number of rows changed; throws on an error,
+  // after which the statement may be run again.
+  int ExecDML();
+
+ private:
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* statement_ = nullptr;
 };
 
 // Checks that `path` holds an SQLite database that opens read-only, holds the

@@ -31,7 +31,7 @@
 #include "host/FXString.h"
 #include "host/LogWriter.h"
 #include "host/Network.h"
-#include "host/SQLite3.h"
+#include "host/Files.h"
 #include "host/Settings.h"
 #include "lookups/HXGuidLookups.h"
 
@@ -39,46 +39,6 @@ namespace {
 
 constexpr const char* kTag = "bool CHXGuidLookups::getSqlLiteGUIDDbFromHB()";
 constexpr int kNetworkTimeout = 120;
-constexpr const char* kSidecarSuffixes[] = {"-journal", "-wal", "-shm"};
-
-bool PathExists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-// Makes sure no journal, WAL or WAL index of an earlier writer lies beside
-// `database`. Returns false (logged) when one could not be removed.
-bool ClearStaleSidecars(const std::string& database) {
-  bool any = false;
-  for (const char* suffix : kSidecarSuffixes) any = any || PathExists(database + suffix);
-  if (!any) return true;
-
-  if (FXFile::DoesFileExist(database)) {
-    // The first read rolls back a hot journal (or checkpoints a WAL) and
-    // SQLite then deletes it. A damaged old file may refuse; it is about to
-    // be replaced, so we go on and remove the leftovers ourselves.
-    try {
-      FX::CSQLite3DB old(database);
-      old.ExecScalarInt64("SELECT count(*) FROM sqlite_master", 0);
-      HXLOG(2, kTag, "Resolved the journal left beside [%s] by an interrupted writer",
-            database.c_str());
-    } catch (const std::exception& e) {
-      HXLOG(2, kTag, "Could not resolve the journal beside [%s]: %s", database.c_str(), e.what());
-    }
-  }
-  for (const char* suffix : kSidecarSuffixes) {
-    std::string path = database + suffix;
-    if (::unlink(path.c_str()) == 0) {
-      HXLOG(2, kTag, "Removed stale [%s] left by an interrupted writer", path.c_str());
-    } else if (errno != ENOENT) {
-      int err = errno;
-      HXLOG(-1, kTag, "Cannot remove stale [%s] beside the local GUID database: %s", path.c_str(),
-            std::strerror(err));
-      return false;
-    }
-  }
-  return true;
-}
 
 // A private folder beside the local database, "<cache>/.incoming", where the
 // new file is copied, checked and indexed before it is renamed over the local
@@ -101,18 +61,8 @@ class Staging {
   }
 
   CLmError InstallAs(const std::string& destination) {
-    if (::rename(file().c_str(), destination.c_str()) != 0) {
-      int err = errno;
-      return CLmError(hxerr::kIo, "cannot rename [" + file() + "] to [" + destination +
-                                      "]: " + std::strerror(err));
-    }
-    // Make the rename itself durable.
-    std::string dir = destination.substr(0, destination.find_last_of('/'));
-    int fd = ::open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-      ::fsync(fd);
-      ::close(fd);
-    }
+    std::string why;
+    if (!hostfs::RenameOver(file(), destination, &why)) return CLmError(hxerr::kIo, why);
     return CLmError::Success();
   }
 
@@ -220,7 +170,9 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
       // what is installed is then exactly what was checked, even when the
       // source changes meanwhile (the control server's live database, when it
       // runs on this machine).
-      Staging staging(guidCacheDir);
+      // Beside the file a link named GUIDDB.DAT points to, if it is one: the
+      // rename must stay on that file system and keep the link.
+      Staging staging(hostfs::FolderOf(hostfs::ResolveLinks(destination)));
       err = staging.Prepare();
       if (!err.IsError()) err = CLmFile::Copy(source.c_str(), staging.file().c_str());
       if (err.IsError()) {
@@ -228,7 +180,7 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
               destination.c_str(), err.AsString().c_str());
         break;
       }
-      std::string why = FX::VerifyGuidDatabase(staging.file());
+      std::string why = CGuidDB::VerifyFile(staging.file());
       if (!why.empty()) {
         HXLOG(-1, kTag,
               "GUID database [%s] from HB is not usable, local database left as it was: %s",
@@ -245,7 +197,10 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
                 "Could not add the search indexes to [%s]; lookups stay correct but slower.",
                 destination.c_str());
       }
-      if (!ClearStaleSidecars(destination)) break;
+      if (!CGuidDB::ClearLeftoverJournal(hostfs::ResolveLinks(destination), &why)) {
+        HXLOG(-1, kTag, "%s", why.c_str());
+        break;
+      }
       err = staging.InstallAs(destination);
       if (err.IsError()) {
         HXLOG(-1, kTag, "failed to copy file from [%s] to [%s]. error [%s]", source.c_str(),

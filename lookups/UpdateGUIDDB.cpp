@@ -10,10 +10,12 @@
 #include <string>
 
 #include "host/AppMgrClient.h"
+#include "host/FXString.h"
 #include "host/Locks.h"
 #include "host/LogWriter.h"
 #include "host/Settings.h"
 #include "lookups/HXGuidLookups.h"
+#include "lookups/TableRebuild.h"
 
 namespace {
 
@@ -76,18 +78,14 @@ void RecordRefreshTime(HXPlatformInfo& settings, unsigned long when) {
 //   under the mutex.
 //
 // Rebuild from the application manager:
-//   open (or create) the file, fetch every row (all or nothing), upgrade an
-//   old schema in its own transaction, delete every row, then add the rows in
-//   transactions of "nTotalNumberOfRecordsToCommit" rows: a commit and a new
-//   begin come before the row that would exceed the batch, and after any row
-//   whose Add failed (the row is skipped and the count restarts). The last
-//   batch is committed, and only then are the refresh time and the job marker
-//   written.
+//   fetch every row (all or nothing), then RebuildGuidTable builds the new
+//   table beside the old one in transactions of
+//   "nTotalNumberOfRecordsToCommit" rows and swaps it in whole. Only after
+//   the swap are the refresh time and the job marker written.
 //
-//   A rebuild that dies part-way must not leave a table that the next process
-//   takes as fresh: before the rows are deleted the refresh time is set to 0,
-//   which the decision always treats as stale, and the real time is written
-//   only after the last commit.
+//   A rebuild that dies part-way must not count as a refresh: the refresh
+//   time is removed before the rows go in, and the new time is written only
+//   after the swap.
 bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
   // The application-manager failure is logged once per process, even when
   // several threads fail the fetch at the same moment.
@@ -175,7 +173,10 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
       return true;
     }
 
-    if (db.Open(guidCacheDir.c_str()) != 0 && db.Create(guidCacheDir.c_str()) != 0) {
+    // The new table is built in a file of its own and renamed over the old
+    // one, so nothing of the old file needs to open: a corrupt or old-schema
+    // file is simply replaced. The folder must be there to hold the new file.
+    if (!FXFolder::DoesFolderExist(guidCacheDir)) {
       HXLOG(-1, kTag, "Unable to create GUIDDB_NAME under folder [%s].", guidCacheDir.c_str());
       return false;
     }
@@ -195,68 +196,19 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     }
     HXLOG(2, kTag, "Size of guildList: %d", static_cast<int>(rows.size()));
 
-    db.begin();
-    if (db.Upgrade_To_10() != 0) {
-      HXLOG(-1, kTag, "Could not upgrade database to 10.0 version");
-      db.rollback();
-      return false;
-    }
-    db.commit();
-
-    // From here until the last commit the table is incomplete. Without a
-    // recorded time the next decision refreshes whatever the interval (0
-    // included), so a process that dies before the last commit never leaves
-    // its partial table looking fresh.
+    // The old table stays whole until the swap, but a process that dies from
+    // here on has not refreshed: without a recorded time the next decision
+    // refreshes whatever the interval (0 included).
     if (!settings.removeValue(kSection, kLastRefreshTime))
       HXLOG(-1, kTag, "Could not clear the last tbl refresh time before the rebuild.");
 
-    if (db.Delete(nullptr) != 0) {
-      HXLOG(-1, kTag, "Could not remove rows from local GUID table.");
-      return false;
-    }
+    SRebuildOptions options;
+    options.batchSize = totalRecordsToCommit;
+    options.holdsAccessLock = true;
+    options.database = &db;
+    SRebuildResult rebuilt = RebuildGuidTable(guidCacheDir, RowsOf(rows), options);
+    if (!rebuilt.replaced) return false;
 
-    db.begin();
-    // Maintaining four indexes row by row rewrites index pages scattered over
-    // the file at every commit; building them once over the finished table
-    // costs a fraction of that. A failed drop only makes the rebuild slower.
-    // The indexes come back before the last commit, and a rebuild cut short
-    // is finished (indexes included) by the next process, which refreshes.
-    db.DropIndexes();
-    uint64_t inBatch = 0;
-    for (const GUIDNameInfo& row : rows) {
-      // The table keeps 32 bits: the low half of the status, as a signed value.
-      SGuidRecord record(row.name, row.guid,
-                         static_cast<int32_t>(static_cast<uint32_t>(row.status)));
-      HXLOG(2, kTag, "Adding, Guid=[%s], Name=[%s]", record.guid.c_str(), record.name.c_str());
-      if (inBatch >= totalRecordsToCommit) {
-        inBatch = 0;
-        db.commit();
-        db.begin();
-      }
-      if (db.Add(&record) != 0) {
-        HXLOG(-1, kTag,
-              "Unable to add row with GUID [%s], name [%s], status [%d] to local guid_name table.",
-              record.guid.c_str(), record.name.c_str(), record.status);
-        db.commit();
-        db.begin();
-        inBatch = 0;
-      }
-      ++inBatch;
-    }
-    HXLOG(2, kTag, "[%d] rows inserted into local guid_name table.", static_cast<int>(rows.size()));
-
-    if (db.CreateIndexes() != 0)
-      HXLOG(-1, kTag, "Could not index the local GUID table; lookups stay correct but slower.");
-    db.commit();
-    // COMMIT reports only to the log; a transaction still open means it
-    // failed (a full disk, a reader that outwaited the busy timeout), and the
-    // rows are not in the file. Recording the refresh as done would leave a
-    // partial table that counts as fresh.
-    if (db.InTransaction()) {
-      HXLOG(-1, kTag, "Could not commit the rebuilt local guid_name table; the refresh did not complete.");
-      db.rollback();
-      return false;
-    }
     s_shouldRefreshGUIDTable.store(RefreshDone);
     RecordRefreshTime(settings, static_cast<unsigned long>(time(nullptr)));
     WriteJobMarker(jobMarkerPath(), jobId);

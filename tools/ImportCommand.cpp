@@ -1,16 +1,14 @@
-// guidlookup import FILE: rebuilds the local table from a directory export.
+// guidlookup import FILE: replaces the local table with a directory export.
 //
-// The rows take the road of the application manager's table: the file is
-// parsed in full first (a malformed line stops the import before the table is
-// touched), then handed to the library as the process's row source, and
-// UpdateGUIDDB rebuilds the table under the machine-wide mutex, in its
-// batches, and records the refresh time and the job marker.
+// The file is parsed in full first (a malformed line stops the import before
+// anything is touched); then the library's rebuild builds the new table
+// beside the old one and swaps it in whole, under the machine-wide mutex.
+// Counts, failed rows and the progress bar come from the rebuild's observer
+// and result. An import is an operator's replacement of the table, not a
+// refresh: it writes no setting (no refresh time) and no job marker, so the
+// agents' refresh policy goes on as before.
 //
-// Two things steer UpdateGUIDDB onto that road without editing the operator's
-// settings for good: the import runs as a job that asks for a refresh and
-// that the marker has never seen (so the decision is "needed"), and
-// "getSqlLiteDbFromHB" is switched to 0 for the length of the rebuild only and
-// then restored (removed again when it was not there).
+// SIGINT and SIGTERM cancel the rebuild at the next row; the old table stays.
 #include <signal.h>
 #include <unistd.h>
 
@@ -24,75 +22,41 @@
 #include <list>
 
 #include "host/AppMgrClient.h"
-#include "host/Locks.h"
-#include "host/Settings.h"
+#include "lookups/TableRebuild.h"
 #include "tools/Commands.h"
 
 namespace guidlookup {
 namespace {
 
 constexpr size_t kRowsForProgressBar = 1000;
-constexpr const char* kImportLockName = "GUIDLOOKUP_IMPORT";
-constexpr const char* kAddingPrefix = "Adding, Guid=";
-constexpr const char* kFailedRowPrefix = "Unable to add row";
+constexpr int kExitInterrupted = 130;
 
-// Sets "getSqlLiteDbFromHB" to 0 (unless it already is) and puts the previous
-// state back at the end of the scope. Termination signals are held back in
-// between, so that Ctrl-C cannot leave the switch behind; they are delivered
-// once the setting is restored.
-class RebuildSourceSwitch {
+// Set by the signal handler; lock-free, so safe to store from it.
+std::atomic<bool> g_cancel{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+extern "C" void CancelImport(int) { g_cancel.store(true); }
+
+// Turns SIGINT and SIGTERM into a cancellation for the scope.
+class ScopedCancelOnSignals {
  public:
-  RebuildSourceSwitch() {
-    unsigned long value = 1;
-    had_ = settings_.getNumber("EventManager", "getSqlLiteDbFromHB", &value) != 0;
-    previous_ = value;
-    if (had_ && previous_ == 0) return;
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&blocked, s);
-    sigprocmask(SIG_BLOCK, &blocked, &oldMask_);
-    masked_ = true;
-    if (!settings_.setNumber("EventManager", "getSqlLiteDbFromHB", 0)) {
-      sigprocmask(SIG_SETMASK, &oldMask_, nullptr);
-      masked_ = false;
-      throw ToolError(kExitFailure, "cannot write settings file " + settings_.filePath());
-    }
-    switched_ = true;
+  ScopedCancelOnSignals() {
+    struct sigaction action {};
+    action.sa_handler = CancelImport;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &oldInt_);
+    sigaction(SIGTERM, &action, &oldTerm_);
   }
-  ~RebuildSourceSwitch() {
-    if (switched_) {
-      int ok = had_ ? settings_.setNumber("EventManager", "getSqlLiteDbFromHB", previous_)
-                    : settings_.removeValue("EventManager", "getSqlLiteDbFromHB");
-      if (!ok)
-        std::cerr << "guidlookup: warning: could not restore getSqlLiteDbFromHB in "
-                  << settings_.filePath() << "\n";
-    }
-    if (masked_) sigprocmask(SIG_SETMASK, &oldMask_, nullptr);
+  ~ScopedCancelOnSignals() {
+    sigaction(SIGINT, &oldInt_, nullptr);
+    sigaction(SIGTERM, &oldTerm_, nullptr);
   }
-  RebuildSourceSwitch(const RebuildSourceSwitch&) = delete;
-  RebuildSourceSwitch& operator=(const RebuildSourceSwitch&) = delete;
+  ScopedCancelOnSignals(const ScopedCancelOnSignals&) = delete;
+  ScopedCancelOnSignals& operator=(const ScopedCancelOnSignals&) = delete;
 
  private:
-  HXPlatformInfo settings_;
-  bool had_ = false;
-  unsigned long previous_ = 1;
-  bool switched_ = false;
-  bool masked_ = false;
-  sigset_t oldMask_;
-};
-
-// Registers the parsed rows as the application manager's table for the scope.
-class ScopedRowSource {
- public:
-  explicit ScopedRowSource(const std::list<GUIDNameInfo>& rows) {
-    GUIDFromName::SetGUIDRowSource([&rows](std::list<GUIDNameInfo>& out) {
-      out.insert(out.end(), rows.begin(), rows.end());
-      return 0;
-    });
-  }
-  ~ScopedRowSource() { GUIDFromName::SetGUIDRowSource(GUIDRowSource()); }
-  ScopedRowSource(const ScopedRowSource&) = delete;
-  ScopedRowSource& operator=(const ScopedRowSource&) = delete;
+  struct sigaction oldInt_ {};
+  struct sigaction oldTerm_ {};
 };
 
 // A bar on standard error, redrawn when the shown value changes, at most
@@ -130,9 +94,26 @@ class ProgressBar {
   std::chrono::steady_clock::time_point drawn_;
 };
 
+// Feeds the progress bar and keeps the first refused row for the summary.
+class ImportObserver : public CRebuildObserver {
+ public:
+  explicit ImportObserver(ProgressBar& bar) : bar_(bar) {}
+  void OnRow(const SRebuildProgress&) override { bar_.step(); }
+  void OnFailedRow(const SGuidRecord& row, const std::string& reason) override {
+    if (firstFailure_.empty())
+      firstFailure_ = "GUID " + row.guid + ", name " + row.name + ": " + reason;
+  }
+  const std::string& firstFailure() const { return firstFailure_; }
+
+ private:
+  ProgressBar& bar_;
+  std::string firstFailure_;
+};
+
 }  // namespace
 
 int RunImport(const ToolContext& context, const ImportOptions& options) {
+  ScopedCancelOnSignals cancelOnSignals;
   {
     std::ifstream probe(options.file);
     if (!probe)
@@ -147,60 +128,35 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
     throw ToolError(kExitUsage, error.empty() ? options.file + ": cannot be read" : error);
   if (rows.empty()) throw ToolError(kExitUsage, options.file + ": no rows to import");
 
-  CHXGuidLookups probe;
-  InitializeForPaths(probe, 0, 0, true);
-
-  // Two imports at once would undo each other's switch of the source setting
-  // (the second would see 0, keep it, and find it removed by the first) or
-  // run as the same job (the second would find its refresh already done):
-  // imports take turns. Taken before, and released after, the library's own
-  // "SQLITE_ACCESS_LOCK".
-  CNamedMutex importLock(kImportLockName, nullptr, false);
-  if (importLock.lock(-1, false) != 0)
-    throw ToolError(kExitFailure, "cannot take the import lock " + importLock.lockFilePath());
-
   CHXGuidLookups lookups;
-  InitializeForPaths(lookups, FreshJobId(probe.jobMarkerPath()), GuidRefreshJobFlag, true);
+  InitializeForPaths(lookups, 0, 0, true);
+
   ProgressBar bar(rows.size(),
                   options.progress && isatty(STDERR_FILENO) && rows.size() >= kRowsForProgressBar);
-  std::atomic<size_t> failed{0};
-  bool done = false;
-  std::vector<std::string> errors;
-  {
-    // Level 2 brings the per-row "Adding" lines; the operator's log still
-    // gets only what its own level admits.
-    ScopedTee tee(2, [&](int level, const std::string& message) {
-      if (level == 2 && message.compare(0, std::strlen(kAddingPrefix), kAddingPrefix) == 0)
-        bar.step();
-      else if (level <= -1 &&
-               message.compare(0, std::strlen(kFailedRowPrefix), kFailedRowPrefix) == 0)
-        ++failed;
-    });
-    ScopedRowSource source(rows);
-    RebuildSourceSwitch rebuild;
-    GUIDTable table;
-    done = lookups.UpdateGUIDDB(table);
-    errors = tee.writer().errors();
-  }
-  importLock.unlock();
+  ImportObserver observer(bar);
+  SRebuildOptions rebuild;
+  rebuild.batchSize = SettingNumber("nTotalNumberOfRecordsToCommit", 999);
+  rebuild.observer = &observer;
+  rebuild.cancel = &g_cancel;
+  SRebuildResult result = RebuildGuidTable(lookups.guidCacheDir, RowsOf(rows), rebuild);
   bar.finish();
-  if (!done) {
-    std::string why = JoinErrors(errors);
-    throw ToolError(kExitFailure, "import failed: " + (why.empty() ? "see the log" : why) +
-                                      " (log: " + context.logFile + ")");
-  }
+  if (result.failure == RebuildFailure::Cancelled)
+    throw ToolError(kExitInterrupted, "import interrupted: nothing was changed");
+  if (!result.replaced)
+    throw ToolError(kExitFailure, "import failed, nothing was changed: " + OneLine(result.error));
 
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  size_t failedRows = failed.load();
   char summary[256];
-  std::snprintf(summary, sizeof summary, "%zu rows read, %zu added, %zu failed in %.2f s",
-                rows.size(), rows.size() - failedRows, failedRows, seconds);
+  std::snprintf(summary, sizeof summary, "%llu rows read, %llu added, %llu failed in %.2f s",
+                static_cast<unsigned long long>(result.counts.rowsRead),
+                static_cast<unsigned long long>(result.counts.rowsAdded),
+                static_cast<unsigned long long>(result.counts.rowsFailed), seconds);
   std::cout << "imported " << options.file << " into " << DatabasePath(lookups) << "\n"
             << summary << "\n";
-  if (failedRows)
-    throw ToolError(kExitFailure, std::to_string(failedRows) +
-                                      " rows could not be added to the local table (log: " +
-                                      context.logFile + ")");
+  if (result.counts.rowsFailed)
+    throw ToolError(kExitFailure, std::to_string(result.counts.rowsFailed) +
+                                      " rows could not be added to the local table (first: " +
+                                      OneLine(observer.firstFailure()) + ")");
   return kExitOk;
 }
 

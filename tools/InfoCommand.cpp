@@ -48,7 +48,7 @@ int RunInfo(const ToolContext& context) {
     } else {
       Field("rows", "unreadable: " + error);
     }
-    std::string why = FX::VerifyGuidDatabase(database);
+    std::string why = CGuidDB::VerifyFile(database);
     Field("integrity", why.empty() ? "ok" : "FAILED: " + why);
     if (!why.empty()) failure = "the database " + database + " failed its check: " + why;
   }

@@ -418,13 +418,13 @@ TEST_F(HXGuidLookupsTest, RebuildOf2500RowsCommitsEvery999Rows) {
   EXPECT_TRUE(log->has(2, kUpdateTag, "value of nTotalNumberOfRecordsToCommit = 999"));
   EXPECT_TRUE(log->has(2, kUpdateTag, "[2500] rows inserted into local guid_name table."));
 
-  // Upgrade transaction, then B, and a C + B before rows 1000 and 1999, then
-  // the last commit of rows 1999..2500.
+  // B, and a C + B before rows 1000 and 1999, then the last commit of rows
+  // 1999..2500.
   std::vector<std::string> events = RebuildEvents(*log);
-  ASSERT_EQ(2508u, events.size());
-  EXPECT_EQ((std::vector<std::string>{"B", "C", "B", "A:user1@corp.test"}),
-            std::vector<std::string>(events.begin(), events.begin() + 4));
-  size_t at1000 = 3 + 999;
+  ASSERT_EQ(2506u, events.size());
+  EXPECT_EQ((std::vector<std::string>{"B", "A:user1@corp.test"}),
+            std::vector<std::string>(events.begin(), events.begin() + 2));
+  size_t at1000 = 1 + 999;
   EXPECT_EQ((std::vector<std::string>{"A:user1000@corp.test", "C", "B", "A:user1001@corp.test"}),
             std::vector<std::string>(events.begin() + at1000, events.begin() + at1000 + 4));
   size_t at1999 = at1000 + 3 + 998;
@@ -445,9 +445,6 @@ TEST_F(HXGuidLookupsTest, RebuildOf2500RowsCommitsEvery999Rows) {
 TEST_F(HXGuidLookupsTest, FailedAddMidRebuildSkipsTheRowAndGoesOn) {
   StaleSettings();
   sandbox.MakeCacheDb({{"old@corp.test", "{old}", 1}});
-  ExecSql(sandbox.dbFile(),
-          "CREATE TRIGGER reject_bad BEFORE INSERT ON GUID WHEN NEW.Name='bad' "
-          "BEGIN SELECT RAISE(ABORT,'rejected'); END;");
   std::vector<Row> rows;
   for (int i = 1; i <= 2500; ++i)
     rows.emplace_back(i == 500 ? "bad" : "u" + std::to_string(i) + "@corp.test",
@@ -455,6 +452,9 @@ TEST_F(HXGuidLookupsTest, FailedAddMidRebuildSkipsTheRowAndGoesOn) {
   sandbox.WriteAppMgrTable(rows);
   CHXGuidLookups service;
   ASSERT_FALSE(service.Initialize(7, 0, false, true, nullptr).IsError());
+  // The first refresh of the process, through a database that refuses "bad".
+  testsupport::RefusingGuidDB refusing("bad");
+  ASSERT_TRUE(service.UpdateGUIDDB(refusing)) << log->dump();
   Answer a = Find(service, "u2500@corp.test");
   EXPECT_TRUE(a.ok);
   EXPECT_FALSE(a.records.empty());
@@ -650,8 +650,9 @@ TEST_F(HXGuidLookupsTest, RebuildKilledHalfWayIsNotTakenAsFresh) {
   EXPECT_EQ(128 + SIGKILL, WaitChild(child));
   ASSERT_TRUE(stopped) << "the child never reached row 1500";
 
-  // The first batch was committed; the table is partial.
-  EXPECT_EQ(999u, ReadAllRows(sandbox.dbFile()).size());
+  // The first batch went into the new file only; the old table is whole.
+  EXPECT_EQ((std::vector<Row>{{"old@corp.test", "{old}", 1}}), ReadAllRows(sandbox.dbFile()));
+  EXPECT_GE(testsupport::RebuildFilesIn(sandbox.cacheDir()), 1);
   EXPECT_EQ(-1, sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"));
   std::string reason;
   EXPECT_EQ(RefreshNeeded, IsSQLiteRefreshNeeded(reason, 0, sandbox.markerFile(), 43));
@@ -674,6 +675,7 @@ TEST_F(HXGuidLookupsTest, RebuildKilledHalfWayIsNotTakenAsFresh) {
   EXPECT_EQ("{g2500}", a.records.empty() ? "" : a.records.begin()->second.guid);
   EXPECT_EQ(2500u, ReadAllRows(sandbox.dbFile()).size());
   EXPECT_GT(sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"), 0);
+  EXPECT_EQ(0, testsupport::RebuildFilesIn(sandbox.cacheDir()));
 }
 
 // ------------------------------------------------------------------ bad input
@@ -759,7 +761,7 @@ TEST_F(HXGuidLookupsTest, GarbageAndHugeSettingsFallBackToDefaults) {
   EXPECT_EQ(3u, Find(c, "user3@corp.test").records.size());
   EXPECT_EQ(3u, Find(c, "user4@corp.test").records.size());
   EXPECT_LE(c.mfuCache.size(), 1u);
-  EXPECT_EQ(2, log->count("COMMIT successfully executed")) << log->dump();  // upgrade, rows
+  EXPECT_EQ(1, log->count("COMMIT successfully executed")) << log->dump();  // the rows
 }
 
 TEST_F(HXGuidLookupsTest, MalformedApplicationManagerLineLeavesTheTableUntouched) {

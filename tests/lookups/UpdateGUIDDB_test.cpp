@@ -1,8 +1,10 @@
 // The refresh of the local table: the once-per-process gate, the named mutex,
 // the rebuild's transactions and what each failure leaves behind.
 #include <dirent.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,8 +131,8 @@ TEST_F(UpdateGUIDDBTest, RebuildsEveryRowStoresTimeAndMarker) {
   EXPECT_EQ(0, log->count("Starting to get GUID info from HB"));
   // A batch size of 0 makes every row a transaction of its own.
   EXPECT_EQ(
-      (std::vector<std::string>{"B", "C", "B", "A:Ann@Corp.test", "C", "B", "A:ann.proxy@corp.test",
-                                "C", "B", "A:Bob@Corp.test", "C", "B", "C"}),
+      (std::vector<std::string>{"B", "A:Ann@Corp.test", "C", "B", "A:ann.proxy@corp.test", "C", "B",
+                                "A:Bob@Corp.test", "C", "B", "C"}),
       RebuildEvents(*log));
 }
 
@@ -156,44 +158,61 @@ TEST_F(UpdateGUIDDBTest, RebuiltTableCarriesEveryIndex) {
   EXPECT_EQ(0, log->count("Could not index the local GUID table")) << log->dump();
 }
 
-// A reader that holds the file through the last COMMIT (an operator's shell,
-// say) makes it fail once the busy timeout runs out. The rows are then not
-// in the file, so the refresh must not count as done.
-TEST_F(UpdateGUIDDBTest, FailedLastCommitIsNotARefresh) {
+// A full disk (a file-size limit behaves the same) fails a batch COMMIT, and
+// SQLite rolls that transaction back itself: nothing is left open to tell.
+// The rebuild must fail on the result code, keep the old file byte for byte
+// and its rows findable, and not count as a refresh.
+TEST_F(UpdateGUIDDBTest, FullDiskFailsTheRebuildAndKeepsTheOldFile) {
+  RebuildSettings({{"nTotalNumberOfRecordsToCommit", "500"}});
+  const std::string before = ReadFile(sandbox.dbFile());
+  ScopedRowSource source(testsupport::TaggedGroups("big", 5000, 4));
+  pid_t child = ForkChild([&] {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{256 * 1024, 256 * 1024};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 20;
+    ScopedLogCapture childLog;
+    CGuidDB db;
+    if (service.UpdateGUIDDB(db)) return 10;
+    if (CHXGuidLookups::s_shouldRefreshGUIDTable.load() != RefreshNeeded) return 11;
+    if (!MutexIsFree()) return 12;
+    if (childLog->count("Rebuild of the local GUID table failed") != 1) return 13;
+    // The same process still answers from the old table.
+    CHXGuidLookups reader;
+    reader.guidCacheDir = sandbox.cacheDir();
+    GuidRecordMap records;
+    if (!reader.getGUIDRecordForSMTP("old@corp.test", records, false) || records.size() != 1)
+      return 14;
+    return 0;
+  });
+  EXPECT_EQ(0, WaitChild(child));
+  EXPECT_EQ(before, ReadFile(sandbox.dbFile()));
+  EXPECT_EQ(-1, sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"));
+  EXPECT_NE(0, access(sandbox.markerFile().c_str(), F_OK));
+  EXPECT_EQ(0, testsupport::RebuildFilesIn(sandbox.cacheDir()));
+}
+
+// The swap is a rename: a reader that holds the old file (an operator's
+// shell, say) neither blocks it nor sees it; it keeps reading the old rows.
+TEST_F(UpdateGUIDDBTest, ReaderHoldingTheOldFileDoesNotStopTheSwap) {
   RebuildSettings();
   testsupport::ScopedEnv busy("GUIDLOOKUPS_SQLITE_BUSY_TIMEOUT_MS", "200");
   ScopedRowSource source({{"a@corp.test", "{a}", 1}, {"b@corp.test", "{b}", 1}});
-
-  // Once the rows are being added, a reader opens a read transaction.
-  struct ReaderOnFirstRow : testsupport::CapturingLogWriter {
-    std::string file;
-    sqlite3* reader = nullptr;
-    void WriteLine(int level, const char* tag, int line, const std::string& message) override {
-      CapturingLogWriter::WriteLine(level, tag, line, message);
-      if (reader == nullptr && message.rfind("Adding, Guid=", 0) == 0) {
-        sqlite3_open(file.c_str(), &reader);
-        sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM GUID;", nullptr, nullptr, nullptr);
-      }
-    }
-  };
-  auto writer = std::make_shared<ReaderOnFirstRow>();
-  writer->file = sandbox.dbFile();
-  SetLogWriter(writer);
+  sqlite3* reader = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(sandbox.dbFile().c_str(), &reader));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM GUID;", nullptr, nullptr,
+                                    nullptr));
   CGuidDB db;
   const bool refreshed = service.UpdateGUIDDB(db);
-  SetLogWriter(nullptr);
-  ASSERT_NE(nullptr, writer->reader);
-  sqlite3_exec(writer->reader, "COMMIT;", nullptr, nullptr, nullptr);
-  sqlite3_close(writer->reader);
+  sqlite3_stmt* count = nullptr;
+  sqlite3_prepare_v2(reader, "SELECT COUNT(*) FROM GUID;", -1, &count, nullptr);
+  ASSERT_EQ(SQLITE_ROW, sqlite3_step(count));
+  EXPECT_EQ(1, sqlite3_column_int(count, 0));
+  sqlite3_finalize(count);
+  sqlite3_exec(reader, "COMMIT;", nullptr, nullptr, nullptr);
+  sqlite3_close(reader);
 
-  EXPECT_FALSE(refreshed);
-  EXPECT_TRUE(writer->has(
-      -1, kTag, "Could not commit the rebuilt local guid_name table; the refresh did not complete."))
-      << writer->dump();
-  EXPECT_EQ(RefreshNeeded, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
-  EXPECT_EQ(-1, sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"));
-  EXPECT_NE(0, access(sandbox.markerFile().c_str(), F_OK));
-  EXPECT_FALSE(db.InTransaction());
+  EXPECT_TRUE(refreshed) << log->dump();
+  EXPECT_EQ(2u, ReadAllRows(sandbox.dbFile()).size());
   EXPECT_TRUE(MutexIsFree());
 }
 
@@ -342,14 +361,11 @@ TEST_F(UpdateGUIDDBTest, ConcurrentFirstCallersRefreshOnce) {
 
 TEST_F(UpdateGUIDDBTest, FailedAddIsSkippedAndStartsANewBatch) {
   RebuildSettings({{"nTotalNumberOfRecordsToCommit", "5"}});
-  ExecSql(sandbox.dbFile(),
-          "CREATE TRIGGER reject_bad BEFORE INSERT ON GUID WHEN NEW.Name='bad' "
-          "BEGIN SELECT RAISE(ABORT,'rejected'); END;");
   std::vector<Row> rows;
   for (int i = 1; i <= 12; ++i)
     rows.emplace_back(i == 3 ? "bad" : "r" + std::to_string(i), "{g" + std::to_string(i) + "}", i);
   ScopedRowSource source(rows);
-  CGuidDB db;
+  testsupport::RefusingGuidDB db("bad");
   ASSERT_TRUE(service.UpdateGUIDDB(db)) << log->dump();
 
   EXPECT_TRUE(log->has(-1, kTag,
@@ -454,19 +470,28 @@ TEST_F(UpdateGUIDDBTest, UncreatableDatabaseFailsAndReleasesTheMutex) {
   EXPECT_TRUE(MutexIsFree());
 }
 
-TEST_F(UpdateGUIDDBTest, FailedDeleteKeepsRowsAndMarksTheTableStale) {
-  RebuildSettings();
-  ExecSql(sandbox.dbFile(),
-          "CREATE TRIGGER keep_rows BEFORE DELETE ON GUID BEGIN SELECT RAISE(ABORT,'kept'); END;");
-  ScopedRowSource source({{"new@corp.test", "{new}", 1}});
-  CGuidDB db;
-  EXPECT_FALSE(service.UpdateGUIDDB(db));
-  EXPECT_TRUE(log->has(-1, kTag, "Could not remove rows from local GUID table.")) << log->dump();
-  EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));
-  // The rebuild had begun: the next process must not trust the table.
-  EXPECT_EQ(-1, sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"));
-  EXPECT_EQ(RefreshNeeded, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
-  EXPECT_TRUE(MutexIsFree());
+// The new table never goes through the old file: a corrupt one, or one whose
+// triggers would refuse every change, is replaced whole, and the file left
+// by a rebuild that died is removed, never taken for the database.
+TEST_F(UpdateGUIDDBTest, CorruptOldFileAndDeadRebuildFilesAreReplaced) {
+  for (const char* old : {"garbage", "trigger"}) {
+    testsupport::ResetLookupProcessState();
+    RebuildSettings();
+    unlink(sandbox.dbFile().c_str());
+    sandbox.MakeCacheDb(oldRows);
+    if (std::string(old) == "garbage")
+      testsupport::WriteFile(sandbox.dbFile(), std::string(4096, 'x'));
+    else
+      ExecSql(sandbox.dbFile(),
+              "CREATE TRIGGER keep_rows BEFORE DELETE ON GUID BEGIN SELECT RAISE(ABORT,'k'); END;");
+    testsupport::WriteFile(sandbox.cacheDir() + "/.GUIDDB.DAT.rebuild-dead01", "half a table");
+    ScopedRowSource source({{"new@corp.test", "{new}", 1}});
+    CGuidDB db;
+    EXPECT_TRUE(service.UpdateGUIDDB(db)) << old << "\n" << log->dump();
+    EXPECT_EQ((std::vector<Row>{{"new@corp.test", "{new}", 1}}), ReadAllRows(sandbox.dbFile()));
+    EXPECT_EQ(0, testsupport::RebuildFilesIn(sandbox.cacheDir()));
+    EXPECT_TRUE(MutexIsFree());
+  }
 }
 
 TEST_F(UpdateGUIDDBTest, UnwritableTimeAndMarkerDoNotFailTheRebuild) {

@@ -1,5 +1,6 @@
 #include "support/HXGuidLookupsSupport.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -105,6 +106,16 @@ std::vector<Row> TaggedGroups(const std::string& tag, int groups, int perGroup) 
                         guid, 2);
   }
   return rows;
+}
+
+int RebuildFilesIn(const std::string& folder) {
+  int count = 0;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (dirent* entry = readdir(dir))
+      if (std::string(entry->d_name).rfind(".GUIDDB.DAT.rebuild-", 0) == 0) ++count;
+    closedir(dir);
+  }
+  return count;
 }
 
 std::vector<std::string> RebuildEvents(const CapturingLogWriter& log) {

@@ -76,6 +76,23 @@ class ScopedRowSource {
   ScopedRowSource& operator=(const ScopedRowSource&) = delete;
 };
 
+// The files of rebuilds under way (or dead) in `folder`.
+int RebuildFilesIn(const std::string& folder);
+
+// A database that refuses to add the rows named `refused` (as the row
+// source gives the name), as a full index or a bad page would; everything
+// else is the real CGuidDB.
+class RefusingGuidDB : public CGuidDB {
+ public:
+  explicit RefusingGuidDB(std::string refused) : refused_(std::move(refused)) {}
+  int Add(SGuidRecord* record) override {
+    return record->name == refused_ ? -1 : CGuidDB::Add(record);
+  }
+
+ private:
+  std::string refused_;
+};
+
 // Rows of `groups` GUIDs, `perGroup` rows each: GUID "{<tag>-<g>}", names
 // "user<g>@corp.test" (status 1) and "<tag>-<g>-<k>@corp.test" (status 2).
 std::vector<Row> TaggedGroups(const std::string& tag, int groups, int perGroup);

@@ -1,0 +1,303 @@
+#include "lookups/TableRebuild.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <memory>
+#include <utility>
+
+#include "host/Files.h"
+#include "host/Locks.h"
+#include "host/LogWriter.h"
+
+namespace {
+
+// The rebuild's lines are those of the refresh that runs it.
+constexpr char kTag[] = "bool CHXGuidLookups::UpdateGUIDDB(CGuidDB&)";
+// New files are built under this prefix in the database's folder, so the
+// final rename stays on one file system. The leading dot keeps them out of
+// an operator's plain listing; the prefix never matches "GUIDDB.DAT" itself.
+constexpr char kStagingPrefix[] = ".GUIDDB.DAT.rebuild-";
+
+// Removes the files of rebuilds that died (a kill, a power cut) with their
+// journals. Every rebuild runs under the named mutex, so none of them is in
+// use.
+void RemoveDeadStagingFiles(const std::string& folder) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  const std::string prefix = kStagingPrefix;
+  while (dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string path = folder + "/" + name;
+    if (::unlink(path.c_str()) == 0)
+      HXLOG(2, kTag, "Removed [%s] left by an interrupted rebuild", path.c_str());
+  }
+  ::closedir(dir);
+}
+
+// The new database file: created empty with a unique name, removed (with
+// anything SQLite left beside it) at the end of the scope unless installed.
+class StagingFile {
+ public:
+  StagingFile() = default;
+  ~StagingFile() { Remove(); }
+  StagingFile(const StagingFile&) = delete;
+  StagingFile& operator=(const StagingFile&) = delete;
+
+  // Makes the file in `folder` with the mode `like` has (or 0644 less the
+  // umask): the database is read by every agent of the machine.
+  bool Make(const std::string& folder, const std::string& like, std::string& error) {
+    std::string pattern = folder + "/" + kStagingPrefix + "XXXXXX";
+    int fd = ::mkostemp(&pattern[0], O_CLOEXEC);
+    if (fd < 0) {
+      error = "cannot create a new database file in [" + folder + "]: " +
+              hostfs::ErrnoText(errno);
+      return false;
+    }
+    path_ = pattern;
+    struct stat st;
+    mode_t mode;
+    if (::stat(like.c_str(), &st) == 0) {
+      mode = st.st_mode & 0666;
+    } else {
+      mode_t mask = ::umask(0);
+      ::umask(mask);
+      mode = 0644 & ~mask;
+    }
+    ::fchmod(fd, mode);
+    ::close(fd);
+    return true;
+  }
+
+  // Flushes the finished file to disk: it was built without syncs.
+  bool Sync(std::string& error) {
+    int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    bool ok = fd >= 0 && ::fsync(fd) == 0;
+    int err = errno;
+    if (fd >= 0) ::close(fd);
+    if (!ok) error = "cannot flush [" + path_ + "]: " + hostfs::ErrnoText(err);
+    return ok;
+  }
+
+  void Installed() { path_.clear(); }
+  const std::string& path() const { return path_; }
+
+ private:
+  void Remove() {
+    if (path_.empty()) return;
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+      ::unlink((path_ + suffix).c_str());
+    path_.clear();
+  }
+
+  std::string path_;
+};
+
+// The body of RebuildGuidTable, between the lock and the result.
+class Rebuild {
+ public:
+  Rebuild(const std::string& folder, const GuidRowReader& rows, const SRebuildOptions& options,
+          CGuidDB& db)
+      : folder_(folder), rows_(rows), options_(options), db_(db) {}
+
+  SRebuildResult Run() {
+    const std::string destination = hostfs::ResolveLinks(folder_ + "/" GUIDDB_NAME);
+    const std::string home = hostfs::FolderOf(destination);
+    RemoveDeadStagingFiles(home);
+
+    StagingFile staging;
+    if (!staging.Make(home, destination, result_.error))
+      return Fail(RebuildFailure::Create, result_.error);
+    if (db_.CreateForBulkLoad(staging.path()) != 0)
+      return Fail(RebuildFailure::Create, "cannot create [" + staging.path() + "]: " +
+                                              db_.lastError());
+    if (!AddRows()) return result_;
+    HXLOG(2, kTag, "[%d] rows inserted into local guid_name table.",
+          static_cast<int>(result_.counts.rowsRead));
+    if (result_.counts.rowsAdded == 0) {
+      db_.rollback();
+      return Fail(RebuildFailure::NoRows, "no row could be added");
+    }
+    // One index build over the finished table costs a fraction of keeping
+    // four indexes up to date row by row.
+    if (db_.CreateIndexes() != 0) {
+      db_.rollback();
+      return Fail(RebuildFailure::Database, "cannot index the new table: " + db_.lastError());
+    }
+    if (db_.commit() != 0) return Fail(RebuildFailure::Database, db_.lastError());
+    db_.Close();
+
+    long rowsInFile = 0;
+    std::string why = CGuidDB::VerifyFile(staging.path(), &rowsInFile, true);
+    if (why.empty() && static_cast<uint64_t>(rowsInFile) != result_.counts.rowsAdded)
+      why = "the new file holds " + std::to_string(rowsInFile) + " rows, not the " +
+            std::to_string(result_.counts.rowsAdded) + " added";
+    if (!why.empty()) return Fail(RebuildFailure::Verify, "the new table failed its check: " + why);
+    if (!staging.Sync(why)) return Fail(RebuildFailure::Database, why);
+    if (!CGuidDB::ClearLeftoverJournal(destination, &why))
+      return Fail(RebuildFailure::Install, why);
+    if (!hostfs::RenameOver(staging.path(), destination, &why))
+      return Fail(RebuildFailure::Install, why);
+    staging.Installed();
+    result_.replaced = true;
+    // The caller was promised an open database; the table is in place even
+    // if this open fails.
+    db_.Open(folder_.c_str());
+    return result_;
+  }
+
+ private:
+  // The rows, in transactions of batchSize rows: a commit and a new begin
+  // come before the row that would exceed the batch, and after a row the
+  // database refused (the count then restarts, so the next batch holds one
+  // row fewer). Every BEGIN and COMMIT is checked where it returns: on a
+  // full disk or an I/O error SQLite may already have rolled the whole
+  // transaction back. False (with the result set) when the rebuild ends.
+  bool AddRows() {
+    if (db_.begin() != 0) return Fail(RebuildFailure::Database, db_.lastError()), false;
+    uint64_t inBatch = 0;
+    SRebuildProgress& counts = result_.counts;
+    GUIDNameInfo row;
+    std::string error;
+    for (;;) {
+      if (options_.cancel != nullptr && options_.cancel->load()) {
+        db_.rollback();
+        return Fail(RebuildFailure::Cancelled, "cancelled"), false;
+      }
+      const int got = rows_(row, error);
+      if (got < 0) {
+        db_.rollback();
+        return Fail(RebuildFailure::Source, error.empty() ? "the row source failed" : error), false;
+      }
+      if (got == 0) break;
+      ++counts.rowsRead;
+      // The table keeps 32 bits: the low half of the status, as a signed value.
+      SGuidRecord record(row.name, row.guid,
+                         static_cast<int32_t>(static_cast<uint32_t>(row.status)));
+      HXLOG(2, kTag, "Adding, Guid=[%s], Name=[%s]", record.guid.c_str(), record.name.c_str());
+      if (inBatch >= options_.batchSize) {
+        inBatch = 0;
+        if (!NextBatch()) return false;
+      }
+      if (db_.Add(&record) != 0) {
+        HXLOG(-1, kTag,
+              "Unable to add row with GUID [%s], name [%s], status [%d] to local guid_name table.",
+              record.guid.c_str(), record.name.c_str(), record.status);
+        ++counts.rowsFailed;
+        if (options_.observer != nullptr) options_.observer->OnFailedRow(record, db_.lastError());
+        if (!NextBatch()) return false;
+        inBatch = 0;
+      } else {
+        ++counts.rowsAdded;
+      }
+      ++inBatch;
+      if (options_.observer != nullptr) options_.observer->OnRow(counts);
+    }
+    if (counts.rowsRead == 0) {
+      db_.rollback();
+      return Fail(RebuildFailure::NoRows, "the row source holds no rows"), false;
+    }
+    return true;
+  }
+
+  bool NextBatch() {
+    if (db_.commit() != 0 || db_.begin() != 0) {
+      const std::string error = db_.lastError();
+      db_.rollback();
+      Fail(RebuildFailure::Database, error);
+      return false;
+    }
+    return true;
+  }
+
+  SRebuildResult Fail(RebuildFailure failure, const std::string& error) {
+    db_.Close();
+    result_.failure = failure;
+    result_.error = error;
+    result_.replaced = false;
+    HXLOG(-1, kTag, "Rebuild of the local GUID table failed, [%s/" GUIDDB_NAME "] left as it was: %s",
+          folder_.c_str(), error.c_str());
+    return result_;
+  }
+
+  const std::string& folder_;
+  const GuidRowReader& rows_;
+  const SRebuildOptions& options_;
+  CGuidDB& db_;
+  SRebuildResult result_;
+};
+
+}  // namespace
+
+GuidRowReader RowsOf(const std::list<GUIDNameInfo>& rows) {
+  auto next = std::make_shared<std::list<GUIDNameInfo>::const_iterator>(rows.begin());
+  return [&rows, next](GUIDNameInfo& row, std::string&) {
+    if (*next == rows.end()) return 0;
+    row = **next;
+    ++*next;
+    return 1;
+  };
+}
+
+GuidRowReader ApplicationManagerRows() {
+  struct State {
+    bool fetched = false;
+    std::list<GUIDNameInfo> rows;
+    std::list<GUIDNameInfo>::const_iterator next;
+  };
+  auto state = std::make_shared<State>();
+  return [state](GUIDNameInfo& row, std::string& error) {
+    if (!state->fetched) {
+      GUIDFromName client;
+      if (client.getGUIDList("", state->rows, nullptr) != 0) {
+        error = "Failed to get app_guid table from appmgr.";
+        return -1;
+      }
+      state->fetched = true;
+      state->next = state->rows.begin();
+    }
+    if (state->next == state->rows.end()) return 0;
+    row = *state->next++;
+    return 1;
+  };
+}
+
+SRebuildResult RebuildGuidTable(const std::string& guidCacheDir, const GuidRowReader& rows,
+                                const SRebuildOptions& options) {
+  SRebuildResult result;
+  try {
+    if (guidCacheDir.empty()) {
+      result.failure = RebuildFailure::Create;
+      result.error = "no GUID cache folder";
+      HXLOG(-1, kTag, "Rebuild of the local GUID table failed: %s", result.error.c_str());
+      return result;
+    }
+    CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
+    if (!options.holdsAccessLock && mutex.lock(-1, false) != 0) {
+      result.failure = RebuildFailure::Install;
+      result.error = "cannot lock SQLITE_ACCESS_LOCK (" + mutex.lockFilePath() + ")";
+      HXLOG(-1, kTag, "Rebuild of the local GUID table failed: %s", result.error.c_str());
+      return result;
+    }
+    CGuidDB own;
+    CGuidDB& db = options.database != nullptr ? *options.database : own;
+    result = Rebuild(guidCacheDir, rows, options, db).Run();
+    if (mutex.isLocked()) mutex.unlock();
+  } catch (const std::exception& e) {
+    result.replaced = false;
+    result.failure = RebuildFailure::Database;
+    result.error = e.what();
+    HXLOG(-1, kTag, "Rebuild of the local GUID table failed: %s", e.what());
+  } catch (...) {
+    result.replaced = false;
+    result.failure = RebuildFailure::Database;
+    result.error = "unknown error";
+    HXLOG(-1, kTag, "Rebuild of the local GUID table failed: unknown error");
+  }
+  return result;
+}
