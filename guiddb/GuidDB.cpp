@@ -368,7 +368,7 @@ int CGuidDB::CreateForBulkLoad(const std::string& file) {
     // A large page cache keeps the table's pages from spilling before each
     // commit.
     db->ExecDML(
-        "PRAGMA journal_mode=MEMORY; PRAGMA synchronous=OFF; PRAGMA cache_size=-65536;");
+        "PRAGMA journal_mode=MEMORY; PRAGMA synchronous=OFF; PRAGMA cache_size=-65536; PRAGMA threads=2;");
     db->ExecDML(kSchema[0]);
     insert_.reset();
     db_ = std::move(db);

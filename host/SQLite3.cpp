@@ -203,29 +203,6 @@ int CSQLite3Query::GetIntField(int field, int nullValue) {
   return sqlite3_column_int(statement_, field);
 }
 
-std::string VerifyGuidDatabase(const std::string& path) {
-  try {
-    CSQLite3DB db(path, true);
-    if (db.ExecScalarInt64("SELECT COUNT(*) FROM SQLITE_MASTER WHERE NAME='GUID';", 0) == 0)
-      return "the database holds no GUID table";
-    // quick_check answers one row "ok", or one row per problem found.
-    boost::shared_ptr<CSQLite3Query> check = db.ExecQuerySetup("PRAGMA quick_check;");
-    std::string problems;
-    while (check->NextRow()) {
-      const std::string line = check->GetStringField(0, "");
-      if (line == "ok") continue;
-      if (!problems.empty()) problems += "; ";
-      problems += line;
-    }
-    return problems;
-  } catch (const std::exception& e) {
-    const std::string what = e.what();
-    return what.empty() ? "unknown error" : what;
-  } catch (...) {
-    return "unknown error";
-  }
-}
-
 }  // namespace FX
 
 bool FX::CSQLite3DB::InTransaction() const { return db_ != nullptr && sqlite3_get_autocommit(db_) == 0; }

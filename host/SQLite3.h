@@ -129,9 +129,4 @@ class GUIDLOOKUPS_EXPORT CSQLite3Statement {
   sqlite3_stmt* statement_ = nullptr;
 };
 
-// Checks that `path` holds an SQLite database that opens read-only, holds the
-// table `GUID` and passes "PRAGMA quick_check". Returns "" when it does,
-// otherwise why not (SQLite's text where it gave one). Never throws.
-GUIDLOOKUPS_EXPORT std::string VerifyGuidDatabase(const std::string& path);
-
 }  // namespace FX

@@ -23,6 +23,7 @@ class GuidDBTest : public ::testing::Test {
  protected:
   const char* Folder() const { return dir_.path().c_str(); }
   std::string File() const { return dir_.file(GUIDDB_NAME); }
+  std::string File(const std::string& name) const { return dir_.file(name); }
 
   // "type:name" of every schema object of the file, sorted, read through a
   // connection of its own.
@@ -712,6 +713,59 @@ GuidRecordMap Search(const char* folder, const char* text, bool byName) {
   EXPECT_EQ(0, db.Open(folder));
   EXPECT_EQ(1, db.FindAllRecordsForGUIDFromSMTP(text, records, byName));
   return records;
+}
+
+TEST_F(GuidDBTest, VerifyAcceptsASoundGuidDatabaseWithoutChangingIt) {
+  testsupport::MakeGuidDb(dir_.path(), testsupport::ManyRows(500));
+  const std::string file = dir_.file("GUIDDB.DAT");
+  const std::string before = testsupport::ReadFile(file);
+  EXPECT_EQ("", CGuidDB::VerifyFile(file));
+  EXPECT_EQ(before, testsupport::ReadFile(file));
+}
+
+TEST_F(GuidDBTest, VerifyNamesWhatIsWrongAndNeverThrows) {
+  EXPECT_EQ("unable to open database file", CGuidDB::VerifyFile(File("missing.db")));
+  EXPECT_NE(0, access(File("missing.db").c_str(), F_OK));
+
+  testsupport::WriteFile(File("garbage.db"), std::string(4096, '\x01'));
+  EXPECT_EQ("file is not a database", CGuidDB::VerifyFile(File("garbage.db")));
+
+  FX::CSQLite3DB(File("other.db")).ExecDML("CREATE TABLE other(a);");
+  EXPECT_EQ("the database holds no GUID table", CGuidDB::VerifyFile(File("other.db")));
+  // A table of that name that the library cannot read, or one with no rows,
+  // would break or empty every lookup.
+  FX::CSQLite3DB(File("columns.db")).ExecDML("CREATE TABLE GUID(a); INSERT INTO GUID VALUES (1);");
+  EXPECT_EQ("the GUID table lacks one of the columns Name, GUID and Status",
+            CGuidDB::VerifyFile(File("columns.db")));
+  FX::CSQLite3DB(File("empty.db")).ExecDML("CREATE TABLE GUID (Name TEXT, GUID TEXT, Status INTEGER);");
+  EXPECT_EQ("the GUID table holds no rows", CGuidDB::VerifyFile(File("empty.db")));
+  long rows = 0;
+  testsupport::MakeGuidDb(dir_.path(), {{"a", "{a}", 1}, {"b", "{b}", 2}});
+  EXPECT_EQ("", CGuidDB::VerifyFile(dir_.file("GUIDDB.DAT"), &rows));
+  EXPECT_EQ(2, rows);
+  EXPECT_EQ("the search indexes of the GUID table are missing",
+            CGuidDB::VerifyFile(dir_.file("GUIDDB.DAT"), nullptr, true));
+
+  EXPECT_EQ("disk I/O error", CGuidDB::VerifyFile(dir_.path()));  // a folder
+}
+
+TEST_F(GuidDBTest, VerifyRejectsTruncatedAndDamagedFiles) {
+  testsupport::TempDir truncated;
+  testsupport::MakeGuidDb(truncated.path(), testsupport::ManyRows(4000));
+  testsupport::TruncateToHalf(truncated.file("GUIDDB.DAT"), false);
+  EXPECT_EQ("database disk image is malformed",
+            CGuidDB::VerifyFile(truncated.file("GUIDDB.DAT")));
+
+  // The page count in the header is gone: only the page check finds the loss.
+  testsupport::TempDir shortened;
+  testsupport::MakeGuidDb(shortened.path(), testsupport::ManyRows(4000));
+  testsupport::TruncateToHalf(shortened.file("GUIDDB.DAT"), true);
+  EXPECT_NE("", CGuidDB::VerifyFile(shortened.file("GUIDDB.DAT")));
+
+  testsupport::TempDir inverted;
+  testsupport::MakeGuidDb(inverted.path(), testsupport::ManyRows(4000));
+  testsupport::InvertPages(inverted.file("GUIDDB.DAT"), 0.4, 0.6);
+  EXPECT_NE("", CGuidDB::VerifyFile(inverted.file("GUIDDB.DAT")));
 }
 
 }  // namespace

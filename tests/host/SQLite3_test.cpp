@@ -177,44 +177,4 @@ TEST_F(SQLite3Test, CursorReleasedAfterItsConnectionLeaksNothing) {
   q.reset();  // the sanitizer build reports a leaked connection or a double close
 }
 
-TEST_F(SQLite3Test, VerifyAcceptsASoundGuidDatabaseWithoutChangingIt) {
-  testsupport::MakeGuidDb(dir_.path(), testsupport::ManyRows(500));
-  const std::string file = dir_.file("GUIDDB.DAT");
-  const std::string before = testsupport::ReadFile(file);
-  EXPECT_EQ("", FX::VerifyGuidDatabase(file));
-  EXPECT_EQ(before, testsupport::ReadFile(file));
-}
-
-TEST_F(SQLite3Test, VerifyNamesWhatIsWrongAndNeverThrows) {
-  EXPECT_EQ("unable to open database file", FX::VerifyGuidDatabase(File("missing.db")));
-  EXPECT_NE(0, access(File("missing.db").c_str(), F_OK));
-
-  testsupport::WriteFile(File("garbage.db"), std::string(4096, '\x01'));
-  EXPECT_EQ("file is not a database", FX::VerifyGuidDatabase(File("garbage.db")));
-
-  CSQLite3DB(File("other.db")).ExecDML("CREATE TABLE other(a);");
-  EXPECT_EQ("the database holds no GUID table", FX::VerifyGuidDatabase(File("other.db")));
-
-  EXPECT_EQ("disk I/O error", FX::VerifyGuidDatabase(dir_.path()));  // a folder
-}
-
-TEST_F(SQLite3Test, VerifyRejectsTruncatedAndDamagedFiles) {
-  testsupport::TempDir truncated;
-  testsupport::MakeGuidDb(truncated.path(), testsupport::ManyRows(4000));
-  testsupport::TruncateToHalf(truncated.file("GUIDDB.DAT"), false);
-  EXPECT_EQ("database disk image is malformed",
-            FX::VerifyGuidDatabase(truncated.file("GUIDDB.DAT")));
-
-  // The page count in the header is gone: only the page check finds the loss.
-  testsupport::TempDir shortened;
-  testsupport::MakeGuidDb(shortened.path(), testsupport::ManyRows(4000));
-  testsupport::TruncateToHalf(shortened.file("GUIDDB.DAT"), true);
-  EXPECT_NE("", FX::VerifyGuidDatabase(shortened.file("GUIDDB.DAT")));
-
-  testsupport::TempDir inverted;
-  testsupport::MakeGuidDb(inverted.path(), testsupport::ManyRows(4000));
-  testsupport::InvertPages(inverted.file("GUIDDB.DAT"), 0.4, 0.6);
-  EXPECT_NE("", FX::VerifyGuidDatabase(inverted.file("GUIDDB.DAT")));
-}
-
 }  // namespace

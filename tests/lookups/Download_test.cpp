@@ -404,7 +404,7 @@ TEST_F(DownloadTest, HotJournalOfKilledWriterIsNeverAppliedToNewFile) {
   ScopedLogCapture log;
   ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << log->dump();
   EXPECT_FALSE(std::filesystem::exists(localDb() + "-journal"));
-  EXPECT_EQ(FX::VerifyGuidDatabase(localDb()), "");
+  EXPECT_EQ(CGuidDB::VerifyFile(localDb()), "");
   EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
 }
 

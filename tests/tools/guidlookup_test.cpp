@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -82,9 +83,11 @@ class GuidlookupToolTest : public ::testing::Test {
 
   // Starts the tool with `args`; the environment is the test's own minus
   // every GUIDLOOKUPS_ variable, plus a private lock folder and `env` (which
-  // replaces variables of the same name).
+  // replaces variables of the same name). `maxFileSize` limits the size of
+  // every file it writes, as a full disk would.
   Started Start(const std::vector<std::string>& args,
-                const std::map<std::string, std::string>& env = {}) {
+                const std::map<std::string, std::string>& env = {},
+                rlim_t maxFileSize = RLIM_INFINITY) {
     Started started;
     started.outPath = dir_.file("out." + std::to_string(runs_));
     started.errPath = dir_.file("err." + std::to_string(runs_));
@@ -114,6 +117,11 @@ class GuidlookupToolTest : public ::testing::Test {
       dup2(in, 0);
       dup2(out, 1);
       dup2(err, 2);
+      if (maxFileSize != RLIM_INFINITY) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{maxFileSize, maxFileSize};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 125;
+      }
       execve(kTool, argv.data(), envp.data());
       return 127;
     });
@@ -433,6 +441,28 @@ TEST_F(GuidlookupToolTest, ImportWritesNoSettingAndNoMarker) {
     EXPECT_EQ(ReadFile(settingsFile_), before);
     EXPECT_FALSE(FileExists(home_ + "/JobResults/GUIDCacheDir/GUIDDB.JOB"));
   }
+}
+
+// A disk that fills up half-way: one line, exit 3, and the table, the
+// settings and the folder exactly as they were.
+TEST_F(GuidlookupToolTest, ImportOntoAFullDiskChangesNothing) {
+  ImportDirectory();
+  const std::string dbBefore = ReadFile(database_);
+  const std::string settingsBefore = ReadFile(settingsFile_);
+  std::string big;
+  for (int i = 0; i < 40000; ++i)
+    big += "1\t{G" + std::to_string(i) + "}\tu" + std::to_string(i) + "@contoso.com\n";
+  WriteFile(dir_.file("big.tsv"), big);
+  ToolRun run = Finish(Start({"--home", home_, "import", dir_.file("big.tsv")}, {}, 1 << 20));
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+  EXPECT_NE(run.err.find("import failed, nothing was changed: "), std::string::npos) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(ReadFile(database_), dbBefore);
+  EXPECT_EQ(ReadFile(settingsFile_), settingsBefore);
+  for (const auto& entry :
+       std::filesystem::directory_iterator(home_ + "/JobResults/GUIDCacheDir"))
+    EXPECT_EQ(entry.path().filename().string().find("rebuild"), std::string::npos);
 }
 
 // Ctrl-C in the middle of the rebuild: the old table and the settings stay

@@ -1,0 +1,130 @@
+// The rebuild operation: every way it can fail leaves the old file byte for
+// byte, and what it did reaches the caller through the observer and result.
+#include "lookups/TableRebuild.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "host/Locks.h"
+#include "support/HXGuidLookupsSupport.h"
+
+namespace {
+
+using testsupport::LookupSandbox;
+using testsupport::ReadAllRows;
+using testsupport::ReadFile;
+using testsupport::Row;
+
+std::list<GUIDNameInfo> Rows(int count) {
+  std::list<GUIDNameInfo> rows;
+  for (int i = 0; i < count; ++i)
+    rows.push_back({1, "{g" + std::to_string(i) + "}", "u" + std::to_string(i) + "@corp.test"});
+  return rows;
+}
+
+bool MutexIsFree() {
+  CNamedMutex probe("SQLITE_ACCESS_LOCK", nullptr, false);
+  if (probe.lock(0, false) != 0) return false;
+  probe.unlock();
+  return true;
+}
+
+// Calls `after(progress)` after each row.
+struct Observer : CRebuildObserver {
+  std::function<void(const SRebuildProgress&)> after;
+  std::vector<std::string> refused;
+  void OnRow(const SRebuildProgress& p) override {
+    if (after) after(p);
+  }
+  void OnFailedRow(const SGuidRecord& row, const std::string& reason) override {
+    refused.push_back(row.name + ": " + reason);
+  }
+};
+
+class TableRebuildTest : public ::testing::Test {
+ protected:
+  void SetUp() override { sandbox.MakeCacheDb({{"old@corp.test", "{old}", 1}}); }
+  LookupSandbox sandbox;
+  testsupport::ScopedLogCapture log;
+};
+
+TEST_F(TableRebuildTest, EveryFailureKeepsTheOldFileByteForByte) {
+  const std::string before = ReadFile(sandbox.dbFile());
+  const std::list<GUIDNameInfo> many = Rows(3000);
+  std::atomic<bool> cancel{false};
+  struct Case {
+    const char* what;
+    GuidRowReader rows;
+    RebuildFailure failure;
+  };
+  int served = 0;
+  GuidRowReader breaking = [&served, inner = RowsOf(many)](GUIDNameInfo& row, std::string& error) {
+    if (++served > 1500) return error = "connection to the directory lost", -1;
+    return inner(row, error);
+  };
+  const std::list<GUIDNameInfo> none;
+  Case cases[] = {{"source fails half-way", breaking, RebuildFailure::Source},
+                  {"cancelled", RowsOf(many), RebuildFailure::Cancelled},
+                  {"no rows", RowsOf(none), RebuildFailure::NoRows}};
+  for (Case& c : cases) {
+    cancel.store(false);
+    Observer observer;
+    observer.after = [&](const SRebuildProgress& p) {
+      if (p.rowsRead == 1200 && c.failure == RebuildFailure::Cancelled) cancel.store(true);
+    };
+    SRebuildOptions options;
+    options.observer = &observer;
+    options.cancel = &cancel;
+    SRebuildResult result = RebuildGuidTable(sandbox.cacheDir(), c.rows, options);
+    EXPECT_FALSE(result.replaced) << c.what;
+    EXPECT_EQ(c.failure, result.failure) << c.what << ": " << result.error;
+    EXPECT_EQ(before, ReadFile(sandbox.dbFile())) << c.what;
+    EXPECT_EQ(0, testsupport::RebuildFilesIn(sandbox.cacheDir())) << c.what;
+    EXPECT_TRUE(MutexIsFree()) << c.what;
+  }
+  EXPECT_EQ(3, log->count("Rebuild of the local GUID table failed")) << log->dump();
+}
+
+TEST_F(TableRebuildTest, ObserverAndResultCountEveryRowAndEachRefusedOne) {
+  std::list<GUIDNameInfo> rows = Rows(10);
+  rows.push_back({2, "{bad}", "bad"});
+  testsupport::RefusingGuidDB refusing("bad");
+  Observer observer;
+  uint64_t lastRead = 0;
+  observer.after = [&](const SRebuildProgress& p) { lastRead = p.rowsRead; };
+  SRebuildOptions options;
+  options.batchSize = 3;
+  options.observer = &observer;
+  options.database = &refusing;
+  SRebuildResult result = RebuildGuidTable(sandbox.cacheDir(), RowsOf(rows), options);
+  ASSERT_TRUE(result.replaced) << result.error;
+  EXPECT_EQ(11u, result.counts.rowsRead);
+  EXPECT_EQ(10u, result.counts.rowsAdded);
+  EXPECT_EQ(1u, result.counts.rowsFailed);
+  EXPECT_EQ(11u, lastRead);
+  EXPECT_EQ(std::vector<std::string>{"bad: "}, observer.refused);
+  EXPECT_EQ(10u, ReadAllRows(sandbox.dbFile()).size());
+  // Left open on the new file, as the refresh promises its caller.
+  EXPECT_EQ(sandbox.cacheDir(), refusing.folder());
+}
+
+// A GUIDDB.DAT that is a link to the real file elsewhere stays a link; the
+// new table lands in the file it names.
+TEST_F(TableRebuildTest, LinkNamedGuiddbStaysALink) {
+  testsupport::TempDir elsewhere;
+  testsupport::MakeGuidDb(elsewhere.path(), {{"old@corp.test", "{old}", 1}});
+  ASSERT_EQ(0, unlink(sandbox.dbFile().c_str()));
+  ASSERT_EQ(0, symlink(elsewhere.file(GUIDDB_NAME).c_str(), sandbox.dbFile().c_str()));
+  const std::list<GUIDNameInfo> rows = Rows(5);
+  ASSERT_TRUE(RebuildGuidTable(sandbox.cacheDir(), RowsOf(rows)).replaced) << log->dump();
+  char target[4096] = {0};
+  EXPECT_GT(readlink(sandbox.dbFile().c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(elsewhere.file(GUIDDB_NAME), target);
+  EXPECT_EQ(5u, ReadAllRows(elsewhere.file(GUIDDB_NAME)).size());
+}
+
+}  // namespace
