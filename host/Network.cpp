@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -205,7 +205,7 @@ CLmError CheckPrivateFile(int fd, const std::string& path, const char* setting) 
     char mode[8];
     std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
     return CLmError(hxerr::kInvalid, "refusing " + path + " of " + Named(setting) +
-                                         ": other users may read it (mode " + mode +
+                                         ": group or other users may access it (mode " + mode +
                                          "); make it readable by its owner only (chmod 600)");
   }
   return CLmError::Success();
