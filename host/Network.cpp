@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -314,7 +315,9 @@ Transport ReadTransport(HXPlatformInfo& settings, long callerTimeout, const std:
   else if (callerTimeout > 0)
     t.timeoutSeconds = callerTimeout;
   number = 0;
-  if (settings.getNumber(kSection, kMaxBytesSetting, &number) && number > 0) t.maxBytes = number;
+  // curl takes the bound as a signed 64-bit size.
+  if (settings.getNumber(kSection, kMaxBytesSetting, &number) && number > 0)
+    t.maxBytes = std::min<uint64_t>(number, INT64_MAX);
   t.caFile = Setting(settings, kCAFileSetting);
   t.caPath = Setting(settings, kCAPathSetting);
   t.clientCert = Setting(settings, kClientCertSetting);

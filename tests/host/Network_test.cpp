@@ -610,4 +610,36 @@ TEST_F(NginxNetworkTest, ProxySettingCarriesTheTransfer) {
       << proxy.accessLog();
 }
 
+TEST_F(NginxNetworkTest, SampleSiteConfigurationServesAgentsWithCertificateAndToken) {
+  // The sample of tools/, with its folders, port and token made the test's.
+  std::string site =
+      ReadFile(std::string(GUIDLOOKUPS_SOURCE_DIR) + "/tools/nginx-control-server.conf");
+  auto replace = [&site](const std::string& from, const std::string& to) {
+    size_t pos = site.find(from);
+    ASSERT_NE(pos, std::string::npos) << from;
+    for (; pos != std::string::npos; pos = site.find(from, pos + to.size()))
+      site.replace(pos, from.size(), to);
+  };
+  replace("/etc/guidlookups-hb", dir_.file("pki"));
+  replace("/srv/guidlookups-hb", dir_.file("www"));
+  replace("listen 443 ssl;", "listen 127.0.0.1:@PORT@ ssl;");
+  replace("CHANGE-ME-to-a-long-random-token", "tok-789-site");
+  pki_->Issue("client", "DNS:client-7");
+  std::filesystem::create_directories(dir_.file("site"));
+  NginxServer nginx(dir_.file("site"), site);
+  const std::string url = Url(nginx);
+  const std::string agent = CaSetting() + "sControlServerClientCert=" + pki_->cert("client") +
+                            "\nsControlServerClientKey=" + pki_->key("client") + "\n";
+  WriteSettings(url, 0, "", agent);
+  CHxNetwork net;
+  Attach(net, url);
+  EXPECT_EQ(Fetch(net).Code(), hxerr::kHttp);  // no token
+  WriteSettings(
+      url, 0, "",
+      agent + "sControlServerTokenFile=" + PrivateFile("site.token", "tok-789-site") + "\n");
+  CLmError err = Fetch(net);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_EQ(ReadFile(tempFolder_ + "/GUIDDB.DAT"), ReadFile(served_));
+}
+
 }  // namespace
