@@ -83,11 +83,6 @@ struct CurlDeleter {
 };
 using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 
-struct SlistDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using CurlList = std::unique_ptr<curl_slist, SlistDeleter>;
-
 bool StartsWithNoCase(const std::string& s, const char* prefix) {
   size_t n = std::strlen(prefix);
   return s.size() >= n && strncasecmp(s.c_str(), prefix, n) == 0;
@@ -345,9 +340,10 @@ Transport ReadTransport(HXPlatformInfo& settings, long callerTimeout, const std:
 // transfer. Peer and host verification are always on; nothing turns them off.
 CLmError ApplyTransport(CURL* curl, const Transport& t, Secret& keyPassword) {
   // The connection phase (TCP, proxy tunnel, TLS handshake) has the time-out;
-  // after it, a transfer ends only when it stalls (less than one byte a second
-  // for that long, also while waiting for the response headers), never while
-  // it keeps moving however long the file takes.
+  // after it, a transfer ends only when it stalls (nothing received for that
+  // long, also while waiting for the response headers: curl's low-speed check
+  // here, and the transfer's own StallWatch, which is exact), never while it
+  // keeps moving however long the file takes. No CURLOPT_TIMEOUT, therefore.
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, t.timeoutSeconds);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, t.timeoutSeconds);
