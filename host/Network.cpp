@@ -1,12 +1,19 @@
 #include "host/Network.h"
 
 #include <curl/curl.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -17,16 +24,48 @@
 #include "host/Settings.h"
 
 // The control server is reached over plain HTTP(S): the attach proves that it
-// accepts connections, the transfer is one GET of "<base URL>/GUIDDB.DAT".
-// Every call uses its own curl handle and closes it before returning, so a
-// session object holds no connection, descriptor or file between calls and
-// the caller may destroy it on any path.
+// accepts connections (and, for https, completes a verified TLS handshake),
+// the transfer is one GET of "<base URL>/GUIDDB.DAT". Every call uses its own
+// curl handle and closes it before returning, so a session object holds no
+// connection, descriptor or file between calls and the caller may destroy it
+// on any path. Every setting is read again at each call.
 
 namespace {
 
 constexpr const char* kFileName = "GUIDDB.DAT";
+// Our partial downloads: ".GUIDDB.DAT.part-<pid>-<random>". The hidden name
+// keeps them out of an operator's way; the pid tells a later transfer whether
+// the writer is still alive. Older builds wrote "GUIDDB.DAT.part-<random>".
+constexpr const char* kPartPrefix = ".GUIDDB.DAT.part-";
+constexpr const char* kLegacyPartPrefix = "GUIDDB.DAT.part-";
 constexpr int kDefaultTimeoutSeconds = 120;
+constexpr uint64_t kDefaultMaxBytes = uint64_t{4} << 30;
 constexpr const char* kAllowedProtocols = "http,https";
+// Error bodies are kept only to tell an operator what the server said.
+constexpr size_t kErrorBodyLimit = 4096;
+// A token or passphrase is a line, never a document.
+constexpr size_t kSecretFileLimit = 16 * 1024;
+
+constexpr const char* kSection = "Base";
+constexpr const char* kTimeoutSetting = "nControlServerTimeout";
+constexpr const char* kMaxBytesSetting = "nControlServerMaxBytes";
+constexpr const char* kCAFileSetting = "sControlServerCAFile";
+constexpr const char* kCAPathSetting = "sControlServerCAPath";
+constexpr const char* kClientCertSetting = "sControlServerClientCert";
+constexpr const char* kClientKeySetting = "sControlServerClientKey";
+constexpr const char* kKeyPasswordFileSetting = "sControlServerKeyPasswordFile";
+constexpr const char* kTokenFileSetting = "sControlServerTokenFile";
+constexpr const char* kProxySetting = "sControlServerProxy";
+
+// X.509 verification results as OpenSSL numbers them (CURLINFO_SSL_VERIFYRESULT);
+// spelled out here so that no TLS header leaks into this unit.
+constexpr long kX509NotYetValid = 9;
+constexpr long kX509Expired = 10;
+constexpr long kX509SelfSignedLeaf = 18;
+constexpr long kX509SelfSignedInChain = 19;
+constexpr long kX509NoLocalIssuer = 20;
+constexpr long kX509CannotVerifyLeaf = 21;
+constexpr long kX509HostnameMismatch = 62;
 
 std::atomic<int> g_liveObjects{0};
 
@@ -47,6 +86,10 @@ using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 bool StartsWithNoCase(const std::string& s, const char* prefix) {
   size_t n = std::strlen(prefix);
   return s.size() >= n && strncasecmp(s.c_str(), prefix, n) == 0;
+}
+
+bool Contains(const std::string& text, const char* fragment) {
+  return text.find(fragment) != std::string::npos;
 }
 
 // A usable base URL: http:// or https:// followed by a host, no blanks or
@@ -74,6 +117,15 @@ HXPlatformInfo FocusedSettings() {
   return settings;
 }
 
+std::string Setting(HXPlatformInfo& settings, const char* name) {
+  std::string value;
+  settings.getString(kSection, name, &value);
+  return value;
+}
+
+// "[Base] <name>", the way an operator finds a setting in the INI file.
+std::string Named(const char* setting) { return std::string("[") + kSection + "] " + setting; }
+
 // The client name as it may appear in an HTTP header.
 std::string HeaderSafe(const char* text) {
   std::string out;
@@ -84,6 +136,32 @@ std::string HeaderSafe(const char* text) {
   return out;
 }
 
+// The host part of an http(s) URL (no user, port or path), for messages.
+std::string HostOf(const std::string& url) {
+  size_t start = url.find("://");
+  start = start == std::string::npos ? 0 : start + 3;
+  size_t end = url.find_first_of("/?#", start);
+  std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
+  size_t at = authority.rfind('@');
+  if (at != std::string::npos) authority.erase(0, at + 1);
+  if (!authority.empty() && authority[0] == '[') {
+    size_t close = authority.find(']');
+    return authority.substr(1, close == std::string::npos ? close : close - 1);
+  }
+  return authority.substr(0, authority.find(':'));
+}
+
+// A proxy URL without its user and password: a proxy's credentials are as
+// secret as the token and must not reach an error text.
+std::string WithoutCredentials(const std::string& url) {
+  size_t start = url.find("://");
+  start = start == std::string::npos ? 0 : start + 3;
+  size_t end = url.find_first_of("/?#", start);
+  size_t at = url.rfind('@', end == std::string::npos ? url.size() : end);
+  if (at == std::string::npos || at < start) return url;
+  return url.substr(0, start) + url.substr(at + 1);
+}
+
 bool IsNoSpaceErrno(int err) { return err == ENOSPC || err == EDQUOT || err == EFBIG; }
 
 CLmError FileError(int err, const std::string& what, const std::string& path) {
@@ -91,10 +169,206 @@ CLmError FileError(int err, const std::string& what, const std::string& path) {
                   what + " " + path + ": " + std::strerror(err));
 }
 
-// Options common to the attach and the transfer: allowed schemes, time-outs,
-// no signals (we run in the caller's threads), the client's identity.
-void SetCommonOptions(CURL* curl, const std::string& url, long timeoutSeconds,
-                      const std::string& userAgent, char* errorBuffer) {
+// A token or key passphrase read from its file; wiped when it goes, so that a
+// core dump taken later does not carry it.
+class Secret {
+ public:
+  Secret() = default;
+  ~Secret() { Wipe(); }
+  Secret(const Secret&) = delete;
+  Secret& operator=(const Secret&) = delete;
+  void Wipe() {
+    volatile char* p = value_.data();
+    for (size_t i = 0; i < value_.size(); ++i) p[i] = 0;
+    value_.clear();
+  }
+  std::string& value() { return value_; }
+  bool empty() const { return value_.empty(); }
+
+ private:
+  std::string value_;
+};
+
+// A file that holds a secret (or a private key) must be its owner's alone:
+// any permission for group or others refuses it, before anything is read.
+CLmError CheckPrivateFile(int fd, const std::string& path, const char* setting) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0)
+    return FileError(errno, "cannot read " + Named(setting) + " file", path);
+  if (!S_ISREG(st.st_mode))
+    return CLmError(hxerr::kInvalid, Named(setting) + " names " + path + ", which is not a file");
+  if ((st.st_mode & 077) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return CLmError(hxerr::kInvalid, "refusing " + path + " of " + Named(setting) +
+                                         ": group or other users may access it (mode " + mode +
+                                         "); make it readable by its owner only (chmod 600)");
+  }
+  return CLmError::Success();
+}
+
+CLmError CheckPrivateFile(const std::string& path, const char* setting) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return FileError(errno, "cannot read " + Named(setting) + " file", path);
+  CLmError err = CheckPrivateFile(fd, path, setting);
+  ::close(fd);
+  return err;
+}
+
+// Reads the one-line secret of `path` into `out`, blanks at either end
+// removed. The text never appears in an error: only the file and the setting.
+CLmError ReadSecretFile(const std::string& path, const char* setting, Secret& out) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return FileError(errno, "cannot read " + Named(setting) + " file", path);
+  CLmError err = CheckPrivateFile(fd, path, setting);
+  std::string& value = out.value();
+  value.assign(kSecretFileLimit + 1, '\0');
+  size_t got = 0;
+  while (!err.IsError() && got < value.size()) {
+    ssize_t n = ::read(fd, &value[got], value.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) err = FileError(errno, "cannot read " + Named(setting) + " file", path);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  if (err.IsError() || got > kSecretFileLimit) {
+    out.Wipe();
+    return err.IsError() ? err
+                         : CLmError(hxerr::kInvalid, Named(setting) + " file " + path +
+                                                         " is too large for a secret");
+  }
+  size_t begin = 0;
+  while (begin < got && std::isspace(static_cast<unsigned char>(value[begin]))) ++begin;
+  while (got > begin && std::isspace(static_cast<unsigned char>(value[got - 1]))) --got;
+  // Shifting in place rather than via substr leaves no copy behind.
+  std::memmove(&value[0], &value[begin], got - begin);
+  std::memset(&value[got - begin], 0, value.size() - (got - begin));
+  value.resize(got - begin);
+  if (value.empty())
+    return CLmError(hxerr::kInvalid, Named(setting) + " file " + path + " is empty");
+  for (unsigned char c : value) {
+    // A line break would end the header and start another one.
+    if (c < 0x20 || c == 0x7f) {
+      out.Wipe();
+      return CLmError(hxerr::kInvalid, Named(setting) + " file " + path +
+                                           " holds more than one line or control characters");
+    }
+  }
+  return CLmError::Success();
+}
+
+// How the connection is made, as the settings say at the time of the call.
+struct Transport {
+  long timeoutSeconds = kDefaultTimeoutSeconds;
+  uint64_t maxBytes = kDefaultMaxBytes;
+  std::string caFile, caPath, clientCert, clientKey, keyPasswordFile, tokenFile, proxy;
+  // The proxy curl will take from the environment, and the variable's name,
+  // when the settings name none; only for messages.
+  std::string environmentProxy, environmentProxyName;
+};
+
+const char* NonEmptyEnv(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value ? value : nullptr;
+}
+
+// Whether libcurl's NO_PROXY rules exempt `host`: "*", or an entry equal to
+// the host or to one of its domain suffixes.
+bool ExemptFromProxy(const std::string& host) {
+  const char* list = NonEmptyEnv("no_proxy");
+  if (!list) list = NonEmptyEnv("NO_PROXY");
+  if (!list) return false;
+  std::string entries = list;
+  size_t pos = 0;
+  while (pos <= entries.size()) {
+    size_t comma = entries.find(',', pos);
+    std::string entry = entries.substr(pos, comma == std::string::npos ? comma : comma - pos);
+    pos = comma == std::string::npos ? entries.size() + 1 : comma + 1;
+    while (!entry.empty() && std::isspace(static_cast<unsigned char>(entry.back())))
+      entry.pop_back();
+    while (!entry.empty() && std::isspace(static_cast<unsigned char>(entry.front())))
+      entry.erase(0, 1);
+    if (!entry.empty() && entry[0] == '.') entry.erase(0, 1);
+    if (entry.empty()) continue;
+    if (entry == "*") return true;
+    if (strcasecmp(entry.c_str(), host.c_str()) == 0) return true;
+    if (host.size() > entry.size() && host[host.size() - entry.size() - 1] == '.' &&
+        strcasecmp(host.c_str() + host.size() - entry.size(), entry.c_str()) == 0)
+      return true;
+  }
+  return false;
+}
+
+// Reads the transport settings; `callerTimeout` (seconds) counts only where
+// "nControlServerTimeout" is missing or 0.
+Transport ReadTransport(HXPlatformInfo& settings, long callerTimeout, const std::string& url) {
+  Transport t;
+  unsigned long number = 0;
+  if (settings.getNumber(kSection, kTimeoutSetting, &number) && number > 0)
+    t.timeoutSeconds = static_cast<long>(number > 86400 ? 86400 : number);
+  else if (callerTimeout > 0)
+    t.timeoutSeconds = callerTimeout;
+  number = 0;
+  // curl takes the bound as a signed 64-bit size.
+  if (settings.getNumber(kSection, kMaxBytesSetting, &number) && number > 0)
+    t.maxBytes = std::min<uint64_t>(number, INT64_MAX);
+  t.caFile = Setting(settings, kCAFileSetting);
+  t.caPath = Setting(settings, kCAPathSetting);
+  t.clientCert = Setting(settings, kClientCertSetting);
+  t.clientKey = Setting(settings, kClientKeySetting);
+  t.keyPasswordFile = Setting(settings, kKeyPasswordFileSetting);
+  t.tokenFile = Setting(settings, kTokenFileSetting);
+  t.proxy = Setting(settings, kProxySetting);
+  if (t.proxy.empty() && !ExemptFromProxy(HostOf(url))) {
+    // The order in which libcurl looks; it ignores HTTP_PROXY in capitals.
+    const bool https = StartsWithNoCase(url, "https://");
+    for (const char* name :
+         https ? std::vector<const char*>{"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}
+               : std::vector<const char*>{"http_proxy", "all_proxy", "ALL_PROXY"}) {
+      if (const char* value = NonEmptyEnv(name)) {
+        t.environmentProxy = value;
+        t.environmentProxyName = name;
+        break;
+      }
+    }
+  }
+  return t;
+}
+
+// Applies the time-outs and TLS settings common to the attach and the
+// transfer. Peer and host verification are always on; nothing turns them off.
+CLmError ApplyTransport(CURL* curl, const Transport& t, Secret& keyPassword) {
+  // The connection phase (TCP, proxy tunnel, TLS handshake) has the time-out;
+  // after it, a transfer ends only when it stalls (nothing received for that
+  // long, also while waiting for the response headers: curl's low-speed check
+  // here, and the transfer's own StallWatch, which is exact), never while it
+  // keeps moving however long the file takes. No CURLOPT_TIMEOUT, therefore.
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, t.timeoutSeconds);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, t.timeoutSeconds);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!t.caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, t.caFile.c_str());
+  if (!t.caPath.empty()) curl_easy_setopt(curl, CURLOPT_CAPATH, t.caPath.c_str());
+  if (!t.clientCert.empty()) curl_easy_setopt(curl, CURLOPT_SSLCERT, t.clientCert.c_str());
+  if (!t.clientKey.empty()) {
+    if (CLmError err = CheckPrivateFile(t.clientKey, kClientKeySetting); err.IsError()) return err;
+    curl_easy_setopt(curl, CURLOPT_SSLKEY, t.clientKey.c_str());
+  }
+  if (!t.keyPasswordFile.empty()) {
+    CLmError err = ReadSecretFile(t.keyPasswordFile, kKeyPasswordFileSetting, keyPassword);
+    if (err.IsError()) return err;
+    curl_easy_setopt(curl, CURLOPT_KEYPASSWD, keyPassword.value().c_str());
+  }
+  if (!t.proxy.empty()) curl_easy_setopt(curl, CURLOPT_PROXY, t.proxy.c_str());
+  return CLmError::Success();
+}
+
+// Options common to the attach and the transfer: allowed schemes, no signals
+// (we run in the caller's threads), the client's identity.
+void SetCommonOptions(CURL* curl, const std::string& url, const std::string& userAgent,
+                      char* errorBuffer) {
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
 #if LIBCURL_VERSION_NUM >= 0x075500
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
@@ -104,20 +378,92 @@ void SetCommonOptions(CURL* curl, const std::string& url, long timeoutSeconds,
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
 #endif
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, timeoutSeconds);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeoutSeconds);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
   curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
 }
 
-// Turns a failed curl_easy_perform into an error that names the URL and the
-// cause in words an operator can act on, with curl's own detail after it.
-CLmError CurlError(CURL* curl, CURLcode rc, const char* errorBuffer, const std::string& what,
-                   const std::string& url, long timeoutSeconds) {
-  std::string detail = errorBuffer && *errorBuffer ? errorBuffer : curl_easy_strerror(rc);
-  std::string prefix = what + " " + url + ": ";
+// What a failed call was doing, for its error text.
+struct ErrorContext {
+  std::string what;    // "download of", "cannot connect to control server"
+  std::string url;     // the URL the call asked for
+  std::string server;  // the base URL, for the certificate texts
+  const Transport* transport;
+  bool sentToken;
+};
+
+// The proxy in effect and where it came from, or "" when curl goes direct.
+std::string ProxyInEffect(const Transport& t, std::string& source) {
+  if (!t.proxy.empty()) {
+    source = Named(kProxySetting);
+    return WithoutCredentials(t.proxy);
+  }
+  if (!t.environmentProxy.empty()) {
+    source = "the environment variable " + t.environmentProxyName + " (or set " +
+             Named(kProxySetting) + ")";
+    return WithoutCredentials(t.environmentProxy);
+  }
+  return "";
+}
+
+CLmError CertificateError(CURL* curl, const std::string& detail, const ErrorContext& c) {
+  long verify = 0;
+  curl_easy_getinfo(curl, CURLINFO_SSL_VERIFYRESULT, &verify);
+  const std::string prefix = c.what + " " + c.url + ": certificate of " + c.server;
+  const std::string tail = " (" + detail + ")";
+  const Transport& t = *c.transport;
+  if (verify == kX509Expired || Contains(detail, "expired"))
+    return CLmError(hxerr::kNetwork,
+                    prefix + " has expired: the control server needs a renewed certificate" + tail);
+  if (verify == kX509NotYetValid || Contains(detail, "not yet valid"))
+    return CLmError(hxerr::kNetwork, prefix +
+                                         " is not yet valid: check this machine's clock and the "
+                                         "certificate's dates" +
+                                         tail);
+  if (verify == kX509HostnameMismatch || Contains(detail, "subject name") ||
+      Contains(detail, "does not match"))
+    return CLmError(hxerr::kNetwork, prefix + " does not name host " + HostOf(c.server) +
+                                         ": set [Base] sControlServerURL to a name the "
+                                         "certificate was issued for, or reissue it" +
+                                         tail);
+  if (verify == kX509NoLocalIssuer || verify == kX509SelfSignedLeaf ||
+      verify == kX509SelfSignedInChain || verify == kX509CannotVerifyLeaf ||
+      Contains(detail, "issuer") || Contains(detail, "self-signed") ||
+      Contains(detail, "self signed")) {
+    if (t.caFile.empty() && t.caPath.empty())
+      return CLmError(hxerr::kNetwork, prefix + " is signed by an unknown CA: set " +
+                                           Named(kCAFileSetting) + " to the site's CA bundle" +
+                                           tail);
+    return CLmError(hxerr::kNetwork, prefix + " is signed by an unknown CA: " +
+                                         Named(kCAFileSetting) + " and " + kCAPathSetting +
+                                         " do not hold the CA that signed it; set them to the "
+                                         "site's CA bundle" +
+                                         tail);
+  }
+  return CLmError(hxerr::kNetwork, prefix + " failed verification: check " + Named(kCAFileSetting) +
+                                       " and the server's certificate" + tail);
+}
+
+// Turns a failed curl_easy_perform into one error that names the URL, what
+// went wrong in words an operator can act on, and the setting to look at,
+// with curl's own detail after it. It never holds a token or passphrase:
+// curl's detail does not carry request headers or key passwords.
+CLmError CurlError(CURL* curl, CURLcode rc, const char* errorBuffer, const ErrorContext& c) {
+  const std::string detail = errorBuffer && *errorBuffer ? errorBuffer : curl_easy_strerror(rc);
+  const std::string prefix = c.what + " " + c.url + ": ";
+  const Transport& t = *c.transport;
+  std::string proxySource;
+  const std::string proxy = ProxyInEffect(t, proxySource);
+  const bool proxyTrouble =
+      !proxy.empty() && (Contains(detail, "CONNECT") || Contains(detail, "roxy"));
   switch (rc) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return CLmError(hxerr::kNetwork, prefix + "could not resolve proxy " + proxy + ": check " +
+                                           proxySource + " (" + detail + ")");
     case CURLE_COULDNT_CONNECT: {
+      // With a proxy in effect, curl connects to nothing else.
+      if (!proxy.empty())
+        return CLmError(hxerr::kNetwork, prefix + "cannot connect to proxy " + proxy + ": check " +
+                                             proxySource + " (" + detail + ")");
       long osErrno = 0;
       curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);
       std::string cause =
@@ -127,23 +473,65 @@ CLmError CurlError(CURL* curl, CURLcode rc, const char* errorBuffer, const std::
       return CLmError(hxerr::kNetwork, prefix + cause + " (" + detail + ")");
     }
     case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
       return CLmError(hxerr::kNetwork, prefix + "could not resolve host (" + detail + ")");
     case CURLE_OPERATION_TIMEDOUT:
       return CLmError(hxerr::kTimeout, prefix + "timed out after " +
-                                           std::to_string(timeoutSeconds) + " seconds (" + detail +
-                                           ")");
-    case CURLE_HTTP_RETURNED_ERROR: {
-      long status = 0;
-      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-      return CLmError(hxerr::kHttp, prefix + "HTTP " + std::to_string(status));
-    }
+                                           std::to_string(t.timeoutSeconds) +
+                                           " seconds without progress (" + Named(kTimeoutSetting) +
+                                           "; " + detail + ")");
     case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_URL_MALFORMAT:
       return CLmError(hxerr::kInvalid, prefix + "unusable URL (" + detail + ")");
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return CertificateError(curl, detail, c);
+    case CURLE_SSL_CACERT_BADFILE:
+      return CLmError(hxerr::kInvalid, prefix + "cannot use the CA bundle: check " +
+                                           Named(kCAFileSetting) + " and " + kCAPathSetting + " (" +
+                                           detail + ")");
+    case CURLE_SSL_CERTPROBLEM:
+      return CLmError(hxerr::kInvalid, prefix +
+                                           "cannot use the client certificate or its key: check " +
+                                           Named(kClientCertSetting) + ", " + kClientKeySetting +
+                                           " and " + kKeyPasswordFileSetting + " (" + detail + ")");
     default:
-      return CLmError(hxerr::kNetwork, prefix + detail);
+      break;
   }
+  if (proxyTrouble)
+    return CLmError(hxerr::kNetwork, prefix + "the proxy " + proxy + " failed: check " +
+                                         proxySource + " (" + detail + ")");
+  // A server that refuses the client certificate inside TLS answers with an
+  // alert that curl reports as a failed handshake or read.
+  if (Contains(detail, "alert") &&
+      (Contains(detail, "certificate") || Contains(detail, "unknown ca")))
+    return CLmError(hxerr::kNetwork, prefix +
+                                         "the server refused the TLS connection over the "
+                                         "client certificate: set " +
+                                         Named(kClientCertSetting) + " and " + kClientKeySetting +
+                                         " to a certificate the site's CA issued (" + detail + ")");
+  if (rc == CURLE_SSL_CONNECT_ERROR)
+    return CLmError(hxerr::kNetwork, prefix + "TLS handshake failed (" + detail + ")");
+  return CLmError(hxerr::kNetwork, prefix + detail);
+}
+
+// An answer other than 200: the status and, where the server said why, the
+// cause and the setting that fixes it.
+CLmError StatusError(long status, const std::string& body, const ErrorContext& c) {
+  std::string text = c.what + " " + c.url + ": HTTP " + std::to_string(status);
+  if (status == 400 && Contains(body, "No required SSL certificate"))
+    text += ": the server wants a client certificate and none was sent; set " +
+            Named(kClientCertSetting) + " and " + kClientKeySetting;
+  else if (status == 400 && Contains(body, "SSL certificate error"))
+    text += ": the server refused the client certificate; set " + Named(kClientCertSetting) +
+            " and " + kClientKeySetting + " to a certificate the site's CA issued";
+  else if ((status == 401 || status == 403) && c.sentToken)
+    text += ": the server refused the bearer token; check the token in the file of " +
+            Named(kTokenFileSetting);
+  else if (status == 401 || status == 403)
+    text += ": the server wants authorisation; set " + Named(kTokenFileSetting) +
+            " to a file holding the site's bearer token";
+  else if (status == 407)
+    text += ": the proxy wants credentials; put them in " + Named(kProxySetting);
+  return CLmError(hxerr::kHttp, text);
 }
 
 // A temporary file in the destination's folder, removed at scope end unless
@@ -160,7 +548,8 @@ class TempFile {
 
   // Returns 0 or errno.
   int Create(const std::string& folder) {
-    std::string pattern = folder + "/" + kFileName + ".part-XXXXXX";
+    std::string pattern =
+        folder + "/" + kPartPrefix + std::to_string(static_cast<long>(::getpid())) + "-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     fd_ = ::mkostemp(name.data(), O_CLOEXEC);
@@ -192,17 +581,69 @@ class TempFile {
   std::string path_;
 };
 
-// Receives the body and writes it to the temporary file. A failed write stops
-// the transfer (curl sees fewer bytes taken than offered) and keeps errno.
+// Whether the process that named a part file "<pid>-<random>" still runs.
+// Our own pid counts as alive: other threads of this process may be writing.
+bool PartWriterAlive(const char* rest) {
+  errno = 0;
+  char* end = nullptr;
+  long pid = std::strtol(rest, &end, 10);
+  if (end == rest || *end != '-' || pid <= 0 || errno != 0) return false;
+  if (pid == static_cast<long>(::getpid())) return true;
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+// Removes the part files of transfers whose process has ended (killed
+// mid-body, say); they would otherwise pile up in the folder forever.
+void RemoveStaleParts(const std::string& folder) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return;
+  while (dirent* entry = ::readdir(dir)) {
+    const char* name = entry->d_name;
+    const char* rest = nullptr;
+    if (std::strncmp(name, kPartPrefix, std::strlen(kPartPrefix)) == 0)
+      rest = name + std::strlen(kPartPrefix);
+    else if (std::strncmp(name, kLegacyPartPrefix, std::strlen(kLegacyPartPrefix)) == 0)
+      rest = name + std::strlen(kLegacyPartPrefix);
+    if (!rest || PartWriterAlive(rest)) continue;
+    std::string path = folder + "/" + name;
+    if (::unlink(path.c_str()) == 0)
+      HXLOG(2, "void RemoveStaleParts(const string&)",
+            "Removed partial download [%s] of a transfer that ended", path.c_str());
+  }
+  ::closedir(dir);
+}
+
+// Receives the body and writes it to the temporary file. A failed write or a
+// body over the limit stops the transfer (curl sees fewer bytes taken than
+// offered). An answer other than 200 is not written: its first bytes are kept
+// to say why.
 struct BodySink {
+  CURL* curl = nullptr;
   int fd = -1;
+  uint64_t limit = 0;
   uint64_t written = 0;
   int error = 0;
+  bool tooLarge = false;
+  long status = 0;
+  std::string errorBody;
 };
 
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   auto* sink = static_cast<BodySink*>(user);
   size_t total = size * count;
+  // Redirects that curl follows do not reach here, so the status is that of
+  // the answer whose body this is.
+  if (sink->status == 0) curl_easy_getinfo(sink->curl, CURLINFO_RESPONSE_CODE, &sink->status);
+  if (sink->status != 200) {
+    if (sink->errorBody.size() < kErrorBodyLimit)
+      sink->errorBody.append(data, std::min(total, kErrorBodyLimit - sink->errorBody.size()));
+    return total;
+  }
+  // An unannounced (chunked) body has no size for CURLOPT_MAXFILESIZE to check.
+  if (total > sink->limit - sink->written) {
+    sink->tooLarge = true;
+    return 0;
+  }
   size_t done = 0;
   while (done < total) {
     ssize_t n = ::write(sink->fd, data + done, total - done);
@@ -217,12 +658,44 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   return total;
 }
 
+// Ends a transfer that received nothing for the time-out. libcurl's own
+// low-speed check averages over several seconds, so a server that sent a few
+// bytes and then went silent would get up to five seconds more; this one
+// counts from the last byte.
+struct StallWatch {
+  std::chrono::steady_clock::time_point lastProgress = std::chrono::steady_clock::now();
+  curl_off_t received = 0;
+  std::chrono::seconds limit{kDefaultTimeoutSeconds};
+  bool stalled = false;
+};
+
+int WatchProgress(void* user, curl_off_t /*downloadTotal*/, curl_off_t downloaded,
+                  curl_off_t /*uploadTotal*/, curl_off_t /*uploaded*/) {
+  auto* watch = static_cast<StallWatch*>(user);
+  auto now = std::chrono::steady_clock::now();
+  if (downloaded != watch->received) {
+    watch->received = downloaded;
+    watch->lastProgress = now;
+    return 0;
+  }
+  if (now - watch->lastProgress < watch->limit) return 0;
+  watch->stalled = true;
+  return 1;
+}
+
 // Makes a rename durable; a failure only weakens durability, never the file.
 void SyncFolder(const std::string& folder) {
   int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   ::fsync(fd);
   ::close(fd);
+}
+
+std::string ParentFolder(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
 }
 
 CLmError Unexpected(const char* what) {
@@ -286,25 +759,29 @@ CLmError CHxNetwork::Attach_RemoteDLL(const std::string& hostName,
     if (!NormaliseBaseUrl(hostName, url))
       return CLmError(hxerr::kInvalid,
                       "control server URL [" + hostName + "] is not an http or https URL");
-    long timeout = timeoutSeconds > 0 ? timeoutSeconds : kDefaultTimeoutSeconds;
     std::string client = HeaderSafe(clientName);
+    HXPlatformInfo settings = FocusedSettings();
+    const Transport transport = ReadTransport(settings, timeoutSeconds, url);
 
     EnsureCurlReady();
     CurlHandle curl(curl_easy_init());
     if (!curl) return CLmError(hxerr::kGeneric, "cannot create a curl handle");
     char errorBuffer[CURL_ERROR_SIZE] = {0};
-    SetCommonOptions(curl.get(), url + "/", timeout, "guidlookups (" + client + ")", errorBuffer);
-    // Connect (and, for https, handshake) only: proves the server is there
-    // without fetching anything.
+    SetCommonOptions(curl.get(), url + "/", "guidlookups (" + client + ")", errorBuffer);
+    Secret keyPassword;
+    if (CLmError err = ApplyTransport(curl.get(), transport, keyPassword); err.IsError())
+      return err;
+    // Connect (and, for https, handshake and verify) only: proves the server
+    // is there, and trusted, without fetching anything.
     curl_easy_setopt(curl.get(), CURLOPT_CONNECT_ONLY, 1L);
     CURLcode rc = curl_easy_perform(curl.get());
     if (rc != CURLE_OK)
-      return CurlError(curl.get(), rc, errorBuffer, "cannot connect to control server", url,
-                       timeout);
+      return CurlError(curl.get(), rc, errorBuffer,
+                       {"cannot connect to control server", url, url, &transport, false});
 
     baseUrl_ = url;
     clientName_ = client;
-    timeoutSeconds_ = static_cast<int>(timeout);
+    timeoutSeconds_ = timeoutSeconds > 0 ? timeoutSeconds : kDefaultTimeoutSeconds;
     connected_ = true;
     HXLOG(3,
           "CLmError CHxNetwork::Attach_RemoteDLL(const string&, hxsExecuteRemoteDllType*, "
@@ -321,24 +798,43 @@ std::string CHxNetwork::GetConnectionStr() const {
   return baseUrl_ + " as " + clientName_;
 }
 
+void CHxNetwork::SetDestinationFile(const std::string& path) { destinationFile_ = path; }
+
 CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& request,
                                      void* /*reserved*/, int64_t timeout, bool& /*flag*/) {
   try {
     if (!connected_) return CLmError(hxerr::kInvalid, "not attached to a control server");
 
     HXPlatformInfo settings = FocusedSettings();
-    std::string folder;
-    if (!settings.getString("Base", "dMORVAXTEMPDIR", &folder) || folder.empty())
-      return CLmError(hxerr::kNotFound, "setting [Base] dMORVAXTEMPDIR is missing");
-    unsigned long configured = 0;
-    long transferTimeout = timeoutSeconds_;
-    if (settings.getNumber("Base", "nControlServerTimeout", &configured) && configured > 0)
-      transferTimeout = static_cast<long>(configured);
-    if (timeout > 0) transferTimeout = static_cast<long>(timeout);
-
+    std::string destination = destinationFile_;
+    if (destination.empty()) {
+      std::string folder;
+      if (!settings.getString("Base", "dMORVAXTEMPDIR", &folder) || folder.empty())
+        return CLmError(hxerr::kNotFound, "setting [Base] dMORVAXTEMPDIR is missing");
+      destination = folder + "/" + kFileName;
+    }
+    const std::string folder = ParentFolder(destination);
     const std::string url = baseUrl_ + "/" + kFileName;
-    const std::string destination = folder + "/" + kFileName;
+    const Transport transport =
+        ReadTransport(settings, timeout > 0 ? static_cast<long>(timeout) : timeoutSeconds_, url);
 
+    // Checked before any connection is made: over plain http the token would
+    // cross the network in clear text, to anyone on the path.
+    Secret token;
+    if (!transport.tokenFile.empty()) {
+      if (!StartsWithNoCase(url, "https://"))
+        return CLmError(hxerr::kInvalid,
+                        "download of " + url + ": refusing to send the bearer token of " +
+                            Named(kTokenFileSetting) +
+                            " over plain http; make [Base] sControlServerURL an https:// URL");
+      if (CLmError err = ReadSecretFile(transport.tokenFile, kTokenFileSetting, token);
+          err.IsError())
+        return err;
+    }
+
+    // Transfers into one folder are serialised by the caller's machine-wide
+    // lock, so what a dead process left there is no one's any more.
+    RemoveStaleParts(folder);
     TempFile temp;
     if (int err = temp.Create(folder))
       return FileError(err, "cannot create a temporary file in", folder);
@@ -348,37 +844,62 @@ CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& req
     if (!curl) return CLmError(hxerr::kGeneric, "cannot create a curl handle");
     char errorBuffer[CURL_ERROR_SIZE] = {0};
     BodySink sink;
+    sink.curl = curl.get();
     sink.fd = temp.fd();
-    SetCommonOptions(curl.get(), url, transferTimeout, "guidlookups (" + clientName_ + ")",
-                     errorBuffer);
-    curl_easy_setopt(curl.get(), CURLOPT_FAILONERROR, 1L);
+    sink.limit = transport.maxBytes;
+    SetCommonOptions(curl.get(), url, "guidlookups (" + clientName_ + ")", errorBuffer);
+    Secret keyPassword;
+    if (CLmError err = ApplyTransport(curl.get(), transport, keyPassword); err.IsError())
+      return err;
     curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl.get(), CURLOPT_MAXREDIRS, 5L);
-    // A server that stalls mid-body is given up after the same time-out, even
-    // before the overall limit would end the transfer.
-    curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_TIME, transferTimeout);
+    curl_easy_setopt(curl.get(), CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(transport.maxBytes));
+    if (!token.empty()) {
+      // curl's own bearer support rather than a raw header: it keeps the token
+      // from a host a redirect leads to, and from the proxy.
+      curl_easy_setopt(curl.get(), CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BEARER));
+      curl_easy_setopt(curl.get(), CURLOPT_XOAUTH2_BEARER, token.value().c_str());
+#if LIBCURL_VERSION_NUM >= 0x075500
+      curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, "https");
+#else
+      curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS, CURLPROTO_HTTPS);
+#endif
+    }
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &WriteBody);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
+    StallWatch watch;
+    watch.limit = std::chrono::seconds(transport.timeoutSeconds);
+    curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, &WatchProgress);
+    curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, &watch);
 
     CURLcode rc = curl_easy_perform(curl.get());
     curl_off_t announced = -1;
     curl_easy_getinfo(curl.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+    const ErrorContext context{"download of", url, baseUrl_, &transport, !token.empty()};
     if (rc == CURLE_WRITE_ERROR && sink.error != 0)
       return FileError(sink.error, "cannot write", temp.path());
+    if ((rc == CURLE_WRITE_ERROR && sink.tooLarge) || rc == CURLE_FILESIZE_EXCEEDED)
+      return CLmError(hxerr::kInvalid, "download of " + url + ": the body is larger than " +
+                                           std::to_string(transport.maxBytes) +
+                                           " bytes, the limit of " + Named(kMaxBytesSetting));
+    if (rc == CURLE_ABORTED_BY_CALLBACK && watch.stalled) {
+      rc = CURLE_OPERATION_TIMEDOUT;
+      std::snprintf(errorBuffer, sizeof(errorBuffer), "no data for %ld seconds",
+                    transport.timeoutSeconds);
+    }
     if (rc == CURLE_PARTIAL_FILE)
       return CLmError(hxerr::kNetwork,
                       "download of " + url + " ended early: body shorter than announced (" +
                           std::to_string(sink.written) + " of " +
                           (announced >= 0 ? std::to_string(announced) : std::string("?")) +
                           " bytes)");
-    if (rc != CURLE_OK)
-      return CurlError(curl.get(), rc, errorBuffer, "download of", url, transferTimeout);
+    if (rc != CURLE_OK) return CurlError(curl.get(), rc, errorBuffer, context);
 
     long status = 0;
     curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
-    if (status != 200)
-      return CLmError(hxerr::kHttp, "download of " + url + ": HTTP " + std::to_string(status));
+    if (status != 200) return StatusError(status, sink.errorBody, context);
     if (announced >= 0 && static_cast<uint64_t>(announced) != sink.written)
       return CLmError(hxerr::kNetwork, "download of " + url + ": body shorter than announced (" +
                                            std::to_string(sink.written) + " of " +

@@ -1,14 +1,35 @@
 // The network session with the control server, over HTTP(S).
 //
 // The control server is any HTTP server that serves the database file as
-// "<base URL>/GUIDDB.DAT" (a HEAD request or a plain TCP connection is all
-// the attach needs). The base URL is the settings value "sControlServerURL"
-// of section "[Base]" or, when that is missing or empty, the environment
-// variable GUIDLOOKUPS_CONTROL_SERVER; both are read at each use. Only
-// "http://" and "https://" URLs are accepted. The transfer time-out, in
-// seconds, is "nControlServerTimeout" of "[Base]" when present and nonzero,
-// otherwise the time-out given to Attach_RemoteDLL. The transfer also gives up
-// when less than one byte a second arrives for that long.
+// "<base URL>/GUIDDB.DAT" (a plain TCP connection, with a verified TLS
+// handshake for https, is all the attach needs). The base URL is the settings
+// value "sControlServerURL" of section "[Base]" or, when that is missing or
+// empty, the environment variable GUIDLOOKUPS_CONTROL_SERVER. Only "http://"
+// and "https://" URLs are accepted.
+//
+// Further values of "[Base]", all read again at each call:
+//   nControlServerTimeout     seconds the connection phase (TCP, proxy tunnel,
+//                             TLS handshake) may take, and that a transfer may
+//                             go without receiving a byte (also while waiting
+//                             for the response headers). A transfer that keeps
+//                             moving is never cut off. Missing or 0: the
+//                             time-out the caller passes, else 120.
+//   nControlServerMaxBytes    largest body accepted (missing or 0: 4 GiB).
+//   sControlServerCAFile      PEM bundle of the CAs that may sign the server's
+//   sControlServerCAPath      certificate / a hashed folder of them (missing:
+//                             the system's). Verification of the certificate
+//                             and of the host name is always on.
+//   sControlServerClientCert  PEM client certificate and key for servers that
+//   sControlServerClientKey   ask for one (mutual TLS).
+//   sControlServerKeyPasswordFile  file holding the key's passphrase.
+//   sControlServerTokenFile   file holding a bearer token, sent as
+//                             "Authorization: Bearer ..." over https only.
+//   sControlServerProxy       proxy URL; missing: libcurl's environment
+//                             variables (https_proxy, http_proxy, all_proxy,
+//                             no_proxy) apply.
+// The token file, the passphrase file and the client key must be readable by
+// their owner only (no permission for group or others), or they are refused.
+// No token or passphrase ever appears in a log line or an error text.
 //
 // Thread-safety: an object belongs to one thread at a time; any number of
 // objects may work in parallel threads.
@@ -73,26 +94,40 @@ class GUIDLOOKUPS_EXPORT CHxNetwork {
 
   bool IsConnected() const { return connected_; }
   // Checks that the control server at `hostName` (a base URL) accepts
-  // connections within `timeoutSeconds` (<= 0: 120) and remembers it with the
-  // client name. An error names the URL and the cause: "connection refused"
-  // (kNetwork), "could not resolve host" (kNetwork), "timed out" (kTimeout),
-  // or an unusable URL (kInvalid). `executables` may be null; `flag` is never
-  // changed.
+  // connections (for https: completes a verified TLS handshake) within the
+  // configured time-out, else `timeoutSeconds` (<= 0: 120), and remembers it
+  // with the client name. An error names the URL and the cause: "connection
+  // refused" (kNetwork), "could not resolve host" (kNetwork), "timed out"
+  // (kTimeout), an untrusted, expired or misnamed certificate or an
+  // unreachable proxy (kNetwork, naming the setting to look at), unusable TLS
+  // or key files (kInvalid), or an unusable URL (kInvalid). `executables` may
+  // be null; `flag` is never changed.
   CLmError Attach_RemoteDLL(const std::string& hostName, hxsExecuteRemoteDllType* executables,
                             const char* clientName, int timeoutSeconds, bool& flag);
   // "<base URL> as <client name>", or "" before a connection.
   std::string GetConnectionStr() const;
-  // Fetches "<base URL>/GUIDDB.DAT" into the folder "dMORVAXTEMPDIR" of
-  // "[Base]" as "GUIDDB.DAT": the body goes to a temporary file in that
-  // folder, which is flushed and renamed over "GUIDDB.DAT" only when the whole
-  // body arrived. A failed transfer leaves no partial file and the previous
-  // "GUIDDB.DAT" there as it was. Errors: not attached or no "dMORVAXTEMPDIR"
-  // (kInvalid, kNotFound), refused connection or unresolved host (kNetwork),
-  // an HTTP status other than 200 ("HTTP 404", kHttp), a body shorter than
-  // announced (kNetwork), a time-out (kTimeout), a full disk (kNoSpace), other
-  // file errors (kIo). `timeout`: -1 uses the configured time-out, a positive
-  // value (seconds) overrides it. `overwrite` and `reserved` are unused; `flag`
-  // is never changed.
+  // Makes PutFileResponse write exactly `path` instead of "GUIDDB.DAT" in the
+  // folder "dMORVAXTEMPDIR" (which is then not needed), with the same rules:
+  // the body goes to a part file beside `path`, renamed over it only when
+  // whole. An empty path restores the default. The attachment is not changed.
+  void SetDestinationFile(const std::string& path);
+  // Fetches "<base URL>/GUIDDB.DAT" into the destination: "GUIDDB.DAT" in the
+  // folder "dMORVAXTEMPDIR" of "[Base]", or the file SetDestinationFile gave.
+  // The body goes to a part file ".GUIDDB.DAT.part-<pid>-<random>" beside the
+  // destination, which is flushed and renamed over it only when the whole body
+  // arrived. A failed transfer leaves no part file and the previous
+  // destination as it was; part files of processes that died mid-transfer are
+  // removed first. Errors: not attached or no "dMORVAXTEMPDIR" (kInvalid,
+  // kNotFound), refused connection or unresolved host (kNetwork), an HTTP
+  // status other than 200 ("HTTP 404", kHttp; 400, 401 and 403 also name the
+  // client certificate or token setting), a body shorter than announced
+  // (kNetwork), a body over "nControlServerMaxBytes" (kInvalid), a stall
+  // (kTimeout), certificate and proxy faults as for the attach, a token over
+  // plain http or a token file others may read (kInvalid, before connecting),
+  // a full disk (kNoSpace), other file errors (kIo). `timeout`: a positive
+  // value (seconds) is used where "nControlServerTimeout" is missing or 0; -1
+  // takes the attach's. `overwrite` and `reserved` are unused; `flag` is never
+  // changed.
   CLmError PutFileResponse(bool overwrite, hxsFilexferRequest& request, void* reserved,
                            int64_t timeout, bool& flag);
   // Forgets the attachment. Always succeeds; `flag` is never changed.
@@ -107,4 +142,5 @@ class GUIDLOOKUPS_EXPORT CHxNetwork {
   int timeoutSeconds_ = 120;
   std::string baseUrl_;
   std::string clientName_;
+  std::string destinationFile_;
 };

@@ -2,7 +2,8 @@
 """A small control server: serves a GUID database file over HTTP.
 
     python3 tools/control_server.py --file PATH [--host 127.0.0.1] [--port 0]
-        [--mode ok|404|truncate|garbage|slow] [--delay SECONDS]
+        [--mode ok|404|truncate|garbage|slow|steady|stall|endless]
+        [--delay SECONDS] [--rate BYTES]
         [--lifetime SECONDS] [--exit-with-parent] [--verbose]
 
 It answers GET and HEAD of /GUIDDB.DAT (and of /GUIDDB.DAT below any path
@@ -19,6 +20,13 @@ Modes, to play a faulty control server in tests:
   garbage   bytes that are not an SQLite database, with a correct length
   slow      announces the full length, sends a little, then stalls for
             --delay seconds (default 30) before sending the rest
+  steady    the file, with its length, at --rate bytes a second (default
+            4096) from start to end: slow but never stalled
+  stall     accepts the connection and reads the request, then says nothing
+            for --delay seconds and closes it (no TLS handshake, no headers)
+  endless   a chunked body that never ends: bytes as fast as the client takes
+            them, until it gives up or --delay seconds have passed (then the
+            connection is cut, without the closing chunk)
 
 The server binds the loopback address only, unless --host names another one.
 It exits on SIGTERM or SIGINT, after --lifetime seconds (default 3600, 0 for
@@ -44,9 +52,13 @@ def parse_args(argv):
     parser.add_argument("--host", default="127.0.0.1", help="address to bind (default 127.0.0.1)")
     parser.add_argument("--port", type=int, default=0, help="port (default 0: any free port)")
     parser.add_argument("--mode", default="ok",
-                        choices=["ok", "404", "truncate", "garbage", "slow"])
+                        choices=["ok", "404", "truncate", "garbage", "slow", "steady", "stall",
+                                 "endless"])
     parser.add_argument("--delay", type=float, default=30.0,
-                        help="stall of the slow mode, in seconds (default 30)")
+                        help="stall of the slow and stall modes, and the most the endless mode "
+                             "sends for, in seconds (default 30)")
+    parser.add_argument("--rate", type=int, default=4096,
+                        help="bytes a second of the steady mode (default 4096)")
     parser.add_argument("--lifetime", type=float, default=3600.0,
                         help="exit after this many seconds (default 3600, 0: never)")
     parser.add_argument("--exit-with-parent", action="store_true",
@@ -79,11 +91,58 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(self.server.options.file, "rb") as f:
             return f.read()
 
+    def stall(self):
+        # The request line may never come either (a TLS client waits for our
+        # half of the handshake); either way nothing is sent back.
+        self.connection.settimeout(self.server.options.delay)
+        deadline = time.monotonic() + self.server.options.delay
+        try:
+            while time.monotonic() < deadline and self.connection.recv(4096):
+                pass
+        except OSError:
+            pass
+        self.close_connection = True
+
+    def endless(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Transfer-Encoding", "chunked")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        chunk = garbage_bytes(64 * 1024)
+        framed = b"%x\r\n" % len(chunk) + chunk + b"\r\n"
+        deadline = time.monotonic() + self.server.options.delay
+        while time.monotonic() < deadline:
+            self.wfile.write(framed)
+        self.wfile.flush()
+
+    def steady(self, data):
+        # Small pieces at even intervals: the client always sees progress.
+        rate = max(1, self.server.options.rate)
+        piece = max(1, rate // 10)
+        for start in range(0, len(data), piece):
+            self.wfile.write(data[start:start + piece])
+            self.wfile.flush()
+            time.sleep(piece / rate)
+
+    def handle_one_request(self):
+        if self.server.options.mode == "stall":
+            self.stall()
+            return
+        super().handle_one_request()
+
     def answer(self, send_body):
         options = self.server.options
         path = self.path.split("?", 1)[0]
         if options.mode == "404" or not path.endswith("/" + FILE_NAME):
             self.send_error(404, "Not Found")
+            return
+        if options.mode == "endless" and send_body:
+            try:
+                self.endless()
+            except (BrokenPipeError, ConnectionResetError):
+                self.close_connection = True
             return
         try:
             data = self.body()
@@ -93,7 +152,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
         self.send_header("Content-Length", str(len(data)))
-        if options.mode in ("truncate", "slow"):
+        if options.mode in ("truncate", "slow", "steady"):
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
@@ -110,6 +169,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 time.sleep(options.delay)
                 self.wfile.write(data[len(head):])
                 self.wfile.flush()
+            elif options.mode == "steady":
+                self.steady(data)
             else:
                 self.wfile.write(data)
                 self.wfile.flush()
@@ -153,7 +214,7 @@ def watch(options, parent):
 
 def main(argv):
     options = parse_args(argv)
-    if not os.path.isfile(options.file) and options.mode in ("ok", "truncate", "slow"):
+    if not os.path.isfile(options.file) and options.mode in ("ok", "truncate", "slow", "steady"):
         sys.stderr.write("control_server: no such file: %s\n" % options.file)
         return 2
     parent = os.getppid()

@@ -1,19 +1,25 @@
-// The network session against a real HTTP server on loopback: the control
-// server script of tools/, in each of its fault modes.
+// The network session against real servers on loopback: the control server
+// script of tools/, in each of its fault modes, and nginx with a private CA,
+// client certificates and bearer tokens.
 #include "host/Network.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/ControlServer.h"
+#include "support/Nginx.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -21,6 +27,7 @@ namespace {
 using testsupport::ClosedLoopbackPort;
 using testsupport::ControlServer;
 using testsupport::ControlServerScript;
+using testsupport::NginxServer;
 using testsupport::ReadFile;
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
@@ -40,7 +47,16 @@ std::vector<std::string> Leftovers(const std::string& folder) {
     std::string name = entry.path().filename().string();
     if (name != "GUIDDB.DAT") names.push_back(name);
   }
+  std::sort(names.begin(), names.end());
   return names;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+bool Has(const CLmError& err, const std::string& fragment) {
+  return err.AsString().find(fragment) != std::string::npos;
 }
 
 class NetworkTest : public ::testing::Test {
@@ -66,9 +82,9 @@ class NetworkTest : public ::testing::Test {
   // Writes the instance's settings: the temporary folder and, when given, the
   // base URL and transfer time-out.
   void WriteSettings(const std::string& url, int timeoutSeconds = 0,
-                     const std::string& tempFolder = "") {
+                     const std::string& tempFolder = "", const std::string& extra = "") {
     std::string ini =
-        "[Base]\ndMORVAXTEMPDIR=" + (tempFolder.empty() ? tempFolder_ : tempFolder) + "\n";
+        "[Base]\ndMORVAXTEMPDIR=" + (tempFolder.empty() ? tempFolder_ : tempFolder) + "\n" + extra;
     if (!url.empty()) ini += "sControlServerURL=" + url + "\n";
     if (timeoutSeconds > 0) ini += "nControlServerTimeout=" + std::to_string(timeoutSeconds) + "\n";
     WriteFile(dir_.file("Instance001.ini"), ini);
@@ -92,9 +108,10 @@ class NetworkTest : public ::testing::Test {
   // A transfer that fails must leave the previous download whole and no
   // temporary file beside it.
   void ExpectFailedFetchLeavesOldFile(const std::string& mode, int32_t code,
-                                      const std::string& fragment, int timeoutSeconds = 0) {
+                                      const std::string& fragment, int timeoutSeconds = 0,
+                                      const std::string& extraSettings = "") {
     ControlServer server(ControlServerScript(), served_, mode, 20);
-    WriteSettings(server.url(), timeoutSeconds);
+    WriteSettings(server.url(), timeoutSeconds, "", extraSettings);
     std::string old = Payload(1000) + "previous download";
     WriteFile(tempFolder_ + "/GUIDDB.DAT", old);
     CHxNetwork net;
@@ -284,6 +301,345 @@ TEST_F(NetworkTest, ConcurrentSessionsEachReceiveTheWholeFile) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(ReadFile(tempFolder_ + "/GUIDDB.DAT"), expected);
   EXPECT_TRUE(Leftovers(tempFolder_).empty());
+}
+
+TEST_F(NetworkTest, SilentServerFailsAfterTheSettingNotTheCallersTimeout) {
+  // The server accepts and never answers. The caller's 120 s must not apply:
+  // the 2 s of the setting ends both the TLS handshake and the wait for the
+  // response headers.
+  ControlServer server(ControlServerScript(), served_, "stall", 60);
+  WriteSettings(server.url(), 2);
+  bool flag = false;
+  CHxNetwork tls;
+  auto start = std::chrono::steady_clock::now();
+  CLmError err = tls.Attach_RemoteDLL("https://127.0.0.1:" + std::to_string(server.port()), nullptr,
+                                      "c", 120, flag);
+  EXPECT_EQ(err.Code(), hxerr::kTimeout) << err.AsString();
+  EXPECT_GT(SecondsSince(start), 1.5);
+  EXPECT_LT(SecondsSince(start), 10);
+
+  CHxNetwork net;
+  ASSERT_FALSE(net.Attach_RemoteDLL(server.url(), nullptr, "c", 120, flag).IsError());
+  start = std::chrono::steady_clock::now();
+  err = Fetch(net);
+  EXPECT_EQ(err.Code(), hxerr::kTimeout) << err.AsString();
+  EXPECT_TRUE(Has(err, "nControlServerTimeout")) << err.AsString();
+  EXPECT_GT(SecondsSince(start), 1.5);
+  EXPECT_LT(SecondsSince(start), 10);
+  EXPECT_TRUE(Leftovers(tempFolder_).empty());
+}
+
+TEST_F(NetworkTest, SteadySlowTransferOutlastingTheTimeoutSucceeds) {
+  // 12 KiB at 4 KiB/s takes about three seconds, three times the time-out:
+  // only a stall may end a transfer, never its length.
+  std::string small = dir_.file("small.dat");
+  WriteFile(small, Payload(12 * 1024));
+  ControlServer server(ControlServerScript(), small, "steady", 30, 4096);
+  WriteSettings(server.url(), 1);
+  CHxNetwork net;
+  Attach(net, server.url());
+  auto start = std::chrono::steady_clock::now();
+  CLmError err = Fetch(net);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_GT(SecondsSince(start), 2.0);
+  EXPECT_EQ(ReadFile(tempFolder_ + "/GUIDDB.DAT"), ReadFile(small));
+}
+
+TEST_F(NetworkTest, BodyOverTheSizeBoundFailsAndLeavesNoPartFile) {
+  // Announced (200 KiB served, 100000 allowed) and unannounced (a chunked
+  // body without end) alike.
+  ExpectFailedFetchLeavesOldFile("ok", hxerr::kInvalid, "nControlServerMaxBytes", 0,
+                                 "nControlServerMaxBytes=100000\n");
+  ExpectFailedFetchLeavesOldFile("endless", hxerr::kInvalid, "nControlServerMaxBytes", 0,
+                                 "nControlServerMaxBytes=1048576\n");
+}
+
+TEST_F(NetworkTest, PartFilesOfEndedTransfersAreRemovedByTheNext) {
+  pid_t dead = testsupport::ForkChild([] { return 0; });
+  testsupport::WaitChild(dead);
+  const std::string live = ".GUIDDB.DAT.part-1-z9y8x7";  // pid 1 outlives the test
+  WriteFile(tempFolder_ + "/.GUIDDB.DAT.part-" + std::to_string(dead) + "-a1b2c3", "killed");
+  WriteFile(tempFolder_ + "/GUIDDB.DAT.part-Q7xk2Z", "from an older build");
+  WriteFile(tempFolder_ + "/" + live, "still being written");
+  ControlServer server(ControlServerScript(), served_);
+  WriteSettings(server.url());
+  CHxNetwork net;
+  Attach(net, server.url());
+  ASSERT_FALSE(Fetch(net).IsError());
+  EXPECT_EQ(Leftovers(tempFolder_), std::vector<std::string>{live});
+}
+
+TEST_F(NetworkTest, DestinationFileIsWrittenExactlyThere) {
+  ControlServer server(ControlServerScript(), served_);
+  // No dMORVAXTEMPDIR: the destination alone decides.
+  WriteFile(dir_.file("Instance001.ini"), "[Base]\nsControlServerURL=" + server.url() + "\n");
+  std::string live = dir_.file("live");
+  std::filesystem::create_directories(live);
+  WriteFile(live + "/GUIDDB.DAT", "the live database");
+  CHxNetwork net;
+  Attach(net, server.url());
+  net.SetDestinationFile(live + "/GUIDDB.DAT.download");
+  bool flag = false;
+  hxsFilexferRequest request;
+  CLmError err = net.PutFileResponse(false, request, nullptr, -1, flag);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_EQ(std::string(request.destinationPath), live + "/GUIDDB.DAT.download");
+  EXPECT_EQ(ReadFile(live + "/GUIDDB.DAT.download"), ReadFile(served_));
+  EXPECT_EQ(ReadFile(live + "/GUIDDB.DAT"), "the live database");
+  EXPECT_EQ(Leftovers(live), std::vector<std::string>{"GUIDDB.DAT.download"});
+  EXPECT_TRUE(Leftovers(tempFolder_).empty());
+}
+
+TEST_F(NetworkTest, UnreachableProxyIsNamedWithWhereItCameFrom) {
+  ControlServer server(ControlServerScript(), served_);
+  const std::string proxy = "127.0.0.1:" + std::to_string(ClosedLoopbackPort());
+  WriteSettings(server.url(), 0, "", "sControlServerProxy=http://hb:proxy-secret@" + proxy + "\n");
+  CHxNetwork net;
+  bool flag = false;
+  CLmError err = net.Attach_RemoteDLL(server.url(), nullptr, "c", 10, flag);
+  EXPECT_EQ(err.Code(), hxerr::kNetwork);
+  EXPECT_TRUE(Has(err, "cannot connect to proxy http://" + proxy)) << err.AsString();
+  EXPECT_TRUE(Has(err, "[Base] sControlServerProxy")) << err.AsString();
+  EXPECT_FALSE(Has(err, "proxy-secret")) << err.AsString();
+
+  WriteSettings(server.url());
+  ScopedEnv env("http_proxy", "http://" + proxy);
+  err = net.Attach_RemoteDLL(server.url(), nullptr, "c", 10, flag);
+  EXPECT_EQ(err.Code(), hxerr::kNetwork);
+  EXPECT_TRUE(Has(err, "environment variable http_proxy")) << err.AsString();
+}
+
+// Against nginx serving the file over HTTPS with a certificate of a private
+// CA, made for each test by the openssl tool.
+class NginxNetworkTest : public NetworkTest {
+ protected:
+  void SetUp() override {
+    if (testsupport::NginxProgram().empty() || testsupport::OpensslProgram().empty())
+      GTEST_SKIP() << "nginx or openssl is not installed (scripts/install-deps installs both)";
+    NetworkTest::SetUp();
+    std::filesystem::create_directories(dir_.file("www"));
+    WriteFile(dir_.file("www/GUIDDB.DAT"), ReadFile(served_));
+    std::filesystem::create_directories(dir_.file("pki"));
+    pki_ = std::make_unique<testsupport::TestPki>(dir_.file("pki"));
+    pki_->Issue("server", "IP:127.0.0.1,DNS:localhost");
+    WriteFile(tempFolder_ + "/GUIDDB.DAT", old_);
+  }
+
+  // nginx in its own folder, serving "www" over TLS with `cert`.
+  std::unique_ptr<NginxServer> StartTls(const std::string& cert, const std::string& more = "") {
+    std::string folder = dir_.file("nginx-" + std::to_string(++servers_));
+    std::filesystem::create_directories(folder);
+    return std::make_unique<NginxServer>(
+        folder, "server {\n  listen 127.0.0.1:@PORT@ ssl;\n  ssl_certificate " + pki_->cert(cert) +
+                    ";\n  ssl_certificate_key " + pki_->key(cert) + ";\n  root " +
+                    dir_.file("www") + ";\n" + more + "}\n");
+  }
+
+  static std::string Url(const NginxServer& server) {
+    return "https://127.0.0.1:" + std::to_string(server.port());
+  }
+
+  // A file of the given mode holding `content`.
+  std::string PrivateFile(const std::string& name, const std::string& content, mode_t mode = 0600) {
+    std::string path = dir_.file(name);
+    WriteFile(path, content);
+    ::chmod(path.c_str(), mode);
+    return path;
+  }
+
+  std::string CaSetting() const { return "sControlServerCAFile=" + pki_->caFile() + "\n"; }
+
+  const std::string old_ = "previous download";
+  std::unique_ptr<testsupport::TestPki> pki_;
+  int servers_ = 0;
+};
+
+TEST_F(NginxNetworkTest, HttpsNeedsTheSitesCa) {
+  auto nginx = StartTls("server");
+  const std::string url = Url(*nginx);
+  WriteSettings(url);
+  CHxNetwork net;
+  bool flag = false;
+  CLmError err = net.Attach_RemoteDLL(url, nullptr, "c", 10, flag);
+  EXPECT_EQ(err.Code(), hxerr::kNetwork);
+  EXPECT_TRUE(Has(err, "certificate of " + url +
+                           " is signed by an unknown CA: set [Base] "
+                           "sControlServerCAFile to the site's CA bundle"))
+      << err.AsString();
+
+  WriteSettings(url, 0, "", CaSetting());
+  Attach(net, url);
+  // The transfer reads the settings again: without the CA it fails as well.
+  WriteSettings(url);
+  err = Fetch(net);
+  EXPECT_TRUE(Has(err, "unknown CA")) << err.AsString();
+  EXPECT_EQ(ReadFile(tempFolder_ + "/GUIDDB.DAT"), old_);
+  EXPECT_TRUE(Leftovers(tempFolder_).empty());
+
+  WriteSettings(url, 0, "", CaSetting());
+  err = Fetch(net);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_EQ(ReadFile(tempFolder_ + "/GUIDDB.DAT"), ReadFile(served_));
+}
+
+TEST_F(NginxNetworkTest, ExpiredAndMisnamedCertificatesSaySo) {
+  pki_->Issue("expired", "IP:127.0.0.1", /*expired=*/true);
+  pki_->Issue("misnamed", "DNS:hb.example");
+  CHxNetwork net;
+  bool flag = false;
+  for (const auto& [cert, cause] : std::vector<std::pair<std::string, std::string>>{
+           {"expired", "has expired"}, {"misnamed", "does not name host 127.0.0.1"}}) {
+    auto nginx = StartTls(cert);
+    WriteSettings(Url(*nginx), 0, "", CaSetting());
+    CLmError err = net.Attach_RemoteDLL(Url(*nginx), nullptr, "c", 10, flag);
+    EXPECT_EQ(err.Code(), hxerr::kNetwork) << cert;
+    EXPECT_TRUE(Has(err, "certificate of " + Url(*nginx) + " " + cause)) << err.AsString();
+  }
+}
+
+TEST_F(NginxNetworkTest, MutualTlsNeedsTheClientCertificate) {
+  pki_->Issue("client", "DNS:client-7");
+  auto nginx = StartTls(
+      "server", "  ssl_client_certificate " + pki_->caFile() + ";\n  ssl_verify_client on;\n");
+  const std::string url = Url(*nginx);
+  WriteSettings(url, 0, "", CaSetting());
+  CHxNetwork net;
+  Attach(net, url);
+  CLmError err = Fetch(net);
+  EXPECT_EQ(err.Code(), hxerr::kHttp);
+  EXPECT_TRUE(Has(err,
+                  "HTTP 400: the server wants a client certificate and none was sent; set "
+                  "[Base] sControlServerClientCert and sControlServerClientKey"))
+      << err.AsString();
+  EXPECT_EQ(ReadFile(tempFolder_ + "/GUIDDB.DAT"), old_);
+
+  const std::string client = "sControlServerClientCert=" + pki_->cert("client") + "\n";
+  WriteSettings(url, 0, "",
+                CaSetting() + client + "sControlServerClientKey=" + pki_->key("client") + "\n");
+  err = Fetch(net);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_EQ(ReadFile(tempFolder_ + "/GUIDDB.DAT"), ReadFile(served_));
+
+  // An encrypted key with its passphrase in a private file works too; a key
+  // that others may read is refused before any connection.
+  std::string passphrase = PrivateFile("key.pass", "key-passphrase-42\n");
+  pki_->EncryptKey("client", passphrase);
+  WriteSettings(url, 0, "",
+                CaSetting() + client + "sControlServerClientKey=" + pki_->key("client.enc") +
+                    "\nsControlServerKeyPasswordFile=" + passphrase + "\n");
+  ASSERT_FALSE(Fetch(net).IsError());
+  ::chmod(pki_->key("client.enc").c_str(), 0644);
+  err = Fetch(net);
+  EXPECT_EQ(err.Code(), hxerr::kInvalid);
+  EXPECT_TRUE(Has(err, pki_->key("client.enc") + " of [Base] sControlServerClientKey"))
+      << err.AsString();
+  EXPECT_FALSE(Has(err, "key-passphrase-42")) << err.AsString();
+}
+
+TEST_F(NginxNetworkTest, BearerTokenGoesOverHttpsOnlyAndNeverToTheLog) {
+  testsupport::ScopedLogCapture log(7);
+  auto nginx = StartTls("server",
+                        "  location = /GUIDDB.DAT {\n"
+                        "    if ($http_authorization != \"Bearer tok-123-right\") { return 401; }\n"
+                        "  }\n");
+  const std::string url = Url(*nginx);
+  std::string right = PrivateFile("right.token", "tok-123-right\n");
+  std::string wrong = PrivateFile("wrong.token", "tok-456-wrong\n");
+  CHxNetwork net;
+  WriteSettings(url, 0, "", CaSetting() + "sControlServerTokenFile=" + right + "\n");
+  Attach(net, url);
+  CLmError err = Fetch(net);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_EQ(ReadFile(tempFolder_ + "/GUIDDB.DAT"), ReadFile(served_));
+  EXPECT_NE(nginx->accessLog().find("auth=[Bearer tok-123-right]"), std::string::npos)
+      << nginx->accessLog();
+
+  WriteFile(tempFolder_ + "/GUIDDB.DAT", old_);
+  WriteSettings(url, 0, "", CaSetting() + "sControlServerTokenFile=" + wrong + "\n");
+  err = Fetch(net);
+  EXPECT_EQ(err.Code(), hxerr::kHttp);
+  EXPECT_TRUE(Has(err,
+                  "HTTP 401: the server refused the bearer token; check the token in the "
+                  "file of [Base] sControlServerTokenFile"))
+      << err.AsString();
+
+  ::chmod(right.c_str(), 0640);
+  WriteSettings(url, 0, "", CaSetting() + "sControlServerTokenFile=" + right + "\n");
+  err = Fetch(net);
+  EXPECT_EQ(err.Code(), hxerr::kInvalid);
+  EXPECT_TRUE(Has(err, "refusing " + right + " of [Base] sControlServerTokenFile"))
+      << err.AsString();
+  ::chmod(right.c_str(), 0600);
+
+  // Plain http: refused before a request could carry the token.
+  std::filesystem::create_directories(dir_.file("plain"));
+  NginxServer plain(dir_.file("plain"),
+                    "server {\n  listen 127.0.0.1:@PORT@;\n  root " + dir_.file("www") + ";\n}\n");
+  const std::string plainUrl = "http://127.0.0.1:" + std::to_string(plain.port());
+  WriteSettings(plainUrl, 0, "", "sControlServerTokenFile=" + right + "\n");
+  CHxNetwork clear;
+  Attach(clear, plainUrl);
+  err = Fetch(clear);
+  EXPECT_EQ(err.Code(), hxerr::kInvalid);
+  EXPECT_TRUE(Has(err,
+                  "refusing to send the bearer token of [Base] sControlServerTokenFile over "
+                  "plain http"))
+      << err.AsString();
+  EXPECT_EQ(plain.accessLog().find("Bearer"), std::string::npos) << plain.accessLog();
+  EXPECT_EQ(ReadFile(tempFolder_ + "/GUIDDB.DAT"), old_);
+
+  EXPECT_EQ(log->count("tok-"), 0) << log->dump();
+}
+
+TEST_F(NginxNetworkTest, ProxySettingCarriesTheTransfer) {
+  // nginx as the forward proxy of a plain-http control server.
+  ControlServer origin(ControlServerScript(), served_);
+  std::filesystem::create_directories(dir_.file("proxy"));
+  NginxServer proxy(dir_.file("proxy"),
+                    "server {\n  listen 127.0.0.1:@PORT@;\n  location / { proxy_pass " +
+                        origin.url() + "; }\n}\n");
+  WriteSettings(origin.url(), 0, "",
+                "sControlServerProxy=http://127.0.0.1:" + std::to_string(proxy.port()) + "\n");
+  CHxNetwork net;
+  Attach(net, origin.url());
+  CLmError err = Fetch(net);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_EQ(ReadFile(tempFolder_ + "/GUIDDB.DAT"), ReadFile(served_));
+  EXPECT_NE(proxy.accessLog().find("GET " + origin.url() + "/GUIDDB.DAT HTTP/1.1 200"),
+            std::string::npos)
+      << proxy.accessLog();
+}
+
+TEST_F(NginxNetworkTest, SampleSiteConfigurationServesAgentsWithCertificateAndToken) {
+  // The sample of tools/, with its folders, port and token made the test's.
+  std::string site =
+      ReadFile(std::string(GUIDLOOKUPS_SOURCE_DIR) + "/tools/nginx-control-server.conf");
+  auto replace = [&site](const std::string& from, const std::string& to) {
+    size_t pos = site.find(from);
+    ASSERT_NE(pos, std::string::npos) << from;
+    for (; pos != std::string::npos; pos = site.find(from, pos + to.size()))
+      site.replace(pos, from.size(), to);
+  };
+  replace("/etc/guidlookups-hb", dir_.file("pki"));
+  replace("/srv/guidlookups-hb", dir_.file("www"));
+  replace("listen 443 ssl;", "listen 127.0.0.1:@PORT@ ssl;");
+  replace("CHANGE-ME-to-a-long-random-token", "tok-789-site");
+  pki_->Issue("client", "DNS:client-7");
+  std::filesystem::create_directories(dir_.file("site"));
+  NginxServer nginx(dir_.file("site"), site);
+  const std::string url = Url(nginx);
+  const std::string agent = CaSetting() + "sControlServerClientCert=" + pki_->cert("client") +
+                            "\nsControlServerClientKey=" + pki_->key("client") + "\n";
+  WriteSettings(url, 0, "", agent);
+  CHxNetwork net;
+  Attach(net, url);
+  EXPECT_EQ(Fetch(net).Code(), hxerr::kHttp);  // no token
+  WriteSettings(
+      url, 0, "",
+      agent + "sControlServerTokenFile=" + PrivateFile("site.token", "tok-789-site") + "\n");
+  CLmError err = Fetch(net);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_EQ(ReadFile(tempFolder_ + "/GUIDDB.DAT"), ReadFile(served_));
 }
 
 }  // namespace

@@ -49,7 +49,7 @@ std::string ReadFirstLine(int fd, int timeoutMs) {
 }  // namespace
 
 ControlServer::ControlServer(const std::string& script, const std::string& file,
-                             const std::string& mode, double delaySeconds) {
+                             const std::string& mode, double delaySeconds, int rate) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   posix_spawn_file_actions_t actions;
@@ -63,6 +63,8 @@ ControlServer::ControlServer(const std::string& script, const std::string& file,
                                    mode,
                                    "--delay",
                                    std::to_string(delaySeconds),
+                                   "--rate",
+                                   std::to_string(rate),
                                    "--host",
                                    "127.0.0.1",
                                    "--port",

@@ -21,10 +21,11 @@ inline std::string ControlServerScript() {
 // by itself if the test process dies first.
 class ControlServer {
  public:
-  // `mode`: ok, 404, truncate, garbage or slow; `delaySeconds`: the stall of
-  // the slow mode.
+  // `mode`: ok, 404, truncate, garbage, slow, steady, stall or endless;
+  // `delaySeconds`: the stall of the slow and stall modes, the duration of the
+  // endless one; `rate`: bytes a second of the steady mode.
   ControlServer(const std::string& script, const std::string& file, const std::string& mode = "ok",
-                double delaySeconds = 30);
+                double delaySeconds = 30, int rate = 4096);
   ~ControlServer();
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
