@@ -85,6 +85,13 @@ void EndSession(std::unique_ptr<CHxNetwork>& network, bool& flag) {
   network.reset();
 }
 
+// True when `a` and `b` name one existing file or folder.
+bool SameNode(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
 }  // namespace
 
 // The steps, in order: focus the settings; require "dHOME"; choose the source
@@ -99,6 +106,11 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
   try {
     HXClient client(2);
     HXPlatformInfo settings;
+    const std::string destination = guidCacheDir + "/" GUIDDB_NAME;
+    // The new file is checked in a folder beside the file that GUIDDB.DAT
+    // names (a link is kept): the rename then stays on one file system.
+    Staging staging(hostfs::FolderOf(hostfs::ResolveLinks(destination)));
+    bool transferredIntoStaging = false;
     do {
       if (!settings.setFocus(HXPI_Focus::getFocus())) {
         HXLOG(-1, kTag, " Unable to set focus name");
@@ -147,6 +159,20 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
           }
         }
         HXLOG(2, kTag, "Request Message Sent [ %s ]", network->GetConnectionStr().c_str());
+        // A temporary folder that is the GUID cache folder itself would have
+        // the raw transfer renamed over the live database before any check:
+        // it goes straight to the staging folder instead.
+        if (SameNode(sourceFolder, hostfs::FolderOf(hostfs::ResolveLinks(destination))) ||
+            SameNode(sourceFolder + "/" GUIDDB_NAME, destination)) {
+          CLmError err = staging.Prepare();
+          if (err.IsError()) {
+            HXLOG(-1, kTag, "failed to create directory [%s]. error [%s]",
+                  staging.folder().c_str(), err.AsString().c_str());
+            break;
+          }
+          network->SetDestinationFile(staging.file());
+          transferredIntoStaging = true;
+        }
         hxsFilexferRequest request;
         flag = false;
         CLmError err = network->PutFileResponse(false, request, nullptr, -1, flag);
@@ -165,16 +191,16 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
       // Appended as is: a folder that ends in a separator gives "//", which
       // the file system takes as one.
       std::string source = sourceFolder + "/" GUIDDB_NAME;
-      std::string destination = guidCacheDir + "/" GUIDDB_NAME;
       // The file is copied in beside the local one first and checked there:
       // what is installed is then exactly what was checked, even when the
       // source changes meanwhile (the control server's live database, when it
       // runs on this machine).
-      // Beside the file a link named GUIDDB.DAT points to, if it is one: the
-      // rename must stay on that file system and keep the link.
-      Staging staging(hostfs::FolderOf(hostfs::ResolveLinks(destination)));
-      err = staging.Prepare();
-      if (!err.IsError()) err = CLmFile::Copy(source.c_str(), staging.file().c_str());
+      if (transferredIntoStaging) {
+        source = staging.file();
+      } else {
+        err = staging.Prepare();
+        if (!err.IsError()) err = CLmFile::Copy(source.c_str(), staging.file().c_str());
+      }
       if (err.IsError()) {
         HXLOG(-1, kTag, "failed to copy file from [%s] to [%s]. error [%s]", source.c_str(),
               destination.c_str(), err.AsString().c_str());
