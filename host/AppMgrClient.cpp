@@ -1,16 +1,14 @@
 #include "host/AppMgrClient.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
 #include <utility>
 
+#include "host/Files.h"
 #include "host/LogWriter.h"
 
 namespace {
@@ -28,43 +26,6 @@ std::mutex& SourceMutex() {
 GUIDRowSource& RegisteredSource() {
   static GUIDRowSource source;
   return source;
-}
-
-std::string ErrnoText(int err) {
-  char buf[256];
-  // GNU strerror_r returns the text, which may or may not live in `buf`.
-  return std::string(strerror_r(err, buf, sizeof buf));
-}
-
-// Reads the whole regular file at `path` into `out`. On failure sets `error`.
-bool ReadWholeFile(const std::string& path, std::string& out, std::string& error) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    error = path + ": cannot open (" + ErrnoText(errno) + ")";
-    return false;
-  }
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = path + ": not a regular file";
-    ::close(fd);
-    return false;
-  }
-  out.clear();
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n > 0) {
-      out.append(buf, static_cast<size_t>(n));
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      error = path + ": read failed (" + ErrnoText(errno) + ")";
-      ::close(fd);
-      return false;
-    }
-  }
-  ::close(fd);
-  return true;
 }
 
 bool IsBlank(const std::string& s) {
@@ -240,7 +201,7 @@ int GUIDFromName::ReadExportFile(const std::string& path, std::list<GUIDNameInfo
                                  std::string& error) {
   try {
     std::string content;
-    if (!ReadWholeFile(path, content, error)) return -1;
+    if (!hostfs::ReadWholeFile(path, content, &error)) return -1;
     std::list<GUIDNameInfo> parsed;
     size_t pos = 0;
     unsigned long lineNo = 0;

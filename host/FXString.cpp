@@ -9,20 +9,15 @@
 #include <cstring>
 #include <vector>
 
+#include "host/Files.h"
 #include "host/LogWriter.h"
 
 namespace {
 
-std::string ErrnoText(int err) {
-  char buf[256];
-  // GNU strerror_r returns the text, which may or may not live in buf.
-  return strerror_r(err, buf, sizeof buf);
-}
-
 CLmError ErrnoError(int err, const std::string& what) {
   int32_t code = hxerr::kIo;
   if (err == ENOSPC || err == EDQUOT) code = hxerr::kNoSpace;
-  return CLmError(code, what + ": " + ErrnoText(err));
+  return CLmError(code, what + ": " + hostfs::ErrnoText(err));
 }
 
 bool IsFolder(const std::string& path) {
@@ -44,50 +39,16 @@ CLmError MakeOneFolder(const std::string& path) {
   return ErrnoError(err, "Cannot create folder '" + path + "'");
 }
 
-// The folder part of a path: "." for a bare name, "/" for a file in the root.
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string BaseNameOf(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Writes the whole buffer, resuming after short writes and signals.
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Closes a descriptor when the scope ends, unless released.
-class FdCloser {
+// Closes a descriptor when the scope ends.
+class Fd {
  public:
-  explicit FdCloser(int fd) : fd_(fd) {}
-  ~FdCloser() {
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
     if (fd_ >= 0) close(fd_);
   }
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
-  // Closes now and reports close's own error (a deferred write error on some
-  // file systems).
-  int CloseNow() {
-    int fd = fd_;
-    fd_ = -1;
-    return close(fd);
-  }
 
  private:
   int fd_;
@@ -95,14 +56,13 @@ class FdCloser {
 
 // The body of CLmFile::Copy, which turns exceptions into errors around it.
 //
-// The destination is replaced by rename(2), which is atomic within one file
-// system: a reader (or a crash) sees either the old file or the complete new
-// one. That is why the temporary file must lie in the destination's own
-// folder. The data are fsync'ed before the rename, so that a crash right after
-// it cannot leave an empty or partial file under the destination's name, and
-// the folder is fsync'ed after it, so that the rename itself survives a crash.
+// hostfs::AtomicReplace writes the bytes to a temporary file beside the
+// destination and renames it over, so a reader (or a crash) sees the old file
+// or the complete new one; a destination that is a symbolic link stays a link
+// and the file it names gets the copy.
 CLmError CopyFile(const std::string& source, const std::string& destination) {
-  FdCloser in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  // O_NONBLOCK: a FIFO as the source must be refused, not waited on at open.
+  Fd in(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (in.get() < 0) {
     int err = errno;
     CLmError e = ErrnoError(err, "Cannot open source file '" + source + "'");
@@ -117,59 +77,31 @@ CLmError CopyFile(const std::string& source, const std::string& destination) {
   if (!S_ISREG(st.st_mode))
     return CLmError(hxerr::kIo, "Cannot copy '" + source + "': not a regular file");
 
-  const std::string folder = FolderOf(destination);
-  std::string pattern = folder + "/." + BaseNameOf(destination) + ".tmpXXXXXX";
-  std::vector<char> temp(pattern.begin(), pattern.end());
-  temp.push_back('\0');
-  FdCloser out(mkostemp(temp.data(), O_CLOEXEC));
-  if (out.get() < 0) {
-    int err = errno;
-    return ErrnoError(
-        err, "Cannot create a temporary file in '" + folder + "' for '" + destination + "'");
-  }
-  const std::string tempPath = temp.data();
-
-  // From here on every failure removes the temporary file.
-  auto fail = [&](int err, const std::string& what) {
-    unlink(tempPath.c_str());
-    return ErrnoError(err, what);
+  // A failed read is the source's fault, while AtomicReplace would blame the
+  // temporary file; the callback keeps its own account.
+  std::string readError;
+  auto copy = [&](int out) {
+    std::vector<char> buf(1 << 16);
+    for (;;) {
+      ssize_t n = read(in.get(), buf.data(), buf.size());
+      if (n < 0) {
+        int err = errno;
+        if (err == EINTR) continue;
+        readError = "Cannot read '" + source + "'";
+        errno = err;
+        return false;
+      }
+      if (n == 0) return true;
+      if (!hostfs::WriteAll(out, buf.data(), static_cast<size_t>(n))) return false;
+    }
   };
-
-  std::vector<char> buf(1 << 16);
-  for (;;) {
-    ssize_t n = read(in.get(), buf.data(), buf.size());
-    if (n < 0) {
-      int err = errno;
-      if (err == EINTR) continue;
-      return fail(err, "Cannot read '" + source + "'");
-    }
-    if (n == 0) break;
-    if (!WriteAll(out.get(), buf.data(), static_cast<size_t>(n))) {
-      int err = errno;
-      return fail(err, "Cannot write '" + tempPath + "'");
-    }
-  }
-  if (fchmod(out.get(), st.st_mode & 0777) != 0) {
+  std::string error;
+  if (!hostfs::AtomicReplace(destination, copy, &error, static_cast<int>(st.st_mode & 0777))) {
     int err = errno;
-    return fail(err, "Cannot set the mode of '" + tempPath + "'");
+    if (!readError.empty()) return ErrnoError(err, readError);
+    int32_t code = err == ENOSPC || err == EDQUOT ? hxerr::kNoSpace : hxerr::kIo;
+    return CLmError(code, "Cannot copy '" + source + "' to '" + destination + "': " + error);
   }
-  if (fsync(out.get()) != 0) {
-    int err = errno;
-    return fail(err, "Cannot flush '" + tempPath + "'");
-  }
-  if (out.CloseNow() != 0) {
-    int err = errno;
-    return fail(err, "Cannot close '" + tempPath + "'");
-  }
-  if (rename(tempPath.c_str(), destination.c_str()) != 0) {
-    int err = errno;
-    return fail(err, "Cannot replace '" + destination + "'");
-  }
-
-  // The copy is complete and in place; a folder that cannot be flushed
-  // (some file systems refuse fsync on folders) does not undo that.
-  FdCloser dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) fsync(dir.get());
   return CLmError::Success();
 }
 

@@ -59,11 +59,14 @@ class GUIDLOOKUPS_EXPORT CLmFile {
  public:
   // Copies `source` over `destination` atomically: the bytes go to a uniquely
   // named temporary file in the destination's folder, which is flushed to disk
-  // and renamed over the destination. On any failure (missing source, full
-  // disk, unwritable folder) the temporary file is removed and the old
-  // destination is left whole. Error codes: hxerr::kNotFound for a missing
-  // source, kNoSpace for a full disk or quota, kInvalid for an empty path,
-  // kIo otherwise; the text names the path and the system's reason.
+  // and renamed over the destination. A destination that is a symbolic link
+  // stays one: the file it names gets the copy. On any failure (missing
+  // source, full disk, unwritable folder) the temporary file is removed and
+  // the old destination is left whole. A source that is not a regular file
+  // (a FIFO too) is refused without waiting. Error codes: hxerr::kNotFound
+  // for a missing source, kNoSpace for a full disk or quota, kInvalid for an
+  // empty path, kIo otherwise; the text names the path and the system's
+  // reason.
   static CLmError Copy(const char* source, const char* destination);
 };
 

@@ -60,16 +60,33 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer,
+// and the check that refuses it comes only after the open.
 bool ReadWholeFile(const std::string& path, std::string& content, std::string* error) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return Fail(error, errno, "cannot open " + path);
+  auto failWith = [&](int err, const std::string& what) {
+    if (error != nullptr) *error = path + ": " + what;
+    errno = err;
+    return false;
+  };
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) {
+    int err = errno;
+    return failWith(err, "cannot open (" + ErrnoText(err) + ")");
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) {
+    int err = errno;
+    return failWith(err, "cannot open (" + ErrnoText(err) + ")");
+  }
+  if (!S_ISREG(st.st_mode)) return failWith(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, "not a regular file");
   content.clear();
   char buf[1 << 16];
   for (;;) {
     ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return Fail(error, errno, "cannot read " + path);
+      int err = errno;
+      if (err == EINTR) continue;
+      return failWith(err, "read failed (" + ErrnoText(err) + ")");
     }
     if (n == 0) return true;
     content.append(buf, static_cast<size_t>(n));

@@ -18,9 +18,11 @@ GUIDLOOKUPS_EXPORT std::string ErrnoText(int err);
 // root).
 GUIDLOOKUPS_EXPORT std::string FolderOf(const std::string& path);
 
-// Reads the whole file into `content`. False (with `error`: the path and the
-// system's reason) when it cannot be opened or read; `content` is then
-// unspecified.
+// Reads the whole regular file (or the file a link names) into `content`.
+// False when it cannot be opened ("<path>: cannot open (<reason>)"), is not
+// a regular file ("<path>: not a regular file"; a FIFO or a device is never
+// waited on) or cannot be read ("<path>: read failed (<reason>)"), with that
+// text in `error` and errno set; `content` is then unspecified.
 GUIDLOOKUPS_EXPORT bool ReadWholeFile(const std::string& path, std::string& content,
                                       std::string* error = nullptr);
 

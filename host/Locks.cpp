@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,16 +13,12 @@
 #include <new>
 #include <thread>
 
+#include "host/Files.h"
 #include "host/LogWriter.h"
 
 namespace {
 
 const char kLockTag[] = "int CNamedMutex::lock(int, bool)";
-
-std::string ErrnoText(int err) {
-  char buf[256];
-  return strerror_r(err, buf, sizeof buf);
-}
 
 // flock(2) with EINTR retried; returns 0 or the errno of the failure.
 int FlockRetrying(int fd, int operation) {
@@ -29,6 +26,20 @@ int FlockRetrying(int fd, int operation) {
     if (flock(fd, operation) == 0) return 0;
     if (errno != EINTR) return errno;
   }
+}
+
+// The folder of the lock files now: GUIDLOOKUPS_LOCK_DIR (`given` true) or
+// the default one of the effective user.
+std::string FolderInUse(bool* given) {
+  const char* dir = std::getenv("GUIDLOOKUPS_LOCK_DIR");
+  *given = dir && *dir;
+  if (*given) return dir;
+  return CNamedMutex::DefaultLockFolder(geteuid(), std::getenv("XDG_RUNTIME_DIR"));
+}
+
+std::string LockFilePath(std::string folder, const std::string& name) {
+  if (folder.back() != '/') folder += '/';
+  return folder + name + ".lock";
 }
 
 }  // namespace
@@ -72,11 +83,46 @@ CNamedMutex::~CNamedMutex() {
   if (fd_ >= 0) unlock();
 }
 
+std::string CNamedMutex::DefaultLockFolder(unsigned euid, const char* runtimeDir) {
+  if (euid == 0) return "/run/guidlookups";
+  if (runtimeDir && runtimeDir[0] == '/') {
+    std::string folder = runtimeDir;
+    if (folder.back() != '/') folder += '/';
+    return folder + "guidlookups";
+  }
+  return "/tmp/guidlookups-" + std::to_string(euid);
+}
+
+// A world-writable parent such as /tmp lets anybody create our folder's name
+// first, so an existing folder is trusted only after the checks below; the
+// parent's sticky bit then keeps others from renaming or removing it.
+bool CNamedMutex::PreparePrivateFolder(const std::string& folder, std::string* why) {
+  auto refuse = [&](const std::string& reason) {
+    if (why) *why = reason;
+    return false;
+  };
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    int err = errno;
+    return refuse("cannot create it: " + hostfs::ErrnoText(err));
+  }
+  struct stat st;
+  if (lstat(folder.c_str(), &st) != 0) {
+    int err = errno;
+    return refuse(hostfs::ErrnoText(err));
+  }
+  if (S_ISLNK(st.st_mode)) return refuse("it is a symbolic link");
+  if (!S_ISDIR(st.st_mode)) return refuse("it is not a folder");
+  const uid_t euid = geteuid();
+  if (st.st_uid != euid)
+    return refuse("it belongs to uid " + std::to_string(st.st_uid) + ", not to uid " +
+                  std::to_string(euid));
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) return refuse("group or others may write to it");
+  return true;
+}
+
 std::string CNamedMutex::lockFilePath() const {
-  const char* dir = std::getenv("GUIDLOOKUPS_LOCK_DIR");
-  std::string path = dir && *dir ? dir : "/tmp";
-  if (path.back() != '/') path += '/';
-  return path + name_ + ".lock";
+  bool given = false;
+  return LockFilePath(FolderInUse(&given), name_);
 }
 
 // The lock is the flock(2) of a descriptor this object opens for itself. The
@@ -84,6 +130,11 @@ std::string CNamedMutex::lockFilePath() const {
 // it would let a waiter that already opened the old file and a newcomer that
 // creates a new one both "hold" the lock. A process that dies loses its
 // descriptors and with them its lock.
+//
+// Whoever can open the lock file can hold it, even through a read-only
+// descriptor and a shared lock, and so stop every lookup of the machine. So
+// the file must lie in a folder no other user can write to, and must be our
+// own (or root's, which only an administrator can have put there).
 int CNamedMutex::lock(int timeoutMs, bool /*flag*/) {
   if (fd_ >= 0) return 0;
   try {
@@ -91,18 +142,39 @@ int CNamedMutex::lock(int timeoutMs, bool /*flag*/) {
       HXLOG(-1, kLockTag, "Invalid named mutex name '%s'", name_.c_str());
       return -1;
     }
-    const std::string path = lockFilePath();
-    // O_NOFOLLOW: the default folder is world-writable, and a planted symlink
-    // must not make us create or lock some other file.
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0 && errno == EACCES) {
-      // A lock file made by another user with a narrower umask can still be
-      // locked through a read-only descriptor.
-      fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    bool given = false;
+    const std::string folder = FolderInUse(&given);
+    std::string why;
+    if (!given && !PreparePrivateFolder(folder, &why)) {
+      HXLOG(-1, kLockTag, "Refusing lock folder %s: %s", folder.c_str(), why.c_str());
+      return -1;
     }
+    const std::string path = LockFilePath(folder, name_);
+    // O_NOFOLLOW: a planted link must not make us create or lock another
+    // file. O_NONBLOCK: a FIFO planted at the path must not stall the open.
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK,
+                  0600);
     if (fd < 0) {
       int err = errno;
-      HXLOG(-1, kLockTag, "Cannot open lock file %s: %s", path.c_str(), ErrnoText(err).c_str());
+      if (err == ELOOP || err == EISDIR) {
+        HXLOG(-1, kLockTag, "Refusing lock file %s: not a regular file", path.c_str());
+      } else {
+        HXLOG(-1, kLockTag, "Cannot open lock file %s: %s", path.c_str(),
+              hostfs::ErrnoText(err).c_str());
+      }
+      return -1;
+    }
+    struct stat st;
+    const uid_t euid = geteuid();
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(fd);
+      HXLOG(-1, kLockTag, "Refusing lock file %s: not a regular file", path.c_str());
+      return -1;
+    }
+    if (st.st_uid != euid && st.st_uid != 0) {
+      close(fd);
+      HXLOG(-1, kLockTag, "Refusing lock file %s: it belongs to uid %u, not to uid %u",
+            path.c_str(), static_cast<unsigned>(st.st_uid), static_cast<unsigned>(euid));
       return -1;
     }
 
@@ -110,7 +182,7 @@ int CNamedMutex::lock(int timeoutMs, bool /*flag*/) {
       int err = FlockRetrying(fd, LOCK_EX);
       if (err != 0) {
         close(fd);
-        HXLOG(-1, kLockTag, "Cannot lock %s: %s", path.c_str(), ErrnoText(err).c_str());
+        HXLOG(-1, kLockTag, "Cannot lock %s: %s", path.c_str(), hostfs::ErrnoText(err).c_str());
         return -1;
       }
       fd_ = fd;
@@ -130,7 +202,7 @@ int CNamedMutex::lock(int timeoutMs, bool /*flag*/) {
       }
       if (err != EWOULDBLOCK) {
         close(fd);
-        HXLOG(-1, kLockTag, "Cannot lock %s: %s", path.c_str(), ErrnoText(err).c_str());
+        HXLOG(-1, kLockTag, "Cannot lock %s: %s", path.c_str(), hostfs::ErrnoText(err).c_str());
         return -1;
       }
       auto now = std::chrono::steady_clock::now();

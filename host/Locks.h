@@ -58,9 +58,17 @@ class GUIDLOOKUPS_EXPORT HxCriticalSectionLock {
 // CNamedMutex.
 GUIDLOOKUPS_EXPORT extern HxCriticalSection criticalSec;
 
-// A machine-wide mutex: flock(2) on the file "<dir>/<name>.lock", where <dir>
-// is GUIDLOOKUPS_LOCK_DIR (read at each lock), or "/tmp" when unset. The
+// A machine-wide mutex: flock(2) on the file "<folder>/<name>.lock". The
 // database file itself is never locked.
+//
+// The folder is GUIDLOOKUPS_LOCK_DIR (read at each lock; used as given, never
+// created), or else a folder that only this process's effective user (and
+// root) can write, so that no other user can create, hold or replace a lock
+// file there: see DefaultLockFolder(). Every process that shares one
+// database must therefore run as one user, or share one GUIDLOOKUPS_LOCK_DIR.
+// In either folder the lock file must be a regular file owned by the
+// effective user or by root; anything else (a link, a folder, a FIFO, a file
+// of another user) is refused with one log line, never waited on.
 //
 // Each object opens its own file description (O_CLOEXEC, so that programs
 // the agent starts never inherit a held lock), so two objects of one process
@@ -80,14 +88,26 @@ class GUIDLOOKUPS_EXPORT CNamedMutex {
   CNamedMutex& operator=(const CNamedMutex&) = delete;
 
   // Waits up to `timeoutMs` milliseconds (-1: without limit). Returns 0 when
-  // the lock is held, -1 when the lock file cannot be opened (logged) or the
-  // time ran out. Locking a held object again returns 0 and does nothing.
+  // the lock is held; -1 when the time ran out, or (with one log line at
+  // level -1 naming the path) when the lock folder or file is refused or
+  // cannot be opened. Locking a held object again returns 0 and does nothing.
   int lock(int timeoutMs, bool flag);
   // Releases the lock; returns 0, or -1 when it was not held.
   int unlock();
   bool isLocked() const { return fd_ >= 0; }
-  // The lock file's path as it would be used now.
+  // The lock file's path as it would be used now (nothing is created).
   std::string lockFilePath() const;
+
+  // The lock folder when GUIDLOOKUPS_LOCK_DIR is unset, for the effective
+  // user `euid`: "/run/guidlookups" for root; for other users
+  // "<runtimeDir>/guidlookups" when `runtimeDir` (XDG_RUNTIME_DIR) is an
+  // absolute path, else "/tmp/guidlookups-<euid>".
+  static std::string DefaultLockFolder(unsigned euid, const char* runtimeDir);
+  // Makes `folder` a private folder of the effective user: creates it with
+  // mode 0700 when missing (its parent must exist), then requires a real
+  // folder (not a link) owned by the effective user and writable by neither
+  // group nor others. False with the reason in `why` otherwise.
+  static bool PreparePrivateFolder(const std::string& folder, std::string* why);
 
  private:
   std::string name_;

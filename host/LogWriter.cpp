@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -41,32 +42,58 @@ int LevelFromEnvironment() {
   return static_cast<int>(value);
 }
 
+// The file named by GUIDLOOKUPS_LOG_FILE opened for appending, or -1 for
+// standard error (unset, or it cannot be opened: said once on standard
+// error, so that the file's silence has a reason).
+int OpenFromEnvironment() {
+  const char* file = std::getenv("GUIDLOOKUPS_LOG_FILE");
+  if (!file || !*file) return -1;
+  int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    int err = errno;
+    char buf[256];
+    std::string note = std::string("guidlookups: cannot open log file '") + file +
+                       "': " + strerror_r(err, buf, sizeof buf) + "; logging to standard error\n";
+    ssize_t ignored = write(STDERR_FILENO, note.data(), note.size());
+    (void)ignored;
+  }
+  return fd;
+}
+
 // Appends each line with a single write(2) on an O_APPEND descriptor: the
 // kernel places every such write at the end of the file as one piece, so
 // lines of concurrent threads and processes never interleave and no lock is
 // needed here.
+//
+// Retarget() points the writer at the file the environment names now without
+// ever closing the descriptor number that writers read: the new file is
+// dup3'ed onto it. A write in flight keeps the file it started on, the next
+// one goes to the new file, and a descriptor number can never be closed and
+// reused by an unrelated file under a writer's hands.
 class DefaultLogWriter : public CLogWriterInterface {
  public:
-  DefaultLogWriter() : level_(LevelFromEnvironment()) {
-    const char* file = std::getenv("GUIDLOOKUPS_LOG_FILE");
-    if (file && *file) {
-      fd_ = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-      if (fd_ < 0) {
-        // Say once, on the fallback, why the file gets nothing.
-        int err = errno;
-        char buf[256];
-        std::string note = std::string("guidlookups: cannot open log file '") + file +
-                           "': " + strerror_r(err, buf, sizeof buf) +
-                           "; logging to standard error\n";
-        WriteAll(STDERR_FILENO, note);
-      }
-    }
-  }
+  DefaultLogWriter() : level_(LevelFromEnvironment()), fd_(OpenFromEnvironment()) {}
   ~DefaultLogWriter() override {
-    if (fd_ >= 0) close(fd_);
+    int fd = fd_.load();
+    if (fd >= 0) close(fd);
   }
   DefaultLogWriter(const DefaultLogWriter&) = delete;
   DefaultLogWriter& operator=(const DefaultLogWriter&) = delete;
+
+  void Retarget() {
+    std::lock_guard<std::mutex> lock(retargetMutex_);
+    level_.store(LevelFromEnvironment(), std::memory_order_relaxed);
+    const int current = fd_.load(std::memory_order_acquire);
+    const int next = OpenFromEnvironment();
+    if (current < 0) {
+      fd_.store(next, std::memory_order_release);
+      return;
+    }
+    // Back to standard error: our number becomes a copy of it. A failed dup3
+    // keeps the old target, which is better than no log at all.
+    dup3(next >= 0 ? next : STDERR_FILENO, current, O_CLOEXEC);
+    if (next >= 0) close(next);
+  }
 
   void WriteLine(int level, const char* tag, int line, const std::string& message) override {
     try {
@@ -91,13 +118,14 @@ class DefaultLogWriter : public CLogWriterInterface {
       out += "] ";
       out += message;
       out += '\n';
-      WriteAll(fd_ >= 0 ? fd_ : STDERR_FILENO, out);
+      const int fd = fd_.load(std::memory_order_acquire);
+      WriteAll(fd >= 0 ? fd : STDERR_FILENO, out);
     } catch (...) {
       // A log line that cannot be built is dropped; logging never fails a caller.
     }
   }
 
-  int GetLevel() override { return level_; }
+  int GetLevel() override { return level_.load(std::memory_order_relaxed); }
 
  private:
   static void WriteAll(int fd, const std::string& text) {
@@ -116,8 +144,10 @@ class DefaultLogWriter : public CLogWriterInterface {
     }
   }
 
-  const int level_;
-  int fd_ = -1;
+  std::atomic<int> level_;
+  // Set once from -1 to a descriptor, then only ever dup3'ed onto.
+  std::atomic<int> fd_;
+  std::mutex retargetMutex_;  // serialises Retarget()
 };
 
 }  // namespace
@@ -164,9 +194,21 @@ std::vector<std::shared_ptr<CLogWriterInterface>>& KeepAlive() {
 
 std::atomic<CLogWriterInterface*> g_currentWriter{nullptr};
 
+// The process's one default writer, made at its first use and re-targeted by
+// ResetDefaultLogWriter() rather than replaced, so that resets neither grow
+// the keep-alive list nor hold on to descriptors. REQUIRES: InstallMutex()
+// held.
+std::shared_ptr<DefaultLogWriter>& ProcessDefaultWriter(bool* made = nullptr) {
+  static auto* writer = new std::shared_ptr<DefaultLogWriter>();
+  if (made) *made = !*writer;
+  if (!*writer) *writer = std::make_shared<DefaultLogWriter>();
+  return *writer;
+}
+
 // REQUIRES: InstallMutex() held.
 void Install(std::shared_ptr<CLogWriterInterface> writer) {
-  if (writer) KeepAlive().push_back(writer);
+  auto& kept = KeepAlive();
+  if (writer && std::find(kept.begin(), kept.end(), writer) == kept.end()) kept.push_back(writer);
   g_currentWriter.store(writer.get(), std::memory_order_release);
   std::atomic_store(&g_ptrLogWriter, std::move(writer));
   g_writerInstalled.store(true, std::memory_order_release);
@@ -181,7 +223,7 @@ std::shared_ptr<CLogWriterInterface> GetLogWriter() {
   // explicit SetLogWriter) got there first.
   try {
     std::lock_guard<std::mutex> lock(InstallMutex());
-    if (!g_writerInstalled.load(std::memory_order_acquire)) Install(MakeDefaultLogWriter());
+    if (!g_writerInstalled.load(std::memory_order_acquire)) Install(ProcessDefaultWriter());
   } catch (...) {
     return nullptr;
   }
@@ -206,7 +248,11 @@ void SetLogWriter(std::shared_ptr<CLogWriterInterface> writer) {
 
 void ResetDefaultLogWriter() {
   try {
-    SetLogWriter(MakeDefaultLogWriter());
+    std::lock_guard<std::mutex> lock(InstallMutex());
+    bool made = false;
+    auto& writer = ProcessDefaultWriter(&made);
+    if (!made) writer->Retarget();
+    Install(writer);
   } catch (...) {
     // Keep the current writer.
   }

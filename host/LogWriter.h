@@ -10,10 +10,13 @@
 // (standard error when unset) and writes a line only when its level is at most
 // GUIDLOOKUPS_LOG_LEVEL (default 1: errors, milestones and the database
 // class's own lines; a value that is not a decimal integer gives the default).
-// The default writer is made at the first GetLogWriter() unless a writer (or
-// nullptr, which silences the library) was set before; both variables are
-// read when it is made, and ResetDefaultLogWriter() makes a new one. A line
-// reads
+// The process's default writer is made at the first GetLogWriter() unless a
+// writer (or nullptr, which silences the library) was set before; both
+// variables are read when it is made. ResetDefaultLogWriter() reads them
+// again and points that same writer at the file they name now, which is also
+// how to rotate the log: rename the file, call ResetDefaultLogWriter(), and
+// the next line goes to a new file (no line is lost or split between them,
+// and no descriptor is left behind). A line reads
 //   2026-12-08 04:30:00.123 pid=12 tid=34 L-1 [tag:line] message
 // and is written with one write(2) on an O_APPEND descriptor, so lines of many
 // threads and processes never interleave.
@@ -49,9 +52,13 @@ GUIDLOOKUPS_EXPORT void SetLogWriter(std::shared_ptr<CLogWriterInterface> writer
 // every writer once installed stays alive until the process ends, so the
 // pointer stays valid. Lock-free; this is what HXLOG uses on hot paths.
 GUIDLOOKUPS_EXPORT CLogWriterInterface* CurrentLogWriter();
-// Installs a new default writer that reads the environment again.
+// Installs the process's default writer after it has read the environment
+// again and reopened its file (see the file comment). Any number of calls
+// hold one descriptor between them.
 GUIDLOOKUPS_EXPORT void ResetDefaultLogWriter();
-// The default writer, for embedders that wrap it.
+// A new writer of the default kind, owned by the caller (its file is closed
+// when the last reference goes; a writer once installed with SetLogWriter
+// stays alive until exit), for embedders that wrap it.
 GUIDLOOKUPS_EXPORT std::shared_ptr<CLogWriterInterface> MakeDefaultLogWriter();
 
 namespace hxlog {

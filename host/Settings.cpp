@@ -5,12 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <mutex>
+#include <set>
 #include <vector>
 
+#include "host/Files.h"
 #include "host/LogWriter.h"
 
 // How the file is kept consistent:
@@ -27,7 +32,12 @@
 // each add their own value and rename in turn, and the second rename would
 // drop the first value. The lock file is separate from the settings file
 // because the settings file is replaced at every write: a lock on it would
-// bind to a file that is no longer the current one.
+// bind to a file that is no longer the current one. Both the lock and the
+// replacement go to the file a symbolic link names, so a link stays a link
+// and two names of one file lock together.
+//
+// The overlay is a map behind a mutex, with an atomic count in front of it so
+// that the usual read, with nothing overlaid, takes no lock at all.
 
 namespace {
 
@@ -41,11 +51,6 @@ const char kSetStringTag[] =
 const char kRemoveValueTag[] = "int HXPlatformInfo::removeValue(const char*, const char*)";
 
 const char kDefaultInstance[] = "Instance001";
-
-std::string ErrnoText(int err) {
-  char buf[256];
-  return strerror_r(err, buf, sizeof buf);
-}
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -128,33 +133,23 @@ std::vector<IniLine> Parse(const std::string& content, const std::string& path, 
   return lines;
 }
 
-// Reads the whole file. Returns 0, or the errno of the failure (ENOENT for a
-// missing file).
-int ReadWholeFile(const std::string& path, std::string* out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  out->clear();
-  char buf[8192];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      close(fd);
-      return err;
-    }
-    if (n == 0) break;
-    out->append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return 0;
+const char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+// Drops a UTF-8 byte-order mark that some editors put in front of the text;
+// true when there was one, so that a rewrite can put it back.
+bool StripByteOrderMark(std::string* content) {
+  if (content->compare(0, 3, kByteOrderMark) != 0) return false;
+  content->erase(0, 3);
+  return true;
 }
 
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+// Reads the settings file. False for a missing file (silently) and for one
+// that cannot be read (logged at level 1 with `tag`).
+bool ReadSettingsFile(const std::string& path, const char* tag, std::string* content) {
+  std::string error;
+  if (hostfs::ReadWholeFile(path, *content, &error)) return true;
+  if (errno != ENOENT) HXLOG(1, tag, "Cannot read settings file %s", error.c_str());
+  return false;
 }
 
 // Finds the value, logging why a present file could not be read. False for a
@@ -163,12 +158,8 @@ bool Lookup(const std::string& path, const char* section, const char* name, cons
             std::string* value) {
   if (path.empty() || !section || !name) return false;
   std::string content;
-  int err = ReadWholeFile(path, &content);
-  if (err == ENOENT) return false;
-  if (err != 0) {
-    HXLOG(1, tag, "Cannot read settings file %s: %s", path.c_str(), ErrnoText(err).c_str());
-    return false;
-  }
+  if (!ReadSettingsFile(path, tag, &content)) return false;
+  StripByteOrderMark(&content);
   for (const IniLine& line : Parse(content, path, tag)) {
     if (line.kind == IniLine::kValue && SameName(line.section, section) &&
         SameName(line.name, name)) {
@@ -236,62 +227,6 @@ class FileLock {
   int fd_ = -1;
 };
 
-// Writes `content` to a new temporary file next to `path` and renames it over
-// `path`. Returns 0, or the errno of the failure, with `what` naming the step.
-// The temporary file never outlives a failure.
-int ReplaceFile(const std::string& path, const std::string& content, mode_t mode,
-                const char** what) {
-  const std::string folder = FolderOf(path);
-  std::string pattern = path + ".tmpXXXXXX";
-  std::vector<char> temp(pattern.begin(), pattern.end());
-  temp.push_back('\0');
-  *what = "create a temporary file for";
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return errno;
-
-  int err = 0;
-  const char* p = content.data();
-  size_t left = content.size();
-  *what = "write";
-  while (left > 0 && err == 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0) {
-      if (errno != EINTR) err = errno;
-      continue;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  if (err == 0 && fchmod(fd, mode) != 0) {
-    *what = "set the mode of";
-    err = errno;
-  }
-  if (err == 0 && fsync(fd) != 0) {
-    *what = "flush";
-    err = errno;
-  }
-  if (close(fd) != 0 && err == 0) {
-    *what = "close";
-    err = errno;
-  }
-  if (err == 0 && rename(temp.data(), path.c_str()) != 0) {
-    *what = "replace";
-    err = errno;
-  }
-  if (err != 0) {
-    unlink(temp.data());
-    return err;
-  }
-  // Make the rename itself durable; a folder that refuses fsync does not undo
-  // a completed replacement.
-  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
-  }
-  return 0;
-}
-
 // Sets (value non-null) or removes (null) one value under the writers' lock.
 // Returns nonzero on success.
 int Modify(const std::string& path, const char* section, const char* name, const std::string* value,
@@ -318,21 +253,22 @@ int Modify(const std::string& path, const char* section, const char* name, const
   }
 
   FileLock lock;
-  if (int err = lock.Acquire(path + ".lock")) {
-    HXLOG(-1, tag, "Cannot lock settings file %s: %s", path.c_str(), ErrnoText(err).c_str());
+  if (int err = lock.Acquire(hostfs::ResolveLinks(path) + ".lock")) {
+    HXLOG(-1, tag, "Cannot lock settings file %s: %s", path.c_str(),
+          hostfs::ErrnoText(err).c_str());
     return 0;
   }
 
-  std::string content;
-  int err = ReadWholeFile(path, &content);
-  if (err != 0 && err != ENOENT) {
-    // Rewriting a file we cannot read would throw its other values away.
-    HXLOG(-1, tag, "Cannot read settings file %s: %s", path.c_str(), ErrnoText(err).c_str());
-    return 0;
+  std::string content, error;
+  if (!hostfs::ReadWholeFile(path, content, &error)) {
+    if (errno != ENOENT) {
+      // Rewriting a file we cannot read would throw its other values away.
+      HXLOG(-1, tag, "Cannot read settings file %s", error.c_str());
+      return 0;
+    }
+    content.clear();
   }
-  mode_t mode = 0644;
-  struct stat st;
-  if (err == 0 && stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
+  const bool byteOrderMark = StripByteOrderMark(&content);
 
   std::vector<IniLine> lines = Parse(content, path, tag);
   bool changed = false;
@@ -380,17 +316,70 @@ int Modify(const std::string& path, const char* section, const char* name, const
   }
   if (!changed) return 1;
 
-  std::string text;
+  std::string text = byteOrderMark ? kByteOrderMark : "";
   for (const IniLine& line : lines) {
     text += line.raw;
     text += '\n';
   }
-  const char* what = "";
-  if (int werr = ReplaceFile(path, text, mode, &what)) {
-    HXLOG(-1, tag, "Cannot %s settings file %s: %s", what, path.c_str(), ErrnoText(werr).c_str());
+  if (!hostfs::AtomicWriteFile(path, text, &error)) {
+    HXLOG(-1, tag, "Cannot write settings file %s: %s", path.c_str(), error.c_str());
     return 0;
   }
   return 1;
+}
+
+// Section and value name folded to lower case, as the file matches them.
+std::string OverlayKey(const char* section, const char* name) {
+  std::string key;
+  for (const char* p = section; *p; ++p) key += AsciiLower(*p);
+  key += '\0';
+  for (const char* p = name; *p; ++p) key += AsciiLower(*p);
+  return key;
+}
+
+// The in-process overlay. Never destroyed, so that settings read by other
+// static destructors at exit still find it.
+struct Overlay {
+  std::mutex mutex;
+  std::map<std::string, std::string> values;  // guarded by mutex
+  // The size of `values`, readable without the mutex: while it is 0 a read
+  // goes straight to the file.
+  std::atomic<size_t> size{0};
+};
+
+Overlay& TheOverlay() {
+  static Overlay* overlay = new Overlay();
+  return *overlay;
+}
+
+bool LookupOverlay(const char* section, const char* name, std::string* value) {
+  Overlay& overlay = TheOverlay();
+  if (overlay.size.load(std::memory_order_acquire) == 0 || !section || !name) return false;
+  const std::string key = OverlayKey(section, name);
+  std::lock_guard<std::mutex> lock(overlay.mutex);
+  auto it = overlay.values.find(key);
+  if (it == overlay.values.end()) return false;
+  *value = it->second;
+  return true;
+}
+
+// True the first time a bad number (file, section, name, text) is reported in
+// this process. The memory is bounded; past the bound every report counts as
+// a first one, so a bad value is never silenced.
+bool FirstReportOf(const std::string& file, const char* section, const char* name,
+                   const std::string& text) {
+  static std::mutex* mutex = new std::mutex();
+  static auto* seen = new std::set<std::string>();  // guarded by *mutex
+  const size_t kMaxRemembered = 1024;
+  std::string key = file;
+  for (const std::string& part : {std::string(section), std::string(name), text}) {
+    key += '\0';
+    key += part;
+  }
+  std::lock_guard<std::mutex> lock(*mutex);
+  if (seen->count(key)) return false;
+  if (seen->size() < kMaxRemembered) seen->insert(key);
+  return true;
 }
 
 }  // namespace
@@ -428,7 +417,9 @@ int HXPlatformInfo::getString(const char* section, const char* name, std::string
   if (!value) return 0;
   try {
     std::string found;
-    if (!Lookup(filePath(), section, name, kGetStringTag, &found)) return 0;
+    if (!LookupOverlay(section, name, &found) &&
+        !Lookup(filePath(), section, name, kGetStringTag, &found))
+      return 0;
     *value = found;
     return 1;
   } catch (...) {
@@ -439,14 +430,19 @@ int HXPlatformInfo::getString(const char* section, const char* name, std::string
 int HXPlatformInfo::getNumber(const char* section, const char* name, unsigned long* value) {
   if (!value) return 0;
   try {
-    const std::string path = filePath();
+    std::string path = "the settings overlay";
     std::string text;
-    if (!Lookup(path, section, name, kGetNumberTag, &text)) return 0;
+    if (!LookupOverlay(section, name, &text)) {
+      path = filePath();
+      if (!Lookup(path, section, name, kGetNumberTag, &text)) return 0;
+    }
     unsigned long number = 0;
     if (!ParseNumber(text, &number)) {
-      HXLOG(1, kGetNumberTag,
-            "Value %s of [%s] in %s is not a decimal number of at most 64 bits: %s", name, section,
-            path.c_str(), text.c_str());
+      if (FirstReportOf(path, section, name, text))
+        HXLOG(-1, kGetNumberTag,
+              "Value %s of [%s] in %s is not a decimal number of at most 64 bits: %s; "
+              "using the default",
+              name, section, path.c_str(), text.c_str());
       return 0;
     }
     *value = number;
@@ -505,4 +501,39 @@ const char* HXPlatformInfo::getPhysicalMachine() {
     machine_.clear();
   }
   return machine_.c_str();
+}
+
+int HXPlatformInfo::SetOverlay(const char* section, const char* name, const std::string& value) {
+  if (!section || !name || !*section || !*name) return 0;
+  try {
+    Overlay& overlay = TheOverlay();
+    std::string key = OverlayKey(section, name);
+    std::lock_guard<std::mutex> lock(overlay.mutex);
+    overlay.values[key] = value;
+    overlay.size.store(overlay.values.size(), std::memory_order_release);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+int HXPlatformInfo::RemoveOverlay(const char* section, const char* name) {
+  if (!section || !name) return 0;
+  try {
+    Overlay& overlay = TheOverlay();
+    std::string key = OverlayKey(section, name);
+    std::lock_guard<std::mutex> lock(overlay.mutex);
+    size_t removed = overlay.values.erase(key);
+    overlay.size.store(overlay.values.size(), std::memory_order_release);
+    return removed ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+void HXPlatformInfo::ClearOverlay() {
+  Overlay& overlay = TheOverlay();
+  std::lock_guard<std::mutex> lock(overlay.mutex);
+  overlay.values.clear();
+  overlay.size.store(0, std::memory_order_release);
 }

@@ -5,19 +5,35 @@
 // <instance> is the focus. Sections are "[EventManager]", "[vTaskHost]" and
 // "[Base]"; lines are "name=value", numbers in decimal. Blanks around names
 // and values are ignored, and section and value names match regardless of
-// ASCII case. Blank lines and lines starting with ';' or '#' are comments. A
-// malformed line is skipped with one log line (level 1) at each read. Where a
-// value appears twice, the first one counts. A rewrite keeps every other line
-// (comments included) as it was.
+// ASCII case. A UTF-8 byte-order mark at the start of the file is skipped
+// (and kept by a rewrite). Blank lines and lines starting with ';' or '#' are
+// comments. A malformed line is skipped with one log line (level 1) at each
+// read. Where a value appears twice, the first one counts. A rewrite keeps
+// every other line (comments included) as it was. A number that does not
+// parse reads as missing; it is logged (level -1, naming the file, section,
+// value name and text) once per process for each distinct such value.
 //
-// Without GUIDLOOKUPS_SETTINGS_DIR every value reads as not found and every
-// write fails: the library never writes settings to a place it was not given.
+// Without GUIDLOOKUPS_SETTINGS_DIR every value of the file reads as not found
+// and every write fails: the library never writes settings to a place it was
+// not given.
+//
+// A settings file that is a symbolic link stays one: writes replace the file
+// it names.
+//
+// The overlay (SetOverlay) holds values of this process only, which reads see
+// before the file's, whether or not a file or a settings folder exists. It is
+// never written to any file, and writes never change it: a write of an
+// overlaid name still goes to the file (and then reads in this process still
+// see the overlay), and writes of other names keep the file's own lines for
+// overlaid names as they are.
 //
 // Thread-safety: an object belongs to one thread at a time; any number of
 // objects, in any number of threads and processes, may use the same file.
-// Writers take a cross-process lock (flock on "<file>.lock") across the whole
-// read-modify-write and replace the file by rename, so concurrent writers of
-// different values lose none and a reader never sees a torn file.
+// Writers take a cross-process lock (flock on "<file>.lock", beside the file
+// a link names) across the whole read-modify-write and replace the file by
+// rename, so concurrent writers of different values lose none and a reader
+// never sees a torn file. The overlay functions are thread-safe and may run
+// concurrently with reads in any thread.
 #pragma once
 
 #include <string>
@@ -43,9 +59,10 @@ class GUIDLOOKUPS_EXPORT HXPlatformInfo {
   // without a focus uses HXPI_Focus::getFocus() at each call.
   int setFocus(const char* instance);
 
-  // Each read returns nonzero when the value was found and leaves the output
-  // untouched otherwise (a missing file, section or value; a number that does
-  // not parse or does not fit 64 bits).
+  // Each read returns nonzero when the value was found (in the overlay first,
+  // then in the file) and leaves the output untouched otherwise (a missing
+  // file, section or value; a number that does not parse or does not fit 64
+  // bits). An overlaid value hides the file's, even when it is not a number.
   int getString(const char* section, const char* name, std::string* value);
   int getNumber(const char* section, const char* name, unsigned long* value);
   // Reads the 64-bit value and, only when found, stores its low 32 bits.
@@ -69,9 +86,19 @@ class GUIDLOOKUPS_EXPORT HXPlatformInfo {
   // This machine's host name (gethostname).
   const char* getPhysicalMachine();
 
-  // The file this object reads: <dir>/<instance>.ini, or "" when no settings
-  // folder is configured.
+  // The file this object reads and writes: <dir>/<instance>.ini, or "" when
+  // no settings folder is configured (then only the overlay can be read, and
+  // writes fail). The overlay has no file and plays no part here.
   std::string filePath() const;
+
+  // The process-wide overlay. SetOverlay makes reads of (section, name), in
+  // any object and thread of this process, return `value`; nonzero on
+  // success, 0 for a null or empty name. Names match regardless of ASCII
+  // case, as in the file. RemoveOverlay returns nonzero when a value was
+  // removed. Nothing of the overlay is ever written to a file.
+  static int SetOverlay(const char* section, const char* name, const std::string& value);
+  static int RemoveOverlay(const char* section, const char* name);
+  static void ClearOverlay();
 
  private:
   std::string focus_;

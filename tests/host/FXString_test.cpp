@@ -287,4 +287,18 @@ TEST_F(FXStringTest, CopyFromAFolderIsRefused) {
   EXPECT_TRUE(CLmFile::Copy(dir_.file("dst").c_str(), "").IsError());
 }
 
+TEST_F(FXStringTest, CopyOntoALinkKeepsTheLinkAndFillsItsTarget) {
+  ASSERT_EQ(mkdir(dir_.file("real").c_str(), 0755), 0);
+  WriteFile(dir_.file("real/dst"), "old");
+  ASSERT_EQ(symlink("real/dst", dir_.file("dst").c_str()), 0);
+  WriteFile(dir_.file("src"), "new bytes");
+  CLmError e = CLmFile::Copy(dir_.file("src").c_str(), dir_.file("dst").c_str());
+  ASSERT_FALSE(e.IsError()) << e.AsString();
+  struct stat st;
+  ASSERT_EQ(lstat(dir_.file("dst").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReadFile(dir_.file("real/dst")), "new bytes");
+  EXPECT_EQ(Entries(dir_.file("real")), (std::vector<std::string>{"dst"}));
+}
+
 }  // namespace

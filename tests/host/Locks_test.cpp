@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,7 +34,10 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 
 namespace {
 
+using testsupport::ChildProgram;
 using testsupport::ForkChild;
+using testsupport::ForkChildAsNobody;
+using testsupport::IsRoot;
 using testsupport::ScopedEnv;
 using testsupport::ScopedLogCapture;
 using testsupport::TempDir;
@@ -247,6 +251,125 @@ TEST_F(LocksTest, ConcurrentNamedMutexesExcludeThreads) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(overlaps.load(), 0);
   EXPECT_EQ(counter.load(), static_cast<long>(kThreads) * kRounds);
+}
+
+// --- Lock folder and lock file that no other user can hold ---------------------
+
+// Runs lock(-1) in a child process under an alarm, so that a lock that waits
+// instead of refusing fails the test rather than hanging it. The child exits
+// 0 when the lock was refused with exactly one log line naming `expected`.
+int RefusedWithOneLine(const std::string& expected) {
+  pid_t child = ForkChild([&] {
+    alarm(10);
+    ScopedLogCapture log;
+    CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
+    if (mutex.lock(-1, false) != -1) return 2;
+    auto lines = log->lines();
+    if (lines.size() != 1 || lines[0].level != -1) return 3;
+    return lines[0].message.find(expected) != std::string::npos ? 0 : 4;
+  });
+  return WaitChild(child);
+}
+
+TEST_F(LocksTest, DefaultFolderFollowsTheEffectiveUser) {
+  EXPECT_EQ(CNamedMutex::DefaultLockFolder(0, "/run/user/0"), "/run/guidlookups");
+  EXPECT_EQ(CNamedMutex::DefaultLockFolder(1000, "/run/user/1000"), "/run/user/1000/guidlookups");
+  EXPECT_EQ(CNamedMutex::DefaultLockFolder(1000, nullptr), "/tmp/guidlookups-1000");
+  EXPECT_EQ(CNamedMutex::DefaultLockFolder(1000, "relative"), "/tmp/guidlookups-1000");
+}
+
+TEST_F(LocksTest, NonRegularLockPathFailsWithOneLineInsteadOfHanging) {
+  const std::string path = dir_.file("SQLITE_ACCESS_LOCK.lock");
+  ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+  EXPECT_EQ(RefusedWithOneLine(path), 0);
+  ASSERT_EQ(rmdir(path.c_str()), 0);
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  EXPECT_EQ(RefusedWithOneLine(path), 0);
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  // A link, even to a good lock file, is never followed.
+  testsupport::WriteFile(dir_.file("elsewhere"), "");
+  ASSERT_EQ(symlink(dir_.file("elsewhere").c_str(), path.c_str()), 0);
+  EXPECT_EQ(RefusedWithOneLine(path), 0);
+}
+
+TEST_F(LocksTest, LockFileOfAnotherUserIsRefusedNotWaitedOn) {
+  if (!IsRoot()) GTEST_SKIP() << "acting as another user needs root";
+  // A folder everybody may write to, as /tmp is.
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0711), 0);
+  const std::string shared = dir_.file("shared");
+  ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  ScopedEnv lockDir("GUIDLOOKUPS_LOCK_DIR", shared);
+  const std::string path = shared + "/SQLITE_ACCESS_LOCK.lock";
+
+  // nobody creates the lock file and holds a shared lock on it.
+  ChildProgram holder(testsupport::AsNobody(
+      {"flock", "--shared", "--close", path, "sh", "-c", "echo held; read line; true"}));
+  ASSERT_EQ(holder.ReadLine(), "held");
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  ASSERT_EQ(st.st_uid, testsupport::NobodyUid());
+  EXPECT_EQ(RefusedWithOneLine(path), 0);
+  EXPECT_EQ(holder.Finish(), 0);
+}
+
+TEST_F(LocksTest, PrivateFolderKeepsOtherUsersFromTheLockFile) {
+  if (!IsRoot()) GTEST_SKIP() << "acting as another user needs root";
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0711), 0);
+  const std::string folder = dir_.file("guidlookups");
+  std::string why;
+  ASSERT_TRUE(CNamedMutex::PreparePrivateFolder(folder, &why)) << why;
+  struct stat st;
+  ASSERT_EQ(lstat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  EXPECT_EQ(st.st_uid, 0u);
+
+  // nobody can neither create a lock file there nor open ours to hold it.
+  const std::string ours = folder + "/SQLITE_ACCESS_LOCK.lock";
+  const std::string theirs = folder + "/OTHER.lock";
+  EXPECT_NE(ChildProgram(testsupport::AsNobody({"flock", "--nonblock", theirs, "true"})).Finish(),
+            0);
+  EXPECT_NE(access(theirs.c_str(), F_OK), 0);
+  ScopedEnv lockDir("GUIDLOOKUPS_LOCK_DIR", folder);
+  CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
+  ASSERT_EQ(mutex.lock(-1, false), 0);
+  EXPECT_NE(ChildProgram(testsupport::AsNobody({"flock", "--nonblock", "--shared", ours, "true"}))
+                .Finish(),
+            0);
+  EXPECT_EQ(mutex.unlock(), 0);
+}
+
+TEST_F(LocksTest, DefaultFolderOfAnotherUserIsMadePrivateAndSquattersAreRefused) {
+  if (!IsRoot()) GTEST_SKIP() << "acting as another user needs root";
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0711), 0);
+  const std::string runtime = dir_.file("run");
+  ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+  ASSERT_EQ(chown(runtime.c_str(), testsupport::NobodyUid(), testsupport::NobodyGid()), 0);
+  ScopedEnv xdg("XDG_RUNTIME_DIR", runtime);
+  ScopedEnv unset("GUIDLOOKUPS_LOCK_DIR", nullptr);
+  const std::string folder = runtime + "/guidlookups";
+
+  pid_t child = ForkChildAsNobody([&] {
+    CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
+    if (mutex.lockFilePath() != folder + "/SQLITE_ACCESS_LOCK.lock") return 2;
+    return mutex.lock(-1, false) == 0 && mutex.unlock() == 0 ? 0 : 3;
+  });
+  ASSERT_EQ(WaitChild(child), 0);
+  struct stat st;
+  ASSERT_EQ(lstat(folder.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  EXPECT_EQ(st.st_uid, testsupport::NobodyUid());
+
+  // A folder of that name that someone else made, or that others may write
+  // to, is refused with one line naming it.
+  ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+  child = ForkChildAsNobody([&] { return RefusedWithOneLine(folder); });
+  EXPECT_EQ(WaitChild(child), 0);
+  ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+  ASSERT_EQ(chown(folder.c_str(), 0, 0), 0);
+  child = ForkChildAsNobody([&] { return RefusedWithOneLine(folder); });
+  EXPECT_EQ(WaitChild(child), 0);
 }
 
 }  // namespace

@@ -277,4 +277,34 @@ TEST_F(LogWriterTest, DumpLogWithoutFolderFailsAndDropsLines) {
   EXPECT_FALSE(dump.initialize(nullptr, 0xFFFFFFF0u, 0, false, ""));
 }
 
+TEST_F(LogWriterTest, ResetsHoldNoExtraDescriptorAndFollowARotation) {
+  auto before = GetLogWriter();
+  ResetDefaultLogWriter();
+  const int open = testsupport::OpenDescriptorCount();
+  for (int i = 0; i < 1000; ++i) ResetDefaultLogWriter();
+  EXPECT_EQ(testsupport::OpenDescriptorCount(), open);
+  EXPECT_EQ(testsupport::DescriptorsOn(dir_.file("agent.log")).size(), 1u);
+
+  HXLOG(-1, "tag", "before the rotation");
+  ASSERT_EQ(rename(dir_.file("agent.log").c_str(), dir_.file("agent.log.1").c_str()), 0);
+  ResetDefaultLogWriter();
+  HXLOG(-1, "tag", "after the rotation");
+  EXPECT_EQ(testsupport::OpenDescriptorCount(), open);
+  const std::string old = ReadFile(dir_.file("agent.log.1"));
+  const std::string fresh = ReadFile(dir_.file("agent.log"));
+  EXPECT_EQ(Lines(old).size(), 1u) << old;
+  EXPECT_NE(old.find("before the rotation"), std::string::npos) << old;
+  EXPECT_EQ(Lines(fresh).size(), 1u) << fresh;
+  EXPECT_NE(fresh.find("after the rotation"), std::string::npos) << fresh;
+
+  // A reset also picks up a new level, and standard error when the file
+  // variable is gone, still without a new descriptor.
+  ScopedEnv level("GUIDLOOKUPS_LOG_LEVEL", "5");
+  ScopedEnv noFile("GUIDLOOKUPS_LOG_FILE", nullptr);
+  ResetDefaultLogWriter();
+  EXPECT_EQ(CurrentLogWriter()->GetLevel(), 5);
+  EXPECT_EQ(testsupport::OpenDescriptorCount(), open);
+  SetLogWriter(before);
+}
+
 }  // namespace

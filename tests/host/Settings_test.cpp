@@ -4,9 +4,12 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +48,8 @@ class SettingsTest : public ::testing::Test {
     if (d) closedir(d);
     return stray;
   }
+
+  void TearDown() override { HXPlatformInfo::ClearOverlay(); }
 
   TempDir dir_;
   ScopedEnv settingsDir_;
@@ -343,6 +348,123 @@ TEST_F(SettingsTest, ConcurrentWritersAndReaderSeeNoTornFile) {
       EXPECT_EQ(value, static_cast<unsigned long>(i)) << name;
     }
   }
+}
+
+TEST_F(SettingsTest, SettingsFileThatIsALinkStaysALink) {
+  ASSERT_EQ(mkdir(dir_.file("real").c_str(), 0755), 0);
+  const std::string target = dir_.file("real/agent.ini");
+  WriteFile(target, "; kept\n[vTaskHost]\ndHOME=/opt/agent\n");
+  ASSERT_EQ(symlink("real/agent.ini", IniPath().c_str()), 0);
+  HXPlatformInfo info;
+  ASSERT_NE(info.setNumber("EventManager", "nX", 5), 0);
+
+  struct stat st;
+  ASSERT_EQ(lstat(IniPath().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReadFile(target), "; kept\n[vTaskHost]\ndHOME=/opt/agent\n\n[EventManager]\nnX=5\n");
+  // Writers through either name lock the one file beside the target.
+  EXPECT_EQ(access((target + ".lock").c_str(), F_OK), 0);
+  EXPECT_NE(access((IniPath() + ".lock").c_str(), F_OK), 0);
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.file("real")))
+    names.insert(entry.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"agent.ini", "agent.ini.lock"}));
+}
+
+TEST_F(SettingsTest, ByteOrderMarkIsSkippedAndKept) {
+  WriteFile(IniPath(), "\xEF\xBB\xBF[vTaskHost]\ndHOME=x");
+  HXPlatformInfo info;
+  std::string home;
+  ASSERT_NE(info.getString("vTaskHost", "dHOME", &home), 0);
+  EXPECT_EQ(home, "x");
+  ASSERT_NE(info.setNumber("vTaskHost", "nY", 2), 0);
+  EXPECT_EQ(ReadFile(IniPath()), "\xEF\xBB\xBF[vTaskHost]\ndHOME=x\nnY=2\n");
+}
+
+TEST_F(SettingsTest, OverlayIsReadFirstAndNeverWritten) {
+  ASSERT_NE(HXPlatformInfo::SetOverlay("vTaskHost", "dHOME", "/overlaid"), 0);
+  HXPlatformInfo info;
+  std::string home;
+  ASSERT_NE(info.getString("VTASKHOST", "dhome", &home), 0);
+  EXPECT_EQ(home, "/overlaid");
+  EXPECT_NE(access(IniPath().c_str(), F_OK), 0);
+  {
+    ScopedEnv unset("GUIDLOOKUPS_SETTINGS_DIR", nullptr);
+    home.clear();
+    ASSERT_NE(HXPlatformInfo().getString("vTaskHost", "dHOME", &home), 0);
+    EXPECT_EQ(home, "/overlaid");
+  }
+
+  // Writes go to the file alone; an overlaid name written to the file still
+  // reads as overlaid until the overlay is removed.
+  ASSERT_NE(info.setNumber("EventManager", "nX", 5), 0);
+  EXPECT_EQ(ReadFile(IniPath()), "[EventManager]\nnX=5\n");
+  ASSERT_NE(HXPlatformInfo::SetOverlay("EventManager", "SmtpGuidTableRefreshInterval", "60"), 0);
+  ASSERT_NE(info.setNumber("EventManager", "SmtpGuidTableRefreshInterval", 1440), 0);
+  EXPECT_EQ(ReadFile(IniPath()), "[EventManager]\nnX=5\nSmtpGuidTableRefreshInterval=1440\n");
+  unsigned long minutes = 0;
+  ASSERT_NE(info.getNumber("EventManager", "SmtpGuidTableRefreshInterval", &minutes), 0);
+  EXPECT_EQ(minutes, 60u);
+  EXPECT_NE(HXPlatformInfo::RemoveOverlay("EventManager", "SmtpGuidTableRefreshInterval"), 0);
+  EXPECT_EQ(HXPlatformInfo::RemoveOverlay("EventManager", "SmtpGuidTableRefreshInterval"), 0);
+  ASSERT_NE(info.getNumber("EventManager", "SmtpGuidTableRefreshInterval", &minutes), 0);
+  EXPECT_EQ(minutes, 1440u);
+
+  HXPlatformInfo::ClearOverlay();
+  EXPECT_EQ(info.getString("vTaskHost", "dHOME", &home), 0);
+  EXPECT_EQ(HXPlatformInfo::SetOverlay("", "dHOME", "x"), 0);
+}
+
+TEST_F(SettingsTest, ConcurrentOverlayChangesAndReadsSeeWholeValues) {
+  // Each value starts with its own key, so a reader can tell a value of
+  // another key from a real one.
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0};
+  std::thread writer([&] {
+    for (int i = 0; i < 2000; ++i) {
+      const std::string name = "n" + std::to_string(i % 8);
+      HXPlatformInfo::SetOverlay("Base", name.c_str(), name + ":" + std::to_string(i));
+      if (i % 3 == 0) HXPlatformInfo::RemoveOverlay("Base", name.c_str());
+      if (i % 500 == 0) HXPlatformInfo::ClearOverlay();
+    }
+    stop = true;
+  });
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 3; ++r) {
+    readers.emplace_back([&, r] {
+      HXPlatformInfo info;
+      const std::string name = "n" + std::to_string(r);
+      while (!stop) {
+        std::string value;
+        if (info.getString("Base", name.c_str(), &value) && value.rfind(name + ":", 0) != 0)
+          ++wrong;
+      }
+    });
+  }
+  writer.join();
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST_F(SettingsTest, UnparseableNumberIsLoggedOncePerValue) {
+  WriteFile(IniPath(), "[EventManager]\nSmtpGuidTableRefreshInterval=1h\n");
+  ScopedLogCapture log(-1);
+  HXPlatformInfo info;
+  unsigned long minutes = 1440;
+  EXPECT_EQ(info.getNumber("EventManager", "SmtpGuidTableRefreshInterval", &minutes), 0);
+  EXPECT_EQ(info.getNumber("EventManager", "SmtpGuidTableRefreshInterval", &minutes), 0);
+  EXPECT_EQ(minutes, 1440u);
+  ASSERT_EQ(log->lines().size(), 1u) << log->dump();
+  EXPECT_NE(log->lines()[0].message.find("SmtpGuidTableRefreshInterval of [EventManager] in " +
+                                          IniPath() + " is not a decimal number"),
+            std::string::npos)
+      << log->dump();
+  EXPECT_NE(log->lines()[0].message.find(": 1h"), std::string::npos) << log->dump();
+
+  // Another text is another value, and is reported again.
+  WriteFile(IniPath(), "[EventManager]\nSmtpGuidTableRefreshInterval=99999999999999999999\n");
+  EXPECT_EQ(info.getNumber("EventManager", "SmtpGuidTableRefreshInterval", &minutes), 0);
+  EXPECT_EQ(log->lines().size(), 2u) << log->dump();
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "support/TestSupport.h"
 
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -198,6 +201,82 @@ std::vector<int> DescriptorsOn(const std::string& path) {
   return fds;
 }
 
+int OpenDescriptorCount() {
+  int count = 0;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd");
+       it != std::filesystem::directory_iterator(); ++it)
+    ++count;
+  // The iterator's own descriptor on the folder was counted too.
+  return count - 1;
+}
+
+bool IsRoot() { return geteuid() == 0; }
+
+uid_t NobodyUid() {
+  const passwd* pw = getpwnam("nobody");
+  return pw ? pw->pw_uid : 65534;
+}
+
+gid_t NobodyGid() {
+  const group* gr = getgrnam("nogroup");
+  return gr ? gr->gr_gid : 65534;
+}
+
+std::vector<std::string> AsNobody(std::vector<std::string> argv) {
+  std::vector<std::string> full = {"setpriv", "--reuid=nobody", "--regid=nogroup",
+                                   "--clear-groups"};
+  full.insert(full.end(), argv.begin(), argv.end());
+  return full;
+}
+
+ChildProgram::ChildProgram(const std::vector<std::string>& argv) {
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
+    throw std::runtime_error("pipe failed");
+  }
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  in_ = in[1];
+  out_ = out[0];
+}
+
+ChildProgram::~ChildProgram() {
+  Finish();
+  if (out_ >= 0) close(out_);
+}
+
+std::string ChildProgram::ReadLine() {
+  std::string line;
+  char c;
+  while (read(out_, &c, 1) == 1 && c != '\n') line += c;
+  return line;
+}
+
+int ChildProgram::Finish() {
+  if (in_ >= 0) {
+    close(in_);
+    in_ = -1;
+  }
+  if (pid_ > 0) {
+    status_ = WaitChild(pid_);
+    pid_ = -1;
+  }
+  return status_;
+}
+
 pid_t ForkChild(const std::function<int()>& body) {
   pid_t pid = fork();
   if (pid == 0) {
@@ -210,6 +289,17 @@ pid_t ForkChild(const std::function<int()>& body) {
     _exit(rc);
   }
   return pid;
+}
+
+pid_t ForkChildAsNobody(const std::function<int()>& body) {
+  const uid_t uid = NobodyUid();
+  const gid_t gid = NobodyGid();
+  return ForkChild([&] {
+    if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 ||
+        setresuid(uid, uid, uid) != 0)
+      return 90;
+    return body();
+  });
 }
 
 int WaitChild(pid_t pid) {

@@ -106,8 +106,44 @@ void WriteFile(const std::string& path, const std::string& content);
 // The descriptors of this process that are open on `path` (from /proc/self/fd).
 std::vector<int> DescriptorsOn(const std::string& path);
 
+// The number of descriptors this process has open (from /proc/self/fd).
+int OpenDescriptorCount();
+
+// True when the tests run as root (tests that need another user skip
+// otherwise).
+bool IsRoot();
+// The user and group "nobody"/"nogroup" as numbers.
+uid_t NobodyUid();
+gid_t NobodyGid();
+// `argv` run as nobody through setpriv (util-linux).
+std::vector<std::string> AsNobody(std::vector<std::string> argv);
+
+// A program in a child process (PATH searched), with pipes on its standard
+// input and output. Closing its input is how a test tells it to end; the
+// destructor does that and waits.
+class ChildProgram {
+ public:
+  explicit ChildProgram(const std::vector<std::string>& argv);
+  ~ChildProgram();
+  ChildProgram(const ChildProgram&) = delete;
+  ChildProgram& operator=(const ChildProgram&) = delete;
+  // One line of its output without the '\n'; "" at end of output.
+  std::string ReadLine();
+  // Closes its input, waits, and returns its exit code (128 + signal).
+  int Finish();
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  int status_ = -1;
+};
+
 // Forks; the child runs `body` and _exits with its result (1 if it throws).
 pid_t ForkChild(const std::function<int()>& body);
+// ForkChild, with the child running as nobody (REQUIRES: root); it exits
+// with 90 when it cannot switch.
+pid_t ForkChildAsNobody(const std::function<int()>& body);
 // Waits for the child; returns its exit code, or 128 + signal.
 int WaitChild(pid_t pid);
 
