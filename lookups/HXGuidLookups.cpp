@@ -137,7 +137,9 @@ bool CHXGuidLookups::LookupAndFind(std::string& address, int status, std::string
 bool CHXGuidLookups::smtpToGuidFromStaticCache(std::string& address, GuidRecordMap& records,
                                                bool /*keyIsGuid*/) {
   try {
-    if (staticCache != nullptr && staticCache->find(address, records)) {
+    // No mailbox has an empty address, whatever rows with an empty name the
+    // table may hold.
+    if (!address.empty() && staticCache != nullptr && staticCache->find(address, records)) {
       HXLOG(5, kStaticCacheTag, "Found GUID Record in cache for %s", address.c_str());
       return true;
     }
@@ -157,6 +159,9 @@ bool CHXGuidLookups::smtpToGuidFromStaticCache(std::string& address, GuidRecordM
 // call tries the database again once it has recovered.
 bool CHXGuidLookups::smtpToGuidMFUCache(const std::string& address, GuidRecordMap& records,
                                         bool keyIsGuid) {
+  // The empty address is unknown, as in shared mode; a row with an empty
+  // name must not hand it somebody's mailbox, and no query is worth it.
+  if (address.empty()) return true;
   try {
     if (mfuCache.find(address, records, true)) {
       HXLOG(5, kMFUCacheTag, "Found GUID Record in cache for %s", address.c_str());

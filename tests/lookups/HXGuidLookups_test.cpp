@@ -680,6 +680,24 @@ TEST_F(HXGuidLookupsTest, RebuildKilledHalfWayIsNotTakenAsFresh) {
 
 // ------------------------------------------------------------------ bad input
 
+// A row with an empty name must not make the empty key somebody's mailbox;
+// the empty key never reaches the database (here: a file that is none).
+TEST_F(HXGuidLookupsTest, EmptyKeyResolvesToNothingWithoutTheDatabase) {
+  FreshSettings();
+  sandbox.MakeCacheDb({{"", "{EMPTY}", 1}, {"a@corp.test", "{A}", 1}});
+  CHXGuidLookups service;
+  ASSERT_FALSE(service.Initialize(7, 0, false, true, nullptr).IsError());
+  WriteFile(sandbox.dbFile(), std::string(4096, 'x'));
+  for (bool byGuid : {false, true}) {
+    Answer a = Find(service, "", byGuid);
+    EXPECT_TRUE(a.ok);
+    EXPECT_TRUE(a.records.empty());
+  }
+  service.isInMemoryShared = true;
+  Answer shared = Find(service, "");
+  EXPECT_FALSE(shared.ok);
+}
+
 TEST_F(HXGuidLookupsTest, AwkwardAddressesInPrivateMode) {
   FreshSettings();
   sandbox.MakeCacheDb(ExchangeRows());
