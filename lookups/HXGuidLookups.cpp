@@ -222,12 +222,23 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     BOOST_SCOPE_EXIT(&mutex) { mutex.unlock(); }
     BOOST_SCOPE_EXIT_END
 
-    if (db.Open(guidCacheDir.c_str()) != 0) {
-      HXLOG(-1, kDatabaseTag, "Unable to open GUIDDB_NAME under folder [%s].",
-            guidCacheDir.c_str());
-      return false;
+    // A rebuild or a download (of any process) renames a new file over
+    // GUIDDB.DAT: the kept connection would go on reading the old one.
+    if (queryDb_ && (queryDb_->folder() != guidCacheDir || !queryDb_->IsStillTheFileOpened()))
+      queryDb_.reset();
+    if (!queryDb_) {
+      auto opened = std::make_unique<CGuidDB>();
+      if (opened->Open(guidCacheDir.c_str()) != 0) {
+        HXLOG(-1, kDatabaseTag, "Unable to open GUIDDB_NAME under folder [%s].",
+              guidCacheDir.c_str());
+        return false;
+      }
+      queryDb_ = std::move(opened);
     }
-    if (db.FindAllRecordsForGUIDFromSMTP(address.c_str(), records, !keyIsGuid) < 0) {
+    if (queryDb_->FindAllRecordsForGUIDFromSMTP(address.c_str(), records, !keyIsGuid) < 0) {
+      // The next miss opens afresh: the file may have been repaired or
+      // replaced meanwhile.
+      queryDb_.reset();
       HXLOG(2, kDatabaseTag, "Unable to fetch row from local guid_name table for smtp [%s]",
             address.c_str());
       return false;
@@ -244,5 +255,6 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
   } catch (...) {
     HXLOG(-1, kDatabaseTag, "Query for [%s] failed: unknown error", address.c_str());
   }
+  queryDb_.reset();
   return false;
 }

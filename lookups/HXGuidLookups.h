@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "guiddb/GuidDB.h"
@@ -106,4 +107,11 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   bool isInMemoryShared = false;
   MFU_Cache<GuidRecordMap> mfuCache;
   StaticCache* staticCache = nullptr;
+
+ private:
+  // Private mode: the connection of getGUIDRecordForSMTP, kept between misses
+  // so that a miss costs one query, not an open and a close. Used only under
+  // the named mutex; dropped after any failure and whenever GUIDDB.DAT is no
+  // longer the file it opened.
+  std::unique_ptr<CGuidDB> queryDb_;
 };
