@@ -205,14 +205,17 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     return false;
   }
   try {
-    // Declared before the scope guard, so the guard releases the mutex before
-    // the mutex object and the connection go.
-    CGuidDB db;
-    CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
-
     // Takes the same named mutex itself when it refreshes, so it runs first.
-    UpdateGUIDDB(db);
+    {
+      CGuidDB db;
+      UpdateGUIDDB(db);
+    }
 
+    if (!queryLock_) {
+      queryLock_ = std::make_unique<CNamedMutex>("SQLITE_ACCESS_LOCK", nullptr, false);
+      queryLock_->keepDescriptorOpen(true);
+    }
+    CNamedMutex& mutex = *queryLock_;
     if (mutex.lock(-1, false) != 0) {
       HXLOG(-1, kDatabaseTag, "Could not lock SQLITE_ACCESS_LOCK; not querying for [%s]",
             address.c_str());

@@ -11,6 +11,7 @@
 #include "host/CLmError.h"
 #include "host/EventLog.h"
 #include "host/Export.h"
+#include "host/Locks.h"
 #include "lookups/MFUCache.h"
 #include "lookups/ProcessFlags.h"
 #include "lookups/StaticCache.h"
@@ -114,4 +115,6 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   // the named mutex; dropped after any failure and whenever GUIDDB.DAT is no
   // longer the file it opened.
   std::unique_ptr<CGuidDB> queryDb_;
+  // "SQLITE_ACCESS_LOCK" for those queries, its file kept open between them.
+  std::unique_ptr<CNamedMutex> queryLock_;
 };
