@@ -2,9 +2,8 @@
 #include "lookups/JobMarker.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
