@@ -166,6 +166,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Canonical sharedRows = Canonicalise(sharedRecords);
   FUZZ_CHECK(sharedFound != sharedRows.empty());
   FUZZ_CHECK(!sharedFound || OneGuid(sharedRows));
+  // LookupAndFind picks the first record of the status from the same answer.
+  for (int status : {1, 2, 8}) {
+    std::string name = "<unset>";
+    const bool named = shared->LookupAndFind(address, status, name, keyIsGuid);
+    auto range = sharedRecords.equal_range(status);
+    const bool expected = range.first != range.second && !range.first->second.name.empty();
+    FUZZ_CHECK(named == expected);
+    FUZZ_CHECK(name == (expected ? range.first->second.name : std::string()));
+  }
 
   CHXGuidLookups* privateMode = keyIsGuid ? privateByGuid : privateByName;
   GuidRecordMap first, second;
