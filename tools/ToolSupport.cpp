@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 
 #include "host/FXString.h"
@@ -190,14 +189,6 @@ void InitializeForPaths(CHXGuidLookups& lookups, uint64_t jobId, unsigned int jo
 
 std::string DatabasePath(const CHXGuidLookups& lookups) {
   return lookups.guidCacheDir + "/" GUIDDB_NAME;
-}
-
-bool ReadJobMarker(const std::string& path, unsigned long& jobId) {
-  std::ifstream in(path);
-  unsigned long value = 0;
-  if (!(in >> value)) return false;
-  jobId = value;
-  return true;
 }
 
 unsigned long FreshJobId(const std::string& markerPath) {

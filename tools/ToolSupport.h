@@ -17,6 +17,7 @@
 
 #include "host/LogWriter.h"
 #include "lookups/HXGuidLookups.h"
+#include "lookups/JobMarker.h"
 
 namespace guidlookup {
 
@@ -78,9 +79,6 @@ void InitializeForPaths(CHXGuidLookups& lookups, uint64_t jobId, unsigned int jo
 // "<guidCacheDir>/GUIDDB.DAT".
 std::string DatabasePath(const CHXGuidLookups& lookups);
 
-// The job id in the marker file, or false when it is missing or holds no
-// number.
-bool ReadJobMarker(const std::string& path, unsigned long& jobId);
 // A job id that the marker does not hold, so that a refresh asked for with
 // GuidRefreshJobFlag is certain to be needed: the current time in seconds, or
 // the marker's id plus one when that is larger.
