@@ -800,6 +800,60 @@ std::string CHxNetwork::GetConnectionStr() const {
 
 void CHxNetwork::SetDestinationFile(const std::string& path) { destinationFile_ = path; }
 
+void CHxNetwork::SetValidator(const std::string& etag, const std::string& lastModified) {
+  ifNoneMatch_ = etag;
+  ifModifiedSince_ = lastModified;
+}
+
+namespace {
+
+// The validators and the encoding of the final answer: curl hands over the
+// headers of every answer on the way (redirects, "100 Continue"), so each
+// status line starts afresh.
+struct HeaderSink {
+  std::string etag;
+  std::string lastModified;
+  bool encoded = false;
+};
+
+std::string Trimmed(const char* data, size_t size) {
+  size_t begin = 0, end = size;
+  while (begin < end && std::isspace(static_cast<unsigned char>(data[begin]))) ++begin;
+  while (end > begin && std::isspace(static_cast<unsigned char>(data[end - 1]))) --end;
+  return std::string(data + begin, end - begin);
+}
+
+size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
+  auto* sink = static_cast<HeaderSink*>(user);
+  const size_t total = size * count;
+  const std::string line = Trimmed(data, total);
+  if (line.compare(0, 5, "HTTP/") == 0) {
+    *sink = HeaderSink();
+    return total;
+  }
+  const size_t colon = line.find(':');
+  if (colon == std::string::npos) return total;
+  std::string name = line.substr(0, colon);
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string value = Trimmed(line.data() + colon + 1, line.size() - colon - 1);
+  if (name == "etag") sink->etag = value;
+  else if (name == "last-modified") sink->lastModified = value;
+  else if (name == "content-encoding" && !value.empty() && value != "identity") sink->encoded = true;
+  return total;
+}
+
+struct HeaderList {
+  curl_slist* list = nullptr;
+  ~HeaderList() { curl_slist_free_all(list); }
+  void Add(const std::string& header) {
+    // A value with a line break would smuggle a header of its own.
+    if (header.find_first_of("\r\n") != std::string::npos) return;
+    if (curl_slist* grown = curl_slist_append(list, header.c_str())) list = grown;
+  }
+};
+
+}  // namespace
+
 CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& request,
                                      void* /*reserved*/, int64_t timeout, bool& /*flag*/) {
   try {
@@ -868,6 +922,22 @@ CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& req
     }
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &WriteBody);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
+    // Whatever compression libcurl can undo; a static server sends the
+    // database as it is unless it was told to compress it.
+    curl_easy_setopt(curl.get(), CURLOPT_ACCEPT_ENCODING, "");
+    HeaderSink headers;
+    curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, &ReadHeader);
+    curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &headers);
+    HeaderList conditions;
+    if (!ifNoneMatch_.empty())
+      conditions.Add("If-None-Match: " + ifNoneMatch_);
+    else if (!ifModifiedSince_.empty())
+      conditions.Add("If-Modified-Since: " + ifModifiedSince_);
+    const bool conditional = conditions.list != nullptr;
+    if (conditional) curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, conditions.list);
+    notModified_ = false;
+    receivedETag_.clear();
+    receivedLastModified_.clear();
     StallWatch watch;
     watch.limit = std::chrono::seconds(transport.timeoutSeconds);
     curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
@@ -899,8 +969,15 @@ CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& req
 
     long status = 0;
     curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (status == 304 && conditional) {
+      // The file the validator describes is still the server's: no body
+      // moved, and the destination stays as it was.
+      notModified_ = true;
+      return CLmError::Success();
+    }
     if (status != 200) return StatusError(status, sink.errorBody, context);
-    if (announced >= 0 && static_cast<uint64_t>(announced) != sink.written)
+    // A compressed body is announced by its compressed length.
+    if (!headers.encoded && announced >= 0 && static_cast<uint64_t>(announced) != sink.written)
       return CLmError(hxerr::kNetwork, "download of " + url + ": body shorter than announced (" +
                                            std::to_string(sink.written) + " of " +
                                            std::to_string(announced) + " bytes)");
@@ -913,6 +990,8 @@ CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& req
 
     std::strncpy(request.destinationPath, destination.c_str(), sizeof(request.destinationPath) - 1);
     request.size = sink.written;
+    receivedETag_ = headers.etag;
+    receivedLastModified_ = headers.lastModified;
     HXLOG(3,
           "CLmError CHxNetwork::PutFileResponse(bool, hxsFilexferRequest&, void*, int64_t, "
           "bool&)",

@@ -111,6 +111,19 @@ class GUIDLOOKUPS_EXPORT CHxNetwork {
   // the body goes to a part file beside `path`, renamed over it only when
   // whole. An empty path restores the default. The attachment is not changed.
   void SetDestinationFile(const std::string& path);
+  // Makes the next transfers conditional: with an ETag the request carries
+  // "If-None-Match", else with a Last-Modified date "If-Modified-Since". The
+  // control server then answers "304 Not Modified" (no body) while its file
+  // is the one the validator describes. Empty values: unconditional.
+  void SetValidator(const std::string& etag, const std::string& lastModified);
+  // After a successful PutFileResponse: true when the server answered 304 to
+  // a conditional request. Nothing was then written: the destination is as
+  // it was. (A 304 to a request that carried no validator is an error.)
+  bool NotModified() const { return notModified_; }
+  // The validators the server sent with the body of the last successful
+  // transfer ("" when it sent none), for the next conditional request.
+  const std::string& ReceivedETag() const { return receivedETag_; }
+  const std::string& ReceivedLastModified() const { return receivedLastModified_; }
   // Fetches "<base URL>/GUIDDB.DAT" into the destination: "GUIDDB.DAT" in the
   // folder "dMORVAXTEMPDIR" of "[Base]", or the file SetDestinationFile gave.
   // The body goes to a part file ".GUIDDB.DAT.part-<pid>-<random>" beside the
@@ -143,4 +156,9 @@ class GUIDLOOKUPS_EXPORT CHxNetwork {
   std::string baseUrl_;
   std::string clientName_;
   std::string destinationFile_;
+  std::string ifNoneMatch_;
+  std::string ifModifiedSince_;
+  bool notModified_ = false;
+  std::string receivedETag_;
+  std::string receivedLastModified_;
 };

@@ -34,6 +34,7 @@
 #include "host/Files.h"
 #include "host/Settings.h"
 #include "lookups/HXGuidLookups.h"
+#include "lookups/Validator.h"
 
 namespace {
 
@@ -111,6 +112,7 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
     // names (a link is kept): the rename then stays on one file system.
     Staging staging(hostfs::FolderOf(hostfs::ResolveLinks(destination)));
     bool transferredIntoStaging = false;
+    SDownloadValidator received;
     do {
       if (!settings.setFocus(HXPI_Focus::getFocus())) {
         HXLOG(-1, kTag, " Unable to set focus name");
@@ -173,6 +175,11 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
           network->SetDestinationFile(staging.file());
           transferredIntoStaging = true;
         }
+        // Asks for the file only if it changed since the one installed, when
+        // that one came from this server and is still in place.
+        const SDownloadValidator known =
+            ReadDownloadValidator(guidCacheDir, hostfs::ResolveLinks(destination));
+        if (!known.empty()) network->SetValidator(known.etag, known.lastModified);
         hxsFilexferRequest request;
         flag = false;
         CLmError err = network->PutFileResponse(false, request, nullptr, -1, flag);
@@ -180,6 +187,15 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
           HXLOG(-1, kTag, "HXSession::getfile() returned error [%s]", err.AsString().c_str());
           break;
         }
+        if (network->NotModified()) {
+          // The installed file is the server's file: a completed refresh
+          // that moved no body and leaves GUIDDB.DAT untouched.
+          result = true;
+          HXLOG(-1, kTag, "Sql Lite db on HB is unchanged since the last download; local database kept");
+          break;
+        }
+        received.etag = network->ReceivedETag();
+        received.lastModified = network->ReceivedLastModified();
       }
 
       CLmError err = CLmDirectory::Create(guidCacheDir.c_str(), true);
@@ -227,12 +243,15 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
         HXLOG(-1, kTag, "%s", why.c_str());
         break;
       }
+      // From here the validator would describe a file no longer in place.
+      DropDownloadValidator(guidCacheDir);
       err = staging.InstallAs(destination);
       if (err.IsError()) {
         HXLOG(-1, kTag, "failed to copy file from [%s] to [%s]. error [%s]", source.c_str(),
               destination.c_str(), err.AsString().c_str());
         break;
       }
+      WriteDownloadValidator(guidCacheDir, hostfs::ResolveLinks(destination), received);
       result = true;
       HXLOG(-1, kTag, "Successfully received Sql Lite db from HB");
     } while (false);

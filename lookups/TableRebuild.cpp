@@ -13,6 +13,7 @@
 #include "host/Files.h"
 #include "host/Locks.h"
 #include "host/LogWriter.h"
+#include "lookups/Validator.h"
 
 namespace {
 
@@ -141,6 +142,9 @@ class Rebuild {
     if (!staging.Sync(why)) return Fail(RebuildFailure::Database, why);
     if (!CGuidDB::ClearLeftoverJournal(destination, &why))
       return Fail(RebuildFailure::Install, why);
+    // A validator of an earlier download would describe a file no longer
+    // in place.
+    DropDownloadValidator(folder_);
     if (!hostfs::RenameOver(staging.path(), destination, &why))
       return Fail(RebuildFailure::Install, why);
     staging.Installed();

@@ -3,7 +3,7 @@
 
     python3 tools/control_server.py --file PATH [--host 127.0.0.1] [--port 0]
         [--mode ok|404|truncate|garbage|slow|steady|stall|endless]
-        [--delay SECONDS] [--rate BYTES]
+        [--delay SECONDS] [--rate BYTES] [--validator none|etag|last-modified]
         [--lifetime SECONDS] [--exit-with-parent] [--verbose]
 
 It answers GET and HEAD of /GUIDDB.DAT (and of /GUIDDB.DAT below any path
@@ -28,6 +28,16 @@ Modes, to play a faulty control server in tests:
             them, until it gives up or --delay seconds have passed (then the
             connection is cut, without the closing chunk)
 
+Validators, as a static web server sends them (--validator, default none):
+  etag           an ETag made of the file's modification time and size (as
+                 nginx makes it), and "304 Not Modified" to a request whose
+                 If-None-Match names it
+  last-modified  a Last-Modified date, and 304 to an If-Modified-Since at or
+                 after it
+The mode 304 answers "304 Not Modified" to every request, asked or not; the
+mode gzip sends the file compressed ("Content-Encoding: gzip") when the
+request accepts it.
+
 The server binds the loopback address only, unless --host names another one.
 It exits on SIGTERM or SIGINT, after --lifetime seconds (default 3600, 0 for
 never), and with --exit-with-parent as soon as the process that started it is
@@ -35,6 +45,8 @@ gone, so a crashed test never leaves it running.
 """
 
 import argparse
+import email.utils
+import gzip
 import http.server
 import os
 import signal
@@ -53,7 +65,9 @@ def parse_args(argv):
     parser.add_argument("--port", type=int, default=0, help="port (default 0: any free port)")
     parser.add_argument("--mode", default="ok",
                         choices=["ok", "404", "truncate", "garbage", "slow", "steady", "stall",
-                                 "endless"])
+                                 "endless", "304", "gzip"])
+    parser.add_argument("--validator", default="none", choices=["none", "etag", "last-modified"],
+                        help="validator sent with the file and honoured (default none)")
     parser.add_argument("--delay", type=float, default=30.0,
                         help="stall of the slow and stall modes, and the most the endless mode "
                              "sends for, in seconds (default 30)")
@@ -132,11 +146,45 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         super().handle_one_request()
 
+    def validators(self):
+        """The validator headers of the file as it is now, and whether the
+        request's condition says the client holds it already."""
+        options = self.server.options
+        if options.validator == "none":
+            return [], False
+        try:
+            st = os.stat(options.file)
+        except OSError:
+            return [], False
+        if options.validator == "etag":
+            etag = '"%x-%x"' % (int(st.st_mtime), st.st_size)
+            return [("ETag", etag)], self.headers.get("If-None-Match") == etag
+        modified = email.utils.formatdate(int(st.st_mtime), usegmt=True)
+        since = self.headers.get("If-Modified-Since")
+        fresh = False
+        if since:
+            try:
+                fresh = email.utils.parsedate_to_datetime(since).timestamp() >= int(st.st_mtime)
+            except (TypeError, ValueError):
+                fresh = False
+        return [("Last-Modified", modified)], fresh
+
     def answer(self, send_body):
         options = self.server.options
         path = self.path.split("?", 1)[0]
         if options.mode == "404" or not path.endswith("/" + FILE_NAME):
             self.send_error(404, "Not Found")
+            return
+        if options.mode == "304":
+            self.send_response(304)
+            self.end_headers()
+            return
+        headers, fresh = self.validators()
+        if fresh:
+            self.send_response(304)
+            for name, value in headers:
+                self.send_header(name, value)
+            self.end_headers()
             return
         if options.mode == "endless" and send_body:
             try:
@@ -151,7 +199,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
+        if options.mode == "gzip" and "gzip" in self.headers.get("Accept-Encoding", ""):
+            data = gzip.compress(data)
+            self.send_header("Content-Encoding", "gzip")
         self.send_header("Content-Length", str(len(data)))
+        for name, value in headers:
+            self.send_header(name, value)
         if options.mode in ("truncate", "slow", "steady"):
             self.send_header("Connection", "close")
             self.close_connection = True

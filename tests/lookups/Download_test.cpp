@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <list>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -18,6 +21,7 @@
 #include "host/Settings.h"
 #include "lookups/HXGuidLookups.h"
 #include "lookups/ProcessFlags.h"
+#include "lookups/TableRebuild.h"
 #include "support/ControlServer.h"
 #include "support/TestSupport.h"
 
@@ -252,6 +256,94 @@ TEST_F(DownloadTest, TemporaryFolderThatIsTheCacheFolderNeverGetsTheRawTransfer)
   ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << log->dump();
   EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
   EXPECT_FALSE(std::filesystem::exists(cache_ + "/.incoming"));
+}
+
+// The inode of a file: a rewrite by rename gives a new one.
+ino_t Inode(const std::string& file) {
+  struct stat st;
+  return ::stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// A server that sends validators: the second refresh of an unchanged file
+// moves no body and leaves GUIDDB.DAT as it is, yet counts as a refresh; a
+// changed file on the server is transferred in full.
+TEST_F(DownloadTest, UnchangedFileIsNotTransferredAgain) {
+  for (const char* validator : {"etag", "last-modified"}) {
+    ResetProcessFlags();
+    ::unlink((hb_ + "/GUIDDB.DAT").c_str());
+    MakeGuidDb(hb_, kNewRows);
+    ControlServer server(ControlServerScript(), hb_ + "/GUIDDB.DAT", "ok", 30, 4096, validator);
+    WriteSettings(RemoteBase(server.url()) + "\n[EventManager]\nnLastGuidNameTableRefreshTime=1\n");
+    ScopedLogCapture log;
+    ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << validator << log->dump();
+    const ino_t installed = Inode(localDb());
+    ASSERT_TRUE(std::filesystem::exists(cache_ + "/GUIDDB.VALIDATOR")) << validator;
+
+    CGuidDB db;
+    EXPECT_TRUE(lookups_.UpdateGUIDDB(db)) << validator << log->dump();
+    EXPECT_TRUE(log->has(-1, kTag,
+                         "Sql Lite db on HB is unchanged since the last download; local database "
+                         "kept"))
+        << validator << log->dump();
+    EXPECT_EQ(Inode(localDb()), installed) << validator;
+    unsigned long refreshed = 0;
+    HXPlatformInfo().getNumber("EventManager", "nLastGuidNameTableRefreshTime", &refreshed);
+    EXPECT_GT(refreshed, 1u) << validator;
+
+    // The server's file changes (a later modification time): a full transfer.
+    testsupport::ExecSql(hb_ + "/GUIDDB.DAT", "INSERT INTO GUID VALUES ('late@corp.test','{9}',1);");
+    const auto later = std::filesystem::last_write_time(hb_ + "/GUIDDB.DAT") + std::chrono::seconds(5);
+    std::filesystem::last_write_time(hb_ + "/GUIDDB.DAT", later);
+    ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << validator << log->dump();
+    EXPECT_EQ(ReadAllRows(localDb()).size(), kNewRows.size() + 1) << validator;
+  }
+}
+
+TEST_F(DownloadTest, CompressedBodyIsUnpacked) {
+  ControlServer server(ControlServerScript(), hb_ + "/GUIDDB.DAT", "gzip");
+  WriteSettings(RemoteBase(server.url()));
+  ScopedLogCapture log;
+  ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << log->dump();
+  EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
+}
+
+// A validator that no longer fits is never a reason to keep a file: garbage,
+// an empty file, a local rebuild since (which drops it) or a file changed in
+// place all lead to a full transfer; a 304 the library did not ask for is a
+// failed transfer.
+TEST_F(DownloadTest, ValidatorThatDoesNotFitGivesAFullTransfer) {
+  ControlServer server(ControlServerScript(), hb_ + "/GUIDDB.DAT", "ok", 30, 4096, "etag");
+  WriteSettings(RemoteBase(server.url()));
+  ScopedLogCapture log;
+  const std::string validator = cache_ + "/GUIDDB.VALIDATOR";
+  auto unchangedLine = [&] { return log->count("unchanged since the last download"); };
+  for (const char* spoil : {"garbage", "empty", "rebuild", "in place"}) {
+    ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << spoil << log->dump();
+    const std::string how = spoil;
+    if (how == "garbage") WriteFile(validator, "file 1 2 3\netag \"x\"\n");
+    if (how == "empty") WriteFile(validator, "");
+    if (how == "rebuild") {
+      const std::list<GUIDNameInfo> rows = {{1, "{r}", "r@corp.test"}};
+      ASSERT_TRUE(RebuildGuidTable(cache_, RowsOf(rows)).replaced);
+      EXPECT_FALSE(std::filesystem::exists(validator));
+    }
+    if (how == "in place")
+      testsupport::ExecSql(localDb(), "DELETE FROM GUID WHERE Name='shared@corp.test';");
+    const int before = unchangedLine();
+    ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << spoil << log->dump();
+    EXPECT_EQ(unchangedLine(), before) << spoil;
+    EXPECT_EQ(ReadAllRows(localDb()), kNewRows) << spoil;
+  }
+
+  ControlServer bogus(ControlServerScript(), hb_ + "/GUIDDB.DAT", "304");
+  ::unlink(validator.c_str());
+  WriteSettings(RemoteBase(bogus.url()));
+  MakeGuidDb(cache_, {});
+  const std::string before = ReadFile(localDb());
+  EXPECT_FALSE(lookups_.getSqlLiteGUIDDbFromHB());
+  EXPECT_TRUE(HasLine(*log, -1, kTag, "HXSession::getfile() returned error [", "HTTP 304"))
+      << log->dump();
+  EXPECT_EQ(ReadFile(localDb()), before);
 }
 
 TEST_F(DownloadTest, StalledServerTimesOutAndKeepsOldFile) {

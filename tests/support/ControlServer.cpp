@@ -49,7 +49,8 @@ std::string ReadFirstLine(int fd, int timeoutMs) {
 }  // namespace
 
 ControlServer::ControlServer(const std::string& script, const std::string& file,
-                             const std::string& mode, double delaySeconds, int rate) {
+                             const std::string& mode, double delaySeconds, int rate,
+                             const std::string& validator) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   posix_spawn_file_actions_t actions;
@@ -65,6 +66,8 @@ ControlServer::ControlServer(const std::string& script, const std::string& file,
                                    std::to_string(delaySeconds),
                                    "--rate",
                                    std::to_string(rate),
+                                   "--validator",
+                                   validator,
                                    "--host",
                                    "127.0.0.1",
                                    "--port",

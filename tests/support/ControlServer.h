@@ -23,9 +23,10 @@ class ControlServer {
  public:
   // `mode`: ok, 404, truncate, garbage, slow, steady, stall or endless;
   // `delaySeconds`: the stall of the slow and stall modes, the duration of the
-  // endless one; `rate`: bytes a second of the steady mode.
+  // endless one; `rate`: bytes a second of the steady mode; `validator`:
+  // none, etag or last-modified.
   ControlServer(const std::string& script, const std::string& file, const std::string& mode = "ok",
-                double delaySeconds = 30, int rate = 4096);
+                double delaySeconds = 30, int rate = 4096, const std::string& validator = "none");
   ~ControlServer();
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
