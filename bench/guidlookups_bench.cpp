@@ -435,7 +435,7 @@ void BM_KeptOpenQueryAbsent_SQLite(benchmark::State& state) { KeptOpenQuery(stat
 struct Server {
   pid_t pid = -1;
   int port = 0;
-  Server(const std::string& file) {
+  explicit Server(const std::string& file, const char* validator = "none") {
     int fds[2];
     if (pipe(fds) != 0) throw std::runtime_error("pipe");
     pid = fork();
@@ -444,7 +444,7 @@ struct Server {
       close(fds[0]);
       std::string script = std::string(GUIDLOOKUPS_SOURCE_DIR) + "/tools/control_server.py";
       execlp("python3", "python3", script.c_str(), "--file", file.c_str(), "--port", "0",
-             static_cast<char*>(nullptr));
+             "--validator", validator, static_cast<char*>(nullptr));
       _exit(127);
     }
     close(fds[1]);
@@ -505,6 +505,27 @@ void BM_Download_Library(benchmark::State& state) {
       benchmark::Counter(d.mb * state.iterations(), benchmark::Counter::kIsRate);
 }
 
+// A refresh against a server whose file has not changed since the last
+// download: a request with the validator, a 304, no body.
+void BM_ConditionalRefresh_Library(benchmark::State& state) {
+  auto& d = Download();
+  Server server(d.served, "etag");
+  HXPlatformInfo settings;
+  settings.setString("Base", "sControlServerURL", "http://127.0.0.1:" + std::to_string(server.port));
+  CHXGuidLookups lookups;
+  lookups.guidCacheDir = W().root + "/cond-cache";
+  fs::create_directories(lookups.guidCacheDir);
+  if (server.port == 0 || !lookups.getSqlLiteGUIDDbFromHB()) {
+    state.SkipWithError("first download failed");
+    return;
+  }
+  for (auto _ : state) {
+    if (!lookups.getSqlLiteGUIDDbFromHB()) state.SkipWithError("conditional refresh failed");
+  }
+  settings.setString("Base", "sControlServerURL",
+                     "http://127.0.0.1:" + std::to_string(d.server->port));
+}
+
 void BM_Download_Curl(benchmark::State& state) {
   auto& d = Download();
   std::string cmd = "curl -sf -o '" + d.targetDir +
@@ -536,5 +557,6 @@ BENCHMARK(BM_KeptOpenQueryPresent_SQLite)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_KeptOpenQueryAbsent_SQLite)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Download_Library)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_Download_Curl)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_ConditionalRefresh_Library)->Unit(benchmark::kMillisecond)->Iterations(20)->UseRealTime();
 
 BENCHMARK_MAIN();

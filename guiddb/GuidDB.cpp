@@ -35,6 +35,10 @@ constexpr const char* kSearchIndexes[] = {
     "CREATE INDEX IF NOT EXISTS GUID_NOCASE_index ON GUID(GUID COLLATE NOCASE);",
 };
 
+constexpr const char* kSearchIndexCount =
+    "SELECT COUNT(*) FROM sqlite_master WHERE type='index' AND "
+    "name IN ('NAME_NOCASE_index','GUID_NOCASE_index');";
+
 constexpr const char* kAllIndexes[] = {
     "CREATE INDEX IF NOT EXISTS NAME_index ON GUID(Name ASC);",
     "CREATE INDEX IF NOT EXISTS GUID_index ON GUID(GUID ASC);",
@@ -463,9 +467,7 @@ std::string CGuidDB::VerifyFile(const std::string& file, long* rows, bool requir
                            0) != 3)
       return "the GUID table lacks one of the columns Name, GUID and Status";
     if (requireSearchIndexes &&
-        db.ExecScalarInt64("SELECT COUNT(*) FROM sqlite_master WHERE type='index' AND "
-                           "name IN ('NAME_NOCASE_index','GUID_NOCASE_index');",
-                           0) != 2)
+        db.ExecScalarInt64(kSearchIndexCount, 0) != 2)
       return "the search indexes of the GUID table are missing";
     // quick_check answers one row "ok", or one row per problem found.
     boost::shared_ptr<FX::CSQLite3Query> check = db.ExecQuerySetup("PRAGMA quick_check;");
@@ -489,6 +491,15 @@ std::string CGuidDB::VerifyFile(const std::string& file, long* rows, bool requir
     return what.empty() ? "unknown error" : what;
   } catch (...) {
     return "unknown error";
+  }
+}
+
+bool CGuidDB::HasSearchIndexes(const std::string& file) {
+  try {
+    FX::CSQLite3DB db(file, true);
+    return db.ExecScalarInt64(kSearchIndexCount, 0) == 2;
+  } catch (const std::exception&) {
+    return false;
   }
 }
 

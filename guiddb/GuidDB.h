@@ -148,6 +148,8 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   // `rows` (when not null) to the number of rows. Never throws.
   static std::string VerifyFile(const std::string& file, long* rows = nullptr,
                                 bool requireSearchIndexes = false);
+  // True when `file` opens read-only and carries both NOCASE search indexes.
+  static bool HasSearchIndexes(const std::string& file);
   // Before a new file is renamed over `file`: resolves a rollback journal
   // (or WAL) that a writer which died left beside it, and removes what is
   // left, since SQLite would otherwise apply it to whatever file next carries

@@ -215,7 +215,17 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
         source = staging.file();
       } else {
         err = staging.Prepare();
-        if (!err.IsError()) err = CLmFile::Copy(source.c_str(), staging.file().c_str());
+        // The transfer's own file (written, flushed and renamed by our
+        // session, and never written again) needs no copy: a second name
+        // for it in the staging folder is enough, when it is on the same
+        // file system and needs no index added (which would change it under
+        // its first name too). The control server's live file, when it runs
+        // here, is always copied.
+        const bool linked = !err.IsError() && network &&
+                            CGuidDB::HasSearchIndexes(source) &&
+                            ::link(source.c_str(), staging.file().c_str()) == 0;
+        if (!err.IsError() && !linked)
+          err = CLmFile::Copy(source.c_str(), staging.file().c_str());
       }
       if (err.IsError()) {
         HXLOG(-1, kTag, "failed to copy file from [%s] to [%s]. error [%s]", source.c_str(),
@@ -232,7 +242,7 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
       // The control server's file may know only the plain schema; the
       // search indexes keep private-mode lookups off full-table scans.
       // Without them the table still answers, only slower.
-      {
+      if (!CGuidDB::HasSearchIndexes(staging.file())) {
         CGuidDB incoming;
         if (incoming.Open(staging.folder().c_str()) != 0 || incoming.CreateSearchIndexes() != 0)
           HXLOG(-1, kTag,
