@@ -388,9 +388,8 @@ std::string DescribeRefreshSource(const NumberSetting& source) {
     std::string url;
     HXClient client(2);
     text = "download from the control server ";
-    text += client.getNetworkHostnameMangled(url, nullptr) == 0
-                ? url
-                : std::string("(none configured: set ") + kControlServerSetting + ")";
+    text +=
+        client.getNetworkHostnameMangled(url, nullptr) == 0 ? url : "(" + NoControlServer() + ")";
   } else {
     const char* table = std::getenv("GUIDLOOKUPS_APPMGR_TABLE");
     text = "rebuild from the application manager's table ";
@@ -448,7 +447,7 @@ std::string PlainError(const std::string& libraryText) {
     return "the instance name is not usable (--instance, GUIDLOOKUPS_INSTANCE)";
   if (StartsWith(text, "Failed to get Network mangled Hostname")) return NoControlServer();
   if (StartsWith(text, "Failed to connect to the remote machine"))
-    return "cannot connect to the control server: " + Between(text, "[", "]");
+    return Between(text, "[", "]");  // the network's own text names the server
   if (StartsWith(text, "HXSession::getfile() returned error")) return Between(text, "[", "]");
   if (StartsWith(text, "failed to create directory"))
     return "cannot create the folder " + Between(text, "[", "]. error [") + ": " +
