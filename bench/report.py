@@ -48,6 +48,8 @@ add_time("shared-mode hit (Lookup) vs plain hash find + copy", "BM_SharedHit_Lib
 add_time("private-mode hit (Lookup) vs plain hash find + copy", "BM_PrivateHit_Library", "BM_Hit_PlainHash", 1.5)
 add_time("private-mode miss, present vs exact query (open+close)", "BM_PrivateMissPresent_Library", "BM_ExactQueryPresent_SQLite", 2)
 add_time("private-mode miss, absent vs exact query (open+close)", "BM_PrivateMissAbsent_Library", "BM_ExactQueryAbsent_SQLite", 2)
+add_time("private-mode miss, present vs kept-open prepared query", "BM_PrivateMissPresent_Library", "BM_KeptOpenQueryPresent_SQLite", 1.5)
+add_time("private-mode miss, absent vs kept-open prepared query", "BM_PrivateMissAbsent_Library", "BM_KeptOpenQueryAbsent_SQLite", 1.5)
 add_time("fastload time vs sorted query + plain hash index", "BM_Fastload_Library", "BM_Fastload_PlainIndex", 1.5)
 add_rate("fastload memory per row vs plain hash index", "BM_Fastload_Library", "BM_Fastload_PlainIndex", "bytes_per_row", "B/row", 1.2, higher=False)
 add_rate("rebuild vs plain path (formatted, 999/commit)", "BM_Rebuild_Library", "BM_Rebuild_PlainSQLite", "rows_per_s", "rows/s", 2)

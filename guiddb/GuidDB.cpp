@@ -131,11 +131,18 @@ int CGuidDB::Open(const char* folder) {
   try {
     // A failed construction leaves the previous connection in place.
     auto db = std::make_unique<FX::CSQLite3DB>(path);
-    insert_.reset();
+    DropStatements();
     db_ = std::move(db);
     // SQLite reads the file only now: a file that is no database fails here.
     if (db_->ExecScalarInt64(kTableTest, 0) == 0) return 1;
     folder_ = folder;
+    // Taken after the open: whoever replaces the file does so under the
+    // named mutex that our caller holds.
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) {
+      openedDevice_ = st.st_dev;
+      openedInode_ = st.st_ino;
+    }
     return 0;
   } catch (const std::exception& e) {
     event.DebugLvl("Open", 1, "Cannot open connection to db file [%s], error=[%s]", path.c_str(),
@@ -149,7 +156,7 @@ int CGuidDB::Create(const char* folder) {
   try {
     if (folder == nullptr || *folder == '\0') throw std::invalid_argument("no folder given");
     auto db = std::make_unique<FX::CSQLite3DB>(path);
-    insert_.reset();
+    DropStatements();
     db_ = std::move(db);
     // An existing table is kept whatever its schema; Upgrade_To_10 handles
     // the old one.
@@ -203,8 +210,9 @@ int CGuidDB::Add(SGuidRecord* record) {
   try {
     FX::CSQLite3DB& db = Connected(db_);
     if (!insert_) insert_ = db.CompileStatement("INSERT INTO GUID VALUES (?, ?, ?);");
-    std::string name = record->name;
-    std::string guid = record->getGuid();
+    // Up to a NUL byte, as the C text of a spliced INSERT held it.
+    std::string name = record->name.c_str();
+    std::string guid = record->getGuid().c_str();
     FXString::ToLower(name);
     FXString::ToLower(guid);
     insert_->Bind(1, name);
@@ -300,35 +308,73 @@ void CGuidDB::FindClose(std::unique_ptr<SQueryHandle>& handle) { handle.reset();
 // match johnxsmith@corp.example and hand back another person's GUID. NOCASE
 // keeps the match blind to ASCII case, as LIKE was. By GUID the text stays a
 // LIKE pattern, so callers may search by prefix ("{ab%").
+//
+// Both searches are compiled once per connection and bound per call: a
+// private-mode miss then costs one step through an index, not a parse of new
+// SQL text. The statement is reset before the call returns, so no read
+// transaction (and no lock on the file) outlives it. Log lines quote the SQL
+// as it would be spliced, the text an operator can paste into a shell.
 int CGuidDB::FindAllRecordsForGUIDFromSMTP(const char* text, GuidRecordMap& records, bool byName) {
-  try {
+  auto spliced = [&] {
     const std::string quoted = EscapeSingleQuotesToLower(text != nullptr ? text : "");
-    const std::string sql =
-        byName ? "SELECT * FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE Name='" + quoted +
-                     "' COLLATE NOCASE LIMIT 1);"
-               : "SELECT * FROM GUID WHERE GUID LIKE '" + quoted + "';";
-    std::unique_ptr<SQueryHandle> handle = FindByQuery(sql.c_str());
-    if (!handle) return -1;
-    int result;
-    for (;;) {
-      SGuidRecord record;
-      result = FindNext(handle.get(), &record);
-      if (result == 1) break;
-      if (result < 0) {
-        event.DebugLvl("FindAllRecordsForGUIDFromSMTP", 1,
-                       "Error retrieving records for query [%s]", sql.c_str());
-        break;
+    return byName ? "SELECT * FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE Name='" + quoted +
+                        "' COLLATE NOCASE LIMIT 1);"
+                  : "SELECT * FROM GUID WHERE GUID LIKE '" + quoted + "';";
+  };
+  try {
+    std::unique_ptr<FX::CSQLite3Statement>& search = byName ? searchByName_ : searchByGuid_;
+    if (!search) {
+      try {
+        search = Connected(db_).CompileStatement(
+            byName ? "SELECT * FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE Name=? COLLATE "
+                     "NOCASE LIMIT 1);"
+                   : "SELECT * FROM GUID WHERE GUID LIKE ?;");
+      } catch (const std::exception& e) {
+        event.DebugLvl("FindByQuery", 1, "Cannot execute query [%s], error=[%s]", spliced().c_str(),
+                       e.what());
+        return -1;
       }
+    }
+    // Up to a NUL byte, as the spliced text held it.
+    std::string value = text != nullptr ? text : "";
+    FXString::ToLower(value);
+    search->Bind(1, value);
+    struct ResetAtEnd {
+      FX::CSQLite3Statement& statement;
+      ~ResetAtEnd() { statement.Reset(); }
+    } reset{*search};
+    for (;;) {
+      bool row;
+      try {
+        row = search->Step();
+      } catch (const std::exception& e) {
+        event.DebugLvl("FindNext", 1, "Cannot find record, error=[%s]", e.what());
+        event.DebugLvl("FindAllRecordsForGUIDFromSMTP", 1,
+                       "Error retrieving records for query [%s]", spliced().c_str());
+        return -1;
+      }
+      if (!row) return 1;
+      // Columns by position: name, GUID, status.
+      SGuidRecord record;
+      record.guid = search->GetString(1);
+      record.name = search->GetString(0);
+      record.status = search->GetInt(2, 0);
       const int32_t status = record.status;
       records.emplace(status, std::move(record));  // after equal keys: read order kept
     }
-    return result;
   } catch (const std::exception& e) {
     event.DebugLvl("FindAllRecordsForGUIDFromSMTP", 1,
                    "Cannot execute the query to determine least accessed volumes, error=[%s]",
                    e.what());
     return -1;
   }
+}
+
+bool CGuidDB::IsStillTheFileOpened() const {
+  if (!db_) return false;
+  struct stat st;
+  return ::stat(DbPath(folder_.c_str()).c_str(), &st) == 0 && st.st_dev == openedDevice_ &&
+         st.st_ino == openedInode_;
 }
 
 namespace {
@@ -370,7 +416,7 @@ int CGuidDB::CreateForBulkLoad(const std::string& file) {
     db->ExecDML(
         "PRAGMA journal_mode=MEMORY; PRAGMA synchronous=OFF; PRAGMA cache_size=-65536; PRAGMA threads=2;");
     db->ExecDML(kSchema[0]);
-    insert_.reset();
+    DropStatements();
     db_ = std::move(db);
     folder_.clear();
     return 0;
@@ -394,8 +440,14 @@ int CGuidDB::CountRows(long& rows) {
   }
 }
 
-void CGuidDB::Close() {
+void CGuidDB::DropStatements() {
   insert_.reset();
+  searchByName_.reset();
+  searchByGuid_.reset();
+}
+
+void CGuidDB::Close() {
+  DropStatements();
   db_.reset();
   folder_.clear();
 }

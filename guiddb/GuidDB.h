@@ -155,6 +155,11 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   // leftover could not be removed; the swap must then not be made.
   static bool ClearLeftoverJournal(const std::string& file, std::string* why);
 
+  // True when "<folder()>/GUIDDB.DAT" is still the file the last successful
+  // Open opened: false once a rebuild or a download renamed another file
+  // over it, or it was removed. False without a connection.
+  bool IsStillTheFileOpened() const;
+
   // The folder of the last Open or Create that returned 0.
   const std::string& folder() const { return folder_; }
 
@@ -163,8 +168,15 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
 
  private:
   std::unique_ptr<FX::CSQLite3DB> db_;
-  // Destroyed before the connection it was compiled on.
+  void DropStatements();
+
+  // Destroyed before the connection they were compiled on.
   std::unique_ptr<FX::CSQLite3Statement> insert_;
+  std::unique_ptr<FX::CSQLite3Statement> searchByName_;
+  std::unique_ptr<FX::CSQLite3Statement> searchByGuid_;
+  // The file the last successful Open found at "<folder>/GUIDDB.DAT".
+  uint64_t openedDevice_ = 0;
+  uint64_t openedInode_ = 0;
   std::string folder_;
   std::string lastError_;
 };

@@ -202,14 +202,26 @@ int GUIDFromName::ReadExportFile(const std::string& path, std::list<GUIDNameInfo
   try {
     std::string content;
     if (!hostfs::ReadWholeFile(path, content, &error)) return -1;
+    return ParseExportText(content, path, rows, error);
+  } catch (const std::exception& e) {
+    error = path + ": " + e.what();
+  } catch (...) {
+    error = path + ": unknown error";
+  }
+  return -1;
+}
+
+int GUIDFromName::ParseExportText(const std::string& text, const std::string& name,
+                                  std::list<GUIDNameInfo>& rows, std::string& error) {
+  try {
     std::list<GUIDNameInfo> parsed;
     size_t pos = 0;
     unsigned long lineNo = 0;
-    while (pos < content.size()) {
-      size_t nl = content.find('\n', pos);
-      size_t end = nl == std::string::npos ? content.size() : nl;
-      std::string line = content.substr(pos, end - pos);
-      pos = nl == std::string::npos ? content.size() : nl + 1;
+    while (pos < text.size()) {
+      size_t nl = text.find('\n', pos);
+      size_t end = nl == std::string::npos ? text.size() : nl;
+      std::string line = text.substr(pos, end - pos);
+      pos = nl == std::string::npos ? text.size() : nl + 1;
       ++lineNo;
       // Exports written on Windows end their lines in CR LF, and some editors
       // put a byte-order mark in front of the first line.
@@ -219,7 +231,7 @@ int GUIDFromName::ReadExportFile(const std::string& path, std::list<GUIDNameInfo
       GUIDNameInfo row;
       std::string what;
       if (!ParseLine(line, row, what)) {
-        error = path + ":" + std::to_string(lineNo) + ": " + what;
+        error = name + ":" + std::to_string(lineNo) + ": " + what;
         return -1;
       }
       parsed.push_back(std::move(row));
@@ -227,9 +239,9 @@ int GUIDFromName::ReadExportFile(const std::string& path, std::list<GUIDNameInfo
     rows.splice(rows.end(), parsed);
     return 0;
   } catch (const std::exception& e) {
-    error = path + ": " + e.what();
+    error = name + ": " + e.what();
   } catch (...) {
-    error = path + ": unknown error";
+    error = name + ": unknown error";
   }
   return -1;
 }

@@ -50,4 +50,9 @@ class GUIDLOOKUPS_EXPORT GUIDFromName : public AdaptersBase {
   // "<file>:<line>: <what>".
   static int ReadExportFile(const std::string& path, std::list<GUIDNameInfo>& rows,
                             std::string& error);
+  // Parses the text of an export as ReadExportFile does, `name` standing for
+  // the file in the error: "<name>:<line>: <what>". On success appends the
+  // rows to `rows` and returns 0; on failure leaves `rows` as it was.
+  static int ParseExportText(const std::string& text, const std::string& name,
+                             std::list<GUIDNameInfo>& rows, std::string& error);
 };

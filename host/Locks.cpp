@@ -80,7 +80,8 @@ CNamedMutex::CNamedMutex(const char* name, CError* /*errorSink*/, bool /*flag*/)
 }
 
 CNamedMutex::~CNamedMutex() {
-  if (fd_ >= 0) unlock();
+  if (locked_) unlock();
+  if (fd_ >= 0) close(fd_);
 }
 
 std::string CNamedMutex::DefaultLockFolder(unsigned euid, const char* runtimeDir) {
@@ -126,7 +127,8 @@ std::string CNamedMutex::lockFilePath() const {
 }
 
 // The lock is the flock(2) of a descriptor this object opens for itself. The
-// file is opened at lock() and closed at unlock(), and never deleted: deleting
+// file is opened at lock() and closed at unlock() (or with the object, when
+// kept open), and never deleted: deleting
 // it would let a waiter that already opened the old file and a newcomer that
 // creates a new one both "hold" the lock. A process that dies loses its
 // descriptors and with them its lock.
@@ -136,7 +138,7 @@ std::string CNamedMutex::lockFilePath() const {
 // the file must lie in a folder no other user can write to, and must be our
 // own (or root's, which only an administrator can have put there).
 int CNamedMutex::lock(int timeoutMs, bool /*flag*/) {
-  if (fd_ >= 0) return 0;
+  if (locked_) return 0;
   try {
     if (name_.empty() || name_.find('/') != std::string::npos) {
       HXLOG(-1, kLockTag, "Invalid named mutex name '%s'", name_.c_str());
@@ -144,6 +146,15 @@ int CNamedMutex::lock(int timeoutMs, bool /*flag*/) {
     }
     bool given = false;
     const std::string folder = FolderInUse(&given);
+    if (fd_ >= 0) {
+      // A kept descriptor still names the lock only while its file is the
+      // one at the path: once removed, newcomers lock a new file.
+      struct stat kept;
+      if (LockFilePath(folder, name_) == path_ && fstat(fd_, &kept) == 0 && kept.st_nlink > 0)
+        return Acquire(fd_, path_, timeoutMs);
+      close(fd_);
+      fd_ = -1;
+    }
     std::string why;
     if (!given && !PreparePrivateFolder(folder, &why)) {
       HXLOG(-1, kLockTag, "Refusing lock folder %s: %s", folder.c_str(), why.c_str());
@@ -178,53 +189,64 @@ int CNamedMutex::lock(int timeoutMs, bool /*flag*/) {
       return -1;
     }
 
-    if (timeoutMs < 0) {
-      int err = FlockRetrying(fd, LOCK_EX);
-      if (err != 0) {
-        close(fd);
-        HXLOG(-1, kLockTag, "Cannot lock %s: %s", path.c_str(), hostfs::ErrnoText(err).c_str());
-        return -1;
-      }
-      fd_ = fd;
-      return 0;
-    }
-
-    // A bounded wait polls: flock has no time-out of its own, and a signal
-    // based one would disturb the host's signal handling. The pause grows
-    // from 1 ms to 20 ms so that a short wait stays short.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    auto pause = std::chrono::milliseconds(1);
-    for (;;) {
-      int err = FlockRetrying(fd, LOCK_EX | LOCK_NB);
-      if (err == 0) {
-        fd_ = fd;
-        return 0;
-      }
-      if (err != EWOULDBLOCK) {
-        close(fd);
-        HXLOG(-1, kLockTag, "Cannot lock %s: %s", path.c_str(), hostfs::ErrnoText(err).c_str());
-        return -1;
-      }
-      auto now = std::chrono::steady_clock::now();
-      if (now >= deadline) {
-        close(fd);
-        return -1;
-      }
-      std::this_thread::sleep_for(
-          std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
-      pause = std::min(pause * 2, std::chrono::milliseconds(20));
-    }
+    return Acquire(fd, path, timeoutMs);
   } catch (...) {
     return -1;
   }
 }
 
+// Takes the flock on `fd`, open on `path`. On success the object holds it;
+// on failure a descriptor not kept for later is closed.
+int CNamedMutex::Acquire(int fd, const std::string& path, int timeoutMs) {
+  auto give = [&](int result) {
+    if (result == 0) {
+      fd_ = fd;
+      path_ = path;
+      locked_ = true;
+    } else if (!keepOpen_ || fd != fd_) {
+      if (fd == fd_) fd_ = -1;
+      close(fd);
+    }
+    return result;
+  };
+  if (timeoutMs < 0) {
+    int err = FlockRetrying(fd, LOCK_EX);
+    if (err != 0) {
+      HXLOG(-1, kLockTag, "Cannot lock %s: %s", path.c_str(), hostfs::ErrnoText(err).c_str());
+      return give(-1);
+    }
+    return give(0);
+  }
+
+  // A bounded wait polls: flock has no time-out of its own, and a signal
+  // based one would disturb the host's signal handling. The pause grows
+  // from 1 ms to 20 ms so that a short wait stays short.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto pause = std::chrono::milliseconds(1);
+  for (;;) {
+    int err = FlockRetrying(fd, LOCK_EX | LOCK_NB);
+    if (err == 0) return give(0);
+    if (err != EWOULDBLOCK) {
+      HXLOG(-1, kLockTag, "Cannot lock %s: %s", path.c_str(), hostfs::ErrnoText(err).c_str());
+      return give(-1);
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return give(-1);
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, std::chrono::milliseconds(20));
+  }
+}
+
 int CNamedMutex::unlock() {
-  if (fd_ < 0) return -1;
+  if (!locked_) return -1;
   // Closing the only descriptor of the open file description releases the
   // lock too; the explicit unlock makes the release independent of that.
   flock(fd_, LOCK_UN);
-  close(fd_);
-  fd_ = -1;
+  locked_ = false;
+  if (!keepOpen_) {
+    close(fd_);
+    fd_ = -1;
+  }
   return 0;
 }

@@ -94,7 +94,13 @@ class GUIDLOOKUPS_EXPORT CNamedMutex {
   int lock(int timeoutMs, bool flag);
   // Releases the lock; returns 0, or -1 when it was not held.
   int unlock();
-  bool isLocked() const { return fd_ >= 0; }
+  bool isLocked() const { return locked_; }
+  // With `keep`, unlock() keeps the lock file open for the next lock() of
+  // this object, which then costs one flock instead of an open and a close;
+  // the next lock() reopens when the file was removed meanwhile (an age-based
+  // cleaner of a temporary folder, say) or the lock folder changed. The
+  // descriptor is closed with the object. Default: closed at every unlock.
+  void keepDescriptorOpen(bool keep) { keepOpen_ = keep; }
   // The lock file's path as it would be used now (nothing is created).
   std::string lockFilePath() const;
 
@@ -110,6 +116,11 @@ class GUIDLOOKUPS_EXPORT CNamedMutex {
   static bool PreparePrivateFolder(const std::string& folder, std::string* why);
 
  private:
+  int Acquire(int fd, const std::string& path, int timeoutMs);
+
   std::string name_;
-  int fd_ = -1;
+  int fd_ = -1;          // open on path_ while locked, and between locks with keepOpen_
+  std::string path_;
+  bool locked_ = false;
+  bool keepOpen_ = false;
 };

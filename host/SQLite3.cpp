@@ -150,6 +150,30 @@ int CSQLite3Statement::ExecDML() {
   return sqlite3_changes(db_);
 }
 
+bool CSQLite3Statement::Step() {
+  if (statement_ == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "no statement");
+  const int rc = sqlite3_step(statement_);
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  throw CSQLite3Exception(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_));
+}
+
+std::string CSQLite3Statement::GetString(int field) {
+  const unsigned char* text = sqlite3_column_text(statement_, field);
+  // As a C string, like the cursor's fields: a value read either way is the
+  // same.
+  return text == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(text));
+}
+
+int CSQLite3Statement::GetInt(int field, int nullValue) {
+  if (sqlite3_column_type(statement_, field) == SQLITE_NULL) return nullValue;
+  return sqlite3_column_int(statement_, field);
+}
+
+void CSQLite3Statement::Reset() {
+  if (statement_ != nullptr) sqlite3_reset(statement_);
+}
+
 CSQLite3Query::CSQLite3Query(sqlite3* db, sqlite3_stmt* statement)
     : db_(db), statement_(statement), done_(statement == nullptr) {}
 

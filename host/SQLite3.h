@@ -124,6 +124,15 @@ class GUIDLOOKUPS_EXPORT CSQLite3Statement {
   // after which the statement may be run again.
   int ExecDML();
 
+  // Steps a query: true when a row is current, false at its end. Throws on
+  // an error. Reset() must follow (it ends the read transaction the steps
+  // opened); the bindings stay.
+  bool Step();
+  // Column `field` (from 0) of the current row; "" or `nullValue` for NULL.
+  std::string GetString(int field);
+  int GetInt(int field, int nullValue);
+  void Reset();
+
  private:
   sqlite3* db_ = nullptr;
   sqlite3_stmt* statement_ = nullptr;

@@ -139,7 +139,9 @@ bool CHXGuidLookups::LookupAndFind(std::string& address, int status, std::string
 bool CHXGuidLookups::smtpToGuidFromStaticCache(std::string& address, GuidRecordMap& records,
                                                bool /*keyIsGuid*/) {
   try {
-    if (staticCache != nullptr && staticCache->find(address, records)) {
+    // No mailbox has an empty address, whatever rows with an empty name the
+    // table may hold.
+    if (!address.empty() && staticCache != nullptr && staticCache->find(address, records)) {
       HXLOG(5, kStaticCacheTag, "Found GUID Record in cache for %s", address.c_str());
       return true;
     }
@@ -159,6 +161,9 @@ bool CHXGuidLookups::smtpToGuidFromStaticCache(std::string& address, GuidRecordM
 // call tries the database again once it has recovered.
 bool CHXGuidLookups::smtpToGuidMFUCache(const std::string& address, GuidRecordMap& records,
                                         bool keyIsGuid) {
+  // The empty address is unknown, as in shared mode; a row with an empty
+  // name must not hand it somebody's mailbox, and no query is worth it.
+  if (address.empty()) return true;
   try {
     if (mfuCache.find(address, records, true)) {
       HXLOG(5, kMFUCacheTag, "Found GUID Record in cache for %s", address.c_str());
@@ -204,14 +209,17 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     return false;
   }
   try {
-    // Declared before the scope guard, so the guard releases the mutex before
-    // the mutex object and the connection go.
-    CGuidDB db;
-    CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
-
     // Takes the same named mutex itself when it refreshes, so it runs first.
-    UpdateGUIDDB(db);
+    {
+      CGuidDB db;
+      UpdateGUIDDB(db);
+    }
 
+    if (!queryLock_) {
+      queryLock_ = std::make_unique<CNamedMutex>("SQLITE_ACCESS_LOCK", nullptr, false);
+      queryLock_->keepDescriptorOpen(true);
+    }
+    CNamedMutex& mutex = *queryLock_;
     if (mutex.lock(-1, false) != 0) {
       HXLOG_FAILURE(kDatabaseTag, "Could not lock SQLITE_ACCESS_LOCK; not querying for [%s]",
                     address.c_str());
@@ -221,12 +229,23 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     BOOST_SCOPE_EXIT(&mutex) { mutex.unlock(); }
     BOOST_SCOPE_EXIT_END
 
-    if (db.Open(guidCacheDir.c_str()) != 0) {
-      HXLOG_FAILURE(kDatabaseTag, "Unable to open GUIDDB_NAME under folder [%s].",
-                    guidCacheDir.c_str());
-      return false;
+    // A rebuild or a download (of any process) renames a new file over
+    // GUIDDB.DAT: the kept connection would go on reading the old one.
+    if (queryDb_ && (queryDb_->folder() != guidCacheDir || !queryDb_->IsStillTheFileOpened()))
+      queryDb_.reset();
+    if (!queryDb_) {
+      auto opened = std::make_unique<CGuidDB>();
+      if (opened->Open(guidCacheDir.c_str()) != 0) {
+        HXLOG_FAILURE(kDatabaseTag, "Unable to open GUIDDB_NAME under folder [%s].",
+                      guidCacheDir.c_str());
+        return false;
+      }
+      queryDb_ = std::move(opened);
     }
-    if (db.FindAllRecordsForGUIDFromSMTP(address.c_str(), records, !keyIsGuid) < 0) {
+    if (queryDb_->FindAllRecordsForGUIDFromSMTP(address.c_str(), records, !keyIsGuid) < 0) {
+      // The next miss opens afresh: the file may have been repaired or
+      // replaced meanwhile.
+      queryDb_.reset();
       HXLOG(2, kDatabaseTag, "Unable to fetch row from local guid_name table for smtp [%s]",
             address.c_str());
       guidlookups_internal::KeepError(
@@ -246,5 +265,6 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
   } catch (...) {
     HXLOG_FAILURE(kDatabaseTag, "Query for [%s] failed: unknown error", address.c_str());
   }
+  queryDb_.reset();
   return false;
 }

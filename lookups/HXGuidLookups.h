@@ -4,12 +4,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "guiddb/GuidDB.h"
 #include "host/CLmError.h"
 #include "host/EventLog.h"
 #include "host/Export.h"
+#include "host/Locks.h"
 #include "lookups/MFUCache.h"
 #include "lookups/ProcessFlags.h"
 #include "lookups/StaticCache.h"
@@ -145,4 +147,13 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   bool isInMemoryShared = false;
   MFU_Cache<GuidRecordMap> mfuCache;
   StaticCache* staticCache = nullptr;
+
+ private:
+  // Private mode: the connection of getGUIDRecordForSMTP, kept between misses
+  // so that a miss costs one query, not an open and a close. Used only under
+  // the named mutex; dropped after any failure and whenever GUIDDB.DAT is no
+  // longer the file it opened.
+  std::unique_ptr<CGuidDB> queryDb_;
+  // "SQLITE_ACCESS_LOCK" for those queries, its file kept open between them.
+  std::unique_ptr<CNamedMutex> queryLock_;
 };

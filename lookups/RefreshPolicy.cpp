@@ -1,58 +1,19 @@
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <ctime>
 #include <sstream>
 
 #include "host/Settings.h"
 #include "lookups/HXGuidLookups.h"
+#include "lookups/JobMarker.h"
 
 namespace {
 
-// A marker is a few digits; anything longer is not one.
-constexpr size_t kMaxMarkerBytes = 4096;
-
-// True when the marker file holds exactly `jobId`: a decimal number with
-// optional blanks (and a line end) around it. A missing file, one that cannot
-// be opened for reading and writing, an empty one, and one holding anything
-// else (garbage, a number of more than 64 bits) name another job.
+// True when the marker file holds exactly `jobId`. A marker that is missing,
+// cannot be opened for reading and writing, or holds no marker text names
+// another job.
 bool MarkerNamesJob(const std::string& path, unsigned long jobId) {
-  if (path.empty()) return false;
-  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
-  std::string text;
-  struct stat st;
-  bool readable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  while (readable && text.size() <= kMaxMarkerBytes) {
-    char buf[512];
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n > 0) {
-      text.append(buf, static_cast<size_t>(n));
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      readable = false;
-    }
-  }
-  ::close(fd);
-  if (!readable || text.size() > kMaxMarkerBytes) return false;
-
-  auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-  size_t i = 0;
-  while (i < text.size() && isSpace(text[i])) ++i;
-  if (i == text.size() || text[i] < '0' || text[i] > '9') return false;
-  uint64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    unsigned digit = static_cast<unsigned>(text[i] - '0');
-    if (value > (UINT64_MAX - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  while (i < text.size() && isSpace(text[i])) ++i;
-  if (i != text.size()) return false;
-  return value == static_cast<uint64_t>(jobId);
+  unsigned long marker = 0;
+  return ReadJobMarker(path, marker) && marker == jobId;
 }
 
 }  // namespace

@@ -1,6 +1,3 @@
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <boost/scope_exit.hpp>
 #include <cstdio>
 #include <ctime>
@@ -15,6 +12,7 @@
 #include "host/LogWriter.h"
 #include "host/Settings.h"
 #include "lookups/HXGuidLookups.h"
+#include "lookups/JobMarker.h"
 #include "lookups/TableRebuild.h"
 
 namespace {
@@ -23,34 +21,6 @@ constexpr char kTag[] = "bool CHXGuidLookups::UpdateGUIDDB(CGuidDB&)";
 constexpr char kSection[] = "EventManager";
 constexpr char kLastRefreshTime[] = "nLastGuidNameTableRefreshTime";
 constexpr unsigned long kDefaultBatchSize = 999;
-
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Writes `jobId` in decimal, without a line end, to a temporary file beside
-// the marker and renames it over the marker, so that a reader (in any
-// process) sees the old marker or the new one, never a torn one. Failures are
-// silent: a missing marker only costs a resumed job one more refresh.
-void WriteJobMarker(const std::string& path, uint64_t jobId) {
-  if (path.empty()) return;
-  std::string tmp = path + ".XXXXXX";
-  int fd = ::mkostemp(&tmp[0], O_CLOEXEC);
-  if (fd < 0) return;
-  bool ok = WriteAll(fd, std::to_string(jobId));
-  ok = ::fsync(fd) == 0 && ok;
-  ok = ::close(fd) == 0 && ok;
-  if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) ::unlink(tmp.c_str());
-}
 
 // A refresh whose time cannot be written still counts as done; lastError
 // tells the caller.
@@ -226,6 +196,8 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
 
     s_shouldRefreshGUIDTable.store(RefreshDone);
     RecordRefreshTime(settings, static_cast<unsigned long>(time(nullptr)), lastError);
+    // A marker that cannot be written only costs a resumed job one more
+    // refresh.
     WriteJobMarker(jobMarkerPath(), jobId);
     return true;
   } catch (const std::exception& e) {

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 #include <list>
 #include <memory>
@@ -350,14 +349,6 @@ void InitializeForPaths(CHXGuidLookups& lookups, uint64_t jobId, unsigned int jo
                                       ": " + error.Text());
   if (lookups.guidCacheDir.empty())
     throw ToolError(kExitFailure, "no home folder: the settings hold no dHOME (pass --home DIR)");
-}
-
-bool ReadJobMarker(const std::string& path, unsigned long& jobId) {
-  std::ifstream in(path);
-  unsigned long value = 0;
-  if (!(in >> value)) return false;
-  jobId = value;
-  return true;
 }
 
 unsigned long FreshJobId(const std::string& markerPath) {

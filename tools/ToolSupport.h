@@ -12,6 +12,7 @@
 #include <string>
 
 #include "lookups/HXGuidLookups.h"
+#include "lookups/JobMarker.h"
 
 namespace guidlookup {
 
@@ -86,9 +87,6 @@ void RequireGuidCacheFolder(const ToolContext& context);
 void InitializeForPaths(CHXGuidLookups& lookups, uint64_t jobId, unsigned int jobFlags,
                         bool isExchange);
 
-// The job id in the marker file, or false when it is missing or holds no
-// number.
-bool ReadJobMarker(const std::string& path, unsigned long& jobId);
 // A job id that the marker does not hold, so that a refresh asked for with
 // GuidRefreshJobFlag is certain to be needed: the current time in seconds, or
 // the marker's id plus one when that is larger.

@@ -200,6 +200,26 @@ TEST_F(LocksTest, LockFileIsNotInheritedByExecutedPrograms) {
   EXPECT_TRUE(testsupport::DescriptorsOn(target).empty());
 }
 
+// A kept descriptor saves the open and close of each lock, but must not go on
+// locking a file that was removed: a newcomer locks the new file at the path.
+TEST_F(LocksTest, KeptDescriptorFollowsARemovedLockFile) {
+  CNamedMutex kept("SQLITE_ACCESS_LOCK", nullptr, false);
+  kept.keepDescriptorOpen(true);
+  ASSERT_EQ(kept.lock(-1, false), 0);
+  const std::string target = kept.lockFilePath();
+  ASSERT_EQ(kept.unlock(), 0);
+  EXPECT_EQ(testsupport::DescriptorsOn(target).size(), 1u);
+  EXPECT_FALSE(kept.isLocked());
+
+  ASSERT_EQ(unlink(target.c_str()), 0);
+  CNamedMutex newcomer("SQLITE_ACCESS_LOCK", nullptr, false);
+  ASSERT_EQ(newcomer.lock(-1, false), 0);
+  EXPECT_EQ(kept.lock(0, false), -1);  // the newcomer holds the file now at the path
+  newcomer.unlock();
+  EXPECT_EQ(kept.lock(0, false), 0);
+  kept.unlock();
+}
+
 TEST_F(LocksTest, UnopenableLockFileFailsWithOneLogLine) {
   ScopedEnv missing("GUIDLOOKUPS_LOCK_DIR", dir_.path() + "/missing");
   ScopedLogCapture log;

@@ -221,6 +221,39 @@ TEST_F(DownloadTest, GarbageBodyIsRejectedBeforeTheCopy) {
   ExpectSessionUsedAndEnded(*log, server.url());
 }
 
+// Files that are sound SQLite databases but that the library cannot use: a
+// GUID table with other columns, or one with no rows. Each would break or
+// empty every lookup of the machine.
+TEST_F(DownloadTest, UnusableGuidTablesAreRejected) {
+  for (const char* sql : {"CREATE TABLE GUID(a); INSERT INTO GUID VALUES (1);",
+                          "CREATE TABLE GUID (Name TEXT, GUID TEXT, Status INTEGER);"}) {
+    ResetProcessFlags();
+    TempDir served;
+    testsupport::ExecSql(served.file("GUIDDB.DAT"), sql);
+    ControlServer server(ControlServerScript(), served.file("GUIDDB.DAT"));
+    WriteSettings(RemoteBase(server.url()));
+    ScopedLogCapture log;
+    ExpectRefreshFailsKeepingOldFile(*log);
+    EXPECT_TRUE(HasLine(*log, -1, kTag, "GUID database [", "is not usable")) << log->dump();
+  }
+}
+
+// "dMORVAXTEMPDIR" naming the GUID cache folder itself: the raw transfer must
+// not land on the live database before it is checked.
+TEST_F(DownloadTest, TemporaryFolderThatIsTheCacheFolderNeverGetsTheRawTransfer) {
+  ControlServer garbage(ControlServerScript(), hb_ + "/GUIDDB.DAT", "garbage");
+  WriteSettings(RemoteBase(garbage.url(), cache_));
+  ScopedLogCapture log;
+  ExpectRefreshFailsKeepingOldFile(*log);
+
+  ResetProcessFlags();
+  ControlServer good(ControlServerScript(), hb_ + "/GUIDDB.DAT");
+  WriteSettings(RemoteBase(good.url(), cache_ + "/"));
+  ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << log->dump();
+  EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
+  EXPECT_FALSE(std::filesystem::exists(cache_ + "/.incoming"));
+}
+
 TEST_F(DownloadTest, StalledServerTimesOutAndKeepsOldFile) {
   // The server stalls 30 s; the configured 2 s time-out must end the transfer.
   ControlServer server(ControlServerScript(), hb_ + "/GUIDDB.DAT", "slow", 30);

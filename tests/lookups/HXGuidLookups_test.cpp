@@ -7,6 +7,7 @@
 // they need a process of their own (as CTest runs every test) and skip
 // otherwise.
 #include "lookups/HXGuidLookups.h"
+#include "lookups/TableRebuild.h"
 #include "host/Settings.h"
 
 #include <dlfcn.h>
@@ -679,6 +680,75 @@ TEST_F(HXGuidLookupsTest, RebuildKilledHalfWayIsNotTakenAsFresh) {
 }
 
 // ------------------------------------------------------------------ bad input
+
+// Descriptors of this process on `file`, replaced (deleted) ones included.
+int DescriptorsOnFile(const std::string& file) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+    if (!ec && target.rfind(file, 0) == 0) ++count;
+  }
+  return count;
+}
+
+// Private mode keeps its connection between misses. Whatever happens to the
+// file between two misses (another process renames a new table over it, it is
+// deleted and made again, a shell changes it in place, it turns unreadable),
+// the next miss answers from the file as it is then, and no descriptor stays
+// on a file that was replaced.
+TEST_F(HXGuidLookupsTest, KeptConnectionFollowsTheFileBetweenMisses) {
+  FreshSettings();
+  sandbox.MakeCacheDb({{"a@corp.test", "{A}", 1}});
+  CHXGuidLookups service;
+  ASSERT_FALSE(service.Initialize(7, 0, false, true, nullptr).IsError());
+  EXPECT_EQ(1u, Find(service, "a@corp.test").records.size());
+  EXPECT_EQ(1, DescriptorsOnFile(sandbox.dbFile()));
+
+  // Replaced whole by another process's rebuild.
+  pid_t child = ForkChild([&] {
+    const std::list<GUIDNameInfo> rows = {{1, "{B}", "b@corp.test"}};
+    return RebuildGuidTable(sandbox.cacheDir(), RowsOf(rows)).replaced ? 0 : 1;
+  });
+  ASSERT_EQ(0, WaitChild(child));
+  EXPECT_EQ(1u, Find(service, "b@corp.test").records.size());
+  EXPECT_EQ(1, DescriptorsOnFile(sandbox.dbFile()));  // none left on the old file
+
+  // Deleted and made again.
+  ASSERT_EQ(0, unlink(sandbox.dbFile().c_str()));
+  sandbox.MakeCacheDb({{"c@corp.test", "{C}", 1}});
+  EXPECT_EQ(1u, Find(service, "c@corp.test").records.size());
+
+  // Changed in place by a foreign writer.
+  ExecSql(sandbox.dbFile(), "INSERT INTO GUID VALUES ('d@corp.test', '{d}', 1);");
+  EXPECT_EQ(1u, Find(service, "d@corp.test").records.size());
+
+  // Unreadable in place: a failure, not an answer; repaired: answers again.
+  const std::string good = ReadFile(sandbox.dbFile());
+  WriteFile(sandbox.dbFile(), std::string(good.size(), 'x'));
+  EXPECT_FALSE(Find(service, "e@corp.test").ok);
+  WriteFile(sandbox.dbFile(), good);
+  EXPECT_TRUE(Find(service, "e@corp.test").ok);
+  EXPECT_EQ(1u, Find(service, "c@corp.test").records.size());
+}
+
+// A row with an empty name must not make the empty key somebody's mailbox;
+// the empty key never reaches the database (here: a file that is none).
+TEST_F(HXGuidLookupsTest, EmptyKeyResolvesToNothingWithoutTheDatabase) {
+  FreshSettings();
+  sandbox.MakeCacheDb({{"", "{EMPTY}", 1}, {"a@corp.test", "{A}", 1}});
+  CHXGuidLookups service;
+  ASSERT_FALSE(service.Initialize(7, 0, false, true, nullptr).IsError());
+  WriteFile(sandbox.dbFile(), std::string(4096, 'x'));
+  for (bool byGuid : {false, true}) {
+    Answer a = Find(service, "", byGuid);
+    EXPECT_TRUE(a.ok);
+    EXPECT_TRUE(a.records.empty());
+  }
+  service.isInMemoryShared = true;
+  Answer shared = Find(service, "");
+  EXPECT_FALSE(shared.ok);
+}
 
 TEST_F(HXGuidLookupsTest, AwkwardAddressesInPrivateMode) {
   FreshSettings();
