@@ -101,6 +101,7 @@ bool SameNode(const std::string& a, const std::string& b) {
 // verify the new file, clear stale journals and copy. Every path ends by
 // disconnecting and destroying the network session if one was made.
 bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
+  lastError.clear();
   bool result = false;
   std::unique_ptr<CHxNetwork> network;
   bool flag = false;
@@ -115,12 +116,12 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
     SDownloadValidator received;
     do {
       if (!settings.setFocus(HXPI_Focus::getFocus())) {
-        HXLOG(-1, kTag, " Unable to set focus name");
+        HXLOG_FAILURE(kTag, " Unable to set focus name");
         break;
       }
       std::string home;
       if (!settings.getString("vTaskHost", "dHOME", &home)) {
-        HXLOG(-1, kTag, " Unable to get Base Temp Directory path");
+        HXLOG_FAILURE(kTag, " Unable to get Base Temp Directory path");
         break;
       }
 
@@ -129,17 +130,17 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
         HXLOG(2, kTag, "HB is installed. Perform local copy of sqlite db");
         if (!settings.getString("Base", "dMORVAXSQLLITEDBDIR", &sourceFolder) &&
             !settings.getString("Base", "dBASEHOME", &sourceFolder)) {
-          HXLOG(-1, kTag, " Unable to get Base Temp Directory path");
+          HXLOG_FAILURE(kTag, " Unable to get Base Temp Directory path");
           break;
         }
       } else {
         if (!settings.getString("Base", "dMORVAXTEMPDIR", &sourceFolder)) {
-          HXLOG(-1, kTag, " Unable to get Base Temp Directory path");
+          HXLOG_FAILURE(kTag, " Unable to get Base Temp Directory path");
           break;
         }
         std::string hostName;
         if (client.getNetworkHostnameMangled(hostName, nullptr) != 0) {
-          HXLOG(-1, kTag, "Failed to get Network mangled Hostname for HB");
+          HXLOG_FAILURE(kTag, "Failed to get Network mangled Hostname for HB");
           break;
         }
         network.reset(new CHxNetwork());
@@ -156,7 +157,8 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
           CLmError err =
               network->Attach_RemoteDLL(hostName, &executables, clientName, kNetworkTimeout, flag);
           if (err.IsError()) {
-            HXLOG(-1, kTag, "Failed to connect to the remote machine:[%s]", err.AsString().c_str());
+            HXLOG_FAILURE(kTag, "Failed to connect to the remote machine:[%s]",
+                          err.AsString().c_str());
             break;
           }
         }
@@ -168,8 +170,8 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
             SameNode(sourceFolder + "/" GUIDDB_NAME, destination)) {
           CLmError err = staging.Prepare();
           if (err.IsError()) {
-            HXLOG(-1, kTag, "failed to create directory [%s]. error [%s]",
-                  staging.folder().c_str(), err.AsString().c_str());
+            HXLOG_FAILURE(kTag, "failed to create directory [%s]. error [%s]",
+                          staging.folder().c_str(), err.AsString().c_str());
             break;
           }
           network->SetDestinationFile(staging.file());
@@ -184,7 +186,7 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
         flag = false;
         CLmError err = network->PutFileResponse(false, request, nullptr, -1, flag);
         if (err.IsError()) {
-          HXLOG(-1, kTag, "HXSession::getfile() returned error [%s]", err.AsString().c_str());
+          HXLOG_FAILURE(kTag, "HXSession::getfile() returned error [%s]", err.AsString().c_str());
           break;
         }
         if (network->NotModified()) {
@@ -200,8 +202,8 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
 
       CLmError err = CLmDirectory::Create(guidCacheDir.c_str(), true);
       if (err.IsError()) {
-        HXLOG(-1, kTag, "failed to create directory [%s]. error [%s]", guidCacheDir.c_str(),
-              err.AsString().c_str());
+        HXLOG_FAILURE(kTag, "failed to create directory [%s]. error [%s]", guidCacheDir.c_str(),
+                      err.AsString().c_str());
         break;
       }
       // Appended as is: a folder that ends in a separator gives "//", which
@@ -228,15 +230,15 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
           err = CLmFile::Copy(source.c_str(), staging.file().c_str());
       }
       if (err.IsError()) {
-        HXLOG(-1, kTag, "failed to copy file from [%s] to [%s]. error [%s]", source.c_str(),
-              destination.c_str(), err.AsString().c_str());
+        HXLOG_FAILURE(kTag, "failed to copy file from [%s] to [%s]. error [%s]", source.c_str(),
+                      destination.c_str(), err.AsString().c_str());
         break;
       }
       std::string why = CGuidDB::VerifyFile(staging.file());
       if (!why.empty()) {
-        HXLOG(-1, kTag,
-              "GUID database [%s] from HB is not usable, local database left as it was: %s",
-              source.c_str(), why.c_str());
+        HXLOG_FAILURE(kTag,
+                      "GUID database [%s] from HB is not usable, local database left as it was: %s",
+                      source.c_str(), why.c_str());
         break;
       }
       // The control server's file may know only the plain schema; the
@@ -250,15 +252,15 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
                 destination.c_str());
       }
       if (!CGuidDB::ClearLeftoverJournal(hostfs::ResolveLinks(destination), &why)) {
-        HXLOG(-1, kTag, "%s", why.c_str());
+        HXLOG_FAILURE(kTag, "%s", why.c_str());
         break;
       }
       // From here the validator would describe a file no longer in place.
       DropDownloadValidator(guidCacheDir);
       err = staging.InstallAs(destination);
       if (err.IsError()) {
-        HXLOG(-1, kTag, "failed to copy file from [%s] to [%s]. error [%s]", source.c_str(),
-              destination.c_str(), err.AsString().c_str());
+        HXLOG_FAILURE(kTag, "failed to copy file from [%s] to [%s]. error [%s]", source.c_str(),
+                      destination.c_str(), err.AsString().c_str());
         break;
       }
       WriteDownloadValidator(guidCacheDir, hostfs::ResolveLinks(destination), received);
@@ -267,10 +269,10 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
     } while (false);
   } catch (const std::exception& e) {
     result = false;
-    HXLOG(-1, kTag, "Unexpected failure: %s", e.what());
+    HXLOG_FAILURE(kTag, "Unexpected failure: %s", e.what());
   } catch (...) {
     result = false;
-    HXLOG(-1, kTag, "Unexpected failure");
+    HXLOG_FAILURE(kTag, "Unexpected failure");
   }
   EndSession(network, flag);
   return result;

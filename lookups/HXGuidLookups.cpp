@@ -43,6 +43,7 @@ std::string CHXGuidLookups::jobMarkerPath() const {
 
 CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
                                     bool isInMemorySharedArg, bool isExchange, EvEvent* pEventArg) {
+  lastError.clear();
   try {
     HXPlatformInfo settings;
     settings.setFocus(HXPI_Focus::getFocus());
@@ -62,6 +63,7 @@ CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
       if (!FXFolder::DoesFolderExist(guidCacheDir)) {
         CLmError err = FXFolder::CreateFoldersIteratively(guidCacheDir, nullptr);
         if (err.IsError()) {
+          guidlookups_internal::KeepError(lastError, "%s", err.Text().c_str());
           FXCodeLocation where{"HXGuidLookups", kInitializeTag, __LINE__};
           err.Push(where);
           return err;
@@ -98,10 +100,10 @@ CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
     }
     return CLmError::Success();
   } catch (const std::exception& e) {
-    HXLOG(-1, kInitializeTag, "Set-up of the GUID lookup service failed: %s", e.what());
+    HXLOG_FAILURE(kInitializeTag, "Set-up of the GUID lookup service failed: %s", e.what());
     return CLmError(hxerr::kGeneric, std::string("GUID lookup set-up failed: ") + e.what());
   } catch (...) {
-    HXLOG(-1, kInitializeTag, "Set-up of the GUID lookup service failed: unknown error");
+    HXLOG_FAILURE(kInitializeTag, "Set-up of the GUID lookup service failed: unknown error");
     return CLmError(hxerr::kGeneric, "GUID lookup set-up failed");
   }
 }
@@ -195,13 +197,15 @@ bool CHXGuidLookups::smtpToGuidMFUCache(const std::string& address, GuidRecordMa
 
 bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecordMap& records,
                                           bool keyIsGuid) {
+  lastError.clear();
   // Without a GUID cache folder the path would name a file at the root of the
   // file system or in the agent's working directory: never open one there.
   if (guidCacheDir.empty()) {
-    HXLOG(-1, kDatabaseTag,
-          "No GUID cache folder (vTaskHost\\dHOME is not set); not querying the GUID database "
-          "for [%s]",
-          address.c_str());
+    HXLOG_FAILURE(
+        kDatabaseTag,
+        "No GUID cache folder (vTaskHost\\dHOME is not set); not querying the GUID database "
+        "for [%s]",
+        address.c_str());
     return false;
   }
   try {
@@ -217,8 +221,8 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     }
     CNamedMutex& mutex = *queryLock_;
     if (mutex.lock(-1, false) != 0) {
-      HXLOG(-1, kDatabaseTag, "Could not lock SQLITE_ACCESS_LOCK; not querying for [%s]",
-            address.c_str());
+      HXLOG_FAILURE(kDatabaseTag, "Could not lock SQLITE_ACCESS_LOCK; not querying for [%s]",
+                    address.c_str());
       return false;
     }
     // Released exactly once on every way out from here, exceptions included.
@@ -232,8 +236,8 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     if (!queryDb_) {
       auto opened = std::make_unique<CGuidDB>();
       if (opened->Open(guidCacheDir.c_str()) != 0) {
-        HXLOG(-1, kDatabaseTag, "Unable to open GUIDDB_NAME under folder [%s].",
-              guidCacheDir.c_str());
+        HXLOG_FAILURE(kDatabaseTag, "Unable to open GUIDDB_NAME under folder [%s].",
+                      guidCacheDir.c_str());
         return false;
       }
       queryDb_ = std::move(opened);
@@ -244,6 +248,9 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
       queryDb_.reset();
       HXLOG(2, kDatabaseTag, "Unable to fetch row from local guid_name table for smtp [%s]",
             address.c_str());
+      guidlookups_internal::KeepError(
+          lastError, "Unable to fetch row from local guid_name table for smtp [%s]",
+          address.c_str());
       return false;
     }
     if (!records.empty()) {
@@ -254,9 +261,9 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     }
     return true;
   } catch (const std::exception& e) {
-    HXLOG(-1, kDatabaseTag, "Query for [%s] failed: %s", address.c_str(), e.what());
+    HXLOG_FAILURE(kDatabaseTag, "Query for [%s] failed: %s", address.c_str(), e.what());
   } catch (...) {
-    HXLOG(-1, kDatabaseTag, "Query for [%s] failed: unknown error", address.c_str());
+    HXLOG_FAILURE(kDatabaseTag, "Query for [%s] failed: unknown error", address.c_str());
   }
   queryDb_.reset();
   return false;

@@ -16,6 +16,37 @@
 #include "lookups/ProcessFlags.h"
 #include "lookups/StaticCache.h"
 
+#ifdef GUIDLOOKUPS_BUILDING_LIBRARY
+#include <cstdarg>
+
+#include "host/LogWriter.h"
+
+namespace guidlookups_internal {
+// Keeps the text of a failure line for CHXGuidLookups::lastError. Never
+// throws: short of memory, the text is left empty.
+inline void KeepError(std::string& into, const char* format, ...) noexcept
+    __attribute__((format(printf, 2, 3)));
+inline void KeepError(std::string& into, const char* format, ...) noexcept {
+  va_list args;
+  va_start(args, format);
+  try {
+    into = hxlog::VFormat(format, args);
+  } catch (...) {
+    into.clear();
+  }
+  va_end(args);
+}
+}  // namespace guidlookups_internal
+
+// Inside a member of CHXGuidLookups: logs a failure at level -1 and keeps
+// its text in lastError.
+#define HXLOG_FAILURE(tag, ...)                                \
+  do {                                                         \
+    HXLOG(-1, tag, __VA_ARGS__);                               \
+    ::guidlookups_internal::KeepError(lastError, __VA_ARGS__); \
+  } while (0)
+#endif  // GUIDLOOKUPS_BUILDING_LIBRARY
+
 // The process's refresh decision and its outcome.
 enum GuidRefreshState : int32_t {
   RefreshUndecided = 0,
@@ -98,6 +129,14 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
 
   // The process's refresh state (a GuidRefreshState).
   static std::atomic<int32_t> s_shouldRefreshGUIDTable;
+
+  // Why the last call of Initialize, UpdateGUIDDB, getSqlLiteGUIDDbFromHB or
+  // getGUIDRecordForSMTP on this object failed: the text of the failure line
+  // it logged (where a cause and then a summary are logged, the cause). Each
+  // of them empties it when it starts, so it is empty after a call that
+  // logged no failure; the calls they make inside may fill it (a failed
+  // refresh within an Initialize that succeeded, for example).
+  std::string lastError;
 
   EvEvent* pEvent = nullptr;
   std::string guidCacheDir;

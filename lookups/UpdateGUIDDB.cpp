@@ -22,9 +22,11 @@ constexpr char kSection[] = "EventManager";
 constexpr char kLastRefreshTime[] = "nLastGuidNameTableRefreshTime";
 constexpr unsigned long kDefaultBatchSize = 999;
 
-void RecordRefreshTime(HXPlatformInfo& settings, unsigned long when) {
+// A refresh whose time cannot be written still counts as done; lastError
+// tells the caller.
+void RecordRefreshTime(HXPlatformInfo& settings, unsigned long when, std::string& lastError) {
   if (!settings.setNumber(kSection, kLastRefreshTime, when))
-    HXLOG(-1, kTag, "Could not set the last tbl refresh time to [%lu].", when);
+    HXLOG_FAILURE(kTag, "Could not set the last tbl refresh time to [%lu].", when);
 }
 
 }  // namespace
@@ -61,6 +63,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
   // several threads fail the fetch at the same moment.
   static std::atomic<bool> alreadyLogged{false};
   static std::mutex gate;
+  lastError.clear();
   try {
     int32_t state = s_shouldRefreshGUIDTable.load();
     if (state != RefreshUndecided) {
@@ -78,9 +81,10 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     // the file system (or in the working directory). Nothing is decided, so
     // an object that has a folder may still refresh later in the process.
     if (guidCacheDir.empty()) {
-      HXLOG(-1, kTag,
-            "Not refreshing SQLite: no GUID cache folder (vTaskHost\\dHOME is not set), so no "
-            "GUID database is created, rebuilt or downloaded");
+      HXLOG_FAILURE(
+          kTag,
+          "Not refreshing SQLite: no GUID cache folder (vTaskHost\\dHOME is not set), so no "
+          "GUID database is created, rebuilt or downloaded");
       return false;
     }
 
@@ -107,7 +111,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
 
     CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
     if (mutex.lock(-1, false) != 0) {
-      HXLOG(-1, kTag, "Could not lock SQLITE_ACCESS_LOCK; not refreshing the local GUID table");
+      HXLOG_FAILURE(kTag, "Could not lock SQLITE_ACCESS_LOCK; not refreshing the local GUID table");
       return false;
     }
     // Released exactly once on every way out from here, exceptions included.
@@ -130,16 +134,22 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     if (source != 0) {
       if (!shouldFetchGUIDTable.load()) {
         HXLOG(2, kTag, "Not fetching sql lite GUID from HB as previous request failed.");
+        guidlookups_internal::KeepError(lastError,
+                                        "Not fetching sql lite GUID from HB as previous request "
+                                        "failed.");
         return false;
       }
       if (!getSqlLiteGUIDDbFromHB()) {
         HXLOG(-1, kTag, "Failed to get Sql Lite GUID db from HB.");
+        // The download's own line, kept in lastError, says why.
+        if (lastError.empty())
+          guidlookups_internal::KeepError(lastError, "Failed to get Sql Lite GUID db from HB.");
         shouldFetchGUIDTable.store(false);
         dbStatus = -1;
         return false;
       }
       s_shouldRefreshGUIDTable.store(RefreshDone);
-      RecordRefreshTime(settings, static_cast<unsigned long>(time(nullptr)));
+      RecordRefreshTime(settings, static_cast<unsigned long>(time(nullptr)), lastError);
       return true;
     }
 
@@ -147,7 +157,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     // one, so nothing of the old file needs to open: a corrupt or old-schema
     // file is simply replaced. The folder must be there to hold the new file.
     if (!FXFolder::DoesFolderExist(guidCacheDir)) {
-      HXLOG(-1, kTag, "Unable to create GUIDDB_NAME under folder [%s].", guidCacheDir.c_str());
+      HXLOG_FAILURE(kTag, "Unable to create GUIDDB_NAME under folder [%s].", guidCacheDir.c_str());
       return false;
     }
 
@@ -155,6 +165,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     {
       GUIDFromName client;
       if (client.getGUIDList("", rows, nullptr) != 0) {
+        guidlookups_internal::KeepError(lastError, "Failed to get app_guid table from appmgr.");
         if (!alreadyLogged.exchange(true))
           HXLOG(-1, kTag, "Failed to get app_guid table from appmgr.");
         return false;
@@ -162,6 +173,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     }
     if (rows.empty()) {
       HXLOG(2, kTag, "No rows in app mgr GUID table.");
+      guidlookups_internal::KeepError(lastError, "No rows in app mgr GUID table.");
       return false;
     }
     HXLOG(2, kTag, "Size of guildList: %d", static_cast<int>(rows.size()));
@@ -170,25 +182,28 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     // here on has not refreshed: without a recorded time the next decision
     // refreshes whatever the interval (0 included).
     if (!settings.removeValue(kSection, kLastRefreshTime))
-      HXLOG(-1, kTag, "Could not clear the last tbl refresh time before the rebuild.");
+      HXLOG_FAILURE(kTag, "Could not clear the last tbl refresh time before the rebuild.");
 
     SRebuildOptions options;
     options.batchSize = totalRecordsToCommit;
     options.holdsAccessLock = true;
     options.database = &db;
     SRebuildResult rebuilt = RebuildGuidTable(guidCacheDir, RowsOf(rows), options);
-    if (!rebuilt.replaced) return false;
+    if (!rebuilt.replaced) {
+      guidlookups_internal::KeepError(lastError, "%s", rebuilt.error.c_str());
+      return false;
+    }
 
     s_shouldRefreshGUIDTable.store(RefreshDone);
-    RecordRefreshTime(settings, static_cast<unsigned long>(time(nullptr)));
+    RecordRefreshTime(settings, static_cast<unsigned long>(time(nullptr)), lastError);
     // A marker that cannot be written only costs a resumed job one more
     // refresh.
     WriteJobMarker(jobMarkerPath(), jobId);
     return true;
   } catch (const std::exception& e) {
-    HXLOG(-1, kTag, "Refresh of the local GUID table failed: %s", e.what());
+    HXLOG_FAILURE(kTag, "Refresh of the local GUID table failed: %s", e.what());
   } catch (...) {
-    HXLOG(-1, kTag, "Refresh of the local GUID table failed: unknown error");
+    HXLOG_FAILURE(kTag, "Refresh of the local GUID table failed: unknown error");
   }
   return false;
 }

@@ -4,7 +4,9 @@
 // The load runs on a cache object of its own with the dump switched on; the
 // library writes the dump log "CIDumpCache.log" into its log folder, which for
 // this run is a private temporary folder, so that the operator gets exactly
-// this load's dump and the agent's own dump log is left alone.
+// this load's dump and the agent's own dump log is left alone. The load
+// writes that file itself (the folder is fresh and ours), so its lines never
+// need to be picked out of the log.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -54,58 +56,46 @@ class DumpFolder {
 
 int RunDump(const ToolContext& context, const DumpOptions& options) {
   RequireHome(context);
+  RequireGuidCacheFolder(context);
   CHXGuidLookups lookups;
   // Sets bIsExchGuid, which picks the loader.
   InitializeForPaths(lookups, 0, 0, !options.lotusNotes);
-  const std::string database = DatabasePath(lookups);
+  const std::string database = DatabasePath(lookups.guidCacheDir);
   if (!FXFile::DoesFileExist(database))
     throw ToolError(kExitFailure, "no database at " + database +
                                       "; import a directory export with 'guidlookup import FILE'");
-  const bool addProxy = options.addProxy || SettingNumber("naddproxysmtp", 0) != 0;
+  const bool addProxy = options.addProxy || ReadNumberSetting("naddproxysmtp", 0).value != 0;
 
   DumpFolder folder;
   setenv("GUIDLOOKUPS_LOG_DIR", folder.path().c_str(), 1);
-  std::vector<std::string> fallbackLines;
-  std::vector<std::string> errors;
   int result;
   {
-    // When the dump log cannot be opened the library writes the dump lines
-    // through the log writer at level 1 instead; keep those.
-    ScopedTee tee(1, [&fallbackLines](int level, const std::string& message) {
-      if (level == 1 && message.find("]=>[K:") != std::string::npos)
-        fallbackLines.push_back(message);
-    });
     StaticCache cache;
     result = cache.fastload(lookups.guidCacheDir, addProxy, true);
-    errors = tee.writer().errors();
   }
   if (result == 1) throw ToolError(kExitFailure, database + " holds no GUID table");
   if (result != 0) {
-    std::string why = JoinErrors(errors);
+    std::string why = CGuidDB::VerifyFile(database);
     throw ToolError(kExitFailure, "cannot read the database " + database +
                                       (why.empty() ? std::string() : ": " + why));
   }
 
   std::string dump;
   {
-    std::ifstream in(folder.path() + "/" + kDumpLogName, std::ios::binary);
-    if (in) {
-      std::ostringstream text;
-      text << in.rdbuf();
-      dump = text.str();
-    } else {
-      for (const auto& line : fallbackLines) dump += line + "\n";
-    }
+    const std::string log = folder.path() + "/" + kDumpLogName;
+    std::ifstream in(log, std::ios::binary);
+    if (!in)
+      throw ToolError(kExitFailure,
+                      "the load could not write its dump to " + log + ": " + std::strerror(errno));
+    std::ostringstream text;
+    text << in.rdbuf();
+    dump = text.str();
   }
   if (options.output.empty()) {
     std::cout << dump;
     return kExitOk;
   }
-  std::ofstream out(options.output, std::ios::binary | std::ios::trunc);
-  out << dump;
-  out.close();
-  if (!out)
-    throw ToolError(kExitUsage, "cannot write " + options.output + ": " + std::strerror(errno));
+  WriteWholeFile(options.output, dump);
   size_t groups = 0;
   for (char c : dump) groups += c == '\n';
   std::cout << "wrote the dump of " << groups << " groups to " << options.output << "\n";

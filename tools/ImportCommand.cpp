@@ -135,7 +135,7 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
                   options.progress && isatty(STDERR_FILENO) && rows.size() >= kRowsForProgressBar);
   ImportObserver observer(bar);
   SRebuildOptions rebuild;
-  rebuild.batchSize = SettingNumber("nTotalNumberOfRecordsToCommit", 999);
+  rebuild.batchSize = ReadNumberSetting("nTotalNumberOfRecordsToCommit", 999).value;
   rebuild.observer = &observer;
   rebuild.cancel = &g_cancel;
   SRebuildResult result = RebuildGuidTable(lookups.guidCacheDir, RowsOf(rows), rebuild);
@@ -151,7 +151,7 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
                 static_cast<unsigned long long>(result.counts.rowsRead),
                 static_cast<unsigned long long>(result.counts.rowsAdded),
                 static_cast<unsigned long long>(result.counts.rowsFailed), seconds);
-  std::cout << "imported " << options.file << " into " << DatabasePath(lookups) << "\n"
+  std::cout << "imported " << options.file << " into " << DatabasePath(lookups.guidCacheDir) << "\n"
             << summary << "\n";
   if (result.counts.rowsFailed)
     throw ToolError(kExitFailure, std::to_string(result.counts.rowsFailed) +

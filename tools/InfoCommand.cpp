@@ -2,6 +2,8 @@
 //
 // Reads only: the database is opened read-only, the settings and the job
 // marker are read, and the refresh decision is computed without acting on it.
+// The library's set-up is not called, since it would create the GUID cache
+// folder; nothing is created or written.
 #include <sys/stat.h>
 
 #include <iomanip>
@@ -22,19 +24,21 @@ void Field(const char* name, const std::string& value) {
 
 int RunInfo(const ToolContext& context) {
   RequireHome(context);
-  CHXGuidLookups lookups;
-  InitializeForPaths(lookups, 0, 0, true);
-  const std::string database = DatabasePath(lookups);
+  const std::string folder = GuidCacheDir(context);
+  const std::string database = DatabasePath(folder);
 
-  Field("settings file", context.settingsFile);
+  Field("settings file", context.settingsFile.empty() ? std::string("none (no settings folder)")
+                                                      : context.settingsFile);
   Field("home (dHOME)", context.home);
-  Field("log file", context.logFile);
+  Field("log file", context.logFile.empty() ? std::string("none") : context.logFile);
 
   std::string failure;
   struct stat st;
   if (stat(database.c_str(), &st) != 0) {
     Field("database", database + " (missing)");
     failure = "no database at " + database +
+              (FXFolder::DoesFolderExist(folder) ? std::string()
+                                                 : " (the folder " + folder + " does not exist)") +
               "; import a directory export with 'guidlookup import FILE' or run 'guidlookup "
               "refresh'";
   } else {
@@ -53,19 +57,25 @@ int RunInfo(const ToolContext& context) {
     if (!why.empty()) failure = "the database " + database + " failed its check: " + why;
   }
 
-  bool found = false;
-  unsigned long last = SettingNumber("nLastGuidNameTableRefreshTime", 0, &found);
-  Field("last refresh",
-        found ? FormatLocalAndUtc(static_cast<int64_t>(last)) + ", " + std::to_string(last)
-              : "never");
-  unsigned long interval = SettingNumber("SmtpGuidTableRefreshInterval", 1440, &found);
-  Field("refresh interval",
-        interval == 0 ? std::string("0 (refreshing by time is off)")
-                      : std::to_string(interval) + " minutes" + (found ? "" : " (default)"));
-  unsigned long source = SettingNumber("getSqlLiteDbFromHB", 1, &found);
-  Field("refresh source", DescribeRefreshSource(source, found));
+  // A number the library cannot read counts as missing; the operator sees
+  // the text and what applies instead.
+  NumberSetting last = ReadNumberSetting("nLastGuidNameTableRefreshTime", 0);
+  std::string text = NotANumber(last, "taken as never refreshed");
+  if (text.empty())
+    text = last.valid ? FormatLocalAndUtc(static_cast<int64_t>(last.value)) + ", " +
+                            std::to_string(last.value)
+                      : "never";
+  Field("last refresh", text);
+  NumberSetting interval = ReadNumberSetting("SmtpGuidTableRefreshInterval", 1440);
+  text = NotANumber(interval, "the default 1440 minutes applies");
+  if (text.empty())
+    text = interval.value == 0
+               ? std::string("0 (refreshing by time is off)")
+               : std::to_string(interval.value) + " minutes" + (interval.valid ? "" : " (default)");
+  Field("refresh interval", text);
+  Field("refresh source", DescribeRefreshSource(ReadNumberSetting("getSqlLiteDbFromHB", 1)));
 
-  const std::string marker = lookups.jobMarkerPath();
+  const std::string marker = folder + "/" GUID_JOB_MARKER_NAME;
   unsigned long jobId = 0;
   if (ReadJobMarker(marker, jobId))
     Field("job marker", marker + ": job " + std::to_string(jobId));
@@ -74,7 +84,8 @@ int RunInfo(const ToolContext& context) {
 
   std::string reason;
   GuidRefreshState decision = IsSQLiteRefreshNeeded(reason, 0, marker, 0);
-  Field("next refresh", std::string(decision == RefreshNeeded ? "due" : "not due") + ": " + reason);
+  Field("next refresh",
+        std::string(decision == RefreshNeeded ? "due" : "not due") + ": " + PlainReason(reason));
 
   if (!failure.empty()) throw ToolError(kExitFailure, failure);
   return kExitOk;

@@ -23,20 +23,18 @@ struct KeyResult {
   bool keyKnown = false;  // with --status: the key resolved, to some record
 };
 
-// After a lookup reported a failure: why, in one line.
+// After a lookup reported a failure: why, in one line. `refreshError` is
+// why this run's refresh failed, "" when it did not.
 std::string DescribeDatabaseFailure(const CHXGuidLookups& lookups,
-                                    const std::vector<std::string>& errors) {
-  std::string path = DatabasePath(lookups);
-  std::string refresh;
-  if (CHXGuidLookups::s_shouldRefreshGUIDTable.load() == RefreshNeeded) {
-    std::string why = JoinErrors(errors);
-    refresh = " (the refresh failed" + (why.empty() ? std::string() : ": " + why) + ")";
-  }
+                                    const std::string& refreshError) {
+  const std::string path = DatabasePath(lookups.guidCacheDir);
   if (!FXFile::DoesFileExist(path))
-    return "no database at " + path + refresh +
+    return "no database at " + path +
+           (refreshError.empty() ? std::string() : " (the refresh failed: " + refreshError + ")") +
            "; import a directory export with 'guidlookup import FILE' or run 'guidlookup "
            "refresh'";
-  std::string why = JoinErrors(errors);
+  std::string why = CGuidDB::VerifyFile(path);
+  if (why.empty() && !lookups.lastError.empty()) why = PlainError(lookups.lastError);
   return "cannot read the database " + path + (why.empty() ? std::string() : ": " + why);
 }
 
@@ -98,6 +96,7 @@ void PrintJson(const ResolveOptions& options, const std::vector<KeyResult>& resu
 
 int RunResolve(const ToolContext& context, const ResolveOptions& options) {
   RequireHome(context);
+  RequireGuidCacheFolder(context);
   if (options.noRefresh) {
     // Taking the process's decision before the library does keeps every
     // refresh out of this run: the library decides at most once per process.
@@ -106,14 +105,23 @@ int RunResolve(const ToolContext& context, const ResolveOptions& options) {
   }
   const bool shared = !options.privateMode;
 
-  ScopedTee tee(-1);
   CHXGuidLookups lookups;
   CLmError error = lookups.Initialize(0, 0, shared, !options.lotusNotes, &event);
   if (error.IsError())
-    throw ToolError(kExitFailure, "cannot create the GUID cache folder " + lookups.guidCacheDir +
-                                      ": " + error.Text());
+    throw ToolError(kExitFailure,
+                    "cannot set up the lookups in " + lookups.guidCacheDir + ": " +
+                        PlainError(lookups.lastError.empty() ? error.Text() : lookups.lastError));
+  if (!shared) {
+    // The refresh an agent's first query would make, made here so that its
+    // outcome is known apart from the queries'.
+    GUIDTable table;
+    lookups.UpdateGUIDDB(table);
+  }
+  std::string refreshError;
+  if (CHXGuidLookups::s_shouldRefreshGUIDTable.load() == RefreshNeeded)
+    refreshError = PlainError(lookups.lastError);
   if (shared && lookups.dbStatus != 0)
-    throw ToolError(kExitFailure, DescribeDatabaseFailure(lookups, tee.writer().errors()));
+    throw ToolError(kExitFailure, DescribeDatabaseFailure(lookups, refreshError));
 
   std::vector<KeyResult> results;
   for (const std::string& key : options.keys) {
@@ -130,13 +138,13 @@ int RunResolve(const ToolContext& context, const ResolveOptions& options) {
         address = key;
         bool ok = lookups.Lookup(address, records, options.keysAreGuids);
         if (!ok && !shared)
-          throw ToolError(kExitFailure, DescribeDatabaseFailure(lookups, tee.writer().errors()));
+          throw ToolError(kExitFailure, DescribeDatabaseFailure(lookups, refreshError));
         result.keyKnown = ok && !records.empty();
       }
     } else {
       bool ok = lookups.Lookup(address, result.records, options.keysAreGuids);
       if (!ok && !shared)
-        throw ToolError(kExitFailure, DescribeDatabaseFailure(lookups, tee.writer().errors()));
+        throw ToolError(kExitFailure, DescribeDatabaseFailure(lookups, refreshError));
       // In private mode an address the table does not hold resolves, with no
       // record at all.
       result.outcome = ok && !result.records.empty() ? Outcome::kFound : Outcome::kNotFound;
@@ -149,12 +157,9 @@ int RunResolve(const ToolContext& context, const ResolveOptions& options) {
   else
     PrintText(options, results);
 
-  if (CHXGuidLookups::s_shouldRefreshGUIDTable.load() == RefreshNeeded) {
-    std::string why = JoinErrors(tee.writer().errors());
-    std::cerr << "guidlookup: warning: the refresh of the local table failed"
-              << (why.empty() ? std::string() : ": " + why)
+  if (!refreshError.empty())
+    std::cerr << "guidlookup: warning: the refresh of the local table failed: " << refreshError
               << "; the answers come from the table as it was\n";
-  }
   for (const auto& r : results)
     if (r.outcome != Outcome::kFound) return kExitNotFound;
   return kExitOk;

@@ -1,21 +1,16 @@
 // Shared plumbing of the guidlookup commands: exit codes, the one-line error
-// type, the set-up of the library's environment from the global options, and
-// log writers that sit between the library and the operator's log file.
+// type, the set-up of the library's environment from the global options, the
+// operator's words for the library's texts, and checked output.
 //
-// Everything here runs on the tool's single thread, except the log writers,
-// which the library may call from any thread and which are thread-safe.
+// Everything here runs on the tool's single thread, except the log writer
+// that PrepareEnvironment installs, which the library may call from any
+// thread and which is thread-safe.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
-#include "host/LogWriter.h"
 #include "lookups/HXGuidLookups.h"
 #include "lookups/JobMarker.h"
 
@@ -25,7 +20,7 @@ namespace guidlookup {
 constexpr int kExitOk = 0;
 constexpr int kExitNotFound = 1;  // resolve: some key was not found
 constexpr int kExitUsage = 2;     // bad command line or bad input file
-constexpr int kExitFailure = 3;   // the library, the database or the settings failed
+constexpr int kExitFailure = 3;   // the library, the database, the settings or the output failed
 
 // A failure the operator sees as one line on standard error ("guidlookup: "
 // then the message) with its exit status. Thrown by the commands, caught by
@@ -43,7 +38,7 @@ class ToolError : public std::runtime_error {
 // The options every command takes. Empty strings and an unset level mean
 // "not given": the environment (or the library's default) decides.
 struct GlobalOptions {
-  std::string home;         // --home: the agent's home folder, setting "dHOME"
+  std::string home;         // --home: the agent's home folder, setting "dHOME", this run only
   std::string settingsDir;  // --settings-dir: GUIDLOOKUPS_SETTINGS_DIR
   std::string instance;     // --instance: GUIDLOOKUPS_INSTANCE
   std::string logFile;      // --log-file: GUIDLOOKUPS_LOG_FILE
@@ -53,22 +48,38 @@ struct GlobalOptions {
 
 // What the set-up found out, for the commands and their messages.
 struct ToolContext {
+  std::string settingsDir;   // the settings folder, or "" without one
   std::string settingsFile;  // "<settings dir>/<instance>.ini", or "" without a folder
-  std::string home;          // "dHOME", or "" when the settings hold none
-  std::string logFile;       // where the library's log lines go
+  std::string home;          // "dHOME" (--home, else the settings), or "" when there is none
+  std::string logFile;       // where the library's lines go, or "" for nowhere
 };
 
-// Points the library at the operator's settings and log file, in this order:
-// the settings folder and instance (environment variables), --home (written
-// as "dHOME" into the instance's settings, in "<home>/settings" when no
-// settings folder was given), then the log file: --log-file, else
-// GUIDLOOKUPS_LOG_FILE, else "<home>/guidlookup.log", else nowhere, so that
-// log lines never reach the terminal. Throws ToolError for an invalid option,
-// an unreadable settings file or settings that cannot be written.
+// Points the library at the operator's settings and log file for this run,
+// without writing or creating anything: the settings folder and instance
+// (environment variables of this process), --home as "dHOME" in the
+// settings overlay (never in a file), "<home>/settings" as the settings
+// folder when none was given and that folder exists, and a log writer that
+// creates its file only when the first line comes: --log-file, else
+// GUIDLOOKUPS_LOG_FILE, else "<home>/guidlookup.log" once the home folder
+// exists; lines never reach the terminal. Throws ToolError for an invalid
+// option, a settings folder that does not exist, an unreadable settings file
+// or a log file that cannot be written.
 ToolContext PrepareEnvironment(const GlobalOptions& options);
 
 // Throws ToolError unless the context has a home folder.
 void RequireHome(const ToolContext& context);
+// Throws ToolError unless there is a settings folder, where a refresh records
+// its time.
+void RequireSettingsFolder(const ToolContext& context);
+
+// "<home>/JobResults/GUIDCacheDir", where the library keeps the table.
+std::string GuidCacheDir(const ToolContext& context);
+// "<guidCacheDir>/GUIDDB.DAT".
+std::string DatabasePath(const std::string& guidCacheDir);
+// For the commands that only read: throws ToolError, saying what is missing
+// and how to get it, when the GUID cache folder does not exist, so that they
+// never create it.
+void RequireGuidCacheFolder(const ToolContext& context);
 
 // Sets up a lookup service object in private mode, which touches no database,
 // so that its guidCacheDir (created when missing) and jobMarkerPath() are
@@ -76,21 +87,36 @@ void RequireHome(const ToolContext& context);
 void InitializeForPaths(CHXGuidLookups& lookups, uint64_t jobId, unsigned int jobFlags,
                         bool isExchange);
 
-// "<guidCacheDir>/GUIDDB.DAT".
-std::string DatabasePath(const CHXGuidLookups& lookups);
-
 // A job id that the marker does not hold, so that a refresh asked for with
 // GuidRefreshJobFlag is certain to be needed: the current time in seconds, or
 // the marker's id plus one when that is larger.
 unsigned long FreshJobId(const std::string& markerPath);
 
-// Reads a number of section "EventManager"; `fallback` when missing.
-unsigned long SettingNumber(const char* name, unsigned long fallback, bool* found = nullptr);
+// A number of section "EventManager" as the library reads it, and its text.
+struct NumberSetting {
+  bool present = false;  // the settings hold the name, a number or not
+  bool valid = false;    // ... and it is a number; `value` is then that number
+  unsigned long value = 0;
+  std::string text;  // the raw text, when present
+};
+// `value` is `fallback` unless the setting holds a number.
+NumberSetting ReadNumberSetting(const char* name, unsigned long fallback);
+// "<text> (not a number; <meaning of the fallback>)" for a present setting that
+// is not a number, else "".
+std::string NotANumber(const NumberSetting& setting, const std::string& fallbackMeaning);
 
 // Where a refresh would take the table from, for the operator: the source
-// setting "getSqlLiteDbFromHB" (`found`: whether it is set) and the control
-// server's URL or the application manager's export file.
-std::string DescribeRefreshSource(unsigned long source, bool found);
+// setting "getSqlLiteDbFromHB" and the control server's URL or the
+// application manager's export file.
+std::string DescribeRefreshSource(const NumberSetting& source);
+
+// The reason of IsSQLiteRefreshNeeded in the operator's words.
+std::string PlainReason(const std::string& reason);
+// A failure text of the library (CHXGuidLookups::lastError) in the
+// operator's words: which setting or file is missing or bad, and what failed.
+std::string PlainError(const std::string& libraryText);
+// True when `libraryText` says a completed refresh could not record its time.
+bool IsRefreshTimeNotRecorded(const std::string& libraryText);
 
 // Counts the rows and the distinct GUIDs (ignoring case) of a database file,
 // opened read-only. False with `error` set when it cannot be read.
@@ -107,49 +133,15 @@ std::string OneLine(const std::string& text);
 // Escapes a string for a JSON string literal (without the quotes).
 std::string JsonEscape(const std::string& text);
 
-// A log writer placed in front of the operator's writer for the length of one
-// operation: it receives lines up to `level` (at least the operator's level),
-// hands each to `observer`, keeps the error lines (level -1 or lower), and
-// forwards to the operator's writer what its level admits. Thread-safe.
-class TeeLogWriter : public CLogWriterInterface {
- public:
-  using Observer = std::function<void(int level, const std::string& message)>;
+// Writes `text` to `path` (created or truncated) and closes it, every byte
+// checked. Throws ToolError (exit 3) naming the file and the system's reason.
+void WriteWholeFile(const std::string& path, const std::string& text);
 
-  TeeLogWriter(std::shared_ptr<CLogWriterInterface> next, int level, Observer observer);
-  void WriteLine(int level, const char* tag, int line, const std::string& message) override;
-  void Flush() override;
-  int GetLevel() override { return level_; }
-
-  // The messages written at level -1 or lower, oldest first.
-  std::vector<std::string> errors() const;
-
- private:
-  std::shared_ptr<CLogWriterInterface> next_;
-  int nextLevel_;
-  int level_;
-  Observer observer_;
-  // mutex_ protects the following state.
-  mutable std::mutex mutex_;
-  std::vector<std::string> errors_;
-};
-
-// Installs a TeeLogWriter for the scope and puts the previous writer back at
-// its end.
-class ScopedTee {
- public:
-  explicit ScopedTee(int level, TeeLogWriter::Observer observer = nullptr);
-  ~ScopedTee();
-  ScopedTee(const ScopedTee&) = delete;
-  ScopedTee& operator=(const ScopedTee&) = delete;
-  TeeLogWriter& writer() { return *tee_; }
-
- private:
-  std::shared_ptr<CLogWriterInterface> previous_;
-  std::shared_ptr<TeeLogWriter> tee_;
-};
-
-// The failure messages of a refresh, without its milestone lines, joined into
-// one line: what the operator reads after "refresh failed: ".
-std::string JoinErrors(const std::vector<std::string>& errors);
+// Routes std::cout to descriptor 1 through a buffer that keeps the first
+// failed write's reason. Called once, first thing in main().
+void CheckStandardOutput();
+// Flushes standard output. "" when everything written to it arrived, else
+// the system's reason for the first write that failed.
+std::string FlushStandardOutput();
 
 }  // namespace guidlookup

@@ -7,11 +7,18 @@
 //
 // Output: results on standard output; a failure is one line on standard error,
 // "guidlookup: <what>", never the library's log lines, which go to the log
-// file (by default "<home>/guidlookup.log").
+// file (by default "<home>/guidlookup.log"). Standard output is flushed and
+// checked before exit: output that did not arrive (a full disk, a closed
+// pipe) is a failure, not a success.
+//
+// The global options hold for this run only: they reach the library through
+// this process's environment and the settings overlay, never through a file.
 #include <CLI/CLI.hpp>
+#include <cstring>
 #include <exception>
 #include <iostream>
 
+#include "lookups/Version.h"
 #include "tools/Commands.h"
 
 namespace {
@@ -26,24 +33,70 @@ const std::string kFooter =
         "or after the command; see guidlookup --help.\n") +
     kExitFooter;
 
+const char* const kCommands[] = {"resolve", "refresh", "import", "dump", "info"};
+// The global options that take a value: their value is not a command.
+const char* const kValueOptions[] = {"--home", "--settings-dir", "--instance", "--log-file",
+                                     "--log-level"};
+
+std::string CommandList() {
+  std::string list;
+  for (const char* command : kCommands) list += std::string(list.empty() ? "" : ", ") + command;
+  return list;
+}
+
+// The first word of the command line that is neither an option nor the
+// value of a global option, "" when there is none: the command as typed.
+// CLI11 would call an unknown one an unexpected argument, or ask for "a
+// subcommand"; the operator is told the commands instead.
+std::string TypedCommand(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (std::strcmp(arg, "--") == 0) return i + 1 < argc ? argv[i + 1] : "";
+    if (arg[0] != '-') return arg;
+    for (const char* option : kValueOptions)
+      if (std::strcmp(arg, option) == 0) ++i;
+  }
+  return std::string();
+}
+
+bool IsCommand(const std::string& word) {
+  for (const char* command : kCommands)
+    if (word == command) return true;
+  return false;
+}
+
+// Flushes standard output and turns a failed write into the run's outcome:
+// exit 3 with one line, unless the run already failed (its line is the one
+// the operator needs).
+int Finish(int status) {
+  std::string error = guidlookup::FlushStandardOutput();
+  if (error.empty() || (status != guidlookup::kExitOk && status != guidlookup::kExitNotFound))
+    return status;
+  std::cerr << "guidlookup: cannot write to standard output: " << error << "\n";
+  return guidlookup::kExitFailure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace guidlookup;
+  CheckStandardOutput();
   CLI::App app{
       "Resolves mail addresses to directory GUID records with the guidlookups library "
       "and keeps its local GUID table.",
       "guidlookup"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("guidlookup ") + GuidLookupsVersion(),
+                       "Print the version and exit");
   app.fallthrough();  // global options may also follow the command
   app.footer(kExitFooter);
   app.get_formatter()->column_width(34);
 
   GlobalOptions global;
   app.add_option("--home", global.home,
-                 "The agent's home folder (setting dHOME); the table lives in "
-                 "<home>/JobResults/GUIDCacheDir. Without a settings folder, the settings go to "
-                 "<home>/settings")
+                 "The agent's home folder (setting dHOME) for this run, written nowhere; the "
+                 "table lives in <home>/JobResults/GUIDCacheDir. Without a settings folder, "
+                 "<home>/settings is used when it exists")
       ->type_name("DIR");
   app.add_option("--settings-dir", global.settingsDir,
                  "Folder of the settings files (GUIDLOOKUPS_SETTINGS_DIR)")
@@ -117,10 +170,21 @@ int main(int argc, char** argv) {
       "job marker, integrity");
   infoCommand->footer(kFooter);
 
+  const std::string typed = TypedCommand(argc, argv);
+  if (!typed.empty() && !IsCommand(typed)) {
+    std::cerr << "guidlookup: unknown command '" << OneLine(typed) << "'; the commands are "
+              << CommandList() << " (see guidlookup --help)\n";
+    return kExitUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
+    if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return Finish(app.exit(e));
+    if (typed.empty() && app.get_subcommands().empty()) {
+      std::cerr << "guidlookup: no command given; the commands are " << CommandList()
+                << " (see guidlookup --help)\n";
+      return kExitUsage;
+    }
     std::cerr << "guidlookup: " << OneLine(e.what()) << " (see guidlookup --help)\n";
     return kExitUsage;
   }
@@ -129,26 +193,30 @@ int main(int argc, char** argv) {
   refresh.jobGiven = job->count() > 0;
   import.progress = !noProgress;
 
+  int exitStatus = kExitFailure;
+  std::string failure;
   try {
     ToolContext context = PrepareEnvironment(global);
-    if (*resolveCommand) return RunResolve(context, resolve);
-    if (*refreshCommand) return RunRefresh(context, refresh);
-    if (*importCommand) return RunImport(context, import);
-    if (*dumpCommand) return RunDump(context, dump);
-    if (*infoCommand) return RunInfo(context);
-    std::cerr << "guidlookup: no command (see guidlookup --help)\n";
-    return kExitUsage;
+    if (*resolveCommand)
+      exitStatus = RunResolve(context, resolve);
+    else if (*refreshCommand)
+      exitStatus = RunRefresh(context, refresh);
+    else if (*importCommand)
+      exitStatus = RunImport(context, import);
+    else if (*dumpCommand)
+      exitStatus = RunDump(context, dump);
+    else if (*infoCommand)
+      exitStatus = RunInfo(context);
   } catch (const ToolError& e) {
-    std::cout.flush();
-    std::cerr << "guidlookup: " << OneLine(e.what()) << "\n";
-    return e.exitCode();
+    exitStatus = e.exitCode();
+    failure = OneLine(e.what());
   } catch (const std::exception& e) {
-    std::cout.flush();
-    std::cerr << "guidlookup: unexpected failure: " << OneLine(e.what()) << "\n";
-    return kExitFailure;
+    failure = "unexpected failure: " + OneLine(e.what());
   } catch (...) {
-    std::cout.flush();
-    std::cerr << "guidlookup: unexpected failure\n";
-    return kExitFailure;
+    failure = "unexpected failure";
   }
+  // Whatever the command printed comes before its error line.
+  exitStatus = Finish(exitStatus);
+  if (!failure.empty()) std::cerr << "guidlookup: " << failure << "\n";
+  return exitStatus;
 }

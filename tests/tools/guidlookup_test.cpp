@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "lookups/Version.h"
 #include "support/TestSupport.h"
 
 extern char** environ;
@@ -44,6 +45,41 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Every folder and file under `root` with the contents, size and change time
+// of each file, so that two snapshots differ when anything was created,
+// removed or written. Names that `skip` accepts are left out.
+std::map<std::string, std::string> Snapshot(const std::string& root,
+                                            bool (*skip)(const std::string& name) = nullptr) {
+  std::map<std::string, std::string> tree;
+  if (!FileExists(root)) return tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    const std::string name = entry.path().filename().string();
+    if (skip && skip(name)) continue;
+    struct stat st {};
+    stat(entry.path().c_str(), &st);
+    std::string state = entry.is_directory() ? "folder" : ReadFile(entry.path().string());
+    state += "|" + std::to_string(st.st_size) + "|" + std::to_string(st.st_mtim.tv_sec) + "." +
+             std::to_string(st.st_mtim.tv_nsec);
+    tree[entry.path().string()] = state;
+  }
+  return tree;
+}
+
+// The files a run's own output goes to (see Start).
+bool IsRunOutput(const std::string& name) {
+  return name.rfind("out.", 0) == 0 || name.rfind("err.", 0) == 0;
+}
+
+// The project version as CMakeLists.txt states it.
+std::string ProjectVersion() {
+  std::string cmake = ReadFile(GUIDLOOKUPS_SOURCE_DIR "/CMakeLists.txt");
+  const std::string marker = "project(guidlookups VERSION ";
+  size_t at = cmake.find(marker);
+  if (at == std::string::npos) return "?";
+  at += marker.size();
+  return cmake.substr(at, cmake.find_first_of(" )", at) - at);
+}
 
 // Rows of one Exchange mailbox and one Lotus Notes person. The GUIDs hold no
 // letters, so that shared mode (which upper-cases them) and private mode
@@ -84,10 +120,11 @@ class GuidlookupToolTest : public ::testing::Test {
   // Starts the tool with `args`; the environment is the test's own minus
   // every GUIDLOOKUPS_ variable, plus a private lock folder and `env` (which
   // replaces variables of the same name). `maxFileSize` limits the size of
-  // every file it writes, as a full disk would.
+  // every file it writes, as a full disk would. `stdoutPath`, when given,
+  // receives standard output instead of the run's own file ("/dev/full").
   Started Start(const std::vector<std::string>& args,
                 const std::map<std::string, std::string>& env = {},
-                rlim_t maxFileSize = RLIM_INFINITY) {
+                rlim_t maxFileSize = RLIM_INFINITY, const std::string& stdoutPath = "") {
     Started started;
     started.outPath = dir_.file("out." + std::to_string(runs_));
     started.errPath = dir_.file("err." + std::to_string(runs_));
@@ -111,7 +148,8 @@ class GuidlookupToolTest : public ::testing::Test {
 
     started.pid = testsupport::ForkChild([&]() {
       int in = open("/dev/null", O_RDONLY);
-      int out = open(started.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int out = open(stdoutPath.empty() ? started.outPath.c_str() : stdoutPath.c_str(),
+                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int err = open(started.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (in < 0 || out < 0 || err < 0) return 126;
       dup2(in, 0);
@@ -159,7 +197,8 @@ class GuidlookupToolTest : public ::testing::Test {
     WriteFile(home_ + "/JobResults/GUIDCacheDir/GUIDDB.JOB", "42");
   }
 
-  // The settings file as the tool's --home writes it, with `extra` after it.
+  // The agent's settings file inside its home folder, which --home finds,
+  // with `extra` after its dHOME.
   void WriteSettings(const std::string& extra) {
     std::filesystem::create_directories(home_ + "/settings");
     WriteFile(settingsFile_, "[vTaskHost]\ndHOME=" + home_ + "\n" + extra);
@@ -214,23 +253,115 @@ TEST_F(GuidlookupToolTest, HelpWorksOnEveryCommand) {
   EXPECT_NE(run.out.find("--home"), std::string::npos);
 }
 
+TEST_F(GuidlookupToolTest, VersionIsTheProjectVersion) {
+  ToolRun run = Run({"--version"});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(run.out, "guidlookup " + ProjectVersion() + "\n");
+  EXPECT_EQ(ProjectVersion(), GuidLookupsVersion());
+  EXPECT_EQ(run.err, "");
+}
+
+TEST_F(GuidlookupToolTest, UnknownCommandNamesTheCommands) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"frobnicate"},
+                                               {"help"},
+                                               {"--home", home_, "frobnicate", "x"},
+                                               {}}) {
+    ToolRun run = Run(args);
+    EXPECT_EQ(run.exitCode, 2) << Show(run);
+    ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+    EXPECT_EQ(run.err.find("subcommand"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(args.empty() ? std::string("no command given")
+                                        : "unknown command '" + args[args.size() > 2 ? 2 : 0]),
+              std::string::npos)
+        << run.err;
+    for (const char* command : {"resolve", "refresh", "import", "dump", "info"})
+      EXPECT_NE(run.err.find(command), std::string::npos) << command << " in " << run.err;
+  }
+  EXPECT_FALSE(FileExists(home_));
+}
+
+// Output that does not arrive is a failure: exit 3 and one line, for the
+// results on standard output and for dump's file alike.
+TEST_F(GuidlookupToolTest, FailedWritesExitThreeWithOneLine) {
+  ImportDirectory();
+  const std::string full =
+      "guidlookup: cannot write to standard output: " + std::string(std::strerror(ENOSPC)) + "\n";
+  const std::vector<std::vector<std::string>> commands = {
+      {"--version"},
+      {"--help"},
+      {"--home", home_, "info"},
+      {"--home", home_, "resolve", "--no-refresh", "ann@contoso.com"},
+      {"--home", home_, "dump"}};
+  for (const auto& args : commands) {
+    ToolRun run = Finish(Start(args, {}, RLIM_INFINITY, "/dev/full"));
+    EXPECT_EQ(run.exitCode, 3) << args.back() << "\n" << Show(run);
+    EXPECT_EQ(run.err, full) << args.back();
+  }
+  ToolRun run = RunHome({"dump", "-o", "/dev/full"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_EQ(run.err,
+            "guidlookup: cannot write /dev/full: " + std::string(std::strerror(ENOSPC)) + "\n");
+  EXPECT_EQ(run.out, "");
+  run = RunHome({"dump", "-o", dir_.file("no/such/folder/dump.txt")});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+}
+
 // ---- set-up: home, settings, log ----------------------------------------
 
-TEST_F(GuidlookupToolTest, HomeAloneSetsUpSettingsInsideIt) {
-  ImportDirectory();
-  EXPECT_NE(ReadFile(settingsFile_).find("dHOME=" + home_), std::string::npos);
-  // The settings it made are the agent's: without --home they lead to the same table.
-  ToolRun run =
-      Run({"resolve", "ann@contoso.com"}, {{"GUIDLOOKUPS_SETTINGS_DIR", home_ + "/settings"}});
+// --home holds for the run: nothing of it is written to any settings file,
+// and the agent's own dHOME stays as it was.
+TEST_F(GuidlookupToolTest, HomeIsForThisRunOnly) {
+  WriteFile(dir_.file("directory.tsv"), kDirectory);
+  ToolRun run = RunHome({"import", dir_.file("directory.tsv")});
+  ASSERT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_FALSE(FileExists(home_ + "/settings"));
+  EXPECT_EQ(ReadAllRows(database_).size(), 5u);
+
+  // The agent's settings name the same home: they lead to the same table.
+  WriteSettings("");
+  const std::string settings = ReadFile(settingsFile_);
+  run = Run({"resolve", "ann@contoso.com"}, {{"GUIDLOOKUPS_SETTINGS_DIR", home_ + "/settings"}});
   EXPECT_EQ(run.exitCode, 0) << Show(run);
   EXPECT_EQ(run.out, kAnnRecords);
+
+  // Another --home wins for its run and leaves the file alone.
+  const std::string other = dir_.file("other");
+  run = Run({"--home", other, "--settings-dir", home_ + "/settings", "info"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_NE(run.out.find("home (dHOME):     " + other + "\n"), std::string::npos) << run.out;
+  EXPECT_EQ(ReadFile(settingsFile_), settings);
+  EXPECT_FALSE(FileExists(other));
+}
+
+// Naming a home folder creates nothing, and info only reads: neither a
+// missing home nor a whole one changes by a single file.
+TEST_F(GuidlookupToolTest, InfoWritesNothingAndCreatesNoFolder) {
+  auto before = Snapshot(dir_.path(), IsRunOutput);
+  ToolRun run = RunHome({"info"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_EQ(run.err.rfind("guidlookup: no database at " + database_, 0), 0u) << run.err;
+  EXPECT_EQ(Snapshot(dir_.path(), IsRunOutput), before);
+  EXPECT_FALSE(FileExists(home_));
+
+  ImportDirectory();
+  before = Snapshot(dir_.path(), IsRunOutput);
+  run = RunHome({"info"});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(Snapshot(dir_.path(), IsRunOutput), before);
 }
 
 TEST_F(GuidlookupToolTest, InstanceOptionPicksTheSettingsFile) {
+  std::filesystem::create_directories(home_ + "/settings");
+  WriteFile(home_ + "/settings/Instance007.ini",
+            "[EventManager]\nSmtpGuidTableRefreshInterval=7\n");
+  WriteFile(settingsFile_, "[EventManager]\nSmtpGuidTableRefreshInterval=9\n");
   ToolRun run = RunHome({"--instance", "Instance007", "info"});
   EXPECT_EQ(run.exitCode, 3) << Show(run);  // no database yet
-  EXPECT_TRUE(FileExists(home_ + "/settings/Instance007.ini"));
-  EXPECT_FALSE(FileExists(settingsFile_));
+  EXPECT_NE(run.out.find("settings file:    " + home_ + "/settings/Instance007.ini\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("refresh interval: 7 minutes\n"), std::string::npos) << run.out;
   EXPECT_EQ(Run({"--instance", "a/b", "info"}).exitCode, 2);
 }
 
@@ -263,6 +394,10 @@ TEST_F(GuidlookupToolTest, UnreadableSettingsFileIsOneLine) {
 }
 
 TEST_F(GuidlookupToolTest, LogFileOptionTakesTheLibrarysLines) {
+  // Created at the first line: a run that logs nothing leaves no file.
+  EXPECT_EQ(RunHome({"--log-file", dir_.file("mine.log"), "info"}).exitCode, 3);
+  EXPECT_FALSE(FileExists(dir_.file("mine.log")));
+  std::filesystem::create_directories(home_ + "/JobResults/GUIDCacheDir");
   ToolRun run = RunHome(
       {"--log-file", dir_.file("mine.log"), "--log-level", "2", "resolve", "--private", "a@b"});
   EXPECT_EQ(run.exitCode, 3) << Show(run);
@@ -275,21 +410,30 @@ TEST_F(GuidlookupToolTest, LogFileOptionTakesTheLibrarysLines) {
 // ---- resolve ---------------------------------------------------------------
 
 TEST_F(GuidlookupToolTest, ResolveAndDumpWithoutDatabaseSaySoInOneLine) {
-  for (const char* mode : {"--no-refresh", "--private", ""}) {
-    std::vector<std::string> args = {"resolve", "ann@contoso.com"};
-    if (*mode) args.push_back(mode);
-    ToolRun run = RunHome(args);
+  // First without a home folder, which they do not create; then with an
+  // empty GUID cache folder, where the library runs and logs.
+  for (bool folder : {false, true}) {
+    if (folder) std::filesystem::create_directories(home_ + "/JobResults/GUIDCacheDir");
+    for (const char* mode : {"--no-refresh", "--private", ""}) {
+      std::vector<std::string> args = {"resolve", "ann@contoso.com"};
+      if (*mode) args.push_back(mode);
+      ToolRun run = RunHome(args);
+      EXPECT_EQ(run.exitCode, 3) << Show(run);
+      ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+      EXPECT_EQ(run.err.rfind("guidlookup: no database at " + database_, 0), 0u) << run.err;
+      EXPECT_EQ(run.out, "");
+      EXPECT_EQ(FileExists(home_), folder);
+      // The library's own lines went to the log file, not to the terminal.
+      if (folder) {
+        EXPECT_NE(ReadFile(home_ + "/guidlookup.log").find("L-1"), std::string::npos);
+      }
+    }
+    ToolRun run = RunHome({"dump"});
     EXPECT_EQ(run.exitCode, 3) << Show(run);
     ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
     EXPECT_EQ(run.err.rfind("guidlookup: no database at " + database_, 0), 0u) << run.err;
-    EXPECT_EQ(run.out, "");
-    // The library's own lines went to the log file, not to the terminal.
-    EXPECT_NE(ReadFile(home_ + "/guidlookup.log").find("L-1"), std::string::npos);
+    EXPECT_FALSE(FileExists(database_));
   }
-  ToolRun run = RunHome({"dump"});
-  EXPECT_EQ(run.exitCode, 3) << Show(run);
-  ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
-  EXPECT_EQ(run.err.rfind("guidlookup: no database at " + database_, 0), 0u) << run.err;
 }
 
 TEST_F(GuidlookupToolTest, ResolvePrintsEveryRecordInStatusOrderInBothModes) {
@@ -538,8 +682,8 @@ TEST_F(GuidlookupToolTest, RefreshRightAfterARecordedRefreshIsNotNeeded) {
   ToolRun run = RunHome({"refresh"});
   EXPECT_EQ(run.exitCode, 0) << Show(run);
   EXPECT_NE(run.out.find("decision: no refresh needed\n"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("reason:   IsSQLiteRefreshNeeded: [Last refreshtime was a recent one, "
-                         "refresh interval is (1440)]\n"),
+  EXPECT_NE(run.out.find("reason:   the last refresh is within the refresh interval of 1440 "
+                         "minutes\n"),
             std::string::npos)
       << run.out;
   EXPECT_NE(run.out.find("done:     nothing"), std::string::npos) << run.out;
@@ -553,7 +697,7 @@ TEST_F(GuidlookupToolTest, RefreshForceRebuildsFromTheApplicationManagersTable) 
       RunHome({"refresh", "--force"}, {{"GUIDLOOKUPS_APPMGR_TABLE", dir_.file("appmgr.tsv")}});
   EXPECT_EQ(run.exitCode, 0) << Show(run);
   EXPECT_NE(run.out.find("decision: refresh needed\n"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("[Refresh flag set for the job("), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(" asks for a refresh and has not had one"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("done:     rebuilt the table: 2 rows, 1 GUIDs\n"), std::string::npos)
       << run.out;
   EXPECT_EQ(RunHome({"resolve", "new@contoso.com"}).exitCode, 0);
@@ -566,27 +710,77 @@ TEST_F(GuidlookupToolTest, RefreshForceRebuildsFromTheApplicationManagersTable) 
   // That job has had its refresh.
   run = RunHome({"refresh", "--job", id}, {{"GUIDLOOKUPS_APPMGR_TABLE", dir_.file("appmgr.tsv")}});
   EXPECT_EQ(run.exitCode, 0) << Show(run);
-  EXPECT_NE(run.out.find("[Refresh happened once for the job (" + id + ")]"), std::string::npos)
+  EXPECT_NE(run.out.find("reason:   job " + id + " has had its refresh"), std::string::npos)
       << run.out;
 }
 
-TEST_F(GuidlookupToolTest, RefreshFailureIsOneLineAndKeepsTheTable) {
+// Each failure names what is missing in the operator's words: the setting
+// (section and name) or the file, never the library's internal names.
+TEST_F(GuidlookupToolTest, RefreshFailureNamesTheSettingAndKeepsTheTable) {
   ImportDirectory();
   const std::vector<Row> before = ReadAllRows(database_);
+  auto refresh = [&](const std::string& settings, const std::map<std::string, std::string>& env) {
+    WriteSettings(settings);
+    ToolRun run = RunHome({"refresh", "--force"}, env);
+    EXPECT_EQ(run.exitCode, 3) << Show(run);
+    EXPECT_EQ(Lines(run.err).size(), 1u) << Show(run);
+    EXPECT_EQ(run.err.rfind("guidlookup: refresh failed: ", 0), 0u) << run.err;
+    for (const char* internal : {"HB", "Sql Lite", "GUIDDB_NAME", "app_guid", "IsSQLite"})
+      EXPECT_EQ(run.err.find(internal), std::string::npos) << internal << " in " << run.err;
+    EXPECT_EQ(ReadAllRows(database_), before);
+    return run.err;
+  };
   // Download (the default) with no control server configured.
+  std::string err = refresh("", {});
+  EXPECT_NE(err.find("[Base] sControlServerURL (or GUIDLOOKUPS_CONTROL_SERVER)"), std::string::npos)
+      << err;
+  EXPECT_NE(err.find("[Base] dMORVAXTEMPDIR"), std::string::npos) << err;
+  err = refresh("[Base]\ndMORVAXTEMPDIR=" + dir_.path() + "\n", {});
+  EXPECT_EQ(err,
+            "guidlookup: refresh failed: no control server configured: missing setting [Base] "
+            "sControlServerURL (or GUIDLOOKUPS_CONTROL_SERVER)\n");
+  // A rebuild source that is missing or malformed fails as plainly.
+  err = refresh("[EventManager]\ngetSqlLiteDbFromHB=0\n", {});
+  EXPECT_NE(err.find("GUIDLOOKUPS_APPMGR_TABLE is not set"), std::string::npos) << err;
+  WriteFile(dir_.file("appmgr.tsv"), "1\t{1}\ta@contoso.com\nbroken\n");
+  err = refresh("[EventManager]\ngetSqlLiteDbFromHB=0\n",
+                {{"GUIDLOOKUPS_APPMGR_TABLE", dir_.file("appmgr.tsv")}});
+  EXPECT_NE(err.find(dir_.file("appmgr.tsv") + ":2:"), std::string::npos) << err;
+}
+
+// Without a settings folder the refresh time cannot be recorded: the refresh
+// says so up front and touches nothing, rather than refresh in vain.
+TEST_F(GuidlookupToolTest, RefreshWithoutSettingsFolderSaysSoAndChangesNothing) {
+  WriteFile(dir_.file("directory.tsv"), kDirectory);
+  ASSERT_EQ(RunHome({"import", dir_.file("directory.tsv")}).exitCode, 0);
+  const auto before = Snapshot(dir_.path(), IsRunOutput);
   ToolRun run = RunHome({"refresh", "--force"});
   EXPECT_EQ(run.exitCode, 3) << Show(run);
   ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
-  EXPECT_EQ(run.err.rfind("guidlookup: refresh failed: ", 0), 0u) << run.err;
-  EXPECT_NE(run.err.find("Failed to get Sql Lite GUID db from HB."), std::string::npos) << run.err;
-  EXPECT_EQ(ReadAllRows(database_), before);
-  // A rebuild source that is missing fails as plainly.
-  WriteSettings("[EventManager]\ngetSqlLiteDbFromHB=0\n");
-  run = RunHome({"refresh", "--force"});
-  EXPECT_EQ(run.exitCode, 3) << Show(run);
-  ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
-  EXPECT_NE(run.err.find("Failed to get app_guid table from appmgr."), std::string::npos)
+  EXPECT_NE(run.err.find("no settings folder"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("[EventManager] nLastGuidNameTableRefreshTime"), std::string::npos)
       << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(Snapshot(dir_.path(), IsRunOutput), before);
+}
+
+// A refresh that replaced the table but could not record its time fails, so
+// that nobody takes it for a complete one.
+TEST_F(GuidlookupToolTest, RefreshWhoseTimeCannotBeRecordedFails) {
+  ImportDirectory();
+  WriteSettings("[EventManager]\ngetSqlLiteDbFromHB=0\n");
+  // A folder where the settings file's lock should be: every write fails.
+  ASSERT_EQ(mkdir((settingsFile_ + ".lock").c_str(), 0755), 0);
+  WriteFile(dir_.file("appmgr.tsv"), "1\t{42}\tnew@contoso.com\n");
+  ToolRun run =
+      RunHome({"refresh", "--force"}, {{"GUIDLOOKUPS_APPMGR_TABLE", dir_.file("appmgr.tsv")}});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_NE(run.out.find("done:     rebuilt the table: 1 rows, 1 GUIDs\n"), std::string::npos)
+      << run.out;
+  ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+  EXPECT_NE(run.err.find("[EventManager] nLastGuidNameTableRefreshTime"), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find(settingsFile_), std::string::npos) << run.err;
 }
 
 TEST_F(GuidlookupToolTest, RefreshDownloadsTheControlServersCopy) {
@@ -663,6 +857,22 @@ TEST_F(GuidlookupToolTest, InfoDescribesTheTable) {
   EXPECT_EQ(fields["last refresh"], "1970-01-02 00:00:00 UTC (1970-01-02 00:00:00 UTC), 86400");
   fields = Fields(RunHome({"info"}, {{"TZ", "CET-1"}}).out);
   EXPECT_EQ(fields["last refresh"], "1970-01-02 01:00:00 CET (1970-01-02 00:00:00 UTC), 86400");
+}
+
+TEST_F(GuidlookupToolTest, InfoShowsANumberThatIsNotOneAndWhatApplies) {
+  ImportDirectory();
+  WriteSettings(
+      "[EventManager]\nSmtpGuidTableRefreshInterval=1h\nnLastGuidNameTableRefreshTime=soon\n"
+      "getSqlLiteDbFromHB=no\n");
+  ToolRun run = RunHome({"info"});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  auto fields = Fields(run.out);
+  EXPECT_EQ(fields["refresh interval"], "1h (not a number; the default 1440 minutes applies)");
+  EXPECT_EQ(fields["last refresh"], "soon (not a number; taken as never refreshed)");
+  EXPECT_NE(fields["refresh source"].find("getSqlLiteDbFromHB=no is not a number: download"),
+            std::string::npos)
+      << fields["refresh source"];
+  EXPECT_EQ(fields["next refresh"].rfind("due: ", 0), 0u) << fields["next refresh"];
 }
 
 TEST_F(GuidlookupToolTest, InfoWithoutDatabaseOrOnACorruptOneFails) {
