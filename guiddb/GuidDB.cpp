@@ -87,22 +87,36 @@ FX::CSQLite3DB& Connected(const std::unique_ptr<FX::CSQLite3DB>& db) {
   return *db;
 }
 
+// The one place where an error of the access layer becomes an operation's
+// failure result: SQLite's text is kept in `lastError`, and `log` writes the
+// operation's own line with it. Nothing leaves as an exception.
+template <typename Result, typename Body, typename Log>
+Result Guarded(std::string& lastError, Result failure, Body&& body, Log&& log) {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    lastError = e.what();
+  } catch (...) {
+    lastError = "unknown error";
+  }
+  log(lastError.c_str());
+  return failure;
+}
+
 // BEGIN, COMMIT and ROLLBACK: 0, or -1 with SQLite's text in `error`.
 int RunTransactionStatement(FX::CSQLite3DB* db, const char* tag, const char* verb,
                             std::string& error) {
-  try {
-    if (db == nullptr) throw std::logic_error("no database connection");
-    db->ExecDML(std::string(verb) + ";");
-    event.DebugLvl(tag, 2, "%s successfully executed", verb);
-    return 0;
-  } catch (const std::exception& e) {
-    error = std::string(verb) + " failed: " + e.what();
-    event.DebugLvl(tag, 1, "%s failed, error=[%s]", verb, e.what());
-  } catch (...) {
-    error = std::string("unknown ") + verb + " error";
-    event.DebugLvl(tag, 1, "unknown %s error", verb);
-  }
-  return -1;
+  const int result = Guarded(
+      error, -1,
+      [&] {
+        if (db == nullptr) throw std::logic_error("no database connection");
+        db->ExecDML(std::string(verb) + ";");
+        event.DebugLvl(tag, 2, "%s successfully executed", verb);
+        return 0;
+      },
+      [&](const char* why) { event.DebugLvl(tag, 1, "%s failed, error=[%s]", verb, why); });
+  if (result != 0) error = std::string(verb) + " failed: " + error;
+  return result;
 }
 
 }  // namespace
@@ -132,7 +146,7 @@ int CGuidDB::Open(const char* folder) {
   const std::string path = DbPath(folder);
   // Opening would create an empty file; a reader must not leave one behind.
   if (!FXFile::DoesFileExist(path)) return 1;
-  try {
+  return Guarded(lastError_, -1, [&] {
     // A failed construction leaves the previous connection in place.
     auto db = std::make_unique<FX::CSQLite3DB>(path);
     DropStatements();
@@ -148,16 +162,15 @@ int CGuidDB::Open(const char* folder) {
       openedInode_ = st.st_ino;
     }
     return 0;
-  } catch (const std::exception& e) {
+  }, [&](const char* why) {
     event.DebugLvl("Open", 1, "Cannot open connection to db file [%s], error=[%s]", path.c_str(),
-                   e.what());
-    return -1;
-  }
+                   why);
+  });
 }
 
 int CGuidDB::Create(const char* folder) {
   const std::string path = DbPath(folder);
-  try {
+  return Guarded(lastError_, -1, [&] {
     if (folder == nullptr || *folder == '\0') throw std::invalid_argument("no folder given");
     auto db = std::make_unique<FX::CSQLite3DB>(path);
     DropStatements();
@@ -170,15 +183,14 @@ int CGuidDB::Create(const char* folder) {
     }
     folder_ = folder;
     return 0;
-  } catch (const std::exception& e) {
+  }, [&](const char* why) {
     event.DebugLvl("Create", 1, "Cannot create the Volume table [%s], error=[%s]", path.c_str(),
-                   e.what());
-    return -1;
-  }
+                   why);
+  });
 }
 
 int CGuidDB::Upgrade_To_10() {
-  try {
+  return Guarded(lastError_, -1, [&] {
     std::unique_ptr<SQueryHandle> probe = FindByQuery(kOldSchemaProbe);
     if (!probe) return -1;
     bool oldSchema = false;
@@ -198,12 +210,10 @@ int CGuidDB::Upgrade_To_10() {
     for (const char* statement : kSearchIndexes) db.ExecDML(statement);
     event.DebugLvl("Upgrade_To_10", 1, "%s", "Db upgraded to new version (10.0) successfully...");
     return 0;
-  } catch (const std::exception& e) {
+  }, [&](const char* why) {
     event.DebugLvl("Upgrade_To_10", 1,
-                   "Unable to upgrade to 10.0 schema for database [%s], error=[%s]", "GUID",
-                   e.what());
-    return -1;
-  }
+                   "Unable to upgrade to 10.0 schema for database [%s], error=[%s]", "GUID", why);
+  });
 }
 
 // One statement compiled once per connection and bound per row: a bulk load
@@ -211,7 +221,7 @@ int CGuidDB::Upgrade_To_10() {
 // quoting function gives, less the doubled quotes that only the SQL text
 // needed, so the stored bytes are those of a spliced INSERT.
 int CGuidDB::Add(SGuidRecord* record) {
-  try {
+  return Guarded(lastError_, -1, [&] {
     FX::CSQLite3DB& db = Connected(db_);
     if (!insert_) insert_ = db.CompileStatement("INSERT INTO GUID VALUES (?, ?, ?);");
     // Up to a NUL byte, as the C text of a spliced INSERT held it.
@@ -224,13 +234,11 @@ int CGuidDB::Add(SGuidRecord* record) {
     insert_->Bind(3, static_cast<int>(record->status));
     insert_->ExecDML();
     return 0;
-  } catch (const std::exception& e) {
-    lastError_ = e.what();
+  }, [&](const char* why) {
     event.DebugLvl("Add", 1,
                    "Failed to add the record to database, Guid=[%s], Name=[%s], error=[%s]",
-                   record->guid.c_str(), record->name.c_str(), e.what());
-    return -1;
-  }
+                   record->guid.c_str(), record->name.c_str(), why);
+  });
 }
 
 int CGuidDB::begin() { return RunTransactionStatement(db_.get(), "begin", "BEGIN", lastError_); }
@@ -242,55 +250,51 @@ int CGuidDB::rollback() {
 }
 
 int CGuidDB::Delete(SGuidRecord* record) {
-  try {
+  return Guarded(lastError_, -1, [&] {
     const std::string sql = record == nullptr
                                 ? std::string("DELETE FROM GUID;")
                                 : FXString::Format("DELETE FROM GUID WHERE Name='%s';",
                                                    EscapeSingleQuotesToLower(record->name).c_str());
     Connected(db_).ExecDML(sql);
     return 0;
-  } catch (const std::exception& e) {
+  }, [&](const char* why) {
     if (record == nullptr) {
       event.DebugLvl("Delete", 1, "Cannot execute the query to delete all records, error=[%s]",
-                     e.what());
+                     why);
     } else {
       event.DebugLvl("Delete", 1,
                      "Cannot execute the query to delete record, GUID=[%s], Name=[%s], error=[%s]",
-                     record->guid.c_str(), record->name.c_str(), e.what());
+                     record->guid.c_str(), record->name.c_str(), why);
     }
-    return -1;
-  }
+  });
 }
 
 int CGuidDB::Find(const char* name, SGuidRecord* record) {
-  try {
+  return Guarded(lastError_, -1, [&] {
     const std::string sql = "SELECT * FROM GUID WHERE Name='" +
                             EscapeSingleQuotesToLower(name != nullptr ? name : "") + "';";
     std::unique_ptr<SQueryHandle> handle = FindByQuery(sql.c_str());
     if (!handle) return -1;
     return FindNext(handle.get(), record);
-  } catch (const std::exception& e) {
+  }, [&](const char* why) {
     event.DebugLvl("Find", 1,
-                   "Cannot execute the query to determine least accessed volumes, error=[%s]",
-                   e.what());
-    return -1;
-  }
+                   "Cannot execute the query to determine least accessed volumes, error=[%s]", why);
+  });
 }
 
 std::unique_ptr<SQueryHandle> CGuidDB::FindByQuery(const char* sql) {
   const char* text = sql != nullptr ? sql : "";
-  try {
+  return Guarded(lastError_, std::unique_ptr<SQueryHandle>(), [&] {
     auto handle = std::make_unique<SQueryHandle>();
     handle->query = Connected(db_).ExecQuerySetup(text);
     return handle;
-  } catch (const std::exception& e) {
-    event.DebugLvl("FindByQuery", 1, "Cannot execute query [%s], error=[%s]", text, e.what());
-    return nullptr;
-  }
+  }, [&](const char* why) {
+    event.DebugLvl("FindByQuery", 1, "Cannot execute query [%s], error=[%s]", text, why);
+  });
 }
 
 int CGuidDB::FindNext(SQueryHandle* handle, SGuidRecord* record) {
-  try {
+  return Guarded(lastError_, -1, [&] {
     if (!handle->query) throw std::logic_error("no open query");
     FX::CSQLite3Query& query = *handle->query;
     if (!query.NextRow()) return 1;
@@ -299,10 +303,7 @@ int CGuidDB::FindNext(SQueryHandle* handle, SGuidRecord* record) {
     record->name = query.GetStringField(0, "");
     record->status = query.GetIntField(2, 0);
     return 0;
-  } catch (const std::exception& e) {
-    event.DebugLvl("FindNext", 1, "Cannot find record, error=[%s]", e.what());
-    return -1;
-  }
+  }, [&](const char* why) { event.DebugLvl("FindNext", 1, "Cannot find record, error=[%s]", why); });
 }
 
 void CGuidDB::FindClose(std::unique_ptr<SQueryHandle>& handle) { handle.reset(); }
@@ -325,19 +326,20 @@ int CGuidDB::FindAllRecordsForGUIDFromSMTP(const char* text, GuidRecordMap& reco
                         "' COLLATE NOCASE LIMIT 1);"
                   : "SELECT * FROM GUID WHERE GUID LIKE '" + quoted + "';";
   };
-  try {
+  return Guarded(lastError_, -1, [&] {
     std::unique_ptr<FX::CSQLite3Statement>& search = byName ? searchByName_ : searchByGuid_;
     if (!search) {
-      try {
+      const bool compiled = Guarded(lastError_, false, [&] {
         search = Connected(db_).CompileStatement(
             byName ? "SELECT * FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE Name=? COLLATE "
                      "NOCASE LIMIT 1);"
                    : "SELECT * FROM GUID WHERE GUID LIKE ?;");
-      } catch (const std::exception& e) {
-        event.DebugLvl("FindByQuery", 1, "Cannot execute query [%s], error=[%s]", spliced().c_str(),
-                       e.what());
-        return -1;
-      }
+        return true;
+      }, [&](const char* why) {
+        event.DebugLvl("FindByQuery", 1, "Cannot execute query [%s], error=[%s]",
+                       spliced().c_str(), why);
+      });
+      if (!compiled) return -1;
     }
     // Up to a NUL byte, as the spliced text held it.
     std::string value = text != nullptr ? text : "";
@@ -348,16 +350,15 @@ int CGuidDB::FindAllRecordsForGUIDFromSMTP(const char* text, GuidRecordMap& reco
       ~ResetAtEnd() { statement.Reset(); }
     } reset{*search};
     for (;;) {
-      bool row;
-      try {
-        row = search->Step();
-      } catch (const std::exception& e) {
-        event.DebugLvl("FindNext", 1, "Cannot find record, error=[%s]", e.what());
-        event.DebugLvl("FindAllRecordsForGUIDFromSMTP", 1,
-                       "Error retrieving records for query [%s]", spliced().c_str());
-        return -1;
-      }
-      if (!row) return 1;
+      const int row = Guarded(lastError_, -1, [&] { return search->Step() ? 1 : 0; },
+                              [&](const char* why) {
+                                event.DebugLvl("FindNext", 1, "Cannot find record, error=[%s]", why);
+                                event.DebugLvl("FindAllRecordsForGUIDFromSMTP", 1,
+                                               "Error retrieving records for query [%s]",
+                                               spliced().c_str());
+                              });
+      if (row < 0) return -1;
+      if (row == 0) return 1;
       // Columns by position: name, GUID, status.
       SGuidRecord record;
       record.guid = search->GetString(1);
@@ -366,12 +367,10 @@ int CGuidDB::FindAllRecordsForGUIDFromSMTP(const char* text, GuidRecordMap& reco
       const int32_t status = record.status;
       records.emplace(status, std::move(record));  // after equal keys: read order kept
     }
-  } catch (const std::exception& e) {
+  }, [&](const char* why) {
     event.DebugLvl("FindAllRecordsForGUIDFromSMTP", 1,
-                   "Cannot execute the query to determine least accessed volumes, error=[%s]",
-                   e.what());
-    return -1;
-  }
+                   "Cannot execute the query to determine least accessed volumes, error=[%s]", why);
+  });
 }
 
 bool CGuidDB::IsStillTheFileOpened() const {
@@ -385,33 +384,35 @@ namespace {
 
 // Runs a list of schema statements; one log line and -1 on the first failure.
 template <size_t N>
-int RunSchemaStatements(FX::CSQLite3DB* db, const char* tag, const char* const (&statements)[N]) {
-  try {
+int RunSchemaStatements(FX::CSQLite3DB* db, const char* tag, const char* const (&statements)[N],
+                        std::string& lastError) {
+  return Guarded(lastError, -1, [&] {
     if (!db) throw std::logic_error("no database connection");
     for (const char* statement : statements) db->ExecDML(statement);
     return 0;
-  } catch (const std::exception& e) {
-    event.DebugLvl(tag, 1, "Cannot change the indexes of the GUID table, error=[%s]", e.what());
-    return -1;
-  }
+  }, [&](const char* why) {
+    event.DebugLvl(tag, 1, "Cannot change the indexes of the GUID table, error=[%s]", why);
+  });
 }
 
 }  // namespace
 
 int CGuidDB::CreateSearchIndexes() {
-  return RunSchemaStatements(db_.get(), "CreateSearchIndexes", kSearchIndexes);
+  return RunSchemaStatements(db_.get(), "CreateSearchIndexes", kSearchIndexes, lastError_);
 }
 
-int CGuidDB::DropIndexes() { return RunSchemaStatements(db_.get(), "DropIndexes", kDropIndexes); }
+int CGuidDB::DropIndexes() {
+  return RunSchemaStatements(db_.get(), "DropIndexes", kDropIndexes, lastError_);
+}
 
 int CGuidDB::CreateIndexes() {
-  return RunSchemaStatements(db_.get(), "CreateIndexes", kAllIndexes);
+  return RunSchemaStatements(db_.get(), "CreateIndexes", kAllIndexes, lastError_);
 }
 
 bool CGuidDB::InTransaction() const { return db_ && db_->InTransaction(); }
 
 int CGuidDB::CreateForBulkLoad(const std::string& file) {
-  try {
+  return Guarded(lastError_, -1, [&] {
     auto db = std::make_unique<FX::CSQLite3DB>(file);
     // A journal in memory still lets a failed row or batch roll back; only a
     // crash could leave the file torn, and a crashed load is thrown away.
@@ -424,24 +425,19 @@ int CGuidDB::CreateForBulkLoad(const std::string& file) {
     db_ = std::move(db);
     folder_.clear();
     return 0;
-  } catch (const std::exception& e) {
-    lastError_ = e.what();
+  }, [&](const char* why) {
     event.DebugLvl("CreateForBulkLoad", 1, "Cannot create the database [%s], error=[%s]",
-                   file.c_str(), e.what());
-    return -1;
-  }
+                   file.c_str(), why);
+  });
 }
 
 int CGuidDB::CountRows(long& rows) {
-  try {
+  return Guarded(lastError_, -1, [&] {
     rows = Connected(db_).ExecScalarInt64("SELECT COUNT(*) FROM GUID;", 0);
     return 0;
-  } catch (const std::exception& e) {
-    lastError_ = e.what();
-    event.DebugLvl("CountRows", 1, "Cannot count the rows of the GUID table, error=[%s]",
-                   e.what());
-    return -1;
-  }
+  }, [&](const char* why) {
+    event.DebugLvl("CountRows", 1, "Cannot count the rows of the GUID table, error=[%s]", why);
+  });
 }
 
 void CGuidDB::DropStatements() {

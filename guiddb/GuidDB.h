@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "host/EventLog.h"
 #include "host/Export.h"
 
 namespace FX {
@@ -26,6 +27,11 @@ class CSQLite3Statement;
 }  // namespace FX
 
 #define GUIDDB_NAME "GUIDDB.DAT"
+
+// The library's event log, through which the database class writes its
+// lines. Defined here, with the class that uses it; constructed when the
+// library is loaded.
+GUIDLOOKUPS_EXPORT extern EvEvent event;
 
 // One row of the GUID table.
 struct GUIDLOOKUPS_EXPORT SGuidRecord {
@@ -181,6 +187,29 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   uint64_t openedInode_ = 0;
   std::string folder_;
   std::string lastError_;
+};
+
+// A transaction on a CGuidDB that is rolled back unless committed: at the
+// end of its scope, an open transaction is rolled back. One guard may run
+// several transactions in turn (the batches of a bulk load). Never throws.
+// REQUIRES: the database outlives the guard.
+class GUIDLOOKUPS_EXPORT CGuidTransaction {
+ public:
+  explicit CGuidTransaction(CGuidDB& db) : db_(db) {}
+  ~CGuidTransaction() {
+    if (db_.InTransaction()) db_.rollback();
+  }
+  CGuidTransaction(const CGuidTransaction&) = delete;
+  CGuidTransaction& operator=(const CGuidTransaction&) = delete;
+
+  // BEGIN / COMMIT: 0, or -1 with the database's lastError() saying why. A
+  // COMMIT that failed may have been rolled back by SQLite already, or left
+  // open: the guard rolls back what is still open.
+  int Begin() { return db_.begin(); }
+  int Commit() { return db_.commit(); }
+
+ private:
+  CGuidDB& db_;
 };
 
 // Doubles every single quote and lower-cases the copy (ASCII only), for

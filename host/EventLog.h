@@ -69,6 +69,3 @@ class GUIDLOOKUPS_EXPORT EvEvent : public EvDebug {
  public:
   EvEvent() = default;
 };
-
-// The library's event log, through which the database class writes.
-GUIDLOOKUPS_EXPORT extern EvEvent event;

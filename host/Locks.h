@@ -54,9 +54,6 @@ class GUIDLOOKUPS_EXPORT HxCriticalSectionLock {
   HxCriticalSection* section_;
 };
 
-// The library-wide critical section. Lock order: criticalSec before any
-// CNamedMutex.
-GUIDLOOKUPS_EXPORT extern HxCriticalSection criticalSec;
 
 // A machine-wide mutex: flock(2) on the file "<folder>/<name>.lock". The
 // database file itself is never locked.

@@ -27,10 +27,6 @@ int BusyTimeoutMs() {
   throw CSQLite3Exception(rc, sqlite3_errstr(rc));
 }
 
-struct StatementDeleter {
-  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
 // Prepares the first statement of `sql`; the rest of the text is ignored.
 // An empty text (or one holding only comments) gives a null statement.
@@ -45,6 +41,8 @@ StatementPtr Prepare(sqlite3* db, const std::string& sql) {
 }
 
 }  // namespace
+
+void StatementDeleter::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 
 CSQLite3Exception::CSQLite3Exception(int code, std::string message)
     : code_(code), message_(std::move(message)) {}
@@ -101,35 +99,30 @@ long CSQLite3DB::ExecScalarInt64(const std::string& sql, long nullValue) {
 }
 
 boost::shared_ptr<CSQLite3Query> CSQLite3DB::ExecQuerySetup(const std::string& sql) {
-  StatementPtr statement = Prepare(db_, sql);
-  std::unique_ptr<CSQLite3Query> query(new CSQLite3Query(db_, statement.get()));
-  statement.release();  // now owned by the cursor, which finalises it exactly once
-  return boost::shared_ptr<CSQLite3Query>(query.release());
+  return boost::shared_ptr<CSQLite3Query>(new CSQLite3Query(db_, Prepare(db_, sql)));
 }
 
 std::unique_ptr<CSQLite3Statement> CSQLite3DB::CompileStatement(const std::string& sql) {
   StatementPtr statement = Prepare(db_, sql);
   if (!statement) throw CSQLite3Exception(SQLITE_MISUSE, "no statement in [" + sql + "]");
-  auto compiled = std::make_unique<CSQLite3Statement>(db_, statement.get());
-  statement.release();  // owned by the object now, finalised exactly once
-  return compiled;
+  return std::make_unique<CSQLite3Statement>(db_, std::move(statement));
 }
 
-CSQLite3Statement::CSQLite3Statement(sqlite3* db, sqlite3_stmt* statement)
-    : db_(db), statement_(statement) {}
+CSQLite3Statement::CSQLite3Statement(sqlite3* db, StatementPtr statement)
+    : db_(db), statement_(std::move(statement)) {}
 
-CSQLite3Statement::~CSQLite3Statement() { sqlite3_finalize(statement_); }
+CSQLite3Statement::~CSQLite3Statement() = default;
 
 void CSQLite3Statement::Bind(int param, const std::string& value) {
   if (statement_ == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "no statement");
-  const int rc = sqlite3_bind_text(statement_, param, value.data(),
+  const int rc = sqlite3_bind_text(statement_.get(), param, value.data(),
                                    static_cast<int>(value.size()), SQLITE_TRANSIENT);
   if (rc != SQLITE_OK) ThrowError(db_, rc);
 }
 
 void CSQLite3Statement::Bind(int param, int value) {
   if (statement_ == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "no statement");
-  const int rc = sqlite3_bind_int(statement_, param, value);
+  const int rc = sqlite3_bind_int(statement_.get(), param, value);
   if (rc != SQLITE_OK) ThrowError(db_, rc);
 }
 
@@ -137,47 +130,47 @@ int CSQLite3Statement::ExecDML() {
   if (statement_ == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "no statement");
   int rc;
   do {
-    rc = sqlite3_step(statement_);
+    rc = sqlite3_step(statement_.get());
   } while (rc == SQLITE_ROW);
   if (rc != SQLITE_DONE) {
     // Taken before the reset, which would report the same code again but
     // may replace the text.
     CSQLite3Exception error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_));
-    sqlite3_reset(statement_);
+    sqlite3_reset(statement_.get());
     throw error;
   }
-  sqlite3_reset(statement_);
+  sqlite3_reset(statement_.get());
   return sqlite3_changes(db_);
 }
 
 bool CSQLite3Statement::Step() {
   if (statement_ == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "no statement");
-  const int rc = sqlite3_step(statement_);
+  const int rc = sqlite3_step(statement_.get());
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
   throw CSQLite3Exception(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_));
 }
 
 std::string CSQLite3Statement::GetString(int field) {
-  const unsigned char* text = sqlite3_column_text(statement_, field);
+  const unsigned char* text = sqlite3_column_text(statement_.get(), field);
   // As a C string, like the cursor's fields: a value read either way is the
   // same.
   return text == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(text));
 }
 
 int CSQLite3Statement::GetInt(int field, int nullValue) {
-  if (sqlite3_column_type(statement_, field) == SQLITE_NULL) return nullValue;
-  return sqlite3_column_int(statement_, field);
+  if (sqlite3_column_type(statement_.get(), field) == SQLITE_NULL) return nullValue;
+  return sqlite3_column_int(statement_.get(), field);
 }
 
 void CSQLite3Statement::Reset() {
-  if (statement_ != nullptr) sqlite3_reset(statement_);
+  if (statement_ != nullptr) sqlite3_reset(statement_.get());
 }
 
-CSQLite3Query::CSQLite3Query(sqlite3* db, sqlite3_stmt* statement)
-    : db_(db), statement_(statement), done_(statement == nullptr) {}
+CSQLite3Query::CSQLite3Query(sqlite3* db, StatementPtr statement)
+    : db_(db), statement_(std::move(statement)), done_(statement_ == nullptr) {}
 
-CSQLite3Query::~CSQLite3Query() { sqlite3_finalize(statement_); }
+CSQLite3Query::~CSQLite3Query() = default;
 
 bool CSQLite3Query::NextRow() {
   // A cursor that failed (a corrupt page, say) keeps failing rather than
@@ -186,7 +179,7 @@ bool CSQLite3Query::NextRow() {
   if (errorCode_ != 0) throw CSQLite3Exception(errorCode_, error_);
   if (done_) return false;
   hasRow_ = false;
-  const int rc = sqlite3_step(statement_);
+  const int rc = sqlite3_step(statement_.get());
   if (rc == SQLITE_ROW) {
     hasRow_ = true;
     return true;
@@ -212,19 +205,19 @@ void CheckField(sqlite3_stmt* statement, bool hasRow, int field) {
 }  // namespace
 
 const char* CSQLite3Query::GetStringField(int field, const char* nullValue) {
-  CheckField(statement_, hasRow_, field);
-  if (sqlite3_column_type(statement_, field) == SQLITE_NULL)
+  CheckField(statement_.get(), hasRow_, field);
+  if (sqlite3_column_type(statement_.get(), field) == SQLITE_NULL)
     return nullValue != nullptr ? nullValue : "";
-  const unsigned char* text = sqlite3_column_text(statement_, field);
+  const unsigned char* text = sqlite3_column_text(statement_.get(), field);
   // A non-null value converts to null text only when memory ran out.
   if (text == nullptr) ThrowError(db_, SQLITE_NOMEM);
   return reinterpret_cast<const char*>(text);
 }
 
 int CSQLite3Query::GetIntField(int field, int nullValue) {
-  CheckField(statement_, hasRow_, field);
-  if (sqlite3_column_type(statement_, field) == SQLITE_NULL) return nullValue;
-  return sqlite3_column_int(statement_, field);
+  CheckField(statement_.get(), hasRow_, field);
+  if (sqlite3_column_type(statement_.get(), field) == SQLITE_NULL) return nullValue;
+  return sqlite3_column_int(statement_.get(), field);
 }
 
 }  // namespace FX

@@ -20,6 +20,12 @@ struct sqlite3_stmt;
 
 namespace FX {
 
+// Owner of one prepared statement: finalises it exactly once.
+struct GUIDLOOKUPS_EXPORT StatementDeleter {
+  void operator()(sqlite3_stmt* statement) const;
+};
+using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+
 class GUIDLOOKUPS_EXPORT CSQLite3Exception : public std::exception {
  public:
   CSQLite3Exception(int code, std::string message);
@@ -80,8 +86,8 @@ class GUIDLOOKUPS_EXPORT CSQLite3DB {
 
 class GUIDLOOKUPS_EXPORT CSQLite3Query {
  public:
-  // Takes ownership of a prepared statement of `db`.
-  CSQLite3Query(sqlite3* db, sqlite3_stmt* statement);
+  // Takes ownership of a prepared statement of `db` (null: no rows).
+  CSQLite3Query(sqlite3* db, StatementPtr statement);
   ~CSQLite3Query();
   CSQLite3Query(const CSQLite3Query&) = delete;
   CSQLite3Query& operator=(const CSQLite3Query&) = delete;
@@ -97,7 +103,7 @@ class GUIDLOOKUPS_EXPORT CSQLite3Query {
 
  private:
   sqlite3* db_;
-  sqlite3_stmt* statement_;
+  StatementPtr statement_;
   bool hasRow_ = false;
   bool done_ = false;
   int errorCode_ = 0;  // non-zero once a step failed
@@ -111,7 +117,7 @@ class GUIDLOOKUPS_EXPORT CSQLite3Statement {
  public:
   CSQLite3Statement() = default;
   // Takes ownership of a prepared statement of `db`.
-  CSQLite3Statement(sqlite3* db, sqlite3_stmt* statement);
+  CSQLite3Statement(sqlite3* db, StatementPtr statement);
   ~CSQLite3Statement();
   CSQLite3Statement(const CSQLite3Statement&) = delete;
   CSQLite3Statement& operator=(const CSQLite3Statement&) = delete;
@@ -135,7 +141,7 @@ class GUIDLOOKUPS_EXPORT CSQLite3Statement {
 
  private:
   sqlite3* db_ = nullptr;
-  sqlite3_stmt* statement_ = nullptr;
+  StatementPtr statement_;
 };
 
 }  // namespace FX

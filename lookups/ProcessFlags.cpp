@@ -5,6 +5,6 @@
 std::atomic<bool> bIsExchGuid{true};
 std::atomic<bool> shouldFetchGUIDTable{true};
 
-// Guards the creation of the static cache and its load. Taken before the
-// named mutex "SQLITE_ACCESS_LOCK" wherever both are held.
+// What each lock guards, and their order, is written in the header.
 HxCriticalSection criticalSec;
+std::mutex refreshGate;

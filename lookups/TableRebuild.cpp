@@ -104,7 +104,7 @@ class Rebuild {
  public:
   Rebuild(const std::string& folder, const GuidRowReader& rows, const SRebuildOptions& options,
           CGuidDB& db)
-      : folder_(folder), rows_(rows), options_(options), db_(db) {}
+      : folder_(folder), rows_(rows), options_(options), db_(db), transaction_(db) {}
 
   SRebuildResult Run() {
     const std::string destination = hostfs::ResolveLinks(folder_ + "/" GUIDDB_NAME);
@@ -120,17 +120,12 @@ class Rebuild {
     if (!AddRows()) return result_;
     HXLOG(2, kTag, "[%d] rows inserted into local guid_name table.",
           static_cast<int>(result_.counts.rowsRead));
-    if (result_.counts.rowsAdded == 0) {
-      db_.rollback();
-      return Fail(RebuildFailure::NoRows, "no row could be added");
-    }
+    if (result_.counts.rowsAdded == 0) return Fail(RebuildFailure::NoRows, "no row could be added");
     // One index build over the finished table costs a fraction of keeping
     // four indexes up to date row by row.
-    if (db_.CreateIndexes() != 0) {
-      db_.rollback();
+    if (db_.CreateIndexes() != 0)
       return Fail(RebuildFailure::Database, "cannot index the new table: " + db_.lastError());
-    }
-    if (db_.commit() != 0) return Fail(RebuildFailure::Database, db_.lastError());
+    if (transaction_.Commit() != 0) return Fail(RebuildFailure::Database, db_.lastError());
     db_.Close();
 
     long rowsInFile = 0;
@@ -163,21 +158,17 @@ class Rebuild {
   // full disk or an I/O error SQLite may already have rolled the whole
   // transaction back. False (with the result set) when the rebuild ends.
   bool AddRows() {
-    if (db_.begin() != 0) return Fail(RebuildFailure::Database, db_.lastError()), false;
+    if (transaction_.Begin() != 0) return Fail(RebuildFailure::Database, db_.lastError()), false;
     uint64_t inBatch = 0;
     SRebuildProgress& counts = result_.counts;
     GUIDNameInfo row;
     std::string error;
     for (;;) {
-      if (options_.cancel != nullptr && options_.cancel->load()) {
-        db_.rollback();
+      if (options_.cancel != nullptr && options_.cancel->load())
         return Fail(RebuildFailure::Cancelled, "cancelled"), false;
-      }
       const int got = rows_(row, error);
-      if (got < 0) {
-        db_.rollback();
+      if (got < 0)
         return Fail(RebuildFailure::Source, error.empty() ? "the row source failed" : error), false;
-      }
       if (got == 0) break;
       ++counts.rowsRead;
       // The table keeps 32 bits: the low half of the status, as a signed value.
@@ -202,30 +193,29 @@ class Rebuild {
       ++inBatch;
       if (options_.observer != nullptr) options_.observer->OnRow(counts);
     }
-    if (counts.rowsRead == 0) {
-      db_.rollback();
+    if (counts.rowsRead == 0)
       return Fail(RebuildFailure::NoRows, "the row source holds no rows"), false;
-    }
     return true;
   }
 
   bool NextBatch() {
-    if (db_.commit() != 0 || db_.begin() != 0) {
-      const std::string error = db_.lastError();
-      db_.rollback();
-      Fail(RebuildFailure::Database, error);
+    if (transaction_.Commit() != 0 || transaction_.Begin() != 0) {
+      Fail(RebuildFailure::Database, db_.lastError());
       return false;
     }
     return true;
   }
 
-  SRebuildResult Fail(RebuildFailure failure, const std::string& error) {
+  // Whatever transaction is open is rolled back (closing the connection
+  // would do so too), and the new file goes with the staging guard.
+  SRebuildResult Fail(RebuildFailure failure, std::string error) {
+    if (db_.InTransaction()) db_.rollback();
     db_.Close();
     result_.failure = failure;
-    result_.error = error;
+    result_.error = std::move(error);
     result_.replaced = false;
     HXLOG(-1, kTag, "Rebuild of the local GUID table failed, [%s/" GUIDDB_NAME "] left as it was: %s",
-          folder_.c_str(), error.c_str());
+          folder_.c_str(), result_.error.c_str());
     return result_;
   }
 
@@ -233,6 +223,7 @@ class Rebuild {
   const GuidRowReader& rows_;
   const SRebuildOptions& options_;
   CGuidDB& db_;
+  CGuidTransaction transaction_;
   SRebuildResult result_;
 };
 

@@ -13,6 +13,7 @@
 #include "host/Settings.h"
 #include "lookups/HXGuidLookups.h"
 #include "lookups/JobMarker.h"
+#include "lookups/ProcessFlags.h"
 #include "lookups/TableRebuild.h"
 
 namespace {
@@ -32,10 +33,8 @@ void RecordRefreshTime(HXPlatformInfo& settings, unsigned long when, std::string
 }  // namespace
 
 // Gate, decision and lock:
-//   The decision is taken once per process, by the first caller, under an
-//   in-process gate (a std::mutex that no holder of criticalSec or of the
-//   named mutex ever takes, so the lock order is gate, then named mutex).
-//   The gate keeps the other threads of the process from reading the table,
+//   The decision is taken once per process, by the first caller, under
+//   refreshGate (lock order in ProcessFlags.h). The gate keeps the other threads of the process from reading the table,
 //   or loading the static cache from it, while this process is about to
 //   refresh it: a caller that finds the refresh decided but not done waits on
 //   the gate until the refresher has finished. Once the state is
@@ -45,9 +44,10 @@ void RecordRefreshTime(HXPlatformInfo& settings, unsigned long when, std::string
 //
 //   A refresh runs under the named mutex "SQLITE_ACCESS_LOCK", which every
 //   reader of the file (the private lookups and the static cache load) takes
-//   too, so no reader in any process ever sees the table between the
-//   deletion of its rows and the last commit. The state is checked again
-//   under the mutex.
+//   too. The state is checked again under the mutex, and a waiter after a
+//   failed download tries no other: within this process the gate already
+//   makes both true, but they keep the refresh sound for a caller that
+//   enters with the decision taken elsewhere.
 //
 // Rebuild from the application manager:
 //   fetch every row (all or nothing), then RebuildGuidTable builds the new
@@ -62,7 +62,6 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
   // The application-manager failure is logged once per process, even when
   // several threads fail the fetch at the same moment.
   static std::atomic<bool> alreadyLogged{false};
-  static std::mutex gate;
   lastError.clear();
   try {
     int32_t state = s_shouldRefreshGUIDTable.load();
@@ -70,11 +69,11 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
       // Decided by another thread; if its refresh may still be running, wait
       // for it to finish before the caller reads the table.
       if (state == RefreshNeeded) {
-        std::lock_guard<std::mutex> wait(gate);
+        std::lock_guard<std::mutex> wait(refreshGate);
       }
       return false;
     }
-    std::lock_guard<std::mutex> decider(gate);
+    std::lock_guard<std::mutex> decider(refreshGate);
     if (s_shouldRefreshGUIDTable.load() != RefreshUndecided) return false;
 
     // Without a GUID cache folder the database path would lie at the root of
