@@ -273,16 +273,19 @@ SRebuildResult RebuildGuidTable(const std::string& guidCacheDir, const GuidRowRe
       return result;
     }
     CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
-    if (!options.holdsAccessLock && mutex.lock(-1, false) != 0) {
-      result.failure = RebuildFailure::Install;
-      result.error = "cannot lock SQLITE_ACCESS_LOCK (" + mutex.lockFilePath() + ")";
-      HXLOG(-1, kTag, "Rebuild of the local GUID table failed: %s", result.error.c_str());
-      return result;
+    std::unique_ptr<CNamedMutexLock> held;
+    if (!options.holdsAccessLock) {
+      held = std::make_unique<CNamedMutexLock>(mutex);
+      if (!held->locked()) {
+        result.failure = RebuildFailure::Install;
+        result.error = "cannot lock SQLITE_ACCESS_LOCK (" + mutex.lockFilePath() + ")";
+        HXLOG(-1, kTag, "Rebuild of the local GUID table failed: %s", result.error.c_str());
+        return result;
+      }
     }
     CGuidDB own;
     CGuidDB& db = options.database != nullptr ? *options.database : own;
     result = Rebuild(guidCacheDir, rows, options, db).Run();
-    if (mutex.isLocked()) mutex.unlock();
   } catch (const std::exception& e) {
     result.replaced = false;
     result.failure = RebuildFailure::Database;

@@ -1,4 +1,3 @@
-#include <boost/scope_exit.hpp>
 #include <cstdio>
 #include <ctime>
 #include <exception>
@@ -108,14 +107,13 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
 
     if (s_shouldRefreshGUIDTable.load() != RefreshNeeded) return false;
 
+    // Released exactly once on every way out from here, exceptions included.
     CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
-    if (mutex.lock(-1, false) != 0) {
+    CNamedMutexLock held(mutex);
+    if (!held.locked()) {
       HXLOG_FAILURE(kTag, "Could not lock SQLITE_ACCESS_LOCK; not refreshing the local GUID table");
       return false;
     }
-    // Released exactly once on every way out from here, exceptions included.
-    BOOST_SCOPE_EXIT(&mutex) { mutex.unlock(); }
-    BOOST_SCOPE_EXIT_END
 
     unsigned long batchSize = kDefaultBatchSize;
     if (!settings.getNumber(kSection, "nTotalNumberOfRecordsToCommit", &batchSize))
