@@ -20,6 +20,7 @@
 #include <mutex>
 #include <vector>
 
+#include "host/Files.h"
 #include "host/LogWriter.h"
 #include "host/Settings.h"
 
@@ -166,7 +167,7 @@ bool IsNoSpaceErrno(int err) { return err == ENOSPC || err == EDQUOT || err == E
 
 CLmError FileError(int err, const std::string& what, const std::string& path) {
   return CLmError(IsNoSpaceErrno(err) ? hxerr::kNoSpace : hxerr::kIo,
-                  what + " " + path + ": " + std::strerror(err));
+                  what + " " + path + ": " + hostfs::ErrnoText(err));
 }
 
 // A token or key passphrase read from its file; wiped when it goes, so that a
@@ -691,20 +692,6 @@ int WatchProgress(void* user, curl_off_t /*downloadTotal*/, curl_off_t downloade
   return 1;
 }
 
-// Makes a rename durable; a failure only weakens durability, never the file.
-void SyncFolder(const std::string& folder) {
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
-std::string ParentFolder(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 CLmError Unexpected(const char* what) {
   return CLmError(hxerr::kGeneric, std::string("unexpected failure in ") + what);
@@ -875,7 +862,9 @@ CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& req
         return CLmError(hxerr::kNotFound, "setting [Base] dMORVAXTEMPDIR is missing");
       destination = folder + "/" + kFileName;
     }
-    const std::string folder = ParentFolder(destination);
+    // Beside the file a link at the destination names: the link stays.
+    destination = hostfs::ResolveLinks(destination);
+    const std::string folder = hostfs::FolderOf(destination);
     const std::string url = baseUrl_ + "/" + kFileName;
     const Transport transport =
         ReadTransport(settings, timeout > 0 ? static_cast<long>(timeout) : timeoutSeconds_, url);
@@ -994,7 +983,8 @@ CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& req
     if (int err = temp.Finish()) return FileError(err, "cannot write", temp.path());
     if (int err = temp.RenameTo(destination))
       return FileError(err, "cannot rename the download to", destination);
-    SyncFolder(folder);
+    // Makes the rename durable; a failure only weakens durability.
+    hostfs::SyncFolder(folder);
 
     std::strncpy(request.destinationPath, destination.c_str(), sizeof(request.destinationPath) - 1);
     request.size = sink.written;
