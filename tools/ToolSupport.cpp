@@ -634,9 +634,11 @@ CheckedOutputBuffer* g_output = nullptr;
 }  // namespace
 
 void CheckStandardOutput() {
-  static CheckedOutputBuffer buffer;
-  g_output = &buffer;
-  std::cout.rdbuf(&buffer);
+  // Never destroyed: std::cout flushes its buffer once more when the runtime
+  // ends, after every static object of ours is gone.
+  static CheckedOutputBuffer* buffer = new CheckedOutputBuffer;
+  g_output = buffer;
+  std::cout.rdbuf(buffer);
 }
 
 std::string FlushStandardOutput() {
