@@ -23,6 +23,7 @@ constexpr char kStaticCacheTag[] =
 constexpr char kMFUCacheTag[] =
     "bool CHXGuidLookups::smtpToGuidMFUCache(const string&, std::multimap<int, SGuidRecord>&, "
     "bool)";
+constexpr char kDestructorTag[] = "CHXGuidLookups::~CHXGuidLookups()";
 constexpr char kDatabaseTag[] =
     "bool CHXGuidLookups::getGUIDRecordForSMTP(const string&, std::multimap<int, SGuidRecord>&, "
     "bool)";
@@ -30,11 +31,39 @@ constexpr char kDatabaseTag[] =
 constexpr char kGuidCacheSubfolder[] = "JobResults/GUIDCacheDir";
 constexpr unsigned int kDefaultAddressCacheSize = 100000;
 
+// Counts a database query as failed unless it reached its success.
+class QueryFailureCount {
+ public:
+  explicit QueryFailureCount(uint64_t& failures) : failures_(failures) {}
+  ~QueryFailureCount() {
+    if (!succeeded_) ++failures_;
+  }
+  QueryFailureCount(const QueryFailureCount&) = delete;
+  QueryFailureCount& operator=(const QueryFailureCount&) = delete;
+  void succeeded() { succeeded_ = true; }
+
+ private:
+  uint64_t& failures_;
+  bool succeeded_ = false;
+};
+
 }  // namespace
 
 CHXGuidLookups::CHXGuidLookups() = default;
 
-CHXGuidLookups::~CHXGuidLookups() = default;
+CHXGuidLookups::~CHXGuidLookups() {
+  // The shared-mode counts reach the cache once, here, rather than at every
+  // find(), where many threads would contend for them.
+  if (isInMemoryShared && staticCache != nullptr) staticCache->AddLookupCounts(counters_);
+  HXLOG(1, kDestructorTag,
+        "GUID lookup statistics (%s mode): hits %llu, misses %llu, database queries %llu, "
+        "database failures %llu, refreshes %llu",
+        isInMemoryShared ? "shared" : "private", static_cast<unsigned long long>(counters_.hits),
+        static_cast<unsigned long long>(counters_.misses),
+        static_cast<unsigned long long>(counters_.databaseQueries),
+        static_cast<unsigned long long>(counters_.databaseFailures),
+        static_cast<unsigned long long>(counters_.refreshes));
+}
 
 std::string CHXGuidLookups::jobMarkerPath() const {
   if (guidCacheDir.empty()) return std::string();
@@ -142,12 +171,14 @@ bool CHXGuidLookups::smtpToGuidFromStaticCache(std::string& address, GuidRecordM
     // No mailbox has an empty address, whatever rows with an empty name the
     // table may hold.
     if (!address.empty() && staticCache != nullptr && staticCache->find(address, records)) {
+      ++counters_.hits;
       HXLOG(5, kStaticCacheTag, "Found GUID Record in cache for %s", address.c_str());
       return true;
     }
   } catch (...) {
     // An allocation failure while copying the map is answered as a miss.
   }
+  ++counters_.misses;
   HXLOG(4, kStaticCacheTag, "Did not find GUID Record in cache for %s", address.c_str());
   records.clear();
   return false;
@@ -166,9 +197,11 @@ bool CHXGuidLookups::smtpToGuidMFUCache(const std::string& address, GuidRecordMa
   if (address.empty()) return true;
   try {
     if (mfuCache.find(address, records, true)) {
+      ++counters_.hits;
       HXLOG(5, kMFUCacheTag, "Found GUID Record in cache for %s", address.c_str());
       return true;
     }
+    ++counters_.misses;
     HXLOG(5, kMFUCacheTag, "Going to find GUID Record %s", address.c_str());
 
     GuidRecordMap callersRecords = records;
@@ -198,6 +231,8 @@ bool CHXGuidLookups::smtpToGuidMFUCache(const std::string& address, GuidRecordMa
 bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecordMap& records,
                                           bool keyIsGuid) {
   lastError.clear();
+  ++counters_.databaseQueries;
+  QueryFailureCount failureCount(counters_.databaseFailures);
   // Without a GUID cache folder the path would name a file at the root of the
   // file system or in the agent's working directory: never open one there.
   if (guidCacheDir.empty()) {
@@ -259,6 +294,7 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
         HXLOG(3, kDatabaseTag, "\t\t GUID [%s], Name [%s], Status [%d]", entry.second.guid.c_str(),
               entry.second.name.c_str(), entry.second.status);
     }
+    failureCount.succeeded();
     return true;
   } catch (const std::exception& e) {
     HXLOG_FAILURE(kDatabaseTag, "Query for [%s] failed: %s", address.c_str(), e.what());

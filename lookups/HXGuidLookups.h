@@ -15,6 +15,7 @@
 #include "lookups/MFUCache.h"
 #include "lookups/ProcessFlags.h"
 #include "lookups/StaticCache.h"
+#include "lookups/Statistics.h"
 
 #ifdef GUIDLOOKUPS_BUILDING_LIBRARY
 #include <cstdarg>
@@ -127,6 +128,12 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   // "<guidCacheDir>/GUIDDB.JOB", or "" without a folder.
   std::string jobMarkerPath() const;
 
+  // What this object has done since it was made (see SLookupStatistics).
+  // The object's owning thread only, like the lookups. The destructor writes
+  // the same figures to the log in one line at level 1 and, in shared mode,
+  // adds the hits, misses and refreshes to the static cache's.
+  SLookupStatistics GetStatistics() const { return counters_; }
+
   // The process's refresh state (a GuidRefreshState).
   static std::atomic<int32_t> s_shouldRefreshGUIDTable;
 
@@ -156,4 +163,7 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   std::unique_ptr<CGuidDB> queryDb_;
   // "SQLITE_ACCESS_LOCK" for those queries, its file kept open between them.
   std::unique_ptr<CNamedMutex> queryLock_;
+  // Plain integers: the object belongs to one thread, and a hit must cost
+  // no atomic operation.
+  SLookupStatistics counters_;
 };

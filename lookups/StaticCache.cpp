@@ -1,5 +1,6 @@
 #include "lookups/StaticCache.h"
 
+#include <chrono>
 #include <ctime>
 
 #include "host/Locks.h"
@@ -27,6 +28,20 @@ class NamedMutexUnlocker {
  private:
   CNamedMutex& mutex_;
 };
+
+// Heap bytes of a string beyond its own object: none while it fits the
+// object's inline buffer, else its capacity and terminator.
+uint64_t HeapBytes(const std::string& text) {
+  static const size_t kInline = std::string().capacity();
+  return text.capacity() > kInline ? text.capacity() + 1 : 0;
+}
+
+// Per-node overheads of the containers, as libstdc++ and Boost lay them out:
+// a red-black tree node carries a colour and three links; a multi_index node
+// of the cache carries an ordered index (three links) and a hashed one (one
+// link, plus one bucket slot per element at a load factor of about 1).
+constexpr uint64_t kTreeNodeLinks = 4 * sizeof(void*);
+constexpr uint64_t kCacheNodeLinks = 5 * sizeof(void*);
 
 }  // namespace
 
@@ -93,6 +108,42 @@ bool StaticCache::find(const std::string& key, GuidRecordMap& out) {
 
 size_t StaticCache::keyCount() const { return entries.size(); }
 
+void StaticCache::AddLookupCounts(const SLookupStatistics& counts) {
+  if (counts.hits) hits_.fetch_add(counts.hits, std::memory_order_relaxed);
+  if (counts.misses) misses_.fetch_add(counts.misses, std::memory_order_relaxed);
+  if (counts.refreshes) refreshes_.fetch_add(counts.refreshes, std::memory_order_relaxed);
+}
+
+// After the load the entries and maps never change, so they are walked
+// without a lock; before it they may be half filled and are not looked at.
+SStaticCacheStatistics StaticCache::GetStatistics() const {
+  SStaticCacheStatistics stats;
+  stats.counts.hits = hits_.load(std::memory_order_relaxed);
+  stats.counts.misses = misses_.load(std::memory_order_relaxed);
+  stats.counts.refreshes = refreshes_.load(std::memory_order_relaxed);
+  stats.counts.databaseQueries = loads_.load(std::memory_order_relaxed);
+  stats.counts.databaseFailures = failedLoads_.load(std::memory_order_relaxed);
+  stats.loaded = bIsLoaded.load(std::memory_order_acquire);
+  if (!stats.loaded) return stats;
+  stats.loadTimeMs = loadTimeMs_.load(std::memory_order_relaxed);
+  stats.keys = entries.size();
+  uint64_t bytes = 0;
+  entries.forEachByFrequency([&bytes](const MFU_Node_Type<MFC_Cache_Value_Type>& node) {
+    bytes += sizeof(node) + kCacheNodeLinks + sizeof(void*) + HeapBytes(node.name);
+  });
+  for (const auto& map : ownedMaps_) {
+    if (!map) continue;
+    // The map itself, its owner's slot and its entry in adopted_.
+    bytes += sizeof(GuidRecordMap) + sizeof(map) + 2 * sizeof(void*) + sizeof(void*);
+    stats.rows += map->size();
+    for (const auto& entry : *map)
+      bytes += sizeof(entry) + kTreeNodeLinks + HeapBytes(entry.second.name) +
+               HeapBytes(entry.second.guid);
+  }
+  stats.bytesHeld = bytes;
+  return stats;
+}
+
 void StaticCache::dropAll() {
   entries.clear();
   adopted_.clear();
@@ -121,11 +172,22 @@ int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dum
     }
     HXLOG(-1, kFastloadTag, "Loading Cache");
     time_t start = time(nullptr);
+    const auto startedAt = std::chrono::steady_clock::now();
 
     HxCriticalSectionLock sectionLock(&criticalSec);
     if (bIsLoaded.load(std::memory_order_acquire)) return 0;
 
     int result = -1;
+    loads_.fetch_add(1, std::memory_order_relaxed);
+    // Every way out that has not loaded the table counts as a failed load.
+    struct FailureCount {
+      std::atomic<uint64_t>& failures;
+      const std::atomic<bool>& loaded;
+      ~FailureCount() {
+        if (!loaded.load(std::memory_order_relaxed))
+          failures.fetch_add(1, std::memory_order_relaxed);
+      }
+    } failureCount{failedLoads_, bIsLoaded};
     try {
       CNamedMutex dbMutex("SQLITE_ACCESS_LOCK", nullptr, false);
       // Reading without the mutex could load a table that another process
@@ -159,6 +221,11 @@ int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dum
                 folder.c_str());
           result = -1;
         } else {
+          loadTimeMs_.store(
+              static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - startedAt)
+                                        .count()),
+              std::memory_order_relaxed);
           bIsLoaded.store(true, std::memory_order_release);
           time_t end = time(nullptr);
           HXLOG(-1, kFastloadTag, "Cache filled in %f second", difftime(end, start));

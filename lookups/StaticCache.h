@@ -11,6 +11,7 @@
 #include "host/EventLog.h"
 #include "host/Export.h"
 #include "lookups/MFUCache.h"
+#include "lookups/Statistics.h"
 
 class StaticCache;
 
@@ -100,6 +101,15 @@ class GUIDLOOKUPS_EXPORT StaticCache {
   // Number of keys; for tests and tools.
   size_t keyCount() const;
 
+  // The cache's figures (see SStaticCacheStatistics). Callable from any
+  // thread at any time, without a lock; rows, keys and bytesHeld are counted
+  // by walking the loaded table, so a call costs time in proportion to it.
+  SStaticCacheStatistics GetStatistics() const;
+  // Adds a lookup object's shared-mode hits, misses and refreshes; called by
+  // CHXGuidLookups when it is destroyed, so that find() counts nothing
+  // itself. Thread-safe.
+  void AddLookupCounts(const SLookupStatistics& counts);
+
   static StaticCache* p_inst;
 
   // Published with release after the fill, read with acquire.
@@ -115,5 +125,15 @@ class GUIDLOOKUPS_EXPORT StaticCache {
   // published; never changed afterwards.
   std::vector<std::unique_ptr<GuidRecordMap>> ownedMaps_;
   std::unordered_set<const GuidRecordMap*> adopted_;  // the maps of ownedMaps_
-  const GuidRecordMap* lastAdopted_ = nullptr;       // the newest of them
+  const GuidRecordMap* lastAdopted_ = nullptr;        // the newest of them
+
+  // Relaxed: each is a count on its own, read for reporting only. None is
+  // touched by find(): the threads of the shared hit path would contend for
+  // their cache line.
+  std::atomic<uint64_t> hits_{0};
+  std::atomic<uint64_t> misses_{0};
+  std::atomic<uint64_t> refreshes_{0};
+  std::atomic<uint64_t> loads_{0};
+  std::atomic<uint64_t> failedLoads_{0};
+  std::atomic<uint64_t> loadTimeMs_{0};  // written before bIsLoaded is published
 };

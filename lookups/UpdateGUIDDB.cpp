@@ -146,6 +146,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
         return false;
       }
       s_shouldRefreshGUIDTable.store(RefreshDone);
+      ++counters_.refreshes;
       RecordRefreshTime(settings, static_cast<unsigned long>(time(nullptr)), lastError);
       return true;
     }
@@ -192,6 +193,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     }
 
     s_shouldRefreshGUIDTable.store(RefreshDone);
+    ++counters_.refreshes;
     RecordRefreshTime(settings, static_cast<unsigned long>(time(nullptr)), lastError);
     // A marker that cannot be written only costs a resumed job one more
     // refresh.

@@ -11,10 +11,10 @@
 namespace guidlookup {
 
 struct ResolveOptions {
-  std::vector<std::string> keys;
-  bool keysAreGuids = false;  // --guid
-  bool privateMode = false;   // --private
-  bool statusGiven = false;   // --status N
+  std::vector<std::string> keys;  // "-" alone: read the keys from standard input
+  bool keysAreGuids = false;      // --guid
+  bool privateMode = false;       // --private
+  bool statusGiven = false;       // --status N
   int status = 0;
   bool json = false;        // --json
   bool lotusNotes = false;  // --lotus-notes: the Lotus Notes agent's loader
@@ -22,10 +22,35 @@ struct ResolveOptions {
 };
 int RunResolve(const ToolContext& context, const ResolveOptions& options);
 
+// Sets up `lookups` as an agent does (shared or private mode), refreshing the
+// table first when that is due unless `noRefresh`. Returns why the refresh
+// failed in the operator's words, "" when it did not fail. Throws ToolError
+// when the set-up fails or, in shared mode, no table could be loaded.
+std::string SetUpLookups(const ToolContext& context, CHXGuidLookups& lookups, bool shared,
+                         bool lotusNotes, bool noRefresh);
+// After a lookup reported a failure: why, in one line.
+std::string DescribeDatabaseFailure(const CHXGuidLookups& lookups, const std::string& refreshError);
+
+struct StatsOptions {
+  std::string keyFile;  // "-": standard input
+  bool privateMode = false;
+  bool lotusNotes = false;
+  bool noRefresh = false;
+  bool json = false;
+};
+int RunStats(const ToolContext& context, const StatsOptions& options);
+
+struct CheckOptions {
+  bool json = false;
+};
+// Exit status: kExitOk, kExitCheckWarnings or kExitFailure.
+int RunCheck(const ToolContext& context, const CheckOptions& options);
+
 struct RefreshOptions {
   bool jobGiven = false;  // --job ID
   unsigned long jobId = 0;
   bool force = false;  // --force
+  bool json = false;   // --json
 };
 int RunRefresh(const ToolContext& context, const RefreshOptions& options);
 
@@ -39,9 +64,10 @@ struct DumpOptions {
   bool lotusNotes = false;  // --lotus-notes
   bool addProxy = false;    // --proxy: proxy SMTP addresses as keys
   std::string output;       // --output FILE, else standard output
+  bool json = false;        // --json: the groups as one JSON document
 };
 int RunDump(const ToolContext& context, const DumpOptions& options);
 
-int RunInfo(const ToolContext& context);
+int RunInfo(const ToolContext& context, bool json);
 
 }  // namespace guidlookup

@@ -52,6 +52,49 @@ class DumpFolder {
   std::string path_;
 };
 
+// The groups of a loaded cache as one JSON document. Keys go in as the loader
+// stored them, group after group, each group's keys one after the other, so
+// the cache's own order (every count is 1, in insertion order) gives the
+// groups back.
+std::string DumpJson(const StaticCache& cache, const std::string& database, bool lotusNotes,
+                     bool addProxy, size_t& groups) {
+  std::string out;
+  const GuidRecordMap* current = nullptr;
+  std::vector<std::string> keys;
+  groups = 0;
+  auto flush = [&]() {
+    if (current == nullptr) return;
+    std::vector<std::string> records;
+    for (const auto& entry : *current)
+      records.push_back(JsonObject()
+                            .addNumber("status", static_cast<long long>(entry.second.status))
+                            .add("name", entry.second.name)
+                            .add("guid", entry.second.guid)
+                            .str());
+    out += std::string(groups ? ",\n  " : "\n  ") +
+           JsonObject().addRaw("keys", JsonArray(keys)).addRaw("records", JsonArray(records)).str();
+    ++groups;
+    keys.clear();
+  };
+  cache.entries.forEachByFrequency([&](const MFU_Node_Type<MFC_Cache_Value_Type>& node) {
+    if (node.value.map != current) {
+      flush();
+      current = node.value.map;
+    }
+    keys.push_back(JsonString(node.name));
+  });
+  flush();
+  return JsonObject()
+             .add("database", database)
+             .add("loader", lotusNotes ? "lotus-notes" : "exchange")
+             .addBool("proxyKeys", addProxy)
+             .addNumber("groups", static_cast<unsigned long long>(groups))
+             .addNumber("keys", static_cast<unsigned long long>(cache.keyCount()))
+             .addRaw("groupList", "[" + out + (groups ? "\n]" : "]"))
+             .str() +
+         "\n";
+}
+
 }  // namespace
 
 int RunDump(const ToolContext& context, const DumpOptions& options) {
@@ -69,9 +112,13 @@ int RunDump(const ToolContext& context, const DumpOptions& options) {
   DumpFolder folder;
   setenv("GUIDLOOKUPS_LOG_DIR", folder.path().c_str(), 1);
   int result;
+  size_t groups = 0;
+  std::string dump;
   {
     StaticCache cache;
-    result = cache.fastload(lookups.guidCacheDir, addProxy, true);
+    result = cache.fastload(lookups.guidCacheDir, addProxy, !options.json);
+    if (result == 0 && options.json)
+      dump = DumpJson(cache, database, options.lotusNotes, addProxy, groups);
   }
   if (result == 1) throw ToolError(kExitFailure, database + " holds no GUID table");
   if (result != 0) {
@@ -80,8 +127,7 @@ int RunDump(const ToolContext& context, const DumpOptions& options) {
                                       (why.empty() ? std::string() : ": " + why));
   }
 
-  std::string dump;
-  {
+  if (!options.json) {
     const std::string log = folder.path() + "/" + kDumpLogName;
     std::ifstream in(log, std::ios::binary);
     if (!in)
@@ -96,7 +142,14 @@ int RunDump(const ToolContext& context, const DumpOptions& options) {
     return kExitOk;
   }
   WriteWholeFile(options.output, dump);
-  size_t groups = 0;
+  if (options.json) {
+    std::cout << JsonObject()
+                     .add("wrote", options.output)
+                     .addNumber("groups", static_cast<unsigned long long>(groups))
+                     .str()
+              << "\n";
+    return kExitOk;
+  }
   for (char c : dump) groups += c == '\n';
   std::cout << "wrote the dump of " << groups << " groups to " << options.output << "\n";
   return kExitOk;

@@ -16,78 +16,152 @@
 namespace guidlookup {
 namespace {
 
-void Field(const char* name, const std::string& value) {
-  std::cout << std::left << std::setw(18) << (std::string(name) + ":") << OneLine(value) << "\n";
+// Prints each field as text at once, or collects it for one JSON document.
+class InfoOutput {
+ public:
+  explicit InfoOutput(bool json) : json_(json) {}
+  void Field(const char* name, const std::string& text) {
+    if (!json_)
+      std::cout << std::left << std::setw(18) << (std::string(name) + ":") << OneLine(text) << "\n";
+  }
+  JsonObject& document() { return document_; }
+  bool json() const { return json_; }
+
+ private:
+  bool json_;
+  JsonObject document_;
+};
+
+JsonObject NumberJson(const NumberSetting& setting) {
+  JsonObject object;
+  if (setting.valid)
+    object.addNumber("value", static_cast<unsigned long long>(setting.value));
+  else
+    object.addNull("value");
+  object.addBool("set", setting.present);
+  if (setting.present) object.add("text", setting.text).addBool("isNumber", setting.valid);
+  return object;
 }
 
 }  // namespace
 
-int RunInfo(const ToolContext& context) {
+int RunInfo(const ToolContext& context, bool json) {
   RequireHome(context);
   const std::string folder = GuidCacheDir(context);
   const std::string database = DatabasePath(folder);
+  InfoOutput out(json);
+  JsonObject& doc = out.document();
 
-  Field("settings file", context.settingsFile.empty() ? std::string("none (no settings folder)")
-                                                      : context.settingsFile);
-  Field("home (dHOME)", context.home);
-  Field("log file", context.logFile.empty() ? std::string("none") : context.logFile);
+  out.Field("settings file", context.settingsFile.empty() ? std::string("none (no settings folder)")
+                                                          : context.settingsFile);
+  if (context.settingsFile.empty())
+    doc.addNull("settingsFile");
+  else
+    doc.add("settingsFile", context.settingsFile);
+  out.Field("home (dHOME)", context.home);
+  doc.add("home", context.home);
+  out.Field("log file", context.logFile.empty() ? std::string("none") : context.logFile);
+  if (context.logFile.empty())
+    doc.addNull("logFile");
+  else
+    doc.add("logFile", context.logFile);
 
   std::string failure;
+  JsonObject db;
+  db.add("path", database);
   struct stat st;
   if (stat(database.c_str(), &st) != 0) {
-    Field("database", database + " (missing)");
+    out.Field("database", database + " (missing)");
+    db.addBool("exists", false);
     failure = "no database at " + database +
               (FXFolder::DoesFolderExist(folder) ? std::string()
                                                  : " (the folder " + folder + " does not exist)") +
               "; import a directory export with 'guidlookup import FILE' or run 'guidlookup "
               "refresh'";
   } else {
-    Field("database", database);
-    Field("size", std::to_string(static_cast<long long>(st.st_size)) + " bytes");
+    out.Field("database", database);
+    db.addBool("exists", true);
+    out.Field("size", std::to_string(static_cast<long long>(st.st_size)) + " bytes");
+    db.addNumber("sizeBytes", static_cast<long long>(st.st_size));
     long rows = 0, guids = 0;
     std::string error;
     if (CountRows(database, rows, guids, error)) {
-      Field("rows", std::to_string(rows));
-      Field("distinct GUIDs", std::to_string(guids));
+      out.Field("rows", std::to_string(rows));
+      out.Field("distinct GUIDs", std::to_string(guids));
+      db.addNumber("rows", static_cast<long long>(rows));
+      db.addNumber("distinctGuids", static_cast<long long>(guids));
     } else {
-      Field("rows", "unreadable: " + error);
+      out.Field("rows", "unreadable: " + error);
+      db.addNull("rows").addNull("distinctGuids").add("rowsError", OneLine(error));
     }
     std::string why = CGuidDB::VerifyFile(database);
-    Field("integrity", why.empty() ? "ok" : "FAILED: " + why);
+    out.Field("integrity", why.empty() ? "ok" : "FAILED: " + why);
+    db.add("integrity", why.empty() ? std::string("ok") : OneLine(why));
     if (!why.empty()) failure = "the database " + database + " failed its check: " + why;
   }
+  doc.addRaw("database", db.str());
 
   // A number the library cannot read counts as missing; the operator sees
   // the text and what applies instead.
   NumberSetting last = ReadNumberSetting("nLastGuidNameTableRefreshTime", 0);
   std::string text = NotANumber(last, "taken as never refreshed");
-  if (text.empty())
-    text = last.valid ? FormatLocalAndUtc(static_cast<int64_t>(last.value)) + ", " +
-                            std::to_string(last.value)
-                      : "never";
-  Field("last refresh", text);
+  if (text.empty()) text = last.valid ? FormatIso8601(static_cast<int64_t>(last.value)) : "never";
+  out.Field("last refresh", text);
+  JsonObject lastJson = NumberJson(last);
+  if (last.valid)
+    lastJson.add("time", FormatIso8601(static_cast<int64_t>(last.value)));
+  else
+    lastJson.addNull("time");
+  doc.addRaw("lastRefresh", lastJson.str());
+
   NumberSetting interval = ReadNumberSetting("SmtpGuidTableRefreshInterval", 1440);
   text = NotANumber(interval, "the default 1440 minutes applies");
   if (text.empty())
     text = interval.value == 0
                ? std::string("0 (refreshing by time is off)")
                : std::to_string(interval.value) + " minutes" + (interval.valid ? "" : " (default)");
-  Field("refresh interval", text);
-  Field("refresh source", DescribeRefreshSource(ReadNumberSetting("getSqlLiteDbFromHB", 1)));
+  out.Field("refresh interval", text);
+  doc.addRaw("refreshIntervalMinutes",
+             JsonObject(NumberJson(interval))
+                 .addNumber("applies", static_cast<unsigned long long>(interval.value))
+                 .str());
+
+  NumberSetting source = ReadNumberSetting("getSqlLiteDbFromHB", 1);
+  std::string sourceText = DescribeRefreshSource(source);
+  out.Field("refresh source", sourceText);
+  doc.addRaw("refreshSource", JsonObject()
+                                  .add("kind", source.value != 0 ? "download" : "rebuild")
+                                  .add("description", OneLine(sourceText))
+                                  .str());
 
   const std::string marker = folder + "/" GUID_JOB_MARKER_NAME;
   unsigned long jobId = 0;
-  if (ReadJobMarker(marker, jobId))
-    Field("job marker", marker + ": job " + std::to_string(jobId));
-  else
-    Field("job marker", marker + (FXFile::DoesFileExist(marker) ? ": holds no job id" : ": none"));
+  JsonObject markerJson;
+  markerJson.add("path", marker);
+  if (ReadJobMarker(marker, jobId)) {
+    out.Field("job marker", marker + ": job " + std::to_string(jobId));
+    markerJson.addNumber("job", static_cast<unsigned long long>(jobId));
+  } else {
+    out.Field("job marker",
+              marker + (FXFile::DoesFileExist(marker) ? ": holds no job id" : ": none"));
+    markerJson.addNull("job");
+  }
+  doc.addRaw("jobMarker", markerJson.str());
 
   std::string reason;
   GuidRefreshState decision = IsSQLiteRefreshNeeded(reason, 0, marker, 0);
-  Field("next refresh",
-        std::string(decision == RefreshNeeded ? "due" : "not due") + ": " + PlainReason(reason));
+  out.Field("next refresh", std::string(decision == RefreshNeeded ? "due" : "not due") + ": " +
+                                PlainReason(reason));
+  doc.addRaw("nextRefresh", JsonObject()
+                                .addBool("due", decision == RefreshNeeded)
+                                .add("reason", PlainReason(reason))
+                                .str());
 
-  if (!failure.empty()) throw ToolError(kExitFailure, failure);
+  if (json) {
+    if (!failure.empty()) doc.add("error", OneLine(failure));
+    std::cout << doc.str() << "\n";
+  }
+  if (!failure.empty()) throw ToolError(kExitFailure, failure, json);
   return kExitOk;
 }
 

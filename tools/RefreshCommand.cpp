@@ -33,12 +33,30 @@ int RunRefresh(const ToolContext& context, const RefreshOptions& options) {
   GuidRefreshState decision =
       IsSQLiteRefreshNeeded(reason, jobFlags, lookups.jobMarkerPath(), jobId);
   NumberSetting source = ReadNumberSetting("getSqlLiteDbFromHB", 1);
-  std::cout << "database: " << database << "\n";
-  if (jobFlags) std::cout << "job:      " << jobId << " (asks for a refresh)\n";
-  std::cout << "decision: " << (decision == RefreshNeeded ? "refresh needed" : "no refresh needed")
-            << "\nreason:   " << PlainReason(reason)
-            << "\nsource:   " << DescribeRefreshSource(source) << "\n";
-  std::cout.flush();
+  // With --json the same facts go into one document, printed at the end.
+  JsonObject doc;
+  doc.add("database", database);
+  if (jobFlags)
+    doc.addNumber("job", static_cast<unsigned long long>(jobId));
+  else
+    doc.addNull("job");
+  doc.add("decision", decision == RefreshNeeded ? "needed" : "not needed")
+      .add("reason", PlainReason(reason))
+      .add("source", source.value != 0 ? "download" : "rebuild")
+      .add("sourceDescription", OneLine(DescribeRefreshSource(source)));
+  if (!options.json) {
+    std::cout << "database: " << database << "\n";
+    if (jobFlags) std::cout << "job:      " << jobId << " (asks for a refresh)\n";
+    std::cout << "decision: "
+              << (decision == RefreshNeeded ? "refresh needed" : "no refresh needed")
+              << "\nreason:   " << PlainReason(reason)
+              << "\nsource:   " << DescribeRefreshSource(source) << "\n";
+    std::cout.flush();
+  }
+  const auto fail = [&](const std::string& message) {
+    if (options.json) std::cout << JsonObject(doc).add("error", OneLine(message)).str() << "\n";
+    return ToolError(kExitFailure, message, options.json);
+  };
 
   bool done = false;
   {
@@ -48,26 +66,35 @@ int RunRefresh(const ToolContext& context, const RefreshOptions& options) {
   if (done) {
     long rows = 0, guids = 0;
     std::string error;
+    const bool counted = CountRows(database, rows, guids, error);
     std::string counts =
-        CountRows(database, rows, guids, error)
-            ? ": " + std::to_string(rows) + " rows, " + std::to_string(guids) + " GUIDs"
-            : "";
-    std::cout << "done:     "
-              << (source.value ? "downloaded the control server's copy" : "rebuilt the table")
-              << counts << "\n";
+        counted ? ": " + std::to_string(rows) + " rows, " + std::to_string(guids) + " GUIDs" : "";
+    doc.add("done", source.value ? "downloaded" : "rebuilt");
+    if (counted)
+      doc.addNumber("rows", static_cast<long long>(rows))
+          .addNumber("distinctGuids", static_cast<long long>(guids));
+    if (!options.json)
+      std::cout << "done:     "
+                << (source.value ? "downloaded the control server's copy" : "rebuilt the table")
+                << counts << "\n";
     if (IsRefreshTimeNotRecorded(lookups.lastError))
-      throw ToolError(kExitFailure, "the table was refreshed, but " +
-                                        PlainError(lookups.lastError) +
-                                        ", so agents will refresh it again");
-    if (!lookups.lastError.empty())
+      throw fail("the table was refreshed, but " + PlainError(lookups.lastError) +
+                 ", so agents will refresh it again");
+    if (!lookups.lastError.empty()) {
       std::cerr << "guidlookup: warning: " << PlainError(lookups.lastError) << "\n";
+      doc.add("warning", PlainError(lookups.lastError));
+    }
+    if (options.json) std::cout << doc.str() << "\n";
     return kExitOk;
   }
   if (CHXGuidLookups::s_shouldRefreshGUIDTable.load() == RefreshNotNeeded) {
-    std::cout << "done:     nothing (no refresh needed)\n";
+    if (options.json)
+      std::cout << doc.add("done", "nothing").str() << "\n";
+    else
+      std::cout << "done:     nothing (no refresh needed)\n";
     return kExitOk;
   }
-  throw ToolError(kExitFailure, "refresh failed: " + PlainError(lookups.lastError));
+  throw fail("refresh failed: " + PlainError(lookups.lastError));
 }
 
 }  // namespace guidlookup

@@ -23,8 +23,126 @@ struct KeyResult {
   bool keyKnown = false;  // with --status: the key resolved, to some record
 };
 
-// After a lookup reported a failure: why, in one line. `refreshError` is
-// why this run's refresh failed, "" when it did not.
+void PrintText(const ResolveOptions& options, const KeyResult& r) {
+  if (options.statusGiven) {
+    if (r.outcome == Outcome::kFound)
+      std::cout << r.key << ": " << r.name << "\n";
+    else if (r.keyKnown)
+      std::cout << r.key << ": no record of status " << options.status << "\n";
+    else
+      std::cout << r.key << ": not found\n";
+    return;
+  }
+  if (r.outcome == Outcome::kNotFound) {
+    std::cout << r.key << ": not found\n";
+    return;
+  }
+  std::cout << r.key << ": " << r.records.size() << (r.records.size() == 1 ? " record" : " records")
+            << "\n";
+  for (const auto& entry : r.records)
+    std::cout << "  " << entry.second.status << "\t" << entry.second.name << "\t"
+              << entry.second.guid << "\n";
+}
+
+// One key's answer as a JSON object; `indent` lays the records out on lines
+// of their own, as the array of the command-line keys shows them.
+std::string KeyJson(const ResolveOptions& options, const KeyResult& r, bool indent) {
+  std::ostringstream out;
+  bool found = r.outcome == Outcome::kFound;
+  out << "{\"key\": \"" << JsonEscape(r.key) << "\", \"found\": " << (found ? "true" : "false");
+  if (options.statusGiven) {
+    out << ", \"status\": " << options.status << ", \"name\": ";
+    if (found)
+      out << "\"" << JsonEscape(r.name) << "\"";
+    else
+      out << "null";
+  } else {
+    out << ", \"records\": [";
+    bool first = true;
+    for (const auto& entry : r.records) {
+      out << (first ? "" : ",")
+          << (indent  ? "\n    "
+              : first ? ""
+                      : " ")
+          << "{\"status\": " << entry.second.status << ", \"name\": \""
+          << JsonEscape(entry.second.name) << "\", \"guid\": \"" << JsonEscape(entry.second.guid)
+          << "\"}";
+      first = false;
+    }
+    out << (first || !indent ? "]" : "\n  ]");
+  }
+  out << "}";
+  return out.str();
+}
+
+void PrintJson(const ResolveOptions& options, const std::vector<KeyResult>& results) {
+  std::ostringstream out;
+  out << "[";
+  for (size_t i = 0; i < results.size(); ++i)
+    out << (i ? ",\n  " : "\n  ") << KeyJson(options, results[i], true);
+  out << (results.empty() ? "]\n" : "\n]\n");
+  std::cout << out.str();
+}
+
+KeyResult ResolveKey(CHXGuidLookups& lookups, const ResolveOptions& options, const std::string& key,
+                     const std::string& refreshError) {
+  const bool shared = lookups.isInMemoryShared;
+  KeyResult result;
+  result.key = key;
+  std::string address = key;
+  if (options.statusGiven) {
+    if (lookups.LookupAndFind(address, options.status, result.name, options.keysAreGuids)) {
+      result.outcome = Outcome::kFound;
+    } else {
+      // LookupAndFind does not tell "no such record" from a failed query;
+      // a second lookup does, at no cost when the answer was cached.
+      GuidRecordMap records;
+      address = key;
+      bool ok = lookups.Lookup(address, records, options.keysAreGuids);
+      if (!ok && !shared)
+        throw ToolError(kExitFailure, DescribeDatabaseFailure(lookups, refreshError));
+      result.keyKnown = ok && !records.empty();
+    }
+  } else {
+    bool ok = lookups.Lookup(address, result.records, options.keysAreGuids);
+    if (!ok && !shared)
+      throw ToolError(kExitFailure, DescribeDatabaseFailure(lookups, refreshError));
+    // In private mode an address the table does not hold resolves, with no
+    // record at all.
+    result.outcome = ok && !result.records.empty() ? Outcome::kFound : Outcome::kNotFound;
+  }
+  return result;
+}
+
+void WarnAboutRefresh(const std::string& refreshError) {
+  if (!refreshError.empty())
+    std::cerr << "guidlookup: warning: the refresh of the local table failed: " << refreshError
+              << "; the answers come from the table as it was\n";
+}
+
+// Keys from standard input, one a line, each answered (and flushed) before
+// the next line is read, so that a pipe gets its answers as it goes.
+int ResolveStream(CHXGuidLookups& lookups, const ResolveOptions& options,
+                  const std::string& refreshError) {
+  WarnAboutRefresh(refreshError);
+  bool allFound = true;
+  for (std::string line; std::getline(std::cin, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    KeyResult result = ResolveKey(lookups, options, line, refreshError);
+    allFound = allFound && result.outcome == Outcome::kFound;
+    if (options.json)
+      std::cout << KeyJson(options, result, false) << "\n";
+    else
+      PrintText(options, result);
+    std::cout.flush();
+  }
+  if (std::cin.bad()) throw ToolError(kExitFailure, "cannot read the keys from standard input");
+  return allFound ? kExitOk : kExitNotFound;
+}
+
+}  // namespace
+
 std::string DescribeDatabaseFailure(const CHXGuidLookups& lookups,
                                     const std::string& refreshError) {
   const std::string path = DatabasePath(lookups.guidCacheDir);
@@ -38,75 +156,17 @@ std::string DescribeDatabaseFailure(const CHXGuidLookups& lookups,
   return "cannot read the database " + path + (why.empty() ? std::string() : ": " + why);
 }
 
-void PrintText(const ResolveOptions& options, const std::vector<KeyResult>& results) {
-  for (const auto& r : results) {
-    if (options.statusGiven) {
-      if (r.outcome == Outcome::kFound)
-        std::cout << r.key << ": " << r.name << "\n";
-      else if (r.keyKnown)
-        std::cout << r.key << ": no record of status " << options.status << "\n";
-      else
-        std::cout << r.key << ": not found\n";
-      continue;
-    }
-    if (r.outcome == Outcome::kNotFound) {
-      std::cout << r.key << ": not found\n";
-      continue;
-    }
-    std::cout << r.key << ": " << r.records.size()
-              << (r.records.size() == 1 ? " record" : " records") << "\n";
-    for (const auto& entry : r.records)
-      std::cout << "  " << entry.second.status << "\t" << entry.second.name << "\t"
-                << entry.second.guid << "\n";
-  }
-}
-
-void PrintJson(const ResolveOptions& options, const std::vector<KeyResult>& results) {
-  std::ostringstream out;
-  out << "[";
-  for (size_t i = 0; i < results.size(); ++i) {
-    const KeyResult& r = results[i];
-    bool found = r.outcome == Outcome::kFound;
-    out << (i ? ",\n  " : "\n  ") << "{\"key\": \"" << JsonEscape(r.key)
-        << "\", \"found\": " << (found ? "true" : "false");
-    if (options.statusGiven) {
-      out << ", \"status\": " << options.status << ", \"name\": ";
-      if (found)
-        out << "\"" << JsonEscape(r.name) << "\"";
-      else
-        out << "null";
-    } else {
-      out << ", \"records\": [";
-      bool first = true;
-      for (const auto& entry : r.records) {
-        out << (first ? "\n" : ",\n") << "    {\"status\": " << entry.second.status
-            << ", \"name\": \"" << JsonEscape(entry.second.name) << "\", \"guid\": \""
-            << JsonEscape(entry.second.guid) << "\"}";
-        first = false;
-      }
-      out << (first ? "]" : "\n  ]");
-    }
-    out << "}";
-  }
-  out << (results.empty() ? "]\n" : "\n]\n");
-  std::cout << out.str();
-}
-
-}  // namespace
-
-int RunResolve(const ToolContext& context, const ResolveOptions& options) {
+std::string SetUpLookups(const ToolContext& context, CHXGuidLookups& lookups, bool shared,
+                         bool lotusNotes, bool noRefresh) {
   RequireHome(context);
   RequireGuidCacheFolder(context);
-  if (options.noRefresh) {
+  if (noRefresh) {
     // Taking the process's decision before the library does keeps every
     // refresh out of this run: the library decides at most once per process.
     int32_t undecided = RefreshUndecided;
     CHXGuidLookups::s_shouldRefreshGUIDTable.compare_exchange_strong(undecided, RefreshNotNeeded);
   }
-  const bool shared = !options.privateMode;
-
-  CHXGuidLookups lookups;
-  CLmError error = lookups.Initialize(0, 0, shared, !options.lotusNotes, &event);
+  CLmError error = lookups.Initialize(0, 0, shared, !lotusNotes, &event);
   if (error.IsError())
     throw ToolError(kExitFailure,
                     "cannot set up the lookups in " + lookups.guidCacheDir + ": " +
@@ -122,44 +182,27 @@ int RunResolve(const ToolContext& context, const ResolveOptions& options) {
     refreshError = PlainError(lookups.lastError);
   if (shared && lookups.dbStatus != 0)
     throw ToolError(kExitFailure, DescribeDatabaseFailure(lookups, refreshError));
+  return refreshError;
+}
+
+int RunResolve(const ToolContext& context, const ResolveOptions& options) {
+  CHXGuidLookups lookups;
+  const std::string refreshError =
+      SetUpLookups(context, lookups, !options.privateMode, options.lotusNotes, options.noRefresh);
+  if (options.keys.size() == 1 && options.keys[0] == "-")
+    return ResolveStream(lookups, options, refreshError);
 
   std::vector<KeyResult> results;
-  for (const std::string& key : options.keys) {
-    KeyResult result;
-    result.key = key;
-    std::string address = key;
-    if (options.statusGiven) {
-      if (lookups.LookupAndFind(address, options.status, result.name, options.keysAreGuids)) {
-        result.outcome = Outcome::kFound;
-      } else {
-        // LookupAndFind does not tell "no such record" from a failed query;
-        // a second lookup does, at no cost when the answer was cached.
-        GuidRecordMap records;
-        address = key;
-        bool ok = lookups.Lookup(address, records, options.keysAreGuids);
-        if (!ok && !shared)
-          throw ToolError(kExitFailure, DescribeDatabaseFailure(lookups, refreshError));
-        result.keyKnown = ok && !records.empty();
-      }
-    } else {
-      bool ok = lookups.Lookup(address, result.records, options.keysAreGuids);
-      if (!ok && !shared)
-        throw ToolError(kExitFailure, DescribeDatabaseFailure(lookups, refreshError));
-      // In private mode an address the table does not hold resolves, with no
-      // record at all.
-      result.outcome = ok && !result.records.empty() ? Outcome::kFound : Outcome::kNotFound;
-    }
-    results.push_back(std::move(result));
+  for (const std::string& key : options.keys)
+    results.push_back(ResolveKey(lookups, options, key, refreshError));
+
+  if (options.json) {
+    PrintJson(options, results);
+  } else {
+    for (const auto& r : results) PrintText(options, r);
   }
 
-  if (options.json)
-    PrintJson(options, results);
-  else
-    PrintText(options, results);
-
-  if (!refreshError.empty())
-    std::cerr << "guidlookup: warning: the refresh of the local table failed: " << refreshError
-              << "; the answers come from the table as it was\n";
+  WarnAboutRefresh(refreshError);
   for (const auto& r : results)
     if (r.outcome != Outcome::kFound) return kExitNotFound;
   return kExitOk;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "lookups/HXGuidLookups.h"
 #include "lookups/JobMarker.h"
@@ -21,18 +22,25 @@ constexpr int kExitOk = 0;
 constexpr int kExitNotFound = 1;  // resolve: some key was not found
 constexpr int kExitUsage = 2;     // bad command line or bad input file
 constexpr int kExitFailure = 3;   // the library, the database, the settings or the output failed
+constexpr int kExitCheckWarnings = 1;  // check: warnings, no error
 
 // A failure the operator sees as one line on standard error ("guidlookup: "
 // then the message) with its exit status. Thrown by the commands, caught by
 // main().
+//
+// With --json the failure is also one JSON object {"error": "<message>"} on
+// standard output, unless the command already put the message into the JSON
+// document it printed (reportedInJson).
 class ToolError : public std::runtime_error {
  public:
-  ToolError(int exitCode, const std::string& message)
-      : std::runtime_error(message), exitCode_(exitCode) {}
+  ToolError(int exitCode, const std::string& message, bool reportedInJson = false)
+      : std::runtime_error(message), exitCode_(exitCode), reportedInJson_(reportedInJson) {}
   int exitCode() const { return exitCode_; }
+  bool reportedInJson() const { return reportedInJson_; }
 
  private:
   int exitCode_;
+  bool reportedInJson_;
 };
 
 // The options every command takes. Empty strings and an unset level mean
@@ -122,16 +130,43 @@ bool IsRefreshTimeNotRecorded(const std::string& libraryText);
 // opened read-only. False with `error` set when it cannot be read.
 bool CountRows(const std::string& databasePath, long& rows, long& guids, std::string& error);
 
-// "2026-12-08 05:30:00 CET (2026-12-08 04:30:00 UTC)".
-std::string FormatLocalAndUtc(int64_t secondsSinceEpoch);
+// The time in ISO 8601 in the local zone, with its offset:
+// "2026-12-08T09:30:00+01:00".
+std::string FormatIso8601(int64_t secondsSinceEpoch);
 
 // The text on one line: line breaks (and the blanks around them) become "; ",
 // trailing ones are dropped. Library texts such as SQLite's check reports
 // span several lines; the operator gets one.
 std::string OneLine(const std::string& text);
 
-// Escapes a string for a JSON string literal (without the quotes).
+// Escapes a string for a JSON string literal (without the quotes). Valid
+// UTF-8 passes as it is; a byte that is not part of a valid UTF-8 sequence
+// becomes \u00XX (XX its value), so that the output is always valid JSON and
+// still shows which byte it was.
 std::string JsonEscape(const std::string& text);
+
+// One JSON object, built member by member in the order added.
+class JsonObject {
+ public:
+  JsonObject& add(const std::string& name, const std::string& value);
+  JsonObject& add(const std::string& name, const char* value);
+  JsonObject& addBool(const std::string& name, bool value);
+  JsonObject& addNumber(const std::string& name, long long value);
+  JsonObject& addNumber(const std::string& name, unsigned long long value);
+  // With three decimals.
+  JsonObject& addNumber(const std::string& name, double value);
+  JsonObject& addNull(const std::string& name);
+  // `json` is a value already encoded (an object, an array).
+  JsonObject& addRaw(const std::string& name, const std::string& json);
+  std::string str() const { return "{" + body_ + "}"; }
+
+ private:
+  std::string body_;
+};
+// A JSON array of encoded values.
+std::string JsonArray(const std::vector<std::string>& values);
+// A JSON string literal, quotes included.
+std::string JsonString(const std::string& text);
 
 // Writes `text` to `path` (created or truncated) and closes it, every byte
 // checked. Throws ToolError (exit 3) naming the file and the system's reason.

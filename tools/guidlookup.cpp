@@ -24,8 +24,9 @@
 namespace {
 
 constexpr const char* kExitFooter =
-    "Exit status: 0 success, 1 some key not found (resolve), 2 usage error or bad input file,\n"
-    "3 failure of the library, the database or the settings.";
+    "Exit status: 0 success, 1 some key not found (resolve) or warnings only (check), 2 usage\n"
+    "error or bad input file, 3 failure of the library, the database or the settings.\n"
+    "With --json a failure is also {\"error\": \"...\"} on standard output.";
 // Help of a command: where its global options are explained.
 const std::string kFooter =
     std::string(
@@ -33,7 +34,7 @@ const std::string kFooter =
         "or after the command; see guidlookup --help.\n") +
     kExitFooter;
 
-const char* const kCommands[] = {"resolve", "refresh", "import", "dump", "info"};
+const char* const kCommands[] = {"resolve", "refresh", "import", "dump", "info", "stats", "check"};
 // The global options that take a value: their value is not a command.
 const char* const kValueOptions[] = {"--home", "--settings-dir", "--instance", "--log-file",
                                      "--log-level"};
@@ -63,6 +64,20 @@ bool IsCommand(const std::string& word) {
   for (const char* command : kCommands)
     if (word == command) return true;
   return false;
+}
+
+// Whether the command line asks for JSON, so that even a usage error is
+// answered in JSON.
+bool WantsJson(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) return false;
+    if (std::strcmp(argv[i], "--json") == 0) return true;
+  }
+  return false;
+}
+
+void PrintJsonError(const std::string& message) {
+  std::cout << guidlookup::JsonObject().add("error", message).str() << "\n";
 }
 
 // Flushes standard output and turns a failed write into the run's outcome:
@@ -119,7 +134,10 @@ int main(int argc, char** argv) {
       app.add_subcommand("resolve",
                          "Resolve addresses (or GUIDs) as an agent does and print every record: "
                          "status, name, GUID");
-  resolveCommand->add_option("ADDRESS", resolve.keys, "SMTP addresses, or GUIDs with --guid")
+  resolveCommand
+      ->add_option("ADDRESS", resolve.keys,
+                   "SMTP addresses, or GUIDs with --guid; - alone reads them from standard input, "
+                   "one a line, answering each line as it is read")
       ->required();
   resolveCommand->add_flag("--guid", resolve.keysAreGuids, "The keys are GUIDs");
   resolveCommand->add_flag("--private", resolve.privateMode,
@@ -128,7 +146,9 @@ int main(int argc, char** argv) {
   CLI::Option* status = resolveCommand->add_option(
       "--status", resolve.status, "Print only the name of the first record of this status");
   status->type_name("N");
-  resolveCommand->add_flag("--json", resolve.json, "Print the results as JSON");
+  resolveCommand->add_flag("--json", resolve.json,
+                           "Print the results as JSON: an array of one object per key; with - "
+                           "one object per line");
   resolveCommand->add_flag("--lotus-notes", resolve.lotusNotes,
                            "Load the table as a Lotus Notes agent does (shared mode)");
   resolveCommand->add_flag("--no-refresh", resolve.noRefresh,
@@ -145,6 +165,8 @@ int main(int argc, char** argv) {
   job->type_name("ID");
   refreshCommand->add_flag("--force", refresh.force, "Refresh even when the table is fresh")
       ->excludes(job);
+  refreshCommand->add_flag("--json", refresh.json,
+                           "Print the decision and outcome as one JSON object");
   refreshCommand->footer(kFooter);
 
   ImportOptions import;
@@ -162,31 +184,61 @@ int main(int argc, char** argv) {
   dumpCommand->add_flag("--proxy", dump.addProxy,
                         "Proxy SMTP addresses become keys (as the setting naddproxysmtp does)");
   dumpCommand->add_option("-o,--output", dump.output, "Write the dump to FILE")->type_name("FILE");
+  dumpCommand->add_flag("--json", dump.json,
+                        "Write the groups (keys and records) as one JSON document");
   dumpCommand->footer(kFooter);
 
   CLI::App* infoCommand = app.add_subcommand(
       "info",
       "Describe the local table: path, size, rows, GUIDs, refresh time and interval, "
       "job marker, integrity");
+  bool infoJson = false;
+  infoCommand->add_flag("--json", infoJson, "Print the description as one JSON object");
   infoCommand->footer(kFooter);
 
+  StatsOptions stats;
+  CLI::App* statsCommand = app.add_subcommand(
+      "stats",
+      "Load the table as an agent does, look up every key of KEYFILE and print the library's "
+      "counters and timings");
+  statsCommand->add_option("KEYFILE", stats.keyFile, "Keys, one a line; - for standard input")
+      ->required();
+  statsCommand->add_flag("--private", stats.privateMode,
+                         "Private mode (default: shared mode, the whole table in memory)");
+  statsCommand->add_flag("--lotus-notes", stats.lotusNotes,
+                         "Load the table as a Lotus Notes agent does (shared mode)");
+  statsCommand->add_flag("--no-refresh", stats.noRefresh,
+                         "Do not refresh the local table, even when it is due");
+  statsCommand->add_flag("--json", stats.json, "Print the figures as one JSON object");
+  statsCommand->footer(kFooter);
+
+  CheckOptions check;
+  CLI::App* checkCommand = app.add_subcommand(
+      "check",
+      "Check the settings, folders, lock folder, control server and database; exit 0 when all "
+      "is well, 1 on warnings only, 3 on errors");
+  checkCommand->add_flag("--json", check.json, "Print the findings as one JSON object");
+  checkCommand->footer(kFooter);
+
+  const bool json = WantsJson(argc, argv);
   const std::string typed = TypedCommand(argc, argv);
   if (!typed.empty() && !IsCommand(typed)) {
-    std::cerr << "guidlookup: unknown command '" << OneLine(typed) << "'; the commands are "
-              << CommandList() << " (see guidlookup --help)\n";
-    return kExitUsage;
+    const std::string message = "unknown command '" + OneLine(typed) + "'; the commands are " +
+                                CommandList() + " (see guidlookup --help)";
+    if (json) PrintJsonError(message);
+    std::cerr << "guidlookup: " << message << "\n";
+    return Finish(kExitUsage);
   }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return Finish(app.exit(e));
-    if (typed.empty() && app.get_subcommands().empty()) {
-      std::cerr << "guidlookup: no command given; the commands are " << CommandList()
-                << " (see guidlookup --help)\n";
-      return kExitUsage;
-    }
-    std::cerr << "guidlookup: " << OneLine(e.what()) << " (see guidlookup --help)\n";
-    return kExitUsage;
+    std::string message = OneLine(e.what()) + " (see guidlookup --help)";
+    if (typed.empty() && app.get_subcommands().empty())
+      message = "no command given; the commands are " + CommandList() + " (see guidlookup --help)";
+    if (json) PrintJsonError(message);
+    std::cerr << "guidlookup: " << message << "\n";
+    return Finish(kExitUsage);
   }
   global.logLevelGiven = logLevel->count() > 0;
   resolve.statusGiven = status->count() > 0;
@@ -206,14 +258,21 @@ int main(int argc, char** argv) {
     else if (*dumpCommand)
       exitStatus = RunDump(context, dump);
     else if (*infoCommand)
-      exitStatus = RunInfo(context);
+      exitStatus = RunInfo(context, infoJson);
+    else if (*statsCommand)
+      exitStatus = RunStats(context, stats);
+    else if (*checkCommand)
+      exitStatus = RunCheck(context, check);
   } catch (const ToolError& e) {
     exitStatus = e.exitCode();
     failure = OneLine(e.what());
+    if (json && !e.reportedInJson()) PrintJsonError(failure);
   } catch (const std::exception& e) {
     failure = "unexpected failure: " + OneLine(e.what());
+    if (json) PrintJsonError(failure);
   } catch (...) {
     failure = "unexpected failure";
+    if (json) PrintJsonError(failure);
   }
   // Whatever the command printed comes before its error line.
   exitStatus = Finish(exitStatus);

@@ -1,9 +1,12 @@
 // guidlookup, run as an operator runs it: a separate process on real files,
 // with its own home folder, settings, log file and lock folder per test.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -122,9 +125,11 @@ class GuidlookupToolTest : public ::testing::Test {
   // replaces variables of the same name). `maxFileSize` limits the size of
   // every file it writes, as a full disk would. `stdoutPath`, when given,
   // receives standard output instead of the run's own file ("/dev/full").
+  // `stdinFd`, when not -1, is the run's standard input instead of /dev/null.
   Started Start(const std::vector<std::string>& args,
                 const std::map<std::string, std::string>& env = {},
-                rlim_t maxFileSize = RLIM_INFINITY, const std::string& stdoutPath = "") {
+                rlim_t maxFileSize = RLIM_INFINITY, const std::string& stdoutPath = "",
+                int stdinFd = -1) {
     Started started;
     started.outPath = dir_.file("out." + std::to_string(runs_));
     started.errPath = dir_.file("err." + std::to_string(runs_));
@@ -147,7 +152,7 @@ class GuidlookupToolTest : public ::testing::Test {
     argv.push_back(nullptr);
 
     started.pid = testsupport::ForkChild([&]() {
-      int in = open("/dev/null", O_RDONLY);
+      int in = stdinFd >= 0 ? stdinFd : open("/dev/null", O_RDONLY);
       int out = open(stdoutPath.empty() ? started.outPath.c_str() : stdoutPath.c_str(),
                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int err = open(started.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -192,8 +197,8 @@ class GuidlookupToolTest : public ::testing::Test {
     WriteFile(dir_.file("directory.tsv"), kDirectory);
     ToolRun run = RunHome({"import", dir_.file("directory.tsv")});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    WriteSettings("[EventManager]\nnLastGuidNameTableRefreshTime=" +
-                  std::to_string(time(nullptr)) + "\n");
+    WriteSettings("[EventManager]\nnLastGuidNameTableRefreshTime=" + std::to_string(time(nullptr)) +
+                  "\n");
     WriteFile(home_ + "/JobResults/GUIDCacheDir/GUIDDB.JOB", "42");
   }
 
@@ -202,6 +207,34 @@ class GuidlookupToolTest : public ::testing::Test {
   void WriteSettings(const std::string& extra) {
     std::filesystem::create_directories(home_ + "/settings");
     WriteFile(settingsFile_, "[vTaskHost]\ndHOME=" + home_ + "\n" + extra);
+  }
+
+  // Python's reading of JSON output: the expression `expr` over the document
+  // (bound to d; with `lines`, the list of the documents of each line), as
+  // json.dumps gives it, or "INVALID: ..." when the text is not UTF-8 JSON.
+  std::string Json(const std::string& text, const std::string& expr, bool lines = false) {
+    WriteFile(dir_.file("query.py"),
+              "import json, sys\n"
+              "try:\n"
+              "    text = open(sys.argv[1], encoding='utf-8').read()\n"
+              "    d = [json.loads(l) for l in text.splitlines()] if sys.argv[3] == '1' "
+              "else json.loads(text)\n"
+              "except Exception as e:\n"
+              "    print('INVALID: %s' % e)\n"
+              "    sys.exit(0)\n"
+              "print(json.dumps(eval(open(sys.argv[2]).read()), sort_keys=True))\n");
+    WriteFile(dir_.file("query.json"), text);
+    WriteFile(dir_.file("query.expr"), expr);
+    const std::string command = "python3 " + dir_.file("query.py") + " " + dir_.file("query.json") +
+                                " " + dir_.file("query.expr") + (lines ? " 1" : " 0");
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return "popen failed";
+    std::string result;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.append(buffer, n);
+    pclose(pipe);
+    if (!result.empty() && result.back() == '\n') result.pop_back();
+    return result;
   }
 
   // Output and error of a run, for failure messages.
@@ -604,8 +637,7 @@ TEST_F(GuidlookupToolTest, ImportOntoAFullDiskChangesNothing) {
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(ReadFile(database_), dbBefore);
   EXPECT_EQ(ReadFile(settingsFile_), settingsBefore);
-  for (const auto& entry :
-       std::filesystem::directory_iterator(home_ + "/JobResults/GUIDCacheDir"))
+  for (const auto& entry : std::filesystem::directory_iterator(home_ + "/JobResults/GUIDCacheDir"))
     EXPECT_EQ(entry.path().filename().string().find("rebuild"), std::string::npos);
 }
 
@@ -845,7 +877,9 @@ TEST_F(GuidlookupToolTest, InfoDescribesTheTable) {
   EXPECT_EQ(fields["home (dHOME)"], home_);
   EXPECT_EQ(fields["refresh interval"], "1440 minutes (default)");
   EXPECT_NE(fields["size"].find(" bytes"), std::string::npos);
-  EXPECT_NE(fields["last refresh"].find(" UTC), "), std::string::npos) << fields["last refresh"];
+  // ISO 8601 with the zone's offset, once: "2026-12-08T09:30:00+01:00".
+  EXPECT_EQ(fields["last refresh"].size(), 25u) << fields["last refresh"];
+  EXPECT_EQ(fields["last refresh"][10], 'T') << fields["last refresh"];
   std::string marker = ReadFile(home_ + "/JobResults/GUIDCacheDir/GUIDDB.JOB");
   EXPECT_EQ(fields["job marker"], home_ + "/JobResults/GUIDCacheDir/GUIDDB.JOB: job " + marker);
   EXPECT_EQ(fields["next refresh"].rfind("not due: ", 0), 0u) << fields["next refresh"];
@@ -854,9 +888,9 @@ TEST_F(GuidlookupToolTest, InfoDescribesTheTable) {
       "[EventManager]\nSmtpGuidTableRefreshInterval=0\nnLastGuidNameTableRefreshTime=86400\n");
   fields = Fields(RunHome({"info"}, {{"TZ", "UTC"}}).out);
   EXPECT_EQ(fields["refresh interval"], "0 (refreshing by time is off)");
-  EXPECT_EQ(fields["last refresh"], "1970-01-02 00:00:00 UTC (1970-01-02 00:00:00 UTC), 86400");
+  EXPECT_EQ(fields["last refresh"], "1970-01-02T00:00:00+00:00");
   fields = Fields(RunHome({"info"}, {{"TZ", "CET-1"}}).out);
-  EXPECT_EQ(fields["last refresh"], "1970-01-02 01:00:00 CET (1970-01-02 00:00:00 UTC), 86400");
+  EXPECT_EQ(fields["last refresh"], "1970-01-02T01:00:00+01:00");
 }
 
 TEST_F(GuidlookupToolTest, InfoShowsANumberThatIsNotOneAndWhatApplies) {
@@ -922,6 +956,209 @@ TEST_F(GuidlookupToolTest, DumpWritesOneLinePerGroup) {
                          "[K:BLIND]"),
             std::string::npos)
       << run.out;
+}
+
+// ---- JSON, standard input, stats, check, documentation ----------------------
+
+TEST_F(GuidlookupToolTest, JsonOfEveryCommandParses) {
+  ImportDirectory();
+  ToolRun run = RunHome({"info", "--json"});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(Json(run.out,
+                 "[d['database']['rows'], d['database']['integrity'], "
+                 "d['nextRefresh']['due'], d['jobMarker']['job']]"),
+            "[5, \"ok\", false, 42]");
+  run = RunHome({"refresh", "--json"});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(Json(run.out, "[d['decision'], d['done']]"), "[\"not needed\", \"nothing\"]");
+  run = RunHome({"dump", "--json"});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(Json(run.out,
+                 "[d['groups'], d['keys'], d['groupList'][1]['keys'], "
+                 "d['groupList'][1]['records'][0]['guid']]"),
+            std::string("[2, 4, [\"") + kAnnGuid + "\", \"BERG, ANN\", \"ANN@CONTOSO.COM\"], \"" +
+                kAnnFirstGuid + "\"]");
+  run = RunHome({"dump", "--json", "-o", dir_.file("dump.json")});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(Json(run.out, "d['groups']"), "2");
+  EXPECT_EQ(Json(ReadFile(dir_.file("dump.json")), "d['keys']"), "4");
+  run = RunHome({"resolve", "--json", "--no-refresh", "ann@contoso.com"});
+  EXPECT_EQ(Json(run.out, "[len(d), d[0]['found'], len(d[0]['records'])]"), "[1, true, 3]");
+}
+
+// A failure with --json is a JSON object with "error" too, and the exit
+// status stays the documented one.
+TEST_F(GuidlookupToolTest, JsonFailuresCarryTheError) {
+  ToolRun run = RunHome({"info", "--json"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_EQ(Json(run.out, "[d['database']['exists'], d['error'].startswith('no database at ')]"),
+            "[false, true]");
+  run = RunHome({"resolve", "--json", "ann@contoso.com"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_EQ(Json(run.out, "d['error'].startswith('no database at ')"), "true") << run.out;
+  run = RunHome({"resolve", "--json"});
+  EXPECT_EQ(run.exitCode, 2) << Show(run);
+  EXPECT_EQ(Json(run.out, "sorted(d)"), "[\"error\"]") << run.out;
+
+  ImportDirectory();
+  WriteSettings("[EventManager]\ngetSqlLiteDbFromHB=0\n");
+  run = RunHome({"refresh", "--json", "--force"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_EQ(Json(run.out, "[d['decision'], d['error'].startswith('refresh failed: ')]"),
+            "[\"needed\", true]");
+  ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
+}
+
+TEST_F(GuidlookupToolTest, ResolveFromStandardInputAnswersEachLineAsItIsRead) {
+  ImportDirectory();
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  Started started =
+      Start({"--home", home_, "resolve", "--no-refresh", "-"}, {}, RLIM_INFINITY, "", fds[0]);
+  close(fds[0]);
+  const std::string first = "ann@contoso.com\n";
+  ASSERT_EQ(write(fds[1], first.data(), first.size()), static_cast<ssize_t>(first.size()));
+  // The answer arrives while standard input is still open.
+  std::string out;
+  for (int i = 0; i < 1000 && out != kAnnRecords; ++i) {
+    usleep(10000);
+    out = ReadFile(started.outPath);
+  }
+  EXPECT_EQ(out, kAnnRecords);
+  const std::string rest = "nobody@contoso.com\r\n\n";
+  ASSERT_EQ(write(fds[1], rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+  close(fds[1]);
+  ToolRun run = Finish(started);
+  EXPECT_EQ(run.exitCode, 1) << Show(run);
+  EXPECT_EQ(run.out, std::string(kAnnRecords) + "nobody@contoso.com: not found\n");
+
+  // JSON: one object per line; a tab and bytes that are not UTF-8 are
+  // escaped, valid UTF-8 is kept.
+  WriteFile(dir_.file("keys"), "no\tbody\xff@x\n\xc3\xa9t\xc3\xa9@x\nann@contoso.com\n");
+  int keys = open(dir_.file("keys").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(keys, 0);
+  started =
+      Start({"--home", home_, "resolve", "--private", "--json", "-"}, {}, RLIM_INFINITY, "", keys);
+  close(keys);
+  run = Finish(started);
+  EXPECT_EQ(run.exitCode, 1) << Show(run);
+  EXPECT_EQ(Lines(run.out).size(), 3u) << run.out;
+  EXPECT_EQ(Json(run.out, "[[x['key'], x['found']] for x in d]", true),
+            "[[\"no\\tbody\\u00ff@x\", false], [\"\\u00e9t\\u00e9@x\", false], "
+            "[\"ann@contoso.com\", true]]");
+}
+
+TEST_F(GuidlookupToolTest, StatsPrintsTheLibrarysCounters) {
+  ImportDirectory();
+  WriteFile(dir_.file("keys"),
+            "ann@contoso.com\nANN@contoso.com\nnobody@contoso.com\nann@contoso.com\n");
+  ToolRun run = RunHome({"stats", "--no-refresh", "--json", dir_.file("keys")});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(Json(run.out,
+                 "[d['mode'], d['keys'], d['found'], d['lookup']['hits'], "
+                 "d['lookup']['misses'], d['cache']['rows'], d['cache']['keys'], "
+                 "d['cache']['hits'], d['cache']['databaseQueries'], "
+                 "d['cache']['loaded'], d['cache']['bytesHeld'] > 0]"),
+            "[\"shared\", 4, 3, 3, 1, 5, 4, 3, 1, true, true]")
+      << run.out;
+  run = RunHome({"stats", "--private", "--json", dir_.file("keys")});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(Json(run.out, "[d['mode'], d['found'], d['lookup'], d['cache']]"),
+            "[\"private\", 3, {\"databaseFailures\": 0, \"databaseQueries\": 3, \"hits\": 1, "
+            "\"misses\": 3, \"refreshes\": 0}, null]")
+      << run.out;
+  int keys = open(dir_.file("keys").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(keys, 0);
+  Started started =
+      Start({"--home", home_, "stats", "--no-refresh", "-"}, {}, RLIM_INFINITY, "", keys);
+  close(keys);
+  run = Finish(started);
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_NE(run.out.find("keys:                     4 (3 found, 1 not found)\n"), std::string::npos)
+      << run.out;
+}
+
+TEST_F(GuidlookupToolTest, CheckExitsByTheWorstFinding) {
+  ImportDirectory();
+  WriteFile(dir_.file("appmgr.tsv"), "1\t{42}\tnew@contoso.com\n");
+  const std::map<std::string, std::string> env = {
+      {"GUIDLOOKUPS_APPMGR_TABLE", dir_.file("appmgr.tsv")}};
+  const std::string good = "[EventManager]\ngetSqlLiteDbFromHB=0\nnLastGuidNameTableRefreshTime=" +
+                           std::to_string(time(nullptr)) + "\n";
+  WriteSettings(good);
+  ToolRun run = RunHome({"check", "--json"}, env);
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(Json(run.out, "[d['errors'], d['warnings'], len(d['checks']) > 4]"), "[0, 0, true]")
+      << run.out;
+
+  WriteSettings(good + "SmtpGuidTableRefreshIntervall=5\n");
+  run = RunHome({"check", "--json"}, env);
+  EXPECT_EQ(run.exitCode, 1) << Show(run);
+  EXPECT_EQ(Json(run.out,
+                 "[[c['check'], 'SmtpGuidTableRefreshIntervall' in c['message']] for c "
+                 "in d['checks'] if c['level'] != 'ok']"),
+            "[[\"settings\", true]]")
+      << run.out;
+
+  WriteSettings(good + "nTotalNumberOfRecordsToCommit=lots\n");
+  run = RunHome({"check"}, env);
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_NE(run.out.find("error: numbers: [EventManager] nTotalNumberOfRecordsToCommit=lots is "
+                         "not a number"),
+            std::string::npos)
+      << run.out;
+
+  // Download from a control server that is not there.
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  close(probe);
+  WriteSettings("[Base]\nsControlServerURL=http://127.0.0.1:" +
+                std::to_string(ntohs(address.sin_port)) + "\ndMORVAXTEMPDIR=" + dir_.path() + "\n");
+  run = RunHome({"check", "--json"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_EQ(Json(run.out,
+                 "[c['message'] for c in d['checks'] if c['level'] == 'error' and "
+                 "c['check'] == 'control server' and '127.0.0.1' in c['message']] != []"),
+            "true")
+      << run.out;
+
+  // A settings file that is a folder: one line, and the JSON error.
+  testsupport::TempDir settings;
+  ASSERT_EQ(mkdir(settings.file("Instance001.ini").c_str(), 0755), 0);
+  run = Run({"check", "--json"}, {{"GUIDLOOKUPS_SETTINGS_DIR", settings.path()}});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_EQ(run.err, "guidlookup: cannot read settings file " + settings.file("Instance001.ini") +
+                         ": it is a folder\n");
+  EXPECT_EQ(Json(run.out, "d['error'].endswith('it is a folder')"), "true") << run.out;
+}
+
+// The man page and the bash completion are what tools/make-docs.py makes
+// from this build's --help, so neither can drift from the options.
+TEST_F(GuidlookupToolTest, ManPageAndCompletionMatchTheHelp) {
+  for (const char* kind : {"man", "completion"}) {
+    const std::string command =
+        std::string("python3 " GUIDLOOKUPS_SOURCE_DIR "/tools/make-docs.py ") + kTool + " " + kind;
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string made;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) made.append(buffer, n);
+    ASSERT_EQ(pclose(pipe), 0) << kind;
+    const std::string committed =
+        ReadFile(std::string(GUIDLOOKUPS_SOURCE_DIR "/tools/guidlookup.") +
+                 (std::string(kind) == "man" ? "1" : "bash-completion"));
+    EXPECT_EQ(made, committed) << kind << ": run cmake --build build --target guidlookup-docs";
+    // Spelled as troff spells a hyphen in the man page.
+    for (std::string word : {"stats", "check", "--json", "--private", "--home"}) {
+      if (std::string(kind) == "man" && word[0] == '-') word = "\\-\\-" + word.substr(2);
+      EXPECT_NE(committed.find(word), std::string::npos) << word << " in " << kind;
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,388 @@
+// guidlookup check: is this machine's configuration one the library can work
+// with? Each finding is "ok", a "warning" (works, but likely not as meant) or
+// an "error" (a refresh, a load or a lookup will fail).
+//
+// Only reads: the settings file is read as text (the library has no list of
+// the names a file holds), folders are probed with access(2), the database
+// is opened read-only, and the control server is only connected to.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <set>
+
+#include "host/FXString.h"
+#include "host/Locks.h"
+#include "host/Network.h"
+#include "host/Settings.h"
+#include "tools/Commands.h"
+
+namespace guidlookup {
+namespace {
+
+enum class Level { kOk, kWarning, kError };
+
+struct Finding {
+  std::string check;
+  Level level;
+  std::string message;
+};
+
+// The names the library reads in each of its sections (lower case: names
+// match regardless of ASCII case).
+const std::map<std::string, std::set<std::string>>& KnownNames() {
+  static const std::map<std::string, std::set<std::string>> names = {
+      {"vtaskhost", {"dhome"}},
+      {"eventmanager",
+       {"addresscachememorysize", "ndumpcache", "naddproxysmtp", "smtpguidtablerefreshinterval",
+        "nlastguidnametablerefreshtime", "getsqllitedbfromhb", "ntotalnumberofrecordstocommit"}},
+      {"base",
+       {"scontrolserverurl", "ncontrolservertimeout", "ncontrolservermaxbytes",
+        "scontrolservercafile", "scontrolservercapath", "scontrolserverclientcert",
+        "scontrolserverclientkey", "scontrolserverkeypasswordfile", "scontrolservertokenfile",
+        "scontrolserverproxy", "nhxplatformtype", "dmorvaxtempdir", "dmorvaxsqllitedbdir",
+        "dbasehome"}},
+  };
+  return names;
+}
+
+// The numbers, by section and name as the README spells them.
+const std::pair<const char*, const char*> kNumbers[] = {
+    {"EventManager", "AddressCacheMemorySize"},
+    {"EventManager", "ndumpcache"},
+    {"EventManager", "naddproxysmtp"},
+    {"EventManager", "SmtpGuidTableRefreshInterval"},
+    {"EventManager", "nLastGuidNameTableRefreshTime"},
+    {"EventManager", "getSqlLiteDbFromHB"},
+    {"EventManager", "nTotalNumberOfRecordsToCommit"},
+    {"Base", "nControlServerTimeout"},
+    {"Base", "nControlServerMaxBytes"},
+    {"Base", "nHXPlatformType"},
+};
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string Trimmed(const std::string& text) {
+  size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+class Checker {
+ public:
+  void Add(const std::string& check, Level level, const std::string& message) {
+    findings_.push_back({check, level, OneLine(message)});
+  }
+  const std::vector<Finding>& findings() const { return findings_; }
+
+ private:
+  std::vector<Finding> findings_;
+};
+
+std::string Setting(const char* section, const char* name) {
+  HXPlatformInfo settings;
+  std::string value;
+  return settings.getString(section, name, &value) ? value : std::string();
+}
+
+// The settings file line by line, by the rules of the settings store:
+// unknown names, duplicates and malformed lines of the library's sections.
+void CheckSettingsText(const std::string& file, Checker& out) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    out.Add("settings", Level::kError, "cannot read " + file);
+    return;
+  }
+  std::string section;
+  std::set<std::string> seen;
+  int number = 0;
+  size_t problems = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    if (number == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+    const std::string text = Trimmed(line);
+    if (text.empty() || text[0] == ';' || text[0] == '#') continue;
+    const std::string where = file + " line " + std::to_string(number);
+    if (text[0] == '[') {
+      section = text.back() == ']' ? Lower(Trimmed(text.substr(1, text.size() - 2))) : "";
+      if (text.back() != ']') {
+        out.Add("settings", Level::kWarning, where + ": malformed section line '" + text + "'");
+        ++problems;
+      }
+      continue;
+    }
+    auto known = KnownNames().find(section);
+    if (known == KnownNames().end()) continue;  // not a section of the library
+    size_t equals = text.find('=');
+    if (equals == std::string::npos || Trimmed(text.substr(0, equals)).empty()) {
+      out.Add("settings", Level::kWarning,
+              where + ": malformed line '" + text + "' (not name=value); the library skips it");
+      ++problems;
+      continue;
+    }
+    const std::string name = Trimmed(text.substr(0, equals));
+    const std::string key = section + "/" + Lower(name);
+    if (known->second.count(Lower(name)) == 0) {
+      out.Add("settings", Level::kWarning,
+              where + ": unknown name " + name + " in [" + section +
+                  "]; the library does not read it (a misspelling?)");
+      ++problems;
+    } else if (!seen.insert(key).second) {
+      out.Add("settings", Level::kWarning,
+              where + ": " + name + " is set again; the first value counts");
+      ++problems;
+    }
+  }
+  if (problems == 0) out.Add("settings", Level::kOk, file);
+}
+
+void CheckNumbers(Checker& out) {
+  HXPlatformInfo settings;
+  for (const auto& [section, name] : kNumbers) {
+    std::string text;
+    unsigned long value = 0;
+    if (!settings.getString(section, name, &text)) continue;
+    if (!settings.getNumber(section, name, &value))
+      out.Add("numbers", Level::kError,
+              std::string("[") + section + "] " + name + "=" + text +
+                  " is not a number; the library ignores it and uses the default");
+  }
+}
+
+// A folder the library writes into: exists and writable, or missing but
+// creatable (then a warning), else an error.
+void CheckWritableFolder(Checker& out, const std::string& check, const std::string& what,
+                         const std::string& folder, bool createdWhenMissing) {
+  struct stat st;
+  if (stat(folder.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode))
+      out.Add(check, Level::kError, what + " " + folder + " is not a folder");
+    else if (access(folder.c_str(), W_OK | X_OK) != 0)
+      out.Add(check, Level::kError, what + " " + folder + " is not writable");
+    else
+      out.Add(check, Level::kOk, what + " " + folder);
+    return;
+  }
+  if (!createdWhenMissing) {
+    out.Add(check, Level::kError, what + " " + folder + " does not exist");
+    return;
+  }
+  // The nearest existing folder above decides whether it can be created.
+  std::string parent = folder;
+  for (;;) {
+    size_t slash = parent.find_last_of('/');
+    if (slash == std::string::npos) {
+      parent = ".";
+      break;
+    }
+    parent = slash == 0 ? "/" : parent.substr(0, slash);
+    if (parent == "/" || stat(parent.c_str(), &st) == 0) break;
+  }
+  if (access(parent.c_str(), W_OK | X_OK) != 0)
+    out.Add(check, Level::kError,
+            what + " " + folder + " does not exist and cannot be created (" + parent +
+                " is not writable)");
+  else
+    out.Add(check, Level::kWarning,
+            what + " " + folder + " does not exist yet; the first agent or import creates it");
+}
+
+void CheckHome(const ToolContext& context, Checker& out) {
+  if (context.home.empty()) {
+    out.Add("home", Level::kError,
+            "no [vTaskHost] dHOME: without it no table is created, refreshed or opened");
+    return;
+  }
+  CheckWritableFolder(out, "home", "home folder (dHOME)", context.home, true);
+  CheckWritableFolder(out, "home", "GUID cache folder", GuidCacheDir(context), true);
+}
+
+void CheckLockFolder(Checker& out) {
+  CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
+  const std::string file = mutex.lockFilePath();
+  const std::string folder = file.substr(0, file.rfind('/'));
+  const char* given = std::getenv("GUIDLOOKUPS_LOCK_DIR");
+  // GUIDLOOKUPS_LOCK_DIR is used as given, never created; the default folder
+  // is made by the first lock.
+  CheckWritableFolder(out, "lock folder",
+                      given && *given ? "lock folder (GUIDLOOKUPS_LOCK_DIR)" : "lock folder",
+                      folder, !(given && *given));
+  struct stat st;
+  if (lstat(file.c_str(), &st) == 0 &&
+      (!S_ISREG(st.st_mode) || (st.st_uid != geteuid() && st.st_uid != 0)))
+    out.Add("lock folder", Level::kError,
+            "the lock file " + file +
+                " is not a regular file of this user or root; every lock will be refused");
+}
+
+// A file a setting names must be there and readable; secrets by their owner
+// only, as the network session demands.
+void CheckNamedFile(Checker& out, const char* name, bool secret, bool folder) {
+  const std::string path = Setting("Base", name);
+  if (path.empty()) return;
+  struct stat st;
+  const std::string what = std::string("[Base] ") + name + " " + path;
+  if (stat(path.c_str(), &st) != 0 || access(path.c_str(), R_OK) != 0)
+    out.Add("control server", Level::kError, what + " cannot be read");
+  else if (folder != S_ISDIR(st.st_mode))
+    out.Add("control server", Level::kError, what + (folder ? " is not a folder" : " is a folder"));
+  else if (secret && (st.st_mode & 077) != 0)
+    out.Add("control server", Level::kError,
+            what + " may be read by group or other users; the library refuses it (chmod 600)");
+}
+
+void CheckRefreshSource(Checker& out) {
+  NumberSetting source = ReadNumberSetting("getSqlLiteDbFromHB", 1);
+  if (source.value == 0) {
+    const char* table = std::getenv("GUIDLOOKUPS_APPMGR_TABLE");
+    if (!table || !*table)
+      out.Add("refresh source", Level::kError,
+              "a refresh rebuilds from the application manager's table, but "
+              "GUIDLOOKUPS_APPMGR_TABLE is not set");
+    else if (access(table, R_OK) != 0)
+      out.Add("refresh source", Level::kError,
+              std::string("the application manager's table ") + table + " cannot be read");
+    else
+      out.Add("refresh source", Level::kOk,
+              std::string("rebuild from the application manager's table ") + table);
+    return;
+  }
+  HXPlatformInfo settings;
+  if (settings.getHXPlatformType() & kHXPlatformControlServerHere) {
+    std::string folder = Setting("Base", "dMORVAXSQLLITEDBDIR");
+    if (folder.empty()) folder = Setting("Base", "dBASEHOME");
+    if (folder.empty())
+      out.Add("refresh source", Level::kError,
+              "the control server is on this machine ([Base] nHXPlatformType bit 0), but neither "
+              "[Base] dMORVAXSQLLITEDBDIR nor [Base] dBASEHOME names its folder");
+    else if (access((folder + "/" GUIDDB_NAME).c_str(), R_OK) != 0)
+      out.Add("refresh source", Level::kError,
+              "the control server's copy " + folder + "/" GUIDDB_NAME + " cannot be read");
+    else
+      out.Add("refresh source", Level::kOk, "local copy of " + folder + "/" GUIDDB_NAME);
+    return;
+  }
+
+  std::string url;
+  HXClient client(2);
+  if (client.getNetworkHostnameMangled(url, nullptr) != 0) {
+    out.Add("control server", Level::kError, PlainError("Failed to get Network mangled Hostname"));
+    return;
+  }
+  const std::string temp = Setting("Base", "dMORVAXTEMPDIR");
+  if (temp.empty())
+    out.Add("control server", Level::kError,
+            "missing setting [Base] dMORVAXTEMPDIR (the folder the control server's copy is "
+            "downloaded into)");
+  else
+    CheckWritableFolder(out, "control server", "download folder ([Base] dMORVAXTEMPDIR)", temp,
+                        false);
+  CheckNamedFile(out, "sControlServerCAFile", false, false);
+  CheckNamedFile(out, "sControlServerCAPath", false, true);
+  CheckNamedFile(out, "sControlServerClientCert", false, false);
+  CheckNamedFile(out, "sControlServerClientKey", true, false);
+  CheckNamedFile(out, "sControlServerKeyPasswordFile", true, false);
+  CheckNamedFile(out, "sControlServerTokenFile", true, false);
+
+  // The session's own attach: a connection and, for https, a verified TLS
+  // handshake, with the client certificate, proxy and time-out settings.
+  CHxNetwork network;
+  bool flag = false;
+  CLmError error = network.Attach_RemoteDLL(url, nullptr, "guidlookup", 0, flag);
+  if (error.IsError())
+    out.Add("control server", Level::kError, error.Text());
+  else
+    out.Add("control server", Level::kOk, url + " accepts connections");
+}
+
+void CheckDatabase(const ToolContext& context, Checker& out) {
+  if (context.home.empty()) return;
+  const std::string database = DatabasePath(GuidCacheDir(context));
+  if (!FXFile::DoesFileExist(database)) {
+    out.Add("database", Level::kWarning,
+            "no database at " + database +
+                " yet; the first agent refreshes it, or run 'guidlookup import FILE'");
+    return;
+  }
+  long rows = 0;
+  std::string why = CGuidDB::VerifyFile(database, &rows);
+  if (!why.empty()) {
+    out.Add("database", Level::kError, database + " failed its check: " + why);
+    return;
+  }
+  if (!CGuidDB::HasSearchIndexes(database))
+    out.Add("database", Level::kWarning,
+            database + " has no search indexes; private-mode misses scan the whole table");
+  else
+    out.Add("database", Level::kOk, database + ": " + std::to_string(rows) + " rows, intact");
+}
+
+const char* LevelName(Level level) {
+  switch (level) {
+    case Level::kOk:
+      return "ok";
+    case Level::kWarning:
+      return "warning";
+    case Level::kError:
+      return "error";
+  }
+  return "?";
+}
+
+}  // namespace
+
+int RunCheck(const ToolContext& context, const CheckOptions& options) {
+  Checker out;
+  if (context.settingsFile.empty())
+    out.Add("settings", Level::kWarning,
+            "no settings folder: every setting takes its default and a refresh cannot record "
+            "its time");
+  else if (!FXFile::DoesFileExist(context.settingsFile))
+    out.Add("settings", Level::kWarning,
+            "no settings file " + context.settingsFile + ": every setting takes its default");
+  else
+    CheckSettingsText(context.settingsFile, out);
+  CheckNumbers(out);
+  CheckHome(context, out);
+  CheckLockFolder(out);
+  CheckRefreshSource(out);
+  CheckDatabase(context, out);
+
+  size_t errors = 0, warnings = 0;
+  for (const Finding& f : out.findings()) {
+    errors += f.level == Level::kError;
+    warnings += f.level == Level::kWarning;
+  }
+  if (options.json) {
+    std::vector<std::string> checks;
+    for (const Finding& f : out.findings())
+      checks.push_back(JsonObject()
+                           .add("check", f.check)
+                           .add("level", LevelName(f.level))
+                           .add("message", f.message)
+                           .str());
+    std::cout << JsonObject()
+                     .addNumber("errors", static_cast<unsigned long long>(errors))
+                     .addNumber("warnings", static_cast<unsigned long long>(warnings))
+                     .addRaw("checks", JsonArray(checks))
+                     .str()
+              << "\n";
+  } else {
+    for (const Finding& f : out.findings())
+      std::cout << LevelName(f.level) << ": " << f.check << ": " << f.message << "\n";
+    std::cout << errors << (errors == 1 ? " error, " : " errors, ") << warnings
+              << (warnings == 1 ? " warning\n" : " warnings\n");
+  }
+  if (errors) return kExitFailure;
+  return warnings ? kExitCheckWarnings : kExitOk;
+}
+
+}  // namespace guidlookup
