@@ -1,6 +1,5 @@
 #include "lookups/HXGuidLookups.h"
 
-#include <boost/scope_exit.hpp>
 #include <exception>
 #include <utility>
 
@@ -254,15 +253,13 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
       queryLock_ = std::make_unique<CNamedMutex>("SQLITE_ACCESS_LOCK", nullptr, false);
       queryLock_->keepDescriptorOpen(true);
     }
-    CNamedMutex& mutex = *queryLock_;
-    if (mutex.lock(-1, false) != 0) {
+    // Released exactly once on every way out from here, exceptions included.
+    CNamedMutexLock held(*queryLock_);
+    if (!held.locked()) {
       HXLOG_FAILURE(kDatabaseTag, "Could not lock SQLITE_ACCESS_LOCK; not querying for [%s]",
                     address.c_str());
       return false;
     }
-    // Released exactly once on every way out from here, exceptions included.
-    BOOST_SCOPE_EXIT(&mutex) { mutex.unlock(); }
-    BOOST_SCOPE_EXIT_END
 
     // A rebuild or a download (of any process) renames a new file over
     // GUIDDB.DAT: the kept connection would go on reading the old one.

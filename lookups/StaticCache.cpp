@@ -15,20 +15,6 @@ const char kFastloadTag[] = "int StaticCache::fastload(const string&, bool, bool
 // does, so a probe compares at most its first kKeyBufferLen - 1 characters.
 constexpr int kKeyBufferLen = 10240;
 
-// Releases the named mutex on every path out of the load, exceptions
-// included. The host's CNamedMutex would release it in its destructor too,
-// but the platform's does not, so the release stays explicit here.
-class NamedMutexUnlocker {
- public:
-  explicit NamedMutexUnlocker(CNamedMutex& mutex) : mutex_(mutex) {}
-  ~NamedMutexUnlocker() { mutex_.unlock(); }
-  NamedMutexUnlocker(const NamedMutexUnlocker&) = delete;
-  NamedMutexUnlocker& operator=(const NamedMutexUnlocker&) = delete;
-
- private:
-  CNamedMutex& mutex_;
-};
-
 // Heap bytes of a string beyond its own object: none while it fits the
 // object's inline buffer, else its capacity and terminator.
 uint64_t HeapBytes(const std::string& text) {
@@ -191,15 +177,16 @@ int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dum
     try {
       CNamedMutex dbMutex("SQLITE_ACCESS_LOCK", nullptr, false);
       // Reading without the mutex could load a table that another process
-      // is rebuilding, and a loaded cache is never reloaded.
-      if (dbMutex.lock(-1, false) != 0) {
+      // is rebuilding, and a loaded cache is never reloaded. Released on
+      // every way out, exceptions included.
+      CNamedMutexLock held(dbMutex);
+      if (!held.locked()) {
         HXLOG(-1, kFastloadTag,
               "Could not lock SQLITE_ACCESS_LOCK; not loading the static cache from %s",
               folder.c_str());
         return -1;
       }
-      NamedMutexUnlocker unlocker(dbMutex);
-      // Declared after the unlocker, so the database is closed before the
+      // Declared after the lock, so the database is closed before the
       // mutex is released.
       GUIDTable table;
       result = table.Open(folder.c_str());
