@@ -9,6 +9,7 @@
 #include "host/FXString.h"
 #include "host/LogWriter.h"
 #include "host/SQLite3.h"
+#include "lookups/GUIDTable.h"
 #include "lookups/StaticCache.h"
 
 namespace {
@@ -23,10 +24,6 @@ const char kInsertTag[] =
 
 const char kDumpLogName[] = "CIDumpCache";
 
-// Names are upper-cased into a buffer of this many characters, as
-// StaticCache::find upper-cases its probe, so both sides agree on the first
-// kKeyBufferLen - 1 characters of a long name.
-constexpr int kKeyBufferLen = 10240;
 
 // How a row's status makes its name a key of its group.
 enum class Category { kNone, kFirst, kSingle, kThird, kFourth };
@@ -211,11 +208,8 @@ int LoadAll(GUIDTable& table, StaticCache& cache, const LoaderKind& kind, bool a
     if (!handle) return -1;  // the database class has logged why
 
     Group group;
-    std::vector<char> upper(kKeyBufferLen);
-    auto upperName = [&](const std::string& name) {
-      GUIDTable::ToUpper(name, upper.data(), kKeyBufferLen);
-      return std::string(upper.data());
-    };
+    // Names become keys in the form find() probes them.
+    auto upperName = [](const std::string& name) { return StaticCache::NormalizeKey(name); };
 
     for (;;) {
       result = table.FindNext(handle.get(), &record);

@@ -12,6 +12,7 @@
 #include "host/EventLog.h"
 #include "host/Export.h"
 #include "host/Locks.h"
+#include "lookups/GUIDTable.h"
 #include "lookups/MFUCache.h"
 #include "lookups/ProcessFlags.h"
 #include "lookups/StaticCache.h"

@@ -38,8 +38,6 @@
 #include <map>
 #include <string>
 
-#include "guiddb/GuidDB.h"
-
 template <typename T>
 struct MFU_Node_Type {
   uint64_t frequencyofUse;
@@ -47,13 +45,6 @@ struct MFU_Node_Type {
   T value;
 
   MFU_Node_Type(const std::string& n, const T& v) : frequencyofUse(1), name(n), value(v) {}
-};
-
-// Value of the static cache: a map shared by several keys. Copying copies the
-// pointer; destroying it does not free the map (the static cache owns it).
-struct MFC_Cache_Value_Type {
-  GuidRecordMap* map;
-  explicit MFC_Cache_Value_Type(GuidRecordMap* m = nullptr) : map(m) {}
 };
 
 struct tag_frequencyofUse {};

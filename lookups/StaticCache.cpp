@@ -1,19 +1,19 @@
 #include "lookups/StaticCache.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <ctime>
 
 #include "host/Locks.h"
 #include "host/LogWriter.h"
+#include "lookups/GUIDTable.h"
 #include "lookups/ProcessFlags.h"
 
 namespace {
 
 const char kFastloadTag[] = "int StaticCache::fastload(const string&, bool, bool)";
 
-// Keys are upper-cased into a buffer of this many characters, as the loader
-// does, so a probe compares at most its first kKeyBufferLen - 1 characters.
-constexpr int kKeyBufferLen = 10240;
 
 // Heap bytes of a string beyond its own object: none while it fits the
 // object's inline buffer, else its capacity and terminator.
@@ -81,10 +81,8 @@ bool StaticCache::find(const std::string& key, GuidRecordMap& out) {
   // could find a key whose map is not yet complete.
   if (!bIsLoaded.load(std::memory_order_acquire)) return false;
   try {
-    char upper[kKeyBufferLen];
-    GUIDTable::ToUpper(key, upper, kKeyBufferLen);
     MFC_Cache_Value_Type value;
-    if (!entries.find(std::string(upper), value, false)) return false;
+    if (!entries.find(NormalizeKey(key), value, false)) return false;
     out = *value.map;
     return true;
   } catch (...) {
@@ -93,6 +91,16 @@ bool StaticCache::find(const std::string& key, GuidRecordMap& out) {
 }
 
 size_t StaticCache::keyCount() const { return entries.size(); }
+
+std::string StaticCache::NormalizeKey(const std::string& text) {
+  const size_t end = std::min({text.size(), text.find('\0'), kMaxKeyLength});
+  std::string key(end, '\0');
+  for (size_t i = 0; i < end; ++i)
+    // toupper takes an unsigned char value (or EOF); a plain char above 0x7f
+    // would reach it negative.
+    key[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[i])));
+  return key;
+}
 
 void StaticCache::AddLookupCounts(const SLookupStatistics& counts) {
   if (counts.hits) hits_.fetch_add(counts.hits, std::memory_order_relaxed);

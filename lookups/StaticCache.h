@@ -1,4 +1,5 @@
-// The process-wide cache of the whole GUID table, and its bulk loader.
+// The process-wide cache of the whole GUID table. Its bulk loader is
+// GUIDTable (lookups/GUIDTable.h), which fastload runs.
 #pragma once
 
 #include <atomic>
@@ -8,62 +9,16 @@
 #include <vector>
 
 #include "guiddb/GuidDB.h"
-#include "host/EventLog.h"
 #include "host/Export.h"
 #include "lookups/MFUCache.h"
 #include "lookups/Statistics.h"
 
-class StaticCache;
-
-// Load counters of one bulk load.
-struct GUIDLOOKUPS_EXPORT recordInfo_t {
-  int32_t uniqueGUIDs = 0;        // groups stored
-  int32_t totalCacheRecords = 0;  // keys offered to the cache, duplicates included
-  int32_t emptyRecords = 0;       // empty name lists and empty names
+// Value of the static cache: a map shared by several keys. Copying copies the
+// pointer; destroying it does not free the map (the static cache owns it).
+struct MFC_Cache_Value_Type {
+  GuidRecordMap* map;
+  explicit MFC_Cache_Value_Type(GuidRecordMap* m = nullptr) : map(m) {}
 };
-
-// Reads the whole GUID table in one query sorted by GUID and stores each
-// group of rows with one GUID as one map under the GUID and the upper-cased
-// names whose status makes them keys.
-//
-// Thread-safety: one thread at a time; called by StaticCache::fastload with
-// criticalSec and the named mutex held.
-class GUIDLOOKUPS_EXPORT GUIDTable : public CGuidDB {
- public:
-  GUIDTable() = default;
-  ~GUIDTable() override = default;
-
-  // The Exchange loader: keys are the names of status 1, 8, 16 (the last
-  // row's only) and, with `addProxySmtp`, 2. Returns 1 after every row was
-  // read, a negative value when a row could not be read, -1 when the query
-  // could not be started or the database layer threw.
-  int getAllGUIDs(StaticCache& cache, bool addProxySmtp, bool dumpCache);
-  // The Lotus Notes loader: keys are the names of status 1, 8, 64, 128 (the
-  // last row's only) and 288; GUIDs keep their case. Results as above, the
-  // read error being -1.
-  int getAllLNGUIDs(StaticCache& cache, bool addProxySmtp, bool dumpCache);
-
-  // The number of rows of the GUID table, or 0 when it cannot be counted.
-  // Only a size hint for the load; never logs, never throws.
-  long rowCountHint();
-
-  // Upper-cases at most dstLen - 1 characters of `src` into `dst` and
-  // terminates it; nothing when `dst` is null. Bytes are taken as unsigned;
-  // wide characters of 256 or more pass unchanged. REQUIRES: dstLen >= 1.
-  static void ToUpper(const std::string& src, char* dst, int dstLen);
-  static void ToUpper(const std::basic_string<wchar_t>& src, wchar_t* dst, int dstLen);
-};
-
-// Stores one group: the GUID and every non-empty name as keys of `map`
-// (ownership of `map` passes to the cache), counts them and, with
-// `dumpCache`, writes the group's dump line.
-GUIDLOOKUPS_EXPORT void InsertIntoMFUCache(std::vector<std::string>& firstNames,
-                                           std::string& singleName,
-                                           std::vector<std::string>& thirdNames,
-                                           std::vector<std::string>& fourthNames,
-                                           std::string& groupGuid, GuidRecordMap* map,
-                                           StaticCache& cache, recordInfo_t& counters,
-                                           bool dumpCache, EvDebug& dumpLog, bool useFourthNames);
 
 // Thread-safe after load: find() takes no lock and may run in any number of
 // threads at once; fastload() serialises loads with criticalSec, then the
@@ -100,6 +55,14 @@ class GUIDLOOKUPS_EXPORT StaticCache {
 
   // Number of keys; for tests and tools.
   size_t keyCount() const;
+
+  // The longest key the cache compares, in bytes: longer keys and probes are
+  // cut to it.
+  static constexpr size_t kMaxKeyLength = 10239;
+  // The form of a key in the cache, for the names the loader stores and the
+  // probes find() looks up alike: the text up to a NUL byte and at most
+  // kMaxKeyLength bytes, each byte upper-cased as GUIDTable::ToUpper does.
+  static std::string NormalizeKey(const std::string& text);
 
   // The cache's figures (see SStaticCacheStatistics). Callable from any
   // thread at any time, without a lock; rows, keys and bytesHeld are counted

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "lookups/ProcessFlags.h"
+#include "lookups/GUIDTable.h"
 #include "lookups/StaticCache.h"
 #include "support/StaticCacheSupport.h"
 #include "support/TestSupport.h"

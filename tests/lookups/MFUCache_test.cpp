@@ -1,4 +1,5 @@
 #include "lookups/MFUCache.h"
+#include "lookups/StaticCache.h"
 
 #include <gtest/gtest.h>
 
