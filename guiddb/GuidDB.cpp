@@ -490,6 +490,27 @@ std::string CGuidDB::VerifyFile(const std::string& file, long* rows, bool requir
   }
 }
 
+bool CGuidDB::CountFile(const std::string& file, long& rows, long& guids, std::string& error) {
+  try {
+    FX::CSQLite3DB db(file, true);
+    rows = db.ExecScalarInt64("SELECT count(*) FROM GUID;", 0);
+    guids = db.ExecScalarInt64("SELECT count(DISTINCT lower(GUID)) FROM GUID;", 0);
+    return true;
+  } catch (const std::exception& e) {
+    error = e.what();
+    return false;
+  }
+}
+
+const char* CGuidDB::LoaderQuery(bool exchange, bool onlyOwnForm) {
+  if (exchange)
+    return onlyOwnForm
+               ? "SELECT name,upper(guid),status FROM GUID WHERE GUID LIKE '{%}' order by upper(GUID);"
+               : "SELECT name,upper(guid),status FROM GUID order by upper(GUID);";
+  return onlyOwnForm ? "SELECT * FROM GUID WHERE GUID NOT LIKE '{%}' order by GUID;"
+                     : "SELECT * FROM GUID order by GUID;";
+}
+
 bool CGuidDB::HasSearchIndexes(const std::string& file) {
   try {
     FX::CSQLite3DB db(file, true);

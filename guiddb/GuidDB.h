@@ -154,6 +154,14 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   // `rows` (when not null) to the number of rows. Never throws.
   static std::string VerifyFile(const std::string& file, long* rows = nullptr,
                                 bool requireSearchIndexes = false);
+  // Counts the rows and the distinct GUIDs (ignoring case) of `file`, opened
+  // read-only. False with `error` (SQLite's text) when it cannot be read.
+  static bool CountFile(const std::string& file, long& rows, long& guids, std::string& error);
+  // The queries of the static cache's loaders: every row as (name, GUID,
+  // status) sorted by GUID; for Exchange with the GUID upper-cased, for Lotus
+  // Notes as stored; with `onlyOwnForm`, only the GUIDs of the agent's form
+  // (braced for Exchange, unbraced for Lotus Notes).
+  static const char* LoaderQuery(bool exchange, bool onlyOwnForm);
   // True when `file` opens read-only and carries both NOCASE search indexes.
   static bool HasSearchIndexes(const std::string& file);
   // Before a new file is renamed over `file`: resolves a rollback journal
@@ -170,9 +178,6 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
 
   // The folder of the last Open or Create that returned 0.
   const std::string& folder() const { return folder_; }
-
- protected:
-  FX::CSQLite3DB* connection() const { return db_.get(); }
 
  private:
   std::unique_ptr<FX::CSQLite3DB> db_;

@@ -8,7 +8,6 @@
 #include "host/EventLog.h"
 #include "host/FXString.h"
 #include "host/LogWriter.h"
-#include "host/SQLite3.h"
 #include "lookups/GUIDTable.h"
 #include "lookups/StaticCache.h"
 
@@ -70,16 +69,16 @@ struct LoaderKind {
 
 const LoaderKind kExchange = {
     kExchangeTag,
-    "SELECT name,upper(guid),status FROM GUID order by upper(GUID);",
-    "SELECT name,upper(guid),status FROM GUID WHERE GUID LIKE '{%}' order by upper(GUID);",
+    CGuidDB::LoaderQuery(true, false),
+    CGuidDB::LoaderQuery(true, true),
     true,
     ExchangeCategory,
 };
 
 const LoaderKind kLotus = {
     kLotusTag,
-    "SELECT * FROM GUID order by GUID;",
-    "SELECT * FROM GUID WHERE GUID NOT LIKE '{%}' order by GUID;",
+    CGuidDB::LoaderQuery(false, false),
+    CGuidDB::LoaderQuery(false, true),
     false,
     LotusCategory,
 };
@@ -334,10 +333,6 @@ void InsertIntoMFUCache(std::vector<std::string>& firstNames, std::string& singl
 }
 
 long GUIDTable::rowCountHint() {
-  try {
-    FX::CSQLite3DB* db = connection();
-    return db ? db->ExecScalarInt64("SELECT COUNT(*) FROM GUID;", 0) : 0;
-  } catch (...) {
-    return 0;
-  }
+  long rows = 0;
+  return CountRows(rows) == 0 ? rows : 0;
 }

@@ -40,8 +40,8 @@ class GUIDLOOKUPS_EXPORT GUIDTable : public CGuidDB {
   // read error being -1.
   int getAllLNGUIDs(StaticCache& cache, bool addProxySmtp, bool dumpCache);
 
-  // The number of rows of the GUID table, or 0 when it cannot be counted.
-  // Only a size hint for the load; never logs, never throws.
+  // The number of rows of the GUID table, or 0 when it cannot be counted
+  // (logged as by CountRows). Only a size hint for the load; never throws.
   long rowCountHint();
 
   // Upper-cases at most dstLen - 1 characters of `src` into `dst` and

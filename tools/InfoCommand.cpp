@@ -10,7 +10,6 @@
 #include <iostream>
 
 #include "host/FXString.h"
-#include "host/SQLite3.h"
 #include "tools/Commands.h"
 
 namespace guidlookup {

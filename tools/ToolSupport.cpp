@@ -19,7 +19,6 @@
 #include "host/FXString.h"
 #include "host/LogWriter.h"
 #include "host/Network.h"
-#include "host/SQLite3.h"
 #include "host/Settings.h"
 
 namespace guidlookup {
@@ -491,15 +490,7 @@ bool IsRefreshTimeNotRecorded(const std::string& libraryText) {
 }
 
 bool CountRows(const std::string& databasePath, long& rows, long& guids, std::string& error) {
-  try {
-    FX::CSQLite3DB db(databasePath, true);
-    rows = db.ExecScalarInt64("SELECT count(*) FROM GUID;", 0);
-    guids = db.ExecScalarInt64("SELECT count(DISTINCT lower(GUID)) FROM GUID;", 0);
-    return true;
-  } catch (const std::exception& e) {
-    error = e.what();
-    return false;
-  }
+  return CGuidDB::CountFile(databasePath, rows, guids, error);
 }
 
 std::string FormatIso8601(int64_t secondsSinceEpoch) {

@@ -17,7 +17,6 @@
 
 #include "guiddb/GuidDB.h"
 #include "host/Network.h"
-#include "host/SQLite3.h"
 #include "host/Settings.h"
 #include "lookups/HXGuidLookups.h"
 #include "lookups/ProcessFlags.h"
@@ -146,10 +145,10 @@ class DownloadTest : public ::testing::Test {
 
 // Every index of the file's GUID table, by name.
 std::vector<std::string> IndexNames(const std::string& file) {
-  FX::CSQLite3DB db(file, true);
-  auto q = db.ExecQuerySetup("SELECT name FROM sqlite_master WHERE type='index' ORDER BY name;");
   std::vector<std::string> names;
-  while (q->NextRow()) names.push_back(q->GetStringField(0, ""));
+  for (const Row& row : testsupport::QueryRows(
+           file, "SELECT name, '', 0 FROM sqlite_master WHERE type='index' ORDER BY name;"))
+    names.push_back(std::get<0>(row));
   return names;
 }
 

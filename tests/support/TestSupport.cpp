@@ -160,13 +160,10 @@ void ExecSql(const std::string& file, const std::string& sql) {
   db.exec(sql);
 }
 
-std::vector<Row> ReadAllRows(const std::string& file) {
+std::vector<Row> QueryRows(const std::string& file, const std::string& sql) {
   Db db(file);
   sqlite3_stmt* st = nullptr;
-  Check(db.db,
-        sqlite3_prepare_v2(db.db, "SELECT Name, GUID, Status FROM GUID ORDER BY Name, GUID, Status",
-                           -1, &st, nullptr),
-        "prepare");
+  Check(db.db, sqlite3_prepare_v2(db.db, sql.c_str(), -1, &st, nullptr), "prepare");
   std::vector<Row> rows;
   while (sqlite3_step(st) == SQLITE_ROW) {
     auto text = [&](int i) {
@@ -177,6 +174,10 @@ std::vector<Row> ReadAllRows(const std::string& file) {
   }
   sqlite3_finalize(st);
   return rows;
+}
+
+std::vector<Row> ReadAllRows(const std::string& file) {
+  return QueryRows(file, "SELECT Name, GUID, Status FROM GUID ORDER BY Name, GUID, Status");
 }
 
 std::string ReadFile(const std::string& path) {

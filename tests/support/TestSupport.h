@@ -99,6 +99,8 @@ void MakeGuidDb(const std::string& folder, const std::vector<Row>& rows);
 void ExecSql(const std::string& file, const std::string& sql);
 // Every row of the GUID table ordered by Name, GUID, Status.
 std::vector<Row> ReadAllRows(const std::string& file);
+// The rows of any query whose columns are (text, text, integer).
+std::vector<Row> QueryRows(const std::string& file, const std::string& sql);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
