@@ -851,12 +851,22 @@ struct HeaderList {
 
 CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& request,
                                      void* /*reserved*/, int64_t timeout, bool& /*flag*/) {
+  return Fetch(&request, timeout);
+}
+
+CLmError CHxNetwork::ProbeFile() { return Fetch(nullptr, -1); }
+
+// A transfer (`request` set) or, without a request, a HEAD of the same URL
+// with the same settings: one code path, so a probe proves what a transfer
+// would meet.
+CLmError CHxNetwork::Fetch(hxsFilexferRequest* request, int64_t timeout) {
+  const bool headOnly = request == nullptr;
   try {
     if (!connected_) return CLmError(hxerr::kInvalid, "not attached to a control server");
 
     HXPlatformInfo settings = FocusedSettings();
     std::string destination = destinationFile_;
-    if (destination.empty()) {
+    if (destination.empty() && !headOnly) {
       std::string folder;
       if (!settings.getString("Base", "dMORVAXTEMPDIR", &folder) || folder.empty())
         return CLmError(hxerr::kNotFound, "setting [Base] dMORVAXTEMPDIR is missing");
@@ -885,10 +895,12 @@ CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& req
 
     // Transfers into one folder are serialised by the caller's machine-wide
     // lock, so what a dead process left there is no one's any more.
-    RemoveStaleParts(folder);
     TempFile temp;
-    if (int err = temp.Create(folder))
-      return FileError(err, "cannot create a temporary file in", folder);
+    if (!headOnly) {
+      RemoveStaleParts(folder);
+      if (int err = temp.Create(folder))
+        return FileError(err, "cannot create a temporary file in", folder);
+    }
 
     EnsureCurlReady();
     CurlHandle curl(curl_easy_init());
@@ -919,6 +931,7 @@ CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& req
     }
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &WriteBody);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
+    if (headOnly) curl_easy_setopt(curl.get(), CURLOPT_NOBODY, 1L);
     // Whatever compression libcurl can undo; a static server sends the
     // database as it is unless it was told to compress it.
     curl_easy_setopt(curl.get(), CURLOPT_ACCEPT_ENCODING, "");
@@ -973,6 +986,7 @@ CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& req
       return CLmError::Success();
     }
     if (status != 200) return StatusError(status, sink.errorBody, context);
+    if (headOnly) return CLmError::Success();
     // A compressed body is announced by its compressed length.
     if (!headers.encoded && announced >= 0 && static_cast<uint64_t>(announced) != sink.written)
       return CLmError(hxerr::kNetwork, "download of " + url + ": body shorter than announced (" +
@@ -986,8 +1000,9 @@ CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& req
     // Makes the rename durable; a failure only weakens durability.
     hostfs::SyncFolder(folder);
 
-    std::strncpy(request.destinationPath, destination.c_str(), sizeof(request.destinationPath) - 1);
-    request.size = sink.written;
+    std::strncpy(request->destinationPath, destination.c_str(),
+                 sizeof(request->destinationPath) - 1);
+    request->size = sink.written;
     receivedETag_ = headers.etag;
     receivedLastModified_ = headers.lastModified;
     HXLOG(3,

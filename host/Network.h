@@ -143,6 +143,11 @@ class GUIDLOOKUPS_EXPORT CHxNetwork {
   // changed.
   CLmError PutFileResponse(bool overwrite, hxsFilexferRequest& request, void* reserved,
                            int64_t timeout, bool& flag);
+  // Asks the attached control server, with a HEAD request and the transfer's
+  // own settings (certificates, token, proxy, time-out), whether it serves
+  // the file. Success when it answers 200; the errors of PutFileResponse
+  // otherwise. Writes nothing.
+  CLmError ProbeFile();
   // Forgets the attachment. Always succeeds; `flag` is never changed.
   CLmError Disconnect(int timeoutSeconds, bool& flag);
 
@@ -151,6 +156,8 @@ class GUIDLOOKUPS_EXPORT CHxNetwork {
   static int LiveObjects();
 
  private:
+  CLmError Fetch(hxsFilexferRequest* request, int64_t timeout);
+
   bool connected_ = false;
   int timeoutSeconds_ = 120;
   std::string baseUrl_;

@@ -15,6 +15,7 @@
 #include "lookups/GUIDTable.h"
 #include "lookups/MFUCache.h"
 #include "lookups/ProcessFlags.h"
+#include "lookups/RefreshPolicy.h"
 #include "lookups/StaticCache.h"
 #include "lookups/Statistics.h"
 
@@ -48,31 +49,6 @@ inline void KeepError(std::string& into, const char* format, ...) noexcept {
     ::guidlookups_internal::KeepError(lastError, __VA_ARGS__); \
   } while (0)
 #endif  // GUIDLOOKUPS_BUILDING_LIBRARY
-
-// The process's refresh decision and its outcome.
-enum GuidRefreshState : int32_t {
-  RefreshUndecided = 0,
-  RefreshNeeded = 1,
-  RefreshDone = 2,
-  RefreshNotNeeded = 3,
-};
-
-// Job flag: the job asks for the GUID table to be refreshed.
-constexpr unsigned int GuidRefreshJobFlag = 4;
-
-// Name of the job marker file in the GUID cache folder: the id of the last job
-// whose rebuild completed, in decimal.
-#define GUID_JOB_MARKER_NAME "GUIDDB.JOB"
-
-// Decides whether the local table must be refreshed now, from the job flags
-// and marker, "nLastGuidNameTableRefreshTime" and
-// "SmtpGuidTableRefreshInterval". Returns RefreshNeeded or RefreshNotNeeded
-// and replaces `reason` with why. Writes nothing, logs nothing, never throws;
-// callable from any thread.
-GUIDLOOKUPS_EXPORT GuidRefreshState IsSQLiteRefreshNeeded(std::string& reason,
-                                                          unsigned int jobFlags,
-                                                          std::string markerPath,
-                                                          unsigned long jobId);
 
 // Thread-safety: an object is set up and used by one thread at a time; any
 // number of objects may run in parallel threads and processes. In shared mode

@@ -1,9 +1,10 @@
+#include "lookups/RefreshPolicy.h"
+
 #include <cstdint>
 #include <ctime>
 #include <sstream>
 
 #include "host/Settings.h"
-#include "lookups/HXGuidLookups.h"
 #include "lookups/JobMarker.h"
 
 namespace {

@@ -292,15 +292,18 @@ void CheckRefreshSource(Checker& out) {
   CheckNamedFile(out, "sControlServerKeyPasswordFile", true, false);
   CheckNamedFile(out, "sControlServerTokenFile", true, false);
 
-  // The session's own attach: a connection and, for https, a verified TLS
-  // handshake, with the client certificate, proxy and time-out settings.
+  // The session's own attach (a connection and, for https, a verified TLS
+  // handshake), then a HEAD request for the file with the transfer's own
+  // certificate, token, proxy and time-out settings.
   CHxNetwork network;
   bool flag = false;
   CLmError error = network.Attach_RemoteDLL(url, nullptr, "guidlookup", 0, flag);
+  if (!error.IsError()) error = network.ProbeFile();
+  network.Disconnect(0, flag);
   if (error.IsError())
     out.Add("control server", Level::kError, error.Text());
   else
-    out.Add("control server", Level::kOk, url + " accepts connections");
+    out.Add("control server", Level::kOk, url + " serves " GUIDDB_NAME);
 }
 
 void CheckDatabase(const ToolContext& context, Checker& out) {

@@ -218,6 +218,22 @@ TEST_F(NetworkTest, TransferPutsWholeFileIntoTemporaryFolder) {
   EXPECT_FALSE(flag);
 }
 
+// The probe asks for the file as the transfer would, and writes nothing.
+TEST_F(NetworkTest, ProbeAsksForTheFileAndWritesNothing) {
+  for (const char* mode : {"ok", "404"}) {
+    ControlServer server(ControlServerScript(), served_, mode);
+    WriteSettings(server.url());
+    CHxNetwork net;
+    Attach(net, server.url());
+    CLmError err = net.ProbeFile();
+    EXPECT_EQ(err.IsError(), std::string(mode) == "404") << mode << ": " << err.AsString();
+    if (err.IsError()) {
+      EXPECT_NE(err.Text().find("HTTP 404"), std::string::npos) << err.Text();
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(tempFolder_)) << mode;
+  }
+}
+
 TEST_F(NetworkTest, TransferWithoutTemporaryFolderSettingFails) {
   ControlServer server(ControlServerScript(), served_);
   CHxNetwork net;

@@ -1,0 +1,32 @@
+// The refresh policy: whether the local GUID table is due for a refresh.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "host/Export.h"
+
+// The process's refresh decision and its outcome.
+enum GuidRefreshState : int32_t {
+  RefreshUndecided = 0,
+  RefreshNeeded = 1,
+  RefreshDone = 2,
+  RefreshNotNeeded = 3,
+};
+
+// Job flag: the job asks for the GUID table to be refreshed.
+constexpr unsigned int GuidRefreshJobFlag = 4;
+
+// Name of the job marker file in the GUID cache folder: the id of the last job
+// whose rebuild completed, in decimal.
+#define GUID_JOB_MARKER_NAME "GUIDDB.JOB"
+
+// Decides whether the local table must be refreshed now, from the job flags
+// and marker, "nLastGuidNameTableRefreshTime" and
+// "SmtpGuidTableRefreshInterval". Returns RefreshNeeded or RefreshNotNeeded
+// and replaces `reason` with why. Writes nothing, logs nothing, never throws;
+// callable from any thread.
+GUIDLOOKUPS_EXPORT GuidRefreshState IsSQLiteRefreshNeeded(std::string& reason,
+                                                          unsigned int jobFlags,
+                                                          std::string markerPath,
+                                                          unsigned long jobId);
