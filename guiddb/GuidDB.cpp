@@ -154,6 +154,7 @@ int CGuidDB::Open(const char* folder) {
     // SQLite reads the file only now: a file that is no database fails here.
     if (db_->ExecScalarInt64(kTableTest, 0) == 0) return 1;
     folder_ = folder;
+    openedPath_ = path;
     // Taken after the open: whoever replaces the file does so under the
     // named mutex that our caller holds.
     struct stat st;
@@ -376,7 +377,7 @@ int CGuidDB::FindAllRecordsForGUIDFromSMTP(const char* text, GuidRecordMap& reco
 bool CGuidDB::IsStillTheFileOpened() const {
   if (!db_) return false;
   struct stat st;
-  return ::stat(DbPath(folder_.c_str()).c_str(), &st) == 0 && st.st_dev == openedDevice_ &&
+  return ::stat(openedPath_.c_str(), &st) == 0 && st.st_dev == openedDevice_ &&
          st.st_ino == openedInode_;
 }
 

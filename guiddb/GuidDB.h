@@ -188,6 +188,7 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   std::unique_ptr<FX::CSQLite3Statement> searchByName_;
   std::unique_ptr<FX::CSQLite3Statement> searchByGuid_;
   // The file the last successful Open found at "<folder>/GUIDDB.DAT".
+  std::string openedPath_;
   uint64_t openedDevice_ = 0;
   uint64_t openedInode_ = 0;
   std::string folder_;

@@ -33,6 +33,7 @@
 #include "host/Network.h"
 #include "host/Files.h"
 #include "host/Settings.h"
+#include "lookups/Download.h"
 #include "lookups/HXGuidLookups.h"
 #include "lookups/Validator.h"
 
@@ -100,7 +101,7 @@ bool SameNode(const std::string& a, const std::string& b) {
 // the temporary folder after a transfer); then create the GUID cache folder,
 // verify the new file, clear stale journals and copy. Every path ends by
 // disconnecting and destroying the network session if one was made.
-bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
+bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastError) {
   lastError.clear();
   bool result = false;
   std::unique_ptr<CHxNetwork> network;

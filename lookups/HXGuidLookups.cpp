@@ -7,6 +7,7 @@
 #include "host/Locks.h"
 #include "host/LogWriter.h"
 #include "host/Settings.h"
+#include "lookups/Download.h"
 
 std::atomic<int32_t> CHXGuidLookups::s_shouldRefreshGUIDTable{RefreshUndecided};
 
@@ -62,6 +63,10 @@ CHXGuidLookups::~CHXGuidLookups() {
         static_cast<unsigned long long>(counters_.databaseQueries),
         static_cast<unsigned long long>(counters_.databaseFailures),
         static_cast<unsigned long long>(counters_.refreshes));
+}
+
+bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
+  return DownloadGuidDatabase(guidCacheDir, lastError);
 }
 
 std::string CHXGuidLookups::jobMarkerPath() const {

@@ -1,0 +1,19 @@
+// The download of the GUID database from the control server: the control
+// server's own folder when it is installed on this machine, else a transfer
+// through the network session into "dMORVAXTEMPDIR". The new file is checked
+// (CGuidDB::VerifyFile) in a staging folder beside the local one and renamed
+// over it whole; a conditional request skips the transfer when the server's
+// file is the one installed (see lookups/Validator.h).
+#pragma once
+
+#include <string>
+
+#include "host/Export.h"
+
+// Replaces "<guidCacheDir>/GUIDDB.DAT" with the control server's copy. True
+// when the local file was replaced, or when the server answered that its file
+// is the one installed; false (one log line, its text in `lastError`) on any
+// failure, which leaves the local file as it was. Settings are read at the
+// call. REQUIRES: the caller holds the named mutex "SQLITE_ACCESS_LOCK".
+GUIDLOOKUPS_EXPORT bool DownloadGuidDatabase(const std::string& guidCacheDir,
+                                             std::string& lastError);
