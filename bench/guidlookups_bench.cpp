@@ -367,6 +367,18 @@ void PrivateMiss(benchmark::State& state, const std::vector<std::string>& keys) 
 void BM_PrivateMissPresent_Library(benchmark::State& state) { PrivateMiss(state, W().dir.present); }
 void BM_PrivateMissAbsent_Library(benchmark::State& state) { PrivateMiss(state, W().dir.absent); }
 
+// Steps a prepared query of (name, GUID, status) into a record map.
+GuidRecordMap StepRecords(sqlite3_stmt* st) {
+  GuidRecordMap records;
+  while (sqlite3_step(st) == SQLITE_ROW) {
+    int status = sqlite3_column_int(st, 2);
+    records.emplace(status,
+                    SGuidRecord(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
+                                reinterpret_cast<const char*>(sqlite3_column_text(st, 1)), status));
+  }
+  return records;
+}
+
 void ExactQuery(benchmark::State& state, const std::vector<std::string>& keys) {
   auto& w = W();
   size_t i = 0;
@@ -380,13 +392,7 @@ void ExactQuery(benchmark::State& state, const std::vector<std::string>& keys) {
                        "(SELECT GUID FROM GUID WHERE Name = ? LIMIT 1);",
                        -1, &st, nullptr);
     sqlite3_bind_text(st, 1, key.c_str(), -1, SQLITE_TRANSIENT);
-    GuidRecordMap records;
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      int status = sqlite3_column_int(st, 2);
-      records.emplace(
-          status, SGuidRecord(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
-                              reinterpret_cast<const char*>(sqlite3_column_text(st, 1)), status));
-    }
+    GuidRecordMap records = StepRecords(st);
     sqlite3_finalize(st);
     sqlite3_close(db);
     benchmark::DoNotOptimize(records);
@@ -411,13 +417,7 @@ void KeptOpenQuery(benchmark::State& state, const std::vector<std::string>& keys
   for (auto _ : state) {
     std::string key = Lower(keys[i++ % keys.size()]);
     sqlite3_bind_text(st, 1, key.c_str(), -1, SQLITE_TRANSIENT);
-    GuidRecordMap records;
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      int status = sqlite3_column_int(st, 2);
-      records.emplace(
-          status, SGuidRecord(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
-                              reinterpret_cast<const char*>(sqlite3_column_text(st, 1)), status));
-    }
+    GuidRecordMap records = StepRecords(st);
     sqlite3_reset(st);
     benchmark::DoNotOptimize(records);
   }

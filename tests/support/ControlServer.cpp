@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/TestSupport.h"
+
 extern char** environ;
 
 namespace testsupport {
@@ -99,21 +101,7 @@ ControlServer::~ControlServer() { Stop(); }
 
 std::string ControlServer::url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
-void ControlServer::Stop() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  for (int i = 0; i < 500; ++i) {
-    pid_t r = ::waitpid(pid_, nullptr, WNOHANG);
-    if (r == pid_ || (r < 0 && errno != EINTR)) {
-      pid_ = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
-  pid_ = -1;
-}
+void ControlServer::Stop() { StopChild(pid_); }
 
 int ClosedLoopbackPort() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

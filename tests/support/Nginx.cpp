@@ -223,20 +223,6 @@ bool NginxServer::Start(const std::string& servers, int port, std::string& failu
   return false;
 }
 
-void NginxServer::Stop() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  for (int i = 0; i < 500; ++i) {
-    pid_t r = ::waitpid(pid_, nullptr, WNOHANG);
-    if (r == pid_ || (r < 0 && errno != EINTR)) {
-      pid_ = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
-  pid_ = -1;
-}
+void NginxServer::Stop() { StopChild(pid_); }
 
 }  // namespace testsupport

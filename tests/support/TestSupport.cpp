@@ -8,12 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace testsupport {
 
@@ -311,6 +313,22 @@ int WaitChild(pid_t pid) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
+}
+
+void StopChild(pid_t& pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  for (int i = 0; i < 500; ++i) {
+    pid_t r = ::waitpid(pid, nullptr, WNOHANG);
+    if (r == pid || (r < 0 && errno != EINTR)) {
+      pid = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  pid = -1;
 }
 
 }  // namespace testsupport

@@ -148,5 +148,8 @@ pid_t ForkChild(const std::function<int()>& body);
 pid_t ForkChildAsNobody(const std::function<int()>& body);
 // Waits for the child; returns its exit code, or 128 + signal.
 int WaitChild(pid_t pid);
+// Stops a server child: SIGTERM, up to five seconds for it to end, then
+// SIGKILL. Sets `pid` to -1; does nothing when it is not positive.
+void StopChild(pid_t& pid);
 
 }  // namespace testsupport
