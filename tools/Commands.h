@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "tools/ToolSupport.h"
+#include "tools/Environment.h"
+#include "tools/Json.h"
+#include "tools/Output.h"
+#include "tools/PlainWords.h"
+#include "tools/ToolError.h"
 
 namespace guidlookup {
 

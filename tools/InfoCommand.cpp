@@ -84,7 +84,7 @@ int RunInfo(const ToolContext& context, bool json) {
     db.addNumber("sizeBytes", static_cast<long long>(st.st_size));
     long rows = 0, guids = 0;
     std::string error;
-    if (CountRows(database, rows, guids, error)) {
+    if (CGuidDB::CountFile(database, rows, guids, error)) {
       out.Field("rows", std::to_string(rows));
       out.Field("distinct GUIDs", std::to_string(guids));
       db.addNumber("rows", static_cast<long long>(rows));

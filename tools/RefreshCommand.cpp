@@ -66,7 +66,7 @@ int RunRefresh(const ToolContext& context, const RefreshOptions& options) {
   if (done) {
     long rows = 0, guids = 0;
     std::string error;
-    const bool counted = CountRows(database, rows, guids, error);
+    const bool counted = CGuidDB::CountFile(database, rows, guids, error);
     std::string counts =
         counted ? ": " + std::to_string(rows) + " rows, " + std::to_string(guids) + " GUIDs" : "";
     doc.add("done", source.value ? "downloaded" : "rebuilt");
