@@ -367,6 +367,10 @@ void PrivateMiss(benchmark::State& state, const std::vector<std::string>& keys) 
 void BM_PrivateMissPresent_Library(benchmark::State& state) { PrivateMiss(state, W().dir.present); }
 void BM_PrivateMissAbsent_Library(benchmark::State& state) { PrivateMiss(state, W().dir.absent); }
 
+// The baselines' exact search: the rows of the GUID of the first row named ?.
+constexpr char kBaselineQuery[] =
+    "SELECT Name, GUID, Status FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE Name = ? LIMIT 1);";
+
 // Steps a prepared query of (name, GUID, status) into a record map.
 GuidRecordMap StepRecords(sqlite3_stmt* st) {
   GuidRecordMap records;
@@ -388,8 +392,7 @@ void ExactQuery(benchmark::State& state, const std::vector<std::string>& keys) {
     sqlite3_open_v2(w.dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
     sqlite3_stmt* st = nullptr;
     sqlite3_prepare_v2(db,
-                       "SELECT Name, GUID, Status FROM GUID WHERE GUID="
-                       "(SELECT GUID FROM GUID WHERE Name = ? LIMIT 1);",
+                       kBaselineQuery,
                        -1, &st, nullptr);
     sqlite3_bind_text(st, 1, key.c_str(), -1, SQLITE_TRANSIENT);
     GuidRecordMap records = StepRecords(st);
@@ -410,8 +413,7 @@ void KeptOpenQuery(benchmark::State& state, const std::vector<std::string>& keys
   sqlite3_open_v2(w.dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
   sqlite3_stmt* st = nullptr;
   sqlite3_prepare_v2(db,
-                     "SELECT Name, GUID, Status FROM GUID WHERE GUID="
-                     "(SELECT GUID FROM GUID WHERE Name = ? LIMIT 1);",
+                     kBaselineQuery,
                      -1, &st, nullptr);
   size_t i = 0;
   for (auto _ : state) {
