@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <list>
+#include <regex>
 #include <vector>
 
 #include "host/AppMgrClient.h"
@@ -102,6 +103,13 @@ std::string Trim(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
+// The text without the " (code -5)" and " at file:function:line" trails that
+// the library's error values add for its log: the operator acts on the words,
+// and the code is of no use to them.
+std::string WithoutErrorCodes(const std::string& text) {
+  static const std::regex trail(R"( \(code -?[0-9]+\)( at [^\]]*)?)");
+  return std::regex_replace(text, trail, "");
+}
 
 }  // namespace
 
@@ -159,7 +167,7 @@ std::string PlainReason(const std::string& reason) {
 }
 
 std::string PlainError(const std::string& libraryText) {
-  const std::string text = Trim(OneLine(libraryText));
+  const std::string text = WithoutErrorCodes(Trim(OneLine(libraryText)));
   auto after = [&text](const char* marker) {
     size_t at = text.find(marker);
     return at == std::string::npos ? std::string() : text.substr(at + std::strlen(marker));

@@ -127,7 +127,9 @@ int main(int argc, char** argv) {
                                          "Finest level logged, -1 (errors and milestones) to 7 "
                                          "(GUIDLOOKUPS_LOG_LEVEL, default 1)")
                               ->type_name("N")
-                              ->check(CLI::Range(-1, 7));
+                              // The range is in the help text already; CLI11
+                              // would add "N:INT in [-1 - 7]".
+                              ->check(CLI::Range(-1, 7).description(""));
 
   ResolveOptions resolve;
   CLI::App* resolveCommand =

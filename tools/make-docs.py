@@ -163,7 +163,8 @@ def completion(tool):
     cases = []
     for command in commands(tool):
         _, _, subsections, _ = parse(run_help(tool, command))
-        options = [o for o in options_of(subsections) if o != "-h"]
+        # --help is offered once, with the global options.
+        options = [o for o in options_of(subsections) if o not in ("-h", "--help")]
         cases.append("    %s) options=\"%s\" ;;" % (command, " ".join(options)))
         valued += [term for term, _ in subsections.get("Options", []) if takes_value(term)]
     folders = sorted(set(o for o in spellings(t for t in valued if " DIR" in t)))

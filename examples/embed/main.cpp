@@ -7,10 +7,13 @@
 //                             <home>/JobResults/GUIDCacheDir/GUIDDB.DAT
 //                             (`guidlookup import` makes one)
 // The library's log lines go to standard error, or to GUIDLOOKUPS_LOG_FILE.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "host/Settings.h"
 #include "lookups/HXGuidLookups.h"
 
 int main(int argc, char** argv) {
@@ -19,8 +22,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!std::getenv("GUIDLOOKUPS_SETTINGS_DIR")) {
-    std::fprintf(stderr, "not configured: set GUIDLOOKUPS_SETTINGS_DIR to the folder of "
-                         "<instance>.ini\n");
+    std::fprintf(stderr,
+                 "not configured: set GUIDLOOKUPS_SETTINGS_DIR to the folder of "
+                 "<instance>.ini\n");
     return 3;
   }
 
@@ -31,11 +35,25 @@ int main(int argc, char** argv) {
   CLmError error = lookups.Initialize(/*jobId=*/0, /*jobFlags=*/0, /*isInMemoryShared=*/true,
                                       /*isExchange=*/true, &event);
   if (error.IsError()) {  // the GUID cache folder could not be made
-    std::fprintf(stderr, "set-up failed: %s\n", error.AsString().c_str());
+    std::fprintf(stderr, "set-up failed: %s\n", error.Text().c_str());
     return 3;
   }
   if (lookups.guidCacheDir.empty()) {
-    std::fprintf(stderr, "not configured: no [vTaskHost] dHOME in the instance's settings\n");
+    // No dHOME was found: say where it was looked for.
+    std::string file = HXPlatformInfo().filePath();  // <settings folder>/<instance>.ini
+    const char* folder = std::getenv("GUIDLOOKUPS_SETTINGS_DIR");
+    if (::access(folder, F_OK) != 0)
+      std::fprintf(stderr,
+                   "not configured: the settings folder %s (GUIDLOOKUPS_SETTINGS_DIR) "
+                   "does not exist\n",
+                   folder);
+    else if (::access(file.c_str(), F_OK) != 0)
+      std::fprintf(stderr,
+                   "not configured: there is no settings file %s to name "
+                   "[vTaskHost] dHOME\n",
+                   file.c_str());
+    else
+      std::fprintf(stderr, "not configured: no [vTaskHost] dHOME in %s\n", file.c_str());
     return 3;
   }
   if (lookups.dbStatus != 0) {

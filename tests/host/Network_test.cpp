@@ -626,36 +626,64 @@ TEST_F(NginxNetworkTest, ProxySettingCarriesTheTransfer) {
       << proxy.accessLog();
 }
 
-TEST_F(NginxNetworkTest, SampleSiteConfigurationServesAgentsWithCertificateAndToken) {
-  // The sample of tools/, with its folders, port and token made the test's.
-  std::string site =
+TEST_F(NginxNetworkTest, SampleSitesAdmitByCertificateByTokenOrByBoth) {
+  // The sample of tools/, with its folders and token made the test's; each of
+  // its servers runs alone, on a port of its own.
+  std::string sample =
       ReadFile(std::string(GUIDLOOKUPS_SOURCE_DIR) + "/tools/nginx-control-server.conf");
-  auto replace = [&site](const std::string& from, const std::string& to) {
-    size_t pos = site.find(from);
+  auto replace = [](std::string& text, const std::string& from, const std::string& to) {
+    size_t pos = text.find(from);
     ASSERT_NE(pos, std::string::npos) << from;
-    for (; pos != std::string::npos; pos = site.find(from, pos + to.size()))
-      site.replace(pos, from.size(), to);
+    for (; pos != std::string::npos; pos = text.find(from, pos + to.size()))
+      text.replace(pos, from.size(), to);
   };
-  replace("/etc/guidlookups-hb", dir_.file("pki"));
-  replace("/srv/guidlookups-hb", dir_.file("www"));
-  replace("listen 443 ssl;", "listen 127.0.0.1:@PORT@ ssl;");
-  replace("CHANGE-ME-to-a-long-random-token", "tok-789-site");
+  replace(sample, "/etc/guidlookups-hb", dir_.file("pki"));
+  replace(sample, "/srv/guidlookups-hb", dir_.file("www"));
+  replace(sample, "CHANGE-ME-to-a-long-random-token", "tok-789-site");
   pki_->Issue("client", "DNS:client-7");
-  std::filesystem::create_directories(dir_.file("site"));
-  NginxServer nginx(dir_.file("site"), site);
-  const std::string url = Url(nginx);
-  const std::string agent = CaSetting() + "sControlServerClientCert=" + pki_->cert("client") +
-                            "\nsControlServerClientKey=" + pki_->key("client") + "\n";
-  WriteSettings(url, 0, "", agent);
-  CHxNetwork net;
-  Attach(net, url);
-  EXPECT_EQ(Fetch(net).Code(), hxerr::kHttp);  // no token
-  WriteSettings(
-      url, 0, "",
-      agent + "sControlServerTokenFile=" + PrivateFile("site.token", "tok-789-site") + "\n");
-  CLmError err = Fetch(net);
-  ASSERT_FALSE(err.IsError()) << err.AsString();
-  EXPECT_EQ(ReadFile(tempFolder_ + "/GUIDDB.DAT"), ReadFile(served_));
+  const std::string cert = "sControlServerClientCert=" + pki_->cert("client") +
+                           "\nsControlServerClientKey=" + pki_->key("client") + "\n";
+  const std::string token =
+      "sControlServerTokenFile=" + PrivateFile("site.token", "tok-789-site") + "\n";
+  struct Site {
+    std::string listen;
+    bool wantsCert, wantsToken;
+  };
+  for (const Site& site :
+       {Site{"listen 443 ssl;", true, true}, Site{"listen 8443 ssl;", true, false},
+        Site{"listen 9443 ssl;", false, true}}) {
+    SCOPED_TRACE(site.listen);
+    size_t at = sample.find(site.listen);
+    ASSERT_NE(at, std::string::npos);
+    size_t begin = sample.rfind("\nserver {", at), end = sample.find("\n}\n", at);
+    ASSERT_TRUE(begin != std::string::npos && end != std::string::npos);
+    std::string server = sample.substr(begin, end + 3 - begin);
+    replace(server, site.listen, "listen 127.0.0.1:@PORT@ ssl;");
+    std::filesystem::create_directories(dir_.file("site-" + std::to_string(++servers_)));
+    NginxServer nginx(dir_.file("site-" + std::to_string(servers_)), server);
+    const std::string url = Url(nginx);
+    CHxNetwork net;
+    WriteSettings(url, 0, "", CaSetting() + cert + token);
+    Attach(net, url);
+    CLmError err = Fetch(net);
+    ASSERT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_EQ(ReadFile(tempFolder_ + "/GUIDDB.DAT"), ReadFile(served_));
+    // What it wants is enough, and each thing it wants is needed.
+    WriteFile(tempFolder_ + "/GUIDDB.DAT", old_);
+    WriteSettings(url, 0, "",
+                  CaSetting() + (site.wantsCert ? cert : "") + (site.wantsToken ? token : ""));
+    err = Fetch(net);
+    ASSERT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_EQ(ReadFile(tempFolder_ + "/GUIDDB.DAT"), ReadFile(served_));
+    if (site.wantsCert) {
+      WriteSettings(url, 0, "", CaSetting() + token);
+      EXPECT_EQ(Fetch(net).Code(), hxerr::kHttp);
+    }
+    if (site.wantsToken) {
+      WriteSettings(url, 0, "", CaSetting() + cert);
+      EXPECT_EQ(Fetch(net).Code(), hxerr::kHttp);
+    }
+  }
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "lookups/Version.h"
+#include "support/ControlServer.h"
 #include "support/TestSupport.h"
 
 extern char** environ;
@@ -284,6 +285,9 @@ TEST_F(GuidlookupToolTest, HelpWorksOnEveryCommand) {
   ToolRun run = Run({"--help"});
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_NE(run.out.find("--home"), std::string::npos);
+  // Plain words, not CLI11's "N:INT in [-1 - 7]".
+  EXPECT_NE(run.out.find("  --log-level N  "), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find(":INT"), std::string::npos) << run.out;
 }
 
 TEST_F(GuidlookupToolTest, VersionIsTheProjectVersion) {
@@ -757,7 +761,7 @@ TEST_F(GuidlookupToolTest, RefreshFailureNamesTheSettingAndKeepsTheTable) {
     EXPECT_EQ(run.exitCode, 3) << Show(run);
     EXPECT_EQ(Lines(run.err).size(), 1u) << Show(run);
     EXPECT_EQ(run.err.rfind("guidlookup: refresh failed: ", 0), 0u) << run.err;
-    for (const char* internal : {"HB", "Sql Lite", "GUIDDB_NAME", "app_guid", "IsSQLite"})
+    for (const char* internal : {"HB", "Sql Lite", "GUIDDB_NAME", "app_guid", "IsSQLite", "(code"})
       EXPECT_EQ(run.err.find(internal), std::string::npos) << internal << " in " << run.err;
     EXPECT_EQ(ReadAllRows(database_), before);
     return run.err;
@@ -771,6 +775,10 @@ TEST_F(GuidlookupToolTest, RefreshFailureNamesTheSettingAndKeepsTheTable) {
   EXPECT_EQ(err,
             "guidlookup: refresh failed: no control server configured: missing setting [Base] "
             "sControlServerURL (or GUIDLOOKUPS_CONTROL_SERVER)\n");
+  // A control server that refuses the connection: named, with no internal code.
+  const std::string closed = "http://127.0.0.1:" + std::to_string(testsupport::ClosedLoopbackPort());
+  err = refresh("[Base]\ndMORVAXTEMPDIR=" + dir_.path() + "\nsControlServerURL=" + closed + "\n", {});
+  EXPECT_NE(err.find(closed), std::string::npos) << err;
   // A rebuild source that is missing or malformed fails as plainly.
   err = refresh("[EventManager]\ngetSqlLiteDbFromHB=0\n", {});
   EXPECT_NE(err.find("GUIDLOOKUPS_APPMGR_TABLE is not set"), std::string::npos) << err;
@@ -1153,6 +1161,11 @@ TEST_F(GuidlookupToolTest, ManPageAndCompletionMatchTheHelp) {
         ReadFile(std::string(GUIDLOOKUPS_SOURCE_DIR "/tools/guidlookup.") +
                  (std::string(kind) == "man" ? "1" : "bash-completion"));
     EXPECT_EQ(made, committed) << kind << ": run cmake --build build --target guidlookup-docs";
+    // A command's completion offers --help once: with the global options.
+    for (const auto& line : Lines(std::string(kind) == "completion" ? committed : ""))
+      if (line.find(") options=\"") != std::string::npos) {
+        EXPECT_EQ(line.find("--help"), std::string::npos) << line;
+      }
     // Spelled as troff spells a hyphen in the man page.
     for (std::string word : {"stats", "check", "--json", "--private", "--home"}) {
       if (std::string(kind) == "man" && word[0] == '-') word = "\\-\\-" + word.substr(2);
