@@ -91,6 +91,18 @@ int Finish(int status) {
   return guidlookup::kExitFailure;
 }
 
+// Help in plain words: an option shows its placeholder only ("--job ID"),
+// a positional its name; what CLI11 would add ("TEXT ... REQUIRED",
+// "Excludes: --force", "N:INT in [-1 - 7]") is said by the help texts.
+class PlainFormatter : public CLI::Formatter {
+ public:
+  std::string make_option_opts(const CLI::Option* option) const override {
+    if (option->get_positional() || option->get_type_size() == 0) return std::string();
+    const std::string name = option->get_type_name();  // "N:INT in [-1 - 7]" with its check
+    return " " + name.substr(0, name.find(':'));
+  }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,7 +117,9 @@ int main(int argc, char** argv) {
                        "Print the version and exit");
   app.fallthrough();  // global options may also follow the command
   app.footer(kExitFooter);
-  app.get_formatter()->column_width(34);
+  auto formatter = std::make_shared<PlainFormatter>();
+  formatter->column_width(34);
+  app.formatter(formatter);
 
   GlobalOptions global;
   app.add_option("--home", global.home,
@@ -127,9 +141,7 @@ int main(int argc, char** argv) {
                                          "Finest level logged, -1 (errors and milestones) to 7 "
                                          "(GUIDLOOKUPS_LOG_LEVEL, default 1)")
                               ->type_name("N")
-                              // The range is in the help text already; CLI11
-                              // would add "N:INT in [-1 - 7]".
-                              ->check(CLI::Range(-1, 7).description(""));
+                              ->check(CLI::Range(-1, 7));
 
   ResolveOptions resolve;
   CLI::App* resolveCommand =
@@ -163,9 +175,11 @@ int main(int argc, char** argv) {
       "Show the refresh decision and its reason, then refresh the local table when "
       "it is due");
   CLI::Option* job = refreshCommand->add_option(
-      "--job", refresh.jobId, "Decide as job ID asking for a refresh (the job marker is checked)");
+      "--job", refresh.jobId, "Decide as job ID asking for a refresh (the job marker is checked); not with --force");
   job->type_name("ID");
-  refreshCommand->add_flag("--force", refresh.force, "Refresh even when the table is fresh")
+  refreshCommand
+      ->add_flag("--force", refresh.force,
+                 "Refresh even when the table is fresh (as a new job); not with --job")
       ->excludes(job);
   refreshCommand->add_flag("--json", refresh.json,
                            "Print the decision and outcome as one JSON object");

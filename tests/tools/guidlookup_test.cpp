@@ -275,17 +275,18 @@ TEST_F(GuidlookupToolTest, UsageErrorsExitTwoWithOneLine) {
 }
 
 TEST_F(GuidlookupToolTest, HelpWorksOnEveryCommand) {
-  for (const char* command : {"resolve", "refresh", "import", "dump", "info"}) {
+  for (const char* command : {"resolve", "refresh", "import", "dump", "info", "stats", "check"}) {
     ToolRun run = Run({command, "--help"});
     EXPECT_EQ(run.exitCode, 0) << Show(run);
     EXPECT_NE(run.out.find(std::string("Usage: guidlookup ") + command), std::string::npos)
         << run.out;
+    for (const char* parserWords : {" TEXT", "REQUIRED", "Excludes:", ":INT"})
+      EXPECT_EQ(run.out.find(parserWords), std::string::npos) << run.out;
     EXPECT_EQ(run.err, "");
   }
   ToolRun run = Run({"--help"});
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_NE(run.out.find("--home"), std::string::npos);
-  // Plain words, not CLI11's "N:INT in [-1 - 7]".
   EXPECT_NE(run.out.find("  --log-level N  "), std::string::npos) << run.out;
   EXPECT_EQ(run.out.find(":INT"), std::string::npos) << run.out;
 }
