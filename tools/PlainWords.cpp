@@ -47,7 +47,8 @@ std::string NoControlServer() {
   if (url.empty()) url = EnvOrEmpty("GUIDLOOKUPS_CONTROL_SERVER");
   if (url.empty())
     return std::string("no control server configured: missing setting ") + kControlServerSetting;
-  return "the control server's address " + url + " is not an http:// or https:// URL (" +
+  return "the control server's address " + WithoutUrlCredentials(url) +
+         " is not an http:// or https:// URL (" +
          kControlServerSetting + ")";
 }
 
@@ -112,7 +113,8 @@ std::string DescribeRefreshSource(const NumberSetting& source) {
     HXClient client(2);
     text = "download from the control server ";
     text +=
-        client.getNetworkHostnameMangled(url, nullptr) == 0 ? url : "(" + NoControlServer() + ")";
+        client.getNetworkHostnameMangled(url, nullptr) == 0 ? WithoutUrlCredentials(url)
+                                                            : "(" + NoControlServer() + ")";
   } else {
     const char* table = std::getenv("GUIDLOOKUPS_APPMGR_TABLE");
     text = "rebuild from the application manager's table ";
