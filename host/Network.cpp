@@ -457,6 +457,16 @@ struct ErrorContext {
   std::string redirectedTo;  // the last Location the server answered with
 };
 
+// Whether the user part of a URL as written holds a character that ends it
+// for a URL parser ('/', '?', '#', or an '@' before the last): libcurl then
+// cannot read the URL at all.
+bool UserPartNeedsEncoding(const std::string& url) {
+  const size_t start = AuthorityStart(url);
+  const size_t at = url.rfind('@');
+  if (at == std::string::npos || at < start) return false;
+  return url.substr(start, at - start).find_first_of("/?#@") != std::string::npos;
+}
+
 // The proxy in effect and where it came from, or "" when curl goes direct.
 std::string ProxyInEffect(const Transport& t, std::string& source) {
   if (!t.proxy.empty()) {
@@ -564,6 +574,11 @@ CLmError CurlError(CURL* curl, CURLcode rc, const ErrorContext& c) {
   const std::string where = HostOf(c.url) + " port " + PortOf(c.url);
   switch (rc) {
     case CURLE_COULDNT_RESOLVE_PROXY:
+      if (UserPartNeedsEncoding(t.proxy.empty() ? t.environmentProxy : t.proxy))
+        return CLmError(hxerr::kInvalid,
+                        prefix + "cannot read the proxy URL " + proxy + ": check " + proxySource +
+                            " (a '/', '?', '#' or '@' in its user or password must be written "
+                            "percent-encoded, '#' as %23)");
       return CLmError(hxerr::kNetwork, prefix + "could not resolve proxy " + proxy + ": check " +
                                            proxySource);
     case CURLE_COULDNT_CONNECT: {
