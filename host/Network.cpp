@@ -150,8 +150,7 @@ size_t AuthorityStart(const std::string& url) {
   while (i < url.size() && (std::isalnum(static_cast<unsigned char>(url[i])) || url[i] == '+' ||
                             url[i] == '-' || url[i] == '.'))
     ++i;
-  if (i == 0 || !std::isalpha(static_cast<unsigned char>(url[0])) ||
-      url.compare(i, 3, "://") != 0)
+  if (i == 0 || !std::isalpha(static_cast<unsigned char>(url[0])) || url.compare(i, 3, "://") != 0)
     return 0;
   return i + 3;
 }
@@ -404,10 +403,13 @@ CLmError ApplyTransport(CurlOptions& o, const Transport& t, Secret& keyPassword)
   o.Set(CURLOPT_LOW_SPEED_TIME, t.timeoutSeconds, "the stall limit");
   o.Set(CURLOPT_SSL_VERIFYPEER, 1L, "the certificate verification");
   o.Set(CURLOPT_SSL_VERIFYHOST, 2L, "the host name verification");
-  if (!t.caFile.empty()) o.Set(CURLOPT_CAINFO, t.caFile.c_str(), "the CA bundle of " + Named(kCAFileSetting));
-  if (!t.caPath.empty()) o.Set(CURLOPT_CAPATH, t.caPath.c_str(), "the CA folder of " + Named(kCAPathSetting));
+  if (!t.caFile.empty())
+    o.Set(CURLOPT_CAINFO, t.caFile.c_str(), "the CA bundle of " + Named(kCAFileSetting));
+  if (!t.caPath.empty())
+    o.Set(CURLOPT_CAPATH, t.caPath.c_str(), "the CA folder of " + Named(kCAPathSetting));
   if (!t.clientCert.empty())
-    o.Set(CURLOPT_SSLCERT, t.clientCert.c_str(), "the client certificate of " + Named(kClientCertSetting));
+    o.Set(CURLOPT_SSLCERT, t.clientCert.c_str(),
+          "the client certificate of " + Named(kClientCertSetting));
   if (!t.clientKey.empty()) {
     if (CLmError err = CheckPrivateFile(t.clientKey, kClientKeySetting); err.IsError()) return err;
     o.Set(CURLOPT_SSLKEY, t.clientKey.c_str(), "the client key of " + Named(kClientKeySetting));
@@ -418,7 +420,8 @@ CLmError ApplyTransport(CurlOptions& o, const Transport& t, Secret& keyPassword)
     o.Set(CURLOPT_KEYPASSWD, keyPassword.value().c_str(),
           "the key passphrase of " + Named(kKeyPasswordFileSetting));
   }
-  if (!t.proxy.empty()) o.Set(CURLOPT_PROXY, t.proxy.c_str(), "the proxy of " + Named(kProxySetting));
+  if (!t.proxy.empty())
+    o.Set(CURLOPT_PROXY, t.proxy.c_str(), "the proxy of " + Named(kProxySetting));
   return CLmError::Success();
 }
 
@@ -429,7 +432,8 @@ CLmError ApplyTransport(CurlOptions& o, const Transport& t, Secret& keyPassword)
 void SetCommonOptions(CurlOptions& o, const std::string& url, const std::string& userAgent) {
   o.Set(CURLOPT_URL, url.c_str(), "the control server URL");
   o.Set(CURLOPT_PROTOCOLS_STR, kAllowedProtocols, "the protocol limit (CURLOPT_PROTOCOLS_STR)");
-  o.Set(CURLOPT_REDIR_PROTOCOLS_STR, StartsWithNoCase(url, "https://") ? "https" : kAllowedProtocols,
+  o.Set(CURLOPT_REDIR_PROTOCOLS_STR,
+        StartsWithNoCase(url, "https://") ? "https" : kAllowedProtocols,
         "the redirect limit (CURLOPT_REDIR_PROTOCOLS_STR)");
   o.Set(CURLOPT_NOSIGNAL, 1L, "the signal-free mode (CURLOPT_NOSIGNAL)");
   o.Set(CURLOPT_USERAGENT, userAgent.c_str(), "the client name");
@@ -531,7 +535,8 @@ bool HoldsPem(const std::string& text, const char* label) {
 std::string ClientCertificateProblem(const Transport& t) {
   const bool keyApart = !t.clientKey.empty();
   const std::string& keyFile = keyApart ? t.clientKey : t.clientCert;
-  const std::string keyNamed = keyFile + " of " + Named(keyApart ? kClientKeySetting : kClientCertSetting);
+  const std::string keyNamed =
+      keyFile + " of " + Named(keyApart ? kClientKeySetting : kClientCertSetting);
   const std::string certNamed = t.clientCert + " of " + Named(kClientCertSetting);
   std::string cert;
   std::string error;
@@ -579,8 +584,8 @@ CLmError CurlError(CURL* curl, CURLcode rc, const ErrorContext& c) {
                         prefix + "cannot read the proxy URL " + proxy + ": check " + proxySource +
                             " (a '/', '?', '#' or '@' in its user or password must be written "
                             "percent-encoded, '#' as %23)");
-      return CLmError(hxerr::kNetwork, prefix + "could not resolve proxy " + proxy + ": check " +
-                                           proxySource);
+      return CLmError(hxerr::kNetwork,
+                      prefix + "could not resolve proxy " + proxy + ": check " + proxySource);
     case CURLE_COULDNT_CONNECT: {
       // With a proxy in effect, curl connects to nothing else.
       if (!proxy.empty())
@@ -588,11 +593,10 @@ CLmError CurlError(CURL* curl, CURLcode rc, const ErrorContext& c) {
                         prefix + "cannot connect to proxy " + proxy + ": check " + proxySource);
       long osErrno = 0;
       curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);
-      const std::string cause =
-          osErrno == ECONNREFUSED || osErrno == 0
-              ? "connection refused by " + where
-              : "cannot connect to " + where + " (" + std::strerror(static_cast<int>(osErrno)) +
-                    ")";
+      const std::string cause = osErrno == ECONNREFUSED || osErrno == 0
+                                    ? "connection refused by " + where
+                                    : "cannot connect to " + where + " (" +
+                                          std::strerror(static_cast<int>(osErrno)) + ")";
       return CLmError(hxerr::kNetwork, prefix + cause +
                                            ": check that the control server runs there and that "
                                            "[Base] sControlServerURL names its host and port");
@@ -602,21 +606,21 @@ CLmError CurlError(CURL* curl, CURLcode rc, const ErrorContext& c) {
                                            ": check [Base] sControlServerURL and this machine's "
                                            "name service");
     case CURLE_OPERATION_TIMEDOUT:
-      return CLmError(hxerr::kTimeout, prefix + "timed out after " +
-                                           std::to_string(t.timeoutSeconds) +
-                                           " seconds without progress (" + Named(kTimeoutSetting) +
-                                           ")");
+      return CLmError(hxerr::kTimeout,
+                      prefix + "timed out after " + std::to_string(t.timeoutSeconds) +
+                          " seconds without progress (" + Named(kTimeoutSetting) + ")");
     case CURLE_UNSUPPORTED_PROTOCOL:
       // Our own URL was checked to be http(s): what was refused is where a
       // redirect led.
-      return CLmError(hxerr::kInvalid,
-                      prefix + "refused the server's redirect to " +
-                          (c.redirectedTo.empty() ? std::string("another scheme") : c.redirectedTo) +
-                          (https ? ": a download that starts on https follows redirects to https "
-                                   "only; set [Base] sControlServerURL to the https address the "
-                                   "file is served at"
-                                 : ": a download follows redirects to http and https only; set "
-                                   "[Base] sControlServerURL to the address the file is served at"));
+      return CLmError(
+          hxerr::kInvalid,
+          prefix + "refused the server's redirect to " +
+              (c.redirectedTo.empty() ? std::string("another scheme") : c.redirectedTo) +
+              (https ? ": a download that starts on https follows redirects to https "
+                       "only; set [Base] sControlServerURL to the https address the "
+                       "file is served at"
+                     : ": a download follows redirects to http and https only; set "
+                       "[Base] sControlServerURL to the address the file is served at"));
     case CURLE_URL_MALFORMAT:
       return CLmError(hxerr::kInvalid, prefix + "unusable URL: check [Base] sControlServerURL");
     case CURLE_PEER_FAILED_VERIFICATION:
@@ -636,8 +640,9 @@ CLmError CurlError(CURL* curl, CURLcode rc, const ErrorContext& c) {
       return CLmError(hxerr::kNetwork, prefix + "the proxy " + proxy +
                                            " wants credentials (HTTP 407): check " + proxySource);
     if (tunnel >= 300)
-      return CLmError(hxerr::kNetwork, prefix + "the proxy " + proxy + " refused the tunnel (HTTP " +
-                                           std::to_string(tunnel) + "): check " + proxySource);
+      return CLmError(hxerr::kNetwork, prefix + "the proxy " + proxy +
+                                           " refused the tunnel (HTTP " + std::to_string(tunnel) +
+                                           "): check " + proxySource);
     if (rc == CURLE_PROXY)
       return CLmError(hxerr::kNetwork,
                       prefix + "the proxy " + proxy + " failed: check " + proxySource);
@@ -646,11 +651,10 @@ CLmError CurlError(CURL* curl, CURLcode rc, const ErrorContext& c) {
   // handshake, or (TLS 1.3) the first read, with an alert.
   if (https && (rc == CURLE_SSL_CONNECT_ERROR || rc == CURLE_RECV_ERROR)) {
     if (!t.clientCert.empty())
-      return CLmError(hxerr::kNetwork,
-                      prefix + "the TLS connection failed (" + words +
-                          "); if the server checks client certificates, set " +
-                          Named(kClientCertSetting) + " and " + kClientKeySetting +
-                          " to a certificate the site's CA issued");
+      return CLmError(hxerr::kNetwork, prefix + "the TLS connection failed (" + words +
+                                           "); if the server checks client certificates, set " +
+                                           Named(kClientCertSetting) + " and " + kClientKeySetting +
+                                           " to a certificate the site's CA issued");
     if (rc == CURLE_SSL_CONNECT_ERROR)
       return CLmError(hxerr::kNetwork, prefix + "TLS handshake failed (" + words +
                                            "): check that [Base] sControlServerURL names a TLS "
@@ -917,8 +921,7 @@ CLmError CHxNetwork::Attach_RemoteDLL(const std::string& hostName,
     CurlOptions options(curl.get());
     SetCommonOptions(options, url + "/", "guidlookups (" + client + ")");
     Secret keyPassword;
-    if (CLmError err = ApplyTransport(options, transport, keyPassword); err.IsError())
-      return err;
+    if (CLmError err = ApplyTransport(options, transport, keyPassword); err.IsError()) return err;
     // Connect (and, for https, handshake and verify) only: proves the server
     // is there, and trusted, without fetching anything.
     options.Set(CURLOPT_CONNECT_ONLY, 1L, "the connect-only mode");
@@ -988,7 +991,8 @@ size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
   const std::string value = Trimmed(line.data() + colon + 1, line.size() - colon - 1);
   if (name == "etag") sink->etag = value;
   else if (name == "last-modified") sink->lastModified = value;
-  else if (name == "location") sink->location = value;
+  else if (name == "location")
+    sink->location = value;
   else if (name == "content-encoding" && !value.empty() && value != "identity") sink->encoded = true;
   return total;
 }
@@ -1066,8 +1070,7 @@ CLmError CHxNetwork::Fetch(hxsFilexferRequest* request, int64_t timeout) {
     CurlOptions options(curl.get());
     SetCommonOptions(options, url, "guidlookups (" + clientName_ + ")");
     Secret keyPassword;
-    if (CLmError err = ApplyTransport(options, transport, keyPassword); err.IsError())
-      return err;
+    if (CLmError err = ApplyTransport(options, transport, keyPassword); err.IsError()) return err;
     options.Set(CURLOPT_FOLLOWLOCATION, 1L, "redirect following");
     options.Set(CURLOPT_MAXREDIRS, 5L, "the redirect limit");
     options.Set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(transport.maxBytes),
@@ -1108,8 +1111,9 @@ CLmError CHxNetwork::Fetch(hxsFilexferRequest* request, int64_t timeout) {
     CURLcode rc = curl_easy_perform(curl.get());
     curl_off_t announced = -1;
     curl_easy_getinfo(curl.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-    const ErrorContext context{"download of",   shown,         WithoutUrlCredentials(baseUrl_),
-                               &transport,      !token.empty(), WithoutUrlCredentials(headers.location)};
+    const ErrorContext context{
+        "download of", shown,          WithoutUrlCredentials(baseUrl_),
+        &transport,    !token.empty(), WithoutUrlCredentials(headers.location)};
     if (rc == CURLE_WRITE_ERROR && sink.error != 0)
       return FileError(sink.error, "cannot write", temp.path());
     if ((rc == CURLE_WRITE_ERROR && sink.tooLarge) || rc == CURLE_FILESIZE_EXCEEDED)
