@@ -24,6 +24,10 @@
 #include "host/LogWriter.h"
 #include "host/Settings.h"
 
+#if LIBCURL_VERSION_NUM < 0x075500
+#error "guidlookups needs libcurl 7.85.0 or newer (CURLOPT_PROTOCOLS_STR)"
+#endif
+
 // The control server is reached over plain HTTP(S): the attach proves that it
 // accepts connections (and, for https, completes a verified TLS handshake),
 // the transfer is one GET of "<base URL>/GUIDDB.DAT". Every call uses its own
@@ -42,6 +46,7 @@ constexpr const char* kLegacyPartPrefix = "GUIDDB.DAT.part-";
 constexpr int kDefaultTimeoutSeconds = 120;
 constexpr uint64_t kDefaultMaxBytes = uint64_t{4} << 30;
 constexpr const char* kAllowedProtocols = "http,https";
+constexpr const char* kMinimumCurl = "7.85.0";
 // Error bodies are kept only to tell an operator what the server said.
 constexpr size_t kErrorBodyLimit = 4096;
 // A token or passphrase is a line, never a document.
@@ -60,6 +65,7 @@ constexpr const char* kProxySetting = "sControlServerProxy";
 
 // X.509 verification results as OpenSSL numbers them (CURLINFO_SSL_VERIFYRESULT);
 // spelled out here so that no TLS header leaks into this unit.
+constexpr long kX509Unspecified = 1;
 constexpr long kX509NotYetValid = 9;
 constexpr long kX509Expired = 10;
 constexpr long kX509SelfSignedLeaf = 18;
@@ -137,14 +143,29 @@ std::string HeaderSafe(const char* text) {
   return out;
 }
 
+// Where the authority of `url` starts: after "<scheme>://" when the text
+// opens with a scheme, else at 0 (a proxy may be written "host:port").
+size_t AuthorityStart(const std::string& url) {
+  size_t i = 0;
+  while (i < url.size() && (std::isalnum(static_cast<unsigned char>(url[i])) || url[i] == '+' ||
+                            url[i] == '-' || url[i] == '.'))
+    ++i;
+  if (i == 0 || !std::isalpha(static_cast<unsigned char>(url[0])) || url.compare(i, 3, "://") != 0)
+    return 0;
+  return i + 3;
+}
+
+// The authority of an http(s) URL without user and password ("host:port").
+std::string AuthorityOf(const std::string& url) {
+  const std::string bare = WithoutUrlCredentials(url);
+  const size_t start = AuthorityStart(bare);
+  const size_t end = bare.find_first_of("/?#", start);
+  return bare.substr(start, end == std::string::npos ? end : end - start);
+}
+
 // The host part of an http(s) URL (no user, port or path), for messages.
 std::string HostOf(const std::string& url) {
-  size_t start = url.find("://");
-  start = start == std::string::npos ? 0 : start + 3;
-  size_t end = url.find_first_of("/?#", start);
-  std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
-  size_t at = authority.rfind('@');
-  if (at != std::string::npos) authority.erase(0, at + 1);
+  const std::string authority = AuthorityOf(url);
   if (!authority.empty() && authority[0] == '[') {
     size_t close = authority.find(']');
     return authority.substr(1, close == std::string::npos ? close : close - 1);
@@ -152,15 +173,14 @@ std::string HostOf(const std::string& url) {
   return authority.substr(0, authority.find(':'));
 }
 
-// A proxy URL without its user and password: a proxy's credentials are as
-// secret as the token and must not reach an error text.
-std::string WithoutCredentials(const std::string& url) {
-  size_t start = url.find("://");
-  start = start == std::string::npos ? 0 : start + 3;
-  size_t end = url.find_first_of("/?#", start);
-  size_t at = url.rfind('@', end == std::string::npos ? url.size() : end);
-  if (at == std::string::npos || at < start) return url;
-  return url.substr(0, start) + url.substr(at + 1);
+// The port an http(s) URL connects to, written or the scheme's.
+std::string PortOf(const std::string& url) {
+  const std::string authority = AuthorityOf(url);
+  const size_t close = authority[0] == '[' ? authority.find(']') : 0;
+  const size_t colon = authority.find(':', close == std::string::npos ? 0 : close);
+  if (colon != std::string::npos && colon + 1 < authority.size())
+    return authority.substr(colon + 1);
+  return StartsWithNoCase(url, "https://") ? "443" : "80";
 }
 
 bool IsNoSpaceErrno(int err) { return err == ENOSPC || err == EDQUOT || err == EFBIG; }
@@ -337,181 +357,311 @@ Transport ReadTransport(HXPlatformInfo& settings, long callerTimeout, const std:
   return t;
 }
 
+// Sets options on a curl handle and keeps the first one libcurl refused. An
+// option that does not take (an older libcurl, a TLS backend without it, a
+// value libcurl rejects) fails the call: a transfer must never run without
+// the limit or the check the option was to set.
+class CurlOptions {
+ public:
+  explicit CurlOptions(CURL* curl) : curl_(curl) {}
+  // `what` names the option for an operator ("the CA bundle of ...").
+  template <typename T>
+  void Set(CURLoption option, T value, const std::string& what) {
+    if (!refused_.empty()) return;
+    const CURLcode rc = curl_easy_setopt(curl_, option, value);
+    if (rc == CURLE_OK) return;
+    refused_ = what;
+    code_ = rc;
+  }
+  // Success, or one line that names the option that did not take.
+  CLmError Result(const std::string& prefix) const {
+    if (refused_.empty()) return CLmError::Success();
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    return CLmError(hxerr::kInvalid,
+                    prefix + "libcurl " + (info && info->version ? info->version : "?") +
+                        " did not take " + refused_ + " (" + curl_easy_strerror(code_) +
+                        "), so nothing was sent; guidlookups needs libcurl " + kMinimumCurl +
+                        " or newer, with TLS");
+  }
+
+ private:
+  CURL* curl_;
+  std::string refused_;
+  CURLcode code_ = CURLE_OK;
+};
+
 // Applies the time-outs and TLS settings common to the attach and the
 // transfer. Peer and host verification are always on; nothing turns them off.
-CLmError ApplyTransport(CURL* curl, const Transport& t, Secret& keyPassword) {
+CLmError ApplyTransport(CurlOptions& o, const Transport& t, Secret& keyPassword) {
   // The connection phase (TCP, proxy tunnel, TLS handshake) has the time-out;
   // after it, a transfer ends only when it stalls (nothing received for that
   // long, also while waiting for the response headers: curl's low-speed check
   // here, and the transfer's own StallWatch, which is exact), never while it
   // keeps moving however long the file takes. No CURLOPT_TIMEOUT, therefore.
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, t.timeoutSeconds);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, t.timeoutSeconds);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!t.caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, t.caFile.c_str());
-  if (!t.caPath.empty()) curl_easy_setopt(curl, CURLOPT_CAPATH, t.caPath.c_str());
-  if (!t.clientCert.empty()) curl_easy_setopt(curl, CURLOPT_SSLCERT, t.clientCert.c_str());
+  o.Set(CURLOPT_CONNECTTIMEOUT, t.timeoutSeconds, "the connection time-out");
+  o.Set(CURLOPT_LOW_SPEED_LIMIT, 1L, "the stall limit");
+  o.Set(CURLOPT_LOW_SPEED_TIME, t.timeoutSeconds, "the stall limit");
+  o.Set(CURLOPT_SSL_VERIFYPEER, 1L, "the certificate verification");
+  o.Set(CURLOPT_SSL_VERIFYHOST, 2L, "the host name verification");
+  if (!t.caFile.empty())
+    o.Set(CURLOPT_CAINFO, t.caFile.c_str(), "the CA bundle of " + Named(kCAFileSetting));
+  if (!t.caPath.empty())
+    o.Set(CURLOPT_CAPATH, t.caPath.c_str(), "the CA folder of " + Named(kCAPathSetting));
+  if (!t.clientCert.empty())
+    o.Set(CURLOPT_SSLCERT, t.clientCert.c_str(),
+          "the client certificate of " + Named(kClientCertSetting));
   if (!t.clientKey.empty()) {
     if (CLmError err = CheckPrivateFile(t.clientKey, kClientKeySetting); err.IsError()) return err;
-    curl_easy_setopt(curl, CURLOPT_SSLKEY, t.clientKey.c_str());
+    o.Set(CURLOPT_SSLKEY, t.clientKey.c_str(), "the client key of " + Named(kClientKeySetting));
   }
   if (!t.keyPasswordFile.empty()) {
     CLmError err = ReadSecretFile(t.keyPasswordFile, kKeyPasswordFileSetting, keyPassword);
     if (err.IsError()) return err;
-    curl_easy_setopt(curl, CURLOPT_KEYPASSWD, keyPassword.value().c_str());
+    o.Set(CURLOPT_KEYPASSWD, keyPassword.value().c_str(),
+          "the key passphrase of " + Named(kKeyPasswordFileSetting));
   }
-  if (!t.proxy.empty()) curl_easy_setopt(curl, CURLOPT_PROXY, t.proxy.c_str());
+  if (!t.proxy.empty())
+    o.Set(CURLOPT_PROXY, t.proxy.c_str(), "the proxy of " + Named(kProxySetting));
   return CLmError::Success();
 }
 
 // Options common to the attach and the transfer: allowed schemes, no signals
-// (we run in the caller's threads), the client's identity.
-void SetCommonOptions(CURL* curl, const std::string& url, const std::string& userAgent,
-                      char* errorBuffer) {
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-#if LIBCURL_VERSION_NUM >= 0x075500
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
-#else
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
-#endif
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
+// (we run in the caller's threads), the client's identity. A transfer that
+// starts on https follows redirects to https only: a redirect to plain http
+// would carry the file (and whatever the server trusts us with) in clear.
+void SetCommonOptions(CurlOptions& o, const std::string& url, const std::string& userAgent) {
+  o.Set(CURLOPT_URL, url.c_str(), "the control server URL");
+  o.Set(CURLOPT_PROTOCOLS_STR, kAllowedProtocols, "the protocol limit (CURLOPT_PROTOCOLS_STR)");
+  o.Set(CURLOPT_REDIR_PROTOCOLS_STR,
+        StartsWithNoCase(url, "https://") ? "https" : kAllowedProtocols,
+        "the redirect limit (CURLOPT_REDIR_PROTOCOLS_STR)");
+  o.Set(CURLOPT_NOSIGNAL, 1L, "the signal-free mode (CURLOPT_NOSIGNAL)");
+  o.Set(CURLOPT_USERAGENT, userAgent.c_str(), "the client name");
 }
 
-// What a failed call was doing, for its error text.
+// The refusal to send a bearer token over plain http, made before any
+// connection: the token would cross the network in clear, to anyone on the
+// path.
+CLmError TokenOverPlainHttp(const std::string& fileUrl) {
+  return CLmError(hxerr::kInvalid, "download of " + WithoutUrlCredentials(fileUrl) +
+                                       ": refusing to send the bearer token of " +
+                                       Named(kTokenFileSetting) +
+                                       " over plain http; make [Base] sControlServerURL an "
+                                       "https:// URL");
+}
+
+// What a failed call was doing, for its error text. The URLs are without
+// credentials already.
 struct ErrorContext {
   std::string what;    // "download of", "cannot connect to control server"
   std::string url;     // the URL the call asked for
   std::string server;  // the base URL, for the certificate texts
   const Transport* transport;
   bool sentToken;
+  std::string redirectedTo;  // the last Location the server answered with
 };
+
+// Whether the user part of a URL as written holds a character that ends it
+// for a URL parser ('/', '?', '#', or an '@' before the last): libcurl then
+// cannot read the URL at all.
+bool UserPartNeedsEncoding(const std::string& url) {
+  const size_t start = AuthorityStart(url);
+  const size_t at = url.rfind('@');
+  if (at == std::string::npos || at < start) return false;
+  return url.substr(start, at - start).find_first_of("/?#@") != std::string::npos;
+}
 
 // The proxy in effect and where it came from, or "" when curl goes direct.
 std::string ProxyInEffect(const Transport& t, std::string& source) {
   if (!t.proxy.empty()) {
     source = Named(kProxySetting);
-    return WithoutCredentials(t.proxy);
+    return WithoutUrlCredentials(t.proxy);
   }
   if (!t.environmentProxy.empty()) {
     source = "the environment variable " + t.environmentProxyName + " (or set " +
              Named(kProxySetting) + ")";
-    return WithoutCredentials(t.environmentProxy);
+    return WithoutUrlCredentials(t.environmentProxy);
   }
   return "";
 }
 
-CLmError CertificateError(CURL* curl, const std::string& detail, const ErrorContext& c) {
+CLmError CertificateError(CURL* curl, const ErrorContext& c) {
   long verify = 0;
   curl_easy_getinfo(curl, CURLINFO_SSL_VERIFYRESULT, &verify);
   const std::string prefix = c.what + " " + c.url + ": certificate of " + c.server;
-  const std::string tail = " (" + detail + ")";
   const Transport& t = *c.transport;
-  if (verify == kX509Expired || Contains(detail, "expired"))
-    return CLmError(hxerr::kNetwork,
-                    prefix + " has expired: the control server needs a renewed certificate" + tail);
-  if (verify == kX509NotYetValid || Contains(detail, "not yet valid"))
-    return CLmError(hxerr::kNetwork, prefix +
-                                         " is not yet valid: check this machine's clock and the "
-                                         "certificate's dates" +
-                                         tail);
-  if (verify == kX509HostnameMismatch || Contains(detail, "subject name") ||
-      Contains(detail, "does not match"))
-    return CLmError(hxerr::kNetwork, prefix + " does not name host " + HostOf(c.server) +
-                                         ": set [Base] sControlServerURL to a name the "
-                                         "certificate was issued for, or reissue it" +
-                                         tail);
-  if (verify == kX509NoLocalIssuer || verify == kX509SelfSignedLeaf ||
-      verify == kX509SelfSignedInChain || verify == kX509CannotVerifyLeaf ||
-      Contains(detail, "issuer") || Contains(detail, "self-signed") ||
-      Contains(detail, "self signed")) {
-    if (t.caFile.empty() && t.caPath.empty())
-      return CLmError(hxerr::kNetwork, prefix + " is signed by an unknown CA: set " +
-                                           Named(kCAFileSetting) + " to the site's CA bundle" +
-                                           tail);
-    return CLmError(hxerr::kNetwork, prefix + " is signed by an unknown CA: " +
-                                         Named(kCAFileSetting) + " and " + kCAPathSetting +
-                                         " do not hold the CA that signed it; set them to the "
-                                         "site's CA bundle" +
-                                         tail);
+  switch (verify) {
+    case kX509Expired:
+      return CLmError(hxerr::kNetwork,
+                      prefix + " has expired: the control server needs a renewed certificate");
+    case kX509NotYetValid:
+      return CLmError(hxerr::kNetwork, prefix +
+                                           " is not yet valid: check this machine's clock and the "
+                                           "certificate's dates");
+    // A chain that verified and still failed is libcurl's own host name
+    // check, which reports "unspecified" (or nothing) as the result.
+    case 0:
+    case kX509Unspecified:
+    case kX509HostnameMismatch:
+      return CLmError(hxerr::kNetwork, prefix + " does not name host " + HostOf(c.server) +
+                                           ": set [Base] sControlServerURL to a name the "
+                                           "certificate was issued for, or reissue it");
+    case kX509NoLocalIssuer:
+    case kX509SelfSignedLeaf:
+    case kX509SelfSignedInChain:
+    case kX509CannotVerifyLeaf:
+      if (t.caFile.empty() && t.caPath.empty())
+        return CLmError(hxerr::kNetwork, prefix + " is signed by an unknown CA: set " +
+                                             Named(kCAFileSetting) + " to the site's CA bundle");
+      return CLmError(hxerr::kNetwork, prefix + " is signed by an unknown CA: " +
+                                           Named(kCAFileSetting) + " and " + kCAPathSetting +
+                                           " do not hold the CA that signed it; set them to the "
+                                           "site's CA bundle");
+    default:
+      return CLmError(hxerr::kNetwork, prefix + " failed verification: check " +
+                                           Named(kCAFileSetting) + " and the server's certificate");
   }
-  return CLmError(hxerr::kNetwork, prefix + " failed verification: check " + Named(kCAFileSetting) +
-                                       " and the server's certificate" + tail);
+}
+
+bool HoldsPem(const std::string& text, const char* label) {
+  return text.find(std::string("-----BEGIN ") + label + "-----") != std::string::npos;
+}
+
+// Why libcurl could not use the client certificate or its key. It gives one
+// code for every such fault, so the files are looked at (for their PEM
+// labels only): when both are readable, hold what they should and the key
+// needs no passphrase it lacks, what remains is a key that does not belong
+// to the certificate.
+std::string ClientCertificateProblem(const Transport& t) {
+  const bool keyApart = !t.clientKey.empty();
+  const std::string& keyFile = keyApart ? t.clientKey : t.clientCert;
+  const std::string keyNamed =
+      keyFile + " of " + Named(keyApart ? kClientKeySetting : kClientCertSetting);
+  const std::string certNamed = t.clientCert + " of " + Named(kClientCertSetting);
+  std::string cert;
+  std::string error;
+  if (!hostfs::ReadWholeFile(t.clientCert, cert, &error))
+    return "cannot read the client certificate " + certNamed + " (" + error + ")";
+  if (!HoldsPem(cert, "CERTIFICATE"))
+    return "the client certificate " + certNamed + " holds no PEM certificate";
+  Secret key;
+  if (!hostfs::ReadWholeFile(keyFile, key.value(), &error))
+    return "cannot read the client key " + keyNamed + " (" + error + ")";
+  const std::string& k = key.value();
+  const bool encrypted =
+      HoldsPem(k, "ENCRYPTED PRIVATE KEY") || k.find("Proc-Type: 4,ENCRYPTED") != std::string::npos;
+  if (!encrypted && !HoldsPem(k, "PRIVATE KEY") && !HoldsPem(k, "RSA PRIVATE KEY") &&
+      !HoldsPem(k, "EC PRIVATE KEY"))
+    return "the client key " + keyNamed + " holds no PEM private key";
+  if (encrypted && t.keyPasswordFile.empty())
+    return "the client key " + keyNamed + " is encrypted: set " + Named(kKeyPasswordFileSetting) +
+           " to a file holding its passphrase";
+  if (encrypted)
+    return "the passphrase in the file of " + Named(kKeyPasswordFileSetting) +
+           " does not open the client key " + keyNamed +
+           ", or the key does not match the certificate " + certNamed;
+  return "the client key " + keyNamed + " does not match the certificate " + certNamed +
+         ": set both to a certificate and the key it was issued with";
 }
 
 // Turns a failed curl_easy_perform into one error that names the URL, what
-// went wrong in words an operator can act on, and the setting to look at,
-// with curl's own detail after it. It never holds a token or passphrase:
-// curl's detail does not carry request headers or key passwords.
-CLmError CurlError(CURL* curl, CURLcode rc, const char* errorBuffer, const ErrorContext& c) {
-  const std::string detail = errorBuffer && *errorBuffer ? errorBuffer : curl_easy_strerror(rc);
+// went wrong in words an operator can act on, and the setting to look at.
+// It is made from libcurl's codes and transfer facts only: libcurl's error
+// buffer may quote the URL or the proxy as written, password and all, so no
+// text of it is passed on (curl_easy_strerror gives fixed words per code).
+CLmError CurlError(CURL* curl, CURLcode rc, const ErrorContext& c) {
+  const std::string words = curl_easy_strerror(rc);
   const std::string prefix = c.what + " " + c.url + ": ";
   const Transport& t = *c.transport;
+  const bool https = StartsWithNoCase(c.url, "https://");
   std::string proxySource;
   const std::string proxy = ProxyInEffect(t, proxySource);
-  const bool proxyTrouble =
-      !proxy.empty() && (Contains(detail, "CONNECT") || Contains(detail, "roxy"));
+  const std::string where = HostOf(c.url) + " port " + PortOf(c.url);
   switch (rc) {
     case CURLE_COULDNT_RESOLVE_PROXY:
-      return CLmError(hxerr::kNetwork, prefix + "could not resolve proxy " + proxy + ": check " +
-                                           proxySource + " (" + detail + ")");
+      if (UserPartNeedsEncoding(t.proxy.empty() ? t.environmentProxy : t.proxy))
+        return CLmError(hxerr::kInvalid,
+                        prefix + "cannot read the proxy URL " + proxy + ": check " + proxySource +
+                            " (a '/', '?', '#' or '@' in its user or password must be written "
+                            "percent-encoded, '#' as %23)");
+      return CLmError(hxerr::kNetwork,
+                      prefix + "could not resolve proxy " + proxy + ": check " + proxySource);
     case CURLE_COULDNT_CONNECT: {
       // With a proxy in effect, curl connects to nothing else.
       if (!proxy.empty())
-        return CLmError(hxerr::kNetwork, prefix + "cannot connect to proxy " + proxy + ": check " +
-                                             proxySource + " (" + detail + ")");
+        return CLmError(hxerr::kNetwork,
+                        prefix + "cannot connect to proxy " + proxy + ": check " + proxySource);
       long osErrno = 0;
       curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);
-      std::string cause =
-          osErrno == ECONNREFUSED || osErrno == 0
-              ? std::string("connection refused")
-              : std::string("cannot connect: ") + std::strerror(static_cast<int>(osErrno));
-      return CLmError(hxerr::kNetwork, prefix + cause + " (" + detail + ")");
+      const std::string cause = osErrno == ECONNREFUSED || osErrno == 0
+                                    ? "connection refused by " + where
+                                    : "cannot connect to " + where + " (" +
+                                          std::strerror(static_cast<int>(osErrno)) + ")";
+      return CLmError(hxerr::kNetwork, prefix + cause +
+                                           ": check that the control server runs there and that "
+                                           "[Base] sControlServerURL names its host and port");
     }
     case CURLE_COULDNT_RESOLVE_HOST:
-      return CLmError(hxerr::kNetwork, prefix + "could not resolve host (" + detail + ")");
+      return CLmError(hxerr::kNetwork, prefix + "could not resolve host " + HostOf(c.url) +
+                                           ": check [Base] sControlServerURL and this machine's "
+                                           "name service");
     case CURLE_OPERATION_TIMEDOUT:
-      return CLmError(hxerr::kTimeout, prefix + "timed out after " +
-                                           std::to_string(t.timeoutSeconds) +
-                                           " seconds without progress (" + Named(kTimeoutSetting) +
-                                           "; " + detail + ")");
+      return CLmError(hxerr::kTimeout,
+                      prefix + "timed out after " + std::to_string(t.timeoutSeconds) +
+                          " seconds without progress (" + Named(kTimeoutSetting) + ")");
     case CURLE_UNSUPPORTED_PROTOCOL:
+      // Our own URL was checked to be http(s): what was refused is where a
+      // redirect led.
+      return CLmError(
+          hxerr::kInvalid,
+          prefix + "refused the server's redirect to " +
+              (c.redirectedTo.empty() ? std::string("another scheme") : c.redirectedTo) +
+              (https ? ": a download that starts on https follows redirects to https "
+                       "only; set [Base] sControlServerURL to the https address the "
+                       "file is served at"
+                     : ": a download follows redirects to http and https only; set "
+                       "[Base] sControlServerURL to the address the file is served at"));
     case CURLE_URL_MALFORMAT:
-      return CLmError(hxerr::kInvalid, prefix + "unusable URL (" + detail + ")");
+      return CLmError(hxerr::kInvalid, prefix + "unusable URL: check [Base] sControlServerURL");
     case CURLE_PEER_FAILED_VERIFICATION:
-      return CertificateError(curl, detail, c);
+      return CertificateError(curl, c);
     case CURLE_SSL_CACERT_BADFILE:
       return CLmError(hxerr::kInvalid, prefix + "cannot use the CA bundle: check " +
-                                           Named(kCAFileSetting) + " and " + kCAPathSetting + " (" +
-                                           detail + ")");
+                                           Named(kCAFileSetting) + " and " + kCAPathSetting);
     case CURLE_SSL_CERTPROBLEM:
-      return CLmError(hxerr::kInvalid, prefix +
-                                           "cannot use the client certificate or its key: check " +
-                                           Named(kClientCertSetting) + ", " + kClientKeySetting +
-                                           " and " + kKeyPasswordFileSetting + " (" + detail + ")");
+      return CLmError(hxerr::kInvalid, prefix + ClientCertificateProblem(t));
     default:
       break;
   }
-  if (proxyTrouble)
-    return CLmError(hxerr::kNetwork, prefix + "the proxy " + proxy + " failed: check " +
-                                         proxySource + " (" + detail + ")");
-  // A server that refuses the client certificate inside TLS answers with an
-  // alert that curl reports as a failed handshake or read.
-  if (Contains(detail, "alert") &&
-      (Contains(detail, "certificate") || Contains(detail, "unknown ca")))
-    return CLmError(hxerr::kNetwork, prefix +
-                                         "the server refused the TLS connection over the "
-                                         "client certificate: set " +
-                                         Named(kClientCertSetting) + " and " + kClientKeySetting +
-                                         " to a certificate the site's CA issued (" + detail + ")");
-  if (rc == CURLE_SSL_CONNECT_ERROR)
-    return CLmError(hxerr::kNetwork, prefix + "TLS handshake failed (" + detail + ")");
-  return CLmError(hxerr::kNetwork, prefix + detail);
+  if (!proxy.empty()) {
+    long tunnel = 0;
+    curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &tunnel);
+    if (tunnel == 407)
+      return CLmError(hxerr::kNetwork, prefix + "the proxy " + proxy +
+                                           " wants credentials (HTTP 407): check " + proxySource);
+    if (tunnel >= 300)
+      return CLmError(hxerr::kNetwork, prefix + "the proxy " + proxy +
+                                           " refused the tunnel (HTTP " + std::to_string(tunnel) +
+                                           "): check " + proxySource);
+    if (rc == CURLE_PROXY)
+      return CLmError(hxerr::kNetwork,
+                      prefix + "the proxy " + proxy + " failed: check " + proxySource);
+  }
+  // A server that refuses the client certificate inside TLS ends the
+  // handshake, or (TLS 1.3) the first read, with an alert.
+  if (https && (rc == CURLE_SSL_CONNECT_ERROR || rc == CURLE_RECV_ERROR)) {
+    if (!t.clientCert.empty())
+      return CLmError(hxerr::kNetwork, prefix + "the TLS connection failed (" + words +
+                                           "); if the server checks client certificates, set " +
+                                           Named(kClientCertSetting) + " and " + kClientKeySetting +
+                                           " to a certificate the site's CA issued");
+    if (rc == CURLE_SSL_CONNECT_ERROR)
+      return CLmError(hxerr::kNetwork, prefix + "TLS handshake failed (" + words +
+                                           "): check that [Base] sControlServerURL names a TLS "
+                                           "port, and whether the server wants a client "
+                                           "certificate");
+  }
+  return CLmError(hxerr::kNetwork, prefix + "transfer failed (" + words + ")");
 }
 
 // An answer other than 200: the status and, where the server said why, the
@@ -710,7 +860,8 @@ int HXClient::getNetworkHostnameMangled(std::string& hostName, void* /*reserved*
     std::string url;
     if (!NormaliseBaseUrl(configured, url)) {
       HXLOG(3, "int HXClient::getNetworkHostnameMangled(std::string&, void*)",
-            "No usable control server URL configured: [%s]", configured.c_str());
+            "No usable control server URL configured: [%s]",
+            WithoutUrlCredentials(configured).c_str());
       return -1;
     }
     hostName = url;
@@ -752,27 +903,33 @@ CLmError CHxNetwork::Attach_RemoteDLL(const std::string& hostName,
   try {
     std::string url;
     if (!NormaliseBaseUrl(hostName, url))
-      return CLmError(hxerr::kInvalid,
-                      "control server URL [" + hostName + "] is not an http or https URL");
+      return CLmError(hxerr::kInvalid, "control server URL [" + WithoutUrlCredentials(hostName) +
+                                           "] is not an http or https URL");
+    const std::string shown = WithoutUrlCredentials(url);
     std::string client = HeaderSafe(clientName);
     HXPlatformInfo settings = FocusedSettings();
     const Transport transport = ReadTransport(settings, timeoutSeconds, url);
+    // The transfer would refuse it; refusing here keeps the promise that no
+    // connection is made at all.
+    if (!transport.tokenFile.empty() && !StartsWithNoCase(url, "https://"))
+      return TokenOverPlainHttp(url + "/" + kFileName);
 
     EnsureCurlReady();
     CurlHandle curl(curl_easy_init());
     if (!curl) return CLmError(hxerr::kGeneric, "cannot create a curl handle");
-    char errorBuffer[CURL_ERROR_SIZE] = {0};
-    SetCommonOptions(curl.get(), url + "/", "guidlookups (" + client + ")", errorBuffer);
+    const std::string prefix = "cannot connect to control server " + shown + ": ";
+    CurlOptions options(curl.get());
+    SetCommonOptions(options, url + "/", "guidlookups (" + client + ")");
     Secret keyPassword;
-    if (CLmError err = ApplyTransport(curl.get(), transport, keyPassword); err.IsError())
-      return err;
+    if (CLmError err = ApplyTransport(options, transport, keyPassword); err.IsError()) return err;
     // Connect (and, for https, handshake and verify) only: proves the server
     // is there, and trusted, without fetching anything.
-    curl_easy_setopt(curl.get(), CURLOPT_CONNECT_ONLY, 1L);
+    options.Set(CURLOPT_CONNECT_ONLY, 1L, "the connect-only mode");
+    if (CLmError err = options.Result(prefix); err.IsError()) return err;
     CURLcode rc = curl_easy_perform(curl.get());
     if (rc != CURLE_OK)
-      return CurlError(curl.get(), rc, errorBuffer,
-                       {"cannot connect to control server", url, url, &transport, false});
+      return CurlError(curl.get(), rc,
+                       {"cannot connect to control server", shown, shown, &transport, false, ""});
 
     baseUrl_ = url;
     clientName_ = client;
@@ -781,7 +938,7 @@ CLmError CHxNetwork::Attach_RemoteDLL(const std::string& hostName,
     HXLOG(3,
           "CLmError CHxNetwork::Attach_RemoteDLL(const string&, hxsExecuteRemoteDllType*, "
           "const char*, int, bool&)",
-          "Attached to control server [%s] as [%s]", url.c_str(), client.c_str());
+          "Attached to control server [%s] as [%s]", shown.c_str(), client.c_str());
     return CLmError::Success();
   } catch (...) {
     return Unexpected("Attach_RemoteDLL");
@@ -790,7 +947,7 @@ CLmError CHxNetwork::Attach_RemoteDLL(const std::string& hostName,
 
 std::string CHxNetwork::GetConnectionStr() const {
   if (!connected_) return "";
-  return baseUrl_ + " as " + clientName_;
+  return WithoutUrlCredentials(baseUrl_) + " as " + clientName_;
 }
 
 void CHxNetwork::SetDestinationFile(const std::string& path) { destinationFile_ = path; }
@@ -808,6 +965,7 @@ namespace {
 struct HeaderSink {
   std::string etag;
   std::string lastModified;
+  std::string location;
   bool encoded = false;
 };
 
@@ -833,6 +991,8 @@ size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
   const std::string value = Trimmed(line.data() + colon + 1, line.size() - colon - 1);
   if (name == "etag") sink->etag = value;
   else if (name == "last-modified") sink->lastModified = value;
+  else if (name == "location")
+    sink->location = value;
   else if (name == "content-encoding" && !value.empty() && value != "identity") sink->encoded = true;
   return total;
 }
@@ -876,18 +1036,16 @@ CLmError CHxNetwork::Fetch(hxsFilexferRequest* request, int64_t timeout) {
     destination = hostfs::ResolveLinks(destination);
     const std::string folder = hostfs::FolderOf(destination);
     const std::string url = baseUrl_ + "/" + kFileName;
+    const std::string shown = WithoutUrlCredentials(url);
+    const std::string prefix = "download of " + shown + ": ";
     const Transport transport =
         ReadTransport(settings, timeout > 0 ? static_cast<long>(timeout) : timeoutSeconds_, url);
 
-    // Checked before any connection is made: over plain http the token would
-    // cross the network in clear text, to anyone on the path.
+    // Checked before any connection is made (the settings may have changed
+    // since the attach).
     Secret token;
     if (!transport.tokenFile.empty()) {
-      if (!StartsWithNoCase(url, "https://"))
-        return CLmError(hxerr::kInvalid,
-                        "download of " + url + ": refusing to send the bearer token of " +
-                            Named(kTokenFileSetting) +
-                            " over plain http; make [Base] sControlServerURL an https:// URL");
+      if (!StartsWithNoCase(url, "https://")) return TokenOverPlainHttp(url);
       if (CLmError err = ReadSecretFile(transport.tokenFile, kTokenFileSetting, token);
           err.IsError())
         return err;
@@ -905,77 +1063,71 @@ CLmError CHxNetwork::Fetch(hxsFilexferRequest* request, int64_t timeout) {
     EnsureCurlReady();
     CurlHandle curl(curl_easy_init());
     if (!curl) return CLmError(hxerr::kGeneric, "cannot create a curl handle");
-    char errorBuffer[CURL_ERROR_SIZE] = {0};
     BodySink sink;
     sink.curl = curl.get();
     sink.fd = temp.fd();
     sink.limit = transport.maxBytes;
-    SetCommonOptions(curl.get(), url, "guidlookups (" + clientName_ + ")", errorBuffer);
+    CurlOptions options(curl.get());
+    SetCommonOptions(options, url, "guidlookups (" + clientName_ + ")");
     Secret keyPassword;
-    if (CLmError err = ApplyTransport(curl.get(), transport, keyPassword); err.IsError())
-      return err;
-    curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl.get(), CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(curl.get(), CURLOPT_MAXFILESIZE_LARGE,
-                     static_cast<curl_off_t>(transport.maxBytes));
+    if (CLmError err = ApplyTransport(options, transport, keyPassword); err.IsError()) return err;
+    options.Set(CURLOPT_FOLLOWLOCATION, 1L, "redirect following");
+    options.Set(CURLOPT_MAXREDIRS, 5L, "the redirect limit");
+    options.Set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(transport.maxBytes),
+                "the size limit of " + Named(kMaxBytesSetting));
     if (!token.empty()) {
       // curl's own bearer support rather than a raw header: it keeps the token
       // from a host a redirect leads to, and from the proxy.
-      curl_easy_setopt(curl.get(), CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BEARER));
-      curl_easy_setopt(curl.get(), CURLOPT_XOAUTH2_BEARER, token.value().c_str());
-#if LIBCURL_VERSION_NUM >= 0x075500
-      curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, "https");
-#else
-      curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS, CURLPROTO_HTTPS);
-#endif
+      options.Set(CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BEARER), "bearer authorisation");
+      options.Set(CURLOPT_XOAUTH2_BEARER, token.value().c_str(),
+                  "the bearer token of " + Named(kTokenFileSetting));
     }
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &WriteBody);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
-    if (headOnly) curl_easy_setopt(curl.get(), CURLOPT_NOBODY, 1L);
+    options.Set(CURLOPT_WRITEFUNCTION, &WriteBody, "the body writer");
+    options.Set(CURLOPT_WRITEDATA, &sink, "the body writer");
+    if (headOnly) options.Set(CURLOPT_NOBODY, 1L, "the HEAD request");
     // Whatever compression libcurl can undo; a static server sends the
     // database as it is unless it was told to compress it.
-    curl_easy_setopt(curl.get(), CURLOPT_ACCEPT_ENCODING, "");
+    options.Set(CURLOPT_ACCEPT_ENCODING, "", "compressed transfers");
     HeaderSink headers;
-    curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, &ReadHeader);
-    curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &headers);
+    options.Set(CURLOPT_HEADERFUNCTION, &ReadHeader, "the header reader");
+    options.Set(CURLOPT_HEADERDATA, &headers, "the header reader");
     HeaderList conditions;
     if (!ifNoneMatch_.empty())
       conditions.Add("If-None-Match: " + ifNoneMatch_);
     else if (!ifModifiedSince_.empty())
       conditions.Add("If-Modified-Since: " + ifModifiedSince_);
     const bool conditional = conditions.list != nullptr;
-    if (conditional) curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, conditions.list);
+    if (conditional) options.Set(CURLOPT_HTTPHEADER, conditions.list, "the conditional request");
     notModified_ = false;
     receivedETag_.clear();
     receivedLastModified_.clear();
     StallWatch watch;
     watch.limit = std::chrono::seconds(transport.timeoutSeconds);
-    curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, &WatchProgress);
-    curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, &watch);
+    options.Set(CURLOPT_NOPROGRESS, 0L, "the stall watch");
+    options.Set(CURLOPT_XFERINFOFUNCTION, &WatchProgress, "the stall watch");
+    options.Set(CURLOPT_XFERINFODATA, &watch, "the stall watch");
+    if (CLmError err = options.Result(prefix); err.IsError()) return err;
 
     CURLcode rc = curl_easy_perform(curl.get());
     curl_off_t announced = -1;
     curl_easy_getinfo(curl.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-    const ErrorContext context{"download of", url, baseUrl_, &transport, !token.empty()};
+    const ErrorContext context{
+        "download of", shown,          WithoutUrlCredentials(baseUrl_),
+        &transport,    !token.empty(), WithoutUrlCredentials(headers.location)};
     if (rc == CURLE_WRITE_ERROR && sink.error != 0)
       return FileError(sink.error, "cannot write", temp.path());
     if ((rc == CURLE_WRITE_ERROR && sink.tooLarge) || rc == CURLE_FILESIZE_EXCEEDED)
-      return CLmError(hxerr::kInvalid, "download of " + url + ": the body is larger than " +
+      return CLmError(hxerr::kInvalid, prefix + "the body is larger than " +
                                            std::to_string(transport.maxBytes) +
                                            " bytes, the limit of " + Named(kMaxBytesSetting));
-    if (rc == CURLE_ABORTED_BY_CALLBACK && watch.stalled) {
-      rc = CURLE_OPERATION_TIMEDOUT;
-      std::snprintf(errorBuffer, sizeof(errorBuffer), "no data for %ld seconds",
-                    transport.timeoutSeconds);
-    }
+    if (rc == CURLE_ABORTED_BY_CALLBACK && watch.stalled) rc = CURLE_OPERATION_TIMEDOUT;
     if (rc == CURLE_PARTIAL_FILE)
       return CLmError(hxerr::kNetwork,
-                      "download of " + url + " ended early: body shorter than announced (" +
+                      "download of " + shown + " ended early: body shorter than announced (" +
                           std::to_string(sink.written) + " of " +
                           (announced >= 0 ? std::to_string(announced) : std::string("?")) +
                           " bytes)");
-    if (rc != CURLE_OK) return CurlError(curl.get(), rc, errorBuffer, context);
+    if (rc != CURLE_OK) return CurlError(curl.get(), rc, context);
 
     long status = 0;
     curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
@@ -989,10 +1141,10 @@ CLmError CHxNetwork::Fetch(hxsFilexferRequest* request, int64_t timeout) {
     if (headOnly) return CLmError::Success();
     // A compressed body is announced by its compressed length.
     if (!headers.encoded && announced >= 0 && static_cast<uint64_t>(announced) != sink.written)
-      return CLmError(hxerr::kNetwork, "download of " + url + ": body shorter than announced (" +
+      return CLmError(hxerr::kNetwork, prefix + "body shorter than announced (" +
                                            std::to_string(sink.written) + " of " +
                                            std::to_string(announced) + " bytes)");
-    if (sink.written == 0) return CLmError(hxerr::kNetwork, "download of " + url + ": empty body");
+    if (sink.written == 0) return CLmError(hxerr::kNetwork, prefix + "empty body");
 
     if (int err = temp.Finish()) return FileError(err, "cannot write", temp.path());
     if (int err = temp.RenameTo(destination))
@@ -1008,7 +1160,7 @@ CLmError CHxNetwork::Fetch(hxsFilexferRequest* request, int64_t timeout) {
     HXLOG(3,
           "CLmError CHxNetwork::PutFileResponse(bool, hxsFilexferRequest&, void*, int64_t, "
           "bool&)",
-          "Received [%s] into [%s], %llu bytes", url.c_str(), destination.c_str(),
+          "Received [%s] into [%s], %llu bytes", shown.c_str(), destination.c_str(),
           static_cast<unsigned long long>(sink.written));
     return CLmError::Success();
   } catch (...) {
@@ -1019,9 +1171,20 @@ CLmError CHxNetwork::Fetch(hxsFilexferRequest* request, int64_t timeout) {
 CLmError CHxNetwork::Disconnect(int /*timeoutSeconds*/, bool& /*flag*/) {
   if (connected_)
     HXLOG(3, "CLmError CHxNetwork::Disconnect(int, bool&)", "Detached from control server [%s]",
-          baseUrl_.c_str());
+          WithoutUrlCredentials(baseUrl_).c_str());
   connected_ = false;
   baseUrl_.clear();
   clientName_.clear();
   return CLmError::Success();
+}
+
+// The user part ends at the last '@' of the text: a password may hold '/',
+// '?', '#' or '@' as an operator typed it, and a host never holds '@'. A path
+// or query that holds one loses its front too, which costs a message detail
+// and never leaks a secret.
+std::string WithoutUrlCredentials(const std::string& url) {
+  const size_t start = AuthorityStart(url);
+  const size_t at = url.rfind('@');
+  if (at == std::string::npos || at < start) return url;
+  return url.substr(0, start) + url.substr(at + 1);
 }

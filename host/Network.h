@@ -29,7 +29,14 @@
 //                             no_proxy) apply.
 // The token file, the passphrase file and the client key must be readable by
 // their owner only (no permission for group or others), or they are refused.
-// No token or passphrase ever appears in a log line or an error text.
+// No token, passphrase or URL password ever appears in a log line or an error
+// text: every URL is shown through WithoutUrlCredentials, and no error text
+// of libcurl (which may quote a URL or proxy as written) is passed on.
+//
+// A transfer that starts on https:// follows redirects to https:// only; one
+// that starts on http:// follows them to http:// and https://. Every libcurl
+// option is checked as it is set: one that does not take fails the call
+// before anything is sent. libcurl 7.85.0 or newer is needed.
 //
 // Thread-safety: an object belongs to one thread at a time; any number of
 // objects may work in parallel threads.
@@ -40,6 +47,12 @@
 
 #include "host/CLmError.h"
 #include "host/Export.h"
+
+// `url` (any text that holds one: a proxy written "user:pw@host:port" too)
+// without its user and password: everything between the scheme's "://" (or
+// the start) and the last '@' goes, whatever characters the password holds.
+// A text without '@' is returned as it is.
+GUIDLOOKUPS_EXPORT std::string WithoutUrlCredentials(const std::string& url);
 
 // Identity of this client towards the control server.
 class GUIDLOOKUPS_EXPORT HXClient {
@@ -97,11 +110,13 @@ class GUIDLOOKUPS_EXPORT CHxNetwork {
   // connections (for https: completes a verified TLS handshake) within the
   // configured time-out, else `timeoutSeconds` (<= 0: 120), and remembers it
   // with the client name. An error names the URL and the cause: "connection
-  // refused" (kNetwork), "could not resolve host" (kNetwork), "timed out"
-  // (kTimeout), an untrusted, expired or misnamed certificate or an
-  // unreachable proxy (kNetwork, naming the setting to look at), unusable TLS
-  // or key files (kInvalid), or an unusable URL (kInvalid). `executables` may
-  // be null; `flag` is never changed.
+  // refused by <host> port <port>" with what to check (kNetwork), "could not
+  // resolve host" (kNetwork), "timed out" (kTimeout), an untrusted, expired or
+  // misnamed certificate or an unreachable proxy (kNetwork, naming the setting
+  // to look at), unusable TLS or key files, a client key that does not match
+  // its certificate (kInvalid), an unusable URL, or a token with an http://
+  // URL (kInvalid, before any connection). `executables` may be null; `flag`
+  // is never changed.
   CLmError Attach_RemoteDLL(const std::string& hostName, hxsExecuteRemoteDllType* executables,
                             const char* clientName, int timeoutSeconds, bool& flag);
   // "<base URL> as <client name>", or "" before a connection.
@@ -135,7 +150,8 @@ class GUIDLOOKUPS_EXPORT CHxNetwork {
   // status other than 200 ("HTTP 404", kHttp; 400, 401 and 403 also name the
   // client certificate or token setting), a body shorter than announced
   // (kNetwork), a body over "nControlServerMaxBytes" (kInvalid), a stall
-  // (kTimeout), certificate and proxy faults as for the attach, a token over
+  // (kTimeout), certificate and proxy faults as for the attach, a redirect to
+  // a refused scheme (kInvalid, naming "sControlServerURL"), a token over
   // plain http or a token file others may read (kInvalid, before connecting),
   // a full disk (kNoSpace), other file errors (kIo). `timeout`: a positive
   // value (seconds) is used where "nControlServerTimeout" is missing or 0; -1

@@ -101,9 +101,15 @@ bool SameNode(const std::string& a, const std::string& b) {
 // the temporary folder after a transfer); then create the GUID cache folder,
 // verify the new file, clear stale journals and copy. Every path ends by
 // disconnecting and destroying the network session if one was made.
-bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastError) {
+bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastError,
+                          GuidRefreshOutcome* outcome) {
   lastError.clear();
   bool result = false;
+  GuidRefreshOutcome did = RefreshOutcomeNone;
+  // The file the transfer writes in the temporary folder: nothing reads it
+  // after this call, so it goes on every path (a whole database per agent
+  // would otherwise stay there).
+  std::string transferFile;
   std::unique_ptr<CHxNetwork> network;
   bool flag = false;
   try {
@@ -177,6 +183,8 @@ bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastErro
           }
           network->SetDestinationFile(staging.file());
           transferredIntoStaging = true;
+        } else {
+          transferFile = hostfs::ResolveLinks(sourceFolder + "/" GUIDDB_NAME);
         }
         // Asks for the file only if it changed since the one installed, when
         // that one came from this server and is still in place.
@@ -194,6 +202,7 @@ bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastErro
           // The installed file is the server's file: a completed refresh
           // that moved no body and leaves GUIDDB.DAT untouched.
           result = true;
+          did = RefreshNotModified;
           HXLOG(-1, kTag, "Sql Lite db on HB is unchanged since the last download; local database kept");
           break;
         }
@@ -266,6 +275,7 @@ bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastErro
       }
       WriteDownloadValidator(guidCacheDir, hostfs::ResolveLinks(destination), received);
       result = true;
+      did = network ? RefreshDownloaded : RefreshCopiedLocally;
       HXLOG(-1, kTag, "Successfully received Sql Lite db from HB");
     } while (false);
   } catch (const std::exception& e) {
@@ -276,5 +286,9 @@ bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastErro
     HXLOG_FAILURE(kTag, "Unexpected failure");
   }
   EndSession(network, flag);
+  if (!transferFile.empty() && ::unlink(transferFile.c_str()) != 0 && errno != ENOENT)
+    HXLOG(-1, kTag, "Could not remove the transferred file [%s]: %s", transferFile.c_str(),
+          hostfs::ErrnoText(errno).c_str());
+  if (result && outcome) *outcome = did;
   return result;
 }

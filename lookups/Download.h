@@ -9,11 +9,17 @@
 #include <string>
 
 #include "host/Export.h"
+#include "lookups/RefreshPolicy.h"
 
 // Replaces "<guidCacheDir>/GUIDDB.DAT" with the control server's copy. True
 // when the local file was replaced, or when the server answered that its file
 // is the one installed; false (one log line, its text in `lastError`) on any
-// failure, which leaves the local file as it was. Settings are read at the
-// call. REQUIRES: the caller holds the named mutex "SQLITE_ACCESS_LOCK".
+// failure, which leaves the local file as it was. On success `outcome` (when
+// given) says which of RefreshDownloaded, RefreshCopiedLocally and
+// RefreshNotModified it was. The temporary folder "dMORVAXTEMPDIR" holds the
+// transfer only while the call runs: its "GUIDDB.DAT" is gone when it
+// returns, whatever the result. Settings are read at the call.
+// REQUIRES: the caller holds the named mutex "SQLITE_ACCESS_LOCK".
 GUIDLOOKUPS_EXPORT bool DownloadGuidDatabase(const std::string& guidCacheDir,
-                                             std::string& lastError);
+                                             std::string& lastError,
+                                             GuidRefreshOutcome* outcome = nullptr);

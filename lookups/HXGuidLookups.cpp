@@ -75,7 +75,10 @@ CHXGuidLookups::~CHXGuidLookups() {
 }
 
 bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
-  return DownloadGuidDatabase(guidCacheDir, lastError);
+  GuidRefreshOutcome outcome = RefreshOutcomeNone;
+  if (!DownloadGuidDatabase(guidCacheDir, lastError, &outcome)) return false;
+  lastRefresh = outcome;
+  return true;
 }
 
 std::string CHXGuidLookups::jobMarkerPath() const {
@@ -497,6 +500,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
 
     s_shouldRefreshGUIDTable.store(RefreshDone);
     ++counters_.refreshes;
+    lastRefresh = RefreshRebuilt;
     RecordRefreshTime(settings, static_cast<unsigned long>(time(nullptr)), lastError);
     // A marker that cannot be written only costs a resumed job one more
     // refresh.

@@ -121,6 +121,11 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   // logged no failure; the calls they make inside may fill it (a failed
   // refresh within an Initialize that succeeded, for example).
   std::string lastError;
+  // What the refresh this object completed last did: a download, a copy from
+  // the control server on this machine, a "not modified" (304) or a rebuild.
+  // Set when UpdateGUIDDB or getSqlLiteGUIDDbFromHB returns true, and only
+  // then; RefreshOutcomeNone until this object completes one.
+  GuidRefreshOutcome lastRefresh = RefreshOutcomeNone;
 
   EvEvent* pEvent = nullptr;
   std::string guidCacheDir;

@@ -14,6 +14,15 @@ enum GuidRefreshState : int32_t {
   RefreshNotNeeded = 3,
 };
 
+// What a completed refresh did (CHXGuidLookups::lastRefresh).
+enum GuidRefreshOutcome : int32_t {
+  RefreshOutcomeNone = 0,    // no refresh completed
+  RefreshDownloaded = 1,     // the control server's file transferred and installed
+  RefreshCopiedLocally = 2,  // the control server runs here: its file copied in
+  RefreshNotModified = 3,    // the server answered 304: the installed file is its file
+  RefreshRebuilt = 4,        // the table rebuilt from the application manager's
+};
+
 // Job flag: the job asks for the GUID table to be refreshed.
 constexpr unsigned int GuidRefreshJobFlag = 4;
 

@@ -303,7 +303,7 @@ void CheckRefreshSource(Checker& out) {
   if (error.IsError())
     out.Add("control server", Level::kError, error.Text());
   else
-    out.Add("control server", Level::kOk, url + " serves " GUIDDB_NAME);
+    out.Add("control server", Level::kOk, WithoutUrlCredentials(url) + " serves " GUIDDB_NAME);
 }
 
 void CheckDatabase(const ToolContext& context, Checker& out) {

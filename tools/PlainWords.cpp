@@ -48,8 +48,8 @@ std::string NoControlServer() {
   if (url.empty()) url = EnvOrEmpty("GUIDLOOKUPS_CONTROL_SERVER");
   if (url.empty())
     return std::string("no control server configured: missing setting ") + kControlServerSetting;
-  return "the control server's address " + url + " is not an http:// or https:// URL (" +
-         kControlServerSetting + ")";
+  return "the control server's address " + WithoutUrlCredentials(url) +
+         " is not an http:// or https:// URL (" + kControlServerSetting + ")";
 }
 
 std::string ApplicationManagerFailure() {
@@ -119,8 +119,8 @@ std::string DescribeRefreshSource(const NumberSetting& source) {
     std::string url;
     HXClient client(2);
     text = "download from the control server ";
-    text +=
-        client.getNetworkHostnameMangled(url, nullptr) == 0 ? url : "(" + NoControlServer() + ")";
+    text += client.getNetworkHostnameMangled(url, nullptr) == 0 ? WithoutUrlCredentials(url)
+                                                                : "(" + NoControlServer() + ")";
   } else {
     const char* table = std::getenv("GUIDLOOKUPS_APPMGR_TABLE");
     text = "rebuild from the application manager's table ";

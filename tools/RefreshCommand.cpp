@@ -69,14 +69,21 @@ int RunRefresh(const ToolContext& context, const RefreshOptions& options) {
     const bool counted = CGuidDB::CountFile(database, rows, guids, error);
     std::string counts =
         counted ? ": " + std::to_string(rows) + " rows, " + std::to_string(guids) + " GUIDs" : "";
-    doc.add("done", source.value ? "downloaded" : "rebuilt");
+    // A copy from the control server on this machine reads as a download.
+    const char* done = "downloaded";
+    const char* said = "downloaded the control server's copy";
+    if (lookups.lastRefresh == RefreshNotModified) {
+      done = "not-modified";
+      said = "not modified (the installed file is the control server's copy)";
+    } else if (lookups.lastRefresh == RefreshRebuilt) {
+      done = "rebuilt";
+      said = "rebuilt the table";
+    }
+    doc.add("done", done);
     if (counted)
       doc.addNumber("rows", static_cast<long long>(rows))
           .addNumber("distinctGuids", static_cast<long long>(guids));
-    if (!options.json)
-      std::cout << "done:     "
-                << (source.value ? "downloaded the control server's copy" : "rebuilt the table")
-                << counts << "\n";
+    if (!options.json) std::cout << "done:     " << said << counts << "\n";
     if (IsRefreshTimeNotRecorded(lookups.lastError))
       throw fail("the table was refreshed, but " + PlainError(lookups.lastError) +
                  ", so agents will refresh it again");

@@ -166,6 +166,7 @@ TEST_F(DownloadTest, RefreshDownloadsNewTableAndLookupFindsItsRow) {
   EXPECT_EQ(records.find(2)->second.name, "new-only-proxy@corp.test");
 
   EXPECT_EQ(CHXGuidLookups::s_shouldRefreshGUIDTable.load(), RefreshDone);
+  EXPECT_EQ(agent.lastRefresh, RefreshDownloaded);
   EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
   EXPECT_EQ(IndexNames(localDb()), (std::vector<std::string>{"GUID_NOCASE_index", "GUID_index",
                                                              "NAME_NOCASE_index", "NAME_index"}));
@@ -185,8 +186,8 @@ TEST_F(DownloadTest, RemoteDownloadNamesServerAndClientInRequestLine) {
       << log->dump();
   EXPECT_FALSE(log->has(2, kTag, "HB is installed. Perform local copy of sqlite db"));
   EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
-  // The transfer's own copy stays in the temporary folder.
-  EXPECT_EQ(ReadFile(temp_ + "/GUIDDB.DAT"), ReadFile(hb_ + "/GUIDDB.DAT"));
+  // Nothing reads the transfer's own file after the call: it is gone.
+  EXPECT_TRUE(std::filesystem::is_empty(temp_));
 }
 
 TEST_F(DownloadTest, HttpErrorStatusKeepsOldFile) {
@@ -215,8 +216,11 @@ TEST_F(DownloadTest, GarbageBodyIsRejectedBeforeTheCopy) {
   // between a garbage body and the local table.
   ControlServer server(ControlServerScript(), hb_ + "/GUIDDB.DAT", "garbage");
   WriteSettings(RemoteBase(server.url()));
+  // What an older build left there goes too.
+  WriteFile(temp_ + "/GUIDDB.DAT", oldBytes_);
   ScopedLogCapture log;
   ExpectRefreshFailsKeepingOldFile(*log);
+  EXPECT_TRUE(std::filesystem::is_empty(temp_));
   EXPECT_TRUE(
       HasLine(*log, -1, kTag, "GUID database [" + temp_ + "/GUIDDB.DAT] from HB is not usable"))
       << log->dump();
@@ -280,6 +284,7 @@ TEST_F(DownloadTest, UnchangedFileIsNotTransferredAgain) {
 
     CGuidDB db;
     EXPECT_TRUE(lookups_.UpdateGUIDDB(db)) << validator << log->dump();
+    EXPECT_EQ(lookups_.lastRefresh, RefreshNotModified) << validator;
     EXPECT_TRUE(log->has(-1, kTag,
                          "Sql Lite db on HB is unchanged since the last download; local database "
                          "kept"))

@@ -114,6 +114,7 @@ TEST_F(UpdateGUIDDBTest, RebuildsEveryRowStoresTimeAndMarker) {
 
   EXPECT_EQ(Stored(rows), ReadAllRows(sandbox.dbFile()));
   EXPECT_EQ(RefreshDone, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
+  EXPECT_EQ(service.lastRefresh, RefreshRebuilt);
   EXPECT_GE(sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"), before);
   EXPECT_EQ("77", ReadFile(sandbox.markerFile()));
   EXPECT_EQ(0u, service.totalRecordsToCommit);
@@ -286,6 +287,7 @@ TEST_F(UpdateGUIDDBTest, SuccessfulDownloadRecordsTheTimeButWritesNoMarker) {
   EXPECT_TRUE(log->has(-1, kTag, " Starting to get GUID info from HB."));
   EXPECT_EQ((std::vector<Row>{{"hb@corp.test", "{hb-1}", 1}}), ReadAllRows(sandbox.dbFile()));
   EXPECT_EQ(RefreshDone, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
+  EXPECT_EQ(service.lastRefresh, RefreshCopiedLocally);
   EXPECT_GE(sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"), before);
   EXPECT_NE(0, access(sandbox.markerFile().c_str(), F_OK));
   EXPECT_EQ(5, service.dbStatus);
