@@ -361,19 +361,21 @@ bool SharedSnapshotBuilder::Write(const std::string& path, const SSnapshotSource
   // mkostemp made it 0600; readers of other processes need it readable.
   // fchmod sets the mode exactly, whatever the umask.
   std::string why;
-  if (::fchmod(fd, 0644) != 0)
-    why = "cannot set the mode of " + temp;
-  else if (!hostfs::WriteAll(fd, image.data(), image.size()))
-    why = "cannot write " + temp;
-  else if (::fsync(fd) != 0)
-    why = "cannot flush " + temp;
-  const int err = errno;
-  if (::close(fd) != 0 && why.empty()) why = "cannot close " + temp;
-  if (why.empty() && ::rename(temp.c_str(), path.c_str()) != 0) why = "cannot rename it to " + path;
+  int err = 0;
+  auto step = [&](bool ok, const char* what) {
+    if (why.empty() && !ok) {
+      err = errno;
+      why = std::string(what) + " " + temp;
+    }
+  };
+  step(::fchmod(fd, 0644) == 0, "cannot set the mode of");
+  step(why.empty() && hostfs::WriteAll(fd, image.data(), image.size()), "cannot write");
+  step(why.empty() && ::fsync(fd) == 0, "cannot flush");
+  step(::close(fd) == 0, "cannot close");
+  step(why.empty() && ::rename(temp.c_str(), path.c_str()) == 0, "cannot rename over the snapshot");
   if (!why.empty()) {
-    const int saved = why.empty() ? 0 : (errno ? errno : err);
     ::unlink(temp.c_str());
-    return fail(why + " (" + hostfs::ErrnoText(saved) + ")");
+    return fail(why + " (" + hostfs::ErrnoText(err) + ")");
   }
   hostfs::SyncFolder(folder);
   return true;

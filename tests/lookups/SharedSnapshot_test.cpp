@@ -9,11 +9,13 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <list>
 #include <string>
 #include <vector>
 
 #include "lookups/ProcessFlags.h"
 #include "lookups/StaticCache.h"
+#include "lookups/TableRebuild.h"
 #include "support/StaticCacheSupport.h"
 #include "support/TestSupport.h"
 
@@ -192,14 +194,11 @@ TEST_F(SharedSnapshotTest, RefreshByAnotherProcessIsSeenByTheNextLoadOnly) {
   StaticCache before;
   ASSERT_EQ(before.fastload(dir_.path(), false, false), 0);
   const pid_t refresher = testsupport::ForkChild([&] {
-    testsupport::TempDir staging;
-    MakeGuidDb(staging.path(), {{"New@x", "{2-2}", 1}});
-    if (std::rename(staging.file(GUIDDB_NAME).c_str(), dir_.file(GUIDDB_NAME).c_str()) != 0)
-      return 1;
-    RemoveSharedSnapshots(dir_.path());
-    return 0;
+    std::list<GUIDNameInfo> rows = {{1, "{2-2}", "New@x"}};
+    return RebuildGuidTable(dir_.path(), RowsOf(rows)).replaced ? 0 : 1;
   });
   ASSERT_EQ(testsupport::WaitChild(refresher), 0);
+  EXPECT_NE(::access(snapshot().c_str(), F_OK), 0);  // the refresh removed the stale one
   const pid_t next = testsupport::ForkChild([&] {
     StaticCache cache;
     GuidRecordMap out;
