@@ -567,7 +567,7 @@ bool SharedSnapshot::KeyAt(uint64_t groupAt, uint64_t keyAt, const std::string& 
   return NameIsKey(text, length, key);
 }
 
-bool SharedSnapshot::Find(const std::string& key, GuidRecordMap& out) const {
+const unsigned char* SharedSnapshot::SlotOf(const std::string& key) const {
   const uint64_t hash = HashKey(key.data(), key.size());
   const uint32_t tag = static_cast<uint32_t>(hash >> 32);
   const uint64_t mask = slotCount_ - 1;
@@ -576,20 +576,31 @@ bool SharedSnapshot::Find(const std::string& key, GuidRecordMap& out) const {
   for (uint64_t probes = 0; probes < slotCount_; ++probes, i = (i + 1) & mask) {
     const unsigned char* slot = base_ + slotsAt_ + i * kSlotSize;
     const uint32_t groupAt = Get<uint32_t>(slot + 4);
-    if (groupAt == 0) return false;
-    if (Get<uint32_t>(slot) != tag || !KeyAt(groupAt, Get<uint32_t>(slot + 8), key)) continue;
-    try {
-      return DecodeRecords(groupAt, out, nullptr);
-    } catch (...) {
-      return false;  // out of memory
-    }
+    if (groupAt == 0) return nullptr;
+    if (Get<uint32_t>(slot) == tag && KeyAt(groupAt, Get<uint32_t>(slot + 8), key)) return slot;
   }
-  return false;
+  return nullptr;
+}
+
+bool SharedSnapshot::Find(const std::string& key, GuidRecordMap& out) const {
+  const unsigned char* slot = SlotOf(key);
+  if (slot == nullptr) return false;
+  try {
+    return DecodeRecords(Get<uint32_t>(slot + 4), out, nullptr);
+  } catch (...) {
+    return false;  // out of memory
+  }
+}
+
+bool SharedSnapshot::KeyLeadsTo(const std::string& key, uint64_t groupOffset) const {
+  const unsigned char* slot = SlotOf(key);
+  return slot != nullptr && Get<uint32_t>(slot + 4) == groupOffset;
 }
 
 bool SharedSnapshot::ReadGroup(uint64_t& at, SSnapshotGroup& group) const {
   uint64_t end = 0;
   if (!DecodeRecords(at, group.records, &end)) return false;
+  group.offset = at;
   Cursor c{base_, at + kGroupHead, groupsEnd_};
   uint64_t n = 0;
   const unsigned char* guid = c.Text(n);

@@ -96,6 +96,7 @@ class GUIDLOOKUPS_EXPORT SharedSnapshotBuilder {
 
 // One group of a snapshot as the dump replays it.
 struct SSnapshotGroup {
+  uint64_t offset = 0;            // where it lies in the file
   std::string guid;               // the group's GUID key
   GuidRecordMap records;          // the group's map, as find() returns it
   std::vector<std::string> keys;  // the names offered as keys, in order
@@ -144,6 +145,9 @@ class GUIDLOOKUPS_EXPORT SharedSnapshot {
     }
     return true;
   }
+  // Whether `key` (in key form) is stored for the group at `groupOffset`,
+  // rather than for an earlier group that took it first.
+  bool KeyLeadsTo(const std::string& key, uint64_t groupOffset) const;
   // Walks every group and every slot; "" when all are sound, else what is
   // wrong. Costs time in proportion to the file.
   std::string Verify() const;
@@ -163,6 +167,8 @@ class GUIDLOOKUPS_EXPORT SharedSnapshot {
   bool ReadGroup(uint64_t& at, SSnapshotGroup& group) const;
   bool DecodeRecords(uint64_t groupAt, GuidRecordMap& out, uint64_t* end) const;
   bool KeyAt(uint64_t groupAt, uint64_t keyAt, const std::string& key) const;
+  // The slot that holds `key`, or null.
+  const unsigned char* SlotOf(const std::string& key) const;
 
   const unsigned char* base_ = nullptr;
   uint64_t size_ = 0;

@@ -120,6 +120,38 @@ size_t StaticCache::keyCount() const {
   return entries.size();
 }
 
+void StaticCache::forEachGroup(const std::function<void(const std::vector<std::string>& keys,
+                                                       const GuidRecordMap& records)>& fn) const {
+  if (!bIsLoaded.load(std::memory_order_acquire)) return;
+  std::vector<std::string> keys;
+  if (snapshot_) {
+    snapshot_->ForEachGroup([&](const SSnapshotGroup& group) {
+      keys.clear();
+      auto add = [&](const std::string& key) {
+        if (snapshot_->KeyLeadsTo(key, group.offset) &&
+            std::find(keys.begin(), keys.end(), key) == keys.end())
+          keys.push_back(key);
+      };
+      add(group.guid);
+      for (const std::string& key : group.keys) add(key);
+      fn(keys, group.records);
+    });
+    return;
+  }
+  // Every count is 1, so the frequency order is the order of insertion, and
+  // a group's keys come one after the other.
+  const GuidRecordMap* current = nullptr;
+  entries.forEachByFrequency([&](const MFU_Node_Type<MFC_Cache_Value_Type>& node) {
+    if (node.value.map != current) {
+      if (current) fn(keys, *current);
+      keys.clear();
+      current = node.value.map;
+    }
+    keys.push_back(node.name);
+  });
+  if (current) fn(keys, *current);
+}
+
 std::string StaticCache::NormalizeKey(const std::string& text) {
   const size_t end = std::min({text.size(), text.find('\0'), kMaxKeyLength});
   std::string key(end, '\0');

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -65,6 +66,11 @@ class GUIDLOOKUPS_EXPORT StaticCache {
 
   // Number of keys; for tests and tools.
   size_t keyCount() const;
+  // Visits the loaded groups in load order, each with the keys that lead to
+  // it (in the order they were stored) and its records; nothing before the
+  // load. For tools; costs time in proportion to the table.
+  void forEachGroup(const std::function<void(const std::vector<std::string>& keys,
+                                             const GuidRecordMap& records)>& fn) const;
 
   // The longest key the cache compares, in bytes: longer keys and probes are
   // cut to it.
