@@ -291,19 +291,21 @@ void SharedSnapshotBuilder::Finish(const recordInfo_t& counters) {
   if (kHeaderSize + groups_.size() > kMaxOffset) failed_ = true;
 }
 
-std::string SharedSnapshotBuilder::Serialize(const SSnapshotSource& source) const {
+uint64_t SharedSnapshotBuilder::SlotCount() const {
   // A load factor of at most 0.7 keeps probe runs short.
   uint64_t slotCount = 8;
   while (slotCount * 7 < slots_.size() * 10 + 10) slotCount *= 2;
-  const uint64_t groupsEnd = kHeaderSize + groups_.size();
-  const uint64_t fileSize = groupsEnd + slotCount * kSlotSize;
+  return slotCount;
+}
 
+std::string SharedSnapshotBuilder::Header(const SSnapshotSource& source) const {
+  const uint64_t slotCount = SlotCount();
+  const uint64_t groupsEnd = kHeaderSize + groups_.size();
   std::string out(kHeaderSize, '\0');
-  out.reserve(fileSize);
   std::memcpy(&out[kMagicAt], kMagic, sizeof(kMagic));
   Put<uint32_t>(out, kOrderAt, kByteOrder);
   Put<uint32_t>(out, kVersionAt, kVersion);
-  Put<uint64_t>(out, kFileSizeAt, fileSize);
+  Put<uint64_t>(out, kFileSizeAt, groupsEnd + slotCount * kSlotSize);
   Put<uint64_t>(out, kDeviceAt, source.device);
   Put<uint64_t>(out, kInodeAt, source.inode);
   Put<uint64_t>(out, kDbSizeAt, source.size);
@@ -322,8 +324,11 @@ std::string SharedSnapshotBuilder::Serialize(const SSnapshotSource& source) cons
   Put<uint64_t>(out, kGroupCountAt, groupCount_);
   Put<uint64_t>(out, kChecksumAt,
                 Checksum(reinterpret_cast<const unsigned char*>(out.data()), kChecksumAt));
-  out += groups_;
+  return out;
+}
 
+std::string SharedSnapshotBuilder::Table() const {
+  const uint64_t slotCount = SlotCount();
   std::string table(slotCount * kSlotSize, '\0');
   const uint64_t mask = slotCount - 1;
   for (const Slot& s : slots_) {
@@ -334,8 +339,11 @@ std::string SharedSnapshotBuilder::Serialize(const SSnapshotSource& source) cons
     Put<uint32_t>(table, i * kSlotSize + 4, s.groupAt);
     Put<uint32_t>(table, i * kSlotSize + 8, s.keyAt);
   }
-  out += table;
-  return out;
+  return table;
+}
+
+std::string SharedSnapshotBuilder::Serialize(const SSnapshotSource& source) const {
+  return Header(source) + groups_ + Table();
 }
 
 bool SharedSnapshotBuilder::Write(const std::string& path, const SSnapshotSource& source,
@@ -345,9 +353,10 @@ bool SharedSnapshotBuilder::Write(const std::string& path, const SSnapshotSource
     return false;
   };
   if (!finished_ || failed_) return fail("the load could not be laid out as a snapshot");
-  std::string image;
+  std::string header, table;
   try {
-    image = Serialize(source);
+    header = Header(source);
+    table = Table();
   } catch (...) {
     return fail("out of memory");
   }
@@ -369,7 +378,10 @@ bool SharedSnapshotBuilder::Write(const std::string& path, const SSnapshotSource
     }
   };
   step(::fchmod(fd, 0644) == 0, "cannot set the mode of");
-  step(why.empty() && hostfs::WriteAll(fd, image.data(), image.size()), "cannot write");
+  step(why.empty() && hostfs::WriteAll(fd, header.data(), header.size()) &&
+           hostfs::WriteAll(fd, groups_.data(), groups_.size()) &&
+           hostfs::WriteAll(fd, table.data(), table.size()),
+       "cannot write");
   step(why.empty() && ::fsync(fd) == 0, "cannot flush");
   step(::close(fd) == 0, "cannot close");
   step(why.empty() && ::rename(temp.c_str(), path.c_str()) == 0, "cannot rename over the snapshot");
@@ -531,26 +543,26 @@ bool SharedSnapshot::DecodeRecords(uint64_t groupAt, GuidRecordMap& out, uint64_
   if (!c.ok) return false;
   if (end) *end = c.at;
 
+  // Each string is made once, straight from the mapped bytes.
   GuidRecordMap built;
-  const std::string guidKey(reinterpret_cast<const char*>(guid), guidLength);
-  const std::string xGuid = XForm(guidKey);
+  const char* guidKey = reinterpret_cast<const char*>(guid);
   Cursor r{base_, recordsAt, groupsEnd_};
   for (uint32_t i = 0; i < count; ++i) {
     const int32_t status = r.Read<int32_t>();
     const unsigned char form = r.Read<unsigned char>();
     uint64_t n = 0;
-    std::string ownGuid;
+    std::string recordGuid;
     if (form == 2) {
       const unsigned char* g = r.Text(n);
-      ownGuid.assign(reinterpret_cast<const char*>(g), n);
+      recordGuid.assign(reinterpret_cast<const char*>(g), n);
+    } else {
+      recordGuid.assign(guidKey, guidLength);
+      if (form == 1) std::replace(recordGuid.begin(), recordGuid.end(), '-', 'X');
     }
     const unsigned char* name = r.Text(n);
     built.emplace_hint(built.end(), status,
                        SGuidRecord(std::string(reinterpret_cast<const char*>(name), n),
-                                   form == 0   ? guidKey
-                                   : form == 1 ? xGuid
-                                               : std::move(ownGuid),
-                                   status));
+                                   std::move(recordGuid), status));
   }
   out.swap(built);
   return true;

@@ -78,6 +78,9 @@ class GUIDLOOKUPS_EXPORT SharedSnapshotBuilder {
     uint32_t keyAt;
   };
   void EndGroup();
+  uint64_t SlotCount() const;
+  std::string Header(const SSnapshotSource& source) const;
+  std::string Table() const;
 
   std::string groups_;  // the groups section, offsets relative to the file
   std::vector<Slot> slots_;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <list>
@@ -185,6 +186,23 @@ TEST_F(SharedSnapshotTest, HostileSnapshotsAreRefusedAndReplaced) {
     EXPECT_NE(damaged->Verify(), "");
   }
   EXPECT_EQ(SharedSnapshot::FromBytes(good.data(), good.size(), nullptr)->Verify(), "");
+}
+
+TEST_F(SharedSnapshotTest, SnapshotThatCannotBeWrittenCostsOneLineAndLeavesNothing) {
+  MakeGuidDb(dir_.path(), {{"Ann@x", "{1-1}", 1}});
+  ASSERT_EQ(::mkdir(snapshot().c_str(), 0755), 0);  // nothing can be renamed over it
+  StaticCache cache;
+  ASSERT_EQ(cache.fastload(dir_.path(), false, false), 0);
+  EXPECT_EQ(log_->count("Could not write the shared table snapshot " + snapshot()), 1);
+  EXPECT_FALSE(cache.mapped());
+  GuidRecordMap out;
+  EXPECT_TRUE(cache.find("ann@x", out));
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+    names.push_back(entry.path().filename().string());
+  EXPECT_EQ(std::count_if(names.begin(), names.end(),
+                          [](const std::string& n) { return n.find(".tmp") != std::string::npos; }),
+            0);
 }
 
 // Another process replaces the table: the next load maps the new one, and a
