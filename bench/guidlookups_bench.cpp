@@ -31,6 +31,7 @@
 #include "host/LogWriter.h"
 #include "host/Settings.h"
 #include "lookups/HXGuidLookups.h"
+#include "lookups/SharedSnapshot.h"
 
 namespace fs = std::filesystem;
 
@@ -224,11 +225,133 @@ void MeasureLoad(benchmark::State& state, Fn load) {
   state.counters["bytes_per_row"] = bytesPerRow;
 }
 
+// Sets "[EventManager] nSharedTableSnapshot" for the scope of the object.
+struct SnapshotSetting {
+  explicit SnapshotSetting(bool on) {
+    HXPlatformInfo::SetOverlay("EventManager", "nSharedTableSnapshot", on ? "1" : "0");
+  }
+  ~SnapshotSetting() { HXPlatformInfo::RemoveOverlay("EventManager", "nSharedTableSnapshot"); }
+};
+
+// The in-heap load, as every process made it before the shared snapshot.
 void BM_Fastload_Library(benchmark::State& state) {
   bIsExchGuid.store(true);
+  SnapshotSetting inHeap(false);
   MeasureLoad<StaticCache>(
       state, [](StaticCache& cache) { return cache.fastload(W().cacheDir, true, false) == 0; });
 }
+
+std::string SnapshotPath() { return SharedSnapshot::PathFor(W().cacheDir, true, true); }
+
+// The first process of a table: loads in-heap, writes the snapshot (flushed
+// and renamed in) and serves from it.
+void BM_Fastload_WritesSnapshot(benchmark::State& state) {
+  bIsExchGuid.store(true);
+  SnapshotSetting on(true);
+  double bytesPerRow = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    RemoveSharedSnapshots(W().cacheDir);
+    malloc_trim(0);
+    auto cache = std::make_unique<StaticCache>();
+    state.ResumeTiming();
+    if (cache->fastload(W().cacheDir, true, false) != 0 || !cache->mapped())
+      state.SkipWithError("load failed");
+    state.PauseTiming();
+    bytesPerRow = double(fs::file_size(SnapshotPath())) / double(W().rowCount);
+    cache.reset();
+    state.ResumeTiming();
+  }
+  CountRows(state);
+  state.counters["snapshot_bytes_per_row"] = bytesPerRow;
+}
+
+// Every later process: maps the snapshot the first one wrote.
+void BM_Fastload_MapsSnapshot(benchmark::State& state) {
+  bIsExchGuid.store(true);
+  SnapshotSetting on(true);
+  {
+    StaticCache first;  // makes sure the snapshot is there
+    if (first.fastload(W().cacheDir, true, false) != 0) state.SkipWithError("load failed");
+  }
+  MeasureLoad<StaticCache>(state, [](StaticCache& cache) {
+    return cache.fastload(W().cacheDir, true, false) == 0 && cache.mapped();
+  });
+}
+
+// ---- memory of four agent processes ---------------------------------------
+
+uint64_t PssKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("Pss:", 0) == 0) return std::stoull(line.substr(4));
+  return 0;
+}
+
+// Starts four probe processes at once (each loads, answers 10,000 lookups
+// and waits), sums their Pss while all four live, then lets them go. With
+// the snapshot, one process writes it beforehand and exits, as the first
+// agent of the machine would have.
+void FourProcesses(benchmark::State& state, bool snapshot) {
+  const std::string keys = W().root + "/pss-keys.txt";
+  {
+    std::ofstream out(keys);
+    for (size_t i = 0; i < 10000; ++i) out << W().dir.present[i % W().dir.present.size()] << "\n";
+  }
+  auto start = [&](int& toChild, FILE*& fromChild) {
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      close(in[1]);
+      close(out[0]);
+      execl(GUIDLOOKUPS_PSS_PROBE, GUIDLOOKUPS_PSS_PROBE, W().cacheDir.c_str(), keys.c_str(),
+            snapshot ? "1" : "0", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    toChild = in[1];
+    fromChild = fdopen(out[0], "r");
+    return pid;
+  };
+  double pssMiB = 0;
+  for (auto _ : state) {
+    if (snapshot) {
+      RemoveSharedSnapshots(W().cacheDir);
+      int toChild;
+      FILE* fromChild;
+      pid_t first = start(toChild, fromChild);
+      char line[16] = {0};
+      if (!fgets(line, sizeof line, fromChild)) state.SkipWithError("first probe failed");
+      close(toChild);
+      fclose(fromChild);
+      waitpid(first, nullptr, 0);
+    }
+    pid_t pids[4];
+    int toChild[4];
+    FILE* fromChild[4];
+    for (int i = 0; i < 4; ++i) pids[i] = start(toChild[i], fromChild[i]);
+    for (int i = 0; i < 4; ++i) {
+      char line[16] = {0};
+      if (!fgets(line, sizeof line, fromChild[i])) state.SkipWithError("a probe failed");
+    }
+    uint64_t kib = 0;
+    for (pid_t pid : pids) kib += PssKiB(pid);
+    pssMiB = double(kib) / 1024.0;
+    for (int i = 0; i < 4; ++i) {
+      close(toChild[i]);
+      fclose(fromChild[i]);
+      waitpid(pids[i], nullptr, 0);
+    }
+  }
+  state.counters["pss_mib"] = pssMiB;
+}
+
+void BM_FourProcesses_Snapshot(benchmark::State& state) { FourProcesses(state, true); }
+void BM_FourProcesses_InHeap(benchmark::State& state) { FourProcesses(state, false); }
 
 // The floor: the same sorted query stepped directly, each group in one map,
 // a plain hash index of the upper-cased keys.
@@ -558,6 +681,12 @@ BENCHMARK(BM_Rebuild_PlainSQLite)->Unit(benchmark::kMillisecond)->Iterations(1)-
 BENCHMARK(BM_Rebuild_PreparedOneTxn)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_Fastload_Library)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_Fastload_PlainIndex)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_Fastload_WritesSnapshot)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_Fastload_MapsSnapshot)->Unit(benchmark::kMillisecond)->Iterations(20)->UseRealTime();
+// Before any benchmark of this process maps the snapshot: a page this process
+// held would be shared with the probes and lower their Pss.
+BENCHMARK(BM_FourProcesses_Snapshot)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_FourProcesses_InHeap)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_SharedHit_Library);
 BENCHMARK(BM_Hit_PlainHash);
 BENCHMARK(BM_PrivateHit_Library);

@@ -44,7 +44,7 @@ def add_rate(op, ours, base, key, unit, target=None, higher=True):
     met = None if target is None else (ratio is not None and (ratio >= target if higher else ratio <= target))
     rows.append((op, f"{a:,.0f} {unit}" if a else "n/a", f"{b:,.0f} {unit}" if b else "n/a", ratio, tgt, met))
 
-add_time("shared-mode hit (Lookup) vs plain hash find + copy", "BM_SharedHit_Library", "BM_Hit_PlainHash", 1.5)
+add_time("shared-mode hit (Lookup, through the snapshot) vs plain hash find + copy", "BM_SharedHit_Library", "BM_Hit_PlainHash", 1.2)
 add_time("private-mode hit (Lookup) vs plain hash find + copy", "BM_PrivateHit_Library", "BM_Hit_PlainHash", 1.5)
 add_time("private-mode miss, present vs exact query (open+close)", "BM_PrivateMissPresent_Library", "BM_ExactQueryPresent_SQLite", 2)
 add_time("private-mode miss, absent vs exact query (open+close)", "BM_PrivateMissAbsent_Library", "BM_ExactQueryAbsent_SQLite", 2)
@@ -52,6 +52,15 @@ add_time("private-mode miss, present vs kept-open prepared query", "BM_PrivateMi
 add_time("private-mode miss, absent vs kept-open prepared query", "BM_PrivateMissAbsent_Library", "BM_KeptOpenQueryAbsent_SQLite", 1.5)
 add_time("fastload time vs sorted query + plain hash index", "BM_Fastload_Library", "BM_Fastload_PlainIndex", 1.5)
 add_rate("fastload memory per row vs plain hash index", "BM_Fastload_Library", "BM_Fastload_PlainIndex", "bytes_per_row", "B/row", 1.2, higher=False)
+add_time("fastload mapping an existing snapshot vs in-heap fastload", "BM_Fastload_MapsSnapshot", "BM_Fastload_Library", 0.01)
+add_time("first fastload, writing the snapshot, vs in-heap fastload", "BM_Fastload_WritesSnapshot", "BM_Fastload_Library", 1.5)
+add_rate("Pss of 4 processes (load + 10,000 lookups): snapshot vs in-heap", "BM_FourProcesses_Snapshot", "BM_FourProcesses_InHeap", "pss_mib", "MiB", 0.1, higher=False)
+snap = counter("BM_Fastload_WritesSnapshot", "snapshot_bytes_per_row")
+write_ns, heap_ns = ns("BM_Fastload_WritesSnapshot"), ns("BM_Fastload_Library")
+rows.append(("snapshot size per row (its build: write fastload - in-heap)",
+             f"{snap:.0f} B/row" if snap else "n/a",
+             fmt_time(write_ns - heap_ns) if write_ns and heap_ns else "n/a",
+             None, "<= 100 B", snap is not None and snap <= 100))
 add_rate("rebuild vs plain path (formatted, 999/commit)", "BM_Rebuild_Library", "BM_Rebuild_PlainSQLite", "rows_per_s", "rows/s", 2)
 add_rate("rebuild vs prepared inserts, one transaction", "BM_Rebuild_Library", "BM_Rebuild_PreparedOneTxn", "rows_per_s", "rows/s")
 add_time("download + verify + install vs curl (same file)", "BM_Download_Library", "BM_Download_Curl", 2)

@@ -35,6 +35,7 @@
 #include "host/Settings.h"
 #include "lookups/Download.h"
 #include "lookups/HXGuidLookups.h"
+#include "lookups/SharedSnapshot.h"
 #include "lookups/Validator.h"
 
 namespace {
@@ -273,6 +274,8 @@ bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastErro
                       destination.c_str(), err.AsString().c_str());
         break;
       }
+      // Snapshots of the old table would only be refused from now on.
+      RemoveSharedSnapshots(guidCacheDir);
       WriteDownloadValidator(guidCacheDir, hostfs::ResolveLinks(destination), received);
       result = true;
       did = network ? RefreshDownloaded : RefreshCopiedLocally;

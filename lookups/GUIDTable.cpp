@@ -9,6 +9,7 @@
 #include "host/FXString.h"
 #include "host/LogWriter.h"
 #include "lookups/GUIDTable.h"
+#include "lookups/SharedSnapshot.h"
 #include "lookups/StaticCache.h"
 
 namespace {
@@ -94,6 +95,30 @@ struct Group {
   std::unique_ptr<GuidRecordMap> map = std::make_unique<GuidRecordMap>();
 };
 
+void WriteDumpLine(const std::string& dump, EvDebug& dumpLog) {
+  if (dumpLog.IsInitialized())
+    dumpLog.Debug("", "%s", dump.c_str());
+  else
+    HXLOG(1, kInsertTag, "%s", dump.c_str());
+}
+
+void OpenDumpLog(const LoaderKind& kind, EvDebug& dumpLog, EvDebugFileInstance& fileInstance) {
+  uint32_t logId = EvDebug::getLogId(kDumpLogName);
+  if (dumpLog.initialize(&fileInstance, logId, 0, false, "")) {
+    HXLOG(1, kind.tag, "Dumping Cache into logfile %s", kDumpLogName);
+  } else if (kind.upperCaseGuid) {
+    HXLOG(1, kind.tag,
+          "Could not initialized logfile %s to dump cache, dumping cache into the default "
+          "logfile",
+          kDumpLogName);
+  } else {
+    HXLOG(1, kind.tag,
+          "Could not initialize logfile %s to dump cache, dumping cache into the default "
+          "logfile",
+          kDumpLogName);
+  }
+}
+
 // Does the work of InsertIntoMFUCache and lets exceptions through, so that
 // the loader can tell a failed load from a complete one.
 void InsertGroup(std::vector<std::string>& firstNames, std::string& singleName,
@@ -147,10 +172,7 @@ void InsertGroup(std::vector<std::string>& firstNames, std::string& singleName,
       dump += "[V:" + std::to_string(entry.first) + ":" + std::to_string(entry.second.status) +
               ":" + entry.second.guid + ":" + entry.second.name + "]";
     }
-    if (dumpLog.IsInitialized())
-      dumpLog.Debug("", "%s", dump.c_str());
-    else
-      HXLOG(1, kInsertTag, "%s", dump.c_str());
+    WriteDumpLine(dump, dumpLog);
   }
 }
 
@@ -179,22 +201,7 @@ int LoadAll(GUIDTable& table, StaticCache& cache, const LoaderKind& kind, bool a
   // Notes loader always keeps its fourth list.
   bool useFourthNames = kind.upperCaseGuid ? addProxySmtp : true;
 
-  if (dumpCache) {
-    uint32_t logId = EvDebug::getLogId(kDumpLogName);
-    if (dumpLog.initialize(&fileInstance, logId, 0, false, "")) {
-      HXLOG(1, kind.tag, "Dumping Cache into logfile %s", kDumpLogName);
-    } else if (kind.upperCaseGuid) {
-      HXLOG(1, kind.tag,
-            "Could not initialized logfile %s to dump cache, dumping cache into the default "
-            "logfile",
-            kDumpLogName);
-    } else {
-      HXLOG(1, kind.tag,
-            "Could not initialize logfile %s to dump cache, dumping cache into the default "
-            "logfile",
-            kDumpLogName);
-    }
-  }
+  if (dumpCache) OpenDumpLog(kind, dumpLog, fileInstance);
 
   int result = -1;
   try {
@@ -265,6 +272,7 @@ int LoadAll(GUIDTable& table, StaticCache& cache, const LoaderKind& kind, bool a
 
     HXLOG(-1, kind.tag, "Unique GUID: %d, Total Cache Record: %d, Empty Records: %d",
           counters.uniqueGUIDs, counters.totalCacheRecords, counters.emptyRecords);
+    if (result == 1) cache.recordLoadCounters(counters);
   } catch (const std::exception& e) {
     HXLOG(-1, kind.tag, "Cannot execute the query to determine least accessed volumes. Error [%s]",
           e.what());
@@ -293,6 +301,31 @@ int GUIDTable::getAllLNGUIDs(StaticCache& cache, bool addProxySmtp, bool dumpCac
   } catch (...) {
     return -1;
   }
+}
+
+// The dump of a mapped load is made from the snapshot's groups, which hold
+// the keys each group offered (taken or not) in the order the loader offered
+// them, so that every line reads as the in-heap load writes it.
+void ReplaySnapshotLoad(const SharedSnapshot& snapshot, bool dumpCache) {
+  const LoaderKind& kind = snapshot.source().exchange ? kExchange : kLotus;
+  if (dumpCache) {
+    EvDebug dumpLog(nullptr);
+    EvDebugFileInstance fileInstance;
+    OpenDumpLog(kind, dumpLog, fileInstance);
+    int groups = 0;
+    snapshot.ForEachGroup([&](const SSnapshotGroup& group) {
+      std::string dump = "[" + std::to_string(++groups) + "]=>[K:" + group.guid + "]";
+      for (const std::string& key : group.keys) dump += "[K:" + key + "]";
+      for (const auto& entry : group.records)
+        dump += "[V:" + std::to_string(entry.first) + ":" + std::to_string(entry.second.status) +
+                ":" + entry.second.guid + ":" + entry.second.name + "]";
+      WriteDumpLine(dump, dumpLog);
+    });
+  }
+  recordInfo_t counters;
+  snapshot.counters(counters);
+  HXLOG(-1, kind.tag, "Unique GUID: %d, Total Cache Record: %d, Empty Records: %d",
+        counters.uniqueGUIDs, counters.totalCacheRecords, counters.emptyRecords);
 }
 
 void GUIDTable::ToUpper(const std::string& src, char* dst, int dstLen) {

@@ -10,6 +10,7 @@
 #include "host/EventLog.h"
 #include "host/Export.h"
 
+class SharedSnapshot;
 class StaticCache;
 
 // Load counters of one bulk load.
@@ -61,3 +62,8 @@ GUIDLOOKUPS_EXPORT void InsertIntoMFUCache(std::vector<std::string>& firstNames,
                                            std::string& groupGuid, GuidRecordMap* map,
                                            StaticCache& cache, recordInfo_t& counters,
                                            bool dumpCache, EvDebug& dumpLog, bool useFourthNames);
+
+// Writes the log lines (and, with `dumpCache`, the dump) that the loader of
+// `snapshot`'s kind wrote when it built the table the snapshot holds; used by
+// a load that maps the snapshot instead of reading the table.
+void ReplaySnapshotLoad(const SharedSnapshot& snapshot, bool dumpCache);

@@ -5,8 +5,11 @@
 #include <chrono>
 #include <ctime>
 
+#include <malloc.h>
+
 #include "host/Locks.h"
 #include "host/LogWriter.h"
+#include "host/Settings.h"
 #include "lookups/GUIDTable.h"
 #include "lookups/ProcessFlags.h"
 
@@ -28,6 +31,15 @@ uint64_t HeapBytes(const std::string& text) {
 // link, plus one bucket slot per element at a load factor of about 1).
 constexpr uint64_t kTreeNodeLinks = 4 * sizeof(void*);
 constexpr uint64_t kCacheNodeLinks = 5 * sizeof(void*);
+
+// "[EventManager] nSharedTableSnapshot", read at each load: 0 turns the
+// shared snapshot off, anything else (and no value) leaves it on.
+bool SnapshotsWanted() {
+  HXPlatformInfo settings;
+  settings.setFocus(HXPI_Focus::getFocus());
+  unsigned long value = 1;
+  return !settings.getNumber("EventManager", "nSharedTableSnapshot", &value) || value != 0;
+}
 
 }  // namespace
 
@@ -63,7 +75,9 @@ void StaticCache::insert(const std::string& key, GuidRecordMap* map) {
   // has exactly one owner.
   // The loader hands a group's keys one after the other: the last map adopted
   // needs no lookup in the set.
+  bool newMap = false;
   if (map != lastAdopted_ && adopted_.find(map) == adopted_.end()) {
+    newMap = true;
     // Ownership passes even when adopting runs out of memory: the holder
     // frees the map, and an empty slot in ownedMaps_ is harmless.
     std::unique_ptr<GuidRecordMap> holder(map);
@@ -72,7 +86,17 @@ void StaticCache::insert(const std::string& key, GuidRecordMap* map) {
     ownedMaps_.back() = std::move(holder);
     lastAdopted_ = map;
   }
+  const size_t before = entries.size();
   entries.insert(MFU_Node_Type<MFC_Cache_Value_Type>(key, MFC_Cache_Value_Type(map)), false);
+  if (builder_) builder_->AddKey(key, map, entries.size() > before, newMap);
+}
+
+void StaticCache::recordLoadCounters(const recordInfo_t& counters) {
+  if (builder_) builder_->Finish(counters);
+}
+
+bool StaticCache::mapped() const {
+  return bIsLoaded.load(std::memory_order_acquire) && snapshot_ != nullptr;
 }
 
 bool StaticCache::find(const std::string& key, GuidRecordMap& out) {
@@ -81,6 +105,7 @@ bool StaticCache::find(const std::string& key, GuidRecordMap& out) {
   // could find a key whose map is not yet complete.
   if (!bIsLoaded.load(std::memory_order_acquire)) return false;
   try {
+    if (snapshot_) return snapshot_->Find(NormalizeKey(key), out);
     MFC_Cache_Value_Type value;
     if (!entries.find(NormalizeKey(key), value, false)) return false;
     out = *value.map;
@@ -90,7 +115,42 @@ bool StaticCache::find(const std::string& key, GuidRecordMap& out) {
   }
 }
 
-size_t StaticCache::keyCount() const { return entries.size(); }
+size_t StaticCache::keyCount() const {
+  if (mapped()) return static_cast<size_t>(snapshot_->keyCount());
+  return entries.size();
+}
+
+void StaticCache::forEachGroup(const std::function<void(const std::vector<std::string>& keys,
+                                                       const GuidRecordMap& records)>& fn) const {
+  if (!bIsLoaded.load(std::memory_order_acquire)) return;
+  std::vector<std::string> keys;
+  if (snapshot_) {
+    snapshot_->ForEachGroup([&](const SSnapshotGroup& group) {
+      keys.clear();
+      auto add = [&](const std::string& key) {
+        if (snapshot_->KeyLeadsTo(key, group.offset) &&
+            std::find(keys.begin(), keys.end(), key) == keys.end())
+          keys.push_back(key);
+      };
+      add(group.guid);
+      for (const std::string& key : group.keys) add(key);
+      fn(keys, group.records);
+    });
+    return;
+  }
+  // Every count is 1, so the frequency order is the order of insertion, and
+  // a group's keys come one after the other.
+  const GuidRecordMap* current = nullptr;
+  entries.forEachByFrequency([&](const MFU_Node_Type<MFC_Cache_Value_Type>& node) {
+    if (node.value.map != current) {
+      if (current) fn(keys, *current);
+      keys.clear();
+      current = node.value.map;
+    }
+    keys.push_back(node.name);
+  });
+  if (current) fn(keys, *current);
+}
 
 std::string StaticCache::NormalizeKey(const std::string& text) {
   const size_t end = std::min({text.size(), text.find('\0'), kMaxKeyLength});
@@ -120,6 +180,13 @@ SStaticCacheStatistics StaticCache::GetStatistics() const {
   stats.loaded = bIsLoaded.load(std::memory_order_acquire);
   if (!stats.loaded) return stats;
   stats.loadTimeMs = loadTimeMs_.load(std::memory_order_relaxed);
+  if (snapshot_) {
+    stats.keys = snapshot_->keyCount();
+    stats.rows = snapshot_->rowCount();
+    stats.bytesHeld = sizeof(SharedSnapshot);
+    stats.bytesMapped = snapshot_->sizeBytes();
+    return stats;
+  }
   stats.keys = entries.size();
   uint64_t bytes = 0;
   entries.forEachByFrequency([&bytes](const MFU_Node_Type<MFC_Cache_Value_Type>& node) {
@@ -138,11 +205,61 @@ SStaticCacheStatistics StaticCache::GetStatistics() const {
   return stats;
 }
 
+bool StaticCache::mapSnapshot(const std::string& path, const SSnapshotSource& source,
+                              bool dumpCache) {
+  std::string why;
+  std::unique_ptr<SharedSnapshot> snapshot = SharedSnapshot::Open(path, &source, &why);
+  if (!snapshot) {
+    // No file is the first process's case and is not worth a line.
+    if (!why.empty())
+      HXLOG(-1, kFastloadTag, "The shared table snapshot %s is not used (%s); loading the table",
+            path.c_str(), why.c_str());
+    return false;
+  }
+  ReplaySnapshotLoad(*snapshot, dumpCache);
+  snapshot_ = std::move(snapshot);
+  return true;
+}
+
+// Runs under both locks after a complete in-heap load; a snapshot that
+// cannot be written leaves the in-heap table serving.
+void StaticCache::writeSnapshot(const std::string& folder, const std::string& path,
+                                bool exchange, bool addProxySmtp) {
+  std::string why;
+  SSnapshotSource source;
+  if (builder_->failed())
+    why = "the table could not be laid out as a snapshot";
+  else if (!SSnapshotSource::Of(folder, exchange, addProxySmtp, source))
+    why = "the database file cannot be stat'ed";
+  else if (builder_->Write(path, source, &why))
+    PruneSharedSnapshots(folder, source);
+  if (!why.empty()) {
+    HXLOG(-1, kFastloadTag, "Could not write the shared table snapshot %s (%s); the table stays in this process's memory",
+          path.c_str(), why.c_str());
+    return;
+  }
+  builder_.reset();  // its copy of the table goes first
+  std::unique_ptr<SharedSnapshot> snapshot = SharedSnapshot::Open(path, &source, &why);
+  if (!snapshot) {
+    HXLOG(-1, kFastloadTag, "The shared table snapshot %s just written is not used (%s)",
+          path.c_str(), why.c_str());
+    return;
+  }
+  // The process serves from the shared pages like every other one; the
+  // heap copy is given back to the system.
+  dropAll();
+  std::unordered_set<const GuidRecordMap*>().swap(adopted_);
+  std::vector<std::unique_ptr<GuidRecordMap>>().swap(ownedMaps_);
+  snapshot_ = std::move(snapshot);
+  malloc_trim(0);
+}
+
 void StaticCache::dropAll() {
   entries.clear();
   adopted_.clear();
   lastAdopted_ = nullptr;
   ownedMaps_.clear();
+  snapshot_.reset();
 }
 
 // A load runs once per process (per cache) and in two lock stages:
@@ -194,6 +311,25 @@ int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dum
               folder.c_str());
         return -1;
       }
+      // A current snapshot stands for the file it was built from (the file
+      // is only ever replaced whole, which changes its identity), so it is
+      // mapped without opening the database.
+      const bool exchange = bIsExchGuid.load();
+      const bool snapshots = !bFilterByGuidForm && SnapshotsWanted();
+      const std::string snapshotPath = SharedSnapshot::PathFor(folder, exchange, addProxySmtp);
+      SSnapshotSource source;
+      if (snapshots && SSnapshotSource::Of(folder, exchange, addProxySmtp, source) &&
+          mapSnapshot(snapshotPath, source, dumpCache)) {
+        loadTimeMs_.store(
+            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - startedAt)
+                                      .count()),
+            std::memory_order_relaxed);
+        bIsLoaded.store(true, std::memory_order_release);
+        time_t end = time(nullptr);
+        HXLOG(-1, kFastloadTag, "Cache filled in %f second", difftime(end, start));
+        return 0;
+      }
       // Declared after the lock, so the database is closed before the
       // mutex is released.
       GUIDTable table;
@@ -206,8 +342,14 @@ int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dum
               "the static cache",
               folder.c_str());
       } else {
-        int loaded = bIsExchGuid.load() ? table.getAllGUIDs(*this, addProxySmtp, dumpCache)
-                                        : table.getAllLNGUIDs(*this, addProxySmtp, dumpCache);
+        if (snapshots) {
+          long rows = table.rowCountHint();
+          builder_ = std::make_unique<SharedSnapshotBuilder>(rows > 0 ? static_cast<size_t>(rows) : 0);
+        }
+        int loaded = exchange ? table.getAllGUIDs(*this, addProxySmtp, dumpCache)
+                              : table.getAllLNGUIDs(*this, addProxySmtp, dumpCache);
+        if (loaded >= 0 && builder_) writeSnapshot(folder, snapshotPath, exchange, addProxySmtp);
+        builder_.reset();
         if (loaded < 0) {
           dropAll();
           HXLOG(-1, kFastloadTag,
@@ -230,6 +372,7 @@ int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dum
       // Only allocation failures get here. Before the publication whatever
       // was stored is incomplete and is dropped as for a failed load; after
       // it the cache is complete and stays.
+      builder_.reset();
       if (bIsLoaded.load(std::memory_order_relaxed)) {
         result = 0;
       } else {

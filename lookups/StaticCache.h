@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -11,7 +12,10 @@
 #include "guiddb/GuidDB.h"
 #include "host/Export.h"
 #include "lookups/MFUCache.h"
+#include "lookups/SharedSnapshot.h"
 #include "lookups/Statistics.h"
+
+struct recordInfo_t;
 
 // Value of the static cache: a map shared by several keys. Copying copies the
 // pointer; destroying it does not free the map (the static cache owns it).
@@ -51,10 +55,22 @@ class GUIDLOOKUPS_EXPORT StaticCache {
   // or before), 1 when there is no file or no GUID table, -1 when the file
   // cannot be opened or the load failed part-way (nothing is kept and a later
   // call tries again).
+  //
+  // Unless "[EventManager] nSharedTableSnapshot" is 0, the load goes through
+  // the machine's shared snapshot of the table (see SharedSnapshot.h): a
+  // current, sound snapshot is mapped instead of reading the table, with the
+  // same results, answers, log lines and dump; otherwise the table is read
+  // and a snapshot written for the next process. A snapshot that cannot be
+  // used or written costs one log line, and the table is held in-heap.
   int fastload(const std::string& folder, bool addProxySmtp, bool dumpCache);
 
   // Number of keys; for tests and tools.
   size_t keyCount() const;
+  // Visits the loaded groups in load order, each with the keys that lead to
+  // it (in the order they were stored) and its records; nothing before the
+  // load. For tools; costs time in proportion to the table.
+  void forEachGroup(const std::function<void(const std::vector<std::string>& keys,
+                                             const GuidRecordMap& records)>& fn) const;
 
   // The longest key the cache compares, in bytes: longer keys and probes are
   // cut to it.
@@ -73,6 +89,12 @@ class GUIDLOOKUPS_EXPORT StaticCache {
   // itself. Thread-safe.
   void AddLookupCounts(const SLookupStatistics& counts);
 
+  // The loader's counters at the end of a load; called by GUIDTable's
+  // loaders. REQUIRES: called under fastload's locks.
+  void recordLoadCounters(const recordInfo_t& counters);
+  // Whether the loaded table is a mapped snapshot rather than in-heap.
+  bool mapped() const;
+
   static StaticCache* p_inst;
 
   // Published with release after the fill, read with acquire.
@@ -83,6 +105,21 @@ class GUIDLOOKUPS_EXPORT StaticCache {
  private:
   // Frees every owned map and empties `entries`. REQUIRES: not loaded.
   void dropAll();
+  // Maps the snapshot at `path` when it is current for `source`, replaying
+  // the loader's log lines (and dump); false (with one log line when one
+  // was there but could not be used) otherwise.
+  bool mapSnapshot(const std::string& path, const SSnapshotSource& source, bool dumpCache);
+  // Writes the snapshot of the table just loaded and, when it maps back,
+  // serves from it and frees the heap copy. One log line on failure.
+  void writeSnapshot(const std::string& folder, const std::string& path, bool exchange,
+                     bool addProxySmtp);
+
+  // Set under criticalSec before bIsLoaded is published (release), never
+  // changed afterwards; find() reads it after its acquire load.
+  std::unique_ptr<SharedSnapshot> snapshot_;
+  // Set only while a load that will write a snapshot runs (under both
+  // locks); insert() feeds it.
+  std::unique_ptr<SharedSnapshotBuilder> builder_;
 
   // Written only by the loader under criticalSec before bIsLoaded is
   // published; never changed afterwards.

@@ -44,4 +44,8 @@ struct SStaticCacheStatistics {
   // this library's containers lay them out on a 64-bit build. The allocator's
   // own overhead is not counted, so the process uses somewhat more.
   uint64_t bytesHeld = 0;
+  // The bytes of the shared snapshot this process maps instead (0 when the
+  // table is in-heap). Its pages are shared by every process that maps it;
+  // bytesHeld then counts only what the process holds of its own.
+  uint64_t bytesMapped = 0;
 };

@@ -13,6 +13,7 @@
 #include "host/Files.h"
 #include "host/Locks.h"
 #include "host/LogWriter.h"
+#include "lookups/SharedSnapshot.h"
 #include "lookups/Validator.h"
 
 namespace {
@@ -143,6 +144,7 @@ class Rebuild {
     if (!hostfs::RenameOver(staging.path(), destination, &why))
       return Fail(RebuildFailure::Install, why);
     staging.Installed();
+    RemoveSharedSnapshots(folder_);  // they describe the table just replaced
     result_.replaced = true;
     // The caller was promised an open database; the table is in place even
     // if this open fails.

@@ -20,6 +20,7 @@
 #include "host/Locks.h"
 #include "host/Network.h"
 #include "host/Settings.h"
+#include "lookups/SharedSnapshot.h"
 #include "tools/Commands.h"
 
 namespace guidlookup {
@@ -40,7 +41,8 @@ const std::map<std::string, std::set<std::string>>& KnownNames() {
       {"vtaskhost", {"dhome"}},
       {"eventmanager",
        {"addresscachememorysize", "ndumpcache", "naddproxysmtp", "smtpguidtablerefreshinterval",
-        "nlastguidnametablerefreshtime", "getsqllitedbfromhb", "ntotalnumberofrecordstocommit"}},
+        "nlastguidnametablerefreshtime", "getsqllitedbfromhb", "ntotalnumberofrecordstocommit",
+        "nsharedtablesnapshot"}},
       {"base",
        {"scontrolserverurl", "ncontrolservertimeout", "ncontrolservermaxbytes",
         "scontrolservercafile", "scontrolservercapath", "scontrolserverclientcert",
@@ -60,6 +62,7 @@ const std::pair<const char*, const char*> kNumbers[] = {
     {"EventManager", "nLastGuidNameTableRefreshTime"},
     {"EventManager", "getSqlLiteDbFromHB"},
     {"EventManager", "nTotalNumberOfRecordsToCommit"},
+    {"EventManager", "nSharedTableSnapshot"},
     {"Base", "nControlServerTimeout"},
     {"Base", "nControlServerMaxBytes"},
     {"Base", "nHXPlatformType"},
@@ -328,6 +331,37 @@ void CheckDatabase(const ToolContext& context, Checker& out) {
     out.Add("database", Level::kOk, database + ": " + std::to_string(rows) + " rows, intact");
 }
 
+// Each snapshot of the shared table: one a load would refuse or that
+// describes a replaced table is only replaced by the next load (a warning);
+// one whose body is damaged behind a sound header would answer wrongly.
+void CheckSnapshots(const ToolContext& context, Checker& out) {
+  if (context.home.empty()) return;
+  const std::string folder = GuidCacheDir(context);
+  for (const std::string& path : SharedSnapshot::AllPaths(folder)) {
+    std::string why;
+    std::unique_ptr<SharedSnapshot> snapshot = SharedSnapshot::Open(path, nullptr, &why);
+    if (!snapshot) {
+      if (!why.empty())
+        out.Add("shared snapshot", Level::kWarning,
+                path + " cannot be used (" + why + "); the next shared-mode load replaces it");
+      continue;
+    }
+    const SSnapshotSource& built = snapshot->source();
+    SSnapshotSource now;
+    why = snapshot->Verify();
+    if (!why.empty())
+      out.Add("shared snapshot", Level::kError,
+              path + " is damaged (" + why + "); remove it, the next shared-mode load writes it anew");
+    else if (!SSnapshotSource::Of(folder, built.exchange, built.addProxySmtp, now) || now != built)
+      out.Add("shared snapshot", Level::kWarning,
+              path + " was built from a table since replaced; the next shared-mode load replaces it");
+    else
+      out.Add("shared snapshot", Level::kOk,
+              path + ": " + std::to_string(snapshot->keyCount()) + " keys, " +
+                  std::to_string(snapshot->rowCount()) + " rows, current and intact");
+  }
+}
+
 const char* LevelName(Level level) {
   switch (level) {
     case Level::kOk:
@@ -358,6 +392,7 @@ int RunCheck(const ToolContext& context, const CheckOptions& options) {
   CheckLockFolder(out);
   CheckRefreshSource(out);
   CheckDatabase(context, out);
+  CheckSnapshots(context, out);
 
   size_t errors = 0, warnings = 0;
   for (const Finding& f : out.findings()) {

@@ -52,20 +52,15 @@ class DumpFolder {
   std::string path_;
 };
 
-// The groups of a loaded cache as one JSON document. Keys go in as the loader
-// stored them, group after group, each group's keys one after the other, so
-// the cache's own order (every count is 1, in insertion order) gives the
-// groups back.
+// The groups of a loaded cache as one JSON document, in load order.
 std::string DumpJson(const StaticCache& cache, const std::string& database, bool lotusNotes,
                      bool addProxy, size_t& groups) {
   std::string out;
-  const GuidRecordMap* current = nullptr;
-  std::vector<std::string> keys;
   groups = 0;
-  auto flush = [&]() {
-    if (current == nullptr) return;
-    std::vector<std::string> records;
-    for (const auto& entry : *current)
+  cache.forEachGroup([&](const std::vector<std::string>& names, const GuidRecordMap& map) {
+    std::vector<std::string> keys, records;
+    for (const std::string& name : names) keys.push_back(JsonString(name));
+    for (const auto& entry : map)
       records.push_back(JsonObject()
                             .addNumber("status", static_cast<long long>(entry.second.status))
                             .add("name", entry.second.name)
@@ -74,16 +69,7 @@ std::string DumpJson(const StaticCache& cache, const std::string& database, bool
     out += std::string(groups ? ",\n  " : "\n  ") +
            JsonObject().addRaw("keys", JsonArray(keys)).addRaw("records", JsonArray(records)).str();
     ++groups;
-    keys.clear();
-  };
-  cache.entries.forEachByFrequency([&](const MFU_Node_Type<MFC_Cache_Value_Type>& node) {
-    if (node.value.map != current) {
-      flush();
-      current = node.value.map;
-    }
-    keys.push_back(JsonString(node.name));
   });
-  flush();
   return JsonObject()
              .add("database", database)
              .add("loader", lotusNotes ? "lotus-notes" : "exchange")

@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "host/FXString.h"
+#include "lookups/SharedSnapshot.h"
 #include "tools/Commands.h"
 
 namespace guidlookup {
@@ -99,6 +100,47 @@ int RunInfo(const ToolContext& context, bool json) {
     if (!why.empty()) failure = "the database " + database + " failed its check: " + why;
   }
   doc.addRaw("database", db.str());
+
+  // The shared-mode snapshots beside the database; a missing one is no
+  // finding (the next shared-mode load writes it).
+  std::vector<std::string> snapshots;
+  for (const std::string& path : SharedSnapshot::AllPaths(folder)) {
+    std::string why;
+    std::unique_ptr<SharedSnapshot> snapshot = SharedSnapshot::Open(path, nullptr, &why);
+    if (!snapshot && why.empty()) continue;
+    JsonObject item;
+    item.add("path", path);
+    if (!snapshot) {
+      out.Field("snapshot", path + " (not usable: " + why + ")");
+      snapshots.push_back(item.addBool("usable", false).add("reason", OneLine(why)).str());
+      continue;
+    }
+    const SSnapshotSource& built = snapshot->source();
+    SSnapshotSource now;
+    const bool current = SSnapshotSource::Of(folder, built.exchange, built.addProxySmtp, now) &&
+                         now == built;
+    const std::string from = "device " + std::to_string(built.device) + ", inode " +
+                             std::to_string(built.inode) + ", " + std::to_string(built.size) +
+                             " bytes, modified " + FormatIso8601(built.mtimeSec);
+    out.Field("snapshot", path + (current ? " (current)" : " (stale: the table was replaced)"));
+    out.Field("  built from", std::string(built.exchange ? "Exchange" : "Lotus Notes") +
+                                  (built.addProxySmtp ? " keys with proxy addresses" : " keys") +
+                                  " of " + database + " (" + from + ")");
+    out.Field("  size", std::to_string(snapshot->sizeBytes()) + " bytes, " +
+                            std::to_string(snapshot->keyCount()) + " keys, " +
+                            std::to_string(snapshot->rowCount()) + " rows");
+    snapshots.push_back(item.addBool("usable", true)
+                            .addBool("current", current)
+                            .add("loader", built.exchange ? "exchange" : "notes")
+                            .addBool("proxyAddresses", built.addProxySmtp)
+                            .add("builtFrom", from)
+                            .addNumber("sizeBytes", static_cast<unsigned long long>(snapshot->sizeBytes()))
+                            .addNumber("keys", static_cast<unsigned long long>(snapshot->keyCount()))
+                            .addNumber("rows", static_cast<unsigned long long>(snapshot->rowCount()))
+                            .str());
+  }
+  if (snapshots.empty()) out.Field("snapshot", "none");
+  doc.addRaw("snapshots", JsonArray(snapshots));
 
   // A number the library cannot read counts as missing; the operator sees
   // the text and what applies instead.

@@ -11,6 +11,7 @@
 
 #include "lookups/HXGuidLookups.h"
 #include "support/HXGuidLookupsSupport.h"
+#include "support/StaticCacheSupport.h"
 
 namespace {
 
@@ -77,6 +78,7 @@ TEST_F(StatisticsTest, CompletedRefreshIsCountedByTheObjectThatMadeIt) {
 // The shared hit path counts in the object; the cache gets the figures when
 // the object goes, together with the one log line.
 TEST_F(StatisticsTest, SharedCountsReachTheCacheWhenTheObjectIsDestroyed) {
+  testsupport::ScopedSnapshotSetting inHeap(false);  // the heap bytes are measured
   sandbox.MakeCacheDb(kRows);
   StaticCache cache;
   SStaticCacheStatistics before = cache.GetStatistics();

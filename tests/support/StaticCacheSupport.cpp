@@ -4,6 +4,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "host/Settings.h"
+
 namespace testsupport {
 
 std::string NumberedGroupGuid(int group) {
@@ -26,6 +28,26 @@ std::vector<Row> NumberedGroupRows(int groups) {
     for (int r = 0; r < NumberedGroupSize(g); ++r)
       rows.emplace_back(NumberedGroupName(g, r), NumberedGroupGuid(g), 1);
   return rows;
+}
+
+std::vector<Row> LoaderEdgeRows() {
+  return {
+      {"Orphan@x", "", 1},          {"Ann@Example.com", "{ab-1}", 1},
+      {"Proxy@Example.com", "{ab-1}", 2}, {"Bob", "{ab-1}", 8},
+      {"Carol", "{ab-1}", 16},      {"Carla", "{ab-1}", 16},
+      {"Dan", "{AB-1}", 64},        {"Eve", "{AB-1}", 128},
+      {"Fay", "{AB-1}", 288},       {"Shared@x", "{ab-1}", 1},
+      {"shared@X", "{cd-2}", 8},    {std::string(10300, 'l') + "@x", "{cd-2}", 1},
+      {"\xc3\xa9l\xe8ve@x", "{cd-2}", 1}, {"Gus", "cn=x/o=y", 1},
+      {"", "{ef-3}", 1},            {"Hal", "{ef-3}", 7},
+  };
+}
+
+ScopedSnapshotSetting::ScopedSnapshotSetting(bool on) {
+  HXPlatformInfo::SetOverlay("EventManager", "nSharedTableSnapshot", on ? "1" : "0");
+}
+ScopedSnapshotSetting::~ScopedSnapshotSetting() {
+  HXPlatformInfo::RemoveOverlay("EventManager", "nSharedTableSnapshot");
 }
 
 int CorruptTableLeafPage(const std::string& folder, double fraction) {

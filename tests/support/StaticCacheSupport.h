@@ -25,4 +25,17 @@ int NumberedGroupSize(int group);
 // number; throws std::runtime_error when the file has no such page.
 int CorruptTableLeafPage(const std::string& folder, double fraction);
 
+// Rows that hold the loaders' edge cases: both loaders' key statuses, a name
+// in two groups, GUIDs differing only in case, rows of an empty GUID, a name
+// longer than the longest key, bytes 0x80-0xFF, a later status-16 row.
+std::vector<Row> LoaderEdgeRows();
+
+// Sets "[EventManager] nSharedTableSnapshot" for the scope of the object
+// (through the settings overlay), then removes it.
+class ScopedSnapshotSetting {
+ public:
+  explicit ScopedSnapshotSetting(bool on);
+  ~ScopedSnapshotSetting();
+};
+
 }  // namespace testsupport

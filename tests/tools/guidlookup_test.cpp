@@ -1200,3 +1200,25 @@ TEST_F(GuidlookupToolTest, ManPageAndCompletionMatchTheHelp) {
 }
 
 }  // namespace
+
+TEST_F(GuidlookupToolTest, InfoShowsTheSharedSnapshotAndCheckFindsItDamaged) {
+  ImportDirectory();
+  ASSERT_EQ(RunHome({"resolve", "--no-refresh", "ann@contoso.com"}).exitCode, 0);
+  ToolRun run = RunHome({"info", "--json"});
+  EXPECT_EQ(Json(run.out, "[[s['current'], s['loader'], s['keys'] > 0] for s in d['snapshots']]"),
+            "[[true, \"exchange\", true]]")
+      << run.out;
+
+  const std::string snapshot = home_ + "/JobResults/GUIDCacheDir/GUIDDB.DAT.exchange.snapshot";
+  std::string bytes = ReadFile(snapshot);
+  for (size_t i = 160; i < bytes.size() && i < 200; ++i) bytes[i] = '\x7f';
+  WriteFile(snapshot, bytes);
+  run = RunHome({"check", "--json"});
+  EXPECT_EQ(Json(run.out, "[c['level'] for c in d['checks'] if c['check'] == 'shared snapshot']"),
+            "[\"error\"]")
+      << run.out;
+
+  ImportDirectory();  // a new table: the snapshot of the old one goes
+  run = RunHome({"info", "--json"});
+  EXPECT_EQ(Json(run.out, "d['snapshots']"), "[]") << run.out;
+}
