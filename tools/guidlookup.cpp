@@ -172,8 +172,26 @@ int main(int argc, char** argv) {
   ImportOptions import;
   bool noProgress = false;
   CLI::App* importCommand = app.add_subcommand(
-      "import", "Rebuild the local table from a tab-separated export (status, GUID, name)");
-  importCommand->add_option("FILE", import.file, "The export file")->required();
+      "import",
+      "Rebuild the local table from a tab-separated export (status, GUID, name) or from the "
+      "organisation's directory (an LDIF export)");
+  importCommand->add_option("FILE", import.file, "A tab-separated export file");
+  importCommand
+      ->add_option("--ldif", import.ldif,
+                   "An LDIF export of the directory (ldifde, ldapsearch -LLL, slapcat); - reads "
+                   "standard input")
+      ->type_name("FILE");
+  importCommand
+      ->add_option("--map", import.maps,
+                   "A rule ATTRIBUTE=STATUS or ATTRIBUTE/PREFIX=STATUS for directory entries, "
+                   "repeated; replaces the Exchange rules (statuses 1 and 2 are SMTP addresses)")
+      ->type_name("RULE");
+  importCommand
+      ->add_option("--guid-attribute", import.guidAttributes,
+                   "The attribute that holds an entry's GUID (ATTRIBUTE:binary for 16 bytes), "
+                   "repeated in order; replaces objectGUID:binary, entryUUID")
+      ->type_name("ATTR");
+  importCommand->add_flag("--json", import.json, "Print the summary as one JSON object");
   importCommand->add_flag("--no-progress", noProgress, "No progress bar");
   importCommand->footer(kFooter);
 

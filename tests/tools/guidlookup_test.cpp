@@ -707,6 +707,38 @@ TEST_F(GuidlookupToolTest, ImportOfTheSampleDirectory) {
   EXPECT_EQ(run.out, "john_smith@contoso.com: smith, john\n");
 }
 
+// An LDIF export, from a file and from standard input: the summary counts
+// the entries that gave no rows; a bad entry is exit 2 naming its line, and
+// the table stays.
+TEST_F(GuidlookupToolTest, ImportLdifCountsEntriesWithoutRowsAndStopsAtABadOne) {
+  WriteFile(dir_.file("dir.ldif"),
+            "dn: cn=ann,dc=contoso,dc=com\nobjectGUID:: jErDMpdfRxehssPU5fYHGA==\n"
+            "proxyAddresses: SMTP:Ann@contoso.com\ndisplayName: Berg, Ann\n\n"
+            "dn: cn=printer,dc=contoso,dc=com\nobjectGUID:: AAECAwQFBgcICQoLDA0ODw==\n\n"
+            "dn: cn=group,dc=contoso,dc=com\nmail: group@contoso.com\n");
+  ToolRun run = RunHome({"import", "--ldif", dir_.file("dir.ldif")});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_NE(run.out.find("3 entries read, 2 gave no rows (1 without a GUID, 1 without an SMTP "
+                         "address)\n2 rows read, 2 added, 0 failed"),
+            std::string::npos)
+      << run.out;
+  run = RunHome({"resolve", "--private", "--no-refresh", "ann@contoso.com"});
+  EXPECT_NE(run.out.find("8\tberg, ann\t{32c34a8c-5f97-1747-a1b2-c3d4e5f60718}"), std::string::npos)
+      << Show(run);
+
+  const std::string before = ReadFile(database_);
+  WriteFile(dir_.file("bad.ldif"), "dn: cn=x\nobjectGUID:: AAEC\nmail: x@contoso.com\n");
+  int in = open(dir_.file("bad.ldif").c_str(), O_RDONLY);
+  run = Finish(Start({"--home", home_, "import", "--ldif", "-", "--json"}, {}, RLIM_INFINITY, "", in));
+  close(in);
+  EXPECT_EQ(run.exitCode, 2) << Show(run);
+  EXPECT_EQ(run.err,
+            "guidlookup: import failed, nothing was changed: standard input:2: objectGUID is 3 "
+            "bytes long, not the 16 of a GUID\n");
+  EXPECT_EQ(Json(run.out, "d['error'][:13]"), "\"import failed\"");
+  EXPECT_EQ(ReadFile(database_), before);
+}
+
 // ---- refresh ----------------------------------------------------------------
 
 TEST_F(GuidlookupToolTest, RefreshRightAfterARecordedRefreshIsNotNeeded) {
