@@ -87,4 +87,10 @@ int RunDump(const ToolContext& context, const DumpOptions& options);
 
 int RunInfo(const ToolContext& context, bool json);
 
+struct PublishOptions {
+  std::string folder;  // the web root
+  bool json = false;   // --json
+};
+int RunPublish(const ToolContext& context, const PublishOptions& options);
+
 }  // namespace guidlookup

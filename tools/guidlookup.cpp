@@ -34,7 +34,8 @@ const std::string kFooter =
         "or after the command; see guidlookup --help.\n") +
     kExitFooter;
 
-const char* const kCommands[] = {"resolve", "refresh", "import", "dump", "info", "stats", "check"};
+const char* const kCommands[] = {"resolve", "refresh", "import", "dump",
+                                 "info",    "stats",   "check",  "publish"};
 // The global options that take a value: their value is not a command.
 const char* const kValueOptions[] = {"--home", "--settings-dir", "--instance", "--log-file",
                                      "--log-level"};
@@ -238,6 +239,16 @@ int main(int argc, char** argv) {
   checkCommand->add_flag("--json", check.json, "Print the findings as one JSON object");
   checkCommand->footer(kFooter);
 
+  PublishOptions publish;
+  CLI::App* publishCommand = app.add_subcommand(
+      "publish",
+      "Put the local table into a web root for the agents' refreshes: GUIDDB.DAT and "
+      "GUIDDB.DAT.gz, each renamed in whole");
+  publishCommand->add_option("DIR", publish.folder, "The web root (an existing folder)")
+      ->required();
+  publishCommand->add_flag("--json", publish.json, "Print the outcome as one JSON object");
+  publishCommand->footer(kFooter);
+
   const bool json = WantsJson(argc, argv);
   const std::string typed = TypedCommand(argc, argv);
   if (!typed.empty() && !IsCommand(typed)) {
@@ -281,6 +292,8 @@ int main(int argc, char** argv) {
       exitStatus = RunStats(context, stats);
     else if (*checkCommand)
       exitStatus = RunCheck(context, check);
+    else if (*publishCommand)
+      exitStatus = RunPublish(context, publish);
   } catch (const ToolError& e) {
     exitStatus = e.exitCode();
     failure = OneLine(e.what());

@@ -11,12 +11,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lookups/Version.h"
@@ -737,6 +740,65 @@ TEST_F(GuidlookupToolTest, ImportLdifCountsEntriesWithoutRowsAndStopsAtABadOne) 
             "bytes long, not the 16 of a GUID\n");
   EXPECT_EQ(Json(run.out, "d['error'][:13]"), "\"import failed\"");
   EXPECT_EQ(ReadFile(database_), before);
+}
+
+// ---- publish ----------------------------------------------------------------
+
+// A web server's view while tables are published: every read of GUIDDB.DAT
+// and of GUIDDB.DAT.gz is one whole published file, and once the new table
+// is seen, its .gz is already the new one too. Publishing the same table
+// again changes nothing, validators included.
+TEST_F(GuidlookupToolTest, PublishIsAtomicForAPollingReader) {
+  const std::string root = dir_.file("www");
+  std::filesystem::create_directories(root);
+  const std::string dat = root + "/GUIDDB.DAT", gz = dat + ".gz";
+  auto importRows = [&](const char* tag) {
+    std::string tsv;
+    for (int i = 0; i < 20000; ++i)
+      tsv += "1\t{" + std::string(tag) + std::to_string(i) + "}\tu" + std::to_string(i) + "@" +
+             tag + ".test\n";
+    WriteFile(dir_.file("rows.tsv"), tsv);
+    ASSERT_EQ(RunHome({"import", dir_.file("rows.tsv")}).exitCode, 0);
+  };
+  auto gunzip = [&](const std::string& file) {
+    std::string command = "gzip -dc " + file + " > " + dir_.file("gunzipped");
+    return std::system(command.c_str()) == 0 ? ReadFile(dir_.file("gunzipped")) : "";
+  };
+  importRows("A");
+  ToolRun run = RunHome({"publish", root});
+  ASSERT_EQ(run.exitCode, 0) << Show(run);
+  const std::string tableA = ReadFile(database_), gzA = ReadFile(gz);
+  EXPECT_EQ(ReadFile(dat), tableA);
+  EXPECT_EQ(gunzip(gz), tableA);
+  struct stat before {}, after {};
+  stat(dat.c_str(), &before);
+  run = RunHome({"publish", root});
+  EXPECT_NE(run.out.find("nothing was changed"), std::string::npos) << Show(run);
+  stat(dat.c_str(), &after);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+
+  importRows("B");
+  const std::string tableB = ReadFile(database_);
+  std::atomic<bool> stop{false};
+  std::set<std::string> datSeen, gzSeenAfterNew, gzSeen;
+  std::thread poller([&] {
+    for (bool last = false; !last;) {
+      last = stop.load();
+      const std::string d = ReadFile(dat), g = ReadFile(gz);
+      datSeen.insert(d == tableA ? "A" : d == tableB ? "B" : "partial");
+      gzSeen.insert(g);
+      if (d == tableB) gzSeenAfterNew.insert(g);
+    }
+  });
+  run = RunHome({"publish", root});
+  stop.store(true);
+  poller.join();
+  ASSERT_EQ(run.exitCode, 0) << Show(run);
+  const std::string gzB = ReadFile(gz);
+  EXPECT_EQ(gunzip(gz), tableB);
+  EXPECT_EQ(datSeen.count("partial"), 0u);
+  EXPECT_EQ(gzSeenAfterNew, std::set<std::string>{gzB});
+  for (const std::string& g : gzSeen) EXPECT_TRUE(g == gzA || g == gzB) << g.size() << " bytes";
 }
 
 // ---- refresh ----------------------------------------------------------------
