@@ -1,10 +1,10 @@
-// guidlookup import FILE | --ldif FILE: replaces the local table with a
-// directory export.
+// guidlookup import FILE | --ldif FILE | --ldap URI: replaces the local
+// table with a directory export or the entries of a live directory.
 //
 // A tab-separated file is parsed in full first (a malformed line stops the
 // import before anything is touched); an LDIF export is read entry by entry
-// as the rows go in, and a bad entry fails the rebuild, which leaves the old
-// table as it was. The library's rebuild builds the new table beside the old
+// as the rows go in (a live directory page by page), and a bad entry fails
+// the rebuild, which leaves the old table as it was. The library's rebuild builds the new table beside the old
 // one and swaps it in whole, under the machine-wide mutex.
 // Counts, failed rows and the progress bar come from the rebuild's observer
 // and result. An import is an operator's replacement of the table, not a
@@ -26,6 +26,7 @@
 
 #include "host/AppMgrClient.h"
 #include "lookups/DirectoryMapping.h"
+#include "lookups/LdapRows.h"
 #include "lookups/LdifRows.h"
 #include "lookups/TableRebuild.h"
 #include "tools/Commands.h"
@@ -137,12 +138,16 @@ SDirectoryMapping MappingOf(const ImportOptions& options) {
 
 int RunImport(const ToolContext& context, const ImportOptions& options) {
   ScopedCancelOnSignals cancelOnSignals;
+  const bool fromLdap = !options.ldapUri.empty();
   const bool fromLdif = !options.ldif.empty();
-  if (options.file.empty() + !fromLdif != 1)
-    throw ToolError(kExitUsage, "import takes one source: FILE or --ldif FILE");
-  const std::string source = fromLdif ? options.ldif : options.file;
+  const bool fromDirectory = fromLdif || fromLdap;
+  if (!options.file.empty() + fromLdif + fromLdap != 1)
+    throw ToolError(kExitUsage, "import takes one source: FILE, --ldif FILE or --ldap URI");
+  if (fromLdap && options.ldapBase.empty())
+    throw ToolError(kExitUsage, "--ldap needs --base DN, where the search starts");
+  const std::string source = fromLdap ? options.ldapUri : fromLdif ? options.ldif : options.file;
   const bool fromStdin = fromLdif && source == "-";
-  if (!fromStdin) {
+  if (!fromStdin && !fromLdap) {
     std::ifstream probe(source);
     if (!probe) throw ToolError(kExitUsage, "cannot read " + source + ": " + std::strerror(errno));
   }
@@ -153,7 +158,18 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
   std::list<GUIDNameInfo> rows;
   SDirectoryCounts entries;
   GuidRowReader reader;
-  if (fromLdif) {
+  SLdapSource ldap;
+  if (fromLdap) {
+    ldap.uri = options.ldapUri;
+    ldap.baseDn = options.ldapBase;
+    ldap.filter = options.ldapFilter;
+    ldap.bindDn = options.ldapBindDn;
+    ldap.passwordFile = options.ldapPasswordFile;
+    ldap.caFile = options.ldapCaFile;
+    ldap.pageSize = options.ldapPageSize;
+    ldap.timeoutSeconds = options.ldapTimeoutSeconds;
+    reader = LdapRows(ldap, mapping, &entries);
+  } else if (fromLdif) {
     reader = fromStdin ? LdifRowsFrom(STDIN_FILENO, "standard input", mapping, &entries)
                        : LdifRows(source, mapping, &entries);
   } else {
@@ -168,7 +184,7 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
   InitializeForPaths(lookups, 0, 0, true);
 
   // A directory source does not know its size up front: no bar.
-  ProgressBar bar(rows.size(), options.progress && !fromLdif && isatty(STDERR_FILENO) &&
+  ProgressBar bar(rows.size(), options.progress && !fromDirectory && isatty(STDERR_FILENO) &&
                                    rows.size() >= kRowsForProgressBar);
   ImportObserver observer(bar);
   SRebuildOptions rebuild;
@@ -179,11 +195,12 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
   bar.finish();
   if (result.failure == RebuildFailure::Cancelled)
     throw ToolError(kExitInterrupted, "import interrupted: nothing was changed");
-  if (fromLdif && result.failure == RebuildFailure::NoRows && result.counts.rowsRead == 0)
+  if (fromDirectory && result.failure == RebuildFailure::NoRows && result.counts.rowsRead == 0)
     throw ToolError(kExitUsage, (fromStdin ? std::string("standard input") : source) +
                                     ": no rows to import (" + std::to_string(entries.entries) +
                                     " entries, none with a GUID and an SMTP address)");
   if (!result.replaced)
+    // A bad export is bad input; a directory that fails is a failure.
     throw ToolError(fromLdif && result.failure == RebuildFailure::Source ? kExitUsage
                                                                           : kExitFailure,
                     "import failed, nothing was changed: " + OneLine(result.error));
@@ -193,7 +210,7 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
   if (options.json) {
     JsonObject doc;
     doc.add("source", source).add("database", DatabasePath(lookups.guidCacheDir));
-    if (fromLdif)
+    if (fromDirectory)
       doc.addNumber("entries", count(entries.entries))
           .addNumber("entriesWithoutGuid", count(entries.entriesWithoutGuid))
           .addNumber("entriesWithoutAddress", count(entries.entriesWithoutAddress));
@@ -208,7 +225,7 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
                   count(result.counts.rowsRead), count(result.counts.rowsAdded),
                   count(result.counts.rowsFailed), seconds);
     std::cout << "imported " << source << " into " << DatabasePath(lookups.guidCacheDir) << "\n";
-    if (fromLdif) {
+    if (fromDirectory) {
       char skipped[256];
       std::snprintf(skipped, sizeof skipped,
                     "%llu entries read, %llu gave no rows (%llu without a GUID, %llu without an "

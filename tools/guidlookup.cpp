@@ -183,6 +183,39 @@ int main(int argc, char** argv) {
                    "standard input")
       ->type_name("FILE");
   importCommand
+      ->add_option("--ldap", import.ldapUri,
+                   "A live directory: ldaps://HOST[:PORT], or ldap://HOST[:PORT] with StartTLS; "
+                   "the server's certificate is always verified")
+      ->type_name("URI");
+  importCommand->add_option("--base", import.ldapBase, "With --ldap: where the search starts")
+      ->type_name("DN");
+  importCommand
+      ->add_option("--filter", import.ldapFilter,
+                   "With --ldap: the search filter (default: entries with an SMTP address "
+                   "attribute)")
+      ->type_name("F");
+  importCommand->add_option("--bind-dn", import.ldapBindDn, "With --ldap: bind as DN (default: anonymous)")
+      ->type_name("DN");
+  importCommand
+      ->add_option("--password-file", import.ldapPasswordFile,
+                   "With --bind-dn: the file holding the password, readable by its owner only")
+      ->type_name("FILE");
+  importCommand
+      ->add_option("--ca-file", import.ldapCaFile,
+                   "With --ldap: the CA certificates that vouch for the server (default: the "
+                   "system's)")
+      ->type_name("FILE");
+  importCommand
+      ->add_option("--page-size", import.ldapPageSize,
+                   "With --ldap: entries per page of the paged search (default 1000)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000000));
+  importCommand
+      ->add_option("--timeout", import.ldapTimeoutSeconds,
+                   "With --ldap: seconds allowed for the connection and each request (default 60)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(1, 86400));
+  importCommand
       ->add_option("--map", import.maps,
                    "A rule ATTRIBUTE=STATUS or ATTRIBUTE/PREFIX=STATUS for directory entries, "
                    "repeated; replaces the Exchange rules (statuses 1 and 2 are SMTP addresses)")

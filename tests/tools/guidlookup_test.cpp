@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "lookups/Version.h"
+#include "support/Slapd.h"
 #include "support/TestSupport.h"
 
 extern char** environ;
@@ -740,6 +741,33 @@ TEST_F(GuidlookupToolTest, ImportLdifCountsEntriesWithoutRowsAndStopsAtABadOne) 
             "bytes long, not the 16 of a GUID\n");
   EXPECT_EQ(Json(run.out, "d['error'][:13]"), "\"import failed\"");
   EXPECT_EQ(ReadFile(database_), before);
+}
+
+// A live directory through the tool: verified TLS, a bind whose password
+// only a file holds, pages smaller than the directory.
+TEST_F(GuidlookupToolTest, ImportLdapReadsEveryPage) {
+  if (testsupport::SlapdProgram().empty()) GTEST_SKIP() << "slapd is not installed";
+  testsupport::SlapdServer slapd(dir_.file(""));
+  std::string ldif;
+  for (int i = 0; i < 5; ++i)
+    ldif += "dn: cn=u" + std::to_string(i) +
+            ",dc=corp,dc=test\nobjectClass: inetOrgPerson\nobjectClass: testMailbox\ncn: u\nsn: "
+            "u\nmail: u" +
+            std::to_string(i) + "@corp.test\n\n";
+  slapd.Add(ldif);
+  ToolRun run = RunHome({"import", "--ldap", slapd.ldapsUri(), "--base", "dc=corp,dc=test",
+                         "--bind-dn", "cn=reader,dc=corp,dc=test", "--password-file",
+                         slapd.readerPasswordFile(), "--ca-file", slapd.pki().caFile(),
+                         "--page-size", "2", "--json"});
+  ASSERT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(Json(run.out, "[d['entries'], d['rowsAdded'], d['source']]"),
+            "[5, 5, \"" + slapd.ldapsUri() + "\"]");
+  EXPECT_EQ(ReadAllRows(database_).size(), 5u);
+  run = RunHome({"import", "--ldap", slapd.ldapsUri(), "--base", "dc=corp,dc=test"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_NE(run.err.find("import failed, nothing was changed: " + slapd.ldapsUri()),
+            std::string::npos)
+      << run.err;
 }
 
 // ---- publish ----------------------------------------------------------------
