@@ -54,6 +54,7 @@ add_time("fastload time vs sorted query + plain hash index", "BM_Fastload_Librar
 add_rate("fastload memory per row vs plain hash index", "BM_Fastload_Library", "BM_Fastload_PlainIndex", "bytes_per_row", "B/row", 1.2, higher=False)
 add_rate("rebuild vs plain path (formatted, 999/commit)", "BM_Rebuild_Library", "BM_Rebuild_PlainSQLite", "rows_per_s", "rows/s", 2)
 add_rate("rebuild vs prepared inserts, one transaction", "BM_Rebuild_Library", "BM_Rebuild_PreparedOneTxn", "rows_per_s", "rows/s")
+add_rate("LDIF import vs tab-separated import (file to table)", "BM_Import_Ldif", "BM_Import_Tsv", "rows_per_s", "rows/s", 0.5)
 add_time("download + verify + install vs curl (same file)", "BM_Download_Library", "BM_Download_Curl", 2)
 add_time("refresh of an unchanged file (304) vs full download", "BM_ConditionalRefresh_Library", "BM_Download_Library", 0.02)
 mb = counter("BM_Download_Library", "MB")
