@@ -49,6 +49,11 @@ class ScopedCancelOnSignals {
   ScopedCancelOnSignals() {
     struct sigaction action {};
     action.sa_handler = CancelImport;
+    // A second signal ends the process the default way: a directory server
+    // that stalls a TLS handshake holds libldap past any time-out, and the
+    // next row never comes. The table is built aside, so the old one stays
+    // either way.
+    action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &oldInt_);
     sigaction(SIGTERM, &action, &oldTerm_);
