@@ -578,10 +578,18 @@ struct ImportFiles {
           << "objectGUID:: " << guid << "==\r\n";
       }
       switch (r.status) {
-        case 1: l << "proxyAddresses: SMTP:" << r.name << "\r\n"; break;
-        case 2: l << "proxyAddresses: smtp:" << r.name << "\r\n"; break;
-        case 8: l << "displayName: " << r.name << "\r\n"; break;
-        default: l << "legacyExchangeDN: " << r.name << "\r\n"; break;
+        case 1:
+          l << "proxyAddresses: SMTP:" << r.name << "\r\n";
+          break;
+        case 2:
+          l << "proxyAddresses: smtp:" << r.name << "\r\n";
+          break;
+        case 8:
+          l << "displayName: " << r.name << "\r\n";
+          break;
+        default:
+          l << "legacyExchangeDN: " << r.name << "\r\n";
+          break;
       }
     }
   }
@@ -592,7 +600,8 @@ ImportFiles& Files() {
   return files;
 }
 
-void ImportRate(benchmark::State& state, const std::function<GuidRowReader(std::list<GUIDNameInfo>&)>& source) {
+void ImportRate(benchmark::State& state,
+                const std::function<GuidRowReader(std::list<GUIDNameInfo>&)>& source) {
   Files();
   uint64_t rows = 0;
   for (auto _ : state) {
@@ -614,7 +623,8 @@ void BM_Import_Ldif(benchmark::State& state) {
 void BM_Import_Tsv(benchmark::State& state) {
   ImportRate(state, [](std::list<GUIDNameInfo>& rows) {
     std::string error;
-    if (GUIDFromName::ReadExportFile(Files().tsv, rows, error) != 0) throw std::runtime_error(error);
+    if (GUIDFromName::ReadExportFile(Files().tsv, rows, error) != 0)
+      throw std::runtime_error(error);
     return RowsOf(rows);
   });
 }

@@ -4,12 +4,12 @@
 // A tab-separated file is parsed in full first (a malformed line stops the
 // import before anything is touched); an LDIF export is read entry by entry
 // as the rows go in (a live directory page by page), and a bad entry fails
-// the rebuild, which leaves the old table as it was. The library's rebuild builds the new table beside the old
-// one and swaps it in whole, under the machine-wide mutex.
-// Counts, failed rows and the progress bar come from the rebuild's observer
-// and result. An import is an operator's replacement of the table, not a
-// refresh: it writes no setting (no refresh time) and no job marker, so the
-// agents' refresh policy goes on as before.
+// the rebuild, which leaves the old table as it was. The library's rebuild
+// builds the new table beside the old one and swaps it in whole, under the
+// machine-wide mutex. Counts, failed rows and the progress bar come from the
+// rebuild's observer and result. An import is an operator's replacement of
+// the table, not a refresh: it writes no setting (no refresh time) and no
+// job marker, so the agents' refresh policy goes on as before.
 //
 // SIGINT and SIGTERM cancel the rebuild at the next row; the old table stays.
 #include <signal.h>
@@ -135,7 +135,8 @@ SDirectoryMapping MappingOf(const ImportOptions& options) {
     if (!mapping.AddRule(rule, error)) throw ToolError(kExitUsage, "--map " + error);
   if (!options.guidAttributes.empty()) mapping.guidAttributes.clear();
   for (const std::string& guid : options.guidAttributes)
-    if (!mapping.AddGuidAttribute(guid, error)) throw ToolError(kExitUsage, "--guid-attribute " + error);
+    if (!mapping.AddGuidAttribute(guid, error))
+      throw ToolError(kExitUsage, "--guid-attribute " + error);
   return mapping;
 }
 
@@ -206,9 +207,9 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
                                     " entries, none with a GUID and an SMTP address)");
   if (!result.replaced)
     // A bad export is bad input; a directory that fails is a failure.
-    throw ToolError(fromLdif && result.failure == RebuildFailure::Source ? kExitUsage
-                                                                          : kExitFailure,
-                    "import failed, nothing was changed: " + OneLine(result.error));
+    throw ToolError(
+        fromLdif && result.failure == RebuildFailure::Source ? kExitUsage : kExitFailure,
+        "import failed, nothing was changed: " + OneLine(result.error));
 
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const auto count = [](uint64_t n) { return static_cast<unsigned long long>(n); };

@@ -194,7 +194,8 @@ int main(int argc, char** argv) {
                    "With --ldap: the search filter (default: entries with an SMTP address "
                    "attribute)")
       ->type_name("F");
-  importCommand->add_option("--bind-dn", import.ldapBindDn, "With --ldap: bind as DN (default: anonymous)")
+  importCommand
+      ->add_option("--bind-dn", import.ldapBindDn, "With --ldap: bind as DN (default: anonymous)")
       ->type_name("DN");
   importCommand
       ->add_option("--password-file", import.ldapPasswordFile,

@@ -733,7 +733,8 @@ TEST_F(GuidlookupToolTest, ImportLdifCountsEntriesWithoutRowsAndStopsAtABadOne) 
   const std::string before = ReadFile(database_);
   WriteFile(dir_.file("bad.ldif"), "dn: cn=x\nobjectGUID:: AAEC\nmail: x@contoso.com\n");
   int in = open(dir_.file("bad.ldif").c_str(), O_RDONLY);
-  run = Finish(Start({"--home", home_, "import", "--ldif", "-", "--json"}, {}, RLIM_INFINITY, "", in));
+  run = Finish(
+      Start({"--home", home_, "import", "--ldif", "-", "--json"}, {}, RLIM_INFINITY, "", in));
   close(in);
   EXPECT_EQ(run.exitCode, 2) << Show(run);
   EXPECT_EQ(run.err,
@@ -755,10 +756,10 @@ TEST_F(GuidlookupToolTest, ImportLdapReadsEveryPage) {
             "u\nmail: u" +
             std::to_string(i) + "@corp.test\n\n";
   slapd.Add(ldif);
-  ToolRun run = RunHome({"import", "--ldap", slapd.ldapsUri(), "--base", "dc=corp,dc=test",
-                         "--bind-dn", "cn=reader,dc=corp,dc=test", "--password-file",
-                         slapd.readerPasswordFile(), "--ca-file", slapd.pki().caFile(),
-                         "--page-size", "2", "--json"});
+  ToolRun run =
+      RunHome({"import", "--ldap", slapd.ldapsUri(), "--base", "dc=corp,dc=test", "--bind-dn",
+               "cn=reader,dc=corp,dc=test", "--password-file", slapd.readerPasswordFile(),
+               "--ca-file", slapd.pki().caFile(), "--page-size", "2", "--json"});
   ASSERT_EQ(run.exitCode, 0) << Show(run);
   EXPECT_EQ(Json(run.out, "[d['entries'], d['rowsAdded'], d['source']]"),
             "[5, 5, \"" + slapd.ldapsUri() + "\"]");
@@ -798,7 +799,8 @@ TEST_F(GuidlookupToolTest, PublishIsAtomicForAPollingReader) {
   const std::string tableA = ReadFile(database_), gzA = ReadFile(gz);
   EXPECT_EQ(ReadFile(dat), tableA);
   EXPECT_EQ(gunzip(gz), tableA);
-  struct stat before {}, after {};
+  struct stat before {};
+  struct stat after {};
   stat(dat.c_str(), &before);
   run = RunHome({"publish", root});
   EXPECT_NE(run.out.find("nothing was changed"), std::string::npos) << Show(run);
