@@ -20,6 +20,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -31,7 +32,9 @@
 #include "host/LogWriter.h"
 #include "host/Settings.h"
 #include "lookups/HXGuidLookups.h"
+#include "lookups/LdifRows.h"
 #include "lookups/SharedSnapshot.h"
+#include "lookups/TableRebuild.h"
 
 namespace fs = std::filesystem;
 
@@ -668,6 +671,87 @@ void BM_Download_Curl(benchmark::State& state) {
       benchmark::Counter(d.mb * state.iterations(), benchmark::Counter::kIsRate);
 }
 
+// ---- directory import ------------------------------------------------------
+
+// The directory as a tab-separated export and as an LDIF export of the same
+// rows (one entry a GUID, as ldifde writes Exchange mailboxes: objectGUID in
+// base64, proxyAddresses, displayName, legacyExchangeDN), written once.
+struct ImportFiles {
+  std::string tsv, ldif;
+  ImportFiles() {
+    auto& w = W();
+    tsv = w.root + "/directory.tsv";
+    ldif = w.root + "/directory.ldif";
+    std::ofstream t(tsv, std::ios::trunc), l(ldif, std::ios::trunc);
+    static const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string last;
+    size_t entry = 0;
+    for (const GUIDNameInfo& r : w.dir.rows) {
+      t << r.status << '\t' << r.guid << '\t' << r.name << '\n';
+      if (r.guid != last) {
+        last = r.guid;
+        // 16 bytes from the entry's number: 15 base64 digits and "==".
+        uint64_t n = ++entry * 0x9E3779B97F4A7C15ull;
+        std::string guid;
+        for (int i = 0; i < 21; ++i, n = n * 6364136223846793005ull + 1442695040888963407ull)
+          guid += kB64[(n >> 58) & 63];
+        guid += kB64[0];
+        l << "\r\ndn: CN=" << r.name << ",OU=Users,DC=corp,DC=example\r\nchangetype: add\r\n"
+          << "objectClass: top\r\nobjectClass: person\r\nobjectClass: user\r\n"
+          << "objectGUID:: " << guid << "==\r\n";
+      }
+      switch (r.status) {
+        case 1:
+          l << "proxyAddresses: SMTP:" << r.name << "\r\n";
+          break;
+        case 2:
+          l << "proxyAddresses: smtp:" << r.name << "\r\n";
+          break;
+        case 8:
+          l << "displayName: " << r.name << "\r\n";
+          break;
+        default:
+          l << "legacyExchangeDN: " << r.name << "\r\n";
+          break;
+      }
+    }
+  }
+};
+
+ImportFiles& Files() {
+  static ImportFiles files;
+  return files;
+}
+
+void ImportRate(benchmark::State& state,
+                const std::function<GuidRowReader(std::list<GUIDNameInfo>&)>& source) {
+  Files();
+  uint64_t rows = 0;
+  for (auto _ : state) {
+    std::list<GUIDNameInfo> parsed;
+    SRebuildResult result = RebuildGuidTable(W().cacheDir, source(parsed));
+    if (!result.replaced) state.SkipWithError(result.error.c_str());
+    rows += result.counts.rowsAdded;
+  }
+  state.counters["rows_per_s"] = benchmark::Counter(double(rows), benchmark::Counter::kIsRate);
+}
+
+// guidlookup import --ldif: the file read entry by entry as the rows go in.
+void BM_Import_Ldif(benchmark::State& state) {
+  static const SDirectoryMapping mapping = SDirectoryMapping::Exchange();
+  ImportRate(state, [](std::list<GUIDNameInfo>&) { return LdifRows(Files().ldif, mapping); });
+}
+
+// guidlookup import FILE: the tab-separated file parsed whole, then rebuilt.
+void BM_Import_Tsv(benchmark::State& state) {
+  ImportRate(state, [](std::list<GUIDNameInfo>& rows) {
+    std::string error;
+    if (GUIDFromName::ReadExportFile(Files().tsv, rows, error) != 0)
+      throw std::runtime_error(error);
+    return RowsOf(rows);
+  });
+}
+
 }  // namespace
 
 BENCHMARK(BM_Rebuild_Library)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
@@ -696,5 +780,9 @@ BENCHMARK(BM_PrivateMissAbsent_Library)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ExactQueryAbsent_SQLite)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_KeptOpenQueryPresent_SQLite)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_KeptOpenQueryAbsent_SQLite)->Unit(benchmark::kMicrosecond);
+// Last: the LDIF import leaves a table of other GUIDs, the tab-separated one
+// puts the directory back.
+BENCHMARK(BM_Import_Ldif)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_Import_Tsv)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
 BENCHMARK_MAIN();

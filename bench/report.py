@@ -63,6 +63,7 @@ rows.append(("snapshot size per row (its build: write fastload - in-heap)",
              None, "<= 100 B", snap is not None and snap <= 100))
 add_rate("rebuild vs plain path (formatted, 999/commit)", "BM_Rebuild_Library", "BM_Rebuild_PlainSQLite", "rows_per_s", "rows/s", 2)
 add_rate("rebuild vs prepared inserts, one transaction", "BM_Rebuild_Library", "BM_Rebuild_PreparedOneTxn", "rows_per_s", "rows/s")
+add_rate("LDIF import vs tab-separated import (file to table)", "BM_Import_Ldif", "BM_Import_Tsv", "rows_per_s", "rows/s", 0.5)
 add_time("download + verify + install vs curl (same file)", "BM_Download_Library", "BM_Download_Curl", 2)
 add_time("refresh of an unchanged file (304) vs full download", "BM_ConditionalRefresh_Library", "BM_Download_Library", 0.02)
 mb = counter("BM_Download_Library", "MB")

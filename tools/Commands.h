@@ -59,8 +59,21 @@ struct RefreshOptions {
 int RunRefresh(const ToolContext& context, const RefreshOptions& options);
 
 struct ImportOptions {
-  std::string file;
-  bool progress = true;  // --no-progress turns the bar off
+  std::string file;  // a tab-separated export
+  std::string ldif;  // --ldif FILE; "-" for standard input
+  // --ldap URI with its search and connection options.
+  std::string ldapUri;
+  std::string ldapBase;
+  std::string ldapFilter;
+  std::string ldapBindDn;
+  std::string ldapPasswordFile;
+  std::string ldapCaFile;
+  int ldapPageSize = 1000;
+  int ldapTimeoutSeconds = 60;
+  std::vector<std::string> maps;            // --map: the rules instead of Exchange's
+  std::vector<std::string> guidAttributes;  // --guid-attribute: instead of Exchange's
+  bool json = false;                        // --json
+  bool progress = true;                     // --no-progress turns the bar off
 };
 int RunImport(const ToolContext& context, const ImportOptions& options);
 
@@ -73,5 +86,11 @@ struct DumpOptions {
 int RunDump(const ToolContext& context, const DumpOptions& options);
 
 int RunInfo(const ToolContext& context, bool json);
+
+struct PublishOptions {
+  std::string folder;  // the web root
+  bool json = false;   // --json
+};
+int RunPublish(const ToolContext& context, const PublishOptions& options);
 
 }  // namespace guidlookup

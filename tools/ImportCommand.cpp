@@ -1,12 +1,15 @@
-// guidlookup import FILE: replaces the local table with a directory export.
+// guidlookup import FILE | --ldif FILE | --ldap URI: replaces the local
+// table with a directory export or the entries of a live directory.
 //
-// The file is parsed in full first (a malformed line stops the import before
-// anything is touched); then the library's rebuild builds the new table
-// beside the old one and swaps it in whole, under the machine-wide mutex.
-// Counts, failed rows and the progress bar come from the rebuild's observer
-// and result. An import is an operator's replacement of the table, not a
-// refresh: it writes no setting (no refresh time) and no job marker, so the
-// agents' refresh policy goes on as before.
+// A tab-separated file is parsed in full first (a malformed line stops the
+// import before anything is touched); an LDIF export is read entry by entry
+// as the rows go in (a live directory page by page), and a bad entry fails
+// the rebuild, which leaves the old table as it was. The library's rebuild
+// builds the new table beside the old one and swaps it in whole, under the
+// machine-wide mutex. Counts, failed rows and the progress bar come from the
+// rebuild's observer and result. An import is an operator's replacement of
+// the table, not a refresh: it writes no setting (no refresh time) and no
+// job marker, so the agents' refresh policy goes on as before.
 //
 // SIGINT and SIGTERM cancel the rebuild at the next row; the old table stays.
 #include <signal.h>
@@ -22,6 +25,9 @@
 #include <list>
 
 #include "host/AppMgrClient.h"
+#include "lookups/DirectoryMapping.h"
+#include "lookups/LdapRows.h"
+#include "lookups/LdifRows.h"
 #include "lookups/TableRebuild.h"
 #include "tools/Commands.h"
 
@@ -43,6 +49,11 @@ class ScopedCancelOnSignals {
   ScopedCancelOnSignals() {
     struct sigaction action {};
     action.sa_handler = CancelImport;
+    // A second signal ends the process the default way: a directory server
+    // that stalls a TLS handshake holds libldap past any time-out, and the
+    // next row never comes. The table is built aside, so the old one stays
+    // either way.
+    action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &oldInt_);
     sigaction(SIGTERM, &action, &oldTerm_);
@@ -112,47 +123,126 @@ class ImportObserver : public CRebuildObserver {
 
 }  // namespace
 
+namespace {
+
+// The mapping the options ask for: Exchange's, with its rules or its GUID
+// attributes replaced by those given.
+SDirectoryMapping MappingOf(const ImportOptions& options) {
+  SDirectoryMapping mapping = SDirectoryMapping::Exchange();
+  std::string error;
+  if (!options.maps.empty()) mapping.rules.clear();
+  for (const std::string& rule : options.maps)
+    if (!mapping.AddRule(rule, error)) throw ToolError(kExitUsage, "--map " + error);
+  if (!options.guidAttributes.empty()) mapping.guidAttributes.clear();
+  for (const std::string& guid : options.guidAttributes)
+    if (!mapping.AddGuidAttribute(guid, error))
+      throw ToolError(kExitUsage, "--guid-attribute " + error);
+  return mapping;
+}
+
+}  // namespace
+
 int RunImport(const ToolContext& context, const ImportOptions& options) {
   ScopedCancelOnSignals cancelOnSignals;
-  {
-    std::ifstream probe(options.file);
-    if (!probe)
-      throw ToolError(kExitUsage, "cannot read " + options.file + ": " + std::strerror(errno));
+  const bool fromLdap = !options.ldapUri.empty();
+  const bool fromLdif = !options.ldif.empty();
+  const bool fromDirectory = fromLdif || fromLdap;
+  if (!options.file.empty() + fromLdif + fromLdap != 1)
+    throw ToolError(kExitUsage, "import takes one source: FILE, --ldif FILE or --ldap URI");
+  if (fromLdap && options.ldapBase.empty())
+    throw ToolError(kExitUsage, "--ldap needs --base DN, where the search starts");
+  const std::string source = fromLdap ? options.ldapUri : fromLdif ? options.ldif : options.file;
+  const bool fromStdin = fromLdif && source == "-";
+  if (!fromStdin && !fromLdap) {
+    std::ifstream probe(source);
+    if (!probe) throw ToolError(kExitUsage, "cannot read " + source + ": " + std::strerror(errno));
   }
   RequireHome(context);
+  const SDirectoryMapping mapping = MappingOf(options);
   const auto start = std::chrono::steady_clock::now();
 
   std::list<GUIDNameInfo> rows;
-  std::string error;
-  if (GUIDFromName::ReadExportFile(options.file, rows, error) != 0)
-    throw ToolError(kExitUsage, error.empty() ? options.file + ": cannot be read" : error);
-  if (rows.empty()) throw ToolError(kExitUsage, options.file + ": no rows to import");
+  SDirectoryCounts entries;
+  GuidRowReader reader;
+  SLdapSource ldap;
+  if (fromLdap) {
+    ldap.uri = options.ldapUri;
+    ldap.baseDn = options.ldapBase;
+    ldap.filter = options.ldapFilter;
+    ldap.bindDn = options.ldapBindDn;
+    ldap.passwordFile = options.ldapPasswordFile;
+    ldap.caFile = options.ldapCaFile;
+    ldap.pageSize = options.ldapPageSize;
+    ldap.timeoutSeconds = options.ldapTimeoutSeconds;
+    reader = LdapRows(ldap, mapping, &entries);
+  } else if (fromLdif) {
+    reader = fromStdin ? LdifRowsFrom(STDIN_FILENO, "standard input", mapping, &entries)
+                       : LdifRows(source, mapping, &entries);
+  } else {
+    std::string error;
+    if (GUIDFromName::ReadExportFile(source, rows, error) != 0)
+      throw ToolError(kExitUsage, error.empty() ? source + ": cannot be read" : error);
+    if (rows.empty()) throw ToolError(kExitUsage, source + ": no rows to import");
+    reader = RowsOf(rows);
+  }
 
   CHXGuidLookups lookups;
   InitializeForPaths(lookups, 0, 0, true);
 
-  ProgressBar bar(rows.size(),
-                  options.progress && isatty(STDERR_FILENO) && rows.size() >= kRowsForProgressBar);
+  // A directory source does not know its size up front: no bar.
+  ProgressBar bar(rows.size(), options.progress && !fromDirectory && isatty(STDERR_FILENO) &&
+                                   rows.size() >= kRowsForProgressBar);
   ImportObserver observer(bar);
   SRebuildOptions rebuild;
   rebuild.batchSize = ReadNumberSetting("nTotalNumberOfRecordsToCommit", 999).value;
   rebuild.observer = &observer;
   rebuild.cancel = &g_cancel;
-  SRebuildResult result = RebuildGuidTable(lookups.guidCacheDir, RowsOf(rows), rebuild);
+  SRebuildResult result = RebuildGuidTable(lookups.guidCacheDir, reader, rebuild);
   bar.finish();
   if (result.failure == RebuildFailure::Cancelled)
     throw ToolError(kExitInterrupted, "import interrupted: nothing was changed");
+  if (fromDirectory && result.failure == RebuildFailure::NoRows && result.counts.rowsRead == 0)
+    throw ToolError(kExitUsage, (fromStdin ? std::string("standard input") : source) +
+                                    ": no rows to import (" + std::to_string(entries.entries) +
+                                    " entries, none with a GUID and an SMTP address)");
   if (!result.replaced)
-    throw ToolError(kExitFailure, "import failed, nothing was changed: " + OneLine(result.error));
+    // A bad export is bad input; a directory that fails is a failure.
+    throw ToolError(
+        fromLdif && result.failure == RebuildFailure::Source ? kExitUsage : kExitFailure,
+        "import failed, nothing was changed: " + OneLine(result.error));
 
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  char summary[256];
-  std::snprintf(summary, sizeof summary, "%llu rows read, %llu added, %llu failed in %.2f s",
-                static_cast<unsigned long long>(result.counts.rowsRead),
-                static_cast<unsigned long long>(result.counts.rowsAdded),
-                static_cast<unsigned long long>(result.counts.rowsFailed), seconds);
-  std::cout << "imported " << options.file << " into " << DatabasePath(lookups.guidCacheDir) << "\n"
-            << summary << "\n";
+  const auto count = [](uint64_t n) { return static_cast<unsigned long long>(n); };
+  if (options.json) {
+    JsonObject doc;
+    doc.add("source", source).add("database", DatabasePath(lookups.guidCacheDir));
+    if (fromDirectory)
+      doc.addNumber("entries", count(entries.entries))
+          .addNumber("entriesWithoutGuid", count(entries.entriesWithoutGuid))
+          .addNumber("entriesWithoutAddress", count(entries.entriesWithoutAddress));
+    doc.addNumber("rowsRead", count(result.counts.rowsRead))
+        .addNumber("rowsAdded", count(result.counts.rowsAdded))
+        .addNumber("rowsFailed", count(result.counts.rowsFailed))
+        .addNumber("seconds", seconds);
+    std::cout << doc.str() << "\n";
+  } else {
+    char summary[256];
+    std::snprintf(summary, sizeof summary, "%llu rows read, %llu added, %llu failed in %.2f s",
+                  count(result.counts.rowsRead), count(result.counts.rowsAdded),
+                  count(result.counts.rowsFailed), seconds);
+    std::cout << "imported " << source << " into " << DatabasePath(lookups.guidCacheDir) << "\n";
+    if (fromDirectory) {
+      char skipped[256];
+      std::snprintf(skipped, sizeof skipped,
+                    "%llu entries read, %llu gave no rows (%llu without a GUID, %llu without an "
+                    "SMTP address)",
+                    count(entries.entries),
+                    count(entries.entriesWithoutGuid + entries.entriesWithoutAddress),
+                    count(entries.entriesWithoutGuid), count(entries.entriesWithoutAddress));
+      std::cout << skipped << "\n";
+    }
+    std::cout << summary << "\n";
+  }
   if (result.counts.rowsFailed)
     throw ToolError(kExitFailure, std::to_string(result.counts.rowsFailed) +
                                       " rows could not be added to the local table (first: " +

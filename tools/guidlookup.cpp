@@ -34,7 +34,8 @@ const std::string kFooter =
         "or after the command; see guidlookup --help.\n") +
     kExitFooter;
 
-const char* const kCommands[] = {"resolve", "refresh", "import", "dump", "info", "stats", "check"};
+const char* const kCommands[] = {"resolve", "refresh", "import", "dump",
+                                 "info",    "stats",   "check",  "publish"};
 // The global options that take a value: their value is not a command.
 const char* const kValueOptions[] = {"--home", "--settings-dir", "--instance", "--log-file",
                                      "--log-level"};
@@ -188,8 +189,60 @@ int main(int argc, char** argv) {
   ImportOptions import;
   bool noProgress = false;
   CLI::App* importCommand = app.add_subcommand(
-      "import", "Rebuild the local table from a tab-separated export (status, GUID, name)");
-  importCommand->add_option("FILE", import.file, "The export file")->required();
+      "import",
+      "Rebuild the local table from a tab-separated export (status, GUID, name) or from the "
+      "organisation's directory (an LDIF export)");
+  importCommand->add_option("FILE", import.file, "A tab-separated export file");
+  importCommand
+      ->add_option("--ldif", import.ldif,
+                   "An LDIF export of the directory (ldifde, ldapsearch -LLL, slapcat); - reads "
+                   "standard input")
+      ->type_name("FILE");
+  importCommand
+      ->add_option("--ldap", import.ldapUri,
+                   "A live directory: ldaps://HOST[:PORT], or ldap://HOST[:PORT] with StartTLS; "
+                   "the server's certificate is always verified")
+      ->type_name("URI");
+  importCommand->add_option("--base", import.ldapBase, "With --ldap: where the search starts")
+      ->type_name("DN");
+  importCommand
+      ->add_option("--filter", import.ldapFilter,
+                   "With --ldap: the search filter (default: entries with an SMTP address "
+                   "attribute)")
+      ->type_name("F");
+  importCommand
+      ->add_option("--bind-dn", import.ldapBindDn, "With --ldap: bind as DN (default: anonymous)")
+      ->type_name("DN");
+  importCommand
+      ->add_option("--password-file", import.ldapPasswordFile,
+                   "With --bind-dn: the file holding the password, readable by its owner only")
+      ->type_name("FILE");
+  importCommand
+      ->add_option("--ca-file", import.ldapCaFile,
+                   "With --ldap: the CA certificates that vouch for the server (default: the "
+                   "system's)")
+      ->type_name("FILE");
+  importCommand
+      ->add_option("--page-size", import.ldapPageSize,
+                   "With --ldap: entries per page of the paged search (default 1000)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000000));
+  importCommand
+      ->add_option("--timeout", import.ldapTimeoutSeconds,
+                   "With --ldap: seconds allowed for the connection and each request (default 60)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(1, 86400));
+  importCommand
+      ->add_option("--map", import.maps,
+                   "A rule ATTRIBUTE=STATUS or ATTRIBUTE/PREFIX=STATUS for directory entries, "
+                   "repeated; replaces the Exchange rules (statuses 1 and 2 are SMTP addresses)")
+      ->type_name("RULE");
+  importCommand
+      ->add_option("--guid-attribute", import.guidAttributes,
+                   "The attribute that holds an entry's GUID (ATTRIBUTE:binary for 16 bytes), "
+                   "repeated in order; replaces objectGUID:binary, entryUUID")
+      ->type_name("ATTR");
+  importCommand->add_flag("--json", import.json, "Print the summary as one JSON object");
   importCommand->add_flag("--no-progress", noProgress, "No progress bar");
   importCommand->footer(kFooter);
 
@@ -236,6 +289,16 @@ int main(int argc, char** argv) {
   checkCommand->add_flag("--json", check.json, "Print the findings as one JSON object");
   checkCommand->footer(kFooter);
 
+  PublishOptions publish;
+  CLI::App* publishCommand = app.add_subcommand(
+      "publish",
+      "Put the local table into a web root for the agents' refreshes: GUIDDB.DAT and "
+      "GUIDDB.DAT.gz, each renamed in whole");
+  publishCommand->add_option("DIR", publish.folder, "The web root (an existing folder)")
+      ->required();
+  publishCommand->add_flag("--json", publish.json, "Print the outcome as one JSON object");
+  publishCommand->footer(kFooter);
+
   const bool json = WantsJson(argc, argv);
   const std::string typed = TypedCommand(argc, argv);
   if (!typed.empty() && !IsCommand(typed)) {
@@ -279,6 +342,8 @@ int main(int argc, char** argv) {
       exitStatus = RunStats(context, stats);
     else if (*checkCommand)
       exitStatus = RunCheck(context, check);
+    else if (*publishCommand)
+      exitStatus = RunPublish(context, publish);
   } catch (const ToolError& e) {
     exitStatus = e.exitCode();
     failure = OneLine(e.what());

@@ -73,6 +73,12 @@ std::string NginxProgram() { return FindProgram("nginx", {"/usr/sbin", "/usr/loc
 
 std::string OpensslProgram() { return FindProgram("openssl", {}); }
 
+std::string ProgramOnPath(const std::string& name, const std::vector<std::string>& extraFolders) {
+  return FindProgram(name, extraFolders);
+}
+
+bool LoopbackAccepts(int port) { return Accepts(port); }
+
 TestPki::TestPki(const std::string& folder) : folder_(folder) {
   // `openssl ca` (rather than `x509 -req`) because it alone takes explicit
   // start and end dates, which an expired certificate needs without faking

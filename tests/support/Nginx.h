@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -13,6 +14,10 @@ namespace testsupport {
 std::string NginxProgram();
 // The openssl program on $PATH, or "" when it is not installed.
 std::string OpensslProgram();
+// `name` on $PATH, then in `extraFolders`, or "" when it is in none.
+std::string ProgramOnPath(const std::string& name, const std::vector<std::string>& extraFolders);
+// True when something accepts connections on 127.0.0.1:`port`.
+bool LoopbackAccepts(int port);
 
 // A certificate authority in `folder` ("ca.pem", "ca.key") and the
 // certificates it issues there. Every key file is made private (0600).

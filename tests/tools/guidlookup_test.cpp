@@ -11,16 +11,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lookups/Version.h"
 #include "support/ControlServer.h"
+#include "support/Slapd.h"
 #include "support/TestSupport.h"
 
 extern char** environ;
@@ -710,6 +714,126 @@ TEST_F(GuidlookupToolTest, ImportOfTheSampleDirectory) {
   EXPECT_NE(run.out.find("3083 rows read, 3083 added, 0 failed"), std::string::npos) << run.out;
   run = RunHome({"resolve", "--private", "--status", "8", "john_smith@contoso.com"});
   EXPECT_EQ(run.out, "john_smith@contoso.com: smith, john\n");
+}
+
+// An LDIF export, from a file and from standard input: the summary counts
+// the entries that gave no rows; a bad entry is exit 2 naming its line, and
+// the table stays.
+TEST_F(GuidlookupToolTest, ImportLdifCountsEntriesWithoutRowsAndStopsAtABadOne) {
+  WriteFile(dir_.file("dir.ldif"),
+            "dn: cn=ann,dc=contoso,dc=com\nobjectGUID:: jErDMpdfRxehssPU5fYHGA==\n"
+            "proxyAddresses: SMTP:Ann@contoso.com\ndisplayName: Berg, Ann\n\n"
+            "dn: cn=printer,dc=contoso,dc=com\nobjectGUID:: AAECAwQFBgcICQoLDA0ODw==\n\n"
+            "dn: cn=group,dc=contoso,dc=com\nmail: group@contoso.com\n");
+  ToolRun run = RunHome({"import", "--ldif", dir_.file("dir.ldif")});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_NE(run.out.find("3 entries read, 2 gave no rows (1 without a GUID, 1 without an SMTP "
+                         "address)\n2 rows read, 2 added, 0 failed"),
+            std::string::npos)
+      << run.out;
+  run = RunHome({"resolve", "--private", "--no-refresh", "ann@contoso.com"});
+  EXPECT_NE(run.out.find("8\tberg, ann\t{32c34a8c-5f97-1747-a1b2-c3d4e5f60718}"), std::string::npos)
+      << Show(run);
+
+  const std::string before = ReadFile(database_);
+  WriteFile(dir_.file("bad.ldif"), "dn: cn=x\nobjectGUID:: AAEC\nmail: x@contoso.com\n");
+  int in = open(dir_.file("bad.ldif").c_str(), O_RDONLY);
+  run = Finish(
+      Start({"--home", home_, "import", "--ldif", "-", "--json"}, {}, RLIM_INFINITY, "", in));
+  close(in);
+  EXPECT_EQ(run.exitCode, 2) << Show(run);
+  EXPECT_EQ(run.err,
+            "guidlookup: import failed, nothing was changed: standard input:2: objectGUID is 3 "
+            "bytes long, not the 16 of a GUID\n");
+  EXPECT_EQ(Json(run.out, "d['error'][:13]"), "\"import failed\"");
+  EXPECT_EQ(ReadFile(database_), before);
+}
+
+// A live directory through the tool: verified TLS, a bind whose password
+// only a file holds, pages smaller than the directory.
+TEST_F(GuidlookupToolTest, ImportLdapReadsEveryPage) {
+  if (testsupport::SlapdProgram().empty()) GTEST_SKIP() << "slapd is not installed";
+  testsupport::SlapdServer slapd(dir_.file(""));
+  std::string ldif;
+  for (int i = 0; i < 5; ++i)
+    ldif += "dn: cn=u" + std::to_string(i) +
+            ",dc=corp,dc=test\nobjectClass: inetOrgPerson\nobjectClass: testMailbox\ncn: u\nsn: "
+            "u\nmail: u" +
+            std::to_string(i) + "@corp.test\n\n";
+  slapd.Add(ldif);
+  ToolRun run =
+      RunHome({"import", "--ldap", slapd.ldapsUri(), "--base", "dc=corp,dc=test", "--bind-dn",
+               "cn=reader,dc=corp,dc=test", "--password-file", slapd.readerPasswordFile(),
+               "--ca-file", slapd.pki().caFile(), "--page-size", "2", "--json"});
+  ASSERT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(Json(run.out, "[d['entries'], d['rowsAdded'], d['source']]"),
+            "[5, 5, \"" + slapd.ldapsUri() + "\"]");
+  EXPECT_EQ(ReadAllRows(database_).size(), 5u);
+  run = RunHome({"import", "--ldap", slapd.ldapsUri(), "--base", "dc=corp,dc=test"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_NE(run.err.find("import failed, nothing was changed: " + slapd.ldapsUri()),
+            std::string::npos)
+      << run.err;
+}
+
+// ---- publish ----------------------------------------------------------------
+
+// A web server's view while tables are published: every read of GUIDDB.DAT
+// and of GUIDDB.DAT.gz is one whole published file, and once the new table
+// is seen, its .gz is already the new one too. Publishing the same table
+// again changes nothing, validators included.
+TEST_F(GuidlookupToolTest, PublishIsAtomicForAPollingReader) {
+  const std::string root = dir_.file("www");
+  std::filesystem::create_directories(root);
+  const std::string dat = root + "/GUIDDB.DAT", gz = dat + ".gz";
+  auto importRows = [&](const char* tag) {
+    std::string tsv;
+    for (int i = 0; i < 20000; ++i)
+      tsv += "1\t{" + std::string(tag) + std::to_string(i) + "}\tu" + std::to_string(i) + "@" +
+             tag + ".test\n";
+    WriteFile(dir_.file("rows.tsv"), tsv);
+    ASSERT_EQ(RunHome({"import", dir_.file("rows.tsv")}).exitCode, 0);
+  };
+  auto gunzip = [&](const std::string& file) {
+    std::string command = "gzip -dc " + file + " > " + dir_.file("gunzipped");
+    return std::system(command.c_str()) == 0 ? ReadFile(dir_.file("gunzipped")) : "";
+  };
+  importRows("A");
+  ToolRun run = RunHome({"publish", root});
+  ASSERT_EQ(run.exitCode, 0) << Show(run);
+  const std::string tableA = ReadFile(database_), gzA = ReadFile(gz);
+  EXPECT_EQ(ReadFile(dat), tableA);
+  EXPECT_EQ(gunzip(gz), tableA);
+  struct stat before {};
+  struct stat after {};
+  stat(dat.c_str(), &before);
+  run = RunHome({"publish", root});
+  EXPECT_NE(run.out.find("nothing was changed"), std::string::npos) << Show(run);
+  stat(dat.c_str(), &after);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+
+  importRows("B");
+  const std::string tableB = ReadFile(database_);
+  std::atomic<bool> stop{false};
+  std::set<std::string> datSeen, gzSeenAfterNew, gzSeen;
+  std::thread poller([&] {
+    for (bool last = false; !last;) {
+      last = stop.load();
+      const std::string d = ReadFile(dat), g = ReadFile(gz);
+      datSeen.insert(d == tableA ? "A" : d == tableB ? "B" : "partial");
+      gzSeen.insert(g);
+      if (d == tableB) gzSeenAfterNew.insert(g);
+    }
+  });
+  run = RunHome({"publish", root});
+  stop.store(true);
+  poller.join();
+  ASSERT_EQ(run.exitCode, 0) << Show(run);
+  const std::string gzB = ReadFile(gz);
+  EXPECT_EQ(gunzip(gz), tableB);
+  EXPECT_EQ(datSeen.count("partial"), 0u);
+  EXPECT_EQ(gzSeenAfterNew, std::set<std::string>{gzB});
+  for (const std::string& g : gzSeen) EXPECT_TRUE(g == gzA || g == gzB) << g.size() << " bytes";
 }
 
 // ---- refresh ----------------------------------------------------------------
