@@ -423,6 +423,7 @@ void BM_SharedHit_Library(benchmark::State& state) {
     benchmark::DoNotOptimize(records);
   }
   if (misses) state.SkipWithError("shared lookups missed");
+  state.counters["mapped"] = StaticCache::instance()->mapped() ? 1 : 0;
 }
 
 const PlainIndex& Plain() {
