@@ -5,6 +5,7 @@
 // Environment: GUIDLOOKUPS_BENCH_ROWS (default 1000000), GUIDLOOKUPS_BENCH_DIR
 // (work folder, default a new folder under /tmp).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -303,7 +304,9 @@ void FourProcesses(benchmark::State& state, bool snapshot) {
   }
   auto start = [&](int& toChild, FILE*& fromChild) {
     int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
+    // Close-on-exec, so that no probe holds another's stdin open (it would
+    // never see the end of it).
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     pid_t pid = fork();
     if (pid == 0) {
       dup2(in[0], 0);
@@ -423,6 +426,7 @@ void BM_SharedHit_Library(benchmark::State& state) {
     benchmark::DoNotOptimize(records);
   }
   if (misses) state.SkipWithError("shared lookups missed");
+  state.counters["mapped"] = StaticCache::instance()->mapped() ? 1 : 0;
 }
 
 const PlainIndex& Plain() {
