@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <stdexcept>
 #include <utility>
 
@@ -147,6 +149,9 @@ int CGuidDB::Open(const char* folder) {
   // Opening would create an empty file; a reader must not leave one behind.
   if (!FXFile::DoesFileExist(path)) return 1;
   return Guarded(lastError_, -1, [&] {
+    // Taken before SQLite reads a byte: a change made after this (a `cp` over
+    // the file needs no lock of ours) then shows at the next check.
+    const FileIdentity identity = IdentityOf(path);
     // A failed construction leaves the previous connection in place.
     auto db = std::make_unique<FX::CSQLite3DB>(path);
     DropStatements();
@@ -155,13 +160,7 @@ int CGuidDB::Open(const char* folder) {
     if (db_->ExecScalarInt64(kTableTest, 0) == 0) return 1;
     folder_ = folder;
     openedPath_ = path;
-    // Taken after the open: whoever replaces the file does so under the
-    // named mutex that our caller holds.
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0) {
-      openedDevice_ = st.st_dev;
-      openedInode_ = st.st_ino;
-    }
+    opened_ = identity;
     return 0;
   }, [&](const char* why) {
     event.DebugLvl("Open", 1, "Cannot open connection to db file [%s], error=[%s]", path.c_str(),
@@ -374,11 +373,40 @@ int CGuidDB::FindAllRecordsForGUIDFromSMTP(const char* text, GuidRecordMap& reco
   });
 }
 
+// A file rewritten in place keeps its device and inode, and a copy of
+// another database may even keep its size and SQLite's change counter (which
+// SQLite itself compares at every read transaction, and then trusts its page
+// cache). What always moves is the file's times, but only by the file
+// system's timestamp granularity (a clock tick, up to two seconds on some
+// file systems): a write within the same tick as the change before it leaves
+// the times as they were. So an identity taken less than that after the
+// file's last change is never trusted, and the file is simply reopened.
 bool CGuidDB::IsStillTheFileOpened() const {
-  if (!db_) return false;
+  if (!db_ || !opened_.settled) return false;
+  const FileIdentity now = IdentityOf(openedPath_);
+  return now.found && now.device == opened_.device && now.inode == opened_.inode &&
+         now.size == opened_.size && now.modified == opened_.modified &&
+         now.changed == opened_.changed;
+}
+
+CGuidDB::FileIdentity CGuidDB::IdentityOf(const std::string& path) {
+  // Longer than any file system's timestamp granularity.
+  constexpr int64_t kSettleNs = 2'000'000'000;
+  constexpr int64_t kNsPerSecond = 1'000'000'000;
+  FileIdentity identity;
   struct stat st;
-  return ::stat(openedPath_.c_str(), &st) == 0 && st.st_dev == openedDevice_ &&
-         st.st_ino == openedInode_;
+  if (::stat(path.c_str(), &st) != 0) return identity;
+  identity.found = true;
+  identity.device = st.st_dev;
+  identity.inode = st.st_ino;
+  identity.size = st.st_size;
+  identity.modified = st.st_mtim.tv_sec * kNsPerSecond + st.st_mtim.tv_nsec;
+  identity.changed = st.st_ctim.tv_sec * kNsPerSecond + st.st_ctim.tv_nsec;
+  timespec clock{};
+  ::clock_gettime(CLOCK_REALTIME, &clock);
+  const int64_t now = clock.tv_sec * kNsPerSecond + clock.tv_nsec;
+  identity.settled = now - std::max(identity.modified, identity.changed) >= kSettleNs;
+  return identity;
 }
 
 namespace {

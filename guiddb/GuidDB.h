@@ -172,8 +172,11 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   static bool ClearLeftoverJournal(const std::string& file, std::string* why);
 
   // True when "<folder()>/GUIDDB.DAT" is still the file the last successful
-  // Open opened: false once a rebuild or a download renamed another file
-  // over it, or it was removed. False without a connection.
+  // Open opened, unchanged: false once a rebuild or a download renamed
+  // another file over it, it was removed, or it was written in place (its
+  // size, modification or status-change time differ, to the nanosecond).
+  // Also false while the file's last change is too recent for a later one to
+  // show in its times. False without a connection.
   bool IsStillTheFileOpened() const;
 
   // The folder of the last Open or Create that returned 0.
@@ -187,10 +190,18 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   std::unique_ptr<FX::CSQLite3Statement> insert_;
   std::unique_ptr<FX::CSQLite3Statement> searchByName_;
   std::unique_ptr<FX::CSQLite3Statement> searchByGuid_;
-  // The file the last successful Open found at "<folder>/GUIDDB.DAT".
+  // The file the last successful Open found at "<folder>/GUIDDB.DAT", as
+  // stat(2) saw it just before the open.
+  struct FileIdentity {
+    uint64_t device = 0, inode = 0;
+    int64_t size = 0;
+    int64_t modified = 0, changed = 0;  // nanoseconds since the epoch
+    bool found = false;
+    bool settled = false;  // false: a change may not show in the times
+  };
+  static FileIdentity IdentityOf(const std::string& path);
   std::string openedPath_;
-  uint64_t openedDevice_ = 0;
-  uint64_t openedInode_ = 0;
+  FileIdentity opened_;
   std::string folder_;
   std::string lastError_;
 };

@@ -1,12 +1,16 @@
 #include "host/Files.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 namespace hostfs {
@@ -44,7 +48,41 @@ bool Fail(std::string* error, int err, const std::string& what) {
   return false;
 }
 
+// 36 bits for a file name: from getrandom, or, where the kernel has none to
+// give, from the clock and a counter (uniqueness never rests on them: the
+// create is exclusive and retried).
+uint64_t NameBits() {
+  uint64_t bits = 0;
+  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits))
+    return bits;
+  static std::atomic<uint64_t> counter{0};
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  bits = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 30) ^
+         (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull) ^ static_cast<uint64_t>(::getpid());
+  bits ^= bits >> 31;
+  return bits * 0xBF58476D1CE4E5B9ull;
+}
+
 }  // namespace
+
+int CreateUniqueFile(std::string& pattern, unsigned mode) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  const size_t size = pattern.size();
+  if (size < 6 || pattern.compare(size - 6, 6, "XXXXXX") != 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    uint64_t bits = NameBits();
+    for (size_t i = size - 6; i < size; ++i, bits /= 62) pattern[i] = kLetters[bits % 62];
+    int fd = ::open(pattern.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                    static_cast<mode_t>(mode));
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
 
 std::string ErrnoText(int err) {
   char buf[256];
@@ -147,7 +185,14 @@ bool AtomicReplace(const std::string& path, const std::function<bool(int fd)>& w
   const std::string target = ResolveLinks(path);
   const std::string folder = FolderOf(target);
   std::string pattern = folder + "/." + BaseNameOf(target) + ".tmpXXXXXX";
-  Fd out(::mkostemp(&pattern[0], O_CLOEXEC));
+  if (mode < 0) {
+    struct stat st;
+    if (::stat(target.c_str(), &st) == 0) mode = static_cast<int>(st.st_mode & 07777);
+  }
+  // A new file gets 0644 through the umask at its creation. A file that
+  // takes a given mode is made private first, so that its content is never
+  // readable more widely than that mode while it is written.
+  Fd out(CreateUniqueFile(pattern, mode < 0 ? 0644 : 0600));
   if (out.get() < 0) return Fail(error, errno, "cannot create a temporary file in " + folder);
   const std::string temp = pattern;
   auto fail = [&](int err, const std::string& what) {
@@ -155,19 +200,9 @@ bool AtomicReplace(const std::string& path, const std::function<bool(int fd)>& w
     return Fail(error, err, what);
   };
 
-  if (mode < 0) {
-    struct stat st;
-    if (::stat(target.c_str(), &st) == 0) {
-      mode = static_cast<int>(st.st_mode & 07777);
-    } else {
-      mode_t mask = ::umask(0);
-      ::umask(mask);
-      mode = static_cast<int>(0644 & ~mask);
-    }
-  }
   errno = 0;
   if (!write(out.get())) return fail(errno != 0 ? errno : EIO, "cannot write " + temp);
-  if (::fchmod(out.get(), static_cast<mode_t>(mode)) != 0)
+  if (mode >= 0 && ::fchmod(out.get(), static_cast<mode_t>(mode)) != 0)
     return fail(errno, "cannot set the mode of " + temp);
   if (::fsync(out.get()) != 0) return fail(errno, "cannot flush " + temp);
   if (out.CloseNow() != 0) return fail(errno, "cannot close " + temp);

@@ -48,12 +48,21 @@ GUIDLOOKUPS_EXPORT bool RenameOver(const std::string& from, const std::string& t
 // A reader sees the old file or the new one, never a mix. On any failure the
 // temporary file is removed, the old file is left whole and `error` says why
 // (errno is then set, ENOSPC for a full disk). `mode` -1 keeps the old file's
-// mode, or 0644 (less umask) for a new file.
+// mode, or 0644 less the process's umask for a new file; the umask is never
+// changed.
 GUIDLOOKUPS_EXPORT bool AtomicReplace(const std::string& path,
                                       const std::function<bool(int fd)>& write,
                                       std::string* error = nullptr, int mode = -1);
 GUIDLOOKUPS_EXPORT bool AtomicWriteFile(const std::string& path, const std::string& content,
                                         std::string* error = nullptr, int mode = -1);
+
+// Creates a new file from `pattern`, whose last six characters "XXXXXX" are
+// replaced by a unique name, exclusively (a link or any existing file at the
+// name is never opened) and with O_CLOEXEC. The kernel narrows `mode` by the
+// process's umask, as for every file the process creates, so the umask need
+// never be read; unlike mkostemp the file is not forced to 0600. Returns the
+// descriptor, or -1 with errno set (EINVAL for a pattern without "XXXXXX").
+GUIDLOOKUPS_EXPORT int CreateUniqueFile(std::string& pattern, unsigned mode);
 
 // Writes every byte, retrying after EINTR and short writes. False with errno
 // set on failure.

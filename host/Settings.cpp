@@ -143,22 +143,35 @@ bool StripByteOrderMark(std::string* content) {
   return true;
 }
 
+// Why a read found nothing: 0 when nothing is there, else the errno of a
+// file that exists but could not be read, and the reason.
+struct ReadFailure {
+  int err = 0;
+  std::string why;
+};
+
 // Reads the settings file. False for a missing file (silently) and for one
-// that cannot be read (logged at level 1 with `tag`).
-bool ReadSettingsFile(const std::string& path, const char* tag, std::string* content) {
+// that cannot be read (logged at level -1 with `tag`, kept in `failure`):
+// a caller must not take that for a missing value.
+bool ReadSettingsFile(const std::string& path, const char* tag, std::string* content,
+                      ReadFailure* failure) {
   std::string error;
   if (hostfs::ReadWholeFile(path, *content, &error)) return true;
-  if (errno != ENOENT) HXLOG(1, tag, "Cannot read settings file %s", error.c_str());
+  const int err = errno;
+  if (err != ENOENT) {
+    HXLOG(-1, tag, "Cannot read settings file %s", error.c_str());
+    if (failure) *failure = ReadFailure{err, error};
+  }
   return false;
 }
 
 // Finds the value, logging why a present file could not be read. False for a
-// missing file, section or value.
+// missing file, section or value, and for an unreadable file (`failure`).
 bool Lookup(const std::string& path, const char* section, const char* name, const char* tag,
-            std::string* value) {
+            std::string* value, ReadFailure* failure) {
   if (path.empty() || !section || !name) return false;
   std::string content;
-  if (!ReadSettingsFile(path, tag, &content)) return false;
+  if (!ReadSettingsFile(path, tag, &content, failure)) return false;
   StripByteOrderMark(&content);
   for (const IniLine& line : Parse(content, path, tag)) {
     if (line.kind == IniLine::kValue && SameName(line.section, section) &&
@@ -414,27 +427,41 @@ std::string HXPlatformInfo::filePath() const {
 }
 
 int HXPlatformInfo::getString(const char* section, const char* name, std::string* value) {
+  readErrno_ = 0;
+  readError_.clear();
   if (!value) return 0;
   try {
     std::string found;
+    ReadFailure failure;
     if (!LookupOverlay(section, name, &found) &&
-        !Lookup(filePath(), section, name, kGetStringTag, &found))
+        !Lookup(filePath(), section, name, kGetStringTag, &found, &failure)) {
+      readErrno_ = failure.err;
+      readError_ = failure.why;
       return 0;
+    }
     *value = found;
     return 1;
   } catch (...) {
+    readErrno_ = ENOMEM;  // only an allocation can fail: the value was not looked at
     return 0;
   }
 }
 
 int HXPlatformInfo::getNumber(const char* section, const char* name, unsigned long* value) {
+  readErrno_ = 0;
+  readError_.clear();
   if (!value) return 0;
   try {
     std::string path = "the settings overlay";
     std::string text;
     if (!LookupOverlay(section, name, &text)) {
       path = filePath();
-      if (!Lookup(path, section, name, kGetNumberTag, &text)) return 0;
+      ReadFailure failure;
+      if (!Lookup(path, section, name, kGetNumberTag, &text, &failure)) {
+        readErrno_ = failure.err;
+        readError_ = failure.why;
+        return 0;
+      }
     }
     unsigned long number = 0;
     if (!ParseNumber(text, &number)) {
@@ -448,6 +475,7 @@ int HXPlatformInfo::getNumber(const char* section, const char* name, unsigned lo
     *value = number;
     return 1;
   } catch (...) {
+    readErrno_ = ENOMEM;
     return 0;
   }
 }

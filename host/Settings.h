@@ -68,6 +68,14 @@ class GUIDLOOKUPS_EXPORT HXPlatformInfo {
   // Reads the 64-bit value and, only when found, stores its low 32 bits.
   int getNumber(const char* section, const char* name, unsigned int* value);
 
+  // After a read that returned 0, tells "not there" from "could not look":
+  // the errno of a settings file that exists but could not be read (EMFILE,
+  // EACCES, EIO; EISDIR for a folder), with lastReadError() "<path>: <reason>"
+  // and one log line at level -1 from the read; 0 and "" when the file, the
+  // section or the value is simply missing. Every read sets both.
+  int lastReadErrno() const { return readErrno_; }
+  const std::string& lastReadError() const { return readError_; }
+
   // Writes the value atomically (see the file comment). Nonzero on success; 0
   // (with a log line) when no settings folder is configured, the folder does
   // not exist (it is never created; the file in it is), the file cannot be
@@ -103,4 +111,6 @@ class GUIDLOOKUPS_EXPORT HXPlatformInfo {
  private:
   std::string focus_;
   std::string machine_;
+  int readErrno_ = 0;
+  std::string readError_;
 };

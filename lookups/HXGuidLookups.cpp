@@ -1,5 +1,8 @@
 #include "lookups/HXGuidLookups.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <exception>
@@ -56,6 +59,36 @@ class QueryFailureCount {
   bool succeeded_ = false;
 };
 
+// The private-mode queries' connection and lock descriptor, one of each per
+// process however many lookup objects it makes (descriptors would otherwise
+// run out at a few hundred objects). Never destroyed: a lookup in another
+// thread may outlive the static destructors at exit.
+struct PrivateQueries {
+  // All guarded by privateQueryTurn (lock order in ProcessFlags.h).
+  std::unique_ptr<CNamedMutex> lock;  // "SQLITE_ACCESS_LOCK", its file kept open
+  // Kept between misses so that a miss costs one query, not an open and a
+  // close. Used only under the named mutex; dropped after any failure and
+  // whenever GUIDDB.DAT is no longer the file, unchanged, that it opened.
+  std::unique_ptr<CGuidDB> db;
+  pid_t owner = 0;  // the process that opened them
+};
+
+// The process's PrivateQueries. REQUIRES: privateQueryTurn is held.
+PrivateQueries& TakePrivateQueries() {
+  static PrivateQueries* queries = new PrivateQueries();
+  const pid_t self = ::getpid();
+  if (queries->owner != self) {
+    // Made before a fork: the lock descriptor would share its open file
+    // description, and so its flock, with the parent, and SQLite forbids
+    // using a connection across a fork. The connection is let go without a
+    // close, which could touch the parent's locks of that file.
+    queries->lock.reset();
+    (void)queries->db.release();
+    queries->owner = self;
+  }
+  return *queries;
+}
+
 }  // namespace
 
 CHXGuidLookups::CHXGuidLookups() = default;
@@ -100,10 +133,25 @@ CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
     dbStatus = 0;
     bIsExchGuid.store(isExchange);
 
+    // A settings file that exists but cannot be read (out of descriptors, no
+    // permission, an I/O error) is no missing value: its defaults, "no
+    // dHOME" first, would quietly turn the service off. The read logged it.
+    auto unreadableSettings = [&](int line) {
+      guidlookups_internal::KeepError(lastError, "Cannot read settings file %s",
+                                      settings.lastReadError().c_str());
+      CLmError err(settings.lastReadErrno() == ENOMEM ? hxerr::kGeneric : hxerr::kIo,
+                   "Cannot read settings file " + settings.lastReadError());
+      FXCodeLocation where{"HXGuidLookups", kInitializeTag, line};
+      err.Push(where);
+      return err;
+    };
+
     // An empty "dHOME" is taken as missing: it would put the database at the
     // root of the file system.
     std::string home;
-    if (settings.getString("vTaskHost", "dHOME", &home) && !home.empty()) {
+    const bool homeFound = settings.getString("vTaskHost", "dHOME", &home);
+    if (settings.lastReadErrno() != 0) return unreadableSettings(__LINE__);
+    if (homeFound && !home.empty()) {
       guidCacheDir = home + "/" + kGuidCacheSubfolder;
       if (!FXFolder::DoesFolderExist(guidCacheDir)) {
         CLmError err = FXFolder::CreateFoldersIteratively(guidCacheDir, nullptr);
@@ -127,8 +175,10 @@ CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
       }
       unsigned long value = 0;
       bool dumpCache = settings.getNumber("EventManager", "ndumpcache", &value) && value != 0;
+      if (settings.lastReadErrno() != 0) return unreadableSettings(__LINE__);
       value = 0;
       bool addProxySmtp = settings.getNumber("EventManager", "naddproxysmtp", &value) && value != 0;
+      if (settings.lastReadErrno() != 0) return unreadableSettings(__LINE__);
       if (addProxySmtp) HXLOG(-1, kInitializeTag, "GUID Resolution via Proxy smtp is enabled");
       // Without a folder there is no file to load; 1 is the load's own answer
       // for "no database".
@@ -137,8 +187,10 @@ CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
     } else {
       dbStatus = 0;
       unsigned int capacity = 0;
-      if (!settings.getNumber("EventManager", "AddressCacheMemorySize", &capacity))
+      if (!settings.getNumber("EventManager", "AddressCacheMemorySize", &capacity)) {
+        if (settings.lastReadErrno() != 0) return unreadableSettings(__LINE__);
         capacity = kDefaultAddressCacheSize;
+      }
       HXLOG(-1, kInitializeTag, "[%s] set to [%d]", "AddressCacheMemorySize",
             static_cast<int>(capacity));
       mfuCache.setMaxSize(capacity);
@@ -185,8 +237,10 @@ bool CHXGuidLookups::smtpToGuidFromStaticCache(std::string& address, GuidRecordM
                                                bool /*keyIsGuid*/) {
   try {
     // No mailbox has an empty address, whatever rows with an empty name the
-    // table may hold.
-    if (!address.empty() && staticCache != nullptr && staticCache->find(address, records)) {
+    // table may hold, and no key holds a NUL byte: the cache compares C
+    // strings, so the text before it would answer for the whole key.
+    if (!address.empty() && address.find('\0') == std::string::npos && staticCache != nullptr &&
+        staticCache->find(address, records)) {
       ++counters_.hits;
       HXLOG(5, kStaticCacheTag, "Found GUID Record in cache for %s", address.c_str());
       return true;
@@ -211,6 +265,14 @@ bool CHXGuidLookups::smtpToGuidMFUCache(const std::string& address, GuidRecordMa
   // The empty address is unknown, as in shared mode; a row with an empty
   // name must not hand it somebody's mailbox, and no query is worth it.
   if (address.empty()) return true;
+  // Nor is a key with a NUL byte, which no name or GUID holds: the query
+  // takes C strings, and the text before the NUL would answer for it.
+  if (address.find('\0') != std::string::npos) {
+    HXLOG(3, kMFUCacheTag, "Key [%s...] holds a NUL byte: no address or GUID matches it",
+          address.c_str());
+    records.clear();
+    return true;
+  }
   try {
     if (mfuCache.find(address, records, true)) {
       ++counters_.hits;
@@ -247,6 +309,9 @@ bool CHXGuidLookups::smtpToGuidMFUCache(const std::string& address, GuidRecordMa
 bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecordMap& records,
                                           bool keyIsGuid) {
   lastError.clear();
+  // No row's name or GUID holds a NUL byte, and the query would see only the
+  // text before it: nothing matches, and nothing needs asking.
+  if (address.find('\0') != std::string::npos) return true;
   ++counters_.databaseQueries;
   QueryFailureCount failureCount(counters_.databaseFailures);
   // Without a GUID cache folder the path would name a file at the root of the
@@ -259,6 +324,10 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
         address.c_str());
     return false;
   }
+  // Declared out here so that a failure caught below still holds the turn
+  // when it drops the connection.
+  std::unique_lock<std::mutex> turn(privateQueryTurn, std::defer_lock);
+  std::unique_ptr<CGuidDB>* queryDb = nullptr;
   try {
     // Takes the same named mutex itself when it refreshes, so it runs first.
     {
@@ -266,12 +335,17 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
       UpdateGUIDDB(db);
     }
 
-    if (!queryLock_) {
-      queryLock_ = std::make_unique<CNamedMutex>("SQLITE_ACCESS_LOCK", nullptr, false);
-      queryLock_->keepDescriptorOpen(true);
+    // The turn keeps the threads of this process apart (one flock
+    // descriptor cannot), the named mutex the processes of the machine.
+    turn.lock();
+    PrivateQueries& shared = TakePrivateQueries();
+    queryDb = &shared.db;
+    if (!shared.lock) {
+      shared.lock = std::make_unique<CNamedMutex>("SQLITE_ACCESS_LOCK", nullptr, false);
+      shared.lock->keepDescriptorOpen(true);
     }
     // Released exactly once on every way out from here, exceptions included.
-    CNamedMutexLock held(*queryLock_);
+    CNamedMutexLock held(*shared.lock);
     if (!held.locked()) {
       HXLOG_FAILURE(kDatabaseTag, "Could not lock SQLITE_ACCESS_LOCK; not querying for [%s]",
                     address.c_str());
@@ -279,22 +353,24 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     }
 
     // A rebuild or a download (of any process) renames a new file over
-    // GUIDDB.DAT: the kept connection would go on reading the old one.
-    if (queryDb_ && (queryDb_->folder() != guidCacheDir || !queryDb_->IsStillTheFileOpened()))
-      queryDb_.reset();
-    if (!queryDb_) {
+    // GUIDDB.DAT, an operator may copy one over it: the kept connection would
+    // go on reading the old one. Another object may have left it on another
+    // folder.
+    std::unique_ptr<CGuidDB>& db = shared.db;
+    if (db && (db->folder() != guidCacheDir || !db->IsStillTheFileOpened())) db.reset();
+    if (!db) {
       auto opened = std::make_unique<CGuidDB>();
       if (opened->Open(guidCacheDir.c_str()) != 0) {
         HXLOG_FAILURE(kDatabaseTag, "Unable to open GUIDDB_NAME under folder [%s].",
                       guidCacheDir.c_str());
         return false;
       }
-      queryDb_ = std::move(opened);
+      db = std::move(opened);
     }
-    if (queryDb_->FindAllRecordsForGUIDFromSMTP(address.c_str(), records, !keyIsGuid) < 0) {
+    if (db->FindAllRecordsForGUIDFromSMTP(address.c_str(), records, !keyIsGuid) < 0) {
       // The next miss opens afresh: the file may have been repaired or
       // replaced meanwhile.
-      queryDb_.reset();
+      db.reset();
       HXLOG(2, kDatabaseTag, "Unable to fetch row from local guid_name table for smtp [%s]",
             address.c_str());
       guidlookups_internal::KeepError(
@@ -315,7 +391,7 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
   } catch (...) {
     HXLOG_FAILURE(kDatabaseTag, "Query for [%s] failed: unknown error", address.c_str());
   }
-  queryDb_.reset();
+  if (queryDb != nullptr) queryDb->reset();
   return false;
 }
 

@@ -53,8 +53,9 @@ inline void KeepError(std::string& into, const char* format, ...) noexcept {
 // Thread-safety: an object is set up and used by one thread at a time; any
 // number of objects may run in parallel threads and processes. In shared mode
 // they share the process's StaticCache; in private mode each owns its
-// mfuCache. Database work is serialised across processes by the named mutex
-// "SQLITE_ACCESS_LOCK".
+// mfuCache, and all of them share the process's one database connection and
+// lock descriptor, in turn. Database work is serialised across processes by
+// the named mutex "SQLITE_ACCESS_LOCK".
 class GUIDLOOKUPS_EXPORT CHXGuidLookups {
  public:
   CHXGuidLookups();
@@ -66,15 +67,19 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   // "<dHOME>/JobResults/GUIDCacheDir" (created when missing), then in shared
   // mode the refresh and the load of the static cache, in private mode the
   // capacity of mfuCache. Returns Success, or the error of the folder
-  // creation with a code location pushed onto it. Without "dHOME" (or with an
-  // empty one) guidCacheDir stays empty and no database file is ever used:
-  // in shared mode dbStatus becomes 1 and the cache stays unloaded.
+  // creation with a code location pushed onto it, or an error naming the
+  // settings file when it exists but cannot be read (logged once; lastError
+  // has the reason). Without "dHOME" (or with an empty one) guidCacheDir
+  // stays empty and no database file is ever used: in shared mode dbStatus
+  // becomes 1 and the cache stays unloaded.
   CLmError Initialize(uint64_t jobId, unsigned int jobFlags, bool isInMemoryShared, bool isExchange,
                       EvEvent* pEvent);
 
   // Resolves `address` (a GUID when keyIsGuid) into `records`. True when
   // resolved, also to no record at all (then `records` is empty); false when
   // the key is unknown in shared mode or the database failed in private mode.
+  // The key is the whole string: one that holds a NUL byte is never found,
+  // in either mode, and never reaches the database.
   bool Lookup(std::string& address, GuidRecordMap& records, bool keyIsGuid);
   // Resolves like Lookup, then sets `name` to the name of the first record of
   // `status`. True only when such a non-empty name was found.
@@ -138,13 +143,6 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   StaticCache* staticCache = nullptr;
 
  private:
-  // Private mode: the connection of getGUIDRecordForSMTP, kept between misses
-  // so that a miss costs one query, not an open and a close. Used only under
-  // the named mutex; dropped after any failure and whenever GUIDDB.DAT is no
-  // longer the file it opened.
-  std::unique_ptr<CGuidDB> queryDb_;
-  // "SQLITE_ACCESS_LOCK" for those queries, its file kept open between them.
-  std::unique_ptr<CNamedMutex> queryLock_;
   // Plain integers: the object belongs to one thread, and a hit must cost
   // no atomic operation.
   SLookupStatistics counters_;

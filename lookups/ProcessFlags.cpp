@@ -8,3 +8,4 @@ std::atomic<bool> shouldFetchGUIDTable{true};
 // What each lock guards, and their order, is written in the header.
 HxCriticalSection criticalSec;
 std::mutex refreshGate;
+std::mutex privateQueryTurn;

@@ -22,8 +22,13 @@ GUIDLOOKUPS_EXPORT extern std::atomic<bool> shouldFetchGUIDTable;
 //   2. refreshGate: the refresh decision and the refresh itself, within the
 //      process (a thread that finds a refresh decided but not done waits
 //      here instead of reading a table about to be replaced);
-//   3. the named mutex "SQLITE_ACCESS_LOCK" (CNamedMutex): every use of
+//   3. privateQueryTurn: the process's one connection and lock descriptor of
+//      the private-mode queries, used by one thread at a time; taken before
+//      the named mutex, whose flock on that one descriptor would not keep
+//      two threads of the process apart;
+//   4. the named mutex "SQLITE_ACCESS_LOCK" (CNamedMutex): every use of
 //      GUIDDB.DAT, across all processes of the machine.
 // No code takes an earlier lock while holding a later one.
 GUIDLOOKUPS_EXPORT extern HxCriticalSection criticalSec;
 GUIDLOOKUPS_EXPORT extern std::mutex refreshGate;
+GUIDLOOKUPS_EXPORT extern std::mutex privateQueryTurn;

@@ -52,26 +52,20 @@ class StagingFile {
   StagingFile& operator=(const StagingFile&) = delete;
 
   // Makes the file in `folder` with the mode `like` has (or 0644 less the
-  // umask): the database is read by every agent of the machine.
+  // umask, which the kernel applies at the creation): the database is read
+  // by every agent of the machine.
   bool Make(const std::string& folder, const std::string& like, std::string& error) {
     std::string pattern = folder + "/" + kStagingPrefix + "XXXXXX";
-    int fd = ::mkostemp(&pattern[0], O_CLOEXEC);
+    struct stat st;
+    const bool hasModel = ::stat(like.c_str(), &st) == 0;
+    int fd = hostfs::CreateUniqueFile(pattern, 0644);
     if (fd < 0) {
       error = "cannot create a new database file in [" + folder + "]: " +
               hostfs::ErrnoText(errno);
       return false;
     }
     path_ = pattern;
-    struct stat st;
-    mode_t mode;
-    if (::stat(like.c_str(), &st) == 0) {
-      mode = st.st_mode & 0666;
-    } else {
-      mode_t mask = ::umask(0);
-      ::umask(mask);
-      mode = 0644 & ~mask;
-    }
-    ::fchmod(fd, mode);
+    if (hasModel) ::fchmod(fd, st.st_mode & 0666);
     ::close(fd);
     return true;
   }

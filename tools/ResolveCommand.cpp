@@ -13,7 +13,24 @@
 namespace guidlookup {
 namespace {
 
-enum class Outcome { kFound, kNotFound };
+// kBadKey: a key no address or GUID can be (one with a NUL byte, which only
+// standard input can bring); it is answered as such and makes the exit
+// status a bad input's, while the other keys are still resolved.
+enum class Outcome { kFound, kNotFound, kBadKey };
+
+constexpr char kBadKeyReason[] = "bad key: it holds a NUL byte";
+
+// The key as a terminal can show it: a NUL byte as "\0".
+std::string Shown(const std::string& key) {
+  std::string shown;
+  for (char c : key) {
+    if (c == '\0')
+      shown += "\\0";
+    else
+      shown += c;
+  }
+  return shown;
+}
 
 struct KeyResult {
   std::string key;
@@ -24,6 +41,10 @@ struct KeyResult {
 };
 
 void PrintText(const ResolveOptions& options, const KeyResult& r) {
+  if (r.outcome == Outcome::kBadKey) {
+    std::cout << Shown(r.key) << ": " << kBadKeyReason << "\n";
+    return;
+  }
   if (options.statusGiven) {
     if (r.outcome == Outcome::kFound)
       std::cout << r.key << ": " << r.name << "\n";
@@ -50,7 +71,9 @@ std::string KeyJson(const ResolveOptions& options, const KeyResult& r, bool inde
   std::ostringstream out;
   bool found = r.outcome == Outcome::kFound;
   out << "{\"key\": \"" << JsonEscape(r.key) << "\", \"found\": " << (found ? "true" : "false");
-  if (options.statusGiven) {
+  if (r.outcome == Outcome::kBadKey) {
+    out << ", \"error\": \"" << kBadKeyReason << "\"";
+  } else if (options.statusGiven) {
     out << ", \"status\": " << options.status << ", \"name\": ";
     if (found)
       out << "\"" << JsonEscape(r.name) << "\"";
@@ -89,6 +112,10 @@ KeyResult ResolveKey(CHXGuidLookups& lookups, const ResolveOptions& options, con
   const bool shared = lookups.isInMemoryShared;
   KeyResult result;
   result.key = key;
+  if (key.find('\0') != std::string::npos) {
+    result.outcome = Outcome::kBadKey;
+    return result;
+  }
   std::string address = key;
   if (options.statusGiven) {
     if (lookups.LookupAndFind(address, options.status, result.name, options.keysAreGuids)) {
@@ -126,11 +153,13 @@ int ResolveStream(CHXGuidLookups& lookups, const ResolveOptions& options,
                   const std::string& refreshError) {
   WarnAboutRefresh(refreshError);
   bool allFound = true;
+  bool badKey = false;
   for (std::string line; std::getline(std::cin, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) continue;
     KeyResult result = ResolveKey(lookups, options, line, refreshError);
     allFound = allFound && result.outcome == Outcome::kFound;
+    badKey = badKey || result.outcome == Outcome::kBadKey;
     if (options.json)
       std::cout << KeyJson(options, result, false) << "\n";
     else
@@ -138,6 +167,7 @@ int ResolveStream(CHXGuidLookups& lookups, const ResolveOptions& options,
     std::cout.flush();
   }
   if (std::cin.bad()) throw ToolError(kExitFailure, "cannot read the keys from standard input");
+  if (badKey) return kExitUsage;
   return allFound ? kExitOk : kExitNotFound;
 }
 
@@ -203,9 +233,12 @@ int RunResolve(const ToolContext& context, const ResolveOptions& options) {
   }
 
   WarnAboutRefresh(refreshError);
-  for (const auto& r : results)
-    if (r.outcome != Outcome::kFound) return kExitNotFound;
-  return kExitOk;
+  int status = kExitOk;
+  for (const auto& r : results) {
+    if (r.outcome == Outcome::kBadKey) return kExitUsage;
+    if (r.outcome != Outcome::kFound) status = kExitNotFound;
+  }
+  return status;
 }
 
 }  // namespace guidlookup

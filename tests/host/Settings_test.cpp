@@ -87,6 +87,24 @@ TEST_F(SettingsTest, MissingFileOrValueLeavesCallerDefault) {
   EXPECT_EQ(text, "preset");
 }
 
+// A reader can tell a value that is not there from a file that could not be
+// read: only the second sets lastReadErrno.
+TEST_F(SettingsTest, UnreadableFileIsToldApartFromAMissingValue) {
+  HXPlatformInfo info;
+  std::string text;
+  unsigned long number = 0;
+  EXPECT_EQ(info.getString("vTaskHost", "dHOME", &text), 0);
+  EXPECT_EQ(info.lastReadErrno(), 0);
+  ASSERT_EQ(mkdir(IniPath().c_str(), 0755), 0);
+  EXPECT_EQ(info.getNumber("EventManager", "n", &number), 0);
+  EXPECT_EQ(info.lastReadErrno(), EISDIR);
+  EXPECT_EQ(info.lastReadError(), IniPath() + ": not a regular file");
+  ASSERT_EQ(rmdir(IniPath().c_str()), 0);
+  WriteFile(IniPath(), "[vTaskHost]\ndHOME=/h\n");
+  EXPECT_EQ(info.getString("vTaskHost", "dHOME", &text), 1);
+  EXPECT_EQ(info.lastReadErrno(), 0);
+}
+
 TEST_F(SettingsTest, ReadsHandWrittenFileWithCommentsBlanksAndCrLf) {
   WriteFile(IniPath(),
             "; written by an operator\r\n"

@@ -14,13 +14,16 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <clocale>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -730,6 +733,116 @@ TEST_F(HXGuidLookupsTest, KeptConnectionFollowsTheFileBetweenMisses) {
   WriteFile(sandbox.dbFile(), good);
   EXPECT_TRUE(Find(service, "e@corp.test").ok);
   EXPECT_EQ(1u, Find(service, "c@corp.test").records.size());
+}
+
+// `cp other.dat GUIDDB.DAT`: the same inode, size, row count and SQLite
+// change counter, one GUID changed. Both files are older than any timestamp
+// granularity, so only the file's new times can tell the kept connection.
+TEST_F(HXGuidLookupsTest, FileCopiedOverInPlaceIsReadAfreshByTheNextMiss) {
+  FreshSettings();
+  TempDir other;
+  testsupport::MakeGuidDb(other.path(), {{"a@corp.test", "{A1}", 1}, {"b@corp.test", "{B2}", 1}});
+  sandbox.MakeCacheDb({{"a@corp.test", "{A1}", 1}, {"b@corp.test", "{B1}", 1}});
+  const std::string copy = ReadFile(other.file(GUIDDB_NAME));
+  ASSERT_EQ(copy.size(), ReadFile(sandbox.dbFile()).size());
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  CHXGuidLookups service;
+  ASSERT_FALSE(service.Initialize(7, 0, false, true, nullptr).IsError());
+  ASSERT_EQ("{A1}", FirstGuid(Find(service, "a@corp.test").records));
+  struct stat before, after;
+  ASSERT_EQ(0, stat(sandbox.dbFile().c_str(), &before));
+  WriteFile(sandbox.dbFile(), copy);
+  ASSERT_EQ(0, stat(sandbox.dbFile().c_str(), &after));
+  ASSERT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ("{B2}", FirstGuid(Find(service, "b@corp.test").records));
+}
+
+// However many private-mode objects a process makes, they share one
+// connection and one lock descriptor: 10,000 of them fit under 256
+// descriptors, and every one answers.
+TEST_F(HXGuidLookupsTest, TenThousandPrivateObjectsFitUnderAFewDescriptors) {
+  FreshSettings();
+  sandbox.MakeCacheDb({{"a@corp.test", "{A}", 1}});
+  pid_t child = ForkChild([] {
+    rlimit limit{256, 256};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
+    std::vector<std::unique_ptr<CHXGuidLookups>> services;
+    int failures = 0;
+    for (int i = 0; i < 10000; ++i) {
+      services.push_back(std::make_unique<CHXGuidLookups>());
+      if (services.back()->Initialize(7, 0, false, true, nullptr).IsError()) ++failures;
+      std::string address = "a@corp.test";
+      GuidRecordMap records;
+      if (!services.back()->Lookup(address, records, false) || records.size() != 1) ++failures;
+    }
+    return failures == 0 ? 0 : 1;
+  });
+  EXPECT_EQ(0, WaitChild(child));
+}
+
+// Threads of one process still take turns on the shared connection (TSan
+// sees any overlap), and each gets its own answers.
+TEST_F(HXGuidLookupsTest, ConcurrentPrivateObjectsTakeTurnsOnTheSharedConnection) {
+  FreshSettings({{"AddressCacheMemorySize", "0"}});
+  sandbox.MakeCacheDb(testsupport::TaggedGroups("v1", 200, 3));
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      CHXGuidLookups service;
+      if (service.Initialize(t, 0, false, true, nullptr).IsError()) failures.fetch_add(1);
+      for (int g = t; g < 200; g += 4) {
+        const std::string guid = "{v1X" + std::to_string(g) + "}";
+        Answer a = Find(service, "user" + std::to_string(g) + "@corp.test");
+        if (!a.ok || a.records.size() != 3 || FirstGuid(a.records) != guid) failures.fetch_add(1);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(0, failures.load()) << log->dump();
+  EXPECT_EQ(1, DescriptorsOnFile(sandbox.dbFile()));
+}
+
+// A settings file that is there but cannot be read, here for want of
+// descriptors, fails the set-up with its name and reason; it is not taken
+// for a file without "dHOME".
+TEST_F(HXGuidLookupsTest, UnreadableSettingsFileFailsTheSetUp) {
+  FreshSettings();
+  pid_t child = ForkChild([&] {
+    const int next = dup(0);
+    close(next);
+    rlimit limit{static_cast<rlim_t>(next), static_cast<rlim_t>(next)};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
+    CHXGuidLookups service;
+    CLmError err = service.Initialize(7, 0, false, true, nullptr);
+    const bool named = err.Text().find(sandbox.settingsFile()) != std::string::npos &&
+                       service.lastError.find("Too many open files") != std::string::npos;
+    return err.IsError() && named && service.guidCacheDir.empty() &&
+                   log->count("Cannot read settings file") == 1
+               ? 0
+               : 1;
+  });
+  EXPECT_EQ(0, WaitChild(child));
+}
+
+// A key is the whole key: the text before a NUL byte must not answer for it,
+// in either mode, and the database is not asked.
+TEST_F(HXGuidLookupsTest, KeyWithANulByteIsNotFoundInEitherMode) {
+  REQUIRE_FRESH_STATIC_CACHE();
+  FreshSettings();
+  sandbox.MakeCacheDb(ExchangeRows());
+  const std::string key("bob@corp.test\0garbage", 22);
+  CHXGuidLookups privateService;
+  ASSERT_FALSE(privateService.Initialize(7, 0, false, true, nullptr).IsError());
+  Answer a = Find(privateService, key);
+  EXPECT_TRUE(a.ok);
+  EXPECT_TRUE(a.records.empty());
+  EXPECT_EQ(0u, privateService.GetStatistics().databaseQueries);
+
+  CHXGuidLookups sharedService;
+  ASSERT_FALSE(sharedService.Initialize(7, 0, true, true, nullptr).IsError());
+  ASSERT_TRUE(Find(sharedService, "bob@corp.test").ok);
+  EXPECT_FALSE(Find(sharedService, key).ok);
 }
 
 // A row with an empty name must not make the empty key somebody's mailbox;

@@ -2,15 +2,36 @@
 // byte, and what it did reaches the caller through the observer and result.
 #include "lookups/TableRebuild.h"
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "host/Files.h"
 #include "host/Locks.h"
 #include "support/HXGuidLookupsSupport.h"
+
+// Every umask call of this program (the library's included: its calls bind
+// here) holds the mask it set for 20 ms, so that a library that changed the
+// umask to learn it would visibly spoil files other threads create.
+namespace {
+std::atomic<bool> g_holdUmask{false};
+}  // namespace
+
+extern "C" mode_t umask(mode_t mask) noexcept {
+  using Fn = mode_t (*)(mode_t);
+  static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "umask"));
+  const mode_t old = real(mask);
+  if (g_holdUmask.load()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return old;
+}
 
 namespace {
 
@@ -125,6 +146,43 @@ TEST_F(TableRebuildTest, LinkNamedGuiddbStaysALink) {
   EXPECT_GT(readlink(sandbox.dbFile().c_str(), target, sizeof target - 1), 0);
   EXPECT_EQ(elsewhere.file(GUIDDB_NAME), target);
   EXPECT_EQ(5u, ReadAllRows(elsewhere.file(GUIDDB_NAME)).size());
+}
+
+// A rebuild and an atomic replace create their files with the modes they
+// want (0644 less the umask for new ones) and leave the umask alone: files
+// that another thread creates meanwhile keep the agent's umask.
+TEST_F(TableRebuildTest, ConcurrentFileCreatorsKeepTheirUmaskDuringARebuild) {
+  const mode_t saved = umask(022);
+  ASSERT_EQ(0, unlink(sandbox.dbFile().c_str()));
+  g_holdUmask.store(true);
+  std::atomic<bool> stop{false};
+  std::atomic<int> created{0}, wrong{0};
+  std::thread creator([&] {
+    const std::string path = sandbox.root() + "/other-thread";
+    while (!stop.load()) {
+      int fd = open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+      struct stat st;
+      if (fd >= 0 && fstat(fd, &st) == 0 && (st.st_mode & 0777) != 0644) wrong.fetch_add(1);
+      if (fd >= 0) close(fd);
+      unlink(path.c_str());
+      created.fetch_add(1);
+    }
+  });
+  const std::list<GUIDNameInfo> rows = Rows(2000);
+  const bool rebuilt = RebuildGuidTable(sandbox.cacheDir(), RowsOf(rows)).replaced;
+  const bool written = hostfs::AtomicWriteFile(sandbox.root() + "/new-file", "text");
+  stop.store(true);
+  creator.join();
+  g_holdUmask.store(false);
+  umask(saved);
+  ASSERT_TRUE(rebuilt && written) << log->dump();
+  EXPECT_GT(created.load(), 0);
+  EXPECT_EQ(0, wrong.load());
+  struct stat db, file;
+  ASSERT_EQ(0, stat(sandbox.dbFile().c_str(), &db));
+  ASSERT_EQ(0, stat((sandbox.root() + "/new-file").c_str(), &file));
+  EXPECT_EQ(0644u, db.st_mode & 0777);
+  EXPECT_EQ(0644u, file.st_mode & 0777);
 }
 
 }  // namespace

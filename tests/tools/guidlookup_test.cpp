@@ -1205,6 +1205,24 @@ TEST_F(GuidlookupToolTest, ResolveFromStandardInputAnswersEachLineAsItIsRead) {
             "[\"ann@contoso.com\", true]]");
 }
 
+// A key with a NUL byte (only standard input can bring one) is a bad key:
+// answered as such, the others resolved, exit 2.
+TEST_F(GuidlookupToolTest, KeyWithANulByteIsABadKeyAndTheOthersStillResolve) {
+  ImportDirectory();
+  WriteFile(dir_.file("keys"), std::string("ann@contoso.com\0x\nann@contoso.com\n", 34));
+  for (const char* mode : {"--private", "--no-refresh"}) {
+    int keys = open(dir_.file("keys").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(keys, 0);
+    ToolRun run =
+        Finish(Start({"--home", home_, "resolve", mode, "-"}, {}, RLIM_INFINITY, "", keys));
+    close(keys);
+    EXPECT_EQ(run.exitCode, 2) << Show(run);
+    EXPECT_EQ(run.out,
+              "ann@contoso.com\\0x: bad key: it holds a NUL byte\n" + std::string(kAnnRecords))
+        << mode;
+  }
+}
+
 TEST_F(GuidlookupToolTest, StatsPrintsTheLibrarysCounters) {
   ImportDirectory();
   WriteFile(dir_.file("keys"),
