@@ -14,6 +14,7 @@
 #include "host/LogWriter.h"
 #include "host/Settings.h"
 #include "lookups/Download.h"
+#include "lookups/FailureLog.h"
 #include "lookups/JobMarker.h"
 #include "lookups/ProcessFlags.h"
 #include "lookups/TableRebuild.h"
@@ -142,10 +143,10 @@ CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
     }
     return CLmError::Success();
   } catch (const std::exception& e) {
-    HXLOG_FAILURE(kInitializeTag, "Set-up of the GUID lookup service failed: %s", e.what());
+    HXLOG_FAILURE(lastError, kInitializeTag, "Set-up of the GUID lookup service failed: %s", e.what());
     return CLmError(hxerr::kGeneric, std::string("GUID lookup set-up failed: ") + e.what());
   } catch (...) {
-    HXLOG_FAILURE(kInitializeTag, "Set-up of the GUID lookup service failed: unknown error");
+    HXLOG_FAILURE(lastError, kInitializeTag, "Set-up of the GUID lookup service failed: unknown error");
     return CLmError(hxerr::kGeneric, "GUID lookup set-up failed");
   }
 }
@@ -250,7 +251,7 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
   // file system or in the agent's working directory: never open one there.
   if (guidCacheDir.empty()) {
     HXLOG_FAILURE(
-        kDatabaseTag,
+        lastError, kDatabaseTag,
         "No GUID cache folder (vTaskHost\\dHOME is not set); not querying the GUID database "
         "for [%s]",
         address.c_str());
@@ -270,7 +271,7 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     // Released exactly once on every way out from here, exceptions included.
     CNamedMutexLock held(*queryLock_);
     if (!held.locked()) {
-      HXLOG_FAILURE(kDatabaseTag, "Could not lock SQLITE_ACCESS_LOCK; not querying for [%s]",
+      HXLOG_FAILURE(lastError, kDatabaseTag, "Could not lock SQLITE_ACCESS_LOCK; not querying for [%s]",
                     address.c_str());
       return false;
     }
@@ -282,7 +283,7 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     if (!queryDb_) {
       auto opened = std::make_unique<CGuidDB>();
       if (opened->Open(guidCacheDir.c_str()) != 0) {
-        HXLOG_FAILURE(kDatabaseTag, "Unable to open GUIDDB_NAME under folder [%s].",
+        HXLOG_FAILURE(lastError, kDatabaseTag, "Unable to open GUIDDB_NAME under folder [%s].",
                       guidCacheDir.c_str());
         return false;
       }
@@ -308,9 +309,9 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     failureCount.succeeded();
     return true;
   } catch (const std::exception& e) {
-    HXLOG_FAILURE(kDatabaseTag, "Query for [%s] failed: %s", address.c_str(), e.what());
+    HXLOG_FAILURE(lastError, kDatabaseTag, "Query for [%s] failed: %s", address.c_str(), e.what());
   } catch (...) {
-    HXLOG_FAILURE(kDatabaseTag, "Query for [%s] failed: unknown error", address.c_str());
+    HXLOG_FAILURE(lastError, kDatabaseTag, "Query for [%s] failed: unknown error", address.c_str());
   }
   queryDb_.reset();
   return false;
@@ -325,11 +326,11 @@ constexpr char kSection[] = "EventManager";
 constexpr char kLastRefreshTime[] = "nLastGuidNameTableRefreshTime";
 constexpr unsigned long kDefaultBatchSize = 999;
 
-// A refresh whose time cannot be written still counts as done; lastError
-// tells the caller.
-void RecordRefreshTime(HXPlatformInfo& settings, unsigned long when, std::string& lastError) {
+// A refresh whose time cannot be written still counts as done; `error` (the
+// object's lastError) tells the caller.
+void RecordRefreshTime(HXPlatformInfo& settings, unsigned long when, std::string& error) {
   if (!settings.setNumber(kSection, kLastRefreshTime, when))
-    HXLOG_FAILURE(kUpdateTag, "Could not set the last tbl refresh time to [%lu].", when);
+    HXLOG_FAILURE(error, kUpdateTag, "Could not set the last tbl refresh time to [%lu].", when);
 }
 
 }  // namespace
@@ -383,7 +384,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     // an object that has a folder may still refresh later in the process.
     if (guidCacheDir.empty()) {
       HXLOG_FAILURE(
-          kUpdateTag,
+          lastError, kUpdateTag,
           "Not refreshing SQLite: no GUID cache folder (vTaskHost\\dHOME is not set), so no "
           "GUID database is created, rebuilt or downloaded");
       return false;
@@ -414,7 +415,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
     CNamedMutexLock held(mutex);
     if (!held.locked()) {
-      HXLOG_FAILURE(kUpdateTag, "Could not lock SQLITE_ACCESS_LOCK; not refreshing the local GUID table");
+      HXLOG_FAILURE(lastError, kUpdateTag, "Could not lock SQLITE_ACCESS_LOCK; not refreshing the local GUID table");
       return false;
     }
 
@@ -458,7 +459,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     // one, so nothing of the old file needs to open: a corrupt or old-schema
     // file is simply replaced. The folder must be there to hold the new file.
     if (!FXFolder::DoesFolderExist(guidCacheDir)) {
-      HXLOG_FAILURE(kUpdateTag, "Unable to create GUIDDB_NAME under folder [%s].", guidCacheDir.c_str());
+      HXLOG_FAILURE(lastError, kUpdateTag, "Unable to create GUIDDB_NAME under folder [%s].", guidCacheDir.c_str());
       return false;
     }
 
@@ -483,7 +484,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     // here on has not refreshed: without a recorded time the next decision
     // refreshes whatever the interval (0 included).
     if (!settings.removeValue(kSection, kLastRefreshTime))
-      HXLOG_FAILURE(kUpdateTag, "Could not clear the last tbl refresh time before the rebuild.");
+      HXLOG_FAILURE(lastError, kUpdateTag, "Could not clear the last tbl refresh time before the rebuild.");
 
     SRebuildOptions options;
     options.batchSize = totalRecordsToCommit;
@@ -503,9 +504,9 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     WriteJobMarker(jobMarkerPath(), jobId);
     return true;
   } catch (const std::exception& e) {
-    HXLOG_FAILURE(kUpdateTag, "Refresh of the local GUID table failed: %s", e.what());
+    HXLOG_FAILURE(lastError, kUpdateTag, "Refresh of the local GUID table failed: %s", e.what());
   } catch (...) {
-    HXLOG_FAILURE(kUpdateTag, "Refresh of the local GUID table failed: unknown error");
+    HXLOG_FAILURE(lastError, kUpdateTag, "Refresh of the local GUID table failed: unknown error");
   }
   return false;
 }
