@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "host/Files.h"
+#include "host/HostConfig.h"
 #include "host/LogWriter.h"
 
 namespace {
@@ -170,8 +171,8 @@ int GUIDFromName::getGUIDList(const std::string& /*filter*/, std::list<GUIDNameI
         return rc;
       }
     } else {
-      const char* path = std::getenv(kTableVariable);
-      if (path == nullptr || *path == '\0') {
+      const std::string path = hostconfig::Get(hostconfig::Knob::kAppMgrTable);
+      if (path.empty()) {
         HXLOG(-1, kGetListTag, "%s is not set: no application-manager GUID table to read",
               kTableVariable);
         return -1;

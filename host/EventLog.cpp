@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "host/HostConfig.h"
 #include "host/LogWriter.h"
 
 namespace {
@@ -34,11 +35,10 @@ std::string NameOfLog(uint32_t id) {
 
 // GUIDLOOKUPS_LOG_DIR, else the folder of GUIDLOOKUPS_LOG_FILE, else "".
 std::string LogFolder() {
-  const char* dir = std::getenv("GUIDLOOKUPS_LOG_DIR");
-  if (dir && *dir) return dir;
-  const char* file = std::getenv("GUIDLOOKUPS_LOG_FILE");
-  if (!file || !*file) return std::string();
-  std::string path = file;
+  std::string dir = hostconfig::Get(hostconfig::Knob::kLogDir);
+  if (!dir.empty()) return dir;
+  std::string path = hostconfig::Get(hostconfig::Knob::kLogFile);
+  if (path.empty()) return std::string();
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "host/Files.h"
+#include "host/HostConfig.h"
 #include "host/LogWriter.h"
 
 namespace {
@@ -31,8 +32,8 @@ int FlockRetrying(int fd, int operation) {
 // The folder of the lock files now: GUIDLOOKUPS_LOCK_DIR (`given` true) or
 // the default one of the effective user.
 std::string FolderInUse(bool* given) {
-  const char* dir = std::getenv("GUIDLOOKUPS_LOCK_DIR");
-  *given = dir && *dir;
+  std::string dir = hostconfig::Get(hostconfig::Knob::kLockDir);
+  *given = !dir.empty();
   if (*given) return dir;
   return CNamedMutex::DefaultLockFolder(geteuid(), std::getenv("XDG_RUNTIME_DIR"));
 }

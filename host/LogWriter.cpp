@@ -14,6 +14,8 @@
 #include <mutex>
 #include <vector>
 
+#include "host/HostConfig.h"
+
 // Starts empty (constant-initialised, so it is usable before any dynamic
 // initialiser of the library has run); GetLogWriter() installs the default
 // writer at its first use unless someone has set a writer (or none) before.
@@ -32,8 +34,9 @@ constexpr int kDefaultLevel = 1;
 // negative. Anything else (empty, trailing garbage, out of range) gives the
 // default, so that a typo never silences the error lines.
 int LevelFromEnvironment() {
-  const char* text = std::getenv("GUIDLOOKUPS_LOG_LEVEL");
-  if (!text || !*text) return kDefaultLevel;
+  const std::string setting = hostconfig::Get(hostconfig::Knob::kLogLevel);
+  const char* text = setting.c_str();
+  if (!*text) return kDefaultLevel;
   errno = 0;
   char* end = nullptr;
   long value = std::strtol(text, &end, 10);
@@ -46,8 +49,9 @@ int LevelFromEnvironment() {
 // standard error (unset, or it cannot be opened: said once on standard
 // error, so that the file's silence has a reason).
 int OpenFromEnvironment() {
-  const char* file = std::getenv("GUIDLOOKUPS_LOG_FILE");
-  if (!file || !*file) return -1;
+  const std::string setting = hostconfig::Get(hostconfig::Knob::kLogFile);
+  const char* file = setting.c_str();
+  if (!*file) return -1;
   int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
     int err = errno;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "host/Files.h"
+#include "host/HostConfig.h"
 #include "host/LogWriter.h"
 #include "host/Settings.h"
 
@@ -854,8 +855,7 @@ int HXClient::getNetworkHostnameMangled(std::string& hostName, void* /*reserved*
     HXPlatformInfo settings = FocusedSettings();
     std::string configured;
     if (!settings.getString("Base", "sControlServerURL", &configured) || configured.empty()) {
-      const char* env = std::getenv("GUIDLOOKUPS_CONTROL_SERVER");
-      configured = env ? env : "";
+      configured = hostconfig::Get(hostconfig::Knob::kControlServer);
     }
     std::string url;
     if (!NormaliseBaseUrl(configured, url)) {

@@ -3,7 +3,10 @@
 #include <sqlite3.h>
 
 #include <cstdlib>
+#include <string>
 #include <utility>
+
+#include "host/HostConfig.h"
 
 namespace FX {
 
@@ -12,8 +15,14 @@ namespace {
 // The busy timeout of new connections: GUIDLOOKUPS_SQLITE_BUSY_TIMEOUT_MS
 // when it holds a number from 0 to one hour, else the default.
 int BusyTimeoutMs() {
-  const char* text = std::getenv("GUIDLOOKUPS_SQLITE_BUSY_TIMEOUT_MS");
-  if (text == nullptr || *text == '\0') return FX::CSQLite3DB::kBusyTimeoutMs;
+  std::string setting;
+  try {
+    setting = hostconfig::Get(hostconfig::Knob::kSqliteBusyTimeoutMs);
+  } catch (...) {
+    return FX::CSQLite3DB::kBusyTimeoutMs;  // short of memory
+  }
+  const char* text = setting.c_str();
+  if (*text == '\0') return FX::CSQLite3DB::kBusyTimeoutMs;
   char* end = nullptr;
   long value = std::strtol(text, &end, 10);
   if (*end != '\0' || value < 0 || value > 3600000) return FX::CSQLite3DB::kBusyTimeoutMs;

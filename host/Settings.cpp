@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/Files.h"
+#include "host/HostConfig.h"
 #include "host/LogWriter.h"
 
 // How the file is kept consistent:
@@ -398,8 +399,14 @@ bool FirstReportOf(const std::string& file, const char* section, const char* nam
 }  // namespace
 
 const char* HXPI_Focus::getFocus() {
-  const char* instance = std::getenv("GUIDLOOKUPS_INSTANCE");
-  return instance && *instance ? instance : kDefaultInstance;
+  // Per thread, so that the text stays put while other threads ask.
+  static thread_local std::string instance;
+  try {
+    instance = hostconfig::Get(hostconfig::Knob::kInstance);
+  } catch (...) {
+    return "";  // short of memory: no instance, hence no settings file
+  }
+  return instance.empty() ? kDefaultInstance : instance.c_str();
 }
 
 int HXPlatformInfo::setFocus(const char* instance) {
@@ -414,10 +421,10 @@ int HXPlatformInfo::setFocus(const char* instance) {
 
 std::string HXPlatformInfo::filePath() const {
   try {
-    const char* dir = std::getenv("GUIDLOOKUPS_SETTINGS_DIR");
-    if (!dir || !*dir) return std::string();
+    const std::string dir = hostconfig::Get(hostconfig::Knob::kSettingsDir);
+    if (dir.empty()) return std::string();
     std::string instance = focus_.empty() ? HXPI_Focus::getFocus() : focus_;
-    if (instance.find('/') != std::string::npos) return std::string();
+    if (instance.empty() || instance.find('/') != std::string::npos) return std::string();
     std::string path = dir;
     if (path.back() != '/') path += '/';
     return path + instance + ".ini";

@@ -40,10 +40,12 @@
 
 #include "host/Export.h"
 
-// The running instance: GUIDLOOKUPS_INSTANCE, or "Instance001" when unset.
+// The running instance: GUIDLOOKUPS_INSTANCE (hostconfig::Knob::kInstance),
+// or "Instance001" when unset.
 class GUIDLOOKUPS_EXPORT HXPI_Focus {
  public:
-  // REQUIRES: the caller copies the text before GUIDLOOKUPS_INSTANCE changes.
+  // The text stays valid until the calling thread's next getFocus(). Short
+  // of memory, it is "" (no instance, so no settings file).
   static const char* getFocus();
 };
 

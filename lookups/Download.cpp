@@ -34,6 +34,7 @@
 #include "host/Files.h"
 #include "host/Settings.h"
 #include "lookups/Download.h"
+#include "lookups/FailureLog.h"
 #include "lookups/HXGuidLookups.h"
 #include "lookups/SharedSnapshot.h"
 #include "lookups/Validator.h"
@@ -124,12 +125,12 @@ bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastErro
     SDownloadValidator received;
     do {
       if (!settings.setFocus(HXPI_Focus::getFocus())) {
-        HXLOG_FAILURE(kTag, " Unable to set focus name");
+        HXLOG_FAILURE(lastError, kTag, " Unable to set focus name");
         break;
       }
       std::string home;
       if (!settings.getString("vTaskHost", "dHOME", &home)) {
-        HXLOG_FAILURE(kTag, " Unable to get Base Temp Directory path");
+        HXLOG_FAILURE(lastError, kTag, " Unable to get Base Temp Directory path");
         break;
       }
 
@@ -138,17 +139,17 @@ bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastErro
         HXLOG(2, kTag, "HB is installed. Perform local copy of sqlite db");
         if (!settings.getString("Base", "dMORVAXSQLLITEDBDIR", &sourceFolder) &&
             !settings.getString("Base", "dBASEHOME", &sourceFolder)) {
-          HXLOG_FAILURE(kTag, " Unable to get Base Temp Directory path");
+          HXLOG_FAILURE(lastError, kTag, " Unable to get Base Temp Directory path");
           break;
         }
       } else {
         if (!settings.getString("Base", "dMORVAXTEMPDIR", &sourceFolder)) {
-          HXLOG_FAILURE(kTag, " Unable to get Base Temp Directory path");
+          HXLOG_FAILURE(lastError, kTag, " Unable to get Base Temp Directory path");
           break;
         }
         std::string hostName;
         if (client.getNetworkHostnameMangled(hostName, nullptr) != 0) {
-          HXLOG_FAILURE(kTag, "Failed to get Network mangled Hostname for HB");
+          HXLOG_FAILURE(lastError, kTag, "Failed to get Network mangled Hostname for HB");
           break;
         }
         network.reset(new CHxNetwork());
@@ -165,7 +166,7 @@ bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastErro
           CLmError err =
               network->Attach_RemoteDLL(hostName, &executables, clientName, kNetworkTimeout, flag);
           if (err.IsError()) {
-            HXLOG_FAILURE(kTag, "Failed to connect to the remote machine:[%s]",
+            HXLOG_FAILURE(lastError, kTag, "Failed to connect to the remote machine:[%s]",
                           err.AsString().c_str());
             break;
           }
@@ -178,7 +179,7 @@ bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastErro
             SameNode(sourceFolder + "/" GUIDDB_NAME, destination)) {
           CLmError err = staging.Prepare();
           if (err.IsError()) {
-            HXLOG_FAILURE(kTag, "failed to create directory [%s]. error [%s]",
+            HXLOG_FAILURE(lastError, kTag, "failed to create directory [%s]. error [%s]",
                           staging.folder().c_str(), err.AsString().c_str());
             break;
           }
@@ -196,7 +197,7 @@ bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastErro
         flag = false;
         CLmError err = network->PutFileResponse(false, request, nullptr, -1, flag);
         if (err.IsError()) {
-          HXLOG_FAILURE(kTag, "HXSession::getfile() returned error [%s]", err.AsString().c_str());
+          HXLOG_FAILURE(lastError, kTag, "HXSession::getfile() returned error [%s]", err.AsString().c_str());
           break;
         }
         if (network->NotModified()) {
@@ -213,7 +214,7 @@ bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastErro
 
       CLmError err = CLmDirectory::Create(guidCacheDir.c_str(), true);
       if (err.IsError()) {
-        HXLOG_FAILURE(kTag, "failed to create directory [%s]. error [%s]", guidCacheDir.c_str(),
+        HXLOG_FAILURE(lastError, kTag, "failed to create directory [%s]. error [%s]", guidCacheDir.c_str(),
                       err.AsString().c_str());
         break;
       }
@@ -241,13 +242,13 @@ bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastErro
           err = CLmFile::Copy(source.c_str(), staging.file().c_str());
       }
       if (err.IsError()) {
-        HXLOG_FAILURE(kTag, "failed to copy file from [%s] to [%s]. error [%s]", source.c_str(),
+        HXLOG_FAILURE(lastError, kTag, "failed to copy file from [%s] to [%s]. error [%s]", source.c_str(),
                       destination.c_str(), err.AsString().c_str());
         break;
       }
       std::string why = CGuidDB::VerifyFile(staging.file());
       if (!why.empty()) {
-        HXLOG_FAILURE(kTag,
+        HXLOG_FAILURE(lastError, kTag,
                       "GUID database [%s] from HB is not usable, local database left as it was: %s",
                       source.c_str(), why.c_str());
         break;
@@ -263,14 +264,14 @@ bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastErro
                 destination.c_str());
       }
       if (!CGuidDB::ClearLeftoverJournal(hostfs::ResolveLinks(destination), &why)) {
-        HXLOG_FAILURE(kTag, "%s", why.c_str());
+        HXLOG_FAILURE(lastError, kTag, "%s", why.c_str());
         break;
       }
       // From here the validator would describe a file no longer in place.
       DropDownloadValidator(guidCacheDir);
       err = staging.InstallAs(destination);
       if (err.IsError()) {
-        HXLOG_FAILURE(kTag, "failed to copy file from [%s] to [%s]. error [%s]", source.c_str(),
+        HXLOG_FAILURE(lastError, kTag, "failed to copy file from [%s] to [%s]. error [%s]", source.c_str(),
                       destination.c_str(), err.AsString().c_str());
         break;
       }
@@ -283,10 +284,10 @@ bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastErro
     } while (false);
   } catch (const std::exception& e) {
     result = false;
-    HXLOG_FAILURE(kTag, "Unexpected failure: %s", e.what());
+    HXLOG_FAILURE(lastError, kTag, "Unexpected failure: %s", e.what());
   } catch (...) {
     result = false;
-    HXLOG_FAILURE(kTag, "Unexpected failure");
+    HXLOG_FAILURE(lastError, kTag, "Unexpected failure");
   }
   EndSession(network, flag);
   if (!transferFile.empty() && ::unlink(transferFile.c_str()) != 0 && errno != ENOENT)

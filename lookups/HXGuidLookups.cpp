@@ -17,6 +17,7 @@
 #include "host/LogWriter.h"
 #include "host/Settings.h"
 #include "lookups/Download.h"
+#include "lookups/FailureLog.h"
 #include "lookups/JobMarker.h"
 #include "lookups/ProcessFlags.h"
 #include "lookups/TableRebuild.h"
@@ -197,10 +198,10 @@ CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
     }
     return CLmError::Success();
   } catch (const std::exception& e) {
-    HXLOG_FAILURE(kInitializeTag, "Set-up of the GUID lookup service failed: %s", e.what());
+    HXLOG_FAILURE(lastError, kInitializeTag, "Set-up of the GUID lookup service failed: %s", e.what());
     return CLmError(hxerr::kGeneric, std::string("GUID lookup set-up failed: ") + e.what());
   } catch (...) {
-    HXLOG_FAILURE(kInitializeTag, "Set-up of the GUID lookup service failed: unknown error");
+    HXLOG_FAILURE(lastError, kInitializeTag, "Set-up of the GUID lookup service failed: unknown error");
     return CLmError(hxerr::kGeneric, "GUID lookup set-up failed");
   }
 }
@@ -318,7 +319,7 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
   // file system or in the agent's working directory: never open one there.
   if (guidCacheDir.empty()) {
     HXLOG_FAILURE(
-        kDatabaseTag,
+        lastError, kDatabaseTag,
         "No GUID cache folder (vTaskHost\\dHOME is not set); not querying the GUID database "
         "for [%s]",
         address.c_str());
@@ -347,7 +348,7 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     // Released exactly once on every way out from here, exceptions included.
     CNamedMutexLock held(*shared.lock);
     if (!held.locked()) {
-      HXLOG_FAILURE(kDatabaseTag, "Could not lock SQLITE_ACCESS_LOCK; not querying for [%s]",
+      HXLOG_FAILURE(lastError, kDatabaseTag, "Could not lock SQLITE_ACCESS_LOCK; not querying for [%s]",
                     address.c_str());
       return false;
     }
@@ -361,7 +362,7 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     if (!db) {
       auto opened = std::make_unique<CGuidDB>();
       if (opened->Open(guidCacheDir.c_str()) != 0) {
-        HXLOG_FAILURE(kDatabaseTag, "Unable to open GUIDDB_NAME under folder [%s].",
+        HXLOG_FAILURE(lastError, kDatabaseTag, "Unable to open GUIDDB_NAME under folder [%s].",
                       guidCacheDir.c_str());
         return false;
       }
@@ -387,9 +388,9 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     failureCount.succeeded();
     return true;
   } catch (const std::exception& e) {
-    HXLOG_FAILURE(kDatabaseTag, "Query for [%s] failed: %s", address.c_str(), e.what());
+    HXLOG_FAILURE(lastError, kDatabaseTag, "Query for [%s] failed: %s", address.c_str(), e.what());
   } catch (...) {
-    HXLOG_FAILURE(kDatabaseTag, "Query for [%s] failed: unknown error", address.c_str());
+    HXLOG_FAILURE(lastError, kDatabaseTag, "Query for [%s] failed: unknown error", address.c_str());
   }
   if (queryDb != nullptr) queryDb->reset();
   return false;
@@ -404,11 +405,11 @@ constexpr char kSection[] = "EventManager";
 constexpr char kLastRefreshTime[] = "nLastGuidNameTableRefreshTime";
 constexpr unsigned long kDefaultBatchSize = 999;
 
-// A refresh whose time cannot be written still counts as done; lastError
-// tells the caller.
-void RecordRefreshTime(HXPlatformInfo& settings, unsigned long when, std::string& lastError) {
+// A refresh whose time cannot be written still counts as done; `error` (the
+// object's lastError) tells the caller.
+void RecordRefreshTime(HXPlatformInfo& settings, unsigned long when, std::string& error) {
   if (!settings.setNumber(kSection, kLastRefreshTime, when))
-    HXLOG_FAILURE(kUpdateTag, "Could not set the last tbl refresh time to [%lu].", when);
+    HXLOG_FAILURE(error, kUpdateTag, "Could not set the last tbl refresh time to [%lu].", when);
 }
 
 }  // namespace
@@ -462,7 +463,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     // an object that has a folder may still refresh later in the process.
     if (guidCacheDir.empty()) {
       HXLOG_FAILURE(
-          kUpdateTag,
+          lastError, kUpdateTag,
           "Not refreshing SQLite: no GUID cache folder (vTaskHost\\dHOME is not set), so no "
           "GUID database is created, rebuilt or downloaded");
       return false;
@@ -493,7 +494,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
     CNamedMutexLock held(mutex);
     if (!held.locked()) {
-      HXLOG_FAILURE(kUpdateTag, "Could not lock SQLITE_ACCESS_LOCK; not refreshing the local GUID table");
+      HXLOG_FAILURE(lastError, kUpdateTag, "Could not lock SQLITE_ACCESS_LOCK; not refreshing the local GUID table");
       return false;
     }
 
@@ -537,7 +538,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     // one, so nothing of the old file needs to open: a corrupt or old-schema
     // file is simply replaced. The folder must be there to hold the new file.
     if (!FXFolder::DoesFolderExist(guidCacheDir)) {
-      HXLOG_FAILURE(kUpdateTag, "Unable to create GUIDDB_NAME under folder [%s].", guidCacheDir.c_str());
+      HXLOG_FAILURE(lastError, kUpdateTag, "Unable to create GUIDDB_NAME under folder [%s].", guidCacheDir.c_str());
       return false;
     }
 
@@ -562,7 +563,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     // here on has not refreshed: without a recorded time the next decision
     // refreshes whatever the interval (0 included).
     if (!settings.removeValue(kSection, kLastRefreshTime))
-      HXLOG_FAILURE(kUpdateTag, "Could not clear the last tbl refresh time before the rebuild.");
+      HXLOG_FAILURE(lastError, kUpdateTag, "Could not clear the last tbl refresh time before the rebuild.");
 
     SRebuildOptions options;
     options.batchSize = totalRecordsToCommit;
@@ -583,9 +584,9 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     WriteJobMarker(jobMarkerPath(), jobId);
     return true;
   } catch (const std::exception& e) {
-    HXLOG_FAILURE(kUpdateTag, "Refresh of the local GUID table failed: %s", e.what());
+    HXLOG_FAILURE(lastError, kUpdateTag, "Refresh of the local GUID table failed: %s", e.what());
   } catch (...) {
-    HXLOG_FAILURE(kUpdateTag, "Refresh of the local GUID table failed: unknown error");
+    HXLOG_FAILURE(lastError, kUpdateTag, "Refresh of the local GUID table failed: unknown error");
   }
   return false;
 }

@@ -19,37 +19,6 @@
 #include "lookups/StaticCache.h"
 #include "lookups/Statistics.h"
 
-#ifdef GUIDLOOKUPS_BUILDING_LIBRARY
-#include <cstdarg>
-
-#include "host/LogWriter.h"
-
-namespace guidlookups_internal {
-// Keeps the text of a failure line for CHXGuidLookups::lastError. Never
-// throws: short of memory, the text is left empty.
-inline void KeepError(std::string& into, const char* format, ...) noexcept
-    __attribute__((format(printf, 2, 3)));
-inline void KeepError(std::string& into, const char* format, ...) noexcept {
-  va_list args;
-  va_start(args, format);
-  try {
-    into = hxlog::VFormat(format, args);
-  } catch (...) {
-    into.clear();
-  }
-  va_end(args);
-}
-}  // namespace guidlookups_internal
-
-// Inside a member of CHXGuidLookups: logs a failure at level -1 and keeps
-// its text in lastError.
-#define HXLOG_FAILURE(tag, ...)                                \
-  do {                                                         \
-    HXLOG(-1, tag, __VA_ARGS__);                               \
-    ::guidlookups_internal::KeepError(lastError, __VA_ARGS__); \
-  } while (0)
-#endif  // GUIDLOOKUPS_BUILDING_LIBRARY
-
 // Thread-safety: an object is set up and used by one thread at a time; any
 // number of objects may run in parallel threads and processes. In shared mode
 // they share the process's StaticCache; in private mode each owns its

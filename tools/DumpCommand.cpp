@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "host/FXString.h"
+#include "host/HostConfig.h"
 #include "tools/Commands.h"
 
 namespace guidlookup {
@@ -96,7 +97,8 @@ int RunDump(const ToolContext& context, const DumpOptions& options) {
   const bool addProxy = options.addProxy || ReadNumberSetting("naddproxysmtp", 0).value != 0;
 
   DumpFolder folder;
-  setenv("GUIDLOOKUPS_LOG_DIR", folder.path().c_str(), 1);
+  if (!hostconfig::Set(hostconfig::Knob::kLogDir, folder.path()))
+    throw ToolError(kExitFailure, "out of memory");
   int result;
   size_t groups = 0;
   std::string dump;

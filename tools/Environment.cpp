@@ -17,6 +17,7 @@
 
 #include "host/AppMgrClient.h"
 #include "host/FXString.h"
+#include "host/HostConfig.h"
 #include "host/LogWriter.h"
 #include "host/Network.h"
 #include "host/Settings.h"
@@ -110,11 +111,14 @@ std::string Absolute(const std::string& path) {
   return std::string(buffer) + "/" + path;
 }
 
-void SetEnv(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+// For this process only, ahead of the knob's environment variable.
+void Use(hostconfig::Knob knob, const std::string& value) {
+  if (!hostconfig::Set(knob, value)) throw ToolError(kExitFailure, "out of memory");
+}
 
 // The level as the library's default writer reads GUIDLOOKUPS_LOG_LEVEL.
 int LogLevel() {
-  std::string text = EnvOrEmpty("GUIDLOOKUPS_LOG_LEVEL");
+  std::string text = hostconfig::Get(hostconfig::Knob::kLogLevel);
   char* end = nullptr;
   errno = 0;
   long value = std::strtol(text.c_str(), &end, 10);
@@ -165,24 +169,24 @@ ToolContext PrepareEnvironment(const GlobalOptions& options) {
   SetLogWriter(buffer);
 
   if (!options.settingsDir.empty())
-    SetEnv("GUIDLOOKUPS_SETTINGS_DIR", Absolute(options.settingsDir));
+    Use(hostconfig::Knob::kSettingsDir, Absolute(options.settingsDir));
   if (!options.instance.empty()) {
     if (options.instance.find('/') != std::string::npos)
       throw ToolError(kExitUsage, "--instance: an instance name cannot hold '/'");
-    SetEnv("GUIDLOOKUPS_INSTANCE", options.instance);
+    Use(hostconfig::Knob::kInstance, options.instance);
   }
-  if (options.logLevelGiven) SetEnv("GUIDLOOKUPS_LOG_LEVEL", std::to_string(options.logLevel));
+  if (options.logLevelGiven) Use(hostconfig::Knob::kLogLevel, std::to_string(options.logLevel));
 
   ToolContext context;
   const std::string home = Absolute(options.home);
-  context.settingsDir = EnvOrEmpty("GUIDLOOKUPS_SETTINGS_DIR");
+  context.settingsDir = hostconfig::Get(hostconfig::Knob::kSettingsDir);
   if (context.settingsDir.empty() && !home.empty() &&
       FXFolder::DoesFolderExist(home + "/settings")) {
     // An agent home made by hand keeps its settings inside: --home alone
     // then finds them. Only an existing folder counts; naming a home folder
     // creates nothing.
     context.settingsDir = home + "/settings";
-    SetEnv("GUIDLOOKUPS_SETTINGS_DIR", context.settingsDir);
+    Use(hostconfig::Knob::kSettingsDir, context.settingsDir);
   }
   // The library never creates a settings folder it was given; neither do we.
   if (!context.settingsDir.empty() && !FXFolder::DoesFolderExist(context.settingsDir))
@@ -200,14 +204,14 @@ ToolContext PrepareEnvironment(const GlobalOptions& options) {
   if (!options.logFile.empty()) {
     context.logFile = Absolute(options.logFile);
     CheckLogFileWritable(context.logFile, true);
-  } else if (!EnvOrEmpty("GUIDLOOKUPS_LOG_FILE").empty()) {
-    context.logFile = EnvOrEmpty("GUIDLOOKUPS_LOG_FILE");
+  } else if (!hostconfig::Get(hostconfig::Knob::kLogFile).empty()) {
+    context.logFile = hostconfig::Get(hostconfig::Knob::kLogFile);
     CheckLogFileWritable(context.logFile, false);
   } else if (!context.home.empty()) {
     context.logFile = context.home + "/guidlookup.log";
     needsFolder = true;
   }
-  SetEnv("GUIDLOOKUPS_LOG_FILE", context.logFile);
+  Use(hostconfig::Knob::kLogFile, context.logFile);
   auto writer = std::make_shared<LazyFileLogWriter>(context.logFile, needsFolder, LogLevel());
   SetLogWriter(writer);
   for (const auto& line : buffer->take()) {

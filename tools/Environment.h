@@ -40,7 +40,7 @@ struct ToolContext {
 
 // Points the library at the operator's settings and log file for this run,
 // without writing or creating anything: the settings folder and instance
-// (environment variables of this process), --home as "dHOME" in the
+// (set in-process, see host/HostConfig.h), --home as "dHOME" in the
 // settings overlay (never in a file), "<home>/settings" as the settings
 // folder when none was given and that folder exists, and a log writer that
 // creates its file only when the first line comes: --log-file, else

@@ -12,7 +12,8 @@
 
 namespace {
 
-using testsupport::ScopedEnv;
+using testsupport::ScopedConfig;
+using Knob = hostconfig::Knob;
 using testsupport::ScopedLogCapture;
 using testsupport::TempDir;
 using testsupport::WriteFile;
@@ -22,7 +23,7 @@ const char kTag[] =
 
 class AppMgrClientTest : public ::testing::Test {
  protected:
-  AppMgrClientTest() : table_("GUIDLOOKUPS_APPMGR_TABLE", dir.file("appmgr.tsv")) {}
+  AppMgrClientTest() : table_(Knob::kAppMgrTable, dir.file("appmgr.tsv")) {}
   void SetUp() override { GUIDFromName::SetGUIDRowSource(GUIDRowSource()); }
   void TearDown() override { GUIDFromName::SetGUIDRowSource(GUIDRowSource()); }
 
@@ -43,7 +44,7 @@ class AppMgrClientTest : public ::testing::Test {
   ScopedLogCapture log;
 
  private:
-  ScopedEnv table_;
+  ScopedConfig table_;
 };
 
 TEST_F(AppMgrClientTest, ReadsRowsSkippingBlanksAndComments) {
@@ -117,11 +118,11 @@ TEST_F(AppMgrClientTest, MissingUnreadableOrUnnamedFileFails) {
   EXPECT_EQ(1u, rows.size());
   EXPECT_EQ(1, log->count(file() + ": cannot open (No such file or directory)")) << log->dump();
 
-  ScopedEnv folder("GUIDLOOKUPS_APPMGR_TABLE", dir.path());
+  ScopedConfig folder(Knob::kAppMgrTable, dir.path());
   EXPECT_NE(0, Fetch(rows));
   EXPECT_EQ(1, log->count(dir.path() + ": not a regular file")) << log->dump();
 
-  ScopedEnv unset("GUIDLOOKUPS_APPMGR_TABLE", nullptr);
+  ScopedConfig unset(Knob::kAppMgrTable, "");
   EXPECT_NE(0, Fetch(rows));
   EXPECT_EQ(1u, rows.size());
   EXPECT_TRUE(log->has(-1, kTag,

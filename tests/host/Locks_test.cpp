@@ -38,7 +38,9 @@ using testsupport::ChildProgram;
 using testsupport::ForkChild;
 using testsupport::ForkChildAsNobody;
 using testsupport::IsRoot;
+using testsupport::ScopedConfig;
 using testsupport::ScopedEnv;
+using Knob = hostconfig::Knob;
 using testsupport::ScopedLogCapture;
 using testsupport::TempDir;
 using testsupport::WaitChild;
@@ -64,11 +66,11 @@ struct Pipe {
 
 class LocksTest : public ::testing::Test {
  protected:
-  LocksTest() : lockDir_("GUIDLOOKUPS_LOCK_DIR", dir_.path()) {}
+  LocksTest() : lockDir_(Knob::kLockDir, dir_.path()) {}
   void TearDown() override { g_failNothrowNew = false; }
 
   TempDir dir_;
-  ScopedEnv lockDir_;
+  ScopedConfig lockDir_;
 };
 
 // --- Critical section -------------------------------------------------------
@@ -221,7 +223,7 @@ TEST_F(LocksTest, KeptDescriptorFollowsARemovedLockFile) {
 }
 
 TEST_F(LocksTest, UnopenableLockFileFailsWithOneLogLine) {
-  ScopedEnv missing("GUIDLOOKUPS_LOCK_DIR", dir_.path() + "/missing");
+  ScopedConfig missing(Knob::kLockDir, dir_.path() + "/missing");
   ScopedLogCapture log;
   CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
   EXPECT_EQ(mutex.lock(-1, false), -1);
@@ -319,7 +321,7 @@ TEST_F(LocksTest, LockFileOfAnotherUserIsRefusedNotWaitedOn) {
   const std::string shared = dir_.file("shared");
   ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
   ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
-  ScopedEnv lockDir("GUIDLOOKUPS_LOCK_DIR", shared);
+  ScopedConfig lockDir(Knob::kLockDir, shared);
   const std::string path = shared + "/SQLITE_ACCESS_LOCK.lock";
 
   // nobody creates the lock file and holds a shared lock on it.
@@ -350,7 +352,7 @@ TEST_F(LocksTest, PrivateFolderKeepsOtherUsersFromTheLockFile) {
   EXPECT_NE(ChildProgram(testsupport::AsNobody({"flock", "--nonblock", theirs, "true"})).Finish(),
             0);
   EXPECT_NE(access(theirs.c_str(), F_OK), 0);
-  ScopedEnv lockDir("GUIDLOOKUPS_LOCK_DIR", folder);
+  ScopedConfig lockDir(Knob::kLockDir, folder);
   CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
   ASSERT_EQ(mutex.lock(-1, false), 0);
   EXPECT_NE(ChildProgram(testsupport::AsNobody({"flock", "--nonblock", "--shared", ours, "true"}))
@@ -366,7 +368,7 @@ TEST_F(LocksTest, DefaultFolderOfAnotherUserIsMadePrivateAndSquattersAreRefused)
   ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
   ASSERT_EQ(chown(runtime.c_str(), testsupport::NobodyUid(), testsupport::NobodyGid()), 0);
   ScopedEnv xdg("XDG_RUNTIME_DIR", runtime);
-  ScopedEnv unset("GUIDLOOKUPS_LOCK_DIR", nullptr);
+  ScopedConfig unset(Knob::kLockDir, "");
   const std::string folder = runtime + "/guidlookups";
 
   pid_t child = ForkChildAsNobody([&] {

@@ -19,7 +19,8 @@
 namespace {
 
 using testsupport::ReadFile;
-using testsupport::ScopedEnv;
+using testsupport::ScopedConfig;
+using Knob = hostconfig::Knob;
 using testsupport::ScopedLogCapture;
 using testsupport::TempDir;
 
@@ -33,14 +34,12 @@ std::vector<std::string> Lines(const std::string& text) {
 class LogWriterTest : public ::testing::Test {
  protected:
   LogWriterTest()
-      : logFile_("GUIDLOOKUPS_LOG_FILE", dir_.file("agent.log")),
-        logLevel_("GUIDLOOKUPS_LOG_LEVEL", nullptr),
-        logDir_("GUIDLOOKUPS_LOG_DIR", nullptr) {}
+      : config_({{Knob::kLogFile, dir_.file("agent.log")},
+                 {Knob::kLogLevel, ""},
+                 {Knob::kLogDir, ""}}) {}
 
   TempDir dir_;
-  ScopedEnv logFile_;
-  ScopedEnv logLevel_;
-  ScopedEnv logDir_;
+  ScopedConfig config_;
 };
 
 TEST_F(LogWriterTest, DefaultWriterLineCarriesTimeIdsLevelTagAndLine) {
@@ -77,7 +76,7 @@ TEST_F(LogWriterTest, LevelComesFromEnvironmentWithDefaultForGarbage) {
   } cases[] = {{nullptr, 1}, {"", 1},   {"7", 7},           {"-1", -1}, {"0", 0},
                {"abc", 1},   {"5x", 1}, {"99999999999", 1}, {" ", 1}};
   for (const auto& c : cases) {
-    ScopedEnv level("GUIDLOOKUPS_LOG_LEVEL", c.text);
+    ScopedConfig level(Knob::kLogLevel, c.text ? c.text : "");
     EXPECT_EQ(MakeDefaultLogWriter()->GetLevel(), c.level) << (c.text ? c.text : "(unset)");
   }
 }
@@ -125,7 +124,7 @@ TEST_F(LogWriterTest, NullWriterSilencesAndPreviousWriterComesBack) {
 }
 
 TEST_F(LogWriterTest, UnopenableLogFileFallsBackToStandardError) {
-  ScopedEnv bad("GUIDLOOKUPS_LOG_FILE", dir_.path() + "/missing/agent.log");
+  ScopedConfig bad(Knob::kLogFile, dir_.path() + "/missing/agent.log");
   // Redirect fd 2 into a file for the duration of the write.
   int saved = dup(STDERR_FILENO);
   int capture = open(dir_.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -230,7 +229,7 @@ TEST_F(LogWriterTest, DebugLvlUsesTheCurrentWriterWithShortTag) {
 }
 
 TEST_F(LogWriterTest, DumpLogWritesBareLinesIntoLogFolder) {
-  ScopedEnv dir("GUIDLOOKUPS_LOG_DIR", dir_.path());
+  ScopedConfig dir(Knob::kLogDir, dir_.path());
   const std::string longLine(20000, 'g');
   const uint32_t id = EvDebug::getLogId("CIDumpCache");
   EXPECT_NE(id, 0u);
@@ -259,7 +258,7 @@ TEST_F(LogWriterTest, DumpLogFolderFollowsLogFileWhenNoLogDir) {
 }
 
 TEST_F(LogWriterTest, DumpLogWithoutFolderFailsAndDropsLines) {
-  ScopedEnv noFile("GUIDLOOKUPS_LOG_FILE", nullptr);
+  ScopedConfig noFile(Knob::kLogFile, "");
   ScopedLogCapture capture;
   EvDebug dump;
   EXPECT_FALSE(dump.initialize(nullptr, EvDebug::getLogId("CIDumpCache"), 0, false, ""));
@@ -267,7 +266,7 @@ TEST_F(LogWriterTest, DumpLogWithoutFolderFailsAndDropsLines) {
   EXPECT_EQ(dump.filePath(), "");
   dump.Debug("", "%s", "nowhere to go");
 
-  ScopedEnv missing("GUIDLOOKUPS_LOG_DIR", dir_.path() + "/missing");
+  ScopedConfig missing(Knob::kLogDir, dir_.path() + "/missing");
   EXPECT_FALSE(dump.initialize(nullptr, EvDebug::getLogId("CIDumpCache"), 0, false, ""));
   EXPECT_EQ(capture->count("Cannot open dump log file " + dir_.path() + "/missing/CIDumpCache.log"),
             1)
@@ -299,8 +298,8 @@ TEST_F(LogWriterTest, ResetsHoldNoExtraDescriptorAndFollowARotation) {
 
   // A reset also picks up a new level, and standard error when the file
   // variable is gone, still without a new descriptor.
-  ScopedEnv level("GUIDLOOKUPS_LOG_LEVEL", "5");
-  ScopedEnv noFile("GUIDLOOKUPS_LOG_FILE", nullptr);
+  ScopedConfig level(Knob::kLogLevel, "5");
+  ScopedConfig noFile(Knob::kLogFile, "");
   ResetDefaultLogWriter();
   EXPECT_EQ(CurrentLogWriter()->GetLevel(), 5);
   EXPECT_EQ(testsupport::OpenDescriptorCount(), open);

@@ -29,7 +29,9 @@ using testsupport::ControlServer;
 using testsupport::ControlServerScript;
 using testsupport::NginxServer;
 using testsupport::ReadFile;
+using testsupport::ScopedConfig;
 using testsupport::ScopedEnv;
+using Knob = hostconfig::Knob;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
@@ -62,8 +64,7 @@ bool Has(const CLmError& err, const std::string& fragment) {
 class NetworkTest : public ::testing::Test {
  protected:
   NetworkTest()
-      : settingsEnv_("GUIDLOOKUPS_SETTINGS_DIR", dir_.path()),
-        instanceEnv_("GUIDLOOKUPS_INSTANCE", nullptr),
+      : config_({{Knob::kSettingsDir, dir_.path()}, {Knob::kInstance, ""}}),
         serverEnv_("GUIDLOOKUPS_CONTROL_SERVER", nullptr),
         proxyEnv1_("http_proxy", nullptr),
         proxyEnv2_("HTTP_PROXY", nullptr),
@@ -125,7 +126,8 @@ class NetworkTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  ScopedEnv settingsEnv_, instanceEnv_, serverEnv_;
+  ScopedConfig config_;
+  ScopedEnv serverEnv_;
   ScopedEnv proxyEnv1_, proxyEnv2_, proxyEnv3_, proxyEnv4_, proxyEnv5_, proxyEnv6_;
   std::string tempFolder_;
   std::string served_;

@@ -19,7 +19,8 @@
 namespace {
 
 using testsupport::ReadFile;
-using testsupport::ScopedEnv;
+using testsupport::ScopedConfig;
+using Knob = hostconfig::Knob;
 using testsupport::ScopedLogCapture;
 using testsupport::TempDir;
 using testsupport::WriteFile;
@@ -27,8 +28,7 @@ using testsupport::WriteFile;
 class SettingsTest : public ::testing::Test {
  protected:
   SettingsTest()
-      : settingsDir_("GUIDLOOKUPS_SETTINGS_DIR", dir_.path()),
-        instance_("GUIDLOOKUPS_INSTANCE", nullptr) {}
+      : config_({{Knob::kSettingsDir, dir_.path()}, {Knob::kInstance, ""}}) {}
 
   std::string IniPath(const std::string& instance = "Instance001") const {
     return dir_.file(instance + ".ini");
@@ -52,12 +52,11 @@ class SettingsTest : public ::testing::Test {
   void TearDown() override { HXPlatformInfo::ClearOverlay(); }
 
   TempDir dir_;
-  ScopedEnv settingsDir_;
-  ScopedEnv instance_;
+  ScopedConfig config_;
 };
 
 TEST_F(SettingsTest, WithoutSettingsFolderNothingIsFoundOrWritten) {
-  ScopedEnv unset("GUIDLOOKUPS_SETTINGS_DIR", nullptr);
+  ScopedConfig unset(Knob::kSettingsDir, "");
   ScopedLogCapture log;
   HXPlatformInfo info;
   EXPECT_EQ(info.filePath(), "");
@@ -227,7 +226,7 @@ TEST_F(SettingsTest, SetNumberCreatesTheFileButNeverTheFolder) {
   EXPECT_EQ(ReadFile(IniPath()), "[EventManager]\nnX=42\n");
 
   const std::string missing = dir_.path() + "/not-there";
-  ScopedEnv elsewhere("GUIDLOOKUPS_SETTINGS_DIR", missing);
+  ScopedConfig elsewhere(Knob::kSettingsDir, missing);
   ScopedLogCapture log;
   EXPECT_EQ(info.setNumber("EventManager", "nX", 43), 0);
   EXPECT_EQ(log->count("Cannot lock settings file " + missing + "/Instance001.ini"), 1)
@@ -268,7 +267,7 @@ TEST_F(SettingsTest, FocusChoosesTheInstanceFile) {
   EXPECT_EQ(who, "default");
   {
     // Read at every call: the same object follows the environment.
-    ScopedEnv second("GUIDLOOKUPS_INSTANCE", "Instance002");
+    ScopedConfig second(Knob::kInstance, "Instance002");
     EXPECT_STREQ(HXPI_Focus::getFocus(), "Instance002");
     ASSERT_NE(unfocused.getString("Base", "who", &who), 0);
     EXPECT_EQ(who, "second");
@@ -407,7 +406,7 @@ TEST_F(SettingsTest, OverlayIsReadFirstAndNeverWritten) {
   EXPECT_EQ(home, "/overlaid");
   EXPECT_NE(access(IniPath().c_str(), F_OK), 0);
   {
-    ScopedEnv unset("GUIDLOOKUPS_SETTINGS_DIR", nullptr);
+    ScopedConfig unset(Knob::kSettingsDir, "");
     home.clear();
     ASSERT_NE(HXPlatformInfo().getString("vTaskHost", "dHOME", &home), 0);
     EXPECT_EQ(home, "/overlaid");

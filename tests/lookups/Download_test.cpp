@@ -67,10 +67,10 @@ bool HasLine(const CapturingLogWriter& log, int level, const std::string& tag,
 class DownloadTest : public ::testing::Test {
  protected:
   DownloadTest()
-      : settingsEnv_("GUIDLOOKUPS_SETTINGS_DIR", dir_.file("settings")),
-        lockEnv_("GUIDLOOKUPS_LOCK_DIR", dir_.file("locks")),
-        instanceEnv_("GUIDLOOKUPS_INSTANCE", nullptr),
-        serverEnv_("GUIDLOOKUPS_CONTROL_SERVER", nullptr),
+      : config_({{hostconfig::Knob::kSettingsDir, dir_.file("settings")},
+                 {hostconfig::Knob::kLockDir, dir_.file("locks")},
+                 {hostconfig::Knob::kInstance, ""},
+                 {hostconfig::Knob::kControlServer, ""}}),
         proxyEnv1_("http_proxy", nullptr),
         proxyEnv2_("HTTP_PROXY", nullptr),
         proxyEnv3_("all_proxy", nullptr),
@@ -137,7 +137,7 @@ class DownloadTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  ScopedEnv settingsEnv_, lockEnv_, instanceEnv_, serverEnv_;
+  testsupport::ScopedConfig config_;
   ScopedEnv proxyEnv1_, proxyEnv2_, proxyEnv3_, proxyEnv4_;
   std::string home_, cache_, temp_, hb_, oldBytes_;
   CHXGuidLookups lookups_;

@@ -71,14 +71,14 @@ class GUIDTableTest : public ::testing::Test {
   }
 
   testsupport::TempDir dir_;
-  testsupport::ScopedEnv lockDir_{"GUIDLOOKUPS_LOCK_DIR", dir_.path()};
-  testsupport::ScopedEnv logFile_{"GUIDLOOKUPS_LOG_FILE", nullptr};
-  testsupport::ScopedEnv logDir_{"GUIDLOOKUPS_LOG_DIR", nullptr};
+  testsupport::ScopedConfig config_{{hostconfig::Knob::kLockDir, dir_.path()},
+                                    {hostconfig::Knob::kLogFile, ""},
+                                    {hostconfig::Knob::kLogDir, ""}};
   testsupport::ScopedLogCapture log_;
 };
 
 TEST_F(GUIDTableTest, WorkedExampleDumpLine) {
-  testsupport::ScopedEnv logDir("GUIDLOOKUPS_LOG_DIR", dir_.path());
+  testsupport::ScopedConfig logDir(hostconfig::Knob::kLogDir, dir_.path());
   MakeGuidDb(dir_.path(), {{"Ann", "{12-34}", 1}, {"Carol", "{12-34}", 16}});
   StaticCache cache;
   EXPECT_EQ(Load(cache, false, false, true), 1);
@@ -98,7 +98,7 @@ const std::vector<Row> kMixedRows = {
 };
 
 TEST_F(GUIDTableTest, ExchangeAndLotusNotesLoadTheSameRowsTheirOwnWay) {
-  testsupport::ScopedEnv logDir("GUIDLOOKUPS_LOG_DIR", dir_.path());
+  testsupport::ScopedConfig logDir(hostconfig::Knob::kLogDir, dir_.path());
   MakeGuidDb(dir_.path(), kMixedRows);
 
   StaticCache exchange;
@@ -153,7 +153,7 @@ TEST_F(GUIDTableTest, DumpFallsBackToLogWriterWithEachLoadersMessage) {
 }
 
 TEST_F(GUIDTableTest, FastloadPassesProxyAndDumpFlagsToTheLoader) {
-  testsupport::ScopedEnv logDir("GUIDLOOKUPS_LOG_DIR", dir_.path());
+  testsupport::ScopedConfig logDir(hostconfig::Knob::kLogDir, dir_.path());
   MakeGuidDb(dir_.path(), {{"Ann", "{1}", 1}, {"ann.proxy@x", "{1}", 2}});
   StaticCache cache;
   ASSERT_EQ(cache.fastload(dir_.path(), true, true), 0);

@@ -19,7 +19,6 @@ namespace {
 using testsupport::ForkChild;
 using testsupport::LookupSandbox;
 using testsupport::ReadFile;
-using testsupport::ScopedEnv;
 using testsupport::ScopedRowSource;
 using testsupport::TaggedGroups;
 using testsupport::WaitChild;
@@ -107,7 +106,7 @@ class MultiProcessTest : public ::testing::Test {
 
   // The rebuilding process: a job that asks for a refresh.
   int Rebuilder() {
-    ScopedEnv level("GUIDLOOKUPS_LOG_LEVEL", "2");
+    testsupport::ScopedConfig level(hostconfig::Knob::kLogLevel, "2");
     SetLogWriter(MakeDefaultLogWriter());
     ScopedRowSource source(TaggedGroups("v2", kGroups, kNewGroupSize));
     CHXGuidLookups service;
@@ -122,7 +121,7 @@ class MultiProcessTest : public ::testing::Test {
 };
 
 TEST_F(MultiProcessTest, ReadersNeverSeeAPartialTableWhileAnotherProcessRebuilds) {
-  ScopedEnv level("GUIDLOOKUPS_LOG_LEVEL", "1");
+  testsupport::ScopedConfig level(hostconfig::Knob::kLogLevel, "1");
   sandbox.WriteSettings({{"getSqlLiteDbFromHB", "0"},
                          {"nLastGuidNameTableRefreshTime", std::to_string(time(nullptr) - 60)},
                          // Most lookups miss and reach the database.

@@ -206,7 +206,7 @@ TEST_F(RefreshPolicyTest, GarbageAndHugeNumbersInSettingsFallBackWithoutACrash) 
 }
 
 TEST_F(RefreshPolicyTest, ReadsTheRunningInstanceWithoutAFocus) {
-  testsupport::ScopedEnv instance("GUIDLOOKUPS_INSTANCE", "Other");
+  testsupport::ScopedConfig instance(hostconfig::Knob::kInstance, "Other");
   WriteFile(sandbox.settingsDir() + "/Other.ini",
             "[EventManager]\nnLastGuidNameTableRefreshTime=" + Now(-60) + "\n");
   EXPECT_EQ(RefreshNotNeeded, Decide(0, 1));

@@ -80,8 +80,8 @@ class StaticCacheTest : public ::testing::Test {
   }
 
   testsupport::TempDir dir_;
-  testsupport::ScopedEnv lockDir_{"GUIDLOOKUPS_LOCK_DIR", dir_.path()};
-  testsupport::ScopedEnv logDir_{"GUIDLOOKUPS_LOG_DIR", nullptr};
+  testsupport::ScopedConfig config_{{hostconfig::Knob::kLockDir, dir_.path()},
+                                    {hostconfig::Knob::kLogDir, ""}};
   testsupport::ScopedLogCapture log_;
 };
 
@@ -177,7 +177,7 @@ TEST_F(StaticCacheTest, LoadWithoutTheNamedMutexIsRefusedAndRetried) {
   MakeGuidDb(folder(), kRows);
   StaticCache cache;
   {
-    testsupport::ScopedEnv noLockDir("GUIDLOOKUPS_LOCK_DIR", folder() + "/missing");
+    testsupport::ScopedConfig noLockDir(hostconfig::Knob::kLockDir, folder() + "/missing");
     EXPECT_EQ(cache.fastload(folder(), false, false), -1);
   }
   EXPECT_TRUE(log_->has(-1, kTag,

@@ -196,7 +196,7 @@ TEST_F(UpdateGUIDDBTest, FullDiskFailsTheRebuildAndKeepsTheOldFile) {
 // shell, say) neither blocks it nor sees it; it keeps reading the old rows.
 TEST_F(UpdateGUIDDBTest, ReaderHoldingTheOldFileDoesNotStopTheSwap) {
   RebuildSettings();
-  testsupport::ScopedEnv busy("GUIDLOOKUPS_SQLITE_BUSY_TIMEOUT_MS", "200");
+  testsupport::ScopedConfig busy(hostconfig::Knob::kSqliteBusyTimeoutMs, "200");
   ScopedRowSource source({{"a@corp.test", "{a}", 1}, {"b@corp.test", "{b}", 1}});
   sqlite3* reader = nullptr;
   ASSERT_EQ(SQLITE_OK, sqlite3_open(sandbox.dbFile().c_str(), &reader));

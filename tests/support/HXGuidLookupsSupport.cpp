@@ -13,6 +13,8 @@ namespace testsupport {
 
 namespace {
 
+using Knob = hostconfig::Knob;
+
 std::string MakeDir(const std::string& path) {
   ::mkdir(path.c_str(), 0755);
   return path;
@@ -30,11 +32,11 @@ std::string Between(const std::string& s, const std::string& open) {
 }  // namespace
 
 LookupSandbox::LookupSandbox()
-    : settingsEnv_("GUIDLOOKUPS_SETTINGS_DIR", MakeDir(dir_.file("settings"))),
-      lockEnv_("GUIDLOOKUPS_LOCK_DIR", MakeDir(dir_.file("locks"))),
-      appMgrEnv_("GUIDLOOKUPS_APPMGR_TABLE", dir_.file("appmgr.tsv")),
-      logEnv_("GUIDLOOKUPS_LOG_FILE", dir_.file("guidlookups.log")),
-      instanceEnv_("GUIDLOOKUPS_INSTANCE", "Instance001") {
+    : config_({{Knob::kSettingsDir, MakeDir(dir_.file("settings"))},
+               {Knob::kLockDir, MakeDir(dir_.file("locks"))},
+               {Knob::kAppMgrTable, dir_.file("appmgr.tsv")},
+               {Knob::kLogFile, dir_.file("guidlookups.log")},
+               {Knob::kInstance, "Instance001"}}) {
   MakeDir(homeDir());
 }
 

@@ -1,6 +1,6 @@
 // A sandbox for the lookup service: settings, locks, the agent's home folder,
 // the application manager's table and a log file, all in one temporary
-// folder that the environment points at for the scope of the object.
+// folder that the process points at for the scope of the object.
 #pragma once
 
 #include <map>
@@ -19,9 +19,9 @@ using SettingsSections =
 
 class LookupSandbox {
  public:
-  // Points GUIDLOOKUPS_SETTINGS_DIR, GUIDLOOKUPS_LOCK_DIR,
-  // GUIDLOOKUPS_APPMGR_TABLE, GUIDLOOKUPS_LOG_FILE and GUIDLOOKUPS_INSTANCE
-  // into the sandbox. Writes no settings file.
+  // Points the settings folder, lock folder, application manager's table,
+  // log file and instance of this process into the sandbox. Writes no
+  // settings file.
   LookupSandbox();
   LookupSandbox(const LookupSandbox&) = delete;
   LookupSandbox& operator=(const LookupSandbox&) = delete;
@@ -54,11 +54,7 @@ class LookupSandbox {
 
  private:
   TempDir dir_;
-  ScopedEnv settingsEnv_;
-  ScopedEnv lockEnv_;
-  ScopedEnv appMgrEnv_;
-  ScopedEnv logEnv_;
-  ScopedEnv instanceEnv_;
+  ScopedConfig config_;
 };
 
 // Puts back the process-wide state of the lookup service as the library

@@ -50,6 +50,22 @@ ScopedEnv::~ScopedEnv() {
     unsetenv(name_.c_str());
 }
 
+ScopedConfig::ScopedConfig(std::initializer_list<std::pair<Knob, std::string>> values) {
+  for (const auto& [knob, value] : values) {
+    previous_.emplace_back(knob, hostconfig::InProcess(knob));
+    if (!hostconfig::Set(knob, value)) throw std::bad_alloc();
+  }
+}
+
+ScopedConfig::~ScopedConfig() {
+  for (auto it = previous_.rbegin(); it != previous_.rend(); ++it) {
+    if (it->second)
+      hostconfig::Set(it->first, *it->second);
+    else
+      hostconfig::Clear(it->first);
+  }
+}
+
 void CapturingLogWriter::WriteLine(int level, const char* tag, int line,
                                    const std::string& message) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -4,14 +4,18 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "guiddb/GuidDB.h"
+#include "host/HostConfig.h"
 #include "host/LogWriter.h"
 
 namespace testsupport {
@@ -44,6 +48,22 @@ class ScopedEnv {
   std::string name_;
   bool hadValue_;
   std::string oldValue_;
+};
+
+// Sets knobs of the platform layer in this process for the scope ("" turns
+// one off whatever the environment holds); the values before come back at its
+// end. A program the test execs sees only ScopedEnv's variables.
+class ScopedConfig {
+ public:
+  using Knob = hostconfig::Knob;
+  ScopedConfig(std::initializer_list<std::pair<Knob, std::string>> values);
+  ScopedConfig(Knob knob, const std::string& value) : ScopedConfig({{knob, value}}) {}
+  ~ScopedConfig();
+  ScopedConfig(const ScopedConfig&) = delete;
+  ScopedConfig& operator=(const ScopedConfig&) = delete;
+
+ private:
+  std::vector<std::pair<Knob, std::optional<std::string>>> previous_;
 };
 
 struct LogLine {

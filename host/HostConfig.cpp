@@ -1,0 +1,81 @@
+#include "host/HostConfig.h"
+
+#include <pthread.h>
+
+#include <cstdlib>
+#include <mutex>
+
+namespace hostconfig {
+
+namespace {
+
+constexpr const char* kVariables[] = {
+    "GUIDLOOKUPS_SETTINGS_DIR",   "GUIDLOOKUPS_INSTANCE",     "GUIDLOOKUPS_LOCK_DIR",
+    "GUIDLOOKUPS_LOG_FILE",       "GUIDLOOKUPS_LOG_LEVEL",    "GUIDLOOKUPS_LOG_DIR",
+    "GUIDLOOKUPS_CONTROL_SERVER", "GUIDLOOKUPS_APPMGR_TABLE", "GUIDLOOKUPS_SQLITE_BUSY_TIMEOUT_MS",
+};
+constexpr size_t kKnobs = sizeof kVariables / sizeof kVariables[0];
+static_assert(static_cast<size_t>(Knob::kSqliteBusyTimeoutMs) + 1 == kKnobs,
+              "one variable per knob");
+
+struct Values {
+  // mutex protects values. It is held across fork(), so that a child never
+  // inherits it locked by a thread that does not exist there.
+  std::mutex mutex;
+  std::optional<std::string> values[kKnobs];
+};
+
+// Never destroyed: the log writer and locks may read knobs while the process
+// exits.
+Values& Table() {
+  static Values* table = [] {
+    auto* made = new Values;
+    pthread_atfork([] { Table().mutex.lock(); }, [] { Table().mutex.unlock(); },
+                   [] { Table().mutex.unlock(); });
+    return made;
+  }();
+  return *table;
+}
+
+}  // namespace
+
+const char* VariableOf(Knob knob) { return kVariables[static_cast<size_t>(knob)]; }
+
+std::string Get(Knob knob) {
+  if (std::optional<std::string> set = InProcess(knob)) return *set;
+  const char* value = std::getenv(VariableOf(knob));
+  return value ? value : "";
+}
+
+std::optional<std::string> InProcess(Knob knob) {
+  Values& table = Table();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  return table.values[static_cast<size_t>(knob)];
+}
+
+bool Set(Knob knob, const std::string& value) noexcept {
+  try {
+    // Copied before the lock, so that the lock is never held while memory is
+    // allocated.
+    std::optional<std::string> copy(value);
+    Values& table = Table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    table.values[static_cast<size_t>(knob)].swap(copy);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void Clear(Knob knob) noexcept {
+  std::optional<std::string> old;
+  try {
+    Values& table = Table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    table.values[static_cast<size_t>(knob)].swap(old);
+  } catch (...) {
+    // Only the table's creation can fail, and then nothing was set.
+  }
+}
+
+}  // namespace hostconfig
