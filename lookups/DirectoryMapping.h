@@ -66,7 +66,7 @@ struct GUIDLOOKUPS_EXPORT SDirectoryCounts {
   uint64_t rows = 0;
 };
 
-#ifdef GUIDLOOKUPS_BUILDING_LIBRARY
+// Internal to the library (not exported): the directory sources share it.
 // The values of one entry, gathered attribute by attribute, and the rows
 // they make. Not thread-safe; one per source.
 class DirectoryEntryMapper {
@@ -101,4 +101,3 @@ class DirectoryEntryMapper {
   std::vector<int> guidSlots_;
   std::vector<int> ruleSlots_;
 };
-#endif  // GUIDLOOKUPS_BUILDING_LIBRARY
