@@ -1,9 +1,9 @@
 #include "tools/PlainWords.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <list>
-#include <regex>
 #include <vector>
 
 #include "host/AppMgrClient.h"
@@ -107,8 +107,24 @@ std::string Trim(const std::string& text) {
 // the library's error values add for its log: the operator acts on the words,
 // and the code is of no use to them.
 std::string WithoutErrorCodes(const std::string& text) {
-  static const std::regex trail(R"( \(code -?[0-9]+\)( at [^\]]*)?)");
-  return std::regex_replace(text, trail, "");
+  static const std::string kOpen = " (code ";
+  std::string out;
+  size_t from = 0;
+  for (size_t at = text.find(kOpen); at != std::string::npos; at = text.find(kOpen, at + 1)) {
+    size_t end = at + kOpen.size();
+    if (end < text.size() && text[end] == '-') ++end;
+    const size_t digits = end;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    if (end == digits || end >= text.size() || text[end] != ')') continue;
+    ++end;
+    // A code location runs to the next ']' (the end of a bracketed quote) or to the end.
+    if (text.compare(end, 4, " at ") == 0) end = std::min(text.find(']', end + 4), text.size());
+    out.append(text, from, at - from);
+    from = end;
+    at = end - 1;
+  }
+  out.append(text, from, std::string::npos);
+  return out;
 }
 
 }  // namespace
