@@ -808,6 +808,13 @@ TEST_F(HXGuidLookupsTest, ConcurrentPrivateObjectsTakeTurnsOnTheSharedConnection
 // for a file without "dHOME".
 TEST_F(HXGuidLookupsTest, UnreadableSettingsFileFailsTheSetUp) {
   FreshSettings();
+#if defined(__SANITIZE_ADDRESS__)
+  // UndefinedBehaviorSanitizer, built in with AddressSanitizer, checks each
+  // virtual call's object through a pipe of its own the first time it meets
+  // its type: with no descriptor left it calls every object invalid. The
+  // plain build runs this test.
+  GTEST_SKIP() << "needs descriptors the sanitizer's own checks would take";
+#endif
   pid_t child = ForkChild([&] {
     const int next = dup(0);
     close(next);
