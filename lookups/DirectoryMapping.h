@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/AppMgrClient.h"
@@ -101,3 +102,23 @@ class DirectoryEntryMapper {
   std::vector<int> guidSlots_;
   std::vector<int> ruleSlots_;
 };
+
+// The directory sources hand out the rows of one entry at a time: the next
+// of `rows`, refilled by `readEntry` (false at the end of the source) until
+// one is there or the source has failed. 1 with `row`, 0 at the end, -1 with
+// `error` set to `failure`.
+template <typename ReadEntry>
+int NextEntryRow(std::vector<GUIDNameInfo>& rows, size_t& next, const std::string& failure,
+                 GUIDNameInfo& row, std::string& error, ReadEntry readEntry) {
+  while (failure.empty() && next == rows.size()) {
+    rows.clear();
+    next = 0;
+    if (!readEntry()) return 0;
+  }
+  if (!failure.empty()) {
+    error = failure;
+    return -1;
+  }
+  row = std::move(rows[next++]);
+  return 1;
+}

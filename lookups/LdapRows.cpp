@@ -128,24 +128,18 @@ class LdapReader {
   LdapReader& operator=(const LdapReader&) = delete;
 
   int Next(GUIDNameInfo& row, std::string& error) {
-    if (failure_.empty() && ld_ == nullptr) Connect();
-    while (failure_.empty() && nextRow_ == rows_.size()) {
-      rows_.clear();
-      nextRow_ = 0;
-      if (entry_ == nullptr) {
-        if (lastPage_) return 0;
-        FetchPage();
-      } else {
+    return NextEntryRow(rows_, nextRow_, failure_, row, error, [this] {
+      if (ld_ == nullptr) {
+        Connect();
+      } else if (entry_ != nullptr) {
         MapEntry();
         entry_ = ldap_next_entry(ld_, entry_);
+      } else {
+        if (lastPage_) return false;
+        FetchPage();
       }
-    }
-    if (!failure_.empty()) {
-      error = failure_;
-      return -1;
-    }
-    row = std::move(rows_[nextRow_++]);
-    return 1;
+      return true;
+    });
   }
 
  private:

@@ -150,18 +150,7 @@ class LdifReader {
   }
 
   int Next(GUIDNameInfo& row, std::string& error) {
-    while (failure_.empty() && nextRow_ == rows_.size()) {
-      rows_.clear();
-      nextRow_ = 0;
-      const int got = ReadEntry();
-      if (got == 0) return 0;
-    }
-    if (!failure_.empty()) {
-      error = failure_;
-      return -1;
-    }
-    row = std::move(rows_[nextRow_++]);
-    return 1;
+    return NextEntryRow(rows_, nextRow_, failure_, row, error, [this] { return ReadEntry() != 0; });
   }
 
  private:

@@ -314,20 +314,23 @@ int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dum
       // A current snapshot stands for the file it was built from (the file
       // is only ever replaced whole, which changes its identity), so it is
       // mapped without opening the database.
-      const bool exchange = bIsExchGuid.load();
-      const bool snapshots = !bFilterByGuidForm && SnapshotsWanted();
-      const std::string snapshotPath = SharedSnapshot::PathFor(folder, exchange, addProxySmtp);
-      SSnapshotSource source;
-      if (snapshots && SSnapshotSource::Of(folder, exchange, addProxySmtp, source) &&
-          mapSnapshot(snapshotPath, source, dumpCache)) {
+      // Readers that see the flag (acquire) see every group stored before it.
+      auto publishLoaded = [&] {
         loadTimeMs_.store(
             static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                       std::chrono::steady_clock::now() - startedAt)
                                       .count()),
             std::memory_order_relaxed);
         bIsLoaded.store(true, std::memory_order_release);
-        time_t end = time(nullptr);
-        HXLOG(-1, kFastloadTag, "Cache filled in %f second", difftime(end, start));
+        HXLOG(-1, kFastloadTag, "Cache filled in %f second", difftime(time(nullptr), start));
+      };
+      const bool exchange = bIsExchGuid.load();
+      const bool snapshots = !bFilterByGuidForm && SnapshotsWanted();
+      const std::string snapshotPath = SharedSnapshot::PathFor(folder, exchange, addProxySmtp);
+      SSnapshotSource source;
+      if (snapshots && SSnapshotSource::Of(folder, exchange, addProxySmtp, source) &&
+          mapSnapshot(snapshotPath, source, dumpCache)) {
+        publishLoaded();
         return 0;
       }
       // Declared after the lock, so the database is closed before the
@@ -358,14 +361,7 @@ int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dum
                 folder.c_str());
           result = -1;
         } else {
-          loadTimeMs_.store(
-              static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        std::chrono::steady_clock::now() - startedAt)
-                                        .count()),
-              std::memory_order_relaxed);
-          bIsLoaded.store(true, std::memory_order_release);
-          time_t end = time(nullptr);
-          HXLOG(-1, kFastloadTag, "Cache filled in %f second", difftime(end, start));
+          publishLoaded();
         }
       }
     } catch (...) {

@@ -3,18 +3,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "support/ControlServer.h"
@@ -183,49 +178,15 @@ bool NginxServer::Start(const std::string& servers, int port, std::string& failu
   std::string output = f + "/nginx.out";
   std::vector<std::string> args = {program, "-p",     f + "/", "-c",   conf,
                                    "-e",    errorLog, "-g",    globals};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0) {
-    failure = "cannot create " + output;
-    return false;
+  pid_ = StartServerChild(args, output, [port] { return Accepts(port); }, failure);
+  if (pid_ > 0) {
+    port_ = port;
+    return true;
   }
-  pid_t parent = ::getpid();
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    // Only async-signal-safe calls between fork and exec.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(126);
-    ::dup2(out, STDOUT_FILENO);
-    ::dup2(out, STDERR_FILENO);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
+  try {
+    failure += ReadFile(errorLog);
+  } catch (...) {
   }
-  ::close(out);
-  if (pid < 0) {
-    failure = "fork failed";
-    return false;
-  }
-  pid_ = pid;
-  port_ = port;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (Accepts(port)) return true;
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      failure = ReadFile(output);
-      try {
-        failure += ReadFile(errorLog);
-      } catch (...) {
-      }
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  Stop();
-  failure = "no answer on port " + std::to_string(port);
   return false;
 }
 

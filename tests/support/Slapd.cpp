@@ -1,16 +1,10 @@
 #include "support/Slapd.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "support/ControlServer.h"
@@ -99,41 +93,9 @@ SlapdServer::SlapdServer(const std::string& folder) : folder_(folder), pki_(fold
     const std::string urls = ldapUri() + "/ " + ldapsUri() + "/";
     const std::string output = f + "/slapd.out";
     std::vector<std::string> args = {program, "-f", conf, "-h", urls, "-d", "0"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) throw std::runtime_error("cannot create " + output);
-    pid_t parent = ::getpid();
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (::getppid() != parent) ::_exit(126);
-      ::dup2(out, STDOUT_FILENO);
-      ::dup2(out, STDERR_FILENO);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(out);
-    if (pid < 0) throw std::runtime_error("fork failed");
-    pid_ = pid;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    bool up = false;
-    while (!up && std::chrono::steady_clock::now() < deadline) {
-      up = LoopbackAccepts(ldapPort_) && LoopbackAccepts(ldapsPort_);
-      int status = 0;
-      if (!up && ::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        failure = ReadFile(output);
-        break;
-      }
-      if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (!up && pid_ > 0) {
-      StopChild(pid_);
-      failure =
-          "no answer on ports " + std::to_string(ldapPort_) + ", " + std::to_string(ldapsPort_);
-    }
+    pid_ = StartServerChild(
+        args, output,
+        [this] { return LoopbackAccepts(ldapPort_) && LoopbackAccepts(ldapsPort_); }, failure);
     // Someone took a port between our probe and slapd's bind: try others.
     if (pid_ < 0 && failure.find("Address already in use") == std::string::npos) break;
   }

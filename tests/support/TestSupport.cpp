@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -345,6 +346,47 @@ void StopChild(pid_t& pid) {
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
   pid = -1;
+}
+
+pid_t StartServerChild(std::vector<std::string> args, const std::string& output,
+                       const std::function<bool()>& ready, std::string& failure) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) {
+    failure = "cannot create " + output;
+    return -1;
+  }
+  pid_t parent = ::getpid();
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(126);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(out, STDERR_FILENO);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(out);
+  if (pid < 0) {
+    failure = "fork failed";
+    return -1;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (ready()) return pid;
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      failure = ReadFile(output);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  StopChild(pid);
+  failure = "no answer in 20 s";
+  return -1;
 }
 
 }  // namespace testsupport

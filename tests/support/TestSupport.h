@@ -171,5 +171,12 @@ int WaitChild(pid_t pid);
 // Stops a server child: SIGTERM, up to five seconds for it to end, then
 // SIGKILL. Sets `pid` to -1; does nothing when it is not positive.
 void StopChild(pid_t& pid);
+// Starts a server child: `args` (the program first) with its output and
+// errors in the file `output`, killed when the test process dies. Waits up
+// to 20 seconds for `ready`. Returns the pid, or -1 with `failure` set: the
+// child's output when it ended, else why it could not start or answer (the
+// child is then stopped).
+pid_t StartServerChild(std::vector<std::string> args, const std::string& output,
+                       const std::function<bool()>& ready, std::string& failure);
 
 }  // namespace testsupport
