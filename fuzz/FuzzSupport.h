@@ -78,3 +78,10 @@ inline std::string ReadWholeFile(const std::string& path) {
 inline void SilenceLog() { SetLogWriter(nullptr); }
 
 }  // namespace fuzzsupport
+
+// The set-up of a target that needs nothing but a silent log.
+#define FUZZ_INITIALIZE_WITH_A_SILENT_LOG()                \
+  extern "C" int LLVMFuzzerInitialize(int*, char***) { \
+    fuzzsupport::SilenceLog();                         \
+    return 0;                                          \
+  }

@@ -30,10 +30,7 @@ bool SameRows(const std::list<GUIDNameInfo>& a, const std::list<GUIDNameInfo>& b
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzzsupport::SilenceLog();
-  return 0;
-}
+FUZZ_INITIALIZE_WITH_A_SILENT_LOG()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

@@ -16,10 +16,7 @@ const char kName[] = "export.ldif";
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzzsupport::SilenceLog();
-  return 0;
-}
+FUZZ_INITIALIZE_WITH_A_SILENT_LOG()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int fd = memfd_create("ldif", MFD_CLOEXEC);

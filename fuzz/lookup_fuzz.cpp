@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
+#include "host/HostConfig.h"
 #include "lookups/HXGuidLookups.h"
 
 namespace {
@@ -131,9 +132,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   for (const std::string& dir :
        {home, home + "/JobResults", home + "/JobResults/GUIDCacheDir", settingsDir, lockDir})
     FUZZ_CHECK(mkdir(dir.c_str(), 0755) == 0);
-  setenv("GUIDLOOKUPS_SETTINGS_DIR", settingsDir.c_str(), 1);
-  setenv("GUIDLOOKUPS_LOCK_DIR", lockDir.c_str(), 1);
-  setenv("GUIDLOOKUPS_INSTANCE", "FuzzInstance", 1);
+  hostconfig::Set(hostconfig::Knob::kSettingsDir, settingsDir);
+  hostconfig::Set(hostconfig::Knob::kLockDir, lockDir);
+  hostconfig::Set(hostconfig::Knob::kInstance, "FuzzInstance");
   // Fresh and with a ten-year interval: no refresh runs, nothing is fetched.
   fuzzsupport::WriteWholeFile(
       settingsDir + "/FuzzInstance.ini",

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
+#include "host/HostConfig.h"
 #include "host/Settings.h"
 
 namespace {
@@ -73,8 +74,8 @@ bool IsProbe(const std::string& section, const std::string& name) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzzsupport::SilenceLog();
-  setenv("GUIDLOOKUPS_SETTINGS_DIR", fuzzsupport::SandboxDir().c_str(), 1);
-  setenv("GUIDLOOKUPS_INSTANCE", kInstance, 1);
+  hostconfig::Set(hostconfig::Knob::kSettingsDir, fuzzsupport::SandboxDir());
+  hostconfig::Set(hostconfig::Knob::kInstance, kInstance);
   return 0;
 }
 

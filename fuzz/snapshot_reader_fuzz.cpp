@@ -10,10 +10,7 @@
 #include "fuzz/FuzzSupport.h"
 #include "lookups/SharedSnapshot.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzzsupport::SilenceLog();
-  return 0;
-}
+FUZZ_INITIALIZE_WITH_A_SILENT_LOG()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Exactly `size` bytes on the heap, so that AddressSanitizer sees a read

@@ -42,43 +42,6 @@ std::string Trimmed(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsValidUtf8(const std::string& s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
-  while (p < end) {
-    unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    int len;
-    uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (end - p < len) return false;
-    for (int i = 1; i < len; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
-    p += len;
-  }
-  return true;
-}
-
 // Parses a signed decimal 64-bit number: an optional sign and digits, with
 // blanks around them allowed and nothing else.
 bool ParseStatus(const std::string& field, int64_t& value, std::string& what) {
@@ -151,6 +114,42 @@ bool ParseLine(const std::string& line, GUIDNameInfo& row, std::string& what) {
 }
 
 }  // namespace
+
+bool IsValidUtf8(const std::string& s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    int len;
+    uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+      cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (end - p < len) return false;
+    for (int i = 1; i < len; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    p += len;
+  }
+  return true;
+}
 
 int GUIDFromName::getGUIDList(const std::string& /*filter*/, std::list<GUIDNameInfo>& rows,
                               void* /*reserved*/) {

@@ -29,37 +29,9 @@ bool IsAttributeName(const std::string& name) {
   return true;
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF,
-// and no NUL, which SQLite's text would cut short.
+// No NUL either, which SQLite's text would cut short.
 bool IsUtf8Name(const std::string& text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    unsigned char c = *p++;
-    if (c == 0) return false;
-    if (c < 0x80) continue;
-    int more;
-    uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-      more = 1, cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      more = 2, cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      more = 3, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (end - p < more) return false;
-    for (int i = 0; i < more; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    p += more;
-    if ((more == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-        (more == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
-      return false;
-  }
-  return true;
+  return text.find('\0') == std::string::npos && IsValidUtf8(text);
 }
 
 const char kHex[] = "0123456789ABCDEF";
