@@ -1275,6 +1275,13 @@ TEST_F(GuidlookupToolTest, CheckExitsByTheWorstFinding) {
             "[[\"settings\", true]]")
       << run.out;
 
+  // A broken header does not end the section, for the library nor for check.
+  WriteSettings(good + "[Base\ngetSqlLiteDbFromHB=1\n");
+  run = RunHome({"check"}, env);
+  EXPECT_EQ(run.exitCode, 1) << Show(run);
+  EXPECT_NE(run.out.find("malformed section line '[Base'"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(": getSqlLiteDbFromHB is set again"), std::string::npos) << run.out;
+
   WriteSettings(good + "nTotalNumberOfRecordsToCommit=lots\n");
   run = RunHome({"check"}, env);
   EXPECT_EQ(run.exitCode, 3) << Show(run);
