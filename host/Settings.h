@@ -10,8 +10,9 @@
 // comments. A malformed line is skipped with one log line (level 1) at each
 // read. Where a value appears twice, the first one counts. A rewrite keeps
 // every other line (comments included) as it was. A number that does not
-// parse reads as missing; it is logged (level -1, naming the file, section,
-// value name and text) once per process for each distinct such value.
+// parse reads as missing (readNumber tells it apart); it is logged (level
+// -1, naming the file, section, value name and text) once per process for
+// each distinct such value.
 //
 // Without GUIDLOOKUPS_SETTINGS_DIR every value of the file reads as not found
 // and every write fails: the library never writes settings to a place it was

@@ -183,7 +183,8 @@ ToolContext PrepareEnvironment(const GlobalOptions& options) {
   if (!context.settingsDir.empty() && !FXFolder::DoesFolderExist(context.settingsDir))
     throw ToolError(kExitFailure, "settings folder " + context.settingsDir + " does not exist");
   // For this process only: an agent's settings stay as they are.
-  if (!home.empty() && !HXPlatformInfo::SetOverlay("vTaskHost", "dHOME", home))
+  if (!home.empty() &&
+      !HXPlatformInfo::SetOverlay(hxsettings::kHome.section, hxsettings::kHome.name, home))
     throw ToolError(kExitFailure, "cannot use --home " + home);
 
   HXPlatformInfo settings;
