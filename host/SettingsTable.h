@@ -1,8 +1,8 @@
 // The one table of the settings the library reads: section, name, kind,
-// default and meaning. The library spells a setting's name through it,
-// `guidlookup check` tells known names from misspellings with it, and the
-// README's settings table is printed from it (MarkdownTable), so the three
-// cannot drift apart.
+// default and meaning, declared here and given in SettingsTable.cpp. The
+// library spells a setting's name through it, `guidlookup check` tells
+// known names from misspellings with it, and the README's settings table is
+// printed from it (MarkdownTable), so the three cannot drift apart.
 //
 // Thread-safe: everything here is constant. The library holds the one copy
 // of each setting, so a Setting's address identifies it (as Find returns it).

@@ -17,7 +17,7 @@ import subprocess
 import sys
 
 README = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "README.md")
-TABLE_START = "<!-- Made by tools/make-docs.py from host/SettingsTable.h; do not edit. -->\n"
+TABLE_START = "<!-- Made by tools/make-docs.py from host/SettingsTable.cpp; do not edit. -->\n"
 TABLE_END = "<!-- End of the made table. -->\n"
 
 # Said once here, as the help has no room for it.
