@@ -450,88 +450,70 @@ SettingStatus HXPlatformInfo::readText(const char* section, const char* name, co
                                        std::string* text, std::string* where) {
   readErrno_ = 0;
   readError_.clear();
-  *where = "the settings overlay";
-  if (LookupOverlay(section, name, text)) return SettingStatus::kFound;
-  *where = filePath();
-  ReadFailure failure;
-  SettingStatus status = Lookup(*where, section, name, tag, text, &failure);
-  readErrno_ = failure.err;
-  readError_ = failure.why;
-  return status;
+  try {
+    *where = "the settings overlay";
+    if (LookupOverlay(section, name, text)) return SettingStatus::kFound;
+    *where = filePath();
+    ReadFailure failure;
+    SettingStatus status = Lookup(*where, section, name, tag, text, &failure);
+    readErrno_ = failure.err;
+    readError_ = failure.why;
+    return status;
+  } catch (...) {
+    readErrno_ = ENOMEM;  // only an allocation can fail: the value was not looked at
+    return SettingStatus::kUnreadable;
+  }
 }
 
 SettingStatus HXPlatformInfo::readNumberText(const char* section, const char* name,
                                              unsigned long* value, std::string* text) {
   std::string where;
   SettingStatus status = readText(section, name, kGetNumberTag, text, &where);
-  if (status != SettingStatus::kFound) return status;
-  if (ParseNumber(*text, value)) return SettingStatus::kFound;
-  if (FirstReportOf(where, section, name, *text))
-    HXLOG(-1, kGetNumberTag,
-          "Value %s of [%s] in %s is not a decimal number of at most 64 bits: %s; "
-          "using the default",
-          name, section, where.c_str(), text->c_str());
+  if (status != SettingStatus::kFound || ParseNumber(*text, value)) return status;
+  try {
+    if (FirstReportOf(where, section, name, *text))
+      HXLOG(-1, kGetNumberTag,
+            "Value %s of [%s] in %s is not a decimal number of at most 64 bits: %s; "
+            "using the default",
+            name, section, where.c_str(), text->c_str());
+  } catch (...) {
+    // Short of memory the report is lost; the value still reads as unparseable.
+  }
   return SettingStatus::kUnparseable;
 }
 
 int HXPlatformInfo::getString(const char* section, const char* name, std::string* value) {
-  if (!value) {
-    readErrno_ = 0;
-    readError_.clear();
+  std::string text, where;
+  if (readText(section, name, kGetStringTag, &text, &where) != SettingStatus::kFound || !value)
     return 0;
-  }
-  try {
-    std::string text, where;
-    if (readText(section, name, kGetStringTag, &text, &where) != SettingStatus::kFound) return 0;
-    *value = std::move(text);
-    return 1;
-  } catch (...) {
-    readErrno_ = ENOMEM;  // only an allocation can fail: the value was not looked at
-    return 0;
-  }
+  *value = std::move(text);
+  return 1;
 }
 
 int HXPlatformInfo::getNumber(const char* section, const char* name, unsigned long* value) {
-  if (!value) {
-    readErrno_ = 0;
-    readError_.clear();
-    return 0;
-  }
-  try {
-    std::string text;
-    return readNumberText(section, name, value, &text) == SettingStatus::kFound;
-  } catch (...) {
-    readErrno_ = ENOMEM;
-    return 0;
-  }
+  std::string text;
+  unsigned long number = 0;
+  if (readNumberText(section, name, &number, &text) != SettingStatus::kFound || !value) return 0;
+  *value = number;
+  return 1;
 }
 
 SettingStatus HXPlatformInfo::readString(const hxsettings::Setting& setting, std::string* value) {
-  try {
-    std::string text, where;
-    SettingStatus status = readText(setting.section, setting.name, kGetStringTag, &text, &where);
-    if (status == SettingStatus::kFound && value) *value = std::move(text);
-    return status;
-  } catch (...) {
-    readErrno_ = ENOMEM;
-    return SettingStatus::kUnreadable;
-  }
+  std::string text, where;
+  SettingStatus status = readText(setting.section, setting.name, kGetStringTag, &text, &where);
+  if (status == SettingStatus::kFound && value) *value = std::move(text);
+  return status;
 }
 
 SettingStatus HXPlatformInfo::readNumber(const hxsettings::Setting& setting, unsigned long* value,
                                          std::string* text) {
-  try {
-    std::string found;
-    unsigned long number = 0;
-    SettingStatus status = readNumberText(setting.section, setting.name, &number, &found);
-    if (status == SettingStatus::kFound && value) *value = number;
-    if ((status == SettingStatus::kFound || status == SettingStatus::kUnparseable) && text)
-      *text = std::move(found);
-    return status;
-  } catch (...) {
-    readErrno_ = ENOMEM;
-    return SettingStatus::kUnreadable;
-  }
+  std::string found;
+  unsigned long number = 0;
+  SettingStatus status = readNumberText(setting.section, setting.name, &number, &found);
+  if (status == SettingStatus::kFound && value) *value = number;
+  if (status != SettingStatus::kMissing && status != SettingStatus::kUnreadable && text)
+    *text = std::move(found);
+  return status;
 }
 
 SettingStatus HXPlatformInfo::listFile(std::vector<SettingsLine>* lines) {
