@@ -110,19 +110,10 @@ bool IsLibrarySection(const std::string& section) {
 }
 
 const char* KindName(Kind kind) {
-  switch (kind) {
-    case Kind::kString:
-      return "string";
-    case Kind::kNumber:
-      return "number";
-    case Kind::kFolder:
-      return "folder";
-    case Kind::kFile:
-      return "file";
-    case Kind::kSecret:
-      return "secret";
-  }
-  return "?";
+  // In the order of Kind.
+  static const char* const kNames[] = {"string", "number", "folder", "file", "secret"};
+  const size_t index = static_cast<size_t>(kind);
+  return index < sizeof kNames / sizeof kNames[0] ? kNames[index] : "?";
 }
 
 std::string Named(const Setting& setting) {
