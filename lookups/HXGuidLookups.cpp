@@ -192,7 +192,7 @@ CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
         if (settings.lastReadErrno() != 0) return unreadableSettings(__LINE__);
         capacity = kDefaultAddressCacheSize;
       }
-      HXLOG(-1, kInitializeTag, "[%s] set to [%d]", "AddressCacheMemorySize",
+      HXLOG(-1, kInitializeTag, "[%s] set to [%d]", hxsettings::kAddressCacheMemorySize.name,
             static_cast<int>(capacity));
       mfuCache.setMaxSize(capacity);
     }
