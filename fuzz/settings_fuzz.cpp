@@ -109,6 +109,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   settings.getHXPlatformType();
 
+  // The listing is the reads' own view of the file: a name's first value line
+  // holds what a read finds, and a name without one reads as missing.
+  std::vector<SettingsLine> lines;
+  FUZZ_CHECK(settings.listFile(&lines) == SettingStatus::kFound);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const SettingsLine* first = nullptr;
+    for (const SettingsLine& line : lines)
+      if (!first && line.kind == SettingsLine::kValue &&
+          Lower(line.section) == Lower(keys[i].first.c_str()) &&
+          Lower(line.name) == Lower(keys[i].second.c_str()))
+        first = &line;
+    FUZZ_CHECK((first != nullptr) == (before[i].found != 0));
+    if (first) FUZZ_CHECK(first->value == before[i].text);
+  }
+
   // The round trip: a write replaces only the probe, a removal only drops it.
   FUZZ_CHECK(settings.setString(kProbeSection, kProbeName, kProbeValue) != 0);
   std::string value;

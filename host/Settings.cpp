@@ -50,6 +50,7 @@ const char kSetNumberTag[] =
 const char kSetStringTag[] =
     "int HXPlatformInfo::setString(const char*, const char*, const string&)";
 const char kRemoveValueTag[] = "int HXPlatformInfo::removeValue(const char*, const char*)";
+const char kListTag[] = "SettingStatus HXPlatformInfo::listFile(vector<SettingsLine>*)";
 
 const char kDefaultInstance[] = "Instance001";
 
@@ -166,22 +167,34 @@ bool ReadSettingsFile(const std::string& path, const char* tag, std::string* con
   return false;
 }
 
-// Finds the value, logging why a present file could not be read. False for a
-// missing file, section or value, and for an unreadable file (`failure`).
-bool Lookup(const std::string& path, const char* section, const char* name, const char* tag,
-            std::string* value, ReadFailure* failure) {
-  if (path.empty() || !section || !name) return false;
+// Reads the file's lines, logging why a present file could not be read.
+SettingStatus ReadLines(const std::string& path, const char* tag, std::vector<IniLine>* lines,
+                        ReadFailure* failure) {
+  lines->clear();
+  if (path.empty()) return SettingStatus::kMissing;
   std::string content;
-  if (!ReadSettingsFile(path, tag, &content, failure)) return false;
+  if (!ReadSettingsFile(path, tag, &content, failure))
+    return failure->err ? SettingStatus::kUnreadable : SettingStatus::kMissing;
   StripByteOrderMark(&content);
-  for (const IniLine& line : Parse(content, path, tag)) {
+  *lines = Parse(content, path, tag);
+  return SettingStatus::kFound;
+}
+
+// Finds the value in the file: the first line of that section and name.
+SettingStatus Lookup(const std::string& path, const char* section, const char* name,
+                     const char* tag, std::string* value, ReadFailure* failure) {
+  if (!section || !name) return SettingStatus::kMissing;
+  std::vector<IniLine> lines;
+  SettingStatus status = ReadLines(path, tag, &lines, failure);
+  if (status != SettingStatus::kFound) return status;
+  for (const IniLine& line : lines) {
     if (line.kind == IniLine::kValue && SameName(line.section, section) &&
         SameName(line.name, name)) {
       *value = line.value;
-      return true;
+      return SettingStatus::kFound;
     }
   }
-  return false;
+  return SettingStatus::kMissing;
 }
 
 // Decimal digits only, and the value must fit 64 bits.
@@ -433,57 +446,109 @@ std::string HXPlatformInfo::filePath() const {
   }
 }
 
-int HXPlatformInfo::getString(const char* section, const char* name, std::string* value) {
+SettingStatus HXPlatformInfo::readText(const char* section, const char* name, const char* tag,
+                                       std::string* text, std::string* where) {
   readErrno_ = 0;
   readError_.clear();
-  if (!value) return 0;
   try {
-    std::string found;
+    *where = "the settings overlay";
+    if (LookupOverlay(section, name, text)) return SettingStatus::kFound;
+    *where = filePath();
     ReadFailure failure;
-    if (!LookupOverlay(section, name, &found) &&
-        !Lookup(filePath(), section, name, kGetStringTag, &found, &failure)) {
-      readErrno_ = failure.err;
-      readError_ = failure.why;
-      return 0;
-    }
-    *value = found;
-    return 1;
+    SettingStatus status = Lookup(*where, section, name, tag, text, &failure);
+    readErrno_ = failure.err;
+    readError_ = failure.why;
+    return status;
   } catch (...) {
     readErrno_ = ENOMEM;  // only an allocation can fail: the value was not looked at
-    return 0;
+    return SettingStatus::kUnreadable;
   }
 }
 
+SettingStatus HXPlatformInfo::readNumberText(const char* section, const char* name,
+                                             unsigned long* value, std::string* text) {
+  std::string where;
+  SettingStatus status = readText(section, name, kGetNumberTag, text, &where);
+  if (status != SettingStatus::kFound || ParseNumber(*text, value)) return status;
+  try {
+    if (FirstReportOf(where, section, name, *text))
+      HXLOG(-1, kGetNumberTag,
+            "Value %s of [%s] in %s is not a decimal number of at most 64 bits: %s; "
+            "using the default",
+            name, section, where.c_str(), text->c_str());
+  } catch (...) {
+    // Short of memory the report is lost; the value still reads as unparseable.
+  }
+  return SettingStatus::kUnparseable;
+}
+
+int HXPlatformInfo::getString(const char* section, const char* name, std::string* value) {
+  std::string text, where;
+  if (readText(section, name, kGetStringTag, &text, &where) != SettingStatus::kFound || !value)
+    return 0;
+  *value = std::move(text);
+  return 1;
+}
+
 int HXPlatformInfo::getNumber(const char* section, const char* name, unsigned long* value) {
+  std::string text;
+  unsigned long number = 0;
+  if (readNumberText(section, name, &number, &text) != SettingStatus::kFound || !value) return 0;
+  *value = number;
+  return 1;
+}
+
+SettingStatus HXPlatformInfo::readString(const hxsettings::Setting& setting, std::string* value) {
+  std::string text, where;
+  SettingStatus status = readText(setting.section, setting.name, kGetStringTag, &text, &where);
+  if (status == SettingStatus::kFound && value) *value = std::move(text);
+  return status;
+}
+
+SettingStatus HXPlatformInfo::readNumber(const hxsettings::Setting& setting, unsigned long* value,
+                                         std::string* text) {
+  std::string found;
+  unsigned long number = 0;
+  SettingStatus status = readNumberText(setting.section, setting.name, &number, &found);
+  if (status == SettingStatus::kFound && value) *value = number;
+  if (status != SettingStatus::kMissing && status != SettingStatus::kUnreadable && text)
+    *text = std::move(found);
+  return status;
+}
+
+SettingStatus HXPlatformInfo::listFile(std::vector<SettingsLine>* lines) {
   readErrno_ = 0;
   readError_.clear();
-  if (!value) return 0;
+  if (!lines) return SettingStatus::kMissing;
   try {
-    std::string path = "the settings overlay";
-    std::string text;
-    if (!LookupOverlay(section, name, &text)) {
-      path = filePath();
-      ReadFailure failure;
-      if (!Lookup(path, section, name, kGetNumberTag, &text, &failure)) {
-        readErrno_ = failure.err;
-        readError_ = failure.why;
-        return 0;
-      }
+    std::vector<IniLine> read;
+    ReadFailure failure;
+    SettingStatus status = ReadLines(filePath(), kListTag, &read, &failure);
+    readErrno_ = failure.err;
+    readError_ = failure.why;
+    lines->clear();
+    int number = 0;
+    for (const IniLine& line : read) {
+      ++number;
+      if (line.kind == IniLine::kComment) continue;
+      SettingsLine out;
+      out.kind = line.kind == IniLine::kSection ? SettingsLine::kSection
+                 : line.kind == IniLine::kValue ? SettingsLine::kValue
+                                                : SettingsLine::kMalformed;
+      out.number = number;
+      out.section = line.section;
+      out.name = line.name;
+      out.value = line.value;
+      std::string text = line.raw;
+      if (!text.empty() && text.back() == '\r') text.pop_back();
+      out.text = Trim(text);
+      lines->push_back(std::move(out));
     }
-    unsigned long number = 0;
-    if (!ParseNumber(text, &number)) {
-      if (FirstReportOf(path, section, name, text))
-        HXLOG(-1, kGetNumberTag,
-              "Value %s of [%s] in %s is not a decimal number of at most 64 bits: %s; "
-              "using the default",
-              name, section, path.c_str(), text.c_str());
-      return 0;
-    }
-    *value = number;
-    return 1;
+    return status;
   } catch (...) {
+    lines->clear();
     readErrno_ = ENOMEM;
-    return 0;
+    return SettingStatus::kUnreadable;
   }
 }
 
@@ -522,7 +587,7 @@ int HXPlatformInfo::removeValue(const char* section, const char* name) {
 
 unsigned long HXPlatformInfo::getHXPlatformType() {
   unsigned long type = 0;
-  getNumber("Base", "nHXPlatformType", &type);
+  getNumber(hxsettings::kPlatformType, &type);
   return type;
 }
 

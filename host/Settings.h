@@ -10,8 +10,9 @@
 // comments. A malformed line is skipped with one log line (level 1) at each
 // read. Where a value appears twice, the first one counts. A rewrite keeps
 // every other line (comments included) as it was. A number that does not
-// parse reads as missing; it is logged (level -1, naming the file, section,
-// value name and text) once per process for each distinct such value.
+// parse reads as missing (readNumber tells it apart); it is logged (level
+// -1, naming the file, section, value name and text) once per process for
+// each distinct such value.
 //
 // Without GUIDLOOKUPS_SETTINGS_DIR every value of the file reads as not found
 // and every write fails: the library never writes settings to a place it was
@@ -37,8 +38,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "host/Export.h"
+#include "host/SettingsTable.h"
 
 // The running instance: GUIDLOOKUPS_INSTANCE (hostconfig::Knob::kInstance),
 // or "Instance001" when unset.
@@ -47,6 +50,26 @@ class GUIDLOOKUPS_EXPORT HXPI_Focus {
   // The text stays valid until the calling thread's next getFocus(). Short
   // of memory, it is "" (no instance, so no settings file).
   static const char* getFocus();
+};
+
+// What a read found.
+enum class SettingStatus {
+  kFound,        // the value is there (a number: and it parses)
+  kMissing,      // no settings folder, file, section or value
+  kUnparseable,  // a number whose text is not decimal or does not fit 64 bits
+  kUnreadable,   // the file exists but could not be read (lastReadErrno())
+};
+
+// One line of a settings file that is not blank and not a comment, as the
+// store reads it.
+struct SettingsLine {
+  enum Kind { kSection, kValue, kMalformed };
+  Kind kind = kValue;
+  int number = 0;       // 1 for the file's first line
+  std::string section;  // a header's name, or the section the line lies in ("" before any)
+  std::string name;     // a value's name
+  std::string value;    // a value's text
+  std::string text;     // the line without its end and surrounding blanks
 };
 
 // Bit 0 of getHXPlatformType(): the control server is installed here.
@@ -69,6 +92,27 @@ class GUIDLOOKUPS_EXPORT HXPlatformInfo {
   int getNumber(const char* section, const char* name, unsigned long* value);
   // Reads the 64-bit value and, only when found, stores its low 32 bits.
   int getNumber(const char* section, const char* name, unsigned int* value);
+  int getString(const hxsettings::Setting& s, std::string* value) {
+    return getString(s.section, s.name, value);
+  }
+  int getNumber(const hxsettings::Setting& s, unsigned long* value) {
+    return getNumber(s.section, s.name, value);
+  }
+  int getNumber(const hxsettings::Setting& s, unsigned int* value) {
+    return getNumber(s.section, s.name, value);
+  }
+
+  // The same reads, telling why nothing was found. The output is set only
+  // for kFound; `text` (when given) receives the value's text for kFound and
+  // kUnparseable. A number that does not parse is logged as by getNumber.
+  SettingStatus readString(const hxsettings::Setting& setting, std::string* value);
+  SettingStatus readNumber(const hxsettings::Setting& setting, unsigned long* value,
+                           std::string* text = nullptr);
+
+  // The file's lines in order, the overlay left out: kFound with `lines`
+  // filled, kMissing (no folder or no file; `lines` emptied) or kUnreadable.
+  // Malformed lines are logged as by a read.
+  SettingStatus listFile(std::vector<SettingsLine>* lines);
 
   // After a read that returned 0, tells "not there" from "could not look":
   // the errno of a settings file that exists but could not be read (EMFILE,
@@ -111,6 +155,13 @@ class GUIDLOOKUPS_EXPORT HXPlatformInfo {
   static void ClearOverlay();
 
  private:
+  // The value's text from the overlay, else the file; `where` says which
+  // (the file's path or "the settings overlay"). Sets readErrno_/readError_.
+  SettingStatus readText(const char* section, const char* name, const char* tag, std::string* text,
+                         std::string* where);
+  SettingStatus readNumberText(const char* section, const char* name, unsigned long* value,
+                               std::string* text);
+
   std::string focus_;
   std::string machine_;
   int readErrno_ = 0;

@@ -150,7 +150,7 @@ CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
     // An empty "dHOME" is taken as missing: it would put the database at the
     // root of the file system.
     std::string home;
-    const bool homeFound = settings.getString("vTaskHost", "dHOME", &home);
+    const bool homeFound = settings.getString(hxsettings::kHome, &home);
     if (settings.lastReadErrno() != 0) return unreadableSettings(__LINE__);
     if (homeFound && !home.empty()) {
       guidCacheDir = home + "/" + kGuidCacheSubfolder;
@@ -175,10 +175,10 @@ CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
         UpdateGUIDDB(table);
       }
       unsigned long value = 0;
-      bool dumpCache = settings.getNumber("EventManager", "ndumpcache", &value) && value != 0;
+      bool dumpCache = settings.getNumber(hxsettings::kDumpCache, &value) && value != 0;
       if (settings.lastReadErrno() != 0) return unreadableSettings(__LINE__);
       value = 0;
-      bool addProxySmtp = settings.getNumber("EventManager", "naddproxysmtp", &value) && value != 0;
+      bool addProxySmtp = settings.getNumber(hxsettings::kAddProxySmtp, &value) && value != 0;
       if (settings.lastReadErrno() != 0) return unreadableSettings(__LINE__);
       if (addProxySmtp) HXLOG(-1, kInitializeTag, "GUID Resolution via Proxy smtp is enabled");
       // Without a folder there is no file to load; 1 is the load's own answer
@@ -188,11 +188,11 @@ CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
     } else {
       dbStatus = 0;
       unsigned int capacity = 0;
-      if (!settings.getNumber("EventManager", "AddressCacheMemorySize", &capacity)) {
+      if (!settings.getNumber(hxsettings::kAddressCacheMemorySize, &capacity)) {
         if (settings.lastReadErrno() != 0) return unreadableSettings(__LINE__);
         capacity = kDefaultAddressCacheSize;
       }
-      HXLOG(-1, kInitializeTag, "[%s] set to [%d]", "AddressCacheMemorySize",
+      HXLOG(-1, kInitializeTag, "[%s] set to [%d]", hxsettings::kAddressCacheMemorySize.name,
             static_cast<int>(capacity));
       mfuCache.setMaxSize(capacity);
     }

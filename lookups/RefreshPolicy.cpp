@@ -47,13 +47,12 @@ GuidRefreshState IsSQLiteRefreshNeeded(std::string& reason, unsigned int jobFlag
     HXPlatformInfo settings;
     bool refreshByTime;
     unsigned long lastRefresh = 0;
-    if (!settings.getNumber("EventManager", "nLastGuidNameTableRefreshTime", &lastRefresh)) {
+    if (!settings.getNumber(hxsettings::kLastRefreshTime, &lastRefresh)) {
       text << "[Refreshing as the GUID table was not refreshed at all]";
       refreshByTime = true;
     } else {
       unsigned long interval = 1440;
-      if (!settings.getNumber("EventManager", "SmtpGuidTableRefreshInterval", &interval))
-        interval = 1440;
+      if (!settings.getNumber(hxsettings::kRefreshInterval, &interval)) interval = 1440;
       if (interval == 0) {
         text << "[Refresh interval is set to 0 explicitly, not refreshing GUIDs]";
         refreshByTime = false;

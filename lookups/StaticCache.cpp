@@ -38,7 +38,7 @@ bool SnapshotsWanted() {
   HXPlatformInfo settings;
   settings.setFocus(HXPI_Focus::getFocus());
   unsigned long value = 1;
-  return !settings.getNumber("EventManager", "nSharedTableSnapshot", &value) || value != 0;
+  return !settings.getNumber(hxsettings::kSharedTableSnapshot, &value) || value != 0;
 }
 
 }  // namespace

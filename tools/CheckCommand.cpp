@@ -2,18 +2,17 @@
 // with? Each finding is "ok", a "warning" (works, but likely not as meant) or
 // an "error" (a refresh, a load or a lookup will fail).
 //
-// Only reads: the settings file is read as text (the library has no list of
-// the names a file holds), folders are probed with access(2), the database
-// is opened read-only, and the control server is only connected to.
+// Only reads: the settings store lists the settings file and its names are
+// compared with the library's table of settings, folders are probed with
+// access(2), the database is opened read-only, and the control server is
+// only connected to.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
-#include <map>
 #include <set>
 
 #include "host/FXString.h"
@@ -34,49 +33,9 @@ struct Finding {
   std::string message;
 };
 
-// The names the library reads in each of its sections (lower case: names
-// match regardless of ASCII case).
-const std::map<std::string, std::set<std::string>>& KnownNames() {
-  static const std::map<std::string, std::set<std::string>> names = {
-      {"vtaskhost", {"dhome"}},
-      {"eventmanager",
-       {"addresscachememorysize", "ndumpcache", "naddproxysmtp", "smtpguidtablerefreshinterval",
-        "nlastguidnametablerefreshtime", "getsqllitedbfromhb", "ntotalnumberofrecordstocommit",
-        "nsharedtablesnapshot"}},
-      {"base",
-       {"scontrolserverurl", "ncontrolservertimeout", "ncontrolservermaxbytes",
-        "scontrolservercafile", "scontrolservercapath", "scontrolserverclientcert",
-        "scontrolserverclientkey", "scontrolserverkeypasswordfile", "scontrolservertokenfile",
-        "scontrolserverproxy", "nhxplatformtype", "dmorvaxtempdir", "dmorvaxsqllitedbdir",
-        "dbasehome"}},
-  };
-  return names;
-}
-
-// The numbers, by section and name as the README spells them.
-const std::pair<const char*, const char*> kNumbers[] = {
-    {"EventManager", "AddressCacheMemorySize"},
-    {"EventManager", "ndumpcache"},
-    {"EventManager", "naddproxysmtp"},
-    {"EventManager", "SmtpGuidTableRefreshInterval"},
-    {"EventManager", "nLastGuidNameTableRefreshTime"},
-    {"EventManager", "getSqlLiteDbFromHB"},
-    {"EventManager", "nTotalNumberOfRecordsToCommit"},
-    {"EventManager", "nSharedTableSnapshot"},
-    {"Base", "nControlServerTimeout"},
-    {"Base", "nControlServerMaxBytes"},
-    {"Base", "nHXPlatformType"},
-};
-
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
-}
-
-std::string Trimmed(const std::string& text) {
-  size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return std::string();
-  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
 class Checker {
@@ -96,51 +55,40 @@ std::string Setting(const char* section, const char* name) {
   return settings.getString(section, name, &value) ? value : std::string();
 }
 
-// The settings file line by line, by the rules of the settings store:
-// unknown names, duplicates and malformed lines of the library's sections.
+// The settings file line by line, as the settings store reads it: unknown
+// names, duplicates and malformed lines of the library's sections.
 void CheckSettingsText(const std::string& file, Checker& out) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
+  HXPlatformInfo settings;
+  std::vector<SettingsLine> lines;
+  if (settings.listFile(&lines) != SettingStatus::kFound) {
     out.Add("settings", Level::kError, "cannot read " + file);
     return;
   }
-  std::string section;
   std::set<std::string> seen;
-  int number = 0;
   size_t problems = 0;
-  for (std::string line; std::getline(in, line);) {
-    ++number;
-    if (number == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
-    const std::string text = Trimmed(line);
-    if (text.empty() || text[0] == ';' || text[0] == '#') continue;
-    const std::string where = file + " line " + std::to_string(number);
-    if (text[0] == '[') {
-      section = text.back() == ']' ? Lower(Trimmed(text.substr(1, text.size() - 2))) : "";
-      if (text.back() != ']') {
-        out.Add("settings", Level::kWarning, where + ": malformed section line '" + text + "'");
-        ++problems;
-      }
-      continue;
-    }
-    auto known = KnownNames().find(section);
-    if (known == KnownNames().end()) continue;  // not a section of the library
-    size_t equals = text.find('=');
-    if (equals == std::string::npos || Trimmed(text.substr(0, equals)).empty()) {
-      out.Add("settings", Level::kWarning,
-              where + ": malformed line '" + text + "' (not name=value); the library skips it");
+  for (const SettingsLine& line : lines) {
+    const std::string where = file + " line " + std::to_string(line.number);
+    if (line.kind == SettingsLine::kMalformed && line.text[0] == '[') {
+      out.Add("settings", Level::kWarning, where + ": malformed section line '" + line.text + "'");
       ++problems;
       continue;
     }
-    const std::string name = Trimmed(text.substr(0, equals));
-    const std::string key = section + "/" + Lower(name);
-    if (known->second.count(Lower(name)) == 0) {
+    if (line.kind == SettingsLine::kSection || !hxsettings::IsLibrarySection(line.section))
+      continue;
+    const std::string section = Lower(line.section);
+    if (line.kind == SettingsLine::kMalformed) {
+      out.Add(
+          "settings", Level::kWarning,
+          where + ": malformed line '" + line.text + "' (not name=value); the library skips it");
+      ++problems;
+    } else if (!hxsettings::Find(line.section, line.name)) {
       out.Add("settings", Level::kWarning,
-              where + ": unknown name " + name + " in [" + section +
+              where + ": unknown name " + line.name + " in [" + section +
                   "]; the library does not read it (a misspelling?)");
       ++problems;
-    } else if (!seen.insert(key).second) {
+    } else if (!seen.insert(section + "/" + Lower(line.name)).second) {
       out.Add("settings", Level::kWarning,
-              where + ": " + name + " is set again; the first value counts");
+              where + ": " + line.name + " is set again; the first value counts");
       ++problems;
     }
   }
@@ -149,14 +97,14 @@ void CheckSettingsText(const std::string& file, Checker& out) {
 
 void CheckNumbers(Checker& out) {
   HXPlatformInfo settings;
-  for (const auto& [section, name] : kNumbers) {
+  for (const hxsettings::Setting* setting : hxsettings::kAll) {
     std::string text;
-    unsigned long value = 0;
-    if (!settings.getString(section, name, &text)) continue;
-    if (!settings.getNumber(section, name, &value))
-      out.Add("numbers", Level::kError,
-              std::string("[") + section + "] " + name + "=" + text +
-                  " is not a number; the library ignores it and uses the default");
+    if (setting->kind != hxsettings::Kind::kNumber ||
+        settings.readNumber(*setting, nullptr, &text) != SettingStatus::kUnparseable)
+      continue;
+    out.Add("numbers", Level::kError,
+            hxsettings::Named(*setting) + "=" + text +
+                " is not a number; the library ignores it and uses the default");
   }
 }
 

@@ -16,11 +16,13 @@
 #include <vector>
 
 #include "host/AppMgrClient.h"
+#include "host/EventLog.h"
 #include "host/FXString.h"
 #include "host/HostConfig.h"
 #include "host/LogWriter.h"
 #include "host/Network.h"
 #include "host/Settings.h"
+#include "lookups/ProcessFlags.h"
 
 namespace guidlookup {
 
@@ -128,26 +130,15 @@ int LogLevel() {
 
 // The library skips what it cannot read and carries on with defaults; for an
 // operator that would turn a settings file they cannot read into a baffling
-// "no home folder". Say it plainly instead.
+// "no home folder". Say it plainly instead. A missing file is no failure:
+// every value takes its default.
 void CheckSettingsReadable(const std::string& file) {
-  if (file.empty()) return;
-  struct stat st;
-  if (stat(file.c_str(), &st) != 0) {
-    if (errno == ENOENT) return;  // no settings yet: every value takes its default
-    throw ToolError(kExitFailure,
-                    "cannot read settings file " + file + ": " + std::strerror(errno));
-  }
-  if (S_ISDIR(st.st_mode))
-    throw ToolError(kExitFailure, "cannot read settings file " + file + ": it is a folder");
-  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  char byte;
-  if (fd < 0 || read(fd, &byte, 1) < 0) {
-    int error = errno;
-    if (fd >= 0) close(fd);
-    throw ToolError(kExitFailure,
-                    "cannot read settings file " + file + ": " + std::strerror(error));
-  }
-  close(fd);
+  HXPlatformInfo settings;
+  std::vector<SettingsLine> lines;
+  if (file.empty() || settings.listFile(&lines) != SettingStatus::kUnreadable) return;
+  const int error = settings.lastReadErrno();
+  throw ToolError(kExitFailure, "cannot read settings file " + file + ": " +
+                                    (error == EISDIR ? "it is a folder" : std::strerror(error)));
 }
 
 // Whether the log file could be written, without creating it.
@@ -192,13 +183,14 @@ ToolContext PrepareEnvironment(const GlobalOptions& options) {
   if (!context.settingsDir.empty() && !FXFolder::DoesFolderExist(context.settingsDir))
     throw ToolError(kExitFailure, "settings folder " + context.settingsDir + " does not exist");
   // For this process only: an agent's settings stay as they are.
-  if (!home.empty() && !HXPlatformInfo::SetOverlay("vTaskHost", "dHOME", home))
+  if (!home.empty() &&
+      !HXPlatformInfo::SetOverlay(hxsettings::kHome.section, hxsettings::kHome.name, home))
     throw ToolError(kExitFailure, "cannot use --home " + home);
 
   HXPlatformInfo settings;
   context.settingsFile = settings.filePath();
   CheckSettingsReadable(context.settingsFile);
-  settings.getString("vTaskHost", "dHOME", &context.home);
+  settings.getString(hxsettings::kHome, &context.home);
 
   bool needsFolder = false;
   if (!options.logFile.empty()) {
@@ -258,12 +250,22 @@ void RequireGuidCacheFolder(const ToolContext& context) {
 
 void InitializeForPaths(CHXGuidLookups& lookups, uint64_t jobId, unsigned int jobFlags,
                         bool isExchange) {
-  CLmError error = lookups.Initialize(jobId, jobFlags, false, isExchange, &event);
-  if (error.IsError())
-    throw ToolError(kExitFailure, "cannot create the GUID cache folder " + lookups.guidCacheDir +
-                                      ": " + error.Text());
-  if (lookups.guidCacheDir.empty())
+  HXPlatformInfo settings;
+  std::string home;
+  // An empty dHOME counts as none, as the library's own set-up takes it.
+  if (settings.readString(hxsettings::kHome, &home) != SettingStatus::kFound || home.empty())
     throw ToolError(kExitFailure, "no home folder: the settings hold no dHOME (pass --home DIR)");
+  lookups.guidCacheDir = home + kGuidCacheSubfolder;
+  if (!FXFolder::DoesFolderExist(lookups.guidCacheDir)) {
+    CLmError error = FXFolder::CreateFoldersIteratively(lookups.guidCacheDir, nullptr);
+    if (error.IsError())
+      throw ToolError(kExitFailure, "cannot create the GUID cache folder " + lookups.guidCacheDir +
+                                        ": " + error.Text());
+  }
+  lookups.jobId = jobId;
+  lookups.jobFlags = jobFlags;
+  lookups.pEvent = &event;
+  bIsExchGuid.store(isExchange);
 }
 
 unsigned long FreshJobId(const std::string& markerPath) {
@@ -274,12 +276,14 @@ unsigned long FreshJobId(const std::string& markerPath) {
 }
 
 NumberSetting ReadNumberSetting(const char* name, unsigned long fallback) {
-  HXPlatformInfo settings;
   NumberSetting setting;
   setting.value = fallback;
-  setting.valid = settings.getNumber("EventManager", name, &setting.value) != 0;
-  if (!setting.valid) setting.value = fallback;
-  setting.present = settings.getString("EventManager", name, &setting.text) != 0;
+  const hxsettings::Setting* known = hxsettings::Find(hxsettings::kEventManager, name);
+  if (!known) return setting;
+  HXPlatformInfo settings;
+  const SettingStatus status = settings.readNumber(*known, &setting.value, &setting.text);
+  setting.valid = status == SettingStatus::kFound;
+  setting.present = setting.valid || status == SettingStatus::kUnparseable;
   return setting;
 }
 

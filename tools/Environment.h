@@ -65,9 +65,11 @@ std::string DatabasePath(const std::string& guidCacheDir);
 // never create it.
 void RequireGuidCacheFolder(const ToolContext& context);
 
-// Sets up a lookup service object in private mode, which touches no database,
-// so that its guidCacheDir (created when missing) and jobMarkerPath() are
-// known. Throws ToolError when the folder cannot be created.
+// Gives a lookup service object what a refresh or an import needs, as its
+// Initialize would, without a lookup set-up: guidCacheDir from "dHOME"
+// (created when missing), hence jobMarkerPath(), the job, the event log and
+// the loader (isExchange). Touches no database. Throws ToolError without a
+// home folder or when the folder cannot be created.
 void InitializeForPaths(CHXGuidLookups& lookups, uint64_t jobId, unsigned int jobFlags,
                         bool isExchange);
 

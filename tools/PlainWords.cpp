@@ -15,10 +15,10 @@ namespace {
 
 constexpr char kControlServerSetting[] = "[Base] sControlServerURL (or GUIDLOOKUPS_CONTROL_SERVER)";
 
-std::string Setting(const char* section, const char* name) {
+std::string Setting(const hxsettings::Setting& setting) {
   HXPlatformInfo settings;
   std::string value;
-  return settings.getString(section, name, &value) ? value : std::string();
+  return settings.getString(setting, &value) ? value : std::string();
 }
 
 // After "Unable to get Base Temp Directory path", which the download logs for
@@ -27,7 +27,7 @@ std::string Setting(const char* section, const char* name) {
 std::string MissingDownloadFolder() {
   HXPlatformInfo settings;
   std::string value;
-  if (!settings.getString("vTaskHost", "dHOME", &value))
+  if (!settings.getString(hxsettings::kHome, &value))
     return "missing setting [vTaskHost] dHOME (the agent's home folder)";
   if (settings.getHXPlatformType() & kHXPlatformControlServerHere)
     return "missing setting [Base] dMORVAXSQLLITEDBDIR (or [Base] dBASEHOME): the folder of the "
@@ -35,7 +35,7 @@ std::string MissingDownloadFolder() {
   std::string url;
   HXClient client(2);
   if (client.getNetworkHostnameMangled(url, nullptr) != 0 &&
-      Setting("Base", "sControlServerURL").empty() &&
+      Setting(hxsettings::kControlServerUrl).empty() &&
       EnvOrEmpty("GUIDLOOKUPS_CONTROL_SERVER").empty())
     return std::string("no control server configured: missing settings ") + kControlServerSetting +
            " and [Base] dMORVAXTEMPDIR (the folder the copy is downloaded into)";
@@ -44,7 +44,7 @@ std::string MissingDownloadFolder() {
 }
 
 std::string NoControlServer() {
-  std::string url = Setting("Base", "sControlServerURL");
+  std::string url = Setting(hxsettings::kControlServerUrl);
   if (url.empty()) url = EnvOrEmpty("GUIDLOOKUPS_CONTROL_SERVER");
   if (url.empty())
     return std::string("no control server configured: missing setting ") + kControlServerSetting;

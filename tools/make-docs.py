@@ -1,17 +1,24 @@
 #!/usr/bin/env python3
-"""Writes guidlookup's man page or bash completion from the tool's own --help.
+"""Writes guidlookup's man page or bash completion from the tool's own --help,
+or README.md with its settings table made from the library's table.
 
     python3 tools/make-docs.py build/tools/guidlookup man > tools/guidlookup.1
     python3 tools/make-docs.py build/tools/guidlookup completion > tools/guidlookup.bash-completion
+    python3 tools/make-docs.py build/tools/print-settings-table readme > README.md.new
 
 (or `cmake --build build --target guidlookup-docs`). The help texts in
 tools/guidlookup.cpp are the one source: both files are made from them, and
 the tool's tests fail when a committed file no longer matches what this
 script makes.
 """
+import os
 import re
 import subprocess
 import sys
+
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "README.md")
+TABLE_START = "<!-- Made by tools/make-docs.py from host/SettingsTable.cpp; do not edit. -->\n"
+TABLE_END = "<!-- End of the made table. -->\n"
 
 # Said once here, as the help has no room for it.
 EXTRA_SECTIONS = r"""
@@ -208,10 +215,21 @@ complete -F _guidlookup guidlookup
        "\n".join(cases), " ".join(commands(tool)), " ".join(global_options))
 
 
+def readme(printer):
+    """README.md with the text between its table markers replaced by the printer's table."""
+    with open(README, encoding="utf-8") as f:
+        text = f.read()
+    start = text.index(TABLE_START) + len(TABLE_START)
+    end = text.index(TABLE_END, start)
+    table = subprocess.run([printer], check=True, capture_output=True, text=True).stdout
+    return text[:start] + table + text[end:]
+
+
 def main():
-    if len(sys.argv) != 3 or sys.argv[2] not in ("man", "completion"):
-        sys.exit("usage: make-docs.py GUIDLOOKUP man|completion")
-    sys.stdout.write(man(sys.argv[1]) if sys.argv[2] == "man" else completion(sys.argv[1]))
+    kinds = {"man": man, "completion": completion, "readme": readme}
+    if len(sys.argv) != 3 or sys.argv[2] not in kinds:
+        sys.exit("usage: make-docs.py GUIDLOOKUP man|completion, or PRINT-SETTINGS-TABLE readme")
+    sys.stdout.write(kinds[sys.argv[2]](sys.argv[1]))
 
 
 if __name__ == "__main__":

@@ -104,6 +104,67 @@ TEST_F(SettingsTest, UnreadableFileIsToldApartFromAMissingValue) {
   EXPECT_EQ(info.lastReadErrno(), 0);
 }
 
+// The status of a read says why a value is not there, so that a caller needs
+// no second read to tell a bad number from a missing one.
+TEST_F(SettingsTest, ReadStatusTellsFoundMissingUnparseableAndUnreadable) {
+  using hxsettings::kAddProxySmtp;
+  using hxsettings::kDumpCache;
+  using hxsettings::kHome;
+  HXPlatformInfo info;
+  unsigned long number = 7;
+  std::string text = "untouched";
+  EXPECT_EQ(info.readNumber(kDumpCache, &number, &text), SettingStatus::kMissing);
+  WriteFile(IniPath(), "[EventManager]\nndumpcache=lots\nnaddproxysmtp=3\n");
+  EXPECT_EQ(info.readNumber(kDumpCache, &number, &text), SettingStatus::kUnparseable);
+  EXPECT_EQ(number, 7u);
+  EXPECT_EQ(text, "lots");
+  EXPECT_EQ(info.readNumber(kAddProxySmtp, &number), SettingStatus::kFound);
+  EXPECT_EQ(number, 3u);
+  EXPECT_EQ(info.readString(kHome, &text), SettingStatus::kMissing);
+  ASSERT_EQ(HXPlatformInfo::SetOverlay("vTaskHost", "dHOME", "/over"), 1);
+  EXPECT_EQ(info.readString(kHome, &text), SettingStatus::kFound);
+  EXPECT_EQ(text, "/over");
+
+  ASSERT_EQ(unlink(IniPath().c_str()), 0);
+  ASSERT_EQ(mkdir(IniPath().c_str(), 0755), 0);
+  EXPECT_EQ(info.readNumber(kAddProxySmtp, &number), SettingStatus::kUnreadable);
+  EXPECT_EQ(info.lastReadErrno(), EISDIR);
+  std::vector<SettingsLine> lines(1);
+  EXPECT_EQ(info.listFile(&lines), SettingStatus::kUnreadable);
+  EXPECT_TRUE(lines.empty());
+}
+
+// The listing is the store's own reading of the file: the lines a reader
+// sees, numbered as an editor shows them, comments and the overlay left out.
+TEST_F(SettingsTest, ListFileGivesTheLinesAsTheStoreReadsThem) {
+  HXPlatformInfo info;
+  std::vector<SettingsLine> lines;
+  EXPECT_EQ(info.listFile(&lines), SettingStatus::kMissing);
+  WriteFile(IniPath(),
+            "\xEF\xBB\xBF; comment\r\n"
+            "[EventManager]\r\n"
+            "  ndumpcache = 1 \r\n"
+            "[unterminated\n"
+            "no equals sign\n"
+            "ndumpcache=2\n");
+  ASSERT_EQ(HXPlatformInfo::SetOverlay("Base", "nHXPlatformType", "1"), 1);
+  ASSERT_EQ(info.listFile(&lines), SettingStatus::kFound);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0].kind, SettingsLine::kSection);
+  EXPECT_EQ(lines[0].number, 2);
+  EXPECT_EQ(lines[0].section, "EventManager");
+  EXPECT_EQ(lines[1].kind, SettingsLine::kValue);
+  EXPECT_EQ(lines[1].name + "=" + lines[1].value, "ndumpcache=1");
+  EXPECT_EQ(lines[1].text, "ndumpcache = 1");
+  // A broken header does not end the section: reads still find its values.
+  EXPECT_EQ(lines[2].kind, SettingsLine::kMalformed);
+  EXPECT_EQ(lines[2].text, "[unterminated");
+  EXPECT_EQ(lines[3].kind, SettingsLine::kMalformed);
+  EXPECT_EQ(lines[3].section, "EventManager");
+  EXPECT_EQ(lines[4].number, 6);
+  EXPECT_EQ(lines[4].section, "EventManager");
+}
+
 TEST_F(SettingsTest, ReadsHandWrittenFileWithCommentsBlanksAndCrLf) {
   WriteFile(IniPath(),
             "; written by an operator\r\n"

@@ -52,9 +52,9 @@ class SharedSnapshotTest : public ::testing::Test {
   std::string Dump() const { return testsupport::ReadFile(dir_.file("CIDumpCache.log")); }
 
   testsupport::TempDir dir_;
-  testsupport::ScopedEnv lockDir_{"GUIDLOOKUPS_LOCK_DIR", dir_.path()};
-  testsupport::ScopedEnv logFile_{"GUIDLOOKUPS_LOG_FILE", nullptr};
-  testsupport::ScopedEnv logDir_{"GUIDLOOKUPS_LOG_DIR", dir_.path()};
+  testsupport::ScopedConfig config_{{hostconfig::Knob::kLockDir, dir_.path()},
+                                    {hostconfig::Knob::kLogFile, ""},
+                                    {hostconfig::Knob::kLogDir, dir_.path()}};
   testsupport::ScopedLogCapture log_;
 };
 

@@ -1275,6 +1275,13 @@ TEST_F(GuidlookupToolTest, CheckExitsByTheWorstFinding) {
             "[[\"settings\", true]]")
       << run.out;
 
+  // A broken header does not end the section, for the library nor for check.
+  WriteSettings(good + "[Base\ngetSqlLiteDbFromHB=1\n");
+  run = RunHome({"check"}, env);
+  EXPECT_EQ(run.exitCode, 1) << Show(run);
+  EXPECT_NE(run.out.find("malformed section line '[Base'"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(": getSqlLiteDbFromHB is set again"), std::string::npos) << run.out;
+
   WriteSettings(good + "nTotalNumberOfRecordsToCommit=lots\n");
   run = RunHome({"check"}, env);
   EXPECT_EQ(run.exitCode, 3) << Show(run);
@@ -1313,11 +1320,14 @@ TEST_F(GuidlookupToolTest, CheckExitsByTheWorstFinding) {
 }
 
 // The man page and the bash completion are what tools/make-docs.py makes
-// from this build's --help, so neither can drift from the options.
+// from this build's --help, and the README's settings table what it makes
+// from the library's table, so none can drift from the code.
 TEST_F(GuidlookupToolTest, ManPageAndCompletionMatchTheHelp) {
-  for (const char* kind : {"man", "completion"}) {
+  for (const char* kind : {"man", "completion", "readme"}) {
+    const bool readme = std::string(kind) == "readme";
     const std::string command =
-        std::string("python3 " GUIDLOOKUPS_SOURCE_DIR "/tools/make-docs.py ") + kTool + " " + kind;
+        std::string("python3 " GUIDLOOKUPS_SOURCE_DIR "/tools/make-docs.py ") +
+        (readme ? GUIDLOOKUPS_BINARY_DIR "/tools/print-settings-table" : kTool) + " " + kind;
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string made;
@@ -1325,14 +1335,16 @@ TEST_F(GuidlookupToolTest, ManPageAndCompletionMatchTheHelp) {
     for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) made.append(buffer, n);
     ASSERT_EQ(pclose(pipe), 0) << kind;
     const std::string committed =
-        ReadFile(std::string(GUIDLOOKUPS_SOURCE_DIR "/tools/guidlookup.") +
-                 (std::string(kind) == "man" ? "1" : "bash-completion"));
+        ReadFile(readme ? std::string(GUIDLOOKUPS_SOURCE_DIR "/README.md")
+                        : std::string(GUIDLOOKUPS_SOURCE_DIR "/tools/guidlookup.") +
+                              (std::string(kind) == "man" ? "1" : "bash-completion"));
     EXPECT_EQ(made, committed) << kind << ": run cmake --build build --target guidlookup-docs";
     // A command's completion offers --help once: with the global options.
     for (const auto& line : Lines(std::string(kind) == "completion" ? committed : ""))
       if (line.find(") options=\"") != std::string::npos) {
         EXPECT_EQ(line.find("--help"), std::string::npos) << line;
       }
+    if (readme) continue;
     // Spelled as troff spells a hyphen in the man page.
     for (std::string word : {"stats", "check", "--json", "--private", "--home"}) {
       if (std::string(kind) == "man" && word[0] == '-') word = "\\-\\-" + word.substr(2);
