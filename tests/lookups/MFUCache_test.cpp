@@ -49,6 +49,12 @@ class MFUCacheTest : public ::testing::Test {
   static void Put(TrackedCache& cache, const std::string& name, int id, bool evict = true) {
     cache.insert(TrackedNode(name, Tracked(id)), evict);
   }
+  // A cache of `maxSize` given `names` in turn, the first carrying 1.
+  static void Fill(TrackedCache& cache, size_t maxSize, std::initializer_list<const char*> names) {
+    cache.setMaxSize(maxSize);
+    int id = 0;
+    for (const char* name : names) Put(cache, name, ++id);
+  }
   // An evicting insertion of a node that carries a count above every present
   // one, so it goes last and the next eviction reaches the older entries.
   static void PutHot(TrackedCache& cache, const std::string& name, int id) {
@@ -75,10 +81,7 @@ using Names = std::vector<std::string>;
 
 TEST_F(MFUCacheTest, CountingGammaThenBetaEvictsAlphaBetaGamma) {
   TrackedCache cache;
-  cache.setMaxSize(3);
-  Put(cache, "alpha", 1);
-  Put(cache, "beta", 2);
-  Put(cache, "gamma", 3);
+  Fill(cache, 3, {"alpha", "beta", "gamma"});
   Count(cache, "gamma");  // last: stays
   Count(cache, "beta");   // next is gamma(2), not lower: stays
   EXPECT_EQ(Order(cache), (Names{"alpha(1)", "beta(2)", "gamma(2)"}));
@@ -96,10 +99,7 @@ TEST_F(MFUCacheTest, CountingGammaThenBetaEvictsAlphaBetaGamma) {
 
 TEST_F(MFUCacheTest, CountingBetaThenGammaEvictsAlphaGammaBeta) {
   TrackedCache cache;
-  cache.setMaxSize(3);
-  Put(cache, "alpha", 1);
-  Put(cache, "beta", 2);
-  Put(cache, "gamma", 3);
+  Fill(cache, 3, {"alpha", "beta", "gamma"});
   Count(cache, "beta");  // next is gamma(1), lower: moves behind it
   EXPECT_EQ(Order(cache), (Names{"alpha(1)", "gamma(1)", "beta(2)"}));
   Count(cache, "gamma");  // next is beta(2), not lower: stays before it
@@ -116,10 +116,7 @@ TEST_F(MFUCacheTest, CountingBetaThenGammaEvictsAlphaGammaBeta) {
 
 TEST_F(MFUCacheTest, FreshEntryIsEvictedBeforeCountedOnes) {
   TrackedCache cache;
-  cache.setMaxSize(3);
-  Put(cache, "alpha", 1);
-  Put(cache, "beta", 2);
-  Put(cache, "gamma", 3);
+  Fill(cache, 3, {"alpha", "beta", "gamma"});
   Count(cache, "gamma");
   Count(cache, "beta");
   Put(cache, "d", 4);  // evicts alpha; d(1) goes before beta(2)
@@ -192,10 +189,7 @@ TEST_F(MFUCacheTest, FindHandsOutACopyOfTheMap) {
 
 TEST_F(MFUCacheTest, UncountedFindsKeepInsertionOrder) {
   TrackedCache cache;
-  cache.setMaxSize(3);
-  Put(cache, "a", 1);
-  Put(cache, "b", 2);
-  Put(cache, "c", 3);
+  Fill(cache, 3, {"a", "b", "c"});
   Tracked out;
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(cache.find("a", out, false));
   EXPECT_EQ(out.id(), 1);
@@ -217,10 +211,7 @@ TEST_F(MFUCacheTest, MaxSizeZeroKeepsAtMostOneEntry) {
 
 TEST_F(MFUCacheTest, FullCacheStaysFullOnEvictingInsert) {
   TrackedCache cache;
-  cache.setMaxSize(2);
-  Put(cache, "a", 1);
-  Put(cache, "b", 2);
-  Put(cache, "c", 3);
+  Fill(cache, 2, {"a", "b", "c"});
   EXPECT_EQ(Order(cache), (Names{"b(1)", "c(1)"}));
 }
 
@@ -259,10 +250,7 @@ TEST_F(MFUCacheTest, DuplicateInsertKeepsPresentEntryAndDestroysNewValue) {
 
 TEST_F(MFUCacheTest, DuplicateEvictingInsertIntoFullCacheShrinksIt) {
   TrackedCache cache;
-  cache.setMaxSize(3);
-  Put(cache, "a", 1);
-  Put(cache, "b", 2);
-  Put(cache, "c", 3);
+  Fill(cache, 3, {"a", "b", "c"});
   Put(cache, "b", 4);  // evicts a, then drops the node
   EXPECT_EQ(Order(cache), (Names{"b(1)", "c(1)"}));
   EXPECT_EQ(Tracked::Live(1), 0);
@@ -272,9 +260,7 @@ TEST_F(MFUCacheTest, DuplicateEvictingInsertIntoFullCacheShrinksIt) {
 
 TEST_F(MFUCacheTest, EvictingTheVeryNameLetsTheNewNodeIn) {
   TrackedCache cache;
-  cache.setMaxSize(2);
-  Put(cache, "a", 1);
-  Put(cache, "b", 2);
+  Fill(cache, 2, {"a", "b"});
   Count(cache, "b");
   TrackedNode node("a", Tracked(3));
   node.frequencyofUse = 5;
