@@ -22,16 +22,20 @@
 
 namespace netsession {
 
+// Where the server is and where its file goes.
 constexpr const char* kSection = "Base";
 constexpr const char* kUrlSetting = "sControlServerURL";
 constexpr const char* kTempDirSetting = "dMORVAXTEMPDIR";
+// Limits of a call.
 constexpr const char* kTimeoutSetting = "nControlServerTimeout";
 constexpr const char* kMaxBytesSetting = "nControlServerMaxBytes";
+// TLS material.
 constexpr const char* kCAFileSetting = "sControlServerCAFile";
 constexpr const char* kCAPathSetting = "sControlServerCAPath";
 constexpr const char* kClientCertSetting = "sControlServerClientCert";
 constexpr const char* kClientKeySetting = "sControlServerClientKey";
 constexpr const char* kKeyPasswordFileSetting = "sControlServerKeyPasswordFile";
+// Authorisation and the way there.
 constexpr const char* kTokenFileSetting = "sControlServerTokenFile";
 constexpr const char* kProxySetting = "sControlServerProxy";
 
