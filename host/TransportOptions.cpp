@@ -23,7 +23,7 @@ namespace {
 constexpr const char* kAllowedProtocols = "http,https";
 constexpr const char* kMinimumCurl = "7.85.0";
 // A token or passphrase is a line, never a document.
-constexpr size_t kSecretFileLimit = 16 * 1024;
+constexpr size_t kSecretFileLimit = size_t{16} * 1024;
 
 std::string Setting(HXPlatformInfo& settings, const char* name) {
   std::string value;
