@@ -172,7 +172,8 @@ class GUIDLOOKUPS_EXPORT CHxNetwork {
   static int LiveObjects();
 
  private:
-  CLmError Fetch(hxsFilexferRequest* request, int64_t timeout);
+  // Clears what the last transfer received, before the next one starts.
+  void ForgetReceived();
 
   bool connected_ = false;
   int timeoutSeconds_ = 120;

@@ -1,11 +1,8 @@
 #include "lookups/LdapRows.h"
 
-#include <fcntl.h>
 #include <ldap.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -14,82 +11,42 @@
 #include <vector>
 
 #include "host/Files.h"
+#include "host/SecretFile.h"
 
 namespace {
 
 // A password is a line, never a document.
 constexpr size_t kPasswordFileLimit = 4096;
 
-// The password, wiped when it goes, so that a core dump taken later does not
-// carry it.
-class Password {
- public:
-  Password() = default;
-  ~Password() { Wipe(); }
-  Password(const Password&) = delete;
-  Password& operator=(const Password&) = delete;
-  void Wipe() {
-    volatile char* p = value_.data();
-    for (size_t i = 0; i < value_.size(); ++i) p[i] = 0;
-    value_.clear();
+// Reads the one-line password of `path`, refusing a file that breaks the
+// private-file rule. The text never reaches an error.
+bool ReadPasswordFile(const std::string& path, Secret& out, std::string& error) {
+  const SecretFileVerdict verdict =
+      ReadSecretFile(path, kPasswordFileLimit, SecretText::kOneLine, out);
+  const std::string file = "the password file " + path;
+  switch (verdict.fault) {
+    case SecretFileFault::kNone:
+      return true;
+    case SecretFileFault::kCannotRead:
+      error = "cannot read " + file + " (" + hostfs::ErrnoText(verdict.error) + ")";
+      break;
+    case SecretFileFault::kNotAFile:
+      error = file + " is not a file";
+      break;
+    case SecretFileFault::kOthersMayAccess:
+      error = "refusing " + file + ": " + OthersMayAccessWords(verdict.mode);
+      break;
+    case SecretFileFault::kTooLarge:
+      error = file + " is too large";
+      break;
+    case SecretFileFault::kEmpty:
+      error = file + " is empty";
+      break;
+    case SecretFileFault::kNotOneLine:
+      error = file + " holds more than one line";
+      break;
   }
-  std::string& value() { return value_; }
-
- private:
-  std::string value_;
-};
-
-// Reads the one-line password of `path`, refusing a file that group or
-// others may read. The text never reaches an error.
-bool ReadPasswordFile(const std::string& path, Password& out, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0)
-    return error = "cannot read the password file " + path + " (" + hostfs::ErrnoText(errno) + ")",
-           false;
-  struct stat st;
-  bool ok = ::fstat(fd, &st) == 0;
-  if (!ok) {
-    error = "cannot read the password file " + path + " (" + hostfs::ErrnoText(errno) + ")";
-  } else if (!S_ISREG(st.st_mode)) {
-    error = "the password file " + path + " is not a file";
-    ok = false;
-  } else if ((st.st_mode & 077) != 0) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    error = "refusing the password file " + path + ": group or other users may access it (mode " +
-            mode + "); make it readable by its owner only (chmod 600)";
-    ok = false;
-  }
-  std::string& value = out.value();
-  value.assign(kPasswordFileLimit + 1, '\0');
-  size_t got = 0;
-  while (ok && got < value.size()) {
-    ssize_t n = ::read(fd, &value[got], value.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = "cannot read the password file " + path + " (" + hostfs::ErrnoText(errno) + ")";
-      ok = false;
-    }
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  // One line end (and a CR before it) may close the line.
-  if (ok && got > 0 && value[got - 1] == '\n') --got;
-  if (ok && got > 0 && value[got - 1] == '\r') --got;
-  if (ok && got > kPasswordFileLimit)
-    error = "the password file " + path + " is too large", ok = false;
-  if (ok && got == 0) error = "the password file " + path + " is empty", ok = false;
-  for (size_t i = 0; ok && i < got; ++i)
-    if (value[i] == '\n' || value[i] == '\0')
-      error = "the password file " + path + " holds more than one line", ok = false;
-  if (!ok) {
-    out.Wipe();
-    return false;
-  }
-  std::memset(&value[got], 0, value.size() - got);
-  value.resize(got);
-  return true;
+  return false;
 }
 
 bool HasScheme(const std::string& uri, const char* scheme) {
@@ -154,7 +111,7 @@ class LdapReader {
     if (source_.pageSize < 1 || source_.pageSize > 1000000)
       return Fail("the page size must be between 1 and 1000000");
     // Read before any connection, so that a readable password never leaves.
-    Password password;
+    Secret password;
     std::string error;
     if (!source_.passwordFile.empty() && !ReadPasswordFile(source_.passwordFile, password, error))
       return Fail(error);

@@ -18,6 +18,7 @@
 #include "host/FXString.h"
 #include "host/Locks.h"
 #include "host/Network.h"
+#include "host/SecretFile.h"
 #include "host/Settings.h"
 #include "lookups/SharedSnapshot.h"
 #include "tools/Commands.h"
@@ -174,6 +175,18 @@ void CheckLockFolder(Checker& out) {
                 " is not a regular file of this user or root; every lock will be refused");
 }
 
+// A secret file is judged by the library's own rule, so that check passes
+// exactly the files the network session takes.
+void CheckSecretRule(Checker& out, const std::string& what, const SecretFileVerdict& verdict) {
+  if (verdict.fault == SecretFileFault::kOthersMayAccess)
+    out.Add("control server", Level::kError,
+            what + " may be read by group or other users; the library refuses it (chmod 600)");
+  else if (verdict.fault == SecretFileFault::kNotAFile)
+    out.Add("control server", Level::kError, what + " is not a file; the library refuses it");
+  else if (!verdict.ok())
+    out.Add("control server", Level::kError, what + " cannot be read");
+}
+
 // A file a setting names must be there and readable; secrets by their owner
 // only, as the network session demands.
 void CheckNamedFile(Checker& out, const char* name, bool secret, bool folder) {
@@ -185,9 +198,8 @@ void CheckNamedFile(Checker& out, const char* name, bool secret, bool folder) {
     out.Add("control server", Level::kError, what + " cannot be read");
   else if (folder != S_ISDIR(st.st_mode))
     out.Add("control server", Level::kError, what + (folder ? " is not a folder" : " is a folder"));
-  else if (secret && (st.st_mode & 077) != 0)
-    out.Add("control server", Level::kError,
-            what + " may be read by group or other users; the library refuses it (chmod 600)");
+  else if (secret)
+    CheckSecretRule(out, what, CheckSecretFile(path));
 }
 
 void CheckRefreshSource(Checker& out) {

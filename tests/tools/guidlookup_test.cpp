@@ -1319,6 +1319,27 @@ TEST_F(GuidlookupToolTest, CheckExitsByTheWorstFinding) {
   EXPECT_EQ(Json(run.out, "d['error'].endswith('it is a folder')"), "true") << run.out;
 }
 
+// check judges secret files by the library's own rule: a FIFO used to pass
+// (the library would block on it), as did any file stat could read.
+TEST_F(GuidlookupToolTest, CheckRefusesTheSecretFilesTheLibraryRefuses) {
+  WriteFile(dir_.file("token"), "t0ken\n");
+  ASSERT_EQ(chmod(dir_.file("token").c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo(dir_.file("passphrase").c_str(), 0600), 0);
+  WriteSettings("[Base]\nsControlServerURL=https://127.0.0.1:1\ndMORVAXTEMPDIR=" + dir_.path() +
+                "\nsControlServerTokenFile=" + dir_.file("token") +
+                "\nsControlServerKeyPasswordFile=" + dir_.file("passphrase") + "\n");
+  ToolRun run = RunHome({"check"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_NE(run.out.find("[Base] sControlServerTokenFile " + dir_.file("token") +
+                         " may be read by group or other users"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("[Base] sControlServerKeyPasswordFile " + dir_.file("passphrase") +
+                         " is not a file"),
+            std::string::npos)
+      << run.out;
+}
+
 // The man page and the bash completion are what tools/make-docs.py makes
 // from this build's --help, and the README's settings table what it makes
 // from the library's table, so none can drift from the code.
