@@ -12,11 +12,14 @@
 // pipe) is a failure, not a success.
 //
 // The global options hold for this run only: they reach the library through
-// this process's environment and the settings overlay, never through a file.
+// the host layer's in-process folders and the settings overlay, never through
+// a file or the environment.
 #include <CLI/CLI.hpp>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <iostream>
+#include <utility>
 
 #include "lookups/Version.h"
 #include "tools/Commands.h"
@@ -328,22 +331,19 @@ int main(int argc, char** argv) {
   std::string failure;
   try {
     ToolContext context = PrepareEnvironment(global);
-    if (*resolveCommand)
-      exitStatus = RunResolve(context, resolve);
-    else if (*refreshCommand)
-      exitStatus = RunRefresh(context, refresh);
-    else if (*importCommand)
-      exitStatus = RunImport(context, import);
-    else if (*dumpCommand)
-      exitStatus = RunDump(context, dump);
-    else if (*infoCommand)
-      exitStatus = RunInfo(context, infoJson);
-    else if (*statsCommand)
-      exitStatus = RunStats(context, stats);
-    else if (*checkCommand)
-      exitStatus = RunCheck(context, check);
-    else if (*publishCommand)
-      exitStatus = RunPublish(context, publish);
+    using Run = std::function<int()>;
+    const std::pair<const CLI::App*, Run> commands[] = {
+        {resolveCommand, [&] { return RunResolve(context, resolve); }},
+        {refreshCommand, [&] { return RunRefresh(context, refresh); }},
+        {importCommand, [&] { return RunImport(context, import); }},
+        {dumpCommand, [&] { return RunDump(context, dump); }},
+        {infoCommand, [&] { return RunInfo(context, infoJson); }},
+        {statsCommand, [&] { return RunStats(context, stats); }},
+        {checkCommand, [&] { return RunCheck(context, check); }},
+        {publishCommand, [&] { return RunPublish(context, publish); }}};
+    // The parse requires exactly one command.
+    for (const auto& [command, run] : commands)
+      if (*command) exitStatus = run();
   } catch (const ToolError& e) {
     exitStatus = e.exitCode();
     failure = OneLine(e.what());
