@@ -19,25 +19,28 @@
 #include "host/CLmError.h"
 #include "host/SecretFile.h"
 #include "host/Settings.h"
+#include "host/SettingsTable.h"
 
 namespace netsession {
 
+// The names come from the settings table; they are read at run time only,
+// never by another static initialiser.
 // Where the server is and where its file goes.
-constexpr const char* kSection = "Base";
-constexpr const char* kUrlSetting = "sControlServerURL";
-constexpr const char* kTempDirSetting = "dMORVAXTEMPDIR";
+constexpr const char* kSection = hxsettings::kBase;
+inline const char* const kUrlSetting = hxsettings::kControlServerUrl.name;
+inline const char* const kTempDirSetting = hxsettings::kTempDir.name;
 // Limits of a call.
-constexpr const char* kTimeoutSetting = "nControlServerTimeout";
-constexpr const char* kMaxBytesSetting = "nControlServerMaxBytes";
+inline const char* const kTimeoutSetting = hxsettings::kControlServerTimeout.name;
+inline const char* const kMaxBytesSetting = hxsettings::kControlServerMaxBytes.name;
 // TLS material.
-constexpr const char* kCAFileSetting = "sControlServerCAFile";
-constexpr const char* kCAPathSetting = "sControlServerCAPath";
-constexpr const char* kClientCertSetting = "sControlServerClientCert";
-constexpr const char* kClientKeySetting = "sControlServerClientKey";
-constexpr const char* kKeyPasswordFileSetting = "sControlServerKeyPasswordFile";
+inline const char* const kCAFileSetting = hxsettings::kControlServerCAFile.name;
+inline const char* const kCAPathSetting = hxsettings::kControlServerCAPath.name;
+inline const char* const kClientCertSetting = hxsettings::kControlServerClientCert.name;
+inline const char* const kClientKeySetting = hxsettings::kControlServerClientKey.name;
+inline const char* const kKeyPasswordFileSetting = hxsettings::kControlServerKeyPasswordFile.name;
 // Authorisation and the way there.
-constexpr const char* kTokenFileSetting = "sControlServerTokenFile";
-constexpr const char* kProxySetting = "sControlServerProxy";
+inline const char* const kTokenFileSetting = hxsettings::kControlServerTokenFile.name;
+inline const char* const kProxySetting = hxsettings::kControlServerProxy.name;
 
 constexpr int kDefaultTimeoutSeconds = 120;
 constexpr uint64_t kDefaultMaxBytes = uint64_t{4} << 30;
