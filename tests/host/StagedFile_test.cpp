@@ -112,7 +112,7 @@ TEST_F(StagedFileTest, InstallKeepsALinkAndAbandonTakesSqlitesFiles) {
     options.sqlite = true;
     ASSERT_EQ(staged.Create(dir_.path(), options), 0);
     abandoned = staged.path();
-    for (const char* suffix : hostfs::kSqliteSidecars) WriteFile(abandoned + suffix, "j");
+    for (const char* suffix : {"-journal", "-wal", "-shm"}) WriteFile(abandoned + suffix, "j");
   }
   std::vector<std::string> left;
   for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
