@@ -13,6 +13,7 @@
 #include "host/FXString.h"
 #include "host/Files.h"
 #include "host/SQLite3.h"
+#include "host/StagedFile.h"
 
 // The library's event log: the database class writes every line through it.
 EvEvent event;
@@ -550,10 +551,9 @@ bool CGuidDB::HasSearchIndexes(const std::string& file) {
 }
 
 bool CGuidDB::ClearLeftoverJournal(const std::string& file, std::string* why) {
-  static const char* const kSidecarSuffixes[] = {"-journal", "-wal", "-shm"};
   bool any = false;
   struct stat st;
-  for (const char* suffix : kSidecarSuffixes)
+  for (const char* suffix : hostfs::kSqliteSidecars)
     any = any || ::lstat((file + suffix).c_str(), &st) == 0;
   if (!any) return true;
 
@@ -572,7 +572,7 @@ bool CGuidDB::ClearLeftoverJournal(const std::string& file, std::string* why) {
                      file.c_str(), e.what());
     }
   }
-  for (const char* suffix : kSidecarSuffixes) {
+  for (const char* suffix : hostfs::kSqliteSidecars) {
     const std::string path = file + suffix;
     if (::unlink(path.c_str()) == 0) {
       event.DebugLvl("ClearLeftoverJournal", 2, "Removed stale [%s] left by an interrupted writer",

@@ -1,23 +1,22 @@
 #include "host/Files.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <vector>
+
+#include "host/FileSystem.h"
+#include "host/StagedFile.h"
 
 namespace hostfs {
 
 namespace {
 
-// Closes the descriptor at the end of the scope unless it was closed already.
+// Closes the descriptor at the end of the scope.
 class Fd {
  public:
   explicit Fd(int fd) : fd_(fd) {}
@@ -27,11 +26,6 @@ class Fd {
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
-  int CloseNow() {
-    int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
 
  private:
   int fd_;
@@ -48,41 +42,7 @@ bool Fail(std::string* error, int err, const std::string& what) {
   return false;
 }
 
-// 36 bits for a file name: from getrandom, or, where the kernel has none to
-// give, from the clock and a counter (uniqueness never rests on them: the
-// create is exclusive and retried).
-uint64_t NameBits() {
-  uint64_t bits = 0;
-  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits))
-    return bits;
-  static std::atomic<uint64_t> counter{0};
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  bits = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 30) ^
-         (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull) ^ static_cast<uint64_t>(::getpid());
-  bits ^= bits >> 31;
-  return bits * 0xBF58476D1CE4E5B9ull;
-}
-
 }  // namespace
-
-int CreateUniqueFile(std::string& pattern, unsigned mode) {
-  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  const size_t size = pattern.size();
-  if (size < 6 || pattern.compare(size - 6, 6, "XXXXXX") != 0) {
-    errno = EINVAL;
-    return -1;
-  }
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    uint64_t bits = NameBits();
-    for (size_t i = size - 6; i < size; ++i, bits /= 62) pattern[i] = kLetters[bits % 62];
-    int fd = ::open(pattern.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                    static_cast<mode_t>(mode));
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  errno = EEXIST;
-  return -1;
-}
 
 std::string ErrnoText(int err) {
   char buf[256];
@@ -147,15 +107,14 @@ std::string ResolveLinks(const std::string& path) {
 }
 
 bool SyncFolder(const std::string& folder) {
-  Fd dir(::open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0) return false;
-  return ::fsync(dir.get()) == 0 || errno == EINVAL;
+  const int err = FileSystemInUse().SyncFolder(folder);
+  return err == 0 || err == EINVAL;
 }
 
 bool RenameOver(const std::string& from, const std::string& to, std::string* error) {
   const std::string target = ResolveLinks(to);
-  if (::rename(from.c_str(), target.c_str()) != 0)
-    return Fail(error, errno, "cannot rename " + from + " to " + target);
+  if (const int err = FileSystemInUse().Rename(from, target))
+    return Fail(error, err, "cannot rename " + from + " to " + target);
   // The new file is in place; a folder that cannot be flushed only weakens
   // durability, never the file.
   SyncFolder(FolderOf(target));
@@ -176,7 +135,7 @@ bool WriteAll(int fd, const char* data, size_t size) {
 }
 
 // The temporary file lies in the target's own folder because rename(2) is
-// atomic only within one file system. Its data are fsync'ed before the
+// atomic only within one file system. Its data are flushed before the
 // rename, so a crash right after cannot leave an empty or partial file under
 // the target's name, and the folder after it, so the rename itself survives.
 bool AtomicReplace(const std::string& path, const std::function<bool(int fd)>& write,
@@ -184,30 +143,24 @@ bool AtomicReplace(const std::string& path, const std::function<bool(int fd)>& w
   if (path.empty()) return Fail(error, EINVAL, "no file name");
   const std::string target = ResolveLinks(path);
   const std::string folder = FolderOf(target);
-  std::string pattern = folder + "/." + BaseNameOf(target) + ".tmpXXXXXX";
   if (mode < 0) {
     struct stat st;
     if (::stat(target.c_str(), &st) == 0) mode = static_cast<int>(st.st_mode & 07777);
   }
-  // A new file gets 0644 through the umask at its creation. A file that
-  // takes a given mode is made private first, so that its content is never
-  // readable more widely than that mode while it is written.
-  Fd out(CreateUniqueFile(pattern, mode < 0 ? 0644 : 0600));
-  if (out.get() < 0) return Fail(error, errno, "cannot create a temporary file in " + folder);
-  const std::string temp = pattern;
-  auto fail = [&](int err, const std::string& what) {
-    ::unlink(temp.c_str());
-    return Fail(error, err, what);
-  };
-
+  // A new file gets 0644 through the umask at its creation; one that keeps
+  // or takes a given mode is private until it is flushed.
+  StagedFileOptions options;
+  options.prefix = "." + BaseNameOf(target) + ".tmp";
+  options.finalMode = mode;
+  StagedFile staged;
+  if (const int err = staged.Create(folder, options))
+    return Fail(error, err, "cannot create a temporary file in " + folder);
   errno = 0;
-  if (!write(out.get())) return fail(errno != 0 ? errno : EIO, "cannot write " + temp);
-  if (mode >= 0 && ::fchmod(out.get(), static_cast<mode_t>(mode)) != 0)
-    return fail(errno, "cannot set the mode of " + temp);
-  if (::fsync(out.get()) != 0) return fail(errno, "cannot flush " + temp);
-  if (out.CloseNow() != 0) return fail(errno, "cannot close " + temp);
-  if (::rename(temp.c_str(), target.c_str()) != 0) return fail(errno, "cannot replace " + target);
-  SyncFolder(folder);
+  if (!write(staged.fd()))
+    return Fail(error, errno != 0 ? errno : EIO, "cannot write " + staged.path());
+  if (const int err = staged.Flush()) return Fail(error, err, "cannot flush " + staged.path());
+  if (const int err = staged.Install(target, false))
+    return Fail(error, err, "cannot replace " + target);
   return true;
 }
 

@@ -1,7 +1,8 @@
 // File-system helpers of the host layer: whole-file reads, atomic
-// replacement of a file (keeping a symbolic link that names it), durable
-// renames and folder syncs. Every function is thread-safe (no shared state)
-// and never throws; failures come back as false with a one-line reason.
+// replacement of a file (keeping a symbolic link that names it, built on
+// host/StagedFile.h), durable renames and folder syncs. Every function is
+// thread-safe (no shared state) and never throws; failures come back as false
+// with a one-line reason.
 #pragma once
 
 #include <functional>
@@ -55,14 +56,6 @@ GUIDLOOKUPS_EXPORT bool AtomicReplace(const std::string& path,
                                       std::string* error = nullptr, int mode = -1);
 GUIDLOOKUPS_EXPORT bool AtomicWriteFile(const std::string& path, const std::string& content,
                                         std::string* error = nullptr, int mode = -1);
-
-// Creates a new file from `pattern`, whose last six characters "XXXXXX" are
-// replaced by a unique name, exclusively (a link or any existing file at the
-// name is never opened) and with O_CLOEXEC. The kernel narrows `mode` by the
-// process's umask, as for every file the process creates, so the umask need
-// never be read; unlike mkostemp the file is not forced to 0600. Returns the
-// descriptor, or -1 with errno set (EINVAL for a pattern without "XXXXXX").
-GUIDLOOKUPS_EXPORT int CreateUniqueFile(std::string& pattern, unsigned mode);
 
 // Writes every byte, retrying after EINTR and short writes. False with errno
 // set on failure.

@@ -24,9 +24,9 @@
 // Readers take no lock. They read the whole file through one descriptor, and
 // writers never change a file in place: each write builds the complete new
 // text, writes it to a uniquely named temporary file in the same folder
-// (mkostemp), fsyncs it and renames it over the settings file. rename(2) is
-// atomic, so a reader's descriptor refers either to the old file or to the
-// complete new one, never to a torn mixture.
+// (hostfs::AtomicWriteFile), flushes it and renames it over the settings
+// file. rename(2) is atomic, so a reader's descriptor refers either to the
+// old file or to the complete new one, never to a torn mixture.
 //
 // Writers serialise on flock(2) of "<file>.lock", held across the whole
 // read-modify-write. Without it, two processes could both read the old text,

@@ -33,6 +33,7 @@
 #include "host/Network.h"
 #include "host/Files.h"
 #include "host/Settings.h"
+#include "host/StagedFile.h"
 #include "lookups/Download.h"
 #include "lookups/FailureLog.h"
 #include "lookups/HXGuidLookups.h"
@@ -64,15 +65,23 @@ class Staging {
     return CLmDirectory::Create(folder_.c_str(), true);
   }
 
+  // Flushes the checked file (the index build wrote it after its copy was
+  // flushed) and renames it over the file `destination` names.
   CLmError InstallAs(const std::string& destination) {
-    std::string why;
-    if (!hostfs::RenameOver(file(), destination, &why)) return CLmError(hxerr::kIo, why);
+    hostfs::StagedFile checked;
+    checked.Adopt(file(), true);
+    if (const int err = checked.Flush())
+      return CLmError(hxerr::kIo, "cannot flush " + file() + ": " + hostfs::ErrnoText(err));
+    const std::string target = hostfs::ResolveLinks(destination);
+    if (const int err = checked.Install(target, false))
+      return CLmError(hxerr::kIo,
+                      "cannot rename " + file() + " to " + target + ": " + hostfs::ErrnoText(err));
     return CLmError::Success();
   }
 
  private:
   void Clear() {
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) ::unlink((file() + suffix).c_str());
+    hostfs::RemoveWithSidecars(file());
     ::rmdir(folder_.c_str());
   }
 

@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "host/Files.h"
+#include "host/StagedFile.h"
+
 namespace {
 
 // A marker is a few digits; anything longer is not one, and reading stops
@@ -12,19 +15,6 @@ namespace {
 constexpr size_t kMaxMarkerBytes = 4096;
 
 bool IsMarkerBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -71,20 +61,22 @@ bool ReadJobMarker(const std::string& path, unsigned long& jobId) {
   }
 }
 
+// The marker is created 0600: only this user's processes read it. A link at
+// `path` is replaced, not followed.
 bool WriteJobMarker(const std::string& path, uint64_t jobId) {
   try {
     if (path.empty()) return false;
-    std::string tmp = path + ".XXXXXX";
-    int fd = ::mkostemp(&tmp[0], O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = WriteAll(fd, std::to_string(jobId));
+    const size_t slash = path.find_last_of('/');
+    hostfs::StagedFileOptions options;
+    options.prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".";
+    options.createMode = 0600;
+    hostfs::StagedFile staged;
+    const std::string text = std::to_string(jobId);
     // Flushed before the rename, so that a crash cannot leave a marker that
     // names the job but holds nothing.
-    ok = ::fsync(fd) == 0 && ok;
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
-    ::unlink(tmp.c_str());
-    return false;
+    return staged.Create(hostfs::FolderOf(path), options) == 0 &&
+           staged.Write(text.data(), text.size()) == 0 && staged.Flush() == 0 &&
+           staged.Install(path, false) == 0;
   } catch (...) {
     return false;
   }

@@ -1,7 +1,5 @@
 #include "lookups/TableRebuild.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +11,7 @@
 #include "host/Files.h"
 #include "host/Locks.h"
 #include "host/LogWriter.h"
+#include "host/StagedFile.h"
 #include "lookups/SharedSnapshot.h"
 #include "lookups/Validator.h"
 
@@ -25,73 +24,56 @@ constexpr char kTag[] = "bool CHXGuidLookups::UpdateGUIDDB(CGuidDB&)";
 // an operator's plain listing; the prefix never matches "GUIDDB.DAT" itself.
 constexpr char kStagingPrefix[] = ".GUIDDB.DAT.rebuild-";
 
-// Removes the files of rebuilds that died (a kill, a power cut) with their
-// journals. Every rebuild runs under the named mutex, so none of them is in
-// use.
-void RemoveDeadStagingFiles(const std::string& folder) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return;
-  const std::string prefix = kStagingPrefix;
-  while (dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name.compare(0, prefix.size(), prefix) != 0) continue;
-    const std::string path = folder + "/" + name;
-    if (::unlink(path.c_str()) == 0)
-      HXLOG(2, kTag, "Removed [%s] left by an interrupted rebuild", path.c_str());
-  }
-  ::closedir(dir);
-}
-
 // The new database file: created empty with a unique name, removed (with
 // anything SQLite left beside it) at the end of the scope unless installed.
+// Making it first removes the files of rebuilds that died (a kill, a power
+// cut) with their journals: every rebuild runs under the named mutex, so
+// none of them is in use.
 class StagingFile {
  public:
-  StagingFile() = default;
-  ~StagingFile() { Remove(); }
-  StagingFile(const StagingFile&) = delete;
-  StagingFile& operator=(const StagingFile&) = delete;
-
   // Makes the file in `folder` with the mode `like` has (or 0644 less the
   // umask, which the kernel applies at the creation): the database is read
   // by every agent of the machine.
   bool Make(const std::string& folder, const std::string& like, std::string& error) {
-    std::string pattern = folder + "/" + kStagingPrefix + "XXXXXX";
+    hostfs::StagedFileOptions options;
+    options.prefix = kStagingPrefix;
+    options.leftovers = hostfs::Leftovers::kAll;
+    options.sqlite = true;
     struct stat st;
-    const bool hasModel = ::stat(like.c_str(), &st) == 0;
-    int fd = hostfs::CreateUniqueFile(pattern, 0644);
-    if (fd < 0) {
-      error = "cannot create a new database file in [" + folder + "]: " +
-              hostfs::ErrnoText(errno);
-      return false;
-    }
-    path_ = pattern;
-    if (hasModel) ::fchmod(fd, st.st_mode & 0666);
-    ::close(fd);
-    return true;
+    if (::stat(like.c_str(), &st) == 0) options.finalMode = static_cast<int>(st.st_mode & 0666);
+    const int err = file_.Create(folder, options);
+    for (const std::string& path : file_.removed())
+      HXLOG(2, kTag, "Removed [%s] left by an interrupted rebuild", path.c_str());
+    // SQLite writes the file by its name.
+    if (err == 0 && file_.Close() == 0) return true;
+    error = "cannot create a new database file in [" + folder +
+            "]: " + hostfs::ErrnoText(err != 0 ? err : errno);
+    return false;
   }
 
   // Flushes the finished file to disk: it was built without syncs.
   bool Sync(std::string& error) {
-    int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    bool ok = fd >= 0 && ::fsync(fd) == 0;
-    int err = errno;
-    if (fd >= 0) ::close(fd);
-    if (!ok) error = "cannot flush [" + path_ + "]: " + hostfs::ErrnoText(err);
-    return ok;
+    const std::string path = file_.path();
+    if (const int err = file_.Flush()) {
+      error = "cannot flush [" + path + "]: " + hostfs::ErrnoText(err);
+      return false;
+    }
+    return true;
   }
 
-  void Installed() { path_.clear(); }
-  const std::string& path() const { return path_; }
+  bool Install(const std::string& destination, std::string& error) {
+    const std::string target = hostfs::ResolveLinks(destination);
+    if (const int err = file_.Install(target, false)) {
+      error = "cannot rename " + file_.path() + " to " + target + ": " + hostfs::ErrnoText(err);
+      return false;
+    }
+    return true;
+  }
+
+  const std::string& path() const { return file_.path(); }
 
  private:
-  void Remove() {
-    if (path_.empty()) return;
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"})
-      ::unlink((path_ + suffix).c_str());
-    path_.clear();
-  }
-
-  std::string path_;
+  hostfs::StagedFile file_;
 };
 
 // The body of RebuildGuidTable, between the lock and the result.
@@ -104,7 +86,6 @@ class Rebuild {
   SRebuildResult Run() {
     const std::string destination = hostfs::ResolveLinks(folder_ + "/" GUIDDB_NAME);
     const std::string home = hostfs::FolderOf(destination);
-    RemoveDeadStagingFiles(home);
 
     StagingFile staging;
     if (!staging.Make(home, destination, result_.error))
@@ -135,9 +116,7 @@ class Rebuild {
     // A validator of an earlier download would describe a file no longer
     // in place.
     DropDownloadValidator(folder_);
-    if (!hostfs::RenameOver(staging.path(), destination, &why))
-      return Fail(RebuildFailure::Install, why);
-    staging.Installed();
+    if (!staging.Install(destination, why)) return Fail(RebuildFailure::Install, why);
     RemoveSharedSnapshots(folder_);  // they describe the table just replaced
     result_.replaced = true;
     // The caller was promised an open database; the table is in place even

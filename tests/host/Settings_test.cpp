@@ -493,6 +493,21 @@ TEST_F(SettingsTest, OverlayIsReadFirstAndNeverWritten) {
   EXPECT_EQ(HXPlatformInfo::SetOverlay("", "dHOME", "x"), 0);
 }
 
+TEST_F(SettingsTest, OverlaidStringWinsOverTheFilesValue) {
+  WriteFile(IniPath(), "[Base]\ndMORVAXTEMPDIR=/from-file\n");
+  ASSERT_NE(HXPlatformInfo::SetOverlay("Base", "dMORVAXTEMPDIR", "/overlaid"), 0);
+  HXPlatformInfo info;
+  std::string value;
+  ASSERT_NE(info.getString("BASE", "dmorvaxtempdir", &value), 0);
+  EXPECT_EQ(value, "/overlaid");
+  ASSERT_NE(info.setString("Base", "dMORVAXTEMPDIR", "/written"), 0);
+  ASSERT_NE(info.getString("Base", "dMORVAXTEMPDIR", &value), 0);
+  EXPECT_EQ(value, "/overlaid");
+  EXPECT_NE(HXPlatformInfo::RemoveOverlay("Base", "dMORVAXTEMPDIR"), 0);
+  ASSERT_NE(info.getString("Base", "dMORVAXTEMPDIR", &value), 0);
+  EXPECT_EQ(value, "/written");
+}
+
 TEST_F(SettingsTest, ConcurrentOverlayChangesAndReadsSeeWholeValues) {
   // Each value starts with its own key, so a reader can tell a value of
   // another key from a real one.

@@ -110,6 +110,22 @@ TEST_F(TableRebuildTest, EveryFailureKeepsTheOldFileByteForByte) {
   EXPECT_EQ(3, log->count("Rebuild of the local GUID table failed")) << log->dump();
 }
 
+// The file's own count is checked against the rows the database reported:
+// a row it claimed but never stored keeps the new table out.
+TEST_F(TableRebuildTest, DatabaseThatDropsARowItReportedIsRefusedAtVerification) {
+  const std::string before = ReadFile(sandbox.dbFile());
+  const std::list<GUIDNameInfo> rows = Rows(10);
+  testsupport::UnderReportingGuidDB db("u5@corp.test");
+  SRebuildOptions options;
+  options.database = &db;
+  SRebuildResult result = RebuildGuidTable(sandbox.cacheDir(), RowsOf(rows), options);
+  EXPECT_FALSE(result.replaced);
+  EXPECT_EQ(RebuildFailure::Verify, result.failure) << result.error;
+  EXPECT_EQ(10u, result.counts.rowsAdded);
+  EXPECT_EQ(before, ReadFile(sandbox.dbFile()));
+  EXPECT_EQ(0, testsupport::RebuildFilesIn(sandbox.cacheDir()));
+}
+
 TEST_F(TableRebuildTest, ObserverAndResultCountEveryRowAndEachRefusedOne) {
   std::list<GUIDNameInfo> rows = Rows(10);
   rows.push_back({2, "{bad}", "bad"});

@@ -89,6 +89,19 @@ class RefusingGuidDB : public CGuidDB {
   std::string refused_;
 };
 
+// A database that reports the row named `dropped` as added without storing
+// it, as a lost write would; everything else is the real CGuidDB.
+class UnderReportingGuidDB : public CGuidDB {
+ public:
+  explicit UnderReportingGuidDB(std::string dropped) : dropped_(std::move(dropped)) {}
+  int Add(SGuidRecord* record) override {
+    return record->name == dropped_ ? 0 : CGuidDB::Add(record);
+  }
+
+ private:
+  std::string dropped_;
+};
+
 // Rows of `groups` GUIDs, `perGroup` rows each: GUID "{<tag>-<g>}", names
 // "user<g>@corp.test" (status 1) and "<tag>-<g>-<k>@corp.test" (status 2).
 std::vector<Row> TaggedGroups(const std::string& tag, int groups, int perGroup);

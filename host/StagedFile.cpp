@@ -1,0 +1,161 @@
+#include "host/StagedFile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+
+#include "host/FileSystem.h"
+#include "host/Files.h"
+
+namespace hostfs {
+
+const char* const kSqliteSidecars[3] = {"-journal", "-wal", "-shm"};
+
+namespace {
+
+// 36 bits for a file name: from getrandom, or, where the kernel has none to
+// give, from the clock and a counter (uniqueness never rests on them: the
+// create is exclusive and retried).
+uint64_t NameBits() {
+  uint64_t bits = 0;
+  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits))
+    return bits;
+  static std::atomic<uint64_t> counter{0};
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  bits = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 30) ^
+         (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull) ^ static_cast<uint64_t>(::getpid());
+  bits ^= bits >> 31;
+  return bits * 0xBF58476D1CE4E5B9ull;
+}
+
+// Whether the process that named a file "<pid>-<random>" may still write it.
+// A name that is not of that form is no writer's.
+bool WriterAlive(const char* rest) {
+  errno = 0;
+  char* end = nullptr;
+  const long pid = std::strtol(rest, &end, 10);
+  if (end == rest || *end != '-' || pid <= 0 || errno != 0) return false;
+  // Other threads of this process may be writing theirs.
+  if (pid == static_cast<long>(::getpid())) return true;
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+}  // namespace
+
+void RemoveWithSidecars(const std::string& path) {
+  ::unlink(path.c_str());
+  for (const char* suffix : kSqliteSidecars) ::unlink((path + suffix).c_str());
+}
+
+std::vector<std::string> RemoveLeftovers(const std::string& folder, const std::string& prefix,
+                                         Leftovers which) {
+  std::vector<std::string> removed;
+  if (which == Leftovers::kKeep || prefix.empty()) return removed;
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return removed;
+  while (dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    if (which == Leftovers::kWriterGone && WriterAlive(name.c_str() + prefix.size())) continue;
+    const std::string path = folder + "/" + name;
+    if (::unlink(path.c_str()) == 0) removed.push_back(path);
+  }
+  ::closedir(dir);
+  return removed;
+}
+
+int CreateUniqueFile(std::string& pattern, unsigned mode) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  const size_t size = pattern.size();
+  if (size < 6 || pattern.compare(size - 6, 6, "XXXXXX") != 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    uint64_t bits = NameBits();
+    for (size_t i = size - 6; i < size; ++i, bits /= 62) pattern[i] = kLetters[bits % 62];
+    int fd = -1;
+    const int err = FileSystemInUse().CreateExclusive(pattern, mode, fd);
+    if (err == 0) return fd;
+    if (err != EEXIST) {
+      errno = err;
+      return -1;
+    }
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+int StagedFile::Create(const std::string& folder, const StagedFileOptions& options) {
+  removed_ = RemoveLeftovers(folder, options.prefix, options.leftovers);
+  std::string pattern = folder + "/" + options.prefix;
+  if (options.withPid) pattern += std::to_string(static_cast<long>(::getpid())) + "-";
+  pattern += "XXXXXX";
+  const int fd = CreateUniqueFile(pattern, options.finalMode >= 0 ? 0600 : options.createMode);
+  if (fd < 0) return errno;
+  fd_ = fd;
+  path_ = pattern;
+  finalMode_ = options.finalMode;
+  sqlite_ = options.sqlite;
+  return 0;
+}
+
+void StagedFile::Adopt(const std::string& path, bool sqlite) {
+  path_ = path;
+  sqlite_ = sqlite;
+}
+
+int StagedFile::Write(const char* data, size_t size) {
+  if (fd_ < 0) return EBADF;
+  return WriteAll(fd_, data, size) ? 0 : errno;
+}
+
+int StagedFile::Close() {
+  if (fd_ < 0) return 0;
+  const int rc = ::close(fd_);
+  fd_ = -1;
+  return rc == 0 ? 0 : errno;
+}
+
+// A file written by name (SQLite's, a copy) is flushed through a descriptor
+// of its own: fsync flushes the file, whichever descriptor wrote it.
+int StagedFile::Flush() {
+  if (path_.empty()) return EBADF;
+  if (fd_ < 0) {
+    fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd_ < 0) return errno;
+  }
+  if (finalMode_ >= 0 && ::fchmod(fd_, static_cast<mode_t>(finalMode_)) != 0) return errno;
+  if (const int err = FileSystemInUse().Fsync(fd_)) return err;
+  return Close();
+}
+
+int StagedFile::Install(const std::string& destination, bool keepLink) {
+  const std::string target = keepLink ? ResolveLinks(destination) : destination;
+  if (const int err = FileSystemInUse().Rename(path_, target)) return err;
+  path_.clear();
+  SyncFolder(FolderOf(target));
+  return 0;
+}
+
+void StagedFile::Abandon() {
+  Close();
+  if (path_.empty()) return;
+  if (sqlite_)
+    RemoveWithSidecars(path_);
+  else
+    ::unlink(path_.c_str());
+  path_.clear();
+}
+
+}  // namespace hostfs

@@ -1,0 +1,128 @@
+// The layout of a shared snapshot file and the helpers its writer
+// (SharedSnapshotBuilder.cpp) and its reader (SharedSnapshot.cpp) share.
+// Internal to those two files.
+#pragma once
+
+#include <algorithm>
+#include <cctype>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "lookups/StaticCache.h"
+
+// The file, all numbers in the byte order of the machine that wrote it (the
+// header says which, and a reader of the other order refuses it):
+//
+//   header   kHeaderSize bytes at offset 0, fields at the k* offsets below,
+//            closed by a checksum of the bytes before it;
+//   groups   from groupsBegin to groupsEnd, one after the other, in the
+//            order the loader stored them. A group:
+//              u32 record count
+//              GUID key          varint length, bytes
+//              each record       i32 status (also its map key), u8 GUID form
+//                                (0: the GUID key, 1: the GUID key with "X"
+//                                for "-", 2: its own, then varint length and
+//                                bytes), varint name length, name bytes
+//              offered keys      varints: 1 the GUID key again, k >= 2 the
+//                                name of record k - 2; 0 ends the list
+//   slots    slotCount (a power of two) slots of 12 bytes: u32 tag (the
+//            hash's upper half), u32 group offset (0: empty), u32 offset of
+//            the key's text (the GUID key's length, compared as it is, or a
+//            record name's length, compared in key form).
+//
+// Keys are found by linear probing from hash & (slotCount - 1). A slot holds
+// offsets, never pointers, so the file maps anywhere. Each key is stored
+// once, as the text it is compared with: names are not copied but compared
+// upper-cased on the fly, which keeps a row near half of what the heap takes.
+namespace snapshotformat {
+
+constexpr char kMagic[8] = {'G', 'U', 'I', 'D', 'S', 'N', 'A', 'P'};
+constexpr uint32_t kByteOrder = 0x01020304;
+constexpr uint32_t kVersion = 1;
+
+constexpr size_t kMagicAt = 0, kOrderAt = 8, kVersionAt = 12, kFileSizeAt = 16, kDeviceAt = 24,
+                 kInodeAt = 32, kDbSizeAt = 40, kMtimeSecAt = 48, kMtimeNsecAt = 56, kLoaderAt = 64,
+                 kProxyAt = 68, kCtypeAt = 72, kCountersAt = 76, kGroupsBeginAt = 88,
+                 kGroupsEndAt = 96, kSlotsAt = 104, kSlotCountAt = 112, kKeyCountAt = 120,
+                 kRowCountAt = 128, kGroupCountAt = 136, kChecksumAt = 144, kHeaderSize = 152;
+constexpr uint64_t kSlotSize = 12;
+constexpr uint64_t kMaxOffset = UINT32_MAX;
+constexpr size_t kGroupHead = 4;  // the record count before the GUID key
+
+template <typename T>
+void Put(std::string& out, size_t at, T value) {
+  std::memcpy(&out[at], &value, sizeof(T));
+}
+template <typename T>
+void Append(std::string& out, T value) {
+  out.append(reinterpret_cast<const char*>(&value), sizeof(T));
+}
+template <typename T>
+T Get(const unsigned char* p) {
+  T value;
+  std::memcpy(&value, p, sizeof(T));
+  return value;
+}
+
+inline void AppendVarint(std::string& out, uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<char>(v | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<char>(v));
+}
+
+inline uint64_t Checksum(const unsigned char* p, size_t n) {
+  uint64_t h = 0xcbf29ce484222325ull;  // FNV-1a
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ull;
+  return h;
+}
+
+// Keys are upper-cased under the process's locale; a snapshot written under
+// another one would hold other keys than this process's load would make.
+inline uint32_t CtypeFingerprint() {
+  unsigned char table[256];
+  for (int c = 0; c < 256; ++c) table[c] = static_cast<unsigned char>(std::toupper(c));
+  return static_cast<uint32_t>(Checksum(table, sizeof(table)));
+}
+
+// Eight bytes a step: the probe path hashes every key it looks up.
+inline uint64_t HashKey(const char* p, size_t n) {
+  constexpr uint64_t kMul = 0x9e3779b97f4a7c15ull;
+  uint64_t h = 0x27d4eb2f165667c5ull ^ (n * kMul);
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * kMul;
+    h ^= h >> 29;
+  }
+  uint64_t tail = 0;
+  for (size_t i = 0; i < n; ++i) tail |= uint64_t(static_cast<unsigned char>(p[i])) << (8 * i);
+  h = (h ^ tail) * kMul;
+  h ^= h >> 32;
+  h *= 0xd6e8feb86659fd93ull;
+  return h ^ (h >> 29);
+}
+
+// Whether `name` in key form (StaticCache::NormalizeKey: up to a NUL, at
+// most kMaxKeyLength bytes, upper-cased) is `key`, without building it.
+inline bool NameIsKey(const unsigned char* name, size_t length, const std::string& key) {
+  const size_t cut = std::min<size_t>(length, StaticCache::kMaxKeyLength);
+  const void* nul = std::memchr(name, 0, cut);
+  const size_t formLength =
+      nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - name) : cut;
+  if (formLength != key.size()) return false;
+  for (size_t i = 0; i < formLength; ++i)
+    if (static_cast<char>(std::toupper(name[i])) != key[i]) return false;
+  return true;
+}
+
+inline std::string XForm(const std::string& guid) {
+  std::string x = guid;
+  std::replace(x.begin(), x.end(), '-', 'X');
+  return x;
+}
+
+}  // namespace snapshotformat
