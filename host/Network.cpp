@@ -11,9 +11,9 @@
 #include "host/Files.h"
 #include "host/HostConfig.h"
 #include "host/LogWriter.h"
-#include "host/PartFiles.h"
 #include "host/SecretFile.h"
 #include "host/Settings.h"
+#include "host/StagedFile.h"
 #include "host/TransferFailure.h"
 #include "host/TransportOptions.h"
 
@@ -41,10 +41,8 @@ using netsession::kUrlSetting;
 using netsession::Named;
 using netsession::NormaliseBaseUrl;
 using netsession::ReadTransport;
-using netsession::RemoveStaleParts;
 using netsession::SetCommonOptions;
 using netsession::StartsWithNoCase;
-using netsession::TempFile;
 using netsession::TokenOverPlainHttp;
 using netsession::TransferFailure;
 using netsession::Transport;
@@ -67,6 +65,23 @@ std::string HeaderSafe(const char* text) {
     if (c >= 0x20 && c < 0x7f) out += static_cast<char>(c);
   }
   return out;
+}
+
+// Our partial downloads: ".GUIDDB.DAT.part-<pid>-<random>" beside the
+// destination, renamed over it only when whole. The hidden name keeps them out
+// of an operator's way; the pid tells a later transfer whether the writer is
+// still alive. Older builds wrote "GUIDDB.DAT.part-<random>".
+constexpr const char* kPartPrefix = ".GUIDDB.DAT.part-";
+constexpr const char* kLegacyPartPrefix = "GUIDDB.DAT.part-";
+
+// Removes the part files of transfers whose process has ended (killed
+// mid-body, say); they would otherwise pile up in the folder forever.
+void RemoveStaleParts(const std::string& folder) {
+  for (const char* prefix : {kPartPrefix, kLegacyPartPrefix})
+    for (const std::string& path :
+         hostfs::RemoveLeftovers(folder, prefix, hostfs::Leftovers::kWriterGone))
+      HXLOG(2, "void RemoveStaleParts(const string&)",
+            "Removed partial download [%s] of a transfer that ended", path.c_str());
 }
 
 CLmError Unexpected(const char* what) {
@@ -208,19 +223,25 @@ CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& req
     // Transfers into one folder are serialised by the caller's machine-wide
     // lock, so what a dead process left there is no one's any more.
     RemoveStaleParts(folder);
-    TempFile temp;
-    if (int code = temp.Create(folder))
+    hostfs::StagedFileOptions part;
+    part.prefix = kPartPrefix;
+    part.withPid = true;
+    // The database is read by every agent of the machine.
+    part.finalMode = 0644;
+    hostfs::StagedFile temp;
+    if (int code = temp.Create(folder, part))
       return FileError(code, "cannot create a temporary file in", folder);
     err = exchange.Configure(temp.fd(), false, ifNoneMatch_, ifModifiedSince_);
     if (!err.IsError()) err = exchange.Perform(temp.path(), notModified_);
     if (err.IsError() || notModified_) return err;
     if (err = exchange.CheckBodyWhole(); err.IsError()) return err;
 
-    if (int code = temp.Finish()) return FileError(code, "cannot write", temp.path());
-    if (int code = temp.RenameTo(destination))
+    // A full disk may show only at the flush.
+    if (int code = temp.Flush()) return FileError(code, "cannot write", temp.path());
+    // The destination's links were resolved above; the folder is flushed
+    // with the rename.
+    if (int code = temp.Install(destination, false))
       return FileError(code, "cannot rename the download to", destination);
-    // Makes the rename durable; a failure only weakens durability.
-    hostfs::SyncFolder(folder);
 
     std::strncpy(request.destinationPath, destination.c_str(), sizeof(request.destinationPath) - 1);
     request.size = exchange.written();
