@@ -225,7 +225,8 @@ class Rebuild {
   bool Fail(RebuildFailure failure, std::string error) {
     result_.failure = failure;
     result_.error = std::move(error);
-    HXLOG(-1, kTag, "Rebuild of the local GUID table failed, [%s/" GUIDDB_NAME "] left as it was: %s",
+    HXLOG(-1, kTag,
+          "Rebuild of the local GUID table failed, [%s/" GUIDDB_NAME "] left as it was: %s",
           folder_.c_str(), result_.error.c_str());
     return false;
   }
