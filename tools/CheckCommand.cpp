@@ -20,6 +20,7 @@
 #include "host/Locks.h"
 #include "host/Network.h"
 #include "host/Settings.h"
+#include "lookups/Download.h"
 #include "lookups/SharedSnapshot.h"
 #include "tools/Commands.h"
 
@@ -258,10 +259,11 @@ void CheckRefreshSource(Checker& out) {
               std::string("rebuild from the application manager's table ") + table);
     return;
   }
-  HXPlatformInfo settings;
-  if (settings.getHXPlatformType() & kHXPlatformControlServerHere) {
-    std::string folder = Setting("Base", "dMORVAXSQLLITEDBDIR");
-    if (folder.empty()) folder = Setting("Base", "dBASEHOME");
+  // The download's own choice, so that the check judges the folder a
+  // refresh would use.
+  const SDownloadSource download = ChooseDownloadSource();
+  if (download.local) {
+    const std::string& folder = download.folder;
     if (folder.empty())
       out.Add("refresh source", Level::kError,
               "the control server is on this machine ([Base] nHXPlatformType bit 0), but neither "
@@ -280,7 +282,7 @@ void CheckRefreshSource(Checker& out) {
     out.Add("control server", Level::kError, PlainError("Failed to get Network mangled Hostname"));
     return;
   }
-  const std::string temp = Setting("Base", "dMORVAXTEMPDIR");
+  const std::string& temp = download.folder;
   if (temp.empty())
     out.Add("control server", Level::kError,
             "missing setting [Base] dMORVAXTEMPDIR (the folder the control server's copy is "

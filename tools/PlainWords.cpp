@@ -9,6 +9,7 @@
 #include "host/AppMgrClient.h"
 #include "host/Network.h"
 #include "host/Settings.h"
+#include "lookups/Download.h"
 
 namespace guidlookup {
 namespace {
@@ -29,7 +30,7 @@ std::string MissingDownloadFolder() {
   std::string value;
   if (!settings.getString("vTaskHost", "dHOME", &value))
     return "missing setting [vTaskHost] dHOME (the agent's home folder)";
-  if (settings.getHXPlatformType() & kHXPlatformControlServerHere)
+  if (ChooseDownloadSource().local)
     return "missing setting [Base] dMORVAXSQLLITEDBDIR (or [Base] dBASEHOME): the folder of the "
            "control server's database on this machine";
   std::string url;
