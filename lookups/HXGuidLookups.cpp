@@ -537,12 +537,18 @@ bool RefreshByRebuild(CHXGuidLookups& self, CGuidDB& db) {
 
 }  // namespace
 
+// The steps: decide (DecideRefresh), refresh by download (RefreshByDownload)
+// or by rebuild (RefreshByRebuild), record (the state, the count, the time
+// and, after a rebuild, the job marker).
+//
 // Gate, decision and lock:
 //   The decision is taken once per process, by the first caller, under
-//   refreshGate (lock order in ProcessFlags.h). The gate keeps the other threads of the process from reading the table,
-//   or loading the static cache from it, while this process is about to
-//   refresh it: a caller that finds the refresh decided but not done waits on
-//   the gate until the refresher has finished. Once the state is
+//   refreshGate (lock order in ProcessFlags.h). The gate keeps the other
+//   threads of the process from reading the table, or loading the static
+//   cache from it, while this process is about to refresh it: a caller that
+//   finds the refresh decided but not done waits on the gate until the
+//   refresher has finished. A decision that could not read the settings is
+//   none: the state stays RefreshUndecided. Once the state is
 //   RefreshNotNeeded or RefreshDone every call returns at once, without a
 //   lock, a log line or a settings read. The decision itself takes no
 //   cross-process lock: a fresh table never costs the named mutex.
