@@ -11,6 +11,22 @@
 #include "host/Export.h"
 #include "lookups/RefreshPolicy.h"
 
+// Where a download takes the control server's file from.
+struct GUIDLOOKUPS_EXPORT SDownloadSource {
+  // True when the control server is installed on this machine ("[Base]
+  // nHXPlatformType" bit 0): its own file is copied and no session is made.
+  bool local = false;
+  // When local, the control server's database folder ("[Base]
+  // dMORVAXSQLLITEDBDIR", else "[Base] dBASEHOME"); otherwise the folder the
+  // transfer writes into ("[Base] dMORVAXTEMPDIR"). "" when the setting is
+  // missing or empty: there is nothing to download from.
+  std::string folder;
+};
+
+// The source a download would use now, from the running instance's
+// settings, read at the call. Never throws; short of memory the folder is "".
+GUIDLOOKUPS_EXPORT SDownloadSource ChooseDownloadSource();
+
 // Replaces "<guidCacheDir>/GUIDDB.DAT" with the control server's copy. True
 // when the local file was replaced, or when the server answered that its file
 // is the one installed; false (one log line, its text in `lastError`) on any

@@ -6,12 +6,10 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
-#include <list>
 #include <mutex>
 #include <string>
 #include <utility>
 
-#include "host/AppMgrClient.h"
 #include "host/FXString.h"
 #include "host/Locks.h"
 #include "host/LogWriter.h"
@@ -20,7 +18,7 @@
 #include "lookups/FailureLog.h"
 #include "lookups/JobMarker.h"
 #include "lookups/ProcessFlags.h"
-#include "lookups/TableRebuild.h"
+#include "lookups/RefreshSteps.h"
 
 std::atomic<int32_t> CHXGuidLookups::s_shouldRefreshGUIDTable{RefreshUndecided};
 
@@ -401,25 +399,21 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
 namespace {
 
 constexpr char kUpdateTag[] = "bool CHXGuidLookups::UpdateGUIDDB(CGuidDB&)";
-constexpr char kSection[] = "EventManager";
-constexpr char kLastRefreshTime[] = "nLastGuidNameTableRefreshTime";
-constexpr unsigned long kDefaultBatchSize = 999;
-
-// A refresh whose time cannot be written still counts as done; `error` (the
-// object's lastError) tells the caller.
-void RecordRefreshTime(HXPlatformInfo& settings, unsigned long when, std::string& error) {
-  if (!settings.setNumber(kSection, kLastRefreshTime, when))
-    HXLOG_FAILURE(error, kUpdateTag, "Could not set the last tbl refresh time to [%lu].", when);
-}
 
 }  // namespace
 
+// The steps: decide (DecideRefresh), refresh by download (RefreshByDownload)
+// or by rebuild (RefreshByRebuild), record (the state, the count, the time
+// and, after a rebuild, the job marker).
+//
 // Gate, decision and lock:
 //   The decision is taken once per process, by the first caller, under
-//   refreshGate (lock order in ProcessFlags.h). The gate keeps the other threads of the process from reading the table,
-//   or loading the static cache from it, while this process is about to
-//   refresh it: a caller that finds the refresh decided but not done waits on
-//   the gate until the refresher has finished. Once the state is
+//   refreshGate (lock order in ProcessFlags.h). The gate keeps the other
+//   threads of the process from reading the table, or loading the static
+//   cache from it, while this process is about to refresh it: a caller that
+//   finds the refresh decided but not done waits on the gate until the
+//   refresher has finished. A decision that could not read the settings is
+//   none: the state stays RefreshUndecided. Once the state is
 //   RefreshNotNeeded or RefreshDone every call returns at once, without a
 //   lock, a log line or a settings read. The decision itself takes no
 //   cross-process lock: a fresh table never costs the named mutex.
@@ -441,9 +435,6 @@ void RecordRefreshTime(HXPlatformInfo& settings, unsigned long when, std::string
 //   time is removed before the rows go in, and the new time is written only
 //   after the swap.
 bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
-  // The application-manager failure is logged once per process, even when
-  // several threads fail the fetch at the same moment.
-  static std::atomic<bool> alreadyLogged{false};
   lastError.clear();
   try {
     int32_t state = s_shouldRefreshGUIDTable.load();
@@ -469,119 +460,49 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
       return false;
     }
 
-    std::string reason;
-    GuidRefreshState decision =
-        IsSQLiteRefreshNeeded(reason, jobFlags, jobMarkerPath(), static_cast<unsigned long>(jobId));
-    s_shouldRefreshGUIDTable.store(decision);
-
-    if (decision == RefreshNotNeeded) {
-      HXLOG(-1, kUpdateTag, "Not refreshing SQLite Reason: %s", reason.c_str());
+    // Nor is anything decided on a settings file that cannot be read: the
+    // next call decides again, once the file may be readable.
+    guidlookups_internal::RefreshPlan plan;
+    if (!guidlookups_internal::DecideRefresh(*this, plan, lastError)) return false;
+    s_shouldRefreshGUIDTable.store(plan.decision);
+    if (plan.decision == RefreshNotNeeded) {
+      HXLOG(-1, kUpdateTag, "Not refreshing SQLite Reason: %s", plan.reason.c_str());
     } else {
       shouldFetchGUIDTable.store(true);
-      HXLOG(-1, kUpdateTag, "Refreshing SQLite Reason: [%s]", reason.c_str());
+      HXLOG(-1, kUpdateTag, "Refreshing SQLite Reason: [%s]", plan.reason.c_str());
     }
-
-    HXPlatformInfo settings;
-    settings.setFocus(HXPI_Focus::getFocus());
-    unsigned long source = 1;
-    if (!settings.getNumber(kSection, "getSqlLiteDbFromHB", &source)) source = 1;
     HXLOG(2, kUpdateTag, "Registry EventManager\\%s value is set to [%lu] .", "getSqlLiteDbFromHB",
-          source);
-
+          plan.source);
     if (s_shouldRefreshGUIDTable.load() != RefreshNeeded) return false;
 
     // Released exactly once on every way out from here, exceptions included.
     CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
     CNamedMutexLock held(mutex);
     if (!held.locked()) {
-      HXLOG_FAILURE(lastError, kUpdateTag, "Could not lock SQLITE_ACCESS_LOCK; not refreshing the local GUID table");
+      HXLOG_FAILURE(lastError, kUpdateTag,
+                    "Could not lock SQLITE_ACCESS_LOCK; not refreshing the local GUID table");
       return false;
     }
-
-    unsigned long batchSize = kDefaultBatchSize;
-    if (!settings.getNumber(kSection, "nTotalNumberOfRecordsToCommit", &batchSize))
-      batchSize = kDefaultBatchSize;
-    totalRecordsToCommit = batchSize;
-    HXLOG(2, kUpdateTag, "value of nTotalNumberOfRecordsToCommit = %lu", batchSize);
+    totalRecordsToCommit = plan.batchSize;
+    HXLOG(2, kUpdateTag, "value of nTotalNumberOfRecordsToCommit = %lu", plan.batchSize);
 
     // Another thread of the process may have finished the refresh while this
     // one waited for the mutex.
     if (s_shouldRefreshGUIDTable.load() != RefreshNeeded) return false;
 
-    if (shouldFetchGUIDTable.load() && source != 0)
+    const bool download = plan.source != 0;
+    if (download && shouldFetchGUIDTable.load())
       HXLOG(-1, kUpdateTag, " Starting to get GUID info from HB.");
-
-    if (source != 0) {
-      if (!shouldFetchGUIDTable.load()) {
-        HXLOG(2, kUpdateTag, "Not fetching sql lite GUID from HB as previous request failed.");
-        guidlookups_internal::KeepError(lastError,
-                                        "Not fetching sql lite GUID from HB as previous request "
-                                        "failed.");
-        return false;
-      }
-      if (!getSqlLiteGUIDDbFromHB()) {
-        HXLOG(-1, kUpdateTag, "Failed to get Sql Lite GUID db from HB.");
-        // The download's own line, kept in lastError, says why.
-        if (lastError.empty())
-          guidlookups_internal::KeepError(lastError, "Failed to get Sql Lite GUID db from HB.");
-        shouldFetchGUIDTable.store(false);
-        dbStatus = -1;
-        return false;
-      }
-      s_shouldRefreshGUIDTable.store(RefreshDone);
-      ++counters_.refreshes;
-      RecordRefreshTime(settings, static_cast<unsigned long>(time(nullptr)), lastError);
-      return true;
-    }
-
-    // The new table is built in a file of its own and renamed over the old
-    // one, so nothing of the old file needs to open: a corrupt or old-schema
-    // file is simply replaced. The folder must be there to hold the new file.
-    if (!FXFolder::DoesFolderExist(guidCacheDir)) {
-      HXLOG_FAILURE(lastError, kUpdateTag, "Unable to create GUIDDB_NAME under folder [%s].", guidCacheDir.c_str());
-      return false;
-    }
-
-    std::list<GUIDNameInfo> rows;
-    {
-      GUIDFromName client;
-      if (client.getGUIDList("", rows, nullptr) != 0) {
-        guidlookups_internal::KeepError(lastError, "Failed to get app_guid table from appmgr.");
-        if (!alreadyLogged.exchange(true))
-          HXLOG(-1, kUpdateTag, "Failed to get app_guid table from appmgr.");
-        return false;
-      }
-    }
-    if (rows.empty()) {
-      HXLOG(2, kUpdateTag, "No rows in app mgr GUID table.");
-      guidlookups_internal::KeepError(lastError, "No rows in app mgr GUID table.");
-      return false;
-    }
-    HXLOG(2, kUpdateTag, "Size of guildList: %d", static_cast<int>(rows.size()));
-
-    // The old table stays whole until the swap, but a process that dies from
-    // here on has not refreshed: without a recorded time the next decision
-    // refreshes whatever the interval (0 included).
-    if (!settings.removeValue(kSection, kLastRefreshTime))
-      HXLOG_FAILURE(lastError, kUpdateTag, "Could not clear the last tbl refresh time before the rebuild.");
-
-    SRebuildOptions options;
-    options.batchSize = totalRecordsToCommit;
-    options.holdsAccessLock = true;
-    options.database = &db;
-    SRebuildResult rebuilt = RebuildGuidTable(guidCacheDir, RowsOf(rows), options);
-    if (!rebuilt.replaced) {
-      guidlookups_internal::KeepError(lastError, "%s", rebuilt.error.c_str());
-      return false;
-    }
+    const bool refreshed = download ? guidlookups_internal::RefreshByDownload(*this)
+                                    : guidlookups_internal::RefreshByRebuild(*this, db);
+    if (!refreshed) return false;
 
     s_shouldRefreshGUIDTable.store(RefreshDone);
     ++counters_.refreshes;
-    lastRefresh = RefreshRebuilt;
-    RecordRefreshTime(settings, static_cast<unsigned long>(time(nullptr)), lastError);
+    guidlookups_internal::RecordRefreshTime(lastError);
     // A marker that cannot be written only costs a resumed job one more
-    // refresh.
-    WriteJobMarker(jobMarkerPath(), jobId);
+    // refresh. A download leaves it alone.
+    if (!download) WriteJobMarker(jobMarkerPath(), jobId);
     return true;
   } catch (const std::exception& e) {
     HXLOG_FAILURE(lastError, kUpdateTag, "Refresh of the local GUID table failed: %s", e.what());

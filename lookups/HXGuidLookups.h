@@ -69,8 +69,10 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   // Takes the refresh decision once per process and, when due, downloads the
   // file or rebuilds the table under the named mutex. True only when this
   // call completed a refresh. Without a guidCacheDir it decides nothing and
-  // touches no file (one log line). `db` is left open after a rebuild; the
-  // caller closes it.
+  // touches no file (one log line); nor on a settings file that is there but
+  // cannot be read (the read's one log line, its text in lastError), and a
+  // later call decides again. `db` is left open after a rebuild; the caller
+  // closes it.
   bool UpdateGUIDDB(CGuidDB& db);
   // Replaces the local GUIDDB.DAT with the control server's copy, after
   // verifying it. True only when the local file was replaced.

@@ -47,12 +47,24 @@ GuidRefreshState IsSQLiteRefreshNeeded(std::string& reason, unsigned int jobFlag
     HXPlatformInfo settings;
     bool refreshByTime;
     unsigned long lastRefresh = 0;
+    // A file that is there but cannot be read says nothing of the last
+    // refresh: taking its values for missing would refresh (or skip) on a
+    // guess. The read has logged it.
+    auto unreadable = [&settings, &reason]() {
+      if (settings.lastReadErrno() == 0) return false;
+      reason = "Cannot read settings file " + settings.lastReadError();
+      return true;
+    };
     if (!settings.getNumber(hxsettings::kLastRefreshTime, &lastRefresh)) {
+      if (unreadable()) return RefreshUndecided;
       text << "[Refreshing as the GUID table was not refreshed at all]";
       refreshByTime = true;
     } else {
       unsigned long interval = 1440;
-      if (!settings.getNumber(hxsettings::kRefreshInterval, &interval)) interval = 1440;
+      if (!settings.getNumber(hxsettings::kRefreshInterval, &interval)) {
+        if (unreadable()) return RefreshUndecided;
+        interval = 1440;
+      }
       if (interval == 0) {
         text << "[Refresh interval is set to 0 explicitly, not refreshing GUIDs]";
         refreshByTime = false;

@@ -33,8 +33,10 @@ constexpr unsigned int GuidRefreshJobFlag = 4;
 // Decides whether the local table must be refreshed now, from the job flags
 // and marker, "nLastGuidNameTableRefreshTime" and
 // "SmtpGuidTableRefreshInterval". Returns RefreshNeeded or RefreshNotNeeded
-// and replaces `reason` with why. Writes nothing, logs nothing, never throws;
-// callable from any thread.
+// and replaces `reason` with why; RefreshUndecided when the settings file is
+// there but cannot be read, with `reason` "Cannot read settings file <path>:
+// <reason>" (the settings store logs that read, once). Writes nothing, logs
+// nothing else, never throws; callable from any thread.
 GUIDLOOKUPS_EXPORT GuidRefreshState IsSQLiteRefreshNeeded(std::string& reason,
                                                           unsigned int jobFlags,
                                                           std::string markerPath,

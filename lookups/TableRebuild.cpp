@@ -76,36 +76,42 @@ class StagingFile {
   hostfs::StagedFile file_;
 };
 
-// The body of RebuildGuidTable, between the lock and the result.
+// The body of RebuildGuidTable, between the lock and the result. The
+// transaction guard in Build is the one owner of the open transaction; Fail
+// only records and logs why the rebuild ended.
 class Rebuild {
  public:
   Rebuild(const std::string& folder, const GuidRowReader& rows, const SRebuildOptions& options,
           CGuidDB& db)
-      : folder_(folder), rows_(rows), options_(options), db_(db), transaction_(db) {}
+      : folder_(folder), rows_(rows), options_(options), db_(db) {}
 
   SRebuildResult Run() {
+    result_.replaced = Replace();
+    // The caller was promised an open database after a replacement (the
+    // table is in place even if this open fails), a closed one otherwise.
+    if (result_.replaced)
+      db_.Open(folder_.c_str());
+    else
+      db_.Close();
+    return result_;
+  }
+
+ private:
+  bool Replace() {
     const std::string destination = hostfs::ResolveLinks(folder_ + "/" GUIDDB_NAME);
     const std::string home = hostfs::FolderOf(destination);
 
     StagingFile staging;
-    if (!staging.Make(home, destination, result_.error))
-      return Fail(RebuildFailure::Create, result_.error);
-    if (db_.CreateForBulkLoad(staging.path()) != 0)
-      return Fail(RebuildFailure::Create, "cannot create [" + staging.path() + "]: " +
-                                              db_.lastError());
-    if (!AddRows()) return result_;
-    HXLOG(2, kTag, "[%d] rows inserted into local guid_name table.",
-          static_cast<int>(result_.counts.rowsRead));
-    if (result_.counts.rowsAdded == 0) return Fail(RebuildFailure::NoRows, "no row could be added");
-    // One index build over the finished table costs a fraction of keeping
-    // four indexes up to date row by row.
-    if (db_.CreateIndexes() != 0)
-      return Fail(RebuildFailure::Database, "cannot index the new table: " + db_.lastError());
-    if (transaction_.Commit() != 0) return Fail(RebuildFailure::Database, db_.lastError());
+    std::string why;
+    if (!staging.Make(home, destination, why)) return Fail(RebuildFailure::Create, why);
+    const bool built = Build(staging.path());
+    // Closed before the new file is checked, or removed with the staging
+    // guard: the transaction has ended with Build, committed or rolled back.
     db_.Close();
+    if (!built) return false;
 
     long rowsInFile = 0;
-    std::string why = CGuidDB::VerifyFile(staging.path(), &rowsInFile, true);
+    why = CGuidDB::VerifyFile(staging.path(), &rowsInFile, true);
     if (why.empty() && static_cast<uint64_t>(rowsInFile) != result_.counts.rowsAdded)
       why = "the new file holds " + std::to_string(rowsInFile) + " rows, not the " +
             std::to_string(result_.counts.rowsAdded) + " added";
@@ -118,32 +124,46 @@ class Rebuild {
     DropDownloadValidator(folder_);
     if (!staging.Install(destination, why)) return Fail(RebuildFailure::Install, why);
     RemoveSharedSnapshots(folder_);  // they describe the table just replaced
-    result_.replaced = true;
-    // The caller was promised an open database; the table is in place even
-    // if this open fails.
-    db_.Open(folder_.c_str());
-    return result_;
+    return true;
   }
 
- private:
+  // Fills the new file at `file` and commits it. Whatever transaction is
+  // still open when this returns (a failure, an exception) is rolled back by
+  // the guard.
+  bool Build(const std::string& file) {
+    if (db_.CreateForBulkLoad(file) != 0)
+      return Fail(RebuildFailure::Create, "cannot create [" + file + "]: " + db_.lastError());
+    CGuidTransaction transaction(db_);
+    if (!AddRows(transaction)) return false;
+    HXLOG(2, kTag, "[%d] rows inserted into local guid_name table.",
+          static_cast<int>(result_.counts.rowsRead));
+    if (result_.counts.rowsAdded == 0) return Fail(RebuildFailure::NoRows, "no row could be added");
+    // One index build over the finished table costs a fraction of keeping
+    // four indexes up to date row by row.
+    if (db_.CreateIndexes() != 0)
+      return Fail(RebuildFailure::Database, "cannot index the new table: " + db_.lastError());
+    if (transaction.Commit() != 0) return Fail(RebuildFailure::Database, db_.lastError());
+    return true;
+  }
+
   // The rows, in transactions of batchSize rows: a commit and a new begin
   // come before the row that would exceed the batch, and after a row the
   // database refused (the count then restarts, so the next batch holds one
   // row fewer). Every BEGIN and COMMIT is checked where it returns: on a
   // full disk or an I/O error SQLite may already have rolled the whole
   // transaction back. False (with the result set) when the rebuild ends.
-  bool AddRows() {
-    if (transaction_.Begin() != 0) return Fail(RebuildFailure::Database, db_.lastError()), false;
+  bool AddRows(CGuidTransaction& transaction) {
+    if (transaction.Begin() != 0) return Fail(RebuildFailure::Database, db_.lastError());
     uint64_t inBatch = 0;
     SRebuildProgress& counts = result_.counts;
     GUIDNameInfo row;
     std::string error;
     for (;;) {
       if (options_.cancel != nullptr && options_.cancel->load())
-        return Fail(RebuildFailure::Cancelled, "cancelled"), false;
+        return Fail(RebuildFailure::Cancelled, "cancelled");
       const int got = rows_(row, error);
       if (got < 0)
-        return Fail(RebuildFailure::Source, error.empty() ? "the row source failed" : error), false;
+        return Fail(RebuildFailure::Source, error.empty() ? "the row source failed" : error);
       if (got == 0) break;
       ++counts.rowsRead;
       // The table keeps 32 bits: the low half of the status, as a signed value.
@@ -152,7 +172,7 @@ class Rebuild {
       HXLOG(2, kTag, "Adding, Guid=[%s], Name=[%s]", record.guid.c_str(), record.name.c_str());
       if (inBatch >= options_.batchSize) {
         inBatch = 0;
-        if (!NextBatch()) return false;
+        if (!NextBatch(transaction)) return false;
       }
       if (db_.Add(&record) != 0) {
         HXLOG(-1, kTag,
@@ -160,7 +180,7 @@ class Rebuild {
               record.guid.c_str(), record.name.c_str(), record.status);
         ++counts.rowsFailed;
         if (options_.observer != nullptr) options_.observer->OnFailedRow(record, db_.lastError());
-        if (!NextBatch()) return false;
+        if (!NextBatch(transaction)) return false;
         inBatch = 0;
       } else {
         ++counts.rowsAdded;
@@ -168,37 +188,32 @@ class Rebuild {
       ++inBatch;
       if (options_.observer != nullptr) options_.observer->OnRow(counts);
     }
-    if (counts.rowsRead == 0)
-      return Fail(RebuildFailure::NoRows, "the row source holds no rows"), false;
+    if (counts.rowsRead == 0) return Fail(RebuildFailure::NoRows, "the row source holds no rows");
     return true;
   }
 
-  bool NextBatch() {
-    if (transaction_.Commit() != 0 || transaction_.Begin() != 0) {
-      Fail(RebuildFailure::Database, db_.lastError());
-      return false;
-    }
+  bool NextBatch(CGuidTransaction& transaction) {
+    if (transaction.Commit() != 0 || transaction.Begin() != 0)
+      return Fail(RebuildFailure::Database, db_.lastError());
     return true;
   }
 
-  // Whatever transaction is open is rolled back (closing the connection
-  // would do so too), and the new file goes with the staging guard.
-  SRebuildResult Fail(RebuildFailure failure, std::string error) {
-    if (db_.InTransaction()) db_.rollback();
-    db_.Close();
+  // Records why the rebuild ends, with its one log line; always false. What
+  // the rebuild made is released by its owners: the transaction guard, the
+  // connection closed by Run, the staging file's guard.
+  bool Fail(RebuildFailure failure, std::string error) {
     result_.failure = failure;
     result_.error = std::move(error);
-    result_.replaced = false;
-    HXLOG(-1, kTag, "Rebuild of the local GUID table failed, [%s/" GUIDDB_NAME "] left as it was: %s",
+    HXLOG(-1, kTag,
+          "Rebuild of the local GUID table failed, [%s/" GUIDDB_NAME "] left as it was: %s",
           folder_.c_str(), result_.error.c_str());
-    return result_;
+    return false;
   }
 
   const std::string& folder_;
   const GuidRowReader& rows_;
   const SRebuildOptions& options_;
   CGuidDB& db_;
-  CGuidTransaction transaction_;
   SRebuildResult result_;
 };
 

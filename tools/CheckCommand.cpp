@@ -15,11 +15,13 @@
 #include <iostream>
 #include <set>
 
+#include "host/HostConfig.h"
 #include "host/FXString.h"
 #include "host/Locks.h"
 #include "host/Network.h"
 #include "host/SecretFile.h"
 #include "host/Settings.h"
+#include "lookups/Download.h"
 #include "lookups/SharedSnapshot.h"
 #include "tools/Commands.h"
 
@@ -161,12 +163,12 @@ void CheckLockFolder(Checker& out) {
   CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
   const std::string file = mutex.lockFilePath();
   const std::string folder = file.substr(0, file.rfind('/'));
-  const char* given = std::getenv("GUIDLOOKUPS_LOCK_DIR");
+  const std::string given = hostconfig::Get(hostconfig::Knob::kLockDir);
   // GUIDLOOKUPS_LOCK_DIR is used as given, never created; the default folder
   // is made by the first lock.
   CheckWritableFolder(out, "lock folder",
-                      given && *given ? "lock folder (GUIDLOOKUPS_LOCK_DIR)" : "lock folder",
-                      folder, !(given && *given));
+                      !given.empty() ? "lock folder (GUIDLOOKUPS_LOCK_DIR)" : "lock folder",
+                      folder, given.empty());
   struct stat st;
   if (lstat(file.c_str(), &st) == 0 &&
       (!S_ISREG(st.st_mode) || (st.st_uid != geteuid() && st.st_uid != 0)))
@@ -189,11 +191,13 @@ void CheckSecretRule(Checker& out, const std::string& what, const SecretFileVerd
 
 // A file a setting names must be there and readable; secrets by their owner
 // only, as the network session demands.
-void CheckNamedFile(Checker& out, const char* name, bool secret, bool folder) {
-  const std::string path = Setting("Base", name);
+void CheckNamedFile(Checker& out, const hxsettings::Setting& named) {
+  const bool secret = named.kind == hxsettings::Kind::kSecret;
+  const bool folder = named.kind == hxsettings::Kind::kFolder;
+  const std::string path = Setting(named.section, named.name);
   if (path.empty()) return;
   struct stat st;
-  const std::string what = std::string("[Base] ") + name + " " + path;
+  const std::string what = hxsettings::Named(named) + " " + path;
   if (stat(path.c_str(), &st) != 0 || access(path.c_str(), R_OK) != 0)
     out.Add("control server", Level::kError, what + " cannot be read");
   else if (folder != S_ISDIR(st.st_mode))
@@ -205,12 +209,12 @@ void CheckNamedFile(Checker& out, const char* name, bool secret, bool folder) {
 void CheckRefreshSource(Checker& out) {
   NumberSetting source = ReadNumberSetting("getSqlLiteDbFromHB", 1);
   if (source.value == 0) {
-    const char* table = std::getenv("GUIDLOOKUPS_APPMGR_TABLE");
-    if (!table || !*table)
+    const std::string table = hostconfig::Get(hostconfig::Knob::kAppMgrTable);
+    if (table.empty())
       out.Add("refresh source", Level::kError,
               "a refresh rebuilds from the application manager's table, but "
               "GUIDLOOKUPS_APPMGR_TABLE is not set");
-    else if (access(table, R_OK) != 0)
+    else if (access(table.c_str(), R_OK) != 0)
       out.Add("refresh source", Level::kError,
               std::string("the application manager's table ") + table + " cannot be read");
     else
@@ -218,10 +222,11 @@ void CheckRefreshSource(Checker& out) {
               std::string("rebuild from the application manager's table ") + table);
     return;
   }
-  HXPlatformInfo settings;
-  if (settings.getHXPlatformType() & kHXPlatformControlServerHere) {
-    std::string folder = Setting("Base", "dMORVAXSQLLITEDBDIR");
-    if (folder.empty()) folder = Setting("Base", "dBASEHOME");
+  // The download's own choice, so that the check judges the folder a
+  // refresh would use.
+  const SDownloadSource download = ChooseDownloadSource();
+  if (download.local) {
+    const std::string& folder = download.folder;
     if (folder.empty())
       out.Add("refresh source", Level::kError,
               "the control server is on this machine ([Base] nHXPlatformType bit 0), but neither "
@@ -240,7 +245,7 @@ void CheckRefreshSource(Checker& out) {
     out.Add("control server", Level::kError, PlainError("Failed to get Network mangled Hostname"));
     return;
   }
-  const std::string temp = Setting("Base", "dMORVAXTEMPDIR");
+  const std::string& temp = download.folder;
   if (temp.empty())
     out.Add("control server", Level::kError,
             "missing setting [Base] dMORVAXTEMPDIR (the folder the control server's copy is "
@@ -248,12 +253,11 @@ void CheckRefreshSource(Checker& out) {
   else
     CheckWritableFolder(out, "control server", "download folder ([Base] dMORVAXTEMPDIR)", temp,
                         false);
-  CheckNamedFile(out, "sControlServerCAFile", false, false);
-  CheckNamedFile(out, "sControlServerCAPath", false, true);
-  CheckNamedFile(out, "sControlServerClientCert", false, false);
-  CheckNamedFile(out, "sControlServerClientKey", true, false);
-  CheckNamedFile(out, "sControlServerKeyPasswordFile", true, false);
-  CheckNamedFile(out, "sControlServerTokenFile", true, false);
+  for (const hxsettings::Setting* named :
+       {&hxsettings::kControlServerCAFile, &hxsettings::kControlServerCAPath,
+        &hxsettings::kControlServerClientCert, &hxsettings::kControlServerClientKey,
+        &hxsettings::kControlServerKeyPasswordFile, &hxsettings::kControlServerTokenFile})
+    CheckNamedFile(out, *named);
 
   // The session's own attach (a connection and, for https, a verified TLS
   // handshake), then a HEAD request for the file with the transfer's own

@@ -26,11 +26,6 @@
 
 namespace guidlookup {
 
-std::string EnvOrEmpty(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
-}
-
 namespace {
 
 constexpr char kGuidCacheSubfolder[] = "/JobResults/GUIDCacheDir";

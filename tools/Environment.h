@@ -91,8 +91,4 @@ NumberSetting ReadNumberSetting(const char* name, unsigned long fallback);
 // is not a number, else "".
 std::string NotANumber(const NumberSetting& setting, const std::string& fallbackMeaning);
 
-
-// The value of an environment variable, "" when unset.
-std::string EnvOrEmpty(const char* name);
-
 }  // namespace guidlookup

@@ -6,9 +6,11 @@
 #include <list>
 #include <vector>
 
+#include "host/HostConfig.h"
 #include "host/AppMgrClient.h"
 #include "host/Network.h"
 #include "host/Settings.h"
+#include "lookups/Download.h"
 
 namespace guidlookup {
 namespace {
@@ -29,14 +31,14 @@ std::string MissingDownloadFolder() {
   std::string value;
   if (!settings.getString(hxsettings::kHome, &value))
     return "missing setting [vTaskHost] dHOME (the agent's home folder)";
-  if (settings.getHXPlatformType() & kHXPlatformControlServerHere)
+  if (ChooseDownloadSource().local)
     return "missing setting [Base] dMORVAXSQLLITEDBDIR (or [Base] dBASEHOME): the folder of the "
            "control server's database on this machine";
   std::string url;
   HXClient client(2);
   if (client.getNetworkHostnameMangled(url, nullptr) != 0 &&
       Setting(hxsettings::kControlServerUrl).empty() &&
-      EnvOrEmpty("GUIDLOOKUPS_CONTROL_SERVER").empty())
+      hostconfig::Get(hostconfig::Knob::kControlServer).empty())
     return std::string("no control server configured: missing settings ") + kControlServerSetting +
            " and [Base] dMORVAXTEMPDIR (the folder the copy is downloaded into)";
   return "missing setting [Base] dMORVAXTEMPDIR (the folder the control server's copy is "
@@ -45,7 +47,7 @@ std::string MissingDownloadFolder() {
 
 std::string NoControlServer() {
   std::string url = Setting(hxsettings::kControlServerUrl);
-  if (url.empty()) url = EnvOrEmpty("GUIDLOOKUPS_CONTROL_SERVER");
+  if (url.empty()) url = hostconfig::Get(hostconfig::Knob::kControlServer);
   if (url.empty())
     return std::string("no control server configured: missing setting ") + kControlServerSetting;
   return "the control server's address " + WithoutUrlCredentials(url) +
@@ -53,7 +55,7 @@ std::string NoControlServer() {
 }
 
 std::string ApplicationManagerFailure() {
-  std::string table = EnvOrEmpty("GUIDLOOKUPS_APPMGR_TABLE");
+  std::string table = hostconfig::Get(hostconfig::Knob::kAppMgrTable);
   if (table.empty())
     return "the application manager's table is not configured (GUIDLOOKUPS_APPMGR_TABLE is not "
            "set)";
@@ -138,9 +140,9 @@ std::string DescribeRefreshSource(const NumberSetting& source) {
     text += client.getNetworkHostnameMangled(url, nullptr) == 0 ? WithoutUrlCredentials(url)
                                                                 : "(" + NoControlServer() + ")";
   } else {
-    const char* table = std::getenv("GUIDLOOKUPS_APPMGR_TABLE");
+    const std::string table = hostconfig::Get(hostconfig::Knob::kAppMgrTable);
     text = "rebuild from the application manager's table ";
-    text += table && *table ? table : "(GUIDLOOKUPS_APPMGR_TABLE is not set)";
+    text += !table.empty() ? table : "(GUIDLOOKUPS_APPMGR_TABLE is not set)";
   }
   if (source.valid)
     text += " ([EventManager] getSqlLiteDbFromHB=" + std::to_string(source.value) + ")";

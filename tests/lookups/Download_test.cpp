@@ -438,6 +438,15 @@ TEST_F(DownloadTest, LocalCopyFallsBackToBaseHome) {
   EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
 }
 
+// An empty folder names no folder: the copy would be looked for at the root
+// of the file system.
+TEST_F(DownloadTest, EmptySqliteDbFolderSettingFallsBackToBaseHome) {
+  WriteSettings("nHXPlatformType=1\ndMORVAXSQLLITEDBDIR=\ndBASEHOME=" + hb_ + "\n");
+  ScopedLogCapture log;
+  ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << log->dump();
+  EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
+}
+
 TEST_F(DownloadTest, LocalCopyWithoutFolderSettingFails) {
   WriteSettings("nHXPlatformType=1\ndMORVAXTEMPDIR=" + hb_ + "\n");
   ScopedLogCapture log;

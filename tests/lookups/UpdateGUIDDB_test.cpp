@@ -537,4 +537,25 @@ TEST_F(UpdateGUIDDBTest, WithoutAFolderNothingIsDecidedOrTouched) {
   EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));
 }
 
+// A settings file that cannot be read (a folder in its place, unreadable even
+// for root) is no file without a refresh time: nothing is decided, refreshed
+// or recorded, and the next call, on a repaired file, decides afresh.
+TEST_F(UpdateGUIDDBTest, UnreadableSettingsFileDecidesNothingUntilRepaired) {
+  ASSERT_EQ(0, mkdir(sandbox.settingsFile().c_str(), 0755));
+  ScopedRowSource source({{"new@corp.test", "{new}", 1}});
+  CGuidDB db;
+  EXPECT_FALSE(service.UpdateGUIDDB(db));
+  EXPECT_EQ(RefreshUndecided, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
+  ASSERT_EQ(1u, log->lines().size()) << log->dump();
+  EXPECT_EQ(1, log->count("Cannot read settings file " + sandbox.settingsFile()));
+  EXPECT_NE(std::string::npos, service.lastError.find("Cannot read settings file"))
+      << service.lastError;
+  EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));
+
+  ASSERT_EQ(0, rmdir(sandbox.settingsFile().c_str()));
+  RebuildSettings();
+  EXPECT_TRUE(service.UpdateGUIDDB(db)) << log->dump();
+  EXPECT_EQ(Stored({{"new@corp.test", "{new}", 1}}), ReadAllRows(sandbox.dbFile()));
+}
+
 }  // namespace
