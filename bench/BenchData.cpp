@@ -7,12 +7,13 @@
 namespace bench {
 namespace {
 
-const char* const kFirst[] = {"anna", "bob", "carol", "dave", "erin", "frank", "grace", "heidi",
-                              "ivan", "judy", "mallory", "niaj", "olivia", "peggy", "rupert",
-                              "sybil", "trent", "victor", "walter", "yolanda"};
-const char* const kLast[] = {"smith", "jones", "brown", "taylor", "wilson", "davies", "evans",
-                             "thomas", "johnson", "roberts", "walker", "wright", "robinson",
-                             "thompson", "white", "hughes", "edwards", "green", "hall", "wood"};
+const char* const kFirst[] = {"anna",   "bob",   "carol", "dave",    "erin",   "frank",  "grace",
+                              "heidi",  "ivan",  "judy",  "mallory", "niaj",   "olivia", "peggy",
+                              "rupert", "sybil", "trent", "victor",  "walter", "yolanda"};
+const char* const kLast[] = {"smith",  "jones",   "brown",    "taylor",   "wilson",
+                             "davies", "evans",   "thomas",   "johnson",  "roberts",
+                             "walker", "wright",  "robinson", "thompson", "white",
+                             "hughes", "edwards", "green",    "hall",     "wood"};
 const char* const kDomains[] = {"corp.example", "mail.corp.example", "eu.corp.example",
                                 "sales.example.org", "research.example.net"};
 

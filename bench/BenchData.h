@@ -12,9 +12,9 @@
 namespace bench {
 
 struct Directory {
-  std::vector<GUIDNameInfo> rows;     // in generation order (grouped by GUID)
-  std::vector<std::string> present;   // names of rows, shuffled, as stored
-  std::vector<std::string> absent;    // addresses that no row holds
+  std::vector<GUIDNameInfo> rows;    // in generation order (grouped by GUID)
+  std::vector<std::string> present;  // names of rows, shuffled, as stored
+  std::vector<std::string> absent;   // addresses that no row holds
   size_t guids = 0;
 };
 

@@ -499,7 +499,8 @@ void BM_PrivateMissAbsent_Library(benchmark::State& state) { PrivateMiss(state, 
 
 // The baselines' exact search: the rows of the GUID of the first row named ?.
 constexpr char kBaselineQuery[] =
-    "SELECT Name, GUID, Status FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE Name = ? LIMIT 1);";
+    "SELECT Name, GUID, Status FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE Name = ? LIMIT "
+    "1);";
 
 // Steps a prepared query of (name, GUID, status) into a record map.
 GuidRecordMap StepRecords(sqlite3_stmt* st) {
@@ -521,9 +522,7 @@ void ExactQuery(benchmark::State& state, const std::vector<std::string>& keys) {
     sqlite3* db = nullptr;
     sqlite3_open_v2(w.dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
     sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db,
-                       kBaselineQuery,
-                       -1, &st, nullptr);
+    sqlite3_prepare_v2(db, kBaselineQuery, -1, &st, nullptr);
     sqlite3_bind_text(st, 1, key.c_str(), -1, SQLITE_TRANSIENT);
     GuidRecordMap records = StepRecords(st);
     sqlite3_finalize(st);
@@ -542,9 +541,7 @@ void KeptOpenQuery(benchmark::State& state, const std::vector<std::string>& keys
   sqlite3* db = nullptr;
   sqlite3_open_v2(w.dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
   sqlite3_stmt* st = nullptr;
-  sqlite3_prepare_v2(db,
-                     kBaselineQuery,
-                     -1, &st, nullptr);
+  sqlite3_prepare_v2(db, kBaselineQuery, -1, &st, nullptr);
   size_t i = 0;
   for (auto _ : state) {
     std::string key = Lower(keys[i++ % keys.size()]);
@@ -560,7 +557,9 @@ void KeptOpenQuery(benchmark::State& state, const std::vector<std::string>& keys
 void BM_KeptOpenQueryPresent_SQLite(benchmark::State& state) {
   KeptOpenQuery(state, W().dir.present);
 }
-void BM_KeptOpenQueryAbsent_SQLite(benchmark::State& state) { KeptOpenQuery(state, W().dir.absent); }
+void BM_KeptOpenQueryAbsent_SQLite(benchmark::State& state) {
+  KeptOpenQuery(state, W().dir.absent);
+}
 
 // ---- download --------------------------------------------------------------
 
@@ -647,7 +646,8 @@ void BM_ConditionalRefresh_Library(benchmark::State& state) {
   auto& d = Download();
   Server server(d.served, "etag");
   HXPlatformInfo settings;
-  settings.setString("Base", "sControlServerURL", "http://127.0.0.1:" + std::to_string(server.port));
+  settings.setString("Base", "sControlServerURL",
+                     "http://127.0.0.1:" + std::to_string(server.port));
   CHXGuidLookups lookups;
   lookups.guidCacheDir = W().root + "/cond-cache";
   fs::create_directories(lookups.guidCacheDir);

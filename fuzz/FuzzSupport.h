@@ -80,7 +80,7 @@ inline void SilenceLog() { SetLogWriter(nullptr); }
 }  // namespace fuzzsupport
 
 // The set-up of a target that needs nothing but a silent log.
-#define FUZZ_INITIALIZE_WITH_A_SILENT_LOG()                \
+#define FUZZ_INITIALIZE_WITH_A_SILENT_LOG()            \
   extern "C" int LLVMFuzzerInitialize(int*, char***) { \
     fuzzsupport::SilenceLog();                         \
     return 0;                                          \

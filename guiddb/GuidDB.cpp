@@ -149,72 +149,83 @@ int CGuidDB::Open(const char* folder) {
   const std::string path = DbPath(folder);
   // Opening would create an empty file; a reader must not leave one behind.
   if (!FXFile::DoesFileExist(path)) return 1;
-  return Guarded(lastError_, -1, [&] {
-    // Taken before SQLite reads a byte: a change made after this (a `cp` over
-    // the file needs no lock of ours) then shows at the next check.
-    const FileIdentity identity = IdentityOf(path);
-    // A failed construction leaves the previous connection in place.
-    auto db = std::make_unique<FX::CSQLite3DB>(path);
-    DropStatements();
-    db_ = std::move(db);
-    // SQLite reads the file only now: a file that is no database fails here.
-    if (db_->ExecScalarInt64(kTableTest, 0) == 0) return 1;
-    folder_ = folder;
-    openedPath_ = path;
-    opened_ = identity;
-    return 0;
-  }, [&](const char* why) {
-    event.DebugLvl("Open", 1, "Cannot open connection to db file [%s], error=[%s]", path.c_str(),
-                   why);
-  });
+  return Guarded(
+      lastError_, -1,
+      [&] {
+        // Taken before SQLite reads a byte: a change made after this (a `cp` over
+        // the file needs no lock of ours) then shows at the next check.
+        const FileIdentity identity = IdentityOf(path);
+        // A failed construction leaves the previous connection in place.
+        auto db = std::make_unique<FX::CSQLite3DB>(path);
+        DropStatements();
+        db_ = std::move(db);
+        // SQLite reads the file only now: a file that is no database fails here.
+        if (db_->ExecScalarInt64(kTableTest, 0) == 0) return 1;
+        folder_ = folder;
+        openedPath_ = path;
+        opened_ = identity;
+        return 0;
+      },
+      [&](const char* why) {
+        event.DebugLvl("Open", 1, "Cannot open connection to db file [%s], error=[%s]",
+                       path.c_str(), why);
+      });
 }
 
 int CGuidDB::Create(const char* folder) {
   const std::string path = DbPath(folder);
-  return Guarded(lastError_, -1, [&] {
-    if (folder == nullptr || *folder == '\0') throw std::invalid_argument("no folder given");
-    auto db = std::make_unique<FX::CSQLite3DB>(path);
-    DropStatements();
-    db_ = std::move(db);
-    // An existing table is kept whatever its schema; Upgrade_To_10 handles
-    // the old one.
-    if (db_->ExecScalarInt64(kTableTest, 0) == 0) {
-      for (const char* statement : kSchema) db_->ExecDML(statement);
-      for (const char* statement : kSearchIndexes) db_->ExecDML(statement);
-    }
-    folder_ = folder;
-    return 0;
-  }, [&](const char* why) {
-    event.DebugLvl("Create", 1, "Cannot create the Volume table [%s], error=[%s]", path.c_str(),
-                   why);
-  });
+  return Guarded(
+      lastError_, -1,
+      [&] {
+        if (folder == nullptr || *folder == '\0') throw std::invalid_argument("no folder given");
+        auto db = std::make_unique<FX::CSQLite3DB>(path);
+        DropStatements();
+        db_ = std::move(db);
+        // An existing table is kept whatever its schema; Upgrade_To_10 handles
+        // the old one.
+        if (db_->ExecScalarInt64(kTableTest, 0) == 0) {
+          for (const char* statement : kSchema) db_->ExecDML(statement);
+          for (const char* statement : kSearchIndexes) db_->ExecDML(statement);
+        }
+        folder_ = folder;
+        return 0;
+      },
+      [&](const char* why) {
+        event.DebugLvl("Create", 1, "Cannot create the Volume table [%s], error=[%s]", path.c_str(),
+                       why);
+      });
 }
 
 int CGuidDB::Upgrade_To_10() {
-  return Guarded(lastError_, -1, [&] {
-    std::unique_ptr<SQueryHandle> probe = FindByQuery(kOldSchemaProbe);
-    if (!probe) return -1;
-    bool oldSchema = false;
-    if (probe->query->NextRow()) oldSchema = *probe->query->GetStringField(0, "") != '\0';
-    if (!oldSchema) {
-      event.DebugLvl("Upgrade_To_10", 1, "%s",
-                     "Found new version of the db, continuing without upgrade...");
-      return 0;
-    }
-    // An open statement on the table would make DROP TABLE fail with
-    // "database table is locked".
-    probe.reset();
-    event.DebugLvl("Upgrade_To_10", 1, "%s",
-                   "Found old version of the db, going to upgrade to new version (10.0)");
-    FX::CSQLite3DB& db = Connected(db_);
-    for (const char* statement : kUpgradeTo10) db.ExecDML(statement);
-    for (const char* statement : kSearchIndexes) db.ExecDML(statement);
-    event.DebugLvl("Upgrade_To_10", 1, "%s", "Db upgraded to new version (10.0) successfully...");
-    return 0;
-  }, [&](const char* why) {
-    event.DebugLvl("Upgrade_To_10", 1,
-                   "Unable to upgrade to 10.0 schema for database [%s], error=[%s]", "GUID", why);
-  });
+  return Guarded(
+      lastError_, -1,
+      [&] {
+        std::unique_ptr<SQueryHandle> probe = FindByQuery(kOldSchemaProbe);
+        if (!probe) return -1;
+        bool oldSchema = false;
+        if (probe->query->NextRow()) oldSchema = *probe->query->GetStringField(0, "") != '\0';
+        if (!oldSchema) {
+          event.DebugLvl("Upgrade_To_10", 1, "%s",
+                         "Found new version of the db, continuing without upgrade...");
+          return 0;
+        }
+        // An open statement on the table would make DROP TABLE fail with
+        // "database table is locked".
+        probe.reset();
+        event.DebugLvl("Upgrade_To_10", 1, "%s",
+                       "Found old version of the db, going to upgrade to new version (10.0)");
+        FX::CSQLite3DB& db = Connected(db_);
+        for (const char* statement : kUpgradeTo10) db.ExecDML(statement);
+        for (const char* statement : kSearchIndexes) db.ExecDML(statement);
+        event.DebugLvl("Upgrade_To_10", 1, "%s",
+                       "Db upgraded to new version (10.0) successfully...");
+        return 0;
+      },
+      [&](const char* why) {
+        event.DebugLvl("Upgrade_To_10", 1,
+                       "Unable to upgrade to 10.0 schema for database [%s], error=[%s]", "GUID",
+                       why);
+      });
 }
 
 // One statement compiled once per connection and bound per row: a bulk load
@@ -222,24 +233,27 @@ int CGuidDB::Upgrade_To_10() {
 // quoting function gives, less the doubled quotes that only the SQL text
 // needed, so the stored bytes are those of a spliced INSERT.
 int CGuidDB::Add(SGuidRecord* record) {
-  return Guarded(lastError_, -1, [&] {
-    FX::CSQLite3DB& db = Connected(db_);
-    if (!insert_) insert_ = db.CompileStatement("INSERT INTO GUID VALUES (?, ?, ?);");
-    // Up to a NUL byte, as the C text of a spliced INSERT held it.
-    std::string name = record->name.c_str();
-    std::string guid = record->getGuid().c_str();
-    FXString::ToLower(name);
-    FXString::ToLower(guid);
-    insert_->Bind(1, name);
-    insert_->Bind(2, guid);
-    insert_->Bind(3, static_cast<int>(record->status));
-    insert_->ExecDML();
-    return 0;
-  }, [&](const char* why) {
-    event.DebugLvl("Add", 1,
-                   "Failed to add the record to database, Guid=[%s], Name=[%s], error=[%s]",
-                   record->guid.c_str(), record->name.c_str(), why);
-  });
+  return Guarded(
+      lastError_, -1,
+      [&] {
+        FX::CSQLite3DB& db = Connected(db_);
+        if (!insert_) insert_ = db.CompileStatement("INSERT INTO GUID VALUES (?, ?, ?);");
+        // Up to a NUL byte, as the C text of a spliced INSERT held it.
+        std::string name = record->name.c_str();
+        std::string guid = record->getGuid().c_str();
+        FXString::ToLower(name);
+        FXString::ToLower(guid);
+        insert_->Bind(1, name);
+        insert_->Bind(2, guid);
+        insert_->Bind(3, static_cast<int>(record->status));
+        insert_->ExecDML();
+        return 0;
+      },
+      [&](const char* why) {
+        event.DebugLvl("Add", 1,
+                       "Failed to add the record to database, Guid=[%s], Name=[%s], error=[%s]",
+                       record->guid.c_str(), record->name.c_str(), why);
+      });
 }
 
 int CGuidDB::begin() { return RunTransactionStatement(db_.get(), "begin", "BEGIN", lastError_); }
@@ -251,60 +265,76 @@ int CGuidDB::rollback() {
 }
 
 int CGuidDB::Delete(SGuidRecord* record) {
-  return Guarded(lastError_, -1, [&] {
-    const std::string sql = record == nullptr
-                                ? std::string("DELETE FROM GUID;")
-                                : FXString::Format("DELETE FROM GUID WHERE Name='%s';",
-                                                   EscapeSingleQuotesToLower(record->name).c_str());
-    Connected(db_).ExecDML(sql);
-    return 0;
-  }, [&](const char* why) {
-    if (record == nullptr) {
-      event.DebugLvl("Delete", 1, "Cannot execute the query to delete all records, error=[%s]",
-                     why);
-    } else {
-      event.DebugLvl("Delete", 1,
-                     "Cannot execute the query to delete record, GUID=[%s], Name=[%s], error=[%s]",
-                     record->guid.c_str(), record->name.c_str(), why);
-    }
-  });
+  return Guarded(
+      lastError_, -1,
+      [&] {
+        const std::string sql =
+            record == nullptr ? std::string("DELETE FROM GUID;")
+                              : FXString::Format("DELETE FROM GUID WHERE Name='%s';",
+                                                 EscapeSingleQuotesToLower(record->name).c_str());
+        Connected(db_).ExecDML(sql);
+        return 0;
+      },
+      [&](const char* why) {
+        if (record == nullptr) {
+          event.DebugLvl("Delete", 1, "Cannot execute the query to delete all records, error=[%s]",
+                         why);
+        } else {
+          event.DebugLvl(
+              "Delete", 1,
+              "Cannot execute the query to delete record, GUID=[%s], Name=[%s], error=[%s]",
+              record->guid.c_str(), record->name.c_str(), why);
+        }
+      });
 }
 
 int CGuidDB::Find(const char* name, SGuidRecord* record) {
-  return Guarded(lastError_, -1, [&] {
-    const std::string sql = "SELECT * FROM GUID WHERE Name='" +
-                            EscapeSingleQuotesToLower(name != nullptr ? name : "") + "';";
-    std::unique_ptr<SQueryHandle> handle = FindByQuery(sql.c_str());
-    if (!handle) return -1;
-    return FindNext(handle.get(), record);
-  }, [&](const char* why) {
-    event.DebugLvl("Find", 1,
-                   "Cannot execute the query to determine least accessed volumes, error=[%s]", why);
-  });
+  return Guarded(
+      lastError_, -1,
+      [&] {
+        const std::string sql = "SELECT * FROM GUID WHERE Name='" +
+                                EscapeSingleQuotesToLower(name != nullptr ? name : "") + "';";
+        std::unique_ptr<SQueryHandle> handle = FindByQuery(sql.c_str());
+        if (!handle) return -1;
+        return FindNext(handle.get(), record);
+      },
+      [&](const char* why) {
+        event.DebugLvl("Find", 1,
+                       "Cannot execute the query to determine least accessed volumes, error=[%s]",
+                       why);
+      });
 }
 
 std::unique_ptr<SQueryHandle> CGuidDB::FindByQuery(const char* sql) {
   const char* text = sql != nullptr ? sql : "";
-  return Guarded(lastError_, std::unique_ptr<SQueryHandle>(), [&] {
-    auto handle = std::make_unique<SQueryHandle>();
-    handle->query = Connected(db_).ExecQuerySetup(text);
-    return handle;
-  }, [&](const char* why) {
-    event.DebugLvl("FindByQuery", 1, "Cannot execute query [%s], error=[%s]", text, why);
-  });
+  return Guarded(
+      lastError_, std::unique_ptr<SQueryHandle>(),
+      [&] {
+        auto handle = std::make_unique<SQueryHandle>();
+        handle->query = Connected(db_).ExecQuerySetup(text);
+        return handle;
+      },
+      [&](const char* why) {
+        event.DebugLvl("FindByQuery", 1, "Cannot execute query [%s], error=[%s]", text, why);
+      });
 }
 
 int CGuidDB::FindNext(SQueryHandle* handle, SGuidRecord* record) {
-  return Guarded(lastError_, -1, [&] {
-    if (!handle->query) throw std::logic_error("no open query");
-    FX::CSQLite3Query& query = *handle->query;
-    if (!query.NextRow()) return 1;
-    // Columns by position: every query read here yields name, GUID, status.
-    record->guid = query.GetStringField(1, "");
-    record->name = query.GetStringField(0, "");
-    record->status = query.GetIntField(2, 0);
-    return 0;
-  }, [&](const char* why) { event.DebugLvl("FindNext", 1, "Cannot find record, error=[%s]", why); });
+  return Guarded(
+      lastError_, -1,
+      [&] {
+        if (!handle->query) throw std::logic_error("no open query");
+        FX::CSQLite3Query& query = *handle->query;
+        if (!query.NextRow()) return 1;
+        // Columns by position: every query read here yields name, GUID, status.
+        record->guid = query.GetStringField(1, "");
+        record->name = query.GetStringField(0, "");
+        record->status = query.GetIntField(2, 0);
+        return 0;
+      },
+      [&](const char* why) {
+        event.DebugLvl("FindNext", 1, "Cannot find record, error=[%s]", why);
+      });
 }
 
 void CGuidDB::FindClose(std::unique_ptr<SQueryHandle>& handle) { handle.reset(); }
@@ -327,51 +357,59 @@ int CGuidDB::FindAllRecordsForGUIDFromSMTP(const char* text, GuidRecordMap& reco
                         "' COLLATE NOCASE LIMIT 1);"
                   : "SELECT * FROM GUID WHERE GUID LIKE '" + quoted + "';";
   };
-  return Guarded(lastError_, -1, [&] {
-    std::unique_ptr<FX::CSQLite3Statement>& search = byName ? searchByName_ : searchByGuid_;
-    if (!search) {
-      const bool compiled = Guarded(lastError_, false, [&] {
-        search = Connected(db_).CompileStatement(
-            byName ? "SELECT * FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE Name=? COLLATE "
-                     "NOCASE LIMIT 1);"
-                   : "SELECT * FROM GUID WHERE GUID LIKE ?;");
-        return true;
-      }, [&](const char* why) {
-        event.DebugLvl("FindByQuery", 1, "Cannot execute query [%s], error=[%s]",
-                       spliced().c_str(), why);
+  return Guarded(
+      lastError_, -1,
+      [&] {
+        std::unique_ptr<FX::CSQLite3Statement>& search = byName ? searchByName_ : searchByGuid_;
+        if (!search) {
+          const bool compiled = Guarded(
+              lastError_, false,
+              [&] {
+                search = Connected(db_).CompileStatement(
+                    byName ? "SELECT * FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE Name=? "
+                             "COLLATE "
+                             "NOCASE LIMIT 1);"
+                           : "SELECT * FROM GUID WHERE GUID LIKE ?;");
+                return true;
+              },
+              [&](const char* why) {
+                event.DebugLvl("FindByQuery", 1, "Cannot execute query [%s], error=[%s]",
+                               spliced().c_str(), why);
+              });
+          if (!compiled) return -1;
+        }
+        // Up to a NUL byte, as the spliced text held it.
+        std::string value = text != nullptr ? text : "";
+        FXString::ToLower(value);
+        search->Bind(1, value);
+        struct ResetAtEnd {
+          FX::CSQLite3Statement& statement;
+          ~ResetAtEnd() { statement.Reset(); }
+        } reset{*search};
+        for (;;) {
+          const int row = Guarded(
+              lastError_, -1, [&] { return search->Step() ? 1 : 0; },
+              [&](const char* why) {
+                event.DebugLvl("FindNext", 1, "Cannot find record, error=[%s]", why);
+                event.DebugLvl("FindAllRecordsForGUIDFromSMTP", 1,
+                               "Error retrieving records for query [%s]", spliced().c_str());
+              });
+          if (row < 0) return -1;
+          if (row == 0) return 1;
+          // Columns by position: name, GUID, status.
+          SGuidRecord record;
+          record.guid = search->GetString(1);
+          record.name = search->GetString(0);
+          record.status = search->GetInt(2, 0);
+          const int32_t status = record.status;
+          records.emplace(status, std::move(record));  // after equal keys: read order kept
+        }
+      },
+      [&](const char* why) {
+        event.DebugLvl("FindAllRecordsForGUIDFromSMTP", 1,
+                       "Cannot execute the query to determine least accessed volumes, error=[%s]",
+                       why);
       });
-      if (!compiled) return -1;
-    }
-    // Up to a NUL byte, as the spliced text held it.
-    std::string value = text != nullptr ? text : "";
-    FXString::ToLower(value);
-    search->Bind(1, value);
-    struct ResetAtEnd {
-      FX::CSQLite3Statement& statement;
-      ~ResetAtEnd() { statement.Reset(); }
-    } reset{*search};
-    for (;;) {
-      const int row = Guarded(lastError_, -1, [&] { return search->Step() ? 1 : 0; },
-                              [&](const char* why) {
-                                event.DebugLvl("FindNext", 1, "Cannot find record, error=[%s]", why);
-                                event.DebugLvl("FindAllRecordsForGUIDFromSMTP", 1,
-                                               "Error retrieving records for query [%s]",
-                                               spliced().c_str());
-                              });
-      if (row < 0) return -1;
-      if (row == 0) return 1;
-      // Columns by position: name, GUID, status.
-      SGuidRecord record;
-      record.guid = search->GetString(1);
-      record.name = search->GetString(0);
-      record.status = search->GetInt(2, 0);
-      const int32_t status = record.status;
-      records.emplace(status, std::move(record));  // after equal keys: read order kept
-    }
-  }, [&](const char* why) {
-    event.DebugLvl("FindAllRecordsForGUIDFromSMTP", 1,
-                   "Cannot execute the query to determine least accessed volumes, error=[%s]", why);
-  });
 }
 
 // A file rewritten in place keeps its device and inode, and a copy of
@@ -416,13 +454,16 @@ namespace {
 template <size_t N>
 int RunSchemaStatements(FX::CSQLite3DB* db, const char* tag, const char* const (&statements)[N],
                         std::string& lastError) {
-  return Guarded(lastError, -1, [&] {
-    if (!db) throw std::logic_error("no database connection");
-    for (const char* statement : statements) db->ExecDML(statement);
-    return 0;
-  }, [&](const char* why) {
-    event.DebugLvl(tag, 1, "Cannot change the indexes of the GUID table, error=[%s]", why);
-  });
+  return Guarded(
+      lastError, -1,
+      [&] {
+        if (!db) throw std::logic_error("no database connection");
+        for (const char* statement : statements) db->ExecDML(statement);
+        return 0;
+      },
+      [&](const char* why) {
+        event.DebugLvl(tag, 1, "Cannot change the indexes of the GUID table, error=[%s]", why);
+      });
 }
 
 }  // namespace
@@ -442,32 +483,39 @@ int CGuidDB::CreateIndexes() {
 bool CGuidDB::InTransaction() const { return db_ && db_->InTransaction(); }
 
 int CGuidDB::CreateForBulkLoad(const std::string& file) {
-  return Guarded(lastError_, -1, [&] {
-    auto db = std::make_unique<FX::CSQLite3DB>(file);
-    // A journal in memory still lets a failed row or batch roll back; only a
-    // crash could leave the file torn, and a crashed load is thrown away.
-    // A large page cache keeps the table's pages from spilling before each
-    // commit.
-    db->ExecDML(
-        "PRAGMA journal_mode=MEMORY; PRAGMA synchronous=OFF; PRAGMA cache_size=-65536; PRAGMA threads=2;");
-    db->ExecDML(kSchema[0]);
-    DropStatements();
-    db_ = std::move(db);
-    folder_.clear();
-    return 0;
-  }, [&](const char* why) {
-    event.DebugLvl("CreateForBulkLoad", 1, "Cannot create the database [%s], error=[%s]",
-                   file.c_str(), why);
-  });
+  return Guarded(
+      lastError_, -1,
+      [&] {
+        auto db = std::make_unique<FX::CSQLite3DB>(file);
+        // A journal in memory still lets a failed row or batch roll back; only a
+        // crash could leave the file torn, and a crashed load is thrown away.
+        // A large page cache keeps the table's pages from spilling before each
+        // commit.
+        db->ExecDML(
+            "PRAGMA journal_mode=MEMORY; PRAGMA synchronous=OFF; PRAGMA cache_size=-65536; PRAGMA "
+            "threads=2;");
+        db->ExecDML(kSchema[0]);
+        DropStatements();
+        db_ = std::move(db);
+        folder_.clear();
+        return 0;
+      },
+      [&](const char* why) {
+        event.DebugLvl("CreateForBulkLoad", 1, "Cannot create the database [%s], error=[%s]",
+                       file.c_str(), why);
+      });
 }
 
 int CGuidDB::CountRows(long& rows) {
-  return Guarded(lastError_, -1, [&] {
-    rows = Connected(db_).ExecScalarInt64("SELECT COUNT(*) FROM GUID;", 0);
-    return 0;
-  }, [&](const char* why) {
-    event.DebugLvl("CountRows", 1, "Cannot count the rows of the GUID table, error=[%s]", why);
-  });
+  return Guarded(
+      lastError_, -1,
+      [&] {
+        rows = Connected(db_).ExecScalarInt64("SELECT COUNT(*) FROM GUID;", 0);
+        return 0;
+      },
+      [&](const char* why) {
+        event.DebugLvl("CountRows", 1, "Cannot count the rows of the GUID table, error=[%s]", why);
+      });
 }
 
 void CGuidDB::DropStatements() {
@@ -492,8 +540,7 @@ std::string CGuidDB::VerifyFile(const std::string& file, long* rows, bool requir
                            "name IN ('Name','GUID','Status') COLLATE NOCASE;",
                            0) != 3)
       return "the GUID table lacks one of the columns Name, GUID and Status";
-    if (requireSearchIndexes &&
-        db.ExecScalarInt64(kSearchIndexCount, 0) != 2)
+    if (requireSearchIndexes && db.ExecScalarInt64(kSearchIndexCount, 0) != 2)
       return "the search indexes of the GUID table are missing";
     // quick_check answers one row "ok", or one row per problem found.
     boost::shared_ptr<FX::CSQLite3Query> check = db.ExecQuerySetup("PRAGMA quick_check;");
@@ -534,9 +581,9 @@ bool CGuidDB::CountFile(const std::string& file, long& rows, long& guids, std::s
 
 const char* CGuidDB::LoaderQuery(bool exchange, bool onlyOwnForm) {
   if (exchange)
-    return onlyOwnForm
-               ? "SELECT name,upper(guid),status FROM GUID WHERE GUID LIKE '{%}' order by upper(GUID);"
-               : "SELECT name,upper(guid),status FROM GUID order by upper(GUID);";
+    return onlyOwnForm ? "SELECT name,upper(guid),status FROM GUID WHERE GUID LIKE '{%}' order by "
+                         "upper(GUID);"
+                       : "SELECT name,upper(guid),status FROM GUID order by upper(GUID);";
   return onlyOwnForm ? "SELECT * FROM GUID WHERE GUID NOT LIKE '{%}' order by GUID;"
                      : "SELECT * FROM GUID order by GUID;";
 }
@@ -579,8 +626,8 @@ bool CGuidDB::ClearLeftoverJournal(const std::string& file, std::string* why) {
                      path.c_str());
     } else if (errno != ENOENT) {
       if (why != nullptr)
-        *why = "cannot remove stale [" + path + "] beside the local GUID database: " +
-               hostfs::ErrnoText(errno);
+        *why = "cannot remove stale [" + path +
+               "] beside the local GUID database: " + hostfs::ErrnoText(errno);
       return false;
     }
   }

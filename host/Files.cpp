@@ -76,7 +76,8 @@ bool ReadWholeFile(const std::string& path, std::string& content, std::string* e
     int err = errno;
     return failWith(err, "cannot open (" + ErrnoText(err) + ")");
   }
-  if (!S_ISREG(st.st_mode)) return failWith(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, "not a regular file");
+  if (!S_ISREG(st.st_mode))
+    return failWith(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, "not a regular file");
   content.clear();
   char buf[1 << 16];
   for (;;) {

@@ -164,8 +164,8 @@ int CNamedMutex::lock(int timeoutMs, bool /*flag*/) {
     const std::string path = LockFilePath(folder, name_);
     // O_NOFOLLOW: a planted link must not make us create or lock another
     // file. O_NONBLOCK: a FIFO planted at the path must not stall the open.
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK,
-                  0600);
+    int fd =
+        open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0600);
     if (fd < 0) {
       int err = errno;
       if (err == ELOOP || err == EISDIR) {

@@ -54,7 +54,6 @@ class GUIDLOOKUPS_EXPORT HxCriticalSectionLock {
   HxCriticalSection* section_;
 };
 
-
 // A machine-wide mutex: flock(2) on the file "<folder>/<name>.lock". The
 // database file itself is never locked.
 //
@@ -116,7 +115,7 @@ class GUIDLOOKUPS_EXPORT CNamedMutex {
   int Acquire(int fd, const std::string& path, int timeoutMs);
 
   std::string name_;
-  int fd_ = -1;          // open on path_ while locked, and between locks with keepOpen_
+  int fd_ = -1;  // open on path_ while locked, and between locks with keepOpen_
   std::string path_;
   bool locked_ = false;
   bool keepOpen_ = false;

@@ -70,7 +70,7 @@ GUIDLOOKUPS_EXPORT std::string VFormat(const char* format, va_list args);
 // `tag` is the full signature of the calling function.
 #define HXLOG(level, tag, ...)                                           \
   do {                                                                   \
-    auto* hxlog_writer_ = ::CurrentLogWriter();                               \
+    auto* hxlog_writer_ = ::CurrentLogWriter();                          \
     if (hxlog_writer_ && hxlog_writer_->GetLevel() >= (level))           \
       hxlog_writer_->Write((level), (tag), __LINE__, 0, 0, __VA_ARGS__); \
   } while (0)

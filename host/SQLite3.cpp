@@ -36,7 +36,6 @@ int BusyTimeoutMs() {
   throw CSQLite3Exception(rc, sqlite3_errstr(rc));
 }
 
-
 // Prepares the first statement of `sql`; the rest of the text is ignored.
 // An empty text (or one holding only comments) gives a null statement.
 StatementPtr Prepare(sqlite3* db, const std::string& sql) {
@@ -231,4 +230,6 @@ int CSQLite3Query::GetIntField(int field, int nullValue) {
 
 }  // namespace FX
 
-bool FX::CSQLite3DB::InTransaction() const { return db_ != nullptr && sqlite3_get_autocommit(db_) == 0; }
+bool FX::CSQLite3DB::InTransaction() const {
+  return db_ != nullptr && sqlite3_get_autocommit(db_) == 0;
+}

@@ -17,6 +17,8 @@
 // the old file stays whole even if the copy then fails), and whatever is
 // left beside it is removed. If a leftover cannot be removed, the swap is not
 // made.
+#include "lookups/Download.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,12 +31,11 @@
 
 #include "guiddb/GuidDB.h"
 #include "host/FXString.h"
+#include "host/Files.h"
 #include "host/LogWriter.h"
 #include "host/Network.h"
-#include "host/Files.h"
 #include "host/Settings.h"
 #include "host/StagedFile.h"
-#include "lookups/Download.h"
 #include "lookups/FailureLog.h"
 #include "lookups/HXGuidLookups.h"
 #include "lookups/SharedSnapshot.h"

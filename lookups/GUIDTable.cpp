@@ -1,3 +1,5 @@
+#include "lookups/GUIDTable.h"
+
 #include <algorithm>
 #include <cctype>
 #include <exception>
@@ -8,7 +10,6 @@
 #include "host/EventLog.h"
 #include "host/FXString.h"
 #include "host/LogWriter.h"
-#include "lookups/GUIDTable.h"
 #include "lookups/SharedSnapshot.h"
 #include "lookups/StaticCache.h"
 
@@ -23,7 +24,6 @@ const char kInsertTag[] =
     "std::multimap<int, SGuidRecord>*, StaticCache&, recordInfo_t&, bool, EvDebug&, bool)";
 
 const char kDumpLogName[] = "CIDumpCache";
-
 
 // How a row's status makes its name a key of its group.
 enum class Category { kNone, kFirst, kSingle, kThird, kFourth };
@@ -69,18 +69,12 @@ struct LoaderKind {
 };
 
 const LoaderKind kExchange = {
-    kExchangeTag,
-    CGuidDB::LoaderQuery(true, false),
-    CGuidDB::LoaderQuery(true, true),
-    true,
+    kExchangeTag,     CGuidDB::LoaderQuery(true, false), CGuidDB::LoaderQuery(true, true), true,
     ExchangeCategory,
 };
 
 const LoaderKind kLotus = {
-    kLotusTag,
-    CGuidDB::LoaderQuery(false, false),
-    CGuidDB::LoaderQuery(false, true),
-    false,
+    kLotusTag,     CGuidDB::LoaderQuery(false, false), CGuidDB::LoaderQuery(false, true), false,
     LotusCategory,
 };
 
@@ -209,7 +203,8 @@ int LoadAll(GUIDTable& table, StaticCache& cache, const LoaderKind& kind, bool a
     // A table of n rows gives at most about n keys; sizing the name index
     // once spares the rehashes of a growing one, each of which walks every
     // key already stored.
-    if (long rows = table.rowCountHint(); rows > 0) cache.entries.reserve(static_cast<size_t>(rows));
+    if (long rows = table.rowCountHint(); rows > 0)
+      cache.entries.reserve(static_cast<size_t>(rows));
     std::unique_ptr<SQueryHandle> handle = table.FindByQuery(query);
     if (!handle) return -1;  // the database class has logged why
 

@@ -196,10 +196,12 @@ CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
     }
     return CLmError::Success();
   } catch (const std::exception& e) {
-    HXLOG_FAILURE(lastError, kInitializeTag, "Set-up of the GUID lookup service failed: %s", e.what());
+    HXLOG_FAILURE(lastError, kInitializeTag, "Set-up of the GUID lookup service failed: %s",
+                  e.what());
     return CLmError(hxerr::kGeneric, std::string("GUID lookup set-up failed: ") + e.what());
   } catch (...) {
-    HXLOG_FAILURE(lastError, kInitializeTag, "Set-up of the GUID lookup service failed: unknown error");
+    HXLOG_FAILURE(lastError, kInitializeTag,
+                  "Set-up of the GUID lookup service failed: unknown error");
     return CLmError(hxerr::kGeneric, "GUID lookup set-up failed");
   }
 }
@@ -346,8 +348,8 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     // Released exactly once on every way out from here, exceptions included.
     CNamedMutexLock held(*shared.lock);
     if (!held.locked()) {
-      HXLOG_FAILURE(lastError, kDatabaseTag, "Could not lock SQLITE_ACCESS_LOCK; not querying for [%s]",
-                    address.c_str());
+      HXLOG_FAILURE(lastError, kDatabaseTag,
+                    "Could not lock SQLITE_ACCESS_LOCK; not querying for [%s]", address.c_str());
       return false;
     }
 

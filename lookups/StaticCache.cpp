@@ -1,11 +1,11 @@
 #include "lookups/StaticCache.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <ctime>
-
-#include <malloc.h>
 
 #include "host/Locks.h"
 #include "host/LogWriter.h"
@@ -16,7 +16,6 @@
 namespace {
 
 const char kFastloadTag[] = "int StaticCache::fastload(const string&, bool, bool)";
-
 
 // Heap bytes of a string beyond its own object: none while it fits the
 // object's inline buffer, else its capacity and terminator.
@@ -121,7 +120,7 @@ size_t StaticCache::keyCount() const {
 }
 
 void StaticCache::forEachGroup(const std::function<void(const std::vector<std::string>& keys,
-                                                       const GuidRecordMap& records)>& fn) const {
+                                                        const GuidRecordMap& records)>& fn) const {
   if (!bIsLoaded.load(std::memory_order_acquire)) return;
   std::vector<std::string> keys;
   if (snapshot_) {
@@ -223,8 +222,8 @@ bool StaticCache::mapSnapshot(const std::string& path, const SSnapshotSource& so
 
 // Runs under both locks after a complete in-heap load; a snapshot that
 // cannot be written leaves the in-heap table serving.
-void StaticCache::writeSnapshot(const std::string& folder, const std::string& path,
-                                bool exchange, bool addProxySmtp) {
+void StaticCache::writeSnapshot(const std::string& folder, const std::string& path, bool exchange,
+                                bool addProxySmtp) {
   std::string why;
   SSnapshotSource source;
   if (builder_->failed())
@@ -234,7 +233,9 @@ void StaticCache::writeSnapshot(const std::string& folder, const std::string& pa
   else if (builder_->Write(path, source, &why))
     PruneSharedSnapshots(folder, source);
   if (!why.empty()) {
-    HXLOG(-1, kFastloadTag, "Could not write the shared table snapshot %s (%s); the table stays in this process's memory",
+    HXLOG(-1, kFastloadTag,
+          "Could not write the shared table snapshot %s (%s); the table stays in this process's "
+          "memory",
           path.c_str(), why.c_str());
     return;
   }
@@ -347,7 +348,8 @@ int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dum
       } else {
         if (snapshots) {
           long rows = table.rowCountHint();
-          builder_ = std::make_unique<SharedSnapshotBuilder>(rows > 0 ? static_cast<size_t>(rows) : 0);
+          builder_ =
+              std::make_unique<SharedSnapshotBuilder>(rows > 0 ? static_cast<size_t>(rows) : 0);
         }
         int loaded = exchange ? table.getAllGUIDs(*this, addProxySmtp, dumpCache)
                               : table.getAllLNGUIDs(*this, addProxySmtp, dumpCache);

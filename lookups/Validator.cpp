@@ -37,9 +37,12 @@ SDownloadValidator ReadDownloadValidator(const std::string& guidCacheDir,
   std::string line, identity;
   SDownloadValidator read;
   while (std::getline(in, line)) {
-    if (line.rfind("file ", 0) == 0) identity = line.substr(5);
-    else if (line.rfind("etag ", 0) == 0) read.etag = line.substr(5);
-    else if (line.rfind("last-modified ", 0) == 0) read.lastModified = line.substr(14);
+    if (line.rfind("file ", 0) == 0)
+      identity = line.substr(5);
+    else if (line.rfind("etag ", 0) == 0)
+      read.etag = line.substr(5);
+    else if (line.rfind("last-modified ", 0) == 0)
+      read.lastModified = line.substr(14);
   }
   const std::string current = Identity(database);
   if (identity.empty() || current.empty() || identity != current) return validator;

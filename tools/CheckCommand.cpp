@@ -15,8 +15,8 @@
 #include <iostream>
 #include <set>
 
-#include "host/HostConfig.h"
 #include "host/FXString.h"
+#include "host/HostConfig.h"
 #include "host/Locks.h"
 #include "host/Network.h"
 #include "host/SecretFile.h"
@@ -167,8 +167,8 @@ void CheckLockFolder(Checker& out) {
   // GUIDLOOKUPS_LOCK_DIR is used as given, never created; the default folder
   // is made by the first lock.
   CheckWritableFolder(out, "lock folder",
-                      !given.empty() ? "lock folder (GUIDLOOKUPS_LOCK_DIR)" : "lock folder",
-                      folder, given.empty());
+                      !given.empty() ? "lock folder (GUIDLOOKUPS_LOCK_DIR)" : "lock folder", folder,
+                      given.empty());
   struct stat st;
   if (lstat(file.c_str(), &st) == 0 &&
       (!S_ISREG(st.st_mode) || (st.st_uid != geteuid() && st.st_uid != 0)))
@@ -314,11 +314,13 @@ void CheckSnapshots(const ToolContext& context, Checker& out) {
     SSnapshotSource now;
     why = snapshot->Verify();
     if (!why.empty())
-      out.Add("shared snapshot", Level::kError,
-              path + " is damaged (" + why + "); remove it, the next shared-mode load writes it anew");
+      out.Add(
+          "shared snapshot", Level::kError,
+          path + " is damaged (" + why + "); remove it, the next shared-mode load writes it anew");
     else if (!SSnapshotSource::Of(folder, built.exchange, built.addProxySmtp, now) || now != built)
-      out.Add("shared snapshot", Level::kWarning,
-              path + " was built from a table since replaced; the next shared-mode load replaces it");
+      out.Add(
+          "shared snapshot", Level::kWarning,
+          path + " was built from a table since replaced; the next shared-mode load replaces it");
     else
       out.Add("shared snapshot", Level::kOk,
               path + ": " + std::to_string(snapshot->keyCount()) + " keys, " +

@@ -147,7 +147,6 @@ void CheckLogFileWritable(const std::string& file, bool fromOption) {
                     "cannot open log file " + file + ": " + std::strerror(errno));
 }
 
-
 }  // namespace
 
 ToolContext PrepareEnvironment(const GlobalOptions& options) {

@@ -117,8 +117,8 @@ int RunInfo(const ToolContext& context, bool json) {
     }
     const SSnapshotSource& built = snapshot->source();
     SSnapshotSource now;
-    const bool current = SSnapshotSource::Of(folder, built.exchange, built.addProxySmtp, now) &&
-                         now == built;
+    const bool current =
+        SSnapshotSource::Of(folder, built.exchange, built.addProxySmtp, now) && now == built;
     const std::string from = "device " + std::to_string(built.device) + ", inode " +
                              std::to_string(built.inode) + ", " + std::to_string(built.size) +
                              " bytes, modified " + FormatIso8601(built.mtimeSec);
@@ -129,15 +129,16 @@ int RunInfo(const ToolContext& context, bool json) {
     out.Field("  size", std::to_string(snapshot->sizeBytes()) + " bytes, " +
                             std::to_string(snapshot->keyCount()) + " keys, " +
                             std::to_string(snapshot->rowCount()) + " rows");
-    snapshots.push_back(item.addBool("usable", true)
-                            .addBool("current", current)
-                            .add("loader", built.exchange ? "exchange" : "notes")
-                            .addBool("proxyAddresses", built.addProxySmtp)
-                            .add("builtFrom", from)
-                            .addNumber("sizeBytes", static_cast<unsigned long long>(snapshot->sizeBytes()))
-                            .addNumber("keys", static_cast<unsigned long long>(snapshot->keyCount()))
-                            .addNumber("rows", static_cast<unsigned long long>(snapshot->rowCount()))
-                            .str());
+    snapshots.push_back(
+        item.addBool("usable", true)
+            .addBool("current", current)
+            .add("loader", built.exchange ? "exchange" : "notes")
+            .addBool("proxyAddresses", built.addProxySmtp)
+            .add("builtFrom", from)
+            .addNumber("sizeBytes", static_cast<unsigned long long>(snapshot->sizeBytes()))
+            .addNumber("keys", static_cast<unsigned long long>(snapshot->keyCount()))
+            .addNumber("rows", static_cast<unsigned long long>(snapshot->rowCount()))
+            .str());
   }
   if (snapshots.empty()) out.Field("snapshot", "none");
   doc.addRaw("snapshots", JsonArray(snapshots));

@@ -111,5 +111,4 @@ JsonObject& JsonObject::addNumber(const std::string& name, double value) {
 }
 JsonObject& JsonObject::addNull(const std::string& name) { return addRaw(name, "null"); }
 
-
 }  // namespace guidlookup

@@ -94,5 +94,4 @@ std::string FlushStandardOutput() {
   return std::strerror(error != 0 ? error : EIO);
 }
 
-
 }  // namespace guidlookup

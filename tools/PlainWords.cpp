@@ -6,8 +6,8 @@
 #include <list>
 #include <vector>
 
-#include "host/HostConfig.h"
 #include "host/AppMgrClient.h"
+#include "host/HostConfig.h"
 #include "host/Network.h"
 #include "host/Settings.h"
 #include "lookups/Download.h"
@@ -279,6 +279,5 @@ std::string OneLine(const std::string& text) {
   }
   return out;
 }
-
 
 }  // namespace guidlookup

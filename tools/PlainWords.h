@@ -31,5 +31,4 @@ std::string FormatIso8601(int64_t secondsSinceEpoch);
 // span several lines; the operator gets one.
 std::string OneLine(const std::string& text);
 
-
 }  // namespace guidlookup

@@ -32,5 +32,4 @@ class ToolError : public std::runtime_error {
   bool reportedInJson_;
 };
 
-
 }  // namespace guidlookup

@@ -179,7 +179,8 @@ int main(int argc, char** argv) {
       "Show the refresh decision and its reason, then refresh the local table when "
       "it is due");
   CLI::Option* job = refreshCommand->add_option(
-      "--job", refresh.jobId, "Decide as job ID asking for a refresh (the job marker is checked); not with --force");
+      "--job", refresh.jobId,
+      "Decide as job ID asking for a refresh (the job marker is checked); not with --force");
   job->type_name("ID");
   refreshCommand
       ->add_flag("--force", refresh.force,

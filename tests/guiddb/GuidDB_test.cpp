@@ -82,8 +82,8 @@ TEST_F(GuidDBTest, OpenWithoutGuidTableReturnsOneAndCreateCompletesTheFile) {
   EXPECT_EQ("", db.folder());
   EXPECT_EQ(0, db.Create(Folder()));
   EXPECT_EQ(dir_.path(), db.folder());
-  EXPECT_EQ((std::vector<std::string>{"index:GUID_NOCASE_index", "index:GUID_index", "index:NAME_NOCASE_index",
-                                       "index:NAME_index", "table:GUID",
+  EXPECT_EQ((std::vector<std::string>{"index:GUID_NOCASE_index", "index:GUID_index",
+                                      "index:NAME_NOCASE_index", "index:NAME_index", "table:GUID",
                                       "table:other"}),
             Schema());
   EXPECT_EQ("CREATE TABLE GUID (Name TEXT, GUID TEXT, Status INTEGER)", TableSql("GUID"));
@@ -96,8 +96,8 @@ TEST_F(GuidDBTest, CreateTwiceKeepsTheTableAndItsRows) {
   SGuidRecord record("a@x", "{G}", 1);
   ASSERT_EQ(0, db.Add(&record));
   EXPECT_EQ(0, db.Create(Folder()));
-  EXPECT_EQ((std::vector<std::string>{"index:GUID_NOCASE_index", "index:GUID_index", "index:NAME_NOCASE_index",
-                                       "index:NAME_index", "table:GUID"}),
+  EXPECT_EQ((std::vector<std::string>{"index:GUID_NOCASE_index", "index:GUID_index",
+                                      "index:NAME_NOCASE_index", "index:NAME_index", "table:GUID"}),
             Schema());
   EXPECT_EQ((std::vector<Row>{Row{"a@x", "{g}", 1}}), testsupport::ReadAllRows(File()));
 }
@@ -302,8 +302,8 @@ TEST_P(GuidDBUpgradeTest, OldSchemaIsConvertedWithEveryRowKept) {
 
   EXPECT_EQ(rows, testsupport::ReadAllRows(File()));
   EXPECT_EQ(1, NullStatuses());
-  EXPECT_EQ((std::vector<std::string>{"index:GUID_NOCASE_index", "index:GUID_index", "index:NAME_NOCASE_index",
-                                       "index:NAME_index", "table:GUID"}),
+  EXPECT_EQ((std::vector<std::string>{"index:GUID_NOCASE_index", "index:GUID_index",
+                                      "index:NAME_NOCASE_index", "index:NAME_index", "table:GUID"}),
             Schema());
   EXPECT_EQ("CREATE TABLE GUID (Name TEXT, GUID TEXT, Status INTEGER)", TableSql("GUID"));
   EXPECT_TRUE(ReadAll(db, "SELECT name, type, 0 FROM sqlite_temp_master;").empty());
@@ -737,7 +737,8 @@ TEST_F(GuidDBTest, VerifyNamesWhatIsWrongAndNeverThrows) {
   FX::CSQLite3DB(File("columns.db")).ExecDML("CREATE TABLE GUID(a); INSERT INTO GUID VALUES (1);");
   EXPECT_EQ("the GUID table lacks one of the columns Name, GUID and Status",
             CGuidDB::VerifyFile(File("columns.db")));
-  FX::CSQLite3DB(File("empty.db")).ExecDML("CREATE TABLE GUID (Name TEXT, GUID TEXT, Status INTEGER);");
+  FX::CSQLite3DB(File("empty.db"))
+      .ExecDML("CREATE TABLE GUID (Name TEXT, GUID TEXT, Status INTEGER);");
   EXPECT_EQ("the GUID table holds no rows", CGuidDB::VerifyFile(File("empty.db")));
   long rows = 0;
   testsupport::MakeGuidDb(dir_.path(), {{"a", "{a}", 1}, {"b", "{b}", 2}});
@@ -753,8 +754,7 @@ TEST_F(GuidDBTest, VerifyRejectsTruncatedAndDamagedFiles) {
   testsupport::TempDir truncated;
   testsupport::MakeGuidDb(truncated.path(), testsupport::ManyRows(4000));
   testsupport::TruncateToHalf(truncated.file("GUIDDB.DAT"), false);
-  EXPECT_EQ("database disk image is malformed",
-            CGuidDB::VerifyFile(truncated.file("GUIDDB.DAT")));
+  EXPECT_EQ("database disk image is malformed", CGuidDB::VerifyFile(truncated.file("GUIDDB.DAT")));
 
   // The page count in the header is gone: only the page check finds the loss.
   testsupport::TempDir shortened;
@@ -773,8 +773,9 @@ TEST_F(GuidDBTest, VerifyRejectsTruncatedAndDamagedFiles) {
 TEST_F(GuidDBTest, BothSearchesUseAnIndexInsteadOfAScan) {
   CGuidDB db;
   ASSERT_EQ(0, db.Create(Folder()));
-  const std::string byName = QueryPlan(
-      File(), "SELECT * FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE Name='a@b' COLLATE NOCASE LIMIT 1);");
+  const std::string byName = QueryPlan(File(),
+                                       "SELECT * FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE "
+                                       "Name='a@b' COLLATE NOCASE LIMIT 1);");
   EXPECT_NE(std::string::npos, byName.find("NAME_NOCASE_index")) << byName;
   EXPECT_EQ(std::string::npos, byName.find("SCAN")) << byName;
   const std::string byGuid = QueryPlan(File(), "SELECT * FROM GUID WHERE GUID LIKE '{ab%';");
@@ -790,12 +791,15 @@ TEST_F(GuidDBTest, AnswersAreTheSameWithAndWithoutTheSearchIndexes) {
                            {"ann", "{cd-03}", 16},
                            {"\xc3\x89lise@corp.example", "{EF-04}", 1}};
   testsupport::MakeGuidDb(Folder(), rows);  // the plain "10.0" schema only
-  const std::vector<std::pair<const char*, bool>> probes = {
-      {"john_smith@corp.example", true}, {"JOHNXSMITH@CORP.EXAMPLE", true},
-      {"o'brien@corp.example", true},    {"ANN", true},
-      {"\xc3\x89lise@corp.example", true}, {"nobody", true},
-      {"{ab%", false},                   {"{CD-03}", false},
-      {"%", false}};
+  const std::vector<std::pair<const char*, bool>> probes = {{"john_smith@corp.example", true},
+                                                            {"JOHNXSMITH@CORP.EXAMPLE", true},
+                                                            {"o'brien@corp.example", true},
+                                                            {"ANN", true},
+                                                            {"\xc3\x89lise@corp.example", true},
+                                                            {"nobody", true},
+                                                            {"{ab%", false},
+                                                            {"{CD-03}", false},
+                                                            {"%", false}};
   std::vector<GuidRecordMap> without;
   for (const auto& p : probes) without.push_back(Search(Folder(), p.first, p.second));
 
@@ -842,7 +846,8 @@ TEST_F(GuidDBTest, NullOrEmptyFolderNeverTouchesTheRoot) {
   EXPECT_EQ(1, db.Open(""));
   EXPECT_EQ(-1, db.Create(nullptr));
   EXPECT_EQ(-1, db.Create(""));
-  EXPECT_TRUE(Logged(1, "Create", "Cannot create the Volume table [/GUIDDB.DAT], error=[no folder given]"))
+  EXPECT_TRUE(
+      Logged(1, "Create", "Cannot create the Volume table [/GUIDDB.DAT], error=[no folder given]"))
       << log_->dump();
   EXPECT_EQ("", db.folder());
   EXPECT_EQ(rootFileBefore, access("/" GUIDDB_NAME, F_OK) == 0);

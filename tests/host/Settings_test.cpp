@@ -27,8 +27,7 @@ using testsupport::WriteFile;
 
 class SettingsTest : public ::testing::Test {
  protected:
-  SettingsTest()
-      : config_({{Knob::kSettingsDir, dir_.path()}, {Knob::kInstance, ""}}) {}
+  SettingsTest() : config_({{Knob::kSettingsDir, dir_.path()}, {Knob::kInstance, ""}}) {}
 
   std::string IniPath(const std::string& instance = "Instance001") const {
     return dir_.file(instance + ".ini");
@@ -549,7 +548,7 @@ TEST_F(SettingsTest, UnparseableNumberIsLoggedOncePerValue) {
   EXPECT_EQ(minutes, 1440u);
   ASSERT_EQ(log->lines().size(), 1u) << log->dump();
   EXPECT_NE(log->lines()[0].message.find("SmtpGuidTableRefreshInterval of [EventManager] in " +
-                                          IniPath() + " is not a decimal number"),
+                                         IniPath() + " is not a decimal number"),
             std::string::npos)
       << log->dump();
   EXPECT_NE(log->lines()[0].message.find(": 1h"), std::string::npos) << log->dump();

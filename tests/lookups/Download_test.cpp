@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <list>
 #include <filesystem>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -295,8 +295,10 @@ TEST_F(DownloadTest, UnchangedFileIsNotTransferredAgain) {
     EXPECT_GT(refreshed, 1u) << validator;
 
     // The server's file changes (a later modification time): a full transfer.
-    testsupport::ExecSql(hb_ + "/GUIDDB.DAT", "INSERT INTO GUID VALUES ('late@corp.test','{9}',1);");
-    const auto later = std::filesystem::last_write_time(hb_ + "/GUIDDB.DAT") + std::chrono::seconds(5);
+    testsupport::ExecSql(hb_ + "/GUIDDB.DAT",
+                         "INSERT INTO GUID VALUES ('late@corp.test','{9}',1);");
+    const auto later =
+        std::filesystem::last_write_time(hb_ + "/GUIDDB.DAT") + std::chrono::seconds(5);
     std::filesystem::last_write_time(hb_ + "/GUIDDB.DAT", later);
     ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << validator << log->dump();
     EXPECT_EQ(ReadAllRows(localDb()).size(), kNewRows.size() + 1) << validator;

@@ -1,3 +1,5 @@
+#include "lookups/GUIDTable.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -5,7 +7,6 @@
 #include <vector>
 
 #include "lookups/ProcessFlags.h"
-#include "lookups/GUIDTable.h"
 #include "lookups/StaticCache.h"
 #include "support/StaticCacheSupport.h"
 #include "support/TestSupport.h"

@@ -7,8 +7,6 @@
 // they need a process of their own (as CTest runs every test) and skip
 // otherwise.
 #include "lookups/HXGuidLookups.h"
-#include "lookups/TableRebuild.h"
-#include "host/Settings.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -29,6 +27,8 @@
 #include <vector>
 
 #include "host/Locks.h"
+#include "host/Settings.h"
+#include "lookups/TableRebuild.h"
 #include "support/HXGuidLookupsSupport.h"
 
 // Counts every call that may change the locale, made by anyone in this test

@@ -1,5 +1,4 @@
 #include "lookups/MFUCache.h"
-#include "lookups/StaticCache.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +8,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "lookups/StaticCache.h"
 
 namespace {
 

@@ -180,9 +180,8 @@ TEST_F(StaticCacheTest, LoadWithoutTheNamedMutexIsRefusedAndRetried) {
     testsupport::ScopedConfig noLockDir(hostconfig::Knob::kLockDir, folder() + "/missing");
     EXPECT_EQ(cache.fastload(folder(), false, false), -1);
   }
-  EXPECT_TRUE(log_->has(-1, kTag,
-                        "Could not lock SQLITE_ACCESS_LOCK; not loading the static cache from " +
-                            folder()))
+  EXPECT_TRUE(log_->has(
+      -1, kTag, "Could not lock SQLITE_ACCESS_LOCK; not loading the static cache from " + folder()))
       << log_->dump();
   EXPECT_FALSE(cache.bIsLoaded.load());
   EXPECT_EQ(cache.fastload(folder(), false, false), 0);  // criticalSec was left

@@ -1,8 +1,8 @@
 // The refresh of the local table: the once-per-process gate, the named mutex,
 // the rebuild's transactions and what each failure leaves behind.
 #include <dirent.h>
-#include <signal.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -131,10 +131,9 @@ TEST_F(UpdateGUIDDBTest, RebuildsEveryRowStoresTimeAndMarker) {
   EXPECT_TRUE(log->has(2, kTag, "[3] rows inserted into local guid_name table."));
   EXPECT_EQ(0, log->count("Starting to get GUID info from HB"));
   // A batch size of 0 makes every row a transaction of its own.
-  EXPECT_EQ(
-      (std::vector<std::string>{"B", "A:Ann@Corp.test", "C", "B", "A:ann.proxy@corp.test", "C", "B",
-                                "A:Bob@Corp.test", "C", "B", "C"}),
-      RebuildEvents(*log));
+  EXPECT_EQ((std::vector<std::string>{"B", "A:Ann@Corp.test", "C", "B", "A:ann.proxy@corp.test",
+                                      "C", "B", "A:Bob@Corp.test", "C", "B", "C"}),
+            RebuildEvents(*log));
 }
 
 // The rebuild drops the indexes while it inserts; a file it leaves behind
@@ -147,8 +146,8 @@ TEST_F(UpdateGUIDDBTest, RebuiltTableCarriesEveryIndex) {
   ASSERT_TRUE(service.UpdateGUIDDB(db)) << log->dump();
   CGuidDB reader;
   ASSERT_EQ(0, reader.Open(sandbox.cacheDir().c_str()));
-  std::unique_ptr<SQueryHandle> q = reader.FindByQuery(
-      "SELECT name, '', 0 FROM sqlite_master WHERE type='index' ORDER BY name;");
+  std::unique_ptr<SQueryHandle> q =
+      reader.FindByQuery("SELECT name, '', 0 FROM sqlite_master WHERE type='index' ORDER BY name;");
   ASSERT_TRUE(q);
   std::vector<std::string> indexes;
   SGuidRecord r;
@@ -200,8 +199,8 @@ TEST_F(UpdateGUIDDBTest, ReaderHoldingTheOldFileDoesNotStopTheSwap) {
   ScopedRowSource source({{"a@corp.test", "{a}", 1}, {"b@corp.test", "{b}", 1}});
   sqlite3* reader = nullptr;
   ASSERT_EQ(SQLITE_OK, sqlite3_open(sandbox.dbFile().c_str(), &reader));
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM GUID;", nullptr, nullptr,
-                                    nullptr));
+  ASSERT_EQ(SQLITE_OK,
+            sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM GUID;", nullptr, nullptr, nullptr));
   CGuidDB db;
   const bool refreshed = service.UpdateGUIDDB(db);
   sqlite3_stmt* count = nullptr;

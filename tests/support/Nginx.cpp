@@ -178,7 +178,8 @@ bool NginxServer::Start(const std::string& servers, int port, std::string& failu
   std::string output = f + "/nginx.out";
   std::vector<std::string> args = {program, "-p",     f + "/", "-c",   conf,
                                    "-e",    errorLog, "-g",    globals};
-  pid_ = StartServerChild(args, output, [port] { return Accepts(port); }, failure);
+  pid_ = StartServerChild(
+      args, output, [port] { return Accepts(port); }, failure);
   if (pid_ > 0) {
     port_ = port;
     return true;

@@ -94,8 +94,8 @@ SlapdServer::SlapdServer(const std::string& folder) : folder_(folder), pki_(fold
     const std::string output = f + "/slapd.out";
     std::vector<std::string> args = {program, "-f", conf, "-h", urls, "-d", "0"};
     pid_ = StartServerChild(
-        args, output,
-        [this] { return LoopbackAccepts(ldapPort_) && LoopbackAccepts(ldapsPort_); }, failure);
+        args, output, [this] { return LoopbackAccepts(ldapPort_) && LoopbackAccepts(ldapsPort_); },
+        failure);
     // Someone took a port between our probe and slapd's bind: try others.
     if (pid_ < 0 && failure.find("Address already in use") == std::string::npos) break;
   }

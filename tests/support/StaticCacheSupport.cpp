@@ -32,14 +32,22 @@ std::vector<Row> NumberedGroupRows(int groups) {
 
 std::vector<Row> LoaderEdgeRows() {
   return {
-      {"Orphan@x", "", 1},          {"Ann@Example.com", "{ab-1}", 1},
-      {"Proxy@Example.com", "{ab-1}", 2}, {"Bob", "{ab-1}", 8},
-      {"Carol", "{ab-1}", 16},      {"Carla", "{ab-1}", 16},
-      {"Dan", "{AB-1}", 64},        {"Eve", "{AB-1}", 128},
-      {"Fay", "{AB-1}", 288},       {"Shared@x", "{ab-1}", 1},
-      {"shared@X", "{cd-2}", 8},    {std::string(10300, 'l') + "@x", "{cd-2}", 1},
-      {"\xc3\xa9l\xe8ve@x", "{cd-2}", 1}, {"Gus", "cn=x/o=y", 1},
-      {"", "{ef-3}", 1},            {"Hal", "{ef-3}", 7},
+      {"Orphan@x", "", 1},
+      {"Ann@Example.com", "{ab-1}", 1},
+      {"Proxy@Example.com", "{ab-1}", 2},
+      {"Bob", "{ab-1}", 8},
+      {"Carol", "{ab-1}", 16},
+      {"Carla", "{ab-1}", 16},
+      {"Dan", "{AB-1}", 64},
+      {"Eve", "{AB-1}", 128},
+      {"Fay", "{AB-1}", 288},
+      {"Shared@x", "{ab-1}", 1},
+      {"shared@X", "{cd-2}", 8},
+      {std::string(10300, 'l') + "@x", "{cd-2}", 1},
+      {"\xc3\xa9l\xe8ve@x", "{cd-2}", 1},
+      {"Gus", "cn=x/o=y", 1},
+      {"", "{ef-3}", 1},
+      {"Hal", "{ef-3}", 7},
   };
 }
 
