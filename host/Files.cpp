@@ -16,21 +16,6 @@ namespace hostfs {
 
 namespace {
 
-// Closes the descriptor at the end of the scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 std::string BaseNameOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -66,7 +51,7 @@ bool ReadWholeFile(const std::string& path, std::string& content, std::string* e
     errno = err;
     return false;
   };
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) {
     int err = errno;
     return failWith(err, "cannot open (" + ErrnoText(err) + ")");

@@ -5,6 +5,8 @@
 // with a one-line reason.
 #pragma once
 
+#include <unistd.h>
+
 #include <functional>
 #include <string>
 
@@ -14,6 +16,21 @@ namespace hostfs {
 
 // strerror text of `err`, thread-safe.
 GUIDLOOKUPS_EXPORT std::string ErrnoText(int err);
+
+// Owns a descriptor (-1 for none) and closes it at the end of the scope.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
 
 // The folder part of `path` ("." when it has none, "/" for a file at the
 // root).

@@ -35,20 +35,6 @@ namespace {
 
 constexpr size_t kBlock = size_t{1} << 20;
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Calls `take` with each block of `fd` from its start; false (errno set)
 // when a read fails or `take` refuses.
 template <typename Take>
@@ -65,7 +51,7 @@ bool EachBlock(int fd, Take take) {
 }
 
 bool SameContent(int fd, const std::string& path) {
-  Descriptor other(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  hostfs::ScopedFd other(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat a, b;
   if (other.get() < 0 || ::fstat(fd, &a) != 0 || ::fstat(other.get(), &b) != 0 ||
       a.st_size != b.st_size)
@@ -140,7 +126,7 @@ int RunPublish(const ToolContext& context, const PublishOptions& options) {
     if (fd < 0)
       throw ToolError(kExitFailure, "cannot read " + database + ": " + hostfs::ErrnoText(errno));
   }
-  Descriptor table(fd);
+  hostfs::ScopedFd table(fd);
 
   const bool unchanged =
       SameContent(fd, published) && ::access((published + ".gz").c_str(), F_OK) == 0;

@@ -87,6 +87,13 @@ class UpdateGUIDDBTest : public ::testing::Test {
     return true;
   }
 
+  std::future<bool> RefreshOnAnotherThread() {
+    return std::async(std::launch::async, [this] {
+      CGuidDB db;
+      return service.UpdateGUIDDB(db);
+    });
+  }
+
   // Waits (bounded) until the capture holds a line containing `fragment`.
   bool WaitForLine(const std::string& fragment) {
     for (int i = 0; i < 1000; ++i) {
@@ -237,10 +244,7 @@ TEST_F(UpdateGUIDDBTest, ConcurrentNotNeededNeverTakesTheMutex) {
   sandbox.WriteSettings({{"getSqlLiteDbFromHB", "0"}, {"nLastGuidNameTableRefreshTime", Now(-60)}});
   CNamedMutex holder("SQLITE_ACCESS_LOCK", nullptr, false);
   ASSERT_EQ(0, holder.lock(-1, false));
-  auto result = std::async(std::launch::async, [&] {
-    CGuidDB db;
-    return service.UpdateGUIDDB(db);
-  });
+  auto result = RefreshOnAnotherThread();
   bool finished = result.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
   holder.unlock();
   ASSERT_TRUE(finished) << "UpdateGUIDDB waited for the mutex";
@@ -298,10 +302,7 @@ TEST_F(UpdateGUIDDBTest, ConcurrentWaiterAfterAFailedDownloadDoesNotTryAgain) {
   sandbox.WriteSettings({{"nLastGuidNameTableRefreshTime", Now(-2 * 86400)}});
   CNamedMutex holder("SQLITE_ACCESS_LOCK", nullptr, false);
   ASSERT_EQ(0, holder.lock(-1, false));
-  auto result = std::async(std::launch::async, [&] {
-    CGuidDB db;
-    return service.UpdateGUIDDB(db);
-  });
+  auto result = RefreshOnAnotherThread();
   // Decided and queued on the mutex; meanwhile another thread's download fails.
   bool queued = WaitForLine("getSqlLiteDbFromHB value is set to");
   shouldFetchGUIDTable.store(false);
@@ -320,10 +321,7 @@ TEST_F(UpdateGUIDDBTest, ConcurrentWaiterFindsTheRefreshDoneUnderTheMutex) {
   ScopedRowSource source({{"new@corp.test", "{new}", 1}});
   CNamedMutex holder("SQLITE_ACCESS_LOCK", nullptr, false);
   ASSERT_EQ(0, holder.lock(-1, false));
-  auto result = std::async(std::launch::async, [&] {
-    CGuidDB db;
-    return service.UpdateGUIDDB(db);
-  });
+  auto result = RefreshOnAnotherThread();
   bool queued = WaitForLine("getSqlLiteDbFromHB value is set to");
   CHXGuidLookups::s_shouldRefreshGUIDTable.store(RefreshDone);
   holder.unlock();
