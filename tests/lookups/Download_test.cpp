@@ -433,20 +433,18 @@ TEST_F(DownloadTest, LocalCopyPrefersSqliteDbFolderAndMakesNoSession) {
   EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
 }
 
-TEST_F(DownloadTest, LocalCopyFallsBackToBaseHome) {
-  WriteSettings("nHXPlatformType=1\ndBASEHOME=" + hb_ + "\n");
-  ScopedLogCapture log;
-  ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << log->dump();
-  EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
-}
-
-// An empty folder names no folder: the copy would be looked for at the root
-// of the file system.
-TEST_F(DownloadTest, EmptySqliteDbFolderSettingFallsBackToBaseHome) {
-  WriteSettings("nHXPlatformType=1\ndMORVAXSQLLITEDBDIR=\ndBASEHOME=" + hb_ + "\n");
-  ScopedLogCapture log;
-  ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << log->dump();
-  EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
+// The control server's folder is dMORVAXSQLLITEDBDIR, else dBASEHOME; an
+// empty value names no folder (the copy would be looked for at the root of
+// the file system), and a trailing separator is harmless.
+TEST_F(DownloadTest, LocalCopyFindsTheControlServersFolder) {
+  for (const std::string& folders : {"dBASEHOME=" + hb_, "dMORVAXSQLLITEDBDIR=\ndBASEHOME=" + hb_,
+                                     "dMORVAXSQLLITEDBDIR=" + hb_ + "/"}) {
+    WriteFile(localDb(), oldBytes_);
+    WriteSettings("nHXPlatformType=1\n" + folders + "\n");
+    ScopedLogCapture log;
+    ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << folders << "\n" << log->dump();
+    EXPECT_EQ(ReadAllRows(localDb()), kNewRows) << folders;
+  }
 }
 
 TEST_F(DownloadTest, LocalCopyWithoutFolderSettingFails) {
@@ -456,13 +454,6 @@ TEST_F(DownloadTest, LocalCopyWithoutFolderSettingFails) {
   EXPECT_TRUE(log->has(2, kTag, "HB is installed. Perform local copy of sqlite db"));
   EXPECT_TRUE(log->has(-1, kTag, " Unable to get Base Temp Directory path")) << log->dump();
   EXPECT_EQ(ReadFile(localDb()), oldBytes_);
-}
-
-TEST_F(DownloadTest, FolderSettingEndingInSeparatorStillCopies) {
-  WriteSettings("nHXPlatformType=1\ndMORVAXSQLLITEDBDIR=" + hb_ + "/\n");
-  ScopedLogCapture log;
-  ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << log->dump();
-  EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
 }
 
 TEST_F(DownloadTest, TemporaryFolderEndingInSeparatorStillDownloads) {

@@ -128,6 +128,12 @@ class HXGuidLookupsTest : public ::testing::Test {
     extra.emplace_back("getSqlLiteDbFromHB", "0");
     sandbox.WriteSettings(extra);
   }
+  // `service` in private mode over the Exchange rows, with nothing to refresh.
+  void StartPrivate(CHXGuidLookups& service) {
+    FreshSettings();
+    sandbox.MakeCacheDb(ExchangeRows());
+    ASSERT_FALSE(service.Initialize(7, 0, false, true, nullptr).IsError());
+  }
   // Never refreshed: a rebuild from the application manager.
   void StaleSettings(std::vector<std::pair<std::string, std::string>> extra = {}) {
     extra.emplace_back("getSqlLiteDbFromHB", "0");
@@ -166,10 +172,8 @@ class HXGuidLookupsTest : public ::testing::Test {
 // ---------------------------------------------------------------- private mode
 
 TEST_F(HXGuidLookupsTest, PrivateModeQueriesOnceThenServesFromItsCache) {
-  FreshSettings();
-  sandbox.MakeCacheDb(ExchangeRows());
   CHXGuidLookups service;
-  ASSERT_FALSE(service.Initialize(7, 0, false, true, nullptr).IsError());
+  ASSERT_NO_FATAL_FAILURE(StartPrivate(service));
   EXPECT_EQ(sandbox.cacheDir(), service.guidCacheDir);
   EXPECT_TRUE(log->has(-1, kInitTag, "GUIDDB jobs results directory[" + sandbox.cacheDir() + "]"));
   EXPECT_TRUE(log->has(-1, kInitTag, "[AddressCacheMemorySize] set to [100000]"));
@@ -205,10 +209,8 @@ TEST_F(HXGuidLookupsTest, PrivateModeQueriesOnceThenServesFromItsCache) {
 }
 
 TEST_F(HXGuidLookupsTest, PrivateModeRemembersThatAnAddressIsUnknown) {
-  FreshSettings();
-  sandbox.MakeCacheDb(ExchangeRows());
   CHXGuidLookups service;
-  ASSERT_FALSE(service.Initialize(7, 0, false, true, nullptr).IsError());
+  ASSERT_NO_FATAL_FAILURE(StartPrivate(service));
   Answer a = Find(service, "nobody@corp.test");
   EXPECT_TRUE(a.ok);
   EXPECT_TRUE(a.records.empty());
@@ -251,10 +253,8 @@ TEST_F(HXGuidLookupsTest, PrivateModeLotusNotesAgentResolvesNamesAndGuids) {
 }
 
 TEST_F(HXGuidLookupsTest, LookupAndFindPicksTheFirstRecordOfAStatus) {
-  FreshSettings();
-  sandbox.MakeCacheDb(ExchangeRows());
   CHXGuidLookups service;
-  ASSERT_FALSE(service.Initialize(7, 0, false, true, nullptr).IsError());
+  ASSERT_NO_FATAL_FAILURE(StartPrivate(service));
   std::string address = "ann@corp.test";
   std::string name = "stale";
   EXPECT_TRUE(service.LookupAndFind(address, 8, name, false));
@@ -527,10 +527,8 @@ TEST_F(HXGuidLookupsTest, QueryThatCannotRunIsAFailureToo) {
 }
 
 TEST_F(HXGuidLookupsTest, LongAddressesAreQueriedWhole) {
-  FreshSettings();
-  sandbox.MakeCacheDb(ExchangeRows());
   CHXGuidLookups service;
-  ASSERT_FALSE(service.Initialize(7, 0, false, true, nullptr).IsError());
+  ASSERT_NO_FATAL_FAILURE(StartPrivate(service));
   for (size_t length : {200u, 300u}) {
     std::string address = LongAddress(length, length == 200 ? 'm' : 'l');
     Answer a = Find(service, address);
@@ -871,10 +869,8 @@ TEST_F(HXGuidLookupsTest, EmptyKeyResolvesToNothingWithoutTheDatabase) {
 }
 
 TEST_F(HXGuidLookupsTest, AwkwardAddressesInPrivateMode) {
-  FreshSettings();
-  sandbox.MakeCacheDb(ExchangeRows());
   CHXGuidLookups service;
-  ASSERT_FALSE(service.Initialize(7, 0, false, true, nullptr).IsError());
+  ASSERT_NO_FATAL_FAILURE(StartPrivate(service));
   struct Case {
     std::string address;
     std::string guid;  // first record's GUID, "" for no match
@@ -981,10 +977,8 @@ TEST_F(HXGuidLookupsTest, MalformedApplicationManagerLineLeavesTheTableUntouched
 }
 
 TEST_F(HXGuidLookupsTest, DatabaseDeletedBetweenTwoLookups) {
-  FreshSettings();
-  sandbox.MakeCacheDb(ExchangeRows());
   CHXGuidLookups service;
-  ASSERT_FALSE(service.Initialize(7, 0, false, true, nullptr).IsError());
+  ASSERT_NO_FATAL_FAILURE(StartPrivate(service));
   EXPECT_FALSE(Find(service, "ann@corp.test").records.empty());
   ASSERT_EQ(0, unlink(sandbox.dbFile().c_str()));
 
