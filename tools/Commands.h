@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "lookups/LdapRows.h"
 #include "tools/Environment.h"
 #include "tools/Json.h"
 #include "tools/Output.h"
@@ -61,15 +62,9 @@ int RunRefresh(const ToolContext& context, const RefreshOptions& options);
 struct ImportOptions {
   std::string file;  // a tab-separated export
   std::string ldif;  // --ldif FILE; "-" for standard input
-  // --ldap URI with its search and connection options.
-  std::string ldapUri;
-  std::string ldapBase;
-  std::string ldapFilter;
-  std::string ldapBindDn;
-  std::string ldapPasswordFile;
-  std::string ldapCaFile;
-  int ldapPageSize = 1000;
-  int ldapTimeoutSeconds = 60;
+  // --ldap URI with its search and connection options, as the reader takes
+  // them; an empty `uri`: not from a live directory.
+  SLdapSource ldap;
   std::vector<std::string> maps;            // --map: the rules instead of Exchange's
   std::vector<std::string> guidAttributes;  // --guid-attribute: instead of Exchange's
   bool json = false;                        // --json

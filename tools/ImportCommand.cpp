@@ -144,14 +144,14 @@ SDirectoryMapping MappingOf(const ImportOptions& options) {
 
 int RunImport(const ToolContext& context, const ImportOptions& options) {
   ScopedCancelOnSignals cancelOnSignals;
-  const bool fromLdap = !options.ldapUri.empty();
+  const bool fromLdap = !options.ldap.uri.empty();
   const bool fromLdif = !options.ldif.empty();
   const bool fromDirectory = fromLdif || fromLdap;
   if (!options.file.empty() + fromLdif + fromLdap != 1)
     throw ToolError(kExitUsage, "import takes one source: FILE, --ldif FILE or --ldap URI");
-  if (fromLdap && options.ldapBase.empty())
+  if (fromLdap && options.ldap.baseDn.empty())
     throw ToolError(kExitUsage, "--ldap needs --base DN, where the search starts");
-  const std::string source = fromLdap ? options.ldapUri : fromLdif ? options.ldif : options.file;
+  const std::string source = fromLdap ? options.ldap.uri : fromLdif ? options.ldif : options.file;
   const bool fromStdin = fromLdif && source == "-";
   if (!fromStdin && !fromLdap) {
     std::ifstream probe(source);
@@ -164,17 +164,8 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
   std::list<GUIDNameInfo> rows;
   SDirectoryCounts entries;
   GuidRowReader reader;
-  SLdapSource ldap;
   if (fromLdap) {
-    ldap.uri = options.ldapUri;
-    ldap.baseDn = options.ldapBase;
-    ldap.filter = options.ldapFilter;
-    ldap.bindDn = options.ldapBindDn;
-    ldap.passwordFile = options.ldapPasswordFile;
-    ldap.caFile = options.ldapCaFile;
-    ldap.pageSize = options.ldapPageSize;
-    ldap.timeoutSeconds = options.ldapTimeoutSeconds;
-    reader = LdapRows(ldap, mapping, &entries);
+    reader = LdapRows(options.ldap, mapping, &entries);
   } else if (fromLdif) {
     reader = fromStdin ? LdifRowsFrom(STDIN_FILENO, "standard input", mapping, &entries)
                        : LdifRows(source, mapping, &entries);

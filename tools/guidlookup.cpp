@@ -37,15 +37,41 @@ const std::string kFooter =
         "or after the command; see guidlookup --help.\n") +
     kExitFooter;
 
-const char* const kCommands[] = {"resolve", "refresh", "import", "dump",
-                                 "info",    "stats",   "check",  "publish"};
+// The commands, in the order of the help.
+struct Command {
+  const char* name;
+  const char* description;
+};
+const Command kCommands[] = {
+    {"resolve",
+     "Resolve addresses (or GUIDs) as an agent does and print every record: status, name, GUID"},
+    {"refresh",
+     "Show the refresh decision and its reason, then refresh the local table when it is due"},
+    {"import",
+     "Rebuild the local table from a tab-separated export (status, GUID, name) or from the "
+     "organisation's directory (an LDIF export)"},
+    {"dump", "Load the static cache from the local table and write the dump of every group"},
+    {"info",
+     "Describe the local table: path, size, rows, GUIDs, refresh time and interval, job marker, "
+     "integrity"},
+    {"stats",
+     "Load the table as an agent does, look up every key of KEYFILE and print the library's "
+     "counters and timings"},
+    {"check",
+     "Check the settings, folders, lock folder, control server and database; exit 0 when all is "
+     "well, 1 on warnings only, 3 on errors"},
+    {"publish",
+     "Put the local table into a web root for the agents' refreshes: GUIDDB.DAT and "
+     "GUIDDB.DAT.gz, each renamed in whole"},
+};
 // The global options that take a value: their value is not a command.
 const char* const kValueOptions[] = {"--home", "--settings-dir", "--instance", "--log-file",
                                      "--log-level"};
 
 std::string CommandList() {
   std::string list;
-  for (const char* command : kCommands) list += std::string(list.empty() ? "" : ", ") + command;
+  for (const Command& command : kCommands)
+    list += std::string(list.empty() ? "" : ", ") + command.name;
   return list;
 }
 
@@ -65,8 +91,8 @@ std::string TypedCommand(int argc, char** argv) {
 }
 
 bool IsCommand(const std::string& word) {
-  for (const char* command : kCommands)
-    if (word == command) return true;
+  for (const Command& command : kCommands)
+    if (word == command.name) return true;
   return false;
 }
 
@@ -147,11 +173,11 @@ int main(int argc, char** argv) {
                               ->type_name("N")
                               ->check(CLI::Range(-1, 7));
 
+  for (const Command& command : kCommands)
+    app.add_subcommand(command.name, command.description)->footer(kFooter);
+
   ResolveOptions resolve;
-  CLI::App* resolveCommand =
-      app.add_subcommand("resolve",
-                         "Resolve addresses (or GUIDs) as an agent does and print every record: "
-                         "status, name, GUID");
+  CLI::App* resolveCommand = app.get_subcommand("resolve");
   resolveCommand
       ->add_option("ADDRESS", resolve.keys,
                    "SMTP addresses, or GUIDs with --guid; - alone reads them from standard input, "
@@ -171,13 +197,9 @@ int main(int argc, char** argv) {
                            "Load the table as a Lotus Notes agent does (shared mode)");
   resolveCommand->add_flag("--no-refresh", resolve.noRefresh,
                            "Do not refresh the local table, even when it is due");
-  resolveCommand->footer(kFooter);
 
   RefreshOptions refresh;
-  CLI::App* refreshCommand = app.add_subcommand(
-      "refresh",
-      "Show the refresh decision and its reason, then refresh the local table when "
-      "it is due");
+  CLI::App* refreshCommand = app.get_subcommand("refresh");
   CLI::Option* job = refreshCommand->add_option(
       "--job", refresh.jobId,
       "Decide as job ID asking for a refresh (the job marker is checked); not with --force");
@@ -188,14 +210,10 @@ int main(int argc, char** argv) {
       ->excludes(job);
   refreshCommand->add_flag("--json", refresh.json,
                            "Print the decision and outcome as one JSON object");
-  refreshCommand->footer(kFooter);
 
   ImportOptions import;
   bool noProgress = false;
-  CLI::App* importCommand = app.add_subcommand(
-      "import",
-      "Rebuild the local table from a tab-separated export (status, GUID, name) or from the "
-      "organisation's directory (an LDIF export)");
+  CLI::App* importCommand = app.get_subcommand("import");
   importCommand->add_option("FILE", import.file, "A tab-separated export file");
   importCommand
       ->add_option("--ldif", import.ldif,
@@ -203,36 +221,36 @@ int main(int argc, char** argv) {
                    "standard input")
       ->type_name("FILE");
   importCommand
-      ->add_option("--ldap", import.ldapUri,
+      ->add_option("--ldap", import.ldap.uri,
                    "A live directory: ldaps://HOST[:PORT], or ldap://HOST[:PORT] with StartTLS; "
                    "the server's certificate is always verified")
       ->type_name("URI");
-  importCommand->add_option("--base", import.ldapBase, "With --ldap: where the search starts")
+  importCommand->add_option("--base", import.ldap.baseDn, "With --ldap: where the search starts")
       ->type_name("DN");
   importCommand
-      ->add_option("--filter", import.ldapFilter,
+      ->add_option("--filter", import.ldap.filter,
                    "With --ldap: the search filter (default: entries with an SMTP address "
                    "attribute)")
       ->type_name("F");
   importCommand
-      ->add_option("--bind-dn", import.ldapBindDn, "With --ldap: bind as DN (default: anonymous)")
+      ->add_option("--bind-dn", import.ldap.bindDn, "With --ldap: bind as DN (default: anonymous)")
       ->type_name("DN");
   importCommand
-      ->add_option("--password-file", import.ldapPasswordFile,
+      ->add_option("--password-file", import.ldap.passwordFile,
                    "With --bind-dn: the file holding the password, readable by its owner only")
       ->type_name("FILE");
   importCommand
-      ->add_option("--ca-file", import.ldapCaFile,
+      ->add_option("--ca-file", import.ldap.caFile,
                    "With --ldap: the CA certificates that vouch for the server (default: the "
                    "system's)")
       ->type_name("FILE");
   importCommand
-      ->add_option("--page-size", import.ldapPageSize,
+      ->add_option("--page-size", import.ldap.pageSize,
                    "With --ldap: entries per page of the paged search (default 1000)")
       ->type_name("N")
       ->check(CLI::Range(1, 1000000));
   importCommand
-      ->add_option("--timeout", import.ldapTimeoutSeconds,
+      ->add_option("--timeout", import.ldap.timeoutSeconds,
                    "With --ldap: seconds allowed for the connection and each request (default 60)")
       ->type_name("SECONDS")
       ->check(CLI::Range(1, 86400));
@@ -248,32 +266,22 @@ int main(int argc, char** argv) {
       ->type_name("ATTR");
   importCommand->add_flag("--json", import.json, "Print the summary as one JSON object");
   importCommand->add_flag("--no-progress", noProgress, "No progress bar");
-  importCommand->footer(kFooter);
 
   DumpOptions dump;
-  CLI::App* dumpCommand = app.add_subcommand(
-      "dump", "Load the static cache from the local table and write the dump of every group");
+  CLI::App* dumpCommand = app.get_subcommand("dump");
   dumpCommand->add_flag("--lotus-notes", dump.lotusNotes, "Load as a Lotus Notes agent does");
   dumpCommand->add_flag("--proxy", dump.addProxy,
                         "Proxy SMTP addresses become keys (as the setting naddproxysmtp does)");
   dumpCommand->add_option("-o,--output", dump.output, "Write the dump to FILE")->type_name("FILE");
   dumpCommand->add_flag("--json", dump.json,
                         "Write the groups (keys and records) as one JSON document");
-  dumpCommand->footer(kFooter);
 
-  CLI::App* infoCommand = app.add_subcommand(
-      "info",
-      "Describe the local table: path, size, rows, GUIDs, refresh time and interval, "
-      "job marker, integrity");
+  CLI::App* infoCommand = app.get_subcommand("info");
   bool infoJson = false;
   infoCommand->add_flag("--json", infoJson, "Print the description as one JSON object");
-  infoCommand->footer(kFooter);
 
   StatsOptions stats;
-  CLI::App* statsCommand = app.add_subcommand(
-      "stats",
-      "Load the table as an agent does, look up every key of KEYFILE and print the library's "
-      "counters and timings");
+  CLI::App* statsCommand = app.get_subcommand("stats");
   statsCommand->add_option("KEYFILE", stats.keyFile, "Keys, one a line; - for standard input")
       ->required();
   statsCommand->add_flag("--private", stats.privateMode,
@@ -283,25 +291,16 @@ int main(int argc, char** argv) {
   statsCommand->add_flag("--no-refresh", stats.noRefresh,
                          "Do not refresh the local table, even when it is due");
   statsCommand->add_flag("--json", stats.json, "Print the figures as one JSON object");
-  statsCommand->footer(kFooter);
 
   CheckOptions check;
-  CLI::App* checkCommand = app.add_subcommand(
-      "check",
-      "Check the settings, folders, lock folder, control server and database; exit 0 when all "
-      "is well, 1 on warnings only, 3 on errors");
+  CLI::App* checkCommand = app.get_subcommand("check");
   checkCommand->add_flag("--json", check.json, "Print the findings as one JSON object");
-  checkCommand->footer(kFooter);
 
   PublishOptions publish;
-  CLI::App* publishCommand = app.add_subcommand(
-      "publish",
-      "Put the local table into a web root for the agents' refreshes: GUIDDB.DAT and "
-      "GUIDDB.DAT.gz, each renamed in whole");
+  CLI::App* publishCommand = app.get_subcommand("publish");
   publishCommand->add_option("DIR", publish.folder, "The web root (an existing folder)")
       ->required();
   publishCommand->add_flag("--json", publish.json, "Print the outcome as one JSON object");
-  publishCommand->footer(kFooter);
 
   const bool json = WantsJson(argc, argv);
   const std::string typed = TypedCommand(argc, argv);
