@@ -25,39 +25,29 @@ const char kInsertTag[] =
 
 const char kDumpLogName[] = "CIDumpCache";
 
-// How a row's status makes its name a key of its group.
-enum class Category { kNone, kFirst, kSingle, kThird, kFourth };
+// How a row's status makes its name a key of its group. kProxy: a fourth
+// name when the caller asks for proxy SMTP addresses, else none.
+enum class Category { kNone, kFirst, kSingle, kThird, kFourth, kProxy };
 
-Category ExchangeCategory(int32_t status, bool addProxySmtp) {
-  switch (status) {
-    case 1:
-      return Category::kFirst;
-    case 16:
-      return Category::kSingle;
-    case 8:
-      return Category::kThird;
-    case 2:  // proxy SMTP addresses
-      return addProxySmtp ? Category::kFourth : Category::kNone;
-    default:
-      return Category::kNone;
-  }
-}
-
-Category LotusCategory(int32_t status, bool /*addProxySmtp*/) {
-  switch (status) {
-    case 1:
-      return Category::kFirst;
-    case 128:
-      return Category::kSingle;
-    case 8:
-    case 64:
-      return Category::kThird;
-    case 288:
-      return Category::kFourth;
-    default:
-      return Category::kNone;
-  }
-}
+// The statuses that make keys, for each kind of agent side by side; any
+// other status only adds its record to the group.
+struct StatusRule {
+  int32_t status;
+  Category exchange;
+  Category lotus;
+};
+// clang-format off
+constexpr StatusRule kStatusRules[] = {
+    // status  Exchange          Lotus Notes
+    {1,        Category::kFirst,  Category::kFirst},
+    {2,        Category::kProxy,  Category::kNone},
+    {8,        Category::kThird,  Category::kThird},
+    {16,       Category::kSingle, Category::kNone},
+    {64,       Category::kNone,   Category::kThird},
+    {128,      Category::kNone,   Category::kSingle},
+    {288,      Category::kNone,   Category::kFourth},
+};
+// clang-format on
 
 // What tells the two loaders apart.
 struct LoaderKind {
@@ -65,18 +55,34 @@ struct LoaderKind {
   const char* query;          // every row, sorted by GUID
   const char* filteredQuery;  // only GUIDs of the agent's form
   bool upperCaseGuid;         // Exchange GUIDs are case-insensitive
-  Category (*category)(int32_t status, bool addProxySmtp);
+  Category StatusRule::*category;
 };
 
 const LoaderKind kExchange = {
-    kExchangeTag,     CGuidDB::LoaderQuery(true, false), CGuidDB::LoaderQuery(true, true), true,
-    ExchangeCategory,
+    kExchangeTag,
+    CGuidDB::LoaderQuery(true, false),
+    CGuidDB::LoaderQuery(true, true),
+    true,
+    &StatusRule::exchange,
 };
 
 const LoaderKind kLotus = {
-    kLotusTag,     CGuidDB::LoaderQuery(false, false), CGuidDB::LoaderQuery(false, true), false,
-    LotusCategory,
+    kLotusTag,
+    CGuidDB::LoaderQuery(false, false),
+    CGuidDB::LoaderQuery(false, true),
+    false,
+    &StatusRule::lotus,
 };
+
+Category CategoryOf(const LoaderKind& kind, int32_t status, bool addProxySmtp) {
+  for (const StatusRule& rule : kStatusRules) {
+    if (rule.status != status) continue;
+    const Category category = rule.*kind.category;
+    if (category != Category::kProxy) return category;
+    return addProxySmtp ? Category::kFourth : Category::kNone;
+  }
+  return Category::kNone;
+}
 
 // The group being collected: the rows of one GUID and its key names.
 struct Group {
@@ -245,7 +251,7 @@ int LoadAll(GUIDTable& table, StaticCache& cache, const LoaderKind& kind, bool a
         group.groupGuid = record.guid;
       }
 
-      switch (kind.category(record.status, addProxySmtp)) {
+      switch (CategoryOf(kind, record.status, addProxySmtp)) {
         case Category::kFirst:
           group.firstNames.push_back(upperName(record.name));
           break;
@@ -259,6 +265,7 @@ int LoadAll(GUIDTable& table, StaticCache& cache, const LoaderKind& kind, bool a
           group.fourthNames.push_back(upperName(record.name));
           break;
         case Category::kNone:
+        case Category::kProxy:
           break;
       }
       group.map->emplace(record.status, record);

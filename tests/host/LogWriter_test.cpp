@@ -22,7 +22,6 @@ using testsupport::ReadFile;
 using testsupport::ScopedConfig;
 using Knob = hostconfig::Knob;
 using testsupport::ScopedLogCapture;
-using testsupport::TempDir;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -38,7 +37,7 @@ class LogWriterTest : public ::testing::Test {
                  {Knob::kLogLevel, ""},
                  {Knob::kLogDir, ""}}) {}
 
-  TempDir dir_;
+  testsupport::TempDir dir_;
   ScopedConfig config_;
 };
 

@@ -47,18 +47,8 @@ extern "C" char* setlocale(int category, const char* locale) noexcept {
 
 namespace {
 
-using testsupport::ExecSql;
-using testsupport::ForkChild;
-using testsupport::LookupSandbox;
-using testsupport::ReadAllRows;
-using testsupport::ReadFile;
-using testsupport::RebuildEvents;
-using testsupport::Row;
-using testsupport::ScopedLogCapture;
-using testsupport::ScopedRowSource;
-using testsupport::TempDir;
-using testsupport::WaitChild;
-using testsupport::WriteFile;
+// The lookup tests' own vocabulary: sandboxes, row sources, children.
+using namespace testsupport;
 
 const char kInitTag[] =
     "CLmError CHXGuidLookups::Initialize(uint64_t, unsigned int, bool, bool, EvEvent*)";
@@ -113,11 +103,8 @@ std::vector<Row> NotesRows() {
   };
 }
 
-class HXGuidLookupsTest : public ::testing::Test {
+class HXGuidLookupsTest : public testsupport::FreshLookupProcessTest {
  protected:
-  void SetUp() override { testsupport::ResetLookupProcessState(); }
-  void TearDown() override { testsupport::ResetLookupProcessState(); }
-
   std::string Now(long delta = 0) {
     return std::to_string(static_cast<long>(time(nullptr)) + delta);
   }

@@ -65,11 +65,8 @@ int TableOf(const GuidRecordMap& records, int g) {
   return version;
 }
 
-class MultiProcessTest : public ::testing::Test {
+class MultiProcessTest : public testsupport::FreshLookupProcessTest {
  protected:
-  void SetUp() override { testsupport::ResetLookupProcessState(); }
-  void TearDown() override { testsupport::ResetLookupProcessState(); }
-
   std::string DoneFile() const { return sandbox.root() + "/rebuild.done"; }
 
   // One reader process: resolves addresses until it has seen the new table

@@ -136,10 +136,8 @@ std::string InImage(const std::string& path, const std::string& root, const std:
   return image + path.substr(root.size());
 }
 
-class ReplacedFilesTest : public ::testing::Test {
+class ReplacedFilesTest : public testsupport::FreshLookupProcessTest {
  protected:
-  void SetUp() override { testsupport::ResetLookupProcessState(); }
-  void TearDown() override { testsupport::ResetLookupProcessState(); }
   std::string NextImage() { return images_.file(std::to_string(++images_count_)); }
 
   testsupport::ScopedLogCapture log_;

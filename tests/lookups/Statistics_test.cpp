@@ -27,11 +27,8 @@ const std::vector<Row> kRows = {
     {"bob@corp.test", "{CD-02}", 1},
 };
 
-class StatisticsTest : public ::testing::Test {
+class StatisticsTest : public testsupport::FreshLookupProcessTest {
  protected:
-  void SetUp() override { testsupport::ResetLookupProcessState(); }
-  void TearDown() override { testsupport::ResetLookupProcessState(); }
-
   bool Lookup(CHXGuidLookups& lookups, std::string key) {
     GuidRecordMap records;
     return lookups.Lookup(key, records, false) && !records.empty();

@@ -24,16 +24,8 @@
 
 namespace {
 
-using testsupport::ExecSql;
-using testsupport::ForkChild;
-using testsupport::LookupSandbox;
-using testsupport::ReadAllRows;
-using testsupport::ReadFile;
-using testsupport::RebuildEvents;
-using testsupport::Row;
-using testsupport::ScopedLogCapture;
-using testsupport::ScopedRowSource;
-using testsupport::WaitChild;
+// The lookup tests' own vocabulary: sandboxes, row sources, children.
+using namespace testsupport;
 
 const char kTag[] = "bool CHXGuidLookups::UpdateGUIDDB(CGuidDB&)";
 
@@ -58,15 +50,14 @@ std::vector<int> CommitPoints(const std::vector<std::string>& events) {
   return points;
 }
 
-class UpdateGUIDDBTest : public ::testing::Test {
+class UpdateGUIDDBTest : public testsupport::FreshLookupProcessTest {
  protected:
   void SetUp() override {
-    testsupport::ResetLookupProcessState();
+    FreshLookupProcessTest::SetUp();
     sandbox.MakeCacheDb(oldRows);
     service.guidCacheDir = sandbox.cacheDir();
     service.jobId = 77;
   }
-  void TearDown() override { testsupport::ResetLookupProcessState(); }
 
   std::string Now(long delta = 0) {
     return std::to_string(static_cast<long>(time(nullptr)) + delta);

@@ -3,6 +3,8 @@
 // folder that the process points at for the scope of the object.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 #include <utility>
@@ -61,6 +63,14 @@ class LookupSandbox {
 // starts: refresh state undecided, downloads allowed, Exchange agent, no
 // registered row source.
 void ResetLookupProcessState();
+
+// A fixture whose tests each start, and leave, the lookup service as a fresh
+// process has it.
+class FreshLookupProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetLookupProcessState(); }
+  void TearDown() override { ResetLookupProcessState(); }
+};
 
 // Registers `rows` as the application manager's table for the scope.
 class ScopedRowSource {
