@@ -52,27 +52,12 @@ constexpr StatusRule kStatusRules[] = {
 // What tells the two loaders apart.
 struct LoaderKind {
   const char* tag;
-  const char* query;          // every row, sorted by GUID
-  const char* filteredQuery;  // only GUIDs of the agent's form
-  bool upperCaseGuid;         // Exchange GUIDs are case-insensitive
+  bool exchange;  // Exchange GUIDs are case-insensitive
   Category StatusRule::*category;
 };
 
-const LoaderKind kExchange = {
-    kExchangeTag,
-    CGuidDB::LoaderQuery(true, false),
-    CGuidDB::LoaderQuery(true, true),
-    true,
-    &StatusRule::exchange,
-};
-
-const LoaderKind kLotus = {
-    kLotusTag,
-    CGuidDB::LoaderQuery(false, false),
-    CGuidDB::LoaderQuery(false, true),
-    false,
-    &StatusRule::lotus,
-};
+const LoaderKind kExchange = {kExchangeTag, true, &StatusRule::exchange};
+const LoaderKind kLotus = {kLotusTag, false, &StatusRule::lotus};
 
 Category CategoryOf(const LoaderKind& kind, int32_t status, bool addProxySmtp) {
   for (const StatusRule& rule : kStatusRules) {
@@ -106,7 +91,7 @@ void OpenDumpLog(const LoaderKind& kind, EvDebug& dumpLog, EvDebugFileInstance& 
   uint32_t logId = EvDebug::getLogId(kDumpLogName);
   if (dumpLog.initialize(&fileInstance, logId, 0, false, "")) {
     HXLOG(1, kind.tag, "Dumping Cache into logfile %s", kDumpLogName);
-  } else if (kind.upperCaseGuid) {
+  } else if (kind.exchange) {
     HXLOG(1, kind.tag,
           "Could not initialized logfile %s to dump cache, dumping cache into the default "
           "logfile",
@@ -199,13 +184,13 @@ int LoadAll(GUIDTable& table, StaticCache& cache, const LoaderKind& kind, bool a
   EvDebugFileInstance fileInstance;
   // The Exchange loader admits proxy addresses only on request; the Lotus
   // Notes loader always keeps its fourth list.
-  bool useFourthNames = kind.upperCaseGuid ? addProxySmtp : true;
+  bool useFourthNames = kind.exchange ? addProxySmtp : true;
 
   if (dumpCache) OpenDumpLog(kind, dumpLog, fileInstance);
 
   int result = -1;
   try {
-    const char* query = cache.bFilterByGuidForm ? kind.filteredQuery : kind.query;
+    const char* query = CGuidDB::LoaderQuery(kind.exchange, cache.bFilterByGuidForm);
     // A table of n rows gives at most about n keys; sizing the name index
     // once spares the rehashes of a growing one, each of which walks every
     // key already stored.
@@ -231,13 +216,13 @@ int LoadAll(GUIDTable& table, StaticCache& cache, const LoaderKind& kind, bool a
         break;
       }
 
-      if (kind.upperCaseGuid) FXString::ToUpper(record.guid);
+      if (kind.exchange) FXString::ToUpper(record.guid);
       if (record.guid.c_str()[0] == '\0') continue;
 
       // Exchange GUIDs were upper-cased, so a byte-wise comparison groups
       // them regardless of case; Lotus Notes GUIDs keep their case.
-      bool newGroup = kind.upperCaseGuid ? record.guid != group.previousGuid
-                                         : FXString::Compare(record.guid, group.previousGuid) != 0;
+      bool newGroup = kind.exchange ? record.guid != group.previousGuid
+                                    : FXString::Compare(record.guid, group.previousGuid) != 0;
       if (newGroup) {
         if (!group.previousGuid.empty()) {
           StoreGroup(group, cache, counters, dumpCache, dumpLog, useFourthNames);
