@@ -1,17 +1,15 @@
 // guidlookup, run as an operator runs it: a separate process on real files,
 // with its own home folder, settings, log file and lock folder per test.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -205,6 +203,35 @@ class GuidlookupToolTest : public ::testing::Test {
     WriteSettings("[EventManager]\nnLastGuidNameTableRefreshTime=" + std::to_string(time(nullptr)) +
                   "\n");
     WriteFile(home_ + "/JobResults/GUIDCacheDir/GUIDDB.JOB", "42");
+  }
+
+  // Writes `name`: `rows` addresses "<letter><i>@contoso.com" of status 1,
+  // each under its own GUID "{<LETTER><i>}".
+  std::string WriteGeneratedDirectory(const std::string& name, char letter, int rows) {
+    const std::string guid(1, static_cast<char>(std::toupper(letter)));
+    std::string text;
+    for (int i = 0; i < rows; ++i)
+      text +=
+          "1\t{" + guid + std::to_string(i) + "}\t" + letter + std::to_string(i) + "@contoso.com\n";
+    WriteFile(dir_.file(name), text);
+    return dir_.file(name);
+  }
+
+  // The table and the settings as they are now, to compare with what a
+  // failed import leaves.
+  struct Kept {
+    std::string table;
+    std::string settings;
+  };
+  Kept Keep() const { return {ReadFile(database_), ReadFile(settingsFile_)}; }
+  // The table and the settings byte for byte as `kept`, and no file of a
+  // rebuild in the cache folder.
+  void ExpectUnchanged(const Kept& kept) const {
+    EXPECT_EQ(ReadFile(database_), kept.table);
+    EXPECT_EQ(ReadFile(settingsFile_), kept.settings);
+    for (const auto& entry :
+         std::filesystem::directory_iterator(home_ + "/JobResults/GUIDCacheDir"))
+      EXPECT_EQ(entry.path().filename().string().find("rebuild"), std::string::npos);
   }
 
   // The agent's settings file inside its home folder, which --home finds,
@@ -633,34 +660,23 @@ TEST_F(GuidlookupToolTest, ImportWritesNoSettingAndNoMarker) {
 // settings and the folder exactly as they were.
 TEST_F(GuidlookupToolTest, ImportOntoAFullDiskChangesNothing) {
   ImportDirectory();
-  const std::string dbBefore = ReadFile(database_);
-  const std::string settingsBefore = ReadFile(settingsFile_);
-  std::string big;
-  for (int i = 0; i < 40000; ++i)
-    big += "1\t{G" + std::to_string(i) + "}\tu" + std::to_string(i) + "@contoso.com\n";
-  WriteFile(dir_.file("big.tsv"), big);
-  ToolRun run = Finish(Start({"--home", home_, "import", dir_.file("big.tsv")}, {}, 1 << 20));
+  const Kept kept = Keep();
+  const std::string big = WriteGeneratedDirectory("big.tsv", 'u', 40000);
+  ToolRun run = Finish(Start({"--home", home_, "import", big}, {}, 1 << 20));
   EXPECT_EQ(run.exitCode, 3) << Show(run);
   ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
   EXPECT_NE(run.err.find("import failed, nothing was changed: "), std::string::npos) << run.err;
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(ReadFile(database_), dbBefore);
-  EXPECT_EQ(ReadFile(settingsFile_), settingsBefore);
-  for (const auto& entry : std::filesystem::directory_iterator(home_ + "/JobResults/GUIDCacheDir"))
-    EXPECT_EQ(entry.path().filename().string().find("rebuild"), std::string::npos);
+  ExpectUnchanged(kept);
 }
 
 // Ctrl-C in the middle of the rebuild: the old table and the settings stay
 // byte for byte, one line says so, exit 130, no file of the rebuild is left.
 TEST_F(GuidlookupToolTest, ImportInterruptedBySigintChangesNothing) {
   ImportDirectory();
-  const std::string dbBefore = ReadFile(database_);
-  const std::string settingsBefore = ReadFile(settingsFile_);
-  std::string big;
-  for (int i = 0; i < 400000; ++i)
-    big += "1\t{G" + std::to_string(i) + "}\tu" + std::to_string(i) + "@contoso.com\n";
-  WriteFile(dir_.file("big.tsv"), big);
-  Started started = Start({"--home", home_, "import", dir_.file("big.tsv")});
+  const Kept kept = Keep();
+  Started started =
+      Start({"--home", home_, "import", WriteGeneratedDirectory("big.tsv", 'u', 400000)});
   // The rebuild's own file appears once the rows start going in.
   const std::string cache = home_ + "/JobResults/GUIDCacheDir";
   bool building = false;
@@ -674,23 +690,15 @@ TEST_F(GuidlookupToolTest, ImportInterruptedBySigintChangesNothing) {
   ASSERT_TRUE(building) << Show(run);
   EXPECT_EQ(run.exitCode, 130) << Show(run);
   EXPECT_EQ(run.err, "guidlookup: import interrupted: nothing was changed\n");
-  EXPECT_EQ(ReadFile(database_), dbBefore);
-  EXPECT_EQ(ReadFile(settingsFile_), settingsBefore);
-  for (const auto& entry : std::filesystem::directory_iterator(cache))
-    EXPECT_EQ(entry.path().filename().string().find("rebuild"), std::string::npos);
+  ExpectUnchanged(kept);
 }
 
 TEST_F(GuidlookupToolTest, ConcurrentImportsTakeTurnsAndLeaveOneWholeTable) {
   // Each import switches the refresh source for its rebuild and restores it;
   // overlapping ones must neither undo each other's switch nor run as one job.
   WriteSettings("");
-  std::string a, b;
-  for (int i = 0; i < 300; ++i) {
-    a += "1\t{A" + std::to_string(i) + "}\ta" + std::to_string(i) + "@contoso.com\n";
-    b += "1\t{B" + std::to_string(i) + "}\tb" + std::to_string(i) + "@contoso.com\n";
-  }
-  WriteFile(dir_.file("a.tsv"), a);
-  WriteFile(dir_.file("b.tsv"), b);
+  WriteGeneratedDirectory("a.tsv", 'a', 300);
+  WriteGeneratedDirectory("b.tsv", 'b', 300);
   for (int round = 0; round < 3; ++round) {
     std::vector<Started> started;
     for (int i = 0; i < 4; ++i)
@@ -1291,16 +1299,9 @@ TEST_F(GuidlookupToolTest, CheckExitsByTheWorstFinding) {
       << run.out;
 
   // Download from a control server that is not there.
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  close(probe);
   WriteSettings("[Base]\nsControlServerURL=http://127.0.0.1:" +
-                std::to_string(ntohs(address.sin_port)) + "\ndMORVAXTEMPDIR=" + dir_.path() + "\n");
+                std::to_string(testsupport::ClosedLoopbackPort()) +
+                "\ndMORVAXTEMPDIR=" + dir_.path() + "\n");
   run = RunHome({"check", "--json"});
   EXPECT_EQ(run.exitCode, 3) << Show(run);
   EXPECT_EQ(Json(run.out,
