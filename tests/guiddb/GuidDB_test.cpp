@@ -57,8 +57,12 @@ class GuidDBTest : public ::testing::Test {
     return guids;
   }
 
-  bool Logged(int level, const char* tag, const std::string& message) {
-    return log_->has(level, tag, message);
+  // Whether the line was logged; the failure shows the whole log.
+  ::testing::AssertionResult Logged(int level, const char* tag, const std::string& message) {
+    if (log_->has(level, tag, message)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "no line \"" << message << "\" at level " << level << " under " << tag << " in:\n"
+           << log_->dump();
   }
 
   testsupport::TempDir dir_;
@@ -126,13 +130,11 @@ TEST_F(GuidDBTest, FileThatIsNoDatabaseFailsWithSQLitesText) {
   EXPECT_EQ(-1, db.Open(Folder()));
   EXPECT_TRUE(
       Logged(1, "Open",
-             "Cannot open connection to db file [" + File() + "], error=[file is not a database]"))
-      << log_->dump();
+             "Cannot open connection to db file [" + File() + "], error=[file is not a database]"));
   EXPECT_EQ(-1, db.Create(Folder()));
   EXPECT_TRUE(
       Logged(1, "Create",
-             "Cannot create the Volume table [" + File() + "], error=[file is not a database]"))
-      << log_->dump();
+             "Cannot create the Volume table [" + File() + "], error=[file is not a database]"));
   EXPECT_EQ("", db.folder());
   EXPECT_EQ(garbage, testsupport::ReadFile(File()));
 }
@@ -155,8 +157,7 @@ TEST_F(GuidDBTest, MissingOrUnusableFolderGivesOneOnOpenAndMinusOneOnCreate) {
     EXPECT_EQ(-1, db.Create(folder.c_str()));
     EXPECT_TRUE(Logged(1, "Create",
                        "Cannot create the Volume table [" + folder + "/" GUIDDB_NAME +
-                           "], error=[unable to open database file]"))
-        << log_->dump();
+                           "], error=[unable to open database file]"));
     EXPECT_EQ("", db.folder());
     log_->clear();
   }
@@ -170,8 +171,7 @@ TEST_F(GuidDBTest, TruncatedDatabaseFailsToOpen) {
   EXPECT_EQ(-1, db.Open(Folder()));
   EXPECT_TRUE(Logged(1, "Open",
                      "Cannot open connection to db file [" + File() +
-                         "], error=[database disk image is malformed]"))
-      << log_->dump();
+                         "], error=[database disk image is malformed]"));
 }
 
 // A file that opens but lost pages: the rows read before the loss stay in the
@@ -295,8 +295,7 @@ TEST_P(GuidDBUpgradeTest, OldSchemaIsConvertedWithEveryRowKept) {
   EXPECT_EQ(0, db.Upgrade_To_10());
   db.commit();
   EXPECT_TRUE(Logged(1, "Upgrade_To_10",
-                     "Found old version of the db, going to upgrade to new version (10.0)"))
-      << log_->dump();
+                     "Found old version of the db, going to upgrade to new version (10.0)"));
   EXPECT_TRUE(Logged(1, "Upgrade_To_10", "Db upgraded to new version (10.0) successfully..."));
   EXPECT_TRUE(Logged(2, "commit", "COMMIT successfully executed"));
 
@@ -311,8 +310,7 @@ TEST_P(GuidDBUpgradeTest, OldSchemaIsConvertedWithEveryRowKept) {
   log_->clear();
   EXPECT_EQ(0, db.Upgrade_To_10());
   EXPECT_TRUE(
-      Logged(1, "Upgrade_To_10", "Found new version of the db, continuing without upgrade..."))
-      << log_->dump();
+      Logged(1, "Upgrade_To_10", "Found new version of the db, continuing without upgrade..."));
 }
 
 // The upgrade stops half-way (its table already dropped and made again) when
@@ -329,8 +327,7 @@ TEST_P(GuidDBUpgradeTest, FailedUpgradeRolledBackKeepsTheOldTable) {
   db.rollback();
   EXPECT_TRUE(Logged(1, "Upgrade_To_10",
                      "Unable to upgrade to 10.0 schema for database [GUID], error=[index "
-                     "NAME_index already exists]"))
-      << log_->dump();
+                     "NAME_index already exists]"));
   EXPECT_TRUE(Logged(2, "rollback", "ROLLBACK successfully executed"));
   EXPECT_EQ(oldSql, TableSql("GUID"));
   EXPECT_TRUE(HasAutoIndex());
@@ -357,8 +354,7 @@ TEST_F(GuidDBTest, UpgradeOfCurrentSchemaChangesNothing) {
     db.commit();
   }
   EXPECT_TRUE(
-      Logged(1, "Upgrade_To_10", "Found new version of the db, continuing without upgrade..."))
-      << log_->dump();
+      Logged(1, "Upgrade_To_10", "Found new version of the db, continuing without upgrade..."));
   EXPECT_EQ(before, testsupport::ReadFile(File()));
 }
 
@@ -460,8 +456,7 @@ TEST_F(GuidDBTest, RowOperationsWithoutTableLogAndReturnMinusOne) {
   EXPECT_EQ(-1, db.Add(&record));
   EXPECT_TRUE(Logged(1, "Add",
                      "Failed to add the record to database, Guid=[{AB-CD}], Name=[O'Brien], "
-                     "error=[no such table: GUID]"))
-      << log_->dump();
+                     "error=[no such table: GUID]"));
   EXPECT_EQ(-1, db.Delete(nullptr));
   EXPECT_TRUE(Logged(
       1, "Delete", "Cannot execute the query to delete all records, error=[no such table: GUID]"));
@@ -495,7 +490,7 @@ TEST_F(GuidDBTest, OperationsWithoutConnectionFailCleanly) {
   EXPECT_EQ(-1, db.FindAllRecordsForGUIDFromSMTP("a", records, true));
   EXPECT_EQ(-1, db.Upgrade_To_10());
   db.begin();
-  EXPECT_TRUE(Logged(1, "begin", "BEGIN failed, error=[no database connection]")) << log_->dump();
+  EXPECT_TRUE(Logged(1, "begin", "BEGIN failed, error=[no database connection]"));
   SQueryHandle empty;
   EXPECT_EQ(-1, db.FindNext(&empty, &record));
 }
@@ -515,7 +510,7 @@ TEST_F(GuidDBTest, TransactionsLogTheirOutcomeAndFollowTheConnection) {
   ASSERT_EQ(0, db.Add(&second));
   db.commit();
   EXPECT_EQ((std::vector<Row>{Row{"second@x", "{2}", 0}}), testsupport::ReadAllRows(File()));
-  EXPECT_TRUE(Logged(2, "begin", "BEGIN successfully executed")) << log_->dump();
+  EXPECT_TRUE(Logged(2, "begin", "BEGIN successfully executed"));
   EXPECT_TRUE(Logged(2, "rollback", "ROLLBACK successfully executed"));
   EXPECT_TRUE(Logged(2, "commit", "COMMIT successfully executed"));
 
@@ -523,8 +518,7 @@ TEST_F(GuidDBTest, TransactionsLogTheirOutcomeAndFollowTheConnection) {
   db.commit();
   db.rollback();
   EXPECT_TRUE(
-      Logged(1, "commit", "COMMIT failed, error=[cannot commit - no transaction is active]"))
-      << log_->dump();
+      Logged(1, "commit", "COMMIT failed, error=[cannot commit - no transaction is active]"));
   EXPECT_TRUE(
       Logged(1, "rollback", "ROLLBACK failed, error=[cannot rollback - no transaction is active]"));
 
@@ -533,8 +527,7 @@ TEST_F(GuidDBTest, TransactionsLogTheirOutcomeAndFollowTheConnection) {
   db.begin();
   db.begin();
   EXPECT_TRUE(
-      Logged(1, "begin", "BEGIN failed, error=[cannot start a transaction within a transaction]"))
-      << log_->dump();
+      Logged(1, "begin", "BEGIN failed, error=[cannot start a transaction within a transaction]"));
   ASSERT_EQ(0, db.Add(&first));
   db.rollback();
   EXPECT_TRUE(Logged(2, "rollback", "ROLLBACK successfully executed"));
@@ -568,8 +561,7 @@ TEST_F(GuidDBTest, BadQueriesAndRowsAreLogged) {
   ASSERT_EQ(0, db.Open(Folder()));
   EXPECT_FALSE(db.FindByQuery("SELECT * FROM NOPE;"));
   EXPECT_TRUE(Logged(1, "FindByQuery",
-                     "Cannot execute query [SELECT * FROM NOPE;], error=[no such table: NOPE]"))
-      << log_->dump();
+                     "Cannot execute query [SELECT * FROM NOPE;], error=[no such table: NOPE]"));
   // Rows are read by position: a query with too few columns fails per row.
   std::unique_ptr<SQueryHandle> handle = db.FindByQuery("SELECT Name FROM GUID;");
   ASSERT_TRUE(handle);
@@ -847,8 +839,7 @@ TEST_F(GuidDBTest, NullOrEmptyFolderNeverTouchesTheRoot) {
   EXPECT_EQ(-1, db.Create(nullptr));
   EXPECT_EQ(-1, db.Create(""));
   EXPECT_TRUE(
-      Logged(1, "Create", "Cannot create the Volume table [/GUIDDB.DAT], error=[no folder given]"))
-      << log_->dump();
+      Logged(1, "Create", "Cannot create the Volume table [/GUIDDB.DAT], error=[no folder given]"));
   EXPECT_EQ("", db.folder());
   EXPECT_EQ(rootFileBefore, access("/" GUIDDB_NAME, F_OK) == 0);
 }
