@@ -404,10 +404,8 @@ bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastErro
     if (download.Run().IsError()) return false;
     if (outcome) *outcome = download.outcome();
     return true;
-  } catch (const std::exception& e) {
-    HXLOG_FAILURE(lastError, kTag, "Unexpected failure: %s", e.what());
   } catch (...) {
-    HXLOG_FAILURE(lastError, kTag, "Unexpected failure");
+    HXLOG_FAILURE(lastError, kTag, "Unexpected failure: %s", guidlookups_internal::CaughtMessage());
   }
   return false;
 }

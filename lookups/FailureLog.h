@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <exception>
 #include <string>
 
 #include "host/LogWriter.h"
@@ -23,6 +24,18 @@ inline void KeepError(std::string& into, const char* format, ...) noexcept {
     into.clear();
   }
   va_end(args);
+}
+
+// The message of the exception being handled, "unknown error" for one that
+// is not a std::exception. REQUIRES: called inside a catch block.
+inline const char* CaughtMessage() noexcept {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
 }
 
 }  // namespace guidlookups_internal

@@ -195,14 +195,10 @@ CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
       mfuCache.setMaxSize(capacity);
     }
     return CLmError::Success();
-  } catch (const std::exception& e) {
-    HXLOG_FAILURE(lastError, kInitializeTag, "Set-up of the GUID lookup service failed: %s",
-                  e.what());
-    return CLmError(hxerr::kGeneric, std::string("GUID lookup set-up failed: ") + e.what());
   } catch (...) {
-    HXLOG_FAILURE(lastError, kInitializeTag,
-                  "Set-up of the GUID lookup service failed: unknown error");
-    return CLmError(hxerr::kGeneric, "GUID lookup set-up failed");
+    const char* why = guidlookups_internal::CaughtMessage();
+    HXLOG_FAILURE(lastError, kInitializeTag, "Set-up of the GUID lookup service failed: %s", why);
+    return CLmError(hxerr::kGeneric, std::string("GUID lookup set-up failed: ") + why);
   }
 }
 
@@ -387,10 +383,9 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     }
     failureCount.succeeded();
     return true;
-  } catch (const std::exception& e) {
-    HXLOG_FAILURE(lastError, kDatabaseTag, "Query for [%s] failed: %s", address.c_str(), e.what());
   } catch (...) {
-    HXLOG_FAILURE(lastError, kDatabaseTag, "Query for [%s] failed: unknown error", address.c_str());
+    HXLOG_FAILURE(lastError, kDatabaseTag, "Query for [%s] failed: %s", address.c_str(),
+                  guidlookups_internal::CaughtMessage());
   }
   if (queryDb != nullptr) queryDb->reset();
   return false;
@@ -506,10 +501,9 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     // refresh. A download leaves it alone.
     if (!download) WriteJobMarker(jobMarkerPath(), jobId);
     return true;
-  } catch (const std::exception& e) {
-    HXLOG_FAILURE(lastError, kUpdateTag, "Refresh of the local GUID table failed: %s", e.what());
   } catch (...) {
-    HXLOG_FAILURE(lastError, kUpdateTag, "Refresh of the local GUID table failed: unknown error");
+    HXLOG_FAILURE(lastError, kUpdateTag, "Refresh of the local GUID table failed: %s",
+                  guidlookups_internal::CaughtMessage());
   }
   return false;
 }

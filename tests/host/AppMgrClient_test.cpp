@@ -108,7 +108,7 @@ TEST_F(AppMgrClientTest, AnyMalformedLineFailsTheWholeFetchNamingFileAndLine) {
     EXPECT_NE(0, Fetch(rows)) << c.what;
     ASSERT_EQ(1u, rows.size()) << c.what;
     EXPECT_EQ("sentinel", rows.front().guid);
-    EXPECT_TRUE(log->has(-1, kTag, file() + ":3: " + c.what)) << log->dump();
+    EXPECT_TRUE(log->has(-1, kTag, file() + ":3: " + c.what));
   }
 }
 
@@ -127,8 +127,7 @@ TEST_F(AppMgrClientTest, MissingUnreadableOrUnnamedFileFails) {
   EXPECT_EQ(1u, rows.size());
   EXPECT_TRUE(log->has(-1, kTag,
                        "GUIDLOOKUPS_APPMGR_TABLE is not set: no application-manager GUID table "
-                       "to read"))
-      << log->dump();
+                       "to read"));
 }
 
 TEST_F(AppMgrClientTest, EmptyFileIsAnEmptyTable) {

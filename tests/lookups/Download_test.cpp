@@ -123,7 +123,7 @@ class DownloadTest : public ::testing::Test {
     EXPECT_FALSE(lookups_.UpdateGUIDDB(db));
     EXPECT_FALSE(shouldFetchGUIDTable.load());
     EXPECT_EQ(lookups_.dbStatus, -1);
-    EXPECT_TRUE(log.has(-1, kUpdateTag, "Failed to get Sql Lite GUID db from HB.")) << log.dump();
+    EXPECT_TRUE(log.has(-1, kUpdateTag, "Failed to get Sql Lite GUID db from HB."));
     EXPECT_FALSE(log.has(-1, kTag, "Successfully received Sql Lite db from HB"));
     EXPECT_EQ(ReadFile(localDb()), oldBytes_);
     EXPECT_EQ(ReadAllRows(localDb()), kOldRows);
@@ -170,7 +170,7 @@ TEST_F(DownloadTest, RefreshDownloadsNewTableAndLookupFindsItsRow) {
   EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
   EXPECT_EQ(IndexNames(localDb()), (std::vector<std::string>{"GUID_NOCASE_index", "GUID_index",
                                                              "NAME_NOCASE_index", "NAME_index"}));
-  EXPECT_TRUE(log->has(-1, kTag, "Successfully received Sql Lite db from HB")) << log->dump();
+  EXPECT_TRUE(log->has(-1, kTag, "Successfully received Sql Lite db from HB"));
   ExpectSessionUsedAndEnded(*log, server.url());
   EXPECT_EQ(CHxNetwork::LiveObjects(), 0);
 }
@@ -182,8 +182,7 @@ TEST_F(DownloadTest, RemoteDownloadNamesServerAndClientInRequestLine) {
   ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << log->dump();
   std::string machine = HXPlatformInfo().getPhysicalMachine();
   EXPECT_TRUE(log->has(
-      2, kTag, "Request Message Sent [ " + server.url() + " as " + machine.substr(0, 255) + " ]"))
-      << log->dump();
+      2, kTag, "Request Message Sent [ " + server.url() + " as " + machine.substr(0, 255) + " ]"));
   EXPECT_FALSE(log->has(2, kTag, "HB is installed. Perform local copy of sqlite db"));
   EXPECT_EQ(ReadAllRows(localDb()), kNewRows);
   // Nothing reads the transfer's own file after the call: it is gone.
@@ -374,7 +373,7 @@ TEST_F(DownloadTest, NoControlServerConfiguredFailsBeforeAnySession) {
   WriteSettings("nHXPlatformType=0\ndMORVAXTEMPDIR=" + temp_ + "\n");
   ScopedLogCapture log;
   EXPECT_FALSE(lookups_.getSqlLiteGUIDDbFromHB());
-  EXPECT_TRUE(log->has(-1, kTag, "Failed to get Network mangled Hostname for HB")) << log->dump();
+  EXPECT_TRUE(log->has(-1, kTag, "Failed to get Network mangled Hostname for HB"));
   EXPECT_EQ(ReadFile(localDb()), oldBytes_);
 }
 
@@ -382,7 +381,7 @@ TEST_F(DownloadTest, MissingTemporaryFolderSettingFails) {
   WriteSettings("nHXPlatformType=0\nsControlServerURL=http://127.0.0.1:1\n");
   ScopedLogCapture log;
   EXPECT_FALSE(lookups_.getSqlLiteGUIDDbFromHB());
-  EXPECT_TRUE(log->has(-1, kTag, " Unable to get Base Temp Directory path")) << log->dump();
+  EXPECT_TRUE(log->has(-1, kTag, " Unable to get Base Temp Directory path"));
   EXPECT_EQ(log->count("Failed to get Network mangled Hostname"), 0);
   EXPECT_EQ(ReadFile(localDb()), oldBytes_);
 }
@@ -391,7 +390,7 @@ TEST_F(DownloadTest, MissingHomeFailsBeforePlatformTypeIsRead) {
   WriteSettings("nHXPlatformType=1\ndMORVAXSQLLITEDBDIR=" + hb_ + "\n", false);
   ScopedLogCapture log;
   EXPECT_FALSE(lookups_.getSqlLiteGUIDDbFromHB());
-  EXPECT_TRUE(log->has(-1, kTag, " Unable to get Base Temp Directory path")) << log->dump();
+  EXPECT_TRUE(log->has(-1, kTag, " Unable to get Base Temp Directory path"));
   EXPECT_FALSE(log->has(2, kTag, "HB is installed. Perform local copy of sqlite db"));
   EXPECT_EQ(ReadFile(localDb()), oldBytes_);
 }
@@ -439,7 +438,7 @@ TEST_F(DownloadTest, LocalCopyWithoutFolderSettingFails) {
   ScopedLogCapture log;
   EXPECT_FALSE(lookups_.getSqlLiteGUIDDbFromHB());
   EXPECT_TRUE(log->has(2, kTag, "HB is installed. Perform local copy of sqlite db"));
-  EXPECT_TRUE(log->has(-1, kTag, " Unable to get Base Temp Directory path")) << log->dump();
+  EXPECT_TRUE(log->has(-1, kTag, " Unable to get Base Temp Directory path"));
   EXPECT_EQ(ReadFile(localDb()), oldBytes_);
 }
 

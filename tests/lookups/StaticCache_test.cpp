@@ -65,8 +65,7 @@ class StaticCacheTest : public ::testing::Test {
     EXPECT_TRUE(log_->has(-1, kTag,
                           "Could not read every record of Sqlite DB at " + folder() +
                               ". The static cache stays empty and is loaded again on the next "
-                              "request"))
-        << log_->dump();
+                              "request"));
     EXPECT_EQ(log_->count("Cache filled in"), 0);
     EXPECT_TRUE(NamedMutexIsFree());
     GuidRecordMap out;
@@ -159,8 +158,7 @@ TEST_F(StaticCacheTest, MissingFileReturnsOneAndALaterLoadSucceeds) {
   EXPECT_TRUE(log_->has(-1, kTag,
                         "Either Sqlite DB at " + folder() +
                             " does not exist or the DB has no records. Not populating the static "
-                            "cache"))
-      << log_->dump();
+                            "cache"));
   EXPECT_FALSE(cache.bIsLoaded.load());
   EXPECT_TRUE(NamedMutexIsFree());
   GuidRecordMap out;
@@ -181,8 +179,8 @@ TEST_F(StaticCacheTest, LoadWithoutTheNamedMutexIsRefusedAndRetried) {
     EXPECT_EQ(cache.fastload(folder(), false, false), -1);
   }
   EXPECT_TRUE(log_->has(
-      -1, kTag, "Could not lock SQLITE_ACCESS_LOCK; not loading the static cache from " + folder()))
-      << log_->dump();
+      -1, kTag,
+      "Could not lock SQLITE_ACCESS_LOCK; not loading the static cache from " + folder()));
   EXPECT_FALSE(cache.bIsLoaded.load());
   EXPECT_EQ(cache.fastload(folder(), false, false), 0);  // criticalSec was left
   GuidRecordMap out;
@@ -203,7 +201,7 @@ TEST_F(StaticCacheTest, CorruptFileReturnsMinusOneAndStaysUnloaded) {
   testsupport::WriteFile(dbFile(), junk);
   StaticCache cache;
   EXPECT_EQ(cache.fastload(folder(), false, false), -1);
-  EXPECT_TRUE(log_->has(-1, kTag, "Sqlite DB at " + folder() + " is corrupted.")) << log_->dump();
+  EXPECT_TRUE(log_->has(-1, kTag, "Sqlite DB at " + folder() + " is corrupted."));
   EXPECT_FALSE(cache.bIsLoaded.load());
   EXPECT_FALSE(LoggedFilledIn());
   EXPECT_TRUE(NamedMutexIsFree());

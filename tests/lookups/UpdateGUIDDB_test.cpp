@@ -120,8 +120,7 @@ TEST_F(UpdateGUIDDBTest, RebuildsEveryRowStoresTimeAndMarker) {
 
   EXPECT_TRUE(log->has(-1, kTag,
                        "Refreshing SQLite Reason: [IsSQLiteRefreshNeeded: [Refreshing as the table "
-                       "is not synced in the last refresh interval of (1440)]]"))
-      << log->dump();
+                       "is not synced in the last refresh interval of (1440)]]"));
   EXPECT_TRUE(log->has(2, kTag, "Registry EventManager\\getSqlLiteDbFromHB value is set to [0] ."));
   EXPECT_TRUE(log->has(2, kTag, "value of nTotalNumberOfRecordsToCommit = 0"));
   EXPECT_TRUE(log->has(2, kTag, "Size of guildList: 3"));
@@ -243,8 +242,7 @@ TEST_F(UpdateGUIDDBTest, ConcurrentNotNeededNeverTakesTheMutex) {
   EXPECT_EQ(RefreshNotNeeded, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
   EXPECT_TRUE(log->has(-1, kTag,
                        "Not refreshing SQLite Reason: IsSQLiteRefreshNeeded: [Last refreshtime was "
-                       "a recent one, refresh interval is (1440)]"))
-      << log->dump();
+                       "a recent one, refresh interval is (1440)]"));
   EXPECT_TRUE(log->has(2, kTag, "Registry EventManager\\getSqlLiteDbFromHB value is set to [0] ."));
   EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));
 }
@@ -257,7 +255,7 @@ TEST_F(UpdateGUIDDBTest, FailedDownloadIsRememberedAndReleasesTheMutex) {
   EXPECT_FALSE(service.UpdateGUIDDB(db));
   EXPECT_TRUE(log->has(2, kTag, "Registry EventManager\\getSqlLiteDbFromHB value is set to [1] ."));
   EXPECT_TRUE(log->has(-1, kTag, " Starting to get GUID info from HB."));
-  EXPECT_TRUE(log->has(-1, kTag, "Failed to get Sql Lite GUID db from HB.")) << log->dump();
+  EXPECT_TRUE(log->has(-1, kTag, "Failed to get Sql Lite GUID db from HB."));
   EXPECT_FALSE(shouldFetchGUIDTable.load());
   EXPECT_EQ(-1, service.dbStatus);
   EXPECT_EQ(RefreshNeeded, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
@@ -300,8 +298,7 @@ TEST_F(UpdateGUIDDBTest, ConcurrentWaiterAfterAFailedDownloadDoesNotTryAgain) {
   holder.unlock();
   ASSERT_TRUE(queued);
   EXPECT_FALSE(result.get());
-  EXPECT_TRUE(log->has(2, kTag, "Not fetching sql lite GUID from HB as previous request failed."))
-      << log->dump();
+  EXPECT_TRUE(log->has(2, kTag, "Not fetching sql lite GUID from HB as previous request failed."));
   EXPECT_EQ(0, log->count("Starting to get GUID info from HB"));
   EXPECT_EQ(0, log->count("Failed to get Sql Lite GUID db from HB."));
   EXPECT_TRUE(MutexIsFree());
@@ -360,8 +357,7 @@ TEST_F(UpdateGUIDDBTest, FailedAddIsSkippedAndStartsANewBatch) {
 
   EXPECT_TRUE(log->has(-1, kTag,
                        "Unable to add row with GUID [{g3}], name [bad], status [3] to local "
-                       "guid_name table."))
-      << log->dump();
+                       "guid_name table."));
   EXPECT_TRUE(log->has(2, kTag, "[12] rows inserted into local guid_name table."));
   // Commit after the failed row; then the counter restarts at 1, so the next
   // batch holds one row fewer.
@@ -454,8 +450,7 @@ TEST_F(UpdateGUIDDBTest, UncreatableDatabaseFailsAndReleasesTheMutex) {
   EXPECT_FALSE(service.UpdateGUIDDB(db));
   EXPECT_TRUE(log->has(
       -1, kTag,
-      "Unable to create GUIDDB_NAME under folder [" + sandbox.root() + "/missing/folder]."))
-      << log->dump();
+      "Unable to create GUIDDB_NAME under folder [" + sandbox.root() + "/missing/folder]."));
   EXPECT_EQ(RefreshNeeded, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
   EXPECT_TRUE(MutexIsFree());
 }

@@ -78,18 +78,26 @@ std::vector<LogLine> CapturingLogWriter::lines() const {
   return lines_;
 }
 
-bool CapturingLogWriter::has(const std::string& message) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& l : lines_)
-    if (l.message == message) return true;
-  return false;
+::testing::AssertionResult CapturingLogWriter::has(const std::string& message) const {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& l : lines_)
+      if (l.message == message) return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "no line \"" << message << "\" in the log:\n" << dump();
 }
 
-bool CapturingLogWriter::has(int level, const std::string& tag, const std::string& message) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& l : lines_)
-    if (l.level == level && l.tag == tag && l.message == message) return true;
-  return false;
+::testing::AssertionResult CapturingLogWriter::has(int level, const std::string& tag,
+                                                   const std::string& message) const {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& l : lines_)
+      if (l.level == level && l.tag == tag && l.message == message)
+        return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "no line \"" << message << "\" at level " << level
+                                       << " under \"" << tag << "\" in the log:\n"
+                                       << dump();
 }
 
 int CapturingLogWriter::count(const std::string& fragment) const {

@@ -1,6 +1,7 @@
 // Helpers shared by the test suites.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -82,9 +83,11 @@ class CapturingLogWriter : public CLogWriterInterface {
   int GetLevel() override { return level_; }
 
   std::vector<LogLine> lines() const;
-  // True when some line has exactly this message (and, when given, level/tag).
-  bool has(const std::string& message) const;
-  bool has(int level, const std::string& tag, const std::string& message) const;
+  // Whether some line has exactly this message (and, when given, level and
+  // tag); a failure shows the whole log.
+  ::testing::AssertionResult has(const std::string& message) const;
+  ::testing::AssertionResult has(int level, const std::string& tag,
+                                 const std::string& message) const;
   // Number of lines whose message contains `fragment`.
   int count(const std::string& fragment) const;
   // Every message, one per line, for failure output.
