@@ -33,6 +33,13 @@ class SettingsTest : public ::testing::Test {
     return dir_.file(instance + ".ini");
   }
 
+  // `name` of [EventManager] is found, and is `expected`.
+  static void ExpectNumber(HXPlatformInfo& info, const char* name, unsigned long expected) {
+    unsigned long value = 0;
+    ASSERT_NE(info.getNumber("EventManager", name, &value), 0) << name;
+    EXPECT_EQ(value, expected) << name;
+  }
+
   // Files in the settings folder other than the ini files and their locks.
   std::vector<std::string> StrayFiles() const {
     std::vector<std::string> stray;
@@ -202,9 +209,7 @@ TEST_F(SettingsTest, MalformedLinesAreSkippedWithALogLine) {
             "nKept=12\n");
   ScopedLogCapture log(1);
   HXPlatformInfo info;
-  unsigned long kept = 0;
-  ASSERT_NE(info.getNumber("EventManager", "nKept", &kept), 0);
-  EXPECT_EQ(kept, 12u);
+  ExpectNumber(info, "nKept", 12u);
   EXPECT_EQ(log->count("Skipping malformed line"), 4) << log->dump();
   EXPECT_EQ(log->count("line 2 of settings file " + IniPath() + ": this line has no equals sign"),
             1)
@@ -225,11 +230,9 @@ TEST_F(SettingsTest, NumbersMustBeDecimalAndFit64Bits) {
             "inner=1 2\n");
   ScopedLogCapture log(1);
   HXPlatformInfo info;
-  unsigned long value = 0;
-  ASSERT_NE(info.getNumber("EventManager", "max", &value), 0);
-  EXPECT_EQ(value, 18446744073709551615ul);
+  ExpectNumber(info, "max", 18446744073709551615ul);
   for (const char* bad : {"over", "huge", "negative", "hex", "trailing", "blank", "inner"}) {
-    value = 3;
+    unsigned long value = 3;
     EXPECT_EQ(info.getNumber("EventManager", bad, &value), 0) << bad;
     EXPECT_EQ(value, 3u) << bad;
   }
@@ -274,9 +277,7 @@ TEST_F(SettingsTest, RewriteKeepsOtherLinesAndComments) {
             "\n"
             "[Base]\n"
             "dBASEHOME=/opt/base\n");
-  unsigned long t = 0;
-  ASSERT_NE(info.getNumber("EventManager", "nLastGuidNameTableRefreshTime", &t), 0);
-  EXPECT_EQ(t, 1700000000u);
+  ExpectNumber(info, "nLastGuidNameTableRefreshTime", 1700000000u);
   EXPECT_TRUE(StrayFiles().empty());
 }
 
