@@ -69,6 +69,9 @@ struct ImportOptions {
   std::vector<std::string> guidAttributes;  // --guid-attribute: instead of Exchange's
   bool json = false;                        // --json
   bool progress = true;                     // --no-progress turns the bar off
+  int maxShrinkPercent = 10;
+  bool force = false;
+  bool dryRun = false;
 };
 int RunImport(const ToolContext& context, const ImportOptions& options);
 
@@ -83,8 +86,13 @@ int RunDump(const ToolContext& context, const DumpOptions& options);
 int RunInfo(const ToolContext& context, bool json);
 
 struct PublishOptions {
-  std::string folder;  // the web root
-  bool json = false;   // --json
+  std::string folder;      // the web root
+  bool json = false;       // --json
+  int keep = 7;            // --keep N: releases kept, the live one among them
+  bool rollback = false;   // --rollback [ID]
+  std::string rollbackId;  // "": the release before the live one
+  bool status = false;     // --status
+  bool verify = false;     // --verify
 };
 int RunPublish(const ToolContext& context, const PublishOptions& options);
 

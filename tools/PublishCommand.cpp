@@ -1,14 +1,9 @@
 // guidlookup publish DIR: the control server's side of the agents' refresh.
-// The local table goes into a web root as "GUIDDB.DAT", with
-// "GUIDDB.DAT.gz" beside it for servers that send pre-compressed files.
-//
-// Each file is written aside, flushed and renamed in whole: a server sends
-// the old file or the new one, never a part, and since a rename gives the
-// file a new inode and time, its validators (ETag, Last-Modified) change
-// with it. The .gz goes first: once the new "GUIDDB.DAT" is in place, the
-// compressed copy that belongs to it is already there. A table equal to the
-// one published is left alone, so that the agents' conditional refreshes see
-// no change.
+// The local table becomes a release of the web root (see tools/Releases.h):
+// its GUIDDB.DAT, GUIDDB.DAT.gz and manifest, made whole aside and put live
+// by one rename. A table equal to the live release's makes no release, so
+// that the agents' conditional refreshes see no change. --rollback, --status
+// and --verify look after the releases kept.
 //
 // The table is opened and checked under the machine-wide mutex, then copied
 // from the open descriptor without it: the library replaces the file only
@@ -17,102 +12,186 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
-#include <vector>
 
 #include "host/Files.h"
 #include "host/Locks.h"
 #include "tools/Commands.h"
+#include "tools/Releases.h"
 
 namespace guidlookup {
 namespace {
 
-constexpr size_t kBlock = size_t{1} << 20;
-
-// Calls `take` with each block of `fd` from its start; false (errno set)
-// when a read fails or `take` refuses.
-template <typename Take>
-bool EachBlock(int fd, Take take) {
-  std::vector<char> block(kBlock);
-  for (off_t offset = 0;;) {
-    ssize_t n = ::pread(fd, block.data(), block.size(), offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    if (!take(block.data(), static_cast<size_t>(n))) return false;
-    offset += n;
-  }
+// Test hook: GUIDLOOKUP_TEST_STOP_AT=STEP:SIGNAL sends SIGNAL to this
+// process when a publish reaches STEP, as an operator's kill at that moment
+// would.
+void StopAtStepForTests(const char* step) {
+  const char* wanted = std::getenv("GUIDLOOKUP_TEST_STOP_AT");
+  if (wanted == nullptr) return;
+  const std::string text = wanted;
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos || text.compare(0, colon, step) != 0) return;
+  std::raise(std::atoi(text.c_str() + colon + 1));
 }
 
-bool SameContent(int fd, const std::string& path) {
-  hostfs::ScopedFd other(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat a, b;
-  if (other.get() < 0 || ::fstat(fd, &a) != 0 || ::fstat(other.get(), &b) != 0 ||
-      a.st_size != b.st_size)
-    return false;
-  std::vector<char> theirs(kBlock);
-  off_t offset = 0;
-  return EachBlock(fd, [&](const char* data, size_t size) {
-    size_t got = 0;
-    while (got < size) {
-      ssize_t n = ::pread(other.get(), theirs.data() + got, size - got, offset + got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      got += static_cast<size_t>(n);
-    }
-    offset += static_cast<off_t>(size);
-    return std::equal(data, data + size, theirs.data());
-  });
+// The path with every link resolved, as far as it exists.
+std::string Canonical(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::path p = std::filesystem::weakly_canonical(path, ignored);
+  return p.empty() ? path : p.string();
 }
 
-// gzip of the whole of `in` into `out`, with no name and no time in its
-// header, so that one table always gives the same bytes.
-bool Gzip(int in, int out) {
-  z_stream z{};
-  if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
-    errno = ENOMEM;
-    return false;
+bool Inside(const std::string& path, const std::string& folder) {
+  return path == folder || (path.compare(0, folder.size(), folder) == 0 &&
+                            (folder == "/" || path[folder.size()] == '/'));
+}
+
+// The web root must have nothing to do with the table's own folder, whose
+// files only the library replaces, under its lock.
+void RefuseCacheFolder(const ToolContext& context, const std::string& root) {
+  if (context.home.empty()) return;
+  const std::string cache = Canonical(GuidCacheDir(context));
+  const std::string web = Canonical(root);
+  if (Inside(web, cache) || Inside(cache, web))
+    throw ToolError(kExitUsage, "refusing the web root " + root +
+                                    ": it is, holds or lies inside the table's GUID cache "
+                                    "folder " +
+                                    cache + "; publish into a folder of its own");
+}
+
+std::string ReleaseJson(const Release& r) {
+  std::vector<std::string> files;
+  for (const ReleaseFile& f : r.files)
+    files.push_back(
+        JsonObject().add("name", f.name).addNumber("size", f.size).add("sha256", f.sha256).str());
+  JsonObject o;
+  o.add("id", r.id).addBool("live", r.live);
+  if (!r.problem.empty()) return o.add("error", r.problem).str();
+  return o.add("time", r.time)
+      .addNumber("rows", r.rows)
+      .addNumber("guids", r.guids)
+      .addRaw("files", JsonArray(files))
+      .str();
+}
+
+int Status(ReleaseStore& store, const PublishOptions& options) {
+  const std::vector<Release> list = store.List();
+  const std::string live = store.LiveId();
+  if (options.json) {
+    std::vector<std::string> items;
+    for (const Release& r : list) items.push_back(ReleaseJson(r));
+    JsonObject o;
+    o.add("root", options.folder);
+    if (live.empty())
+      o.addNull("live");
+    else
+      o.add("live", live);
+    std::cout << o.addRaw("releases", JsonArray(items)).str() << "\n";
+    return kExitOk;
   }
-  std::vector<unsigned char> buffer(kBlock);
-  auto pump = [&](int flush) {
-    do {
-      z.next_out = buffer.data();
-      z.avail_out = static_cast<uInt>(buffer.size());
-      if (deflate(&z, flush) == Z_STREAM_ERROR) return errno = EIO, false;
-      const size_t have = buffer.size() - z.avail_out;
-      if (!hostfs::WriteAll(out, reinterpret_cast<const char*>(buffer.data()), have)) return false;
-    } while (z.avail_out == 0);
-    return true;
-  };
-  bool ok = EachBlock(in, [&](const char* data, size_t size) {
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-    z.avail_in = static_cast<uInt>(size);
-    return pump(Z_NO_FLUSH);
-  });
-  ok = ok && pump(Z_FINISH);
-  deflateEnd(&z);
-  return ok;
+  std::cout << "web root: " << options.folder << "\n"
+            << "live:     " << (live.empty() ? "none" : live) << "\n"
+            << "releases: " << list.size() << "\n";
+  for (const Release& r : list) {
+    std::cout << (r.live ? "* " : "  ") << r.id;
+    if (!r.problem.empty())
+      std::cout << "  unreadable: " << r.problem << "\n";
+    else
+      std::cout << "  " << r.time << "  " << r.rows << " rows, " << r.guids << " GUIDs\n";
+  }
+  return kExitOk;
+}
+
+int Verify(ReleaseStore& store, const PublishOptions& options) {
+  std::vector<std::string> items;
+  int bad = 0;
+  const std::vector<Release> list = store.List();
+  for (const Release& r : list) {
+    const std::string why = store.Verify(r);
+    if (!why.empty()) ++bad;
+    if (options.json)
+      items.push_back(JsonObject()
+                          .add("id", r.id)
+                          .addBool("live", r.live)
+                          .addBool("ok", why.empty())
+                          .add("problem", why)
+                          .str());
+    else
+      std::cout << r.id << (r.live ? " (live)" : "") << ": " << (why.empty() ? "ok" : why) << "\n";
+  }
+  if (options.json)
+    std::cout << JsonObject()
+                     .add("root", options.folder)
+                     .addRaw("releases", JsonArray(items))
+                     .addNumber("damaged", static_cast<long long>(bad))
+                     .str()
+              << "\n";
+  else
+    std::cout << list.size() << " releases, " << bad << " damaged\n";
+  return bad == 0 ? kExitOk : kExitFailure;
+}
+
+// The release before the live one, for a rollback that names none.
+std::string PreviousRelease(ReleaseStore& store) {
+  const std::string live = store.LiveId();
+  std::string previous;
+  for (const Release& r : store.List()) {
+    if (r.id == live) break;
+    previous = r.id;
+  }
+  if (live.empty() || previous.empty())
+    throw ToolError(kExitFailure, "there is no release before the live one to roll back to");
+  return previous;
 }
 
 }  // namespace
 
 int RunPublish(const ToolContext& context, const PublishOptions& options) {
-  RequireHome(context);
-  RequireGuidCacheFolder(context);
   struct stat st;
   if (::stat(options.folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     throw ToolError(kExitUsage, options.folder + " is not a folder");
-  const std::string database = DatabasePath(GuidCacheDir(context));
-  const std::string published = options.folder + "/GUIDDB.DAT";
-  const auto start = std::chrono::steady_clock::now();
+  if (options.keep < 1) throw ToolError(kExitUsage, "--keep must be at least 1");
+  RefuseCacheFolder(context, options.folder);
+  ReleaseStore store(options.folder, StopAtStepForTests);
+  if (options.status) return Status(store, options);
+  if (options.verify) return Verify(store, options);
 
+  StopOnSignals stopOnSignals;
+  const auto start = std::chrono::steady_clock::now();
+  if (options.rollback) {
+    store.Lock();
+    const std::string id = options.rollbackId.empty() ? PreviousRelease(store) : options.rollbackId;
+    const std::string was = store.LiveId();
+    if (id != was) store.MakeLive(id);
+    std::vector<std::string> removed;
+    for (const std::string& r : store.Prune(options.keep)) removed.push_back(JsonString(r));
+    if (options.json)
+      std::cout << JsonObject()
+                       .add("root", options.folder)
+                       .add("live", id)
+                       .add("was", was)
+                       .addBool("changed", id != was)
+                       .addRaw("removed", JsonArray(removed))
+                       .str()
+                << "\n";
+    else if (id == was)
+      std::cout << "release " << id << " is already live; nothing was changed\n";
+    else
+      std::cout << "release " << id << " is live again (it was " << was << ")\n";
+    return kExitOk;
+  }
+
+  RequireHome(context);
+  RequireGuidCacheFolder(context);
+  const std::string database = DatabasePath(GuidCacheDir(context));
   int fd = -1;
+  long rows = 0, guids = 0;
   {
     CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
     CNamedMutexLock lock(mutex);
@@ -122,54 +201,52 @@ int RunPublish(const ToolContext& context, const PublishOptions& options) {
     const std::string why = CGuidDB::VerifyFile(database, nullptr, true);
     if (!why.empty())
       throw ToolError(kExitFailure, "the local table " + database + " cannot be published: " + why);
+    std::string error;
+    if (!CGuidDB::CountFile(database, rows, guids, error))
+      throw ToolError(kExitFailure, "the local table " + database + " cannot be counted: " + error);
     fd = ::open(database.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
       throw ToolError(kExitFailure, "cannot read " + database + ": " + hostfs::ErrnoText(errno));
   }
   hostfs::ScopedFd table(fd);
 
-  const bool unchanged =
-      SameContent(fd, published) && ::access((published + ".gz").c_str(), F_OK) == 0;
-  if (!unchanged) {
-    std::string error;
-    // Readable by the web server, whatever this process's umask.
-    if (!hostfs::AtomicReplace(
-            published + ".gz", [fd](int out) { return Gzip(fd, out); }, &error, 0644))
-      throw ToolError(kExitFailure, "publish failed, nothing was changed: " + error);
-    const bool copied = hostfs::AtomicReplace(
-        published,
-        [fd](int out) {
-          return EachBlock(fd, [out](const char* data, size_t size) {
-            return hostfs::WriteAll(out, data, size);
-          });
-        },
-        &error, 0644);
-    if (!copied) {
-      // Without its .gz the server sends the old file itself, rather than a
-      // compressed copy of a table it does not hold.
-      ::unlink((published + ".gz").c_str());
-      throw ToolError(kExitFailure,
-                      "publish failed, " + published + " was left as it was: " + error);
-    }
-  }
+  store.Lock();
+  const bool tookOver = store.TakeOver();
+  const std::string was = store.LiveId();
+  const std::string liveFolder = was.empty() ? "" : store.FolderOf(was);
+  const bool unchanged = !was.empty() && SameContent(fd, liveFolder + "/" + kPublishedName) &&
+                         ::access((liveFolder + "/" + kCompressedName).c_str(), F_OK) == 0;
+  std::string id = was;
+  if (!unchanged) id = store.Publish(fd, rows, guids);
+  const std::vector<std::string> removed = store.Prune(options.keep);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const std::string current = options.folder + "/current/" + kPublishedName;
   if (options.json) {
+    std::vector<std::string> removedJson;
+    for (const std::string& r : removed) removedJson.push_back(JsonString(r));
     std::cout << JsonObject()
                      .add("database", database)
-                     .add("published", published)
-                     .add("compressed", published + ".gz")
+                     .add("root", options.folder)
+                     .add("release", id)
+                     .add("published", current)
+                     .add("compressed", current + ".gz")
                      .addBool("changed", !unchanged)
+                     .addBool("tookOver", tookOver)
+                     .addNumber("rows", static_cast<long long>(rows))
+                     .addNumber("guids", static_cast<long long>(guids))
+                     .addRaw("removed", JsonArray(removedJson))
                      .addNumber("seconds", seconds)
                      .str()
               << "\n";
   } else if (unchanged) {
-    std::cout << published << " already holds " << database << "; nothing was changed\n";
+    std::cout << "release " << id << " of " << options.folder << " already holds " << database
+              << "; nothing was changed\n";
   } else {
     char line[64];
     std::snprintf(line, sizeof line, " in %.2f s", seconds);
-    std::cout << "published " << database << " as " << published << " and " << published << ".gz"
-              << line << "\n";
+    std::cout << "published " << database << " (" << rows << " rows, " << guids
+              << " GUIDs) as release " << id << ", now live at " << current << line << "\n";
   }
   return kExitOk;
 }

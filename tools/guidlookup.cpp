@@ -61,8 +61,8 @@ const Command kCommands[] = {
      "Check the settings, folders, lock folder, control server and database; exit 0 when all is "
      "well, 1 on warnings only, 3 on errors"},
     {"publish",
-     "Put the local table into a web root for the agents' refreshes: GUIDDB.DAT and "
-     "GUIDDB.DAT.gz, each renamed in whole"},
+     "Put the local table into a web root for the agents' refreshes as a new release "
+     "(GUIDDB.DAT, GUIDDB.DAT.gz, manifest) made live in one switch; roll back, list, verify"},
 };
 // The global options that take a value: their value is not a command.
 const char* const kValueOptions[] = {"--home", "--settings-dir", "--instance", "--log-file",
@@ -298,8 +298,33 @@ int main(int argc, char** argv) {
 
   PublishOptions publish;
   CLI::App* publishCommand = app.get_subcommand("publish");
-  publishCommand->add_option("DIR", publish.folder, "The web root (an existing folder)")
+  publishCommand
+      ->add_option("DIR", publish.folder,
+                   "The web root (an existing folder); the server serves its current/")
       ->required();
+  publishCommand
+      ->add_option("--keep", publish.keep,
+                   "Releases kept, the live one among them; older ones are removed after the "
+                   "switch (default 7)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 10000));
+  CLI::Option* rollback =
+      publishCommand
+          ->add_option("--rollback", publish.rollbackId,
+                       "Make release ID live again (default: the one before the live one), "
+                       "atomically, with validators that change")
+          ->type_name("ID")
+          ->expected(0, 1);
+  CLI::Option* publishStatus = publishCommand->add_flag(
+      "--status", publish.status,
+      "List the releases, which one is live, their rows and GUIDs; changes nothing");
+  publishCommand
+      ->add_flag("--verify", publish.verify,
+                 "Check every release's files against its manifest (size and SHA-256); exit 3 "
+                 "when one is damaged")
+      ->excludes(publishStatus)
+      ->excludes(rollback);
+  publishStatus->excludes(rollback);
   publishCommand->add_flag("--json", publish.json, "Print the outcome as one JSON object");
 
   const bool json = WantsJson(argc, argv);
@@ -326,6 +351,7 @@ int main(int argc, char** argv) {
   resolve.statusGiven = status->count() > 0;
   refresh.jobGiven = job->count() > 0;
   import.progress = !noProgress;
+  publish.rollback = rollback->count() > 0;
 
   int exitStatus = kExitFailure;
   std::string failure;

@@ -9,7 +9,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "support/ControlServer.h"
@@ -192,5 +195,26 @@ bool NginxServer::Start(const std::string& servers, int port, std::string& failu
 }
 
 void NginxServer::Stop() { StopChild(pid_); }
+
+std::string ShippedTokenSite(const std::string& root, const TestPki& pki,
+                             const std::string& token) {
+  std::ifstream in(GUIDLOOKUPS_SOURCE_DIR "/tools/nginx-control-server.conf");
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string site = text.str();
+  const size_t start = site.find("# Token only");
+  if (start == std::string::npos) throw std::runtime_error("the shipped site has no token server");
+  site = site.substr(start);
+  auto replace = [&](const std::string& from, const std::string& to) {
+    for (size_t at = 0; (at = site.find(from, at)) != std::string::npos; at += to.size())
+      site.replace(at, from.size(), to);
+  };
+  replace("listen 9443 ssl", "listen 127.0.0.1:@PORT@ ssl");
+  replace("/srv/guidlookups-hb", root);
+  replace("/etc/guidlookups-hb/server.pem", pki.cert("server"));
+  replace("/etc/guidlookups-hb/server.key", pki.key("server"));
+  replace("CHANGE-ME-to-a-long-random-token", token);
+  return site;
+}
 
 }  // namespace testsupport

@@ -44,6 +44,12 @@ class TestPki {
   std::string folder_;
 };
 
+// The token-only server of the nginx site the package ships
+// (tools/nginx-control-server.conf), as NginxServer takes it: serving the web
+// root `root` (its current/ release) on 127.0.0.1:@PORT@ with the
+// certificate "server" of `pki`, admitting the bearer `token`.
+std::string ShippedTokenSite(const std::string& root, const TestPki& pki, const std::string& token);
+
 // Runs `nginx -p <folder> -c <folder>/nginx.conf -g 'daemon off; ...'` as a
 // child (one process, no user switch, so it serves files of a private test
 // folder even as root), with every log and temporary file inside `folder`.

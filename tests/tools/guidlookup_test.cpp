@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -22,6 +24,7 @@
 
 #include "lookups/Version.h"
 #include "support/ControlServer.h"
+#include "support/Nginx.h"
 #include "support/Slapd.h"
 #include "support/TestSupport.h"
 
@@ -842,6 +845,284 @@ TEST_F(GuidlookupToolTest, PublishIsAtomicForAPollingReader) {
   EXPECT_EQ(datSeen.count("partial"), 0u);
   EXPECT_EQ(gzSeenAfterNew, std::set<std::string>{gzB});
   for (const std::string& g : gzSeen) EXPECT_TRUE(g == gzA || g == gzB) << g.size() << " bytes";
+}
+
+// The web root's releases, read the way a server sees them.
+struct WebRoot {
+  std::string root;
+  std::string Live() const {
+    std::error_code ignored;
+    return std::filesystem::read_symlink(root + "/current", ignored).filename().string();
+  }
+  // What nginx's validators are made of, for both files of the live release.
+  std::string Validators() const {
+    std::string text;
+    for (const char* name : {"/current/GUIDDB.DAT", "/current/GUIDDB.DAT.gz"}) {
+      struct stat st {};
+      if (stat((root + name).c_str(), &st) != 0) return "missing " + std::string(name);
+      text += std::to_string(st.st_mtim.tv_sec) + "-" + std::to_string(st.st_size) + " ";
+    }
+    return text;
+  }
+  // Names a publisher writes while it works: staging folders, new links.
+  std::vector<std::string> Leftovers() const {
+    std::vector<std::string> found;
+    for (const std::string& folder : {root, root + "/releases"})
+      if (FileExists(folder))
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+          const std::string name = entry.path().filename().string();
+          if (name[0] == '.' && name != ".publish.lock") found.push_back(entry.path().string());
+        }
+    return found;
+  }
+  size_t Releases() const {
+    size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(root + "/releases"))
+      n += entry.path().filename().string()[0] != '.';
+    return n;
+  }
+};
+
+class PublishTest : public GuidlookupToolTest {
+ protected:
+  void SetUp() override {
+    GuidlookupToolTest::SetUp();
+    web_.root = dir_.file("www");
+    std::filesystem::create_directories(web_.root);
+  }
+  // Imports `rows` addresses tagged `tag`; tables of one row count and tags
+  // of one length have the same size.
+  void ImportTagged(const std::string& tag, int rows = 2000) {
+    std::string tsv;
+    for (int i = 0; i < rows; ++i)
+      tsv += "1\t{" + tag + std::to_string(i) + "}\tu" + std::to_string(i) + "@" + tag + ".test\n";
+    WriteFile(dir_.file("rows.tsv"), tsv);
+    ToolRun run = RunHome({"import", "--no-progress", dir_.file("rows.tsv")});
+    ASSERT_EQ(run.exitCode, 0) << Show(run);
+  }
+  // nginx with the shipped site's token server over the web root, and an
+  // agent (home "agent") configured to refresh from it.
+  static constexpr const char* kToken = "t0ken-of-the-site";
+  void ServeShippedSite() {
+    std::filesystem::create_directories(dir_.file("pki"));
+    std::filesystem::create_directories(dir_.file("nginx"));
+    pki_ = std::make_unique<testsupport::TestPki>(dir_.file("pki"));
+    pki_->Issue("server", "IP:127.0.0.1");
+    nginx_ = std::make_unique<testsupport::NginxServer>(
+        dir_.file("nginx"), testsupport::ShippedTokenSite(web_.root, *pki_, kToken));
+    url_ = "https://127.0.0.1:" + std::to_string(nginx_->port());
+    WriteFile(dir_.file("agent.token"), std::string(kToken) + "\n");
+    chmod(dir_.file("agent.token").c_str(), 0600);
+    std::filesystem::create_directories(dir_.file("agent/tmp"));
+    std::filesystem::create_directories(dir_.file("agent/settings"));
+    WriteFile(dir_.file("agent/settings/Instance001.ini"),
+              "[vTaskHost]\ndHOME=" + dir_.file("agent") + "\n[Base]\nsControlServerURL=" + url_ +
+                  "\nsControlServerCAFile=" + pki_->caFile() + "\nsControlServerTokenFile=" +
+                  dir_.file("agent.token") + "\ndMORVAXTEMPDIR=" + dir_.file("agent/tmp") + "\n");
+  }
+  ToolRun AgentRefresh() {
+    return Run({"--home", dir_.file("agent"), "refresh", "--force", "--json"});
+  }
+  ToolRun Publish(std::vector<std::string> more = {},
+                  const std::map<std::string, std::string>& env = {}) {
+    more.insert(more.begin(), {"publish", web_.root});
+    return RunHome(more, env);
+  }
+  WebRoot web_;
+  std::unique_ptr<testsupport::TestPki> pki_;
+  std::unique_ptr<testsupport::NginxServer> nginx_;
+  std::string url_;
+};
+
+// An agent behind the shipped nginx site (token-only server): both files
+// come from the live release, the .gz to a client that accepts gzip; a
+// same-size table published within the same second moves the validators of
+// both, and the agent downloads it rather than being told "not modified";
+// a rollback is downloaded again too.
+TEST_F(PublishTest, AgentBehindTheShippedSiteSeesEveryRelease) {
+  if (testsupport::NginxProgram().empty() || testsupport::OpensslProgram().empty())
+    GTEST_SKIP() << "nginx or openssl is not installed";
+  ServeShippedSite();
+  // Headers and body of GUIDDB.DAT as curl gets them, with or without gzip.
+  auto fetch = [&](bool gzip) {
+    const std::string command =
+        "curl -sS --cacert " + pki_->caFile() + " -H 'Authorization: Bearer " + kToken + "'" +
+        (gzip ? " -H 'Accept-Encoding: gzip'" : "") + " -D " + dir_.file("headers") + " -o " +
+        dir_.file("body") + " " + url_ + "/GUIDDB.DAT";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    std::string headers;
+    for (const std::string& line : Lines(ReadFile(dir_.file("headers"))))
+      for (const char* name : {"ETag:", "Last-Modified:", "Content-Encoding:"})
+        if (strncasecmp(line.c_str(), name, strlen(name)) == 0) headers += line;
+    return std::make_pair(headers, ReadFile(dir_.file("body")));
+  };
+  auto agentRefresh = [&]() { return AgentRefresh(); };
+
+  // Tables A and B differ in one address only, so that both their files
+  // and their gzip copies are of one size; B waits in a home of its own,
+  // so that A's publish, the agent's download of A and B's publish fit in
+  // one second.
+  auto importInto = [&](const std::string& home, char letter) {
+    std::string tsv;
+    for (int i = 0; i < 2000; ++i)
+      tsv += "1\t{T" + std::to_string(i) + "}\t" + (i == 7 ? letter : 'u') + std::to_string(i) +
+             "@t.test\n";
+    WriteFile(dir_.file("rows.tsv"), tsv);
+    ASSERT_EQ(Run({"--home", home, "import", "--no-progress", dir_.file("rows.tsv")}).exitCode, 0);
+  };
+  const std::string homeB = dir_.file("homeB");
+  importInto(homeB, 'd');
+  importInto(home_, 'c');
+  for (timespec now{}; clock_gettime(CLOCK_REALTIME, &now) == 0 && now.tv_nsec > 50000000;)
+    usleep(10000);
+  ASSERT_EQ(Publish().exitCode, 0);
+  auto sizes = [&]() {
+    return std::to_string(std::filesystem::file_size(web_.root + "/current/GUIDDB.DAT")) + " " +
+           std::to_string(std::filesystem::file_size(web_.root + "/current/GUIDDB.DAT.gz"));
+  };
+  const std::string releaseA = web_.Live(), sizesA = sizes();
+  auto plainA = fetch(false), gzipA = fetch(true);
+  ToolRun run = agentRefresh();
+  EXPECT_EQ(Json(run.out, "d['done']"), "\"downloaded\"") << Show(run);
+  ASSERT_EQ(Run({"--home", homeB, "publish", web_.root}).exitCode, 0);
+  run = agentRefresh();
+  EXPECT_EQ(Json(run.out, "d['done']"), "\"downloaded\"") << Show(run);
+  EXPECT_EQ(Run({"--home", dir_.file("agent"), "resolve", "--no-refresh", "d7@t.test"}).exitCode,
+            0);
+  EXPECT_EQ(Json(agentRefresh().out, "d['done']"), "\"not-modified\"");
+  auto plainB = fetch(false), gzipB = fetch(true);
+  EXPECT_EQ(plainB.second, ReadFile(web_.root + "/current/GUIDDB.DAT"));
+  EXPECT_EQ(gzipB.second, ReadFile(web_.root + "/current/GUIDDB.DAT.gz"));
+  EXPECT_NE(gzipB.first.find("gzip"), std::string::npos) << gzipB.first;
+  EXPECT_EQ(plainB.first.find("gzip"), std::string::npos) << plainB.first;
+  EXPECT_NE(plainB.first, plainA.first);
+  EXPECT_NE(gzipB.first, gzipA.first);
+  // The sizes are equal: only the times can have moved the validators.
+  ASSERT_EQ(sizes(), sizesA);
+
+  run = Publish({"--rollback"});
+  ASSERT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(web_.Live(), releaseA);
+  EXPECT_NE(fetch(false).first, plainB.first);
+  EXPECT_NE(fetch(true).first, gzipB.first);
+  run = agentRefresh();
+  EXPECT_EQ(Json(run.out, "d['done']"), "\"downloaded\"") << Show(run);
+  EXPECT_EQ(Run({"--home", dir_.file("agent"), "resolve", "--no-refresh", "c7@t.test"}).exitCode,
+            0);
+  run = Publish({"--status", "--json"});
+  EXPECT_EQ(Json(run.out,
+                 "[d['live'], [[r['live'], r['rows'], r['guids']] for r in "
+                 "d['releases']]]"),
+            "[\"" + releaseA + "\", [[true, 2000, 2000], [false, 2000, 2000]]]")
+      << Show(run);
+}
+
+// A publish stopped at each of its steps before the switch leaves the live
+// release and its validators as they were; a signal it handles ends it with
+// one line and 128 + the signal, and what a killed one left is removed by
+// the next publish, which goes through.
+TEST_F(PublishTest, PublishStoppedAtAnyStepLeavesTheLiveRelease) {
+  struct Case {
+    const char* step;
+    int sig;
+    bool oneLine;  // the process handles the signal
+  };
+  const Case cases[] = {{"staged", SIGKILL, false},
+                        {"renamed", SIGKILL, false},
+                        {"staged", SIGTERM, true},
+                        {"renamed", SIGINT, true}};
+  ImportTagged("A");
+  ASSERT_EQ(Publish().exitCode, 0);
+  char tag = 'B';
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.step) + " " + strsignal(c.sig));
+    const std::string live = web_.Live(), validators = web_.Validators();
+    ImportTagged(std::string(1, tag++));
+    ToolRun run = Publish(
+        {}, {{"GUIDLOOKUP_TEST_STOP_AT", std::string(c.step) + ":" + std::to_string(c.sig)}});
+    EXPECT_EQ(run.exitCode, 128 + c.sig) << Show(run);
+    EXPECT_EQ(web_.Live(), live);
+    EXPECT_EQ(web_.Validators(), validators);
+    if (c.oneLine) {
+      EXPECT_EQ(Lines(run.err).size(), 1u) << run.err;
+      EXPECT_TRUE(web_.Leftovers().empty());
+    }
+    run = Publish();
+    ASSERT_EQ(run.exitCode, 0) << Show(run);
+    EXPECT_TRUE(web_.Leftovers().empty()) << web_.Leftovers()[0];
+    EXPECT_NE(web_.Live(), live);
+    EXPECT_EQ(ReadFile(web_.root + "/GUIDDB.DAT"), ReadFile(database_));
+  }
+}
+
+// A full disk (every file capped below the table's size) fails the publish:
+// the live release stays, nothing half made is left.
+TEST_F(PublishTest, PublishOntoAFullDiskLeavesTheLiveRelease) {
+  ImportTagged("A", 50);
+  ASSERT_EQ(Publish().exitCode, 0);
+  const std::string live = web_.Live(), validators = web_.Validators();
+  ImportTagged("B", 5000);
+  ToolRun run = Finish(Start({"--home", home_, "publish", web_.root}, {},
+                             std::filesystem::file_size(database_) / 2));
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_EQ(web_.Live(), live);
+  EXPECT_EQ(web_.Validators(), validators);
+  EXPECT_TRUE(web_.Leftovers().empty());
+  EXPECT_EQ(Publish({"--verify"}).exitCode, 0);
+}
+
+// The table's own folder is never a web root: not itself, not a folder
+// that holds it, not one inside it. Nothing is made there.
+TEST_F(PublishTest, TheGuidCacheFolderIsRefused) {
+  ImportTagged("A", 10);
+  const std::string cache = home_ + "/JobResults/GUIDCacheDir";
+  std::filesystem::create_directories(cache + "/inside");
+  for (const std::string& root : {cache, home_, cache + "/inside", cache + "/../GUIDCacheDir"}) {
+    SCOPED_TRACE(root);
+    const auto before = Snapshot(home_, IsRunOutput);
+    ToolRun run = RunHome({"publish", root});
+    EXPECT_EQ(run.exitCode, 2) << Show(run);
+    EXPECT_NE(run.err.find("GUID cache folder"), std::string::npos) << run.err;
+    EXPECT_EQ(Snapshot(home_, IsRunOutput), before);
+  }
+}
+
+// A web root of the flat layout is taken over without a new download for
+// the agents (its files are the first release, same inodes); releases
+// beyond --keep go, the live one never; --verify names a damaged file.
+TEST_F(PublishTest, FlatLayoutIsTakenOverAndOldReleasesGo) {
+  ImportTagged("A", 100);
+  std::filesystem::copy_file(database_, web_.root + "/GUIDDB.DAT");
+  struct stat flat {};
+  stat((web_.root + "/GUIDDB.DAT").c_str(), &flat);
+  ToolRun run = Publish({"--json"});
+  ASSERT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(Json(run.out, "[d['tookOver'], d['changed']]"), "[true, false]");
+  struct stat now {};
+  stat((web_.root + "/GUIDDB.DAT").c_str(), &now);
+  EXPECT_EQ(now.st_ino, flat.st_ino);
+  EXPECT_TRUE(std::filesystem::is_symlink(web_.root + "/GUIDDB.DAT"));
+
+  for (const char* tag : {"B", "C", "D"}) {
+    ImportTagged(tag, 100);
+    ASSERT_EQ(Publish({"--keep", "2"}).exitCode, 0);
+  }
+  EXPECT_EQ(web_.Releases(), 2u);
+  run = Publish({"--rollback"});
+  ASSERT_EQ(run.exitCode, 0) << Show(run);
+  ImportTagged("E", 100);
+  ASSERT_EQ(Publish({"--keep", "1"}).exitCode, 0);
+  EXPECT_EQ(web_.Releases(), 1u);
+
+  EXPECT_EQ(Publish({"--verify"}).exitCode, 0);
+  const std::string gz = web_.root + "/current/GUIDDB.DAT.gz";
+  std::string bytes = ReadFile(gz);
+  bytes[bytes.size() / 2] ^= 1;
+  WriteFile(gz, bytes);
+  run = Publish({"--verify"});
+  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_NE(run.out.find("GUIDDB.DAT.gz: its SHA-256 is not the manifest's"), std::string::npos)
+      << run.out;
 }
 
 // ---- refresh ----------------------------------------------------------------
