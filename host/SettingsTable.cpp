@@ -75,13 +75,50 @@ const Setting kControlServerDbDir{kBase, "dMORVAXSQLLITEDBDIR", Kind::kFolder,
 const Setting kBaseHome{kBase, "dBASEHOME", Kind::kFolder, "none",
     "Local copy: the second choice for that folder."};
 
+const Setting kSyncDirectoryUri{kSync, "sDirectoryURI", Kind::kString, "none",
+    "`guidlookup sync`: the directory imported from, `ldaps://host[:port]`, or "
+    "`ldap://host[:port]` with StartTLS; the certificate is always verified."};
+const Setting kSyncDirectoryBase{kSync, "sDirectoryBase", Kind::kString, "none",
+    "Sync: the DN where the directory search starts."};
+const Setting kSyncDirectoryFilter{kSync, "sDirectoryFilter", Kind::kString,
+    "entries with an address attribute of the mapping", "Sync: the search filter."};
+const Setting kSyncBindDn{kSync, "sDirectoryBindDN", Kind::kString, "none (anonymous)",
+    "Sync: the DN the search binds as."};
+const Setting kSyncPasswordFile{kSync, "sDirectoryPasswordFile", Kind::kSecret, "none",
+    "Sync: the file holding the bind password, one line; readable by its owner only "
+    "(mode 0600)."};
+const Setting kSyncCAFile{kSync, "sDirectoryCAFile", Kind::kFile, "the system's CAs",
+    "Sync: PEM bundle of the CAs that vouch for the directory's certificate."};
+const Setting kSyncMap{kSync, "sDirectoryMap", Kind::kString, "Exchange's rules",
+    "Sync: the mapping rules, `ATTRIBUTE=STATUS` or `ATTRIBUTE/PREFIX=STATUS` separated by "
+    "blanks, as `import --map` takes them."};
+const Setting kSyncGuidAttributes{kSync, "sDirectoryGuidAttributes", Kind::kString,
+    "`objectGUID:binary entryUUID`",
+    "Sync: the GUID attributes in order, separated by blanks, as `import --guid-attribute` "
+    "takes them."};
+const Setting kSyncTimeout{kSync, "nDirectoryTimeout", Kind::kNumber, "60",
+    "Sync: seconds allowed for the directory's connection and each request."};
+const Setting kSyncPageSize{kSync, "nDirectoryPageSize", Kind::kNumber, "1000",
+    "Sync: entries per page of the paged search."};
+const Setting kSyncMaxShrink{kSync, "nMaxShrinkPercent", Kind::kNumber, "10",
+    "Sync: the largest drop in rows, in percent of the table, that an import accepts without "
+    "`--force`."};
+const Setting kSyncWebRoot{kSync, "dWebRoot", Kind::kFolder, "none",
+    "Sync: the web root the table is published into as releases (`publish`); never the GUID "
+    "cache folder."};
+const Setting kSyncReleasesKept{kSync, "nReleasesKept", Kind::kNumber, "7",
+    "Sync: releases kept in the web root, the live one among them (`publish --keep`)."};
+
 const Setting* const kAll[] = {
     &kHome, &kAddressCacheMemorySize, &kDumpCache, &kAddProxySmtp, &kSharedTableSnapshot,
     &kRefreshInterval, &kLastRefreshTime, &kRefreshSource, &kRecordsToCommit, &kControlServerUrl,
     &kControlServerTimeout, &kControlServerMaxBytes, &kControlServerCAFile, &kControlServerCAPath,
     &kControlServerClientCert, &kControlServerClientKey, &kControlServerKeyPasswordFile,
     &kControlServerTokenFile, &kControlServerProxy, &kPlatformType, &kTempDir,
-    &kControlServerDbDir, &kBaseHome};
+    &kControlServerDbDir, &kBaseHome, &kSyncDirectoryUri, &kSyncDirectoryBase,
+    &kSyncDirectoryFilter, &kSyncBindDn, &kSyncPasswordFile, &kSyncCAFile, &kSyncMap,
+    &kSyncGuidAttributes, &kSyncTimeout, &kSyncPageSize, &kSyncMaxShrink, &kSyncWebRoot,
+    &kSyncReleasesKept};
 // clang-format on
 
 namespace {

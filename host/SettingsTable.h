@@ -35,6 +35,10 @@ struct Setting {
 constexpr char kVTaskHost[] = "vTaskHost";
 constexpr char kEventManager[] = "EventManager";
 constexpr char kBase[] = "Base";
+// The profile of `guidlookup sync`: the directory and the web root. Read by
+// the tool only; listed here so that `check` knows its names and the README
+// shows them.
+constexpr char kSync[] = "Sync";
 
 // Each setting, in the README's order; the values are in SettingsTable.cpp.
 GUIDLOOKUPS_EXPORT extern const Setting kHome;
@@ -60,9 +64,22 @@ GUIDLOOKUPS_EXPORT extern const Setting kPlatformType;
 GUIDLOOKUPS_EXPORT extern const Setting kTempDir;
 GUIDLOOKUPS_EXPORT extern const Setting kControlServerDbDir;
 GUIDLOOKUPS_EXPORT extern const Setting kBaseHome;
+GUIDLOOKUPS_EXPORT extern const Setting kSyncDirectoryUri;
+GUIDLOOKUPS_EXPORT extern const Setting kSyncDirectoryBase;
+GUIDLOOKUPS_EXPORT extern const Setting kSyncDirectoryFilter;
+GUIDLOOKUPS_EXPORT extern const Setting kSyncBindDn;
+GUIDLOOKUPS_EXPORT extern const Setting kSyncPasswordFile;
+GUIDLOOKUPS_EXPORT extern const Setting kSyncCAFile;
+GUIDLOOKUPS_EXPORT extern const Setting kSyncMap;
+GUIDLOOKUPS_EXPORT extern const Setting kSyncGuidAttributes;
+GUIDLOOKUPS_EXPORT extern const Setting kSyncTimeout;
+GUIDLOOKUPS_EXPORT extern const Setting kSyncPageSize;
+GUIDLOOKUPS_EXPORT extern const Setting kSyncMaxShrink;
+GUIDLOOKUPS_EXPORT extern const Setting kSyncWebRoot;
+GUIDLOOKUPS_EXPORT extern const Setting kSyncReleasesKept;
 
 // Every setting above, in that order.
-constexpr size_t kCount = 23;
+constexpr size_t kCount = 36;
 GUIDLOOKUPS_EXPORT extern const Setting* const kAll[kCount];
 
 // The setting of that section and name, which match regardless of ASCII case

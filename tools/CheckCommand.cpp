@@ -359,6 +359,12 @@ int RunCheck(const ToolContext& context, const CheckOptions& options) {
   CheckRefreshSource(out);
   CheckDatabase(context, out);
   CheckSnapshots(context, out);
+  for (const ProfileFinding& f : CheckSyncProfile(context, options.online))
+    out.Add(f.check,
+            f.level == 0   ? Level::kOk
+            : f.level == 1 ? Level::kWarning
+                           : Level::kError,
+            f.message);
 
   size_t errors = 0, warnings = 0;
   for (const Finding& f : out.findings()) {

@@ -47,6 +47,7 @@ int RunStats(const ToolContext& context, const StatsOptions& options);
 
 struct CheckOptions {
   bool json = false;
+  bool online = false;  // --online: also bind to the sync profile's directory
 };
 // Exit status: kExitOk, kExitCheckWarnings or kExitFailure.
 int RunCheck(const ToolContext& context, const CheckOptions& options);
@@ -95,5 +96,36 @@ struct PublishOptions {
   bool verify = false;     // --verify
 };
 int RunPublish(const ToolContext& context, const PublishOptions& options);
+// Throws ToolError (exit 2) unless `root` is a folder that is not, does not
+// hold and does not lie inside the table's GUID cache folder.
+void RequireWebRoot(const ToolContext& context, const std::string& root);
+
+// The profile of `sync`, the settings file's section [Sync].
+struct SyncProfile {
+  SLdapSource ldap;
+  std::vector<std::string> maps;            // as --map takes them
+  std::vector<std::string> guidAttributes;  // as --guid-attribute takes them
+  int maxShrinkPercent = 10;
+  std::string webRoot;
+  int keep = 7;
+  std::vector<std::string> problems;  // a missing or bad value each, in the operator's words
+};
+SyncProfile ReadSyncProfile();
+
+struct SyncOptions {
+  bool dryRun = false;  // --dry-run: read the directory, change nothing
+  bool force = false;   // --force: past the import's guards
+  bool json = false;    // --json: one object per step, one a line
+};
+int RunSync(const ToolContext& context, const SyncOptions& options);
+
+// What `check` says of the sync profile: level 0 ok, 1 warning, 2 error.
+// Nothing when no profile is set (and not `online`).
+struct ProfileFinding {
+  int level;
+  std::string check;
+  std::string message;
+};
+std::vector<ProfileFinding> CheckSyncProfile(const ToolContext& context, bool online);
 
 }  // namespace guidlookup

@@ -55,6 +55,9 @@ bool Inside(const std::string& path, const std::string& folder) {
 // The web root must have nothing to do with the table's own folder, whose
 // files only the library replaces, under its lock.
 void RefuseCacheFolder(const ToolContext& context, const std::string& root) {
+  struct stat st;
+  if (::stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    throw ToolError(kExitUsage, root + " is not a folder");
   if (context.home.empty()) return;
   const std::string cache = Canonical(GuidCacheDir(context));
   const std::string web = Canonical(root);
@@ -152,10 +155,11 @@ std::string PreviousRelease(ReleaseStore& store) {
 
 }  // namespace
 
+void RequireWebRoot(const ToolContext& context, const std::string& root) {
+  RefuseCacheFolder(context, root);
+}
+
 int RunPublish(const ToolContext& context, const PublishOptions& options) {
-  struct stat st;
-  if (::stat(options.folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-    throw ToolError(kExitUsage, options.folder + " is not a folder");
   if (options.keep < 1) throw ToolError(kExitUsage, "--keep must be at least 1");
   RefuseCacheFolder(context, options.folder);
   ReleaseStore store(options.folder, StopAtStepForTests);

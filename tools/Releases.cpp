@@ -315,8 +315,8 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 void PlaceLink(const std::string& folder, const std::string& name, const std::string& target) {
   const std::string path = folder + "/" + name;
   for (int attempt = 0;; ++attempt) {
-    const std::string temp = folder + "/" + kLinkPrefix + std::to_string(::getpid()) + "-" +
-                             std::to_string(attempt);
+    const std::string temp =
+        folder + "/" + kLinkPrefix + std::to_string(::getpid()) + "-" + std::to_string(attempt);
     if (::symlink(target.c_str(), temp.c_str()) != 0) {
       if (errno == EEXIST && attempt < 100) continue;
       Fail("cannot make a link in " + folder, errno);
@@ -336,7 +336,8 @@ bool Sha256File(const std::string& path, std::string& hex, long long& size) {
   hostfs::ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return false;
   std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return errno = ENOMEM, false;
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
+    return errno = ENOMEM, false;
   size = 0;
   std::vector<char> block(kBlock);
   for (;;) {
@@ -485,11 +486,8 @@ long long ReleaseStore::LiveMtime() const {
 void ReleaseStore::WriteManifest(const std::string& folder, const Release& r, long long mtime) {
   std::vector<std::string> files;
   for (const ReleaseFile& f : r.files)
-    files.push_back(JsonObject()
-                        .add("name", f.name)
-                        .addNumber("size", f.size)
-                        .add("sha256", f.sha256)
-                        .str());
+    files.push_back(
+        JsonObject().add("name", f.name).addNumber("size", f.size).add("sha256", f.sha256).str());
   const std::string text = JsonObject()
                                .add("id", r.id)
                                .add("time", r.time)

@@ -60,6 +60,9 @@ const Command kCommands[] = {
     {"check",
      "Check the settings, folders, lock folder, control server and database; exit 0 when all is "
      "well, 1 on warnings only, 3 on errors"},
+    {"sync",
+     "Import the organisation's directory of the settings' [Sync] profile, then publish the "
+     "table into its web root: the daily chain of a control server"},
     {"publish",
      "Put the local table into a web root for the agents' refreshes as a new release "
      "(GUIDDB.DAT, GUIDDB.DAT.gz, manifest) made live in one switch; roll back, list, verify"},
@@ -295,6 +298,18 @@ int main(int argc, char** argv) {
   CheckOptions check;
   CLI::App* checkCommand = app.get_subcommand("check");
   checkCommand->add_flag("--json", check.json, "Print the findings as one JSON object");
+  checkCommand->add_flag("--online", check.online,
+                         "Also bind to the directory of the [Sync] profile and search it");
+
+  SyncOptions sync;
+  CLI::App* syncCommand = app.get_subcommand("sync");
+  syncCommand->add_flag("--dry-run", sync.dryRun,
+                        "Read the directory and check the import's guards; change and publish "
+                        "nothing");
+  syncCommand->add_flag("--force", sync.force,
+                        "Import even when the import's guards refuse the directory's rows");
+  syncCommand->add_flag("--json", sync.json,
+                        "Print each step's outcome as one JSON object, one a line");
 
   PublishOptions publish;
   CLI::App* publishCommand = app.get_subcommand("publish");
@@ -366,7 +381,8 @@ int main(int argc, char** argv) {
         {infoCommand, [&] { return RunInfo(context, infoJson); }},
         {statsCommand, [&] { return RunStats(context, stats); }},
         {checkCommand, [&] { return RunCheck(context, check); }},
-        {publishCommand, [&] { return RunPublish(context, publish); }}};
+        {publishCommand, [&] { return RunPublish(context, publish); }},
+        {syncCommand, [&] { return RunSync(context, sync); }}};
     // The parse requires exactly one command.
     for (const auto& [command, run] : commands)
       if (*command) exitStatus = run();

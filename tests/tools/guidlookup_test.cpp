@@ -1125,6 +1125,90 @@ TEST_F(PublishTest, FlatLayoutIsTakenOverAndOldReleasesGo) {
       << run.out;
 }
 
+// The daily chain in one command: sync imports the profile's directory
+// (slapd, verified TLS, paged) and publishes into the web root that the
+// shipped nginx site serves; the agent refreshes from it. check reads the
+// same profile; a profile sync cannot use changes nothing.
+TEST_F(PublishTest, SyncFromTheDirectoryReachesTheAgent) {
+  if (testsupport::SlapdProgram().empty() || testsupport::NginxProgram().empty())
+    GTEST_SKIP() << "slapd or nginx is not installed";
+  testsupport::SlapdServer slapd(dir_.file(""));
+  std::string ldif;
+  for (int i = 0; i < 5; ++i)
+    ldif += "dn: cn=u" + std::to_string(i) +
+            ",dc=corp,dc=test\nobjectClass: inetOrgPerson\nobjectClass: testMailbox\ncn: u\nsn: "
+            "u\nmail: u" +
+            std::to_string(i) + "@corp.test\n\n";
+  slapd.Add(ldif);
+  ServeShippedSite();
+  const std::string profile =
+      "[Sync]\nsDirectoryURI=" + slapd.ldapsUri() +
+      "\nsDirectoryBase=dc=corp,dc=test\nsDirectoryBindDN=cn=reader,dc=corp,dc=test\n"
+      "sDirectoryPasswordFile=" +
+      slapd.readerPasswordFile() + "\nsDirectoryCAFile=" + slapd.pki().caFile() +
+      "\nnDirectoryPageSize=2\nnReleasesKept=3\n";
+  WriteSettings(profile + "dWebRoot=" + web_.root + "\n");
+  const std::string findings =
+      "sorted(set(c['check'] + ' ' + c['level'] for c in d['checks'] if c['check'] in "
+      "('sync profile', 'web root', 'directory')))";
+  ToolRun run = RunHome({"check", "--online", "--json"});
+  EXPECT_EQ(Json(run.out, findings),
+            "[\"directory ok\", \"sync profile ok\", \"web root ok\", \"web root warning\"]")
+      << run.out;
+
+  run = RunHome({"sync", "--json"});
+  ASSERT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(Json(run.out, "[d[0]['rowsAdded'], d[1]['changed'], d[1]['rows']]", true),
+            "[5, true, 5]");
+  run = AgentRefresh();
+  EXPECT_EQ(Json(run.out, "d['done']"), "\"downloaded\"") << Show(run);
+  EXPECT_EQ(Run({"--home", dir_.file("agent"), "resolve", "--no-refresh", "u3@corp.test"}).exitCode,
+            0);
+  run = RunHome({"sync", "--json"});
+  EXPECT_EQ(Json(run.out, "d[1]['changed']", true), "false") << Show(run);
+  EXPECT_EQ(Json(RunHome({"check", "--json"}).out, findings),
+            "[\"sync profile ok\", \"web root ok\"]");
+
+  // What sync refuses: the live release, the local table and the web root
+  // stay as they were.
+  struct Case {
+    std::string settings;
+    int exitCode;
+    std::string says;
+  };
+  const Case cases[] = {
+      {profile, 3, "no [Sync] dWebRoot"},
+      {profile + "dWebRoot=" + home_ + "/JobResults\n", 2, "GUID cache folder"},
+      {"[Sync]\nsDirectoryURI=ldaps://127.0.0.1:1\nsDirectoryBase=dc=corp,dc=test\ndWebRoot=" +
+           web_.root + "\nnDirectoryTimeout=5\n",
+       3, "sync stopped at the import: "},
+  };
+  const std::string live = web_.Live(), validators = web_.Validators();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    WriteSettings(c.settings);
+    const Kept kept = Keep();
+    run = RunHome({"sync"});
+    EXPECT_EQ(run.exitCode, c.exitCode) << Show(run);
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    EXPECT_EQ(Lines(run.err).size(), 1u) << run.err;
+    ExpectUnchanged(kept);
+    EXPECT_EQ(web_.Live(), live);
+    EXPECT_EQ(web_.Validators(), validators);
+  }
+  WriteSettings(profile + "dWebRoot=" + web_.root + "\n");
+  run = RunHome({"sync", "--dry-run", "--json"});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(Json(run.out, "d[-1]", true), "{\"dryRun\": true, \"published\": false}");
+  EXPECT_EQ(web_.Validators(), validators);
+  // check refuses a password file others may read, as the import would.
+  chmod(slapd.readerPasswordFile().c_str(), 0644);
+  run = RunHome({"check", "--json"});
+  EXPECT_EQ(run.exitCode, 3);
+  EXPECT_EQ(Json(run.out, findings),
+            "[\"sync profile error\", \"sync profile ok\", \"web root ok\"]");
+}
+
 // ---- refresh ----------------------------------------------------------------
 
 TEST_F(GuidlookupToolTest, RefreshRightAfterARecordedRefreshIsNotNeeded) {
