@@ -127,10 +127,10 @@ int RunSync(const ToolContext& context, const SyncOptions& options) {
   try {
     return RunPublish(context, publish);
   } catch (const ToolError& e) {
-    throw ToolError(e.exitCode(),
-                    std::string("sync stopped at the publish (the local table is the new one): ") +
-                        e.what(),
-                    e.reportedInJson());
+    throw ToolError(
+        e.exitCode(),
+        std::string("sync stopped at the publish (the local table is the new one): ") + e.what(),
+        e.reportedInJson());
   }
 }
 
@@ -159,8 +159,8 @@ std::vector<ProfileFinding> CheckSyncProfile(const ToolContext& context, bool on
     else
       out.push_back({2, "sync profile",
                      "CA file " + p.ldap.caFile + " of " +
-                         hxsettings::Named(hxsettings::kSyncCAFile) + " cannot be read: " +
-                         hostfs::ErrnoText(errno)});
+                         hxsettings::Named(hxsettings::kSyncCAFile) +
+                         " cannot be read: " + hostfs::ErrnoText(errno)});
   }
   if (!p.webRoot.empty()) {
     try {
@@ -177,13 +177,12 @@ std::vector<ProfileFinding> CheckSyncProfile(const ToolContext& context, bool on
         for (const Release& r : store.List()) {
           if (!r.live) continue;
           const std::string why = store.Verify(r);
-          out.push_back(why.empty() ? ProfileFinding{0, "web root",
-                                                     "live release " + live + ": " +
-                                                         std::to_string(r.rows) + " rows, " +
-                                                         "intact against its manifest"}
-                                    : ProfileFinding{2, "web root",
-                                                     "live release " + live + " is damaged: " +
-                                                         why});
+          out.push_back(
+              why.empty()
+                  ? ProfileFinding{0, "web root",
+                                   "live release " + live + ": " + std::to_string(r.rows) +
+                                       " rows, " + "intact against its manifest"}
+                  : ProfileFinding{2, "web root", "live release " + live + " is damaged: " + why});
         }
       }
     } catch (const ToolError& e) {

@@ -1093,6 +1093,8 @@ TEST_F(PublishTest, TheGuidCacheFolderIsRefused) {
 TEST_F(PublishTest, FlatLayoutIsTakenOverAndOldReleasesGo) {
   ImportTagged("A", 100);
   std::filesystem::copy_file(database_, web_.root + "/GUIDDB.DAT");
+  // What the flat layout's publisher left when it was killed.
+  WriteFile(web_.root + "/.GUIDDB.DAT.gz.tmpAb12Cd", "partial");
   struct stat flat {};
   stat((web_.root + "/GUIDDB.DAT").c_str(), &flat);
   ToolRun run = Publish({"--json"});
@@ -1102,6 +1104,7 @@ TEST_F(PublishTest, FlatLayoutIsTakenOverAndOldReleasesGo) {
   stat((web_.root + "/GUIDDB.DAT").c_str(), &now);
   EXPECT_EQ(now.st_ino, flat.st_ino);
   EXPECT_TRUE(std::filesystem::is_symlink(web_.root + "/GUIDDB.DAT"));
+  EXPECT_TRUE(web_.Leftovers().empty()) << web_.Leftovers()[0];
 
   for (const char* tag : {"B", "C", "D"}) {
     ImportTagged(tag, 100);
