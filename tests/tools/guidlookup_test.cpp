@@ -1071,6 +1071,35 @@ TEST_F(PublishTest, PublishOntoAFullDiskLeavesTheLiveRelease) {
   EXPECT_EQ(Publish({"--verify"}).exitCode, 0);
 }
 
+// Publishers of one web root take turns on its lock: none removes another's
+// staging folder as a dead one's, each makes its release whole, and the
+// live one is one of them.
+TEST_F(PublishTest, ConcurrentPublishersTakeTurns) {
+  std::vector<std::string> homes;
+  for (int i = 0; i < 3; ++i) {
+    homes.push_back(dir_.file("home" + std::to_string(i)));
+    WriteGeneratedDirectory("rows.tsv", static_cast<char>('a' + i), 3000);
+    ASSERT_EQ(
+        Run({"--home", homes.back(), "import", "--no-progress", dir_.file("rows.tsv")}).exitCode,
+        0);
+  }
+  std::vector<Started> runs;
+  for (const std::string& home : homes)
+    runs.push_back(Start({"--home", home, "publish", web_.root}));
+  for (const Started& started : runs) {
+    ToolRun run = Finish(started);
+    EXPECT_EQ(run.exitCode, 0) << Show(run);
+  }
+  EXPECT_EQ(web_.Releases(), 3u);
+  EXPECT_TRUE(web_.Leftovers().empty()) << web_.Leftovers()[0];
+  ToolRun run = Publish({"--verify"});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  std::set<std::string> tables;
+  for (const std::string& home : homes)
+    tables.insert(ReadFile(home + "/JobResults/GUIDCacheDir/GUIDDB.DAT"));
+  EXPECT_EQ(tables.count(ReadFile(web_.root + "/current/GUIDDB.DAT")), 1u);
+}
+
 // The table's own folder is never a web root: not itself, not a folder
 // that holds it, not one inside it. Nothing is made there.
 TEST_F(PublishTest, TheGuidCacheFolderIsRefused) {
