@@ -22,7 +22,6 @@
 #include "host/Files.h"
 #include "host/StagedFile.h"
 #include "tools/Json.h"
-#include "tools/Output.h"
 
 namespace guidlookup {
 
@@ -555,8 +554,11 @@ std::string ReleaseStore::Publish(int tableFd, long long rows, long long guids) 
   staging.MovedTo(FolderOf(r.id));
   hostfs::FileSystemInUse().SyncFolder(releases_);
   Step("renamed");
+  // A release that could not be switched to is not left behind.
+  PlaceLink(root_, "current", "releases/" + r.id);
   staging.Keep();
-  Switch(r.id);
+  if (observer_ != nullptr) observer_("switched");
+  LinkTopLevel();
   return r.id;
 }
 

@@ -137,6 +137,13 @@ int FaultFileSystem::Rename(const std::string& from, const std::string& to) {
     p.hadOld = true;
     p.oldBytes = bytes.str();
     p.oldMode = st.st_mode & 07777;
+  } else if (::lstat(to.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    std::vector<char> target(static_cast<size_t>(st.st_size) + 1);
+    const ssize_t n = ::readlink(to.c_str(), target.data(), target.size());
+    if (n >= 0) {
+      p.hadOldLink = true;
+      p.oldLink.assign(target.data(), static_cast<size_t>(n));
+    }
   }
   err = FileSystem::Rename(from, to);
   if (err != 0) return err;
@@ -147,6 +154,16 @@ int FaultFileSystem::Rename(const std::string& from, const std::string& to) {
   } else {
     flushedSize_.erase(p.path);
   }
+  // A folder renamed takes what it holds along: its files' flushed sizes.
+  const std::string fromFolder = p.from + "/";
+  std::map<std::string, long long> kept;
+  for (const auto& [path, size] : flushedSize_) {
+    if (path.compare(0, fromFolder.size(), fromFolder) == 0)
+      kept[p.path + "/" + path.substr(fromFolder.size())] = size;
+    else
+      kept[path] = size;
+  }
+  flushedSize_.swap(kept);
   pending_.push_back(p);
   Reached(Step::kRenamed);
   return 0;
@@ -191,6 +208,7 @@ void FaultFileSystem::TakeImage() {
       std::ofstream(img, std::ios::binary | std::ios::trunc) << p->oldBytes;
       ::chmod(img.c_str(), p->oldMode);
     }
+    if (p->hadOldLink) ::symlink(p->oldLink.c_str(), img.c_str());
   }
   for (const Pending& p : pending_)
     if (!p.rename && inImage(p.path, img)) ::unlink(img.c_str());

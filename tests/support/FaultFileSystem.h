@@ -10,7 +10,8 @@
 // created in a folder not flushed after it is gone. Files written in place
 // and never flushed through the seam keep what they hold, so the image is
 // exact for the library's write-aside-and-rename files, the only kind it
-// replaces.
+// replaces. A symbolic link or a folder renamed over another link or into
+// place comes back likewise.
 //
 // Thread-safe (one mutex); the library may call it from any thread.
 #pragma once
@@ -61,6 +62,8 @@ class FaultFileSystem : public hostfs::FileSystem {
     bool hadOld = false;  // the rename replaced a file, whose bytes and mode follow
     std::string oldBytes;
     unsigned oldMode = 0;
+    bool hadOldLink = false;  // the rename replaced a symbolic link to `oldLink`
+    std::string oldLink;
   };
   // True when the call fails by FailFrom; counts the call. REQUIRES: mutex_.
   bool Injected(Op op, int& err);
