@@ -221,7 +221,17 @@ int RunPublish(const ToolContext& context, const PublishOptions& options) {
   const bool unchanged = !was.empty() && SameContent(fd, liveFolder + "/" + kPublishedName) &&
                          ::access((liveFolder + "/" + kCompressedName).c_str(), F_OK) == 0;
   std::string id = was;
-  if (!unchanged) id = store.Publish(fd, rows, guids);
+  if (!unchanged) {
+    try {
+      id = store.Publish(fd, rows, guids);
+    } catch (const ToolError& e) {
+      if (e.exitCode() != kExitFailure) throw;  // a stop says so itself
+      throw ToolError(kExitFailure, "publish failed, " +
+                                        (was.empty() ? options.folder + " has no live release yet"
+                                                     : "release " + was + " stays live") +
+                                        ": " + e.what());
+    }
+  }
   const std::vector<std::string> removed = store.Prune(options.keep);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -113,19 +113,22 @@ bool Gzip(int in, int out) {
 // Creates `path` (mode 0644 whatever the umask: the web server reads it),
 // lets `write` fill it, gives it `mtime` and flushes it. Throws on failure;
 // the caller's staging folder takes the file away.
+// Failures name the file by its release name: the staging folder they were
+// written in is gone by the time the operator reads the line.
 template <typename Write>
 void WriteReleaseFile(const std::string& path, long long mtime, Write write) {
+  const std::string name = "the new release's " + path.substr(path.rfind('/') + 1);
   int fd = -1;
   if (const int err = hostfs::FileSystemInUse().CreateExclusive(path, 0644, fd))
-    Fail("cannot create " + path, err);
+    Fail("cannot create " + name, err);
   hostfs::ScopedFd owned(fd);
   if (!write(fd) || ::fchmod(fd, 0644) != 0) {
     if (errno == EINTR && publishStopSignal != 0) return;  // the caller stops
-    Fail("cannot write " + path, errno);
+    Fail("cannot write " + name, errno);
   }
   const timespec times[2] = {{static_cast<time_t>(mtime), 0}, {static_cast<time_t>(mtime), 0}};
-  if (::futimens(fd, times) != 0) Fail("cannot set the time of " + path, errno);
-  if (const int err = hostfs::FileSystemInUse().Fsync(fd)) Fail("cannot flush " + path, err);
+  if (::futimens(fd, times) != 0) Fail("cannot set the time of " + name, errno);
+  if (const int err = hostfs::FileSystemInUse().Fsync(fd)) Fail("cannot flush " + name, err);
 }
 
 // A folder made under `parent` that goes away, with what it holds, unless

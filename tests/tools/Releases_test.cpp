@@ -69,12 +69,10 @@ TEST_F(ReleasesTest, FailedCallLeavesTheLiveReleaseAndNothingHalfMade) {
     int err;
     int nth;
   };
-  const Case cases[] = {{FaultFileSystem::Op::kCreate, ENOSPC, 1},
-                        {FaultFileSystem::Op::kCreate, ENOSPC, 3},
-                        {FaultFileSystem::Op::kFsync, ENOSPC, 1},
-                        {FaultFileSystem::Op::kFsync, EIO, 3},
-                        {FaultFileSystem::Op::kRename, EIO, 1},
-                        {FaultFileSystem::Op::kRename, EXDEV, 2}};
+  const Case cases[] = {
+      {FaultFileSystem::Op::kCreate, ENOSPC, 1}, {FaultFileSystem::Op::kCreate, ENOSPC, 3},
+      {FaultFileSystem::Op::kFsync, ENOSPC, 1},  {FaultFileSystem::Op::kFsync, EIO, 3},
+      {FaultFileSystem::Op::kRename, EIO, 1},    {FaultFileSystem::Op::kRename, EXDEV, 2}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(static_cast<int>(c.op)) + " " + std::to_string(c.nth));
     {

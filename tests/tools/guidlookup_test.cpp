@@ -1065,6 +1065,9 @@ TEST_F(PublishTest, PublishOntoAFullDiskLeavesTheLiveRelease) {
   ToolRun run = Finish(Start({"--home", home_, "publish", web_.root}, {},
                              std::filesystem::file_size(database_) / 2));
   EXPECT_EQ(run.exitCode, 3) << Show(run);
+  EXPECT_EQ(run.err,
+            "guidlookup: publish failed, release " + live +
+                " stays live: cannot write the new release's GUIDDB.DAT: File too large\n");
   EXPECT_EQ(web_.Live(), live);
   EXPECT_EQ(web_.Validators(), validators);
   EXPECT_TRUE(web_.Leftovers().empty());
