@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "lookups/SharedSnapshot.h"
 #include "lookups/Version.h"
 #include "support/ControlServer.h"
 #include "support/Slapd.h"
@@ -1383,14 +1384,36 @@ TEST_F(GuidlookupToolTest, InfoShowsTheSharedSnapshotAndCheckFindsItDamaged) {
             "[[true, \"exchange\", true]]")
       << run.out;
 
-  const std::string snapshot = home_ + "/JobResults/GUIDCacheDir/GUIDDB.DAT.exchange.snapshot";
+  const std::string folder = home_ + "/JobResults/GUIDCacheDir";
+  const std::vector<std::string> snapshots = SharedSnapshot::AllPaths(folder);
+  ASSERT_EQ(snapshots.size(), 1u);
+  const std::string snapshot = snapshots[0];
   std::string bytes = ReadFile(snapshot);
-  for (size_t i = 160; i < bytes.size() && i < 200; ++i) bytes[i] = '\x7f';
+  for (size_t i = 200; i < bytes.size() && i < 240; ++i) bytes[i] = '\x7f';
   WriteFile(snapshot, bytes);
+  // A writer's temporary file whose writer is gone, and a folder in the
+  // place of another snapshot.
+  const pid_t gone = testsupport::ForkChild([] { return 0; });
+  ASSERT_EQ(testsupport::WaitChild(gone), 0);
+  const std::string leftover =
+      folder + "/" + SharedSnapshot::kTempPrefix + std::to_string(gone) + "-abcdef";
+  WriteFile(leftover, "partial");
+  const std::string place = SharedSnapshot::PathFor(folder, false, false);
+  ASSERT_EQ(mkdir(place.c_str(), 0755), 0);
+  run = RunHome({"info", "--json"});
+  EXPECT_EQ(Json(run.out, "[s['path'] for s in d['snapshotLeftovers']]"), "[\"" + leftover + "\"]")
+      << run.out;
   run = RunHome({"check", "--json"});
   EXPECT_EQ(Json(run.out, "[c['level'] for c in d['checks'] if c['check'] == 'shared snapshot']"),
-            "[\"error\"]")
+            "[\"error\", \"warning\", \"warning\"]")
       << run.out;
+  EXPECT_EQ(Json(run.out,
+                 "[c['message'].count('remove it by hand') for c in d['checks'] if "
+                 "c['check'] == 'shared snapshot']"),
+            "[0, 1, 0]")
+      << run.out;
+  rmdir(place.c_str());
+  unlink(leftover.c_str());
 
   ImportDirectory();  // a new table: the snapshot of the old one goes
   run = RunHome({"info", "--json"});
