@@ -3,7 +3,8 @@
 // stdout and waits until stdin closes, so that its proportional set size can
 // be read while it and its peers are alive.
 //
-// Usage: guidlookups_pss_probe FOLDER KEYS_FILE SNAPSHOT(0|1)
+// Usage: guidlookups_pss_probe FOLDER KEYS_FILE SNAPSHOT(0|1) [load-only]
+// With "load-only" it exits right after the load, for its peak resident set.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -15,7 +16,7 @@
 #include "lookups/StaticCache.h"
 
 int main(int argc, char** argv) {
-  if (argc != 4) return 2;
+  if (argc != 4 && argc != 5) return 2;
   HXPlatformInfo::SetOverlay("EventManager", "nSharedTableSnapshot", argv[3]);
   bIsExchGuid.store(true);
   std::vector<std::string> keys;
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
   }
   StaticCache cache;
   if (cache.fastload(argv[1], true, false) != 0) return 1;
+  if (argc == 5) return std::string(argv[4]) == "load-only" ? 0 : 2;
   size_t found = 0;
   for (size_t i = 0; i < 10000 && !keys.empty(); ++i) {
     GuidRecordMap records;

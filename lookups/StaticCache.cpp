@@ -315,6 +315,24 @@ void StaticCache::dropAll() {
 // served as complete for the rest of the process, and the cache stays
 // unloaded so that a later call (after a repair or refresh) tries again.
 int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dumpCache) {
+  return load(folder, bIsExchGuid.load(), addProxySmtp, dumpCache);
+}
+
+std::string StaticCache::WriteSnapshotFor(const std::string& folder, bool exchange,
+                                          bool addProxySmtp) {
+  try {
+    if (!SnapshotsWanted())
+      return "shared snapshots are turned off ([EventManager] nSharedTableSnapshot is 0)";
+    StaticCache cache;
+    cache.snapshotError_ = "the table could not be loaded";
+    if (cache.load(folder, exchange, addProxySmtp, false) == 0 && cache.mapped()) return "";
+    return cache.snapshotError_;
+  } catch (...) {
+    return "out of memory";
+  }
+}
+
+int StaticCache::load(const std::string& folder, bool exchange, bool addProxySmtp, bool dumpCache) {
   try {
     if (bIsLoaded.load(std::memory_order_acquire)) {
       HXLOG(-1, kFastloadTag, "Cache already Loaded");
@@ -363,7 +381,6 @@ int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dum
         bIsLoaded.store(true, std::memory_order_release);
         HXLOG(-1, kFastloadTag, "Cache filled in %f second", difftime(time(nullptr), start));
       };
-      const bool exchange = bIsExchGuid.load();
       const bool snapshots = !bFilterByGuidForm && SnapshotsWanted();
       const std::string snapshotPath = SharedSnapshot::PathFor(folder, exchange, addProxySmtp);
       SSnapshotSource source;
@@ -374,6 +391,7 @@ int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dum
         SharedSnapshot::RemoveLeftovers(folder);
         struct stat place;
         if (::lstat(snapshotPath.c_str(), &place) == 0 && !S_ISREG(place.st_mode)) {
+          snapshotError_ = snapshotPath + " is not a regular file and must be removed by hand";
           // Nothing can be renamed over it, and it is no one's to remove.
           HXLOG(-1, kFastloadTag,
                 "The shared table snapshot %s is not a regular file and must be removed by hand; "
@@ -405,6 +423,7 @@ int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dum
         if (writeOne) {
           streamed = streamSnapshot(table, folder, snapshotPath, source, addProxySmtp, dumpCache,
                                     loaded, why);
+          if (!streamed) snapshotError_ = why;
           if (!streamed && loaded >= 0)
             HXLOG(-1, kFastloadTag,
                   "Could not write the shared table snapshot %s (%s); the table stays in this "

@@ -65,6 +65,15 @@ class GUIDLOOKUPS_EXPORT StaticCache {
   // used or written costs one log line, and the table is held in-heap.
   int fastload(const std::string& folder, bool addProxySmtp, bool dumpCache);
 
+  // Writes the shared snapshot of "<folder>/GUIDDB.DAT" for the Exchange or
+  // the Lotus Notes loader and the proxy flag, as the first shared-mode load
+  // of such an agent would (one already current is kept), so that the agents
+  // map it at once. "" when a current snapshot is in place afterwards, else
+  // why not: snapshots are turned off ("[EventManager] nSharedTableSnapshot"
+  // is 0), the table cannot be loaded, or the snapshot cannot be written.
+  // Takes criticalSec and the named mutex, as a load does.
+  static std::string WriteSnapshotFor(const std::string& folder, bool exchange, bool addProxySmtp);
+
   // Number of keys; for tests and tools.
   size_t keyCount() const;
   // Visits the loaded groups in load order, each with the keys that lead to
@@ -109,6 +118,8 @@ class GUIDLOOKUPS_EXPORT StaticCache {
  private:
   // Frees every owned map and empties `entries`. REQUIRES: not loaded.
   void dropAll();
+  // fastload for the given loader.
+  int load(const std::string& folder, bool exchange, bool addProxySmtp, bool dumpCache);
   // Maps the snapshot at `path` when it is current for `source`, replaying
   // the loader's log lines (and dump); false (with one log line when one
   // was there but could not be used) otherwise.
@@ -124,7 +135,8 @@ class GUIDLOOKUPS_EXPORT StaticCache {
   // Set under criticalSec before bIsLoaded is published (release), never
   // changed afterwards; find() reads it after its acquire load.
   std::unique_ptr<SharedSnapshot> snapshot_;
-  std::string snapshotPath_;  // snapshot_'s file, for the log
+  std::string snapshotPath_;   // snapshot_'s file, for the log
+  std::string snapshotError_;  // why the last load did not map a snapshot
   // Set only while a load that writes a snapshot runs (under both locks);
   // insert() feeds it the groups, and frees each group's map once the next
   // one comes (streamMap_).
