@@ -59,7 +59,7 @@ struct Cursor {
   bool ok = true;
 
   bool Need(uint64_t n) {
-    if (!ok || n > end - at) ok = false;
+    if (!ok || at > end || n > end - at) ok = false;
     return ok;
   }
   template <typename T>
@@ -180,10 +180,12 @@ std::string SharedSnapshot::ParseHeader() {
 }
 
 std::string SharedSnapshot::MismatchWith(const SSnapshotSource& now) const {
-  if (source_.exchange != now.exchange || source_.addProxySmtp != now.addProxySmtp)
-    return "built for another loader or proxy flag";
-  if (source_.caseTable != now.caseTable) return "written under another character case table";
-  if (source_ != now) return "built from another table";
+  if (source_ != now) {
+    if (source_.exchange != now.exchange || source_.addProxySmtp != now.addProxySmtp)
+      return "built for another loader or proxy flag";
+    if (source_.caseTable != now.caseTable) return "written under another character case table";
+    return "built from another table";
+  }
   if (source_.young) {
     // Built within a timestamp tick of the table's last change: a change in
     // that tick would have left every time as it was. Only the content tells.
@@ -236,7 +238,8 @@ bool SharedSnapshot::Reseal(void* data, size_t size) {
   if (size < kHeaderSize) return false;
   auto* p = static_cast<unsigned char*>(data);
   const uint64_t end = std::min<uint64_t>(Get<uint64_t>(p + kGroupsEndAt), size);
-  for (uint64_t at = Get<uint64_t>(p + kGroupsBeginAt); at >= kHeaderSize && at + 8 <= end;) {
+  for (uint64_t at = Get<uint64_t>(p + kGroupsBeginAt);
+       at >= kHeaderSize && at < end && end - at >= kMinGroup;) {
     const uint32_t length = Get<uint32_t>(p + at);
     if (length < kMinGroup || length > end - at) break;
     const uint32_t sum = GroupChecksum(p + at, length);
