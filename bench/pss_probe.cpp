@@ -4,7 +4,9 @@
 // be read while it and its peers are alive.
 //
 // Usage: guidlookups_pss_probe FOLDER KEYS_FILE SNAPSHOT(0|1) [load-only]
-// With "load-only" it exits right after the load, for its peak resident set.
+// With "load-only" it prints its peak resident set in KiB (VmHWM: its own,
+// unlike the rusage of a forked child, which keeps the parent's peak) right
+// after the load, and exits.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -26,7 +28,13 @@ int main(int argc, char** argv) {
   }
   StaticCache cache;
   if (cache.fastload(argv[1], true, false) != 0) return 1;
-  if (argc == 5) return std::string(argv[4]) == "load-only" ? 0 : 2;
+  if (argc == 5) {
+    if (std::string(argv[4]) != "load-only") return 2;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmHWM:", 0) == 0) std::cout << std::stoull(line.substr(6)) << std::endl;
+    return 0;
+  }
   size_t found = 0;
   for (size_t i = 0; i < 10000 && !keys.empty(); ++i) {
     GuidRecordMap records;
