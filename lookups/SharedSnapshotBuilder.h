@@ -69,9 +69,9 @@ class GUIDLOOKUPS_EXPORT SharedSnapshotBuilder {
   SharedSnapshotBuilder(const SharedSnapshotBuilder&) = delete;
   SharedSnapshotBuilder& operator=(const SharedSnapshotBuilder&) = delete;
 
-  // Creates the temporary file in `folder` ("." + the snapshot's name prefix
-  // + "tmp<pid>-", see SharedSnapshot::kTempPrefix); false with `error` set
-  // when it cannot.
+  // Creates the temporary file in `folder`, named SharedSnapshot::kTempPrefix
+  // + "<pid>-XXXXXX" so that a load can tell when its writer is gone; false
+  // with `error` set when it cannot.
   bool Begin(const std::string& folder, std::string* error);
   // A new group under its GUID key, with its complete map: the records are
   // written at once, and `map` is not looked at again.
