@@ -247,8 +247,8 @@ void BM_Fastload_Library(benchmark::State& state) {
 
 std::string SnapshotPath() { return SharedSnapshot::PathFor(W().cacheDir, true, true); }
 
-// The first process of a table: loads in-heap, writes the snapshot (flushed
-// and renamed in) and serves from it.
+// The first process of a table: streams the snapshot while it reads the
+// table (flushed and renamed in) and serves from it.
 void BM_Fastload_WritesSnapshot(benchmark::State& state) {
   bIsExchGuid.store(true);
   SnapshotSetting on(true);
@@ -358,6 +358,28 @@ void FourProcesses(benchmark::State& state, bool snapshot) {
 
 void BM_FourProcesses_Snapshot(benchmark::State& state) { FourProcesses(state, true); }
 void BM_FourProcesses_InHeap(benchmark::State& state) { FourProcesses(state, false); }
+
+// The peak resident set of a process whose only work is the load: in-heap,
+// or the first load of a table, which streams its snapshot (removed
+// beforehand).
+void PeakRss(benchmark::State& state, bool snapshot) {
+  const std::string keys = W().root + "/pss-keys.txt";
+  double peakMiB = 0;
+  for (auto _ : state) {
+    RemoveSharedSnapshots(W().cacheDir);
+    const std::string command = std::string(GUIDLOOKUPS_PSS_PROBE) + " '" + W().cacheDir + "' '" +
+                                keys + "' " + (snapshot ? "1" : "0") + " load-only";
+    FILE* probe = popen(command.c_str(), "r");
+    unsigned long long kib = 0;
+    if (probe == nullptr || fscanf(probe, "%llu", &kib) != 1) state.SkipWithError("no peak");
+    if (probe != nullptr && pclose(probe) != 0) state.SkipWithError("the probe failed");
+    peakMiB = double(kib) / 1024.0;
+  }
+  state.counters["peak_rss_mib"] = peakMiB;
+}
+
+void BM_PeakRss_StreamedLoad(benchmark::State& state) { PeakRss(state, true); }
+void BM_PeakRss_InHeapLoad(benchmark::State& state) { PeakRss(state, false); }
 
 // The floor: the same sorted query stepped directly, each group in one map,
 // a plain hash index of the upper-cased keys.
@@ -781,6 +803,8 @@ WHOLE_RUN_BENCHMARK(BM_Fastload_MapsSnapshot, 20);
 // held would be shared with the probes and lower their Pss.
 WHOLE_RUN_BENCHMARK(BM_FourProcesses_Snapshot, 1);
 WHOLE_RUN_BENCHMARK(BM_FourProcesses_InHeap, 1);
+WHOLE_RUN_BENCHMARK(BM_PeakRss_StreamedLoad, 1);
+WHOLE_RUN_BENCHMARK(BM_PeakRss_InHeapLoad, 1);
 BENCHMARK(BM_SharedHit_Library);
 BENCHMARK(BM_Hit_PlainHash);
 BENCHMARK(BM_PrivateHit_Library);

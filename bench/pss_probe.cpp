@@ -3,7 +3,10 @@
 // stdout and waits until stdin closes, so that its proportional set size can
 // be read while it and its peers are alive.
 //
-// Usage: guidlookups_pss_probe FOLDER KEYS_FILE SNAPSHOT(0|1)
+// Usage: guidlookups_pss_probe FOLDER KEYS_FILE SNAPSHOT(0|1) [load-only]
+// With "load-only" it prints its peak resident set in KiB (VmHWM: its own,
+// unlike the rusage of a forked child, which keeps the parent's peak) right
+// after the load, and exits.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -15,7 +18,7 @@
 #include "lookups/StaticCache.h"
 
 int main(int argc, char** argv) {
-  if (argc != 4) return 2;
+  if (argc != 4 && argc != 5) return 2;
   HXPlatformInfo::SetOverlay("EventManager", "nSharedTableSnapshot", argv[3]);
   bIsExchGuid.store(true);
   std::vector<std::string> keys;
@@ -25,6 +28,13 @@ int main(int argc, char** argv) {
   }
   StaticCache cache;
   if (cache.fastload(argv[1], true, false) != 0) return 1;
+  if (argc == 5) {
+    if (std::string(argv[4]) != "load-only") return 2;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmHWM:", 0) == 0) std::cout << std::stoull(line.substr(6)) << std::endl;
+    return 0;
+  }
   size_t found = 0;
   for (size_t i = 0; i < 10000 && !keys.empty(); ++i) {
     GuidRecordMap records;

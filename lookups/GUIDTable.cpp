@@ -69,6 +69,14 @@ Category CategoryOf(const LoaderKind& kind, int32_t status, bool addProxySmtp) {
   return Category::kNone;
 }
 
+// The one place the loader's summary is logged, for a load that reads the
+// table and for one that maps a snapshot alike, so that both lines are the
+// same to the source line.
+void LogLoadSummary(const LoaderKind& kind, const recordInfo_t& counters) {
+  HXLOG(-1, kind.tag, "Unique GUID: %d, Total Cache Record: %d, Empty Records: %d",
+        counters.uniqueGUIDs, counters.totalCacheRecords, counters.emptyRecords);
+}
+
 // The group being collected: the rows of one GUID and its key names.
 struct Group {
   std::string previousGuid;  // empty until the first group starts
@@ -194,7 +202,7 @@ int LoadAll(GUIDTable& table, StaticCache& cache, const LoaderKind& kind, bool a
     // A table of n rows gives at most about n keys; sizing the name index
     // once spares the rehashes of a growing one, each of which walks every
     // key already stored.
-    if (long rows = table.rowCountHint(); rows > 0)
+    if (long rows = cache.writesSnapshot() ? 0 : table.rowCountHint(); rows > 0)
       cache.entries.reserve(static_cast<size_t>(rows));
     std::unique_ptr<SQueryHandle> handle = table.FindByQuery(query);
     if (!handle) return -1;  // the database class has logged why
@@ -257,8 +265,7 @@ int LoadAll(GUIDTable& table, StaticCache& cache, const LoaderKind& kind, bool a
     }
     table.FindClose(handle);
 
-    HXLOG(-1, kind.tag, "Unique GUID: %d, Total Cache Record: %d, Empty Records: %d",
-          counters.uniqueGUIDs, counters.totalCacheRecords, counters.emptyRecords);
+    LogLoadSummary(kind, counters);
     if (result == 1) cache.recordLoadCounters(counters);
   } catch (const std::exception& e) {
     HXLOG(-1, kind.tag, "Cannot execute the query to determine least accessed volumes. Error [%s]",
@@ -311,8 +318,12 @@ void ReplaySnapshotLoad(const SharedSnapshot& snapshot, bool dumpCache) {
   }
   recordInfo_t counters;
   snapshot.counters(counters);
-  HXLOG(-1, kind.tag, "Unique GUID: %d, Total Cache Record: %d, Empty Records: %d",
-        counters.uniqueGUIDs, counters.totalCacheRecords, counters.emptyRecords);
+  LogLoadSummary(kind, counters);
+}
+
+bool StatusMakesKey(bool exchange, bool addProxySmtp, int32_t status) {
+  const Category category = CategoryOf(exchange ? kExchange : kLotus, status, addProxySmtp);
+  return category != Category::kNone && category != Category::kProxy;
 }
 
 void GUIDTable::ToUpper(const std::string& src, char* dst, int dstLen) {

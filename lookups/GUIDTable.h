@@ -63,6 +63,10 @@ GUIDLOOKUPS_EXPORT void InsertIntoMFUCache(std::vector<std::string>& firstNames,
                                            StaticCache& cache, recordInfo_t& counters,
                                            bool dumpCache, EvDebug& dumpLog, bool useFourthNames);
 
+// Whether a row of `status` offers its name as a key under the rules of the
+// Exchange loader (with or without proxy addresses) or the Lotus Notes one.
+bool StatusMakesKey(bool exchange, bool addProxySmtp, int32_t status);
+
 // Writes the log lines (and, with `dumpCache`, the dump) that the loader of
 // `snapshot`'s kind wrote when it built the table the snapshot holds; used by
 // a load that maps the snapshot instead of reading the table.

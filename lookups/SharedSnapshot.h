@@ -2,11 +2,14 @@
 // GUIDDB.DAT so that every shared-mode process of the machine maps one copy
 // of the table instead of loading its own.
 //
-// The file holds, for one database file (named by device, inode, size and
-// modification time), one loader (Exchange or Lotus Notes) and one proxy
-// flag, exactly the keys and record maps the in-heap load builds: a header,
-// the groups in load order, and an open-addressing table of the keys. It is
-// written whole beside its final name and renamed in, never changed after.
+// The file holds, for one database file (named by device, inode, size,
+// modification and change times and a hash of its header), one loader
+// (Exchange or Lotus Notes), one proxy flag and one character case table,
+// exactly the keys and record maps the in-heap load builds: a header, the
+// groups in load order, each with a checksum, and an open-addressing table
+// of the keys. It is written whole beside its final name and renamed in,
+// never changed after. Its name carries the case table, so that processes
+// of different locales each keep their own.
 //
 // The one thing a mapping cannot survive is a file truncated in place while
 // it is mapped: reading a page past the new end raises SIGBUS. Our writers
@@ -14,6 +17,7 @@
 // over the old one, so a mapped file stays whole for as long as it is mapped.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -32,6 +36,10 @@ struct SSnapshotGroup {
   std::vector<std::string> keys;  // the names offered as keys, in order
 };
 
+namespace snapshotformat {
+struct CaseTable;
+}
+
 // A mapped snapshot. Thread-safe: every method is const and reads the
 // mapping only; the mapping lives as long as the object.
 class GUIDLOOKUPS_EXPORT SharedSnapshot {
@@ -40,30 +48,55 @@ class GUIDLOOKUPS_EXPORT SharedSnapshot {
   SharedSnapshot(const SharedSnapshot&) = delete;
   SharedSnapshot& operator=(const SharedSnapshot&) = delete;
 
-  // The file name of the snapshot for these options in `folder`.
+  // The names of the temporary files of writers: "<prefix><pid>-XXXXXX".
+  static const char kTempPrefix[];
+
+  // The file name of the snapshot for these options and this process's
+  // character case table in `folder`.
   static std::string PathFor(const std::string& folder, bool exchange, bool addProxySmtp);
-  // Every snapshot name of `folder`, whatever its options.
+  // Every snapshot name present in `folder`, whatever its options and case
+  // table, sorted.
   static std::vector<std::string> AllPaths(const std::string& folder);
+  // The temporary files of writers present in `folder`, sorted.
+  static std::vector<std::string> Leftovers(const std::string& folder);
+  // Removes the temporary files whose writer no longer runs; returns them.
+  static std::vector<std::string> RemoveLeftovers(const std::string& folder);
 
   // Maps `path` when it is a regular file owned by this user or root,
-  // writable by neither group nor others, and its header is sound and
-  // matches `expected` (null: any source). Null otherwise, with `why` set
-  // ("" when there is no such file).
+  // writable by neither group nor others, and its header is sound and, when
+  // `expected` is given, IsCurrentFor(*expected). Null otherwise, with `why`
+  // set ("" when there is no such file).
   static std::unique_ptr<SharedSnapshot> Open(const std::string& path,
                                               const SSnapshotSource* expected, std::string* why);
   // A snapshot over bytes the caller keeps alive (the fuzzer's and tests'
   // way in): checks the header as Open does, without the file checks.
   static std::unique_ptr<SharedSnapshot> FromBytes(const void* data, size_t size, std::string* why);
-  // Recomputes the header checksum of a snapshot image in place; for the
-  // fuzzer, so that damaged bodies get past the header. False when `size`
+  // Recomputes every group's checksum (as far as the groups' lengths chain)
+  // and the header checksum of a snapshot image in place; for the fuzzer and
+  // tests, so that damaged bodies get past the checksums. False when `size`
   // cannot hold a header.
   static bool Reseal(void* data, size_t size);
+
+  // "" when this snapshot stands for the table `now` describes, under the
+  // same options and case table; else why not. A snapshot built moments
+  // after its table changed is trusted only when the table's content hash is
+  // still the one it recorded (the file is read whole).
+  std::string MismatchWith(const SSnapshotSource& now) const;
+  // Writes this snapshot anew at `path` as one built from the settled table
+  // `now` (not young, so that later loads trust it without reading the
+  // table whole). REQUIRES: MismatchWith(now) was "" and `now` is not young;
+  // the named mutex held. False, with `why` set, when it cannot.
+  bool WriteSettled(const std::string& path, const SSnapshotSource& now, std::string* why) const;
 
   // When `key` (already in the cache's key form, see
   // StaticCache::NormalizeKey) is present, replaces `out` with its group's
   // records and returns true; false otherwise, also for any damage met on
-  // the way, leaving `out` alone. Never reads outside the mapping.
+  // the way (counted, see damageSeen()), leaving `out` alone. Never reads
+  // outside the mapping.
   bool Find(const std::string& key, GuidRecordMap& out) const;
+  // Lookups that met damage: a slot whose key is not one its group offers,
+  // a group whose checksum or layout is wrong.
+  uint64_t damageSeen() const { return damage_.load(std::memory_order_relaxed); }
   // Calls fn(const SSnapshotGroup&) for each group in load order; false when
   // a damaged group stops the walk.
   template <typename Fn>
@@ -91,29 +124,39 @@ class GUIDLOOKUPS_EXPORT SharedSnapshot {
   void counters(recordInfo_t& out) const;
 
  private:
-  SharedSnapshot() = default;
+  struct GroupView;
+  SharedSnapshot();
   std::string ParseHeader();
+  // Checks the group at `at` whole: its length, checksum, records and key
+  // list. `keyAt`, when not 0, is looked for among the keys it offers
+  // (`keyListed`).
+  bool CheckGroup(uint64_t at, uint64_t keyAt, GroupView& g, bool* keyListed) const;
+  void DecodeRecords(const GroupView& g, GuidRecordMap& out) const;
   // Reads the group at `at` and moves `at` past it; false when damaged.
   bool ReadGroup(uint64_t& at, SSnapshotGroup& group) const;
-  bool DecodeRecords(uint64_t groupAt, GuidRecordMap& out, uint64_t* end) const;
-  bool KeyAt(uint64_t groupAt, uint64_t keyAt, const std::string& key) const;
-  // The slot that holds `key`, or null.
-  const unsigned char* SlotOf(const std::string& key) const;
+  // The slot that holds `key`, or null; `damaged` when a slot of its probe
+  // failed its checks.
+  const unsigned char* SlotOf(const std::string& key, GroupView& g, bool& damaged) const;
 
   const unsigned char* base_ = nullptr;
   uint64_t size_ = 0;
   bool mapped_ = false;  // base_ is an mmap of size_ bytes, unmapped here
   SSnapshotSource source_;
+  // The upper-casing of this process at the snapshot's opening: names are
+  // compared under it whatever the locale becomes.
+  std::unique_ptr<const snapshotformat::CaseTable> cases_;
   uint64_t groupsBegin_ = 0, groupsEnd_ = 0, slotsAt_ = 0, slotCount_ = 0;
   uint64_t keyCount_ = 0, rowCount_ = 0, groupCount_ = 0;
   int32_t counters_[3] = {0, 0, 0};
+  mutable std::atomic<uint64_t> damage_{0};
 };
 
-// Removes every snapshot of `folder` and the leftovers of interrupted
-// writes: called when GUIDDB.DAT is replaced. Processes that mapped one keep
+// Removes every snapshot of `folder` and the leftovers of writers that are
+// gone: called when GUIDDB.DAT is replaced. Processes that mapped one keep
 // their mapping. REQUIRES: "SQLITE_ACCESS_LOCK" held.
 GUIDLOOKUPS_EXPORT void RemoveSharedSnapshots(const std::string& folder);
-// Removes the leftovers of interrupted writes and every snapshot of `folder`
-// that was not built from the file `current` names (whatever its options).
+// Removes the leftovers of writers that are gone and every snapshot of
+// `folder` that was not built from the file `current` names (whatever its
+// options and case table).
 // REQUIRES: "SQLITE_ACCESS_LOCK" held.
 void PruneSharedSnapshots(const std::string& folder, const SSnapshotSource& current);

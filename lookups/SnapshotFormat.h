@@ -19,37 +19,48 @@
 //            closed by a checksum of the bytes before it;
 //   groups   from groupsBegin to groupsEnd, one after the other, in the
 //            order the loader stored them. A group:
+//              u32 length            of the whole group, these fields included
+//              u32 checksum          GroupChecksum of the bytes after it
 //              u32 record count
-//              GUID key          varint length, bytes
-//              each record       i32 status (also its map key), u8 GUID form
-//                                (0: the GUID key, 1: the GUID key with "X"
-//                                for "-", 2: its own, then varint length and
-//                                bytes), varint name length, name bytes
-//              offered keys      varints: 1 the GUID key again, k >= 2 the
-//                                name of record k - 2; 0 ends the list
+//              GUID key              varint length, bytes
+//              each record           i32 status (also its map key), u8 GUID
+//                                    form (0: the GUID key, 1: the GUID key
+//                                    with "X" for "-", 2: its own, then
+//                                    varint length and bytes), varint name
+//                                    length, name bytes
+//              offered keys          varints: 1 the GUID key again, k >= 2
+//                                    the name of record k - 2 (a status that
+//                                    makes keys); 0 ends the list and the
+//                                    group
 //   slots    slotCount (a power of two) slots of 12 bytes: u32 tag (the
 //            hash's upper half), u32 group offset (0: empty), u32 offset of
-//            the key's text (the GUID key's length, compared as it is, or a
-//            record name's length, compared in key form).
+//            the key's text: the group's GUID key (compared as it is) or the
+//            name of one of the group's offered keys (compared in key form).
 //
 // Keys are found by linear probing from hash & (slotCount - 1). A slot holds
 // offsets, never pointers, so the file maps anywhere. Each key is stored
 // once, as the text it is compared with: names are not copied but compared
 // upper-cased on the fly, which keeps a row near half of what the heap takes.
+// A slot is believed only when its key is one its group offers and the
+// group's checksum holds, so that no single damaged byte yields an answer.
 namespace snapshotformat {
 
 constexpr char kMagic[8] = {'G', 'U', 'I', 'D', 'S', 'N', 'A', 'P'};
 constexpr uint32_t kByteOrder = 0x01020304;
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 
 constexpr size_t kMagicAt = 0, kOrderAt = 8, kVersionAt = 12, kFileSizeAt = 16, kDeviceAt = 24,
-                 kInodeAt = 32, kDbSizeAt = 40, kMtimeSecAt = 48, kMtimeNsecAt = 56, kLoaderAt = 64,
-                 kProxyAt = 68, kCtypeAt = 72, kCountersAt = 76, kGroupsBeginAt = 88,
-                 kGroupsEndAt = 96, kSlotsAt = 104, kSlotCountAt = 112, kKeyCountAt = 120,
-                 kRowCountAt = 128, kGroupCountAt = 136, kChecksumAt = 144, kHeaderSize = 152;
+                 kInodeAt = 32, kDbSizeAt = 40, kMtimeSecAt = 48, kMtimeNsecAt = 56,
+                 kCtimeSecAt = 64, kCtimeNsecAt = 72, kDbHeadAt = 80, kContentAt = 88,
+                 kLoaderAt = 96, kProxyAt = 100, kCtypeAt = 104, kYoungAt = 108, kCountersAt = 112,
+                 kGroupsBeginAt = 128, kGroupsEndAt = 136, kSlotsAt = 144, kSlotCountAt = 152,
+                 kKeyCountAt = 160, kRowCountAt = 168, kGroupCountAt = 176, kChecksumAt = 184,
+                 kHeaderSize = 192;
 constexpr uint64_t kSlotSize = 12;
 constexpr uint64_t kMaxOffset = UINT32_MAX;
-constexpr size_t kGroupHead = 4;  // the record count before the GUID key
+constexpr size_t kGroupHead = 12;  // length, checksum and record count before the GUID key
+// The smallest group: its head, an empty GUID key, no record, the list's end.
+constexpr size_t kMinGroup = kGroupHead + 2;
 
 template <typename T>
 void Put(std::string& out, size_t at, T value) {
@@ -80,13 +91,20 @@ inline uint64_t Checksum(const unsigned char* p, size_t n) {
   return h;
 }
 
+// The byte-wise upper-casing of the process's locale, taken once: a
+// snapshot compares its names under the table of its load, whatever the
+// locale later becomes.
+struct CaseTable {
+  unsigned char upper[256];
+  CaseTable() {
+    for (int c = 0; c < 256; ++c) upper[c] = static_cast<unsigned char>(std::toupper(c));
+  }
+  uint32_t Fingerprint() const { return static_cast<uint32_t>(Checksum(upper, sizeof(upper))); }
+};
+
 // Keys are upper-cased under the process's locale; a snapshot written under
 // another one would hold other keys than this process's load would make.
-inline uint32_t CtypeFingerprint() {
-  unsigned char table[256];
-  for (int c = 0; c < 256; ++c) table[c] = static_cast<unsigned char>(std::toupper(c));
-  return static_cast<uint32_t>(Checksum(table, sizeof(table)));
-}
+inline uint32_t CtypeFingerprint() { return CaseTable().Fingerprint(); }
 
 // Eight bytes a step: the probe path hashes every key it looks up.
 inline uint64_t HashKey(const char* p, size_t n) {
@@ -108,15 +126,33 @@ inline uint64_t HashKey(const char* p, size_t n) {
 
 // Whether `name` in key form (StaticCache::NormalizeKey: up to a NUL, at
 // most kMaxKeyLength bytes, upper-cased) is `key`, without building it.
-inline bool NameIsKey(const unsigned char* name, size_t length, const std::string& key) {
+inline bool NameIsKey(const unsigned char* name, size_t length, const std::string& key,
+                      const CaseTable& cases) {
   const size_t cut = std::min<size_t>(length, StaticCache::kMaxKeyLength);
   const void* nul = std::memchr(name, 0, cut);
   const size_t formLength =
       nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - name) : cut;
   if (formLength != key.size()) return false;
   for (size_t i = 0; i < formLength; ++i)
-    if (static_cast<char>(std::toupper(name[i])) != key[i]) return false;
+    if (static_cast<char>(cases.upper[name[i]]) != key[i]) return false;
   return true;
+}
+
+// A name in key form under `cases` (as StaticCache::NormalizeKey makes it).
+inline std::string KeyForm(const unsigned char* name, size_t length, const CaseTable& cases) {
+  const size_t cut = std::min<size_t>(length, StaticCache::kMaxKeyLength);
+  const void* nul = std::memchr(name, 0, cut);
+  const size_t n = nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - name) : cut;
+  std::string key(n, '\0');
+  for (size_t i = 0; i < n; ++i) key[i] = static_cast<char>(cases.upper[name[i]]);
+  return key;
+}
+
+// The checksum of a group: over the bytes after its checksum field, so that
+// its length (which bounds them) is covered too.
+inline uint32_t GroupChecksum(const unsigned char* group, size_t length) {
+  const uint64_t h = HashKey(reinterpret_cast<const char*>(group) + 8, length - 8);
+  return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
 inline std::string XForm(const std::string& guid) {

@@ -1,6 +1,6 @@
 #include "lookups/StaticCache.h"
 
-#include <malloc.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -16,6 +16,11 @@
 namespace {
 
 const char kFastloadTag[] = "int StaticCache::fastload(const string&, bool, bool)";
+const char kFindTag[] = "bool StaticCache::find(const string&, GuidRecordMap&)";
+
+// Damage met by a lookup is logged once per process, however many caches
+// and keys meet it.
+std::atomic<bool> damageLogged{false};
 
 // Heap bytes of a string beyond its own object: none while it fits the
 // object's inline buffer, else its capacity and terminator.
@@ -69,14 +74,23 @@ void StaticCache::invalidate() {}
 
 void StaticCache::insert(const std::string& key, GuidRecordMap* map) {
   if (map == nullptr) return;
+  if (builder_) {
+    // Streamed: a group's map is written as it comes and freed once the
+    // next group's arrives (the loader is done with it by then).
+    if (map != streamMap_.get()) {
+      streamMap_.reset(map);
+      builder_->StartGroup(key, *map);
+    } else {
+      builder_->AddKey(key);
+    }
+    return;
+  }
   // The loader hands one map with several keys; it is adopted the first time
   // it comes, whether or not its key is taken, so that every map handed over
   // has exactly one owner.
   // The loader hands a group's keys one after the other: the last map adopted
   // needs no lookup in the set.
-  bool newMap = false;
   if (map != lastAdopted_ && adopted_.find(map) == adopted_.end()) {
-    newMap = true;
     // Ownership passes even when adopting runs out of memory: the holder
     // frees the map, and an empty slot in ownedMaps_ is harmless.
     std::unique_ptr<GuidRecordMap> holder(map);
@@ -85,9 +99,7 @@ void StaticCache::insert(const std::string& key, GuidRecordMap* map) {
     ownedMaps_.back() = std::move(holder);
     lastAdopted_ = map;
   }
-  const size_t before = entries.size();
   entries.insert(MFU_Node_Type<MFC_Cache_Value_Type>(key, MFC_Cache_Value_Type(map)), false);
-  if (builder_) builder_->AddKey(key, map, entries.size() > before, newMap);
 }
 
 void StaticCache::recordLoadCounters(const recordInfo_t& counters) {
@@ -104,7 +116,16 @@ bool StaticCache::find(const std::string& key, GuidRecordMap& out) {
   // could find a key whose map is not yet complete.
   if (!bIsLoaded.load(std::memory_order_acquire)) return false;
   try {
-    if (snapshot_) return snapshot_->Find(NormalizeKey(key), out);
+    if (snapshot_) {
+      const uint64_t damageBefore = snapshot_->damageSeen();
+      if (snapshot_->Find(NormalizeKey(key), out)) return true;
+      if (snapshot_->damageSeen() != damageBefore && !damageLogged.exchange(true))
+        HXLOG(-1, kFindTag,
+              "The shared table snapshot %s is damaged: a key met a damaged slot or group and is "
+              "answered as not found; run 'guidlookup check'",
+              snapshotPath_.c_str());
+      return false;
+    }
     MFC_Cache_Value_Type value;
     if (!entries.find(NormalizeKey(key), value, false)) return false;
     out = *value.map;
@@ -184,6 +205,7 @@ SStaticCacheStatistics StaticCache::GetStatistics() const {
     stats.rows = snapshot_->rowCount();
     stats.bytesHeld = sizeof(SharedSnapshot);
     stats.bytesMapped = snapshot_->sizeBytes();
+    stats.snapshotDamage = snapshot_->damageSeen();
     return stats;
   }
   stats.keys = entries.size();
@@ -215,44 +237,60 @@ bool StaticCache::mapSnapshot(const std::string& path, const SSnapshotSource& so
             path.c_str(), why.c_str());
     return false;
   }
+  // Trusted on its content (its table was young when it was built), and
+  // the table has settled since: later loads need not read it whole again.
+  // This process keeps the mapping it checked.
+  if (snapshot->source().young && !source.young) snapshot->WriteSettled(path, source, nullptr);
   ReplaySnapshotLoad(*snapshot, dumpCache);
   snapshot_ = std::move(snapshot);
+  snapshotPath_ = path;
   return true;
 }
 
-// Runs under both locks after a complete in-heap load; a snapshot that
-// cannot be written leaves the in-heap table serving.
-void StaticCache::writeSnapshot(const std::string& folder, const std::string& path, bool exchange,
-                                bool addProxySmtp) {
-  std::string why;
-  SSnapshotSource source;
-  if (builder_->failed())
-    why = "the table could not be laid out as a snapshot";
-  else if (!SSnapshotSource::Of(folder, exchange, addProxySmtp, source))
-    why = "the database file cannot be stat'ed";
-  else if (builder_->Write(path, source, &why))
-    PruneSharedSnapshots(folder, source);
-  if (!why.empty()) {
-    HXLOG(-1, kFastloadTag,
-          "Could not write the shared table snapshot %s (%s); the table stays in this process's "
-          "memory",
-          path.c_str(), why.c_str());
-    return;
+// Under both locks. The identity is taken before the table is read and
+// again after it: a file changed meanwhile (by a writer that does not take
+// the lock) gets no snapshot. A young file's content is hashed before and
+// after the read for the same reason, as its times may not move.
+bool StaticCache::streamSnapshot(GUIDTable& table, const std::string& folder,
+                                 const std::string& path, SSnapshotSource source, bool addProxySmtp,
+                                 bool dumpCache, int& loaded, std::string& why) {
+  const long rows = table.rowCountHint();
+  builder_ = std::make_unique<SharedSnapshotBuilder>(source.exchange, addProxySmtp,
+                                                     rows > 0 ? static_cast<size_t>(rows) : 0);
+  struct Cleanup {
+    StaticCache& cache;
+    ~Cleanup() {
+      cache.builder_.reset();  // removes its file unless it was installed
+      cache.streamMap_.reset();
+    }
+  } cleanup{*this};
+  if (!builder_->Begin(folder, &why)) return false;
+  if (source.young && !SSnapshotSource::DigestOf(source.database, source.contentDigest)) {
+    why = "the database file cannot be read";
+    return false;
   }
-  builder_.reset();  // its copy of the table goes first
-  std::unique_ptr<SharedSnapshot> snapshot = SharedSnapshot::Open(path, &source, &why);
-  if (!snapshot) {
-    HXLOG(-1, kFastloadTag, "The shared table snapshot %s just written is not used (%s)",
-          path.c_str(), why.c_str());
-    return;
+  loaded = source.exchange ? table.getAllGUIDs(*this, addProxySmtp, dumpCache)
+                           : table.getAllLNGUIDs(*this, addProxySmtp, dumpCache);
+  if (loaded < 0) return false;
+  SSnapshotSource after;
+  uint64_t digest = source.contentDigest;
+  if (!SSnapshotSource::Of(folder, source.exchange, addProxySmtp, after) || after != source ||
+      (source.young &&
+       (!SSnapshotSource::DigestOf(source.database, digest) || digest != source.contentDigest))) {
+    why = "the database file changed while it was read";
+    return false;
   }
-  // The process serves from the shared pages like every other one; the
-  // heap copy is given back to the system.
-  dropAll();
-  std::unordered_set<const GuidRecordMap*>().swap(adopted_);
-  std::vector<std::unique_ptr<GuidRecordMap>>().swap(ownedMaps_);
+  if (!builder_->Install(path, source, &why)) return false;
+  PruneSharedSnapshots(folder, source);
+  std::unique_ptr<SharedSnapshot> snapshot = SharedSnapshot::Open(path, nullptr, &why);
+  if (snapshot && snapshot->source() != source) why = "another process replaced it";
+  if (!snapshot || !why.empty()) {
+    why = "the file just written is not used (" + why + ")";
+    return false;
+  }
   snapshot_ = std::move(snapshot);
-  malloc_trim(0);
+  snapshotPath_ = path;
+  return true;
 }
 
 void StaticCache::dropAll() {
@@ -277,6 +315,24 @@ void StaticCache::dropAll() {
 // served as complete for the rest of the process, and the cache stays
 // unloaded so that a later call (after a repair or refresh) tries again.
 int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dumpCache) {
+  return load(folder, bIsExchGuid.load(), addProxySmtp, dumpCache);
+}
+
+std::string StaticCache::WriteSnapshotFor(const std::string& folder, bool exchange,
+                                          bool addProxySmtp) {
+  try {
+    if (!SnapshotsWanted())
+      return "shared snapshots are turned off ([EventManager] nSharedTableSnapshot is 0)";
+    StaticCache cache;
+    cache.snapshotError_ = "the table could not be loaded";
+    if (cache.load(folder, exchange, addProxySmtp, false) == 0 && cache.mapped()) return "";
+    return cache.snapshotError_;
+  } catch (...) {
+    return "out of memory";
+  }
+}
+
+int StaticCache::load(const std::string& folder, bool exchange, bool addProxySmtp, bool dumpCache) {
   try {
     if (bIsLoaded.load(std::memory_order_acquire)) {
       HXLOG(-1, kFastloadTag, "Cache already Loaded");
@@ -325,14 +381,29 @@ int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dum
         bIsLoaded.store(true, std::memory_order_release);
         HXLOG(-1, kFastloadTag, "Cache filled in %f second", difftime(time(nullptr), start));
       };
-      const bool exchange = bIsExchGuid.load();
       const bool snapshots = !bFilterByGuidForm && SnapshotsWanted();
       const std::string snapshotPath = SharedSnapshot::PathFor(folder, exchange, addProxySmtp);
       SSnapshotSource source;
-      if (snapshots && SSnapshotSource::Of(folder, exchange, addProxySmtp, source) &&
-          mapSnapshot(snapshotPath, source, dumpCache)) {
-        publishLoaded();
-        return 0;
+      bool writeOne = false;
+      if (snapshots) {
+        // Every writer holds the named mutex: a temporary file of a writer
+        // that is gone is debris, whoever finds it.
+        SharedSnapshot::RemoveLeftovers(folder);
+        struct stat place;
+        if (::lstat(snapshotPath.c_str(), &place) == 0 && !S_ISREG(place.st_mode)) {
+          snapshotError_ = snapshotPath + " is not a regular file and must be removed by hand";
+          // Nothing can be renamed over it, and it is no one's to remove.
+          HXLOG(-1, kFastloadTag,
+                "The shared table snapshot %s is not a regular file and must be removed by hand; "
+                "the table stays in this process's memory",
+                snapshotPath.c_str());
+        } else if (SSnapshotSource::Of(folder, exchange, addProxySmtp, source)) {
+          if (mapSnapshot(snapshotPath, source, dumpCache)) {
+            publishLoaded();
+            return 0;
+          }
+          writeOne = true;
+        }
       }
       // Declared after the lock, so the database is closed before the
       // mutex is released.
@@ -346,15 +417,26 @@ int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dum
               "the static cache",
               folder.c_str());
       } else {
-        if (snapshots) {
-          long rows = table.rowCountHint();
-          builder_ =
-              std::make_unique<SharedSnapshotBuilder>(rows > 0 ? static_cast<size_t>(rows) : 0);
+        int loaded = 0;  // the loader's result; 0 until it has run
+        std::string why;
+        bool streamed = false;
+        if (writeOne) {
+          streamed = streamSnapshot(table, folder, snapshotPath, source, addProxySmtp, dumpCache,
+                                    loaded, why);
+          if (!streamed) snapshotError_ = why;
+          if (!streamed && loaded >= 0)
+            HXLOG(-1, kFastloadTag,
+                  "Could not write the shared table snapshot %s (%s); the table stays in this "
+                  "process's memory",
+                  snapshotPath.c_str(), why.c_str());
         }
-        int loaded = exchange ? table.getAllGUIDs(*this, addProxySmtp, dumpCache)
-                              : table.getAllLNGUIDs(*this, addProxySmtp, dumpCache);
-        if (loaded >= 0 && builder_) writeSnapshot(folder, snapshotPath, exchange, addProxySmtp);
-        builder_.reset();
+        // The in-heap load: without a snapshot, or when writing one failed
+        // (what was streamed is gone, so the table is read again).
+        if (!streamed && loaded >= 0) {
+          dropAll();
+          loaded = exchange ? table.getAllGUIDs(*this, addProxySmtp, dumpCache)
+                            : table.getAllLNGUIDs(*this, addProxySmtp, dumpCache);
+        }
         if (loaded < 0) {
           dropAll();
           HXLOG(-1, kFastloadTag,
@@ -371,6 +453,7 @@ int StaticCache::fastload(const std::string& folder, bool addProxySmtp, bool dum
       // was stored is incomplete and is dropped as for a failed load; after
       // it the cache is complete and stays.
       builder_.reset();
+      streamMap_.reset();
       if (bIsLoaded.load(std::memory_order_relaxed)) {
         result = 0;
       } else {

@@ -16,6 +16,7 @@
 #include "lookups/Statistics.h"
 
 struct recordInfo_t;
+class GUIDTable;
 
 // Value of the static cache: a map shared by several keys. Copying copies the
 // pointer; destroying it does not free the map (the static cache owns it).
@@ -64,6 +65,15 @@ class GUIDLOOKUPS_EXPORT StaticCache {
   // used or written costs one log line, and the table is held in-heap.
   int fastload(const std::string& folder, bool addProxySmtp, bool dumpCache);
 
+  // Writes the shared snapshot of "<folder>/GUIDDB.DAT" for the Exchange or
+  // the Lotus Notes loader and the proxy flag, as the first shared-mode load
+  // of such an agent would (one already current is kept), so that the agents
+  // map it at once. "" when a current snapshot is in place afterwards, else
+  // why not: snapshots are turned off ("[EventManager] nSharedTableSnapshot"
+  // is 0), the table cannot be loaded, or the snapshot cannot be written.
+  // Takes criticalSec and the named mutex, as a load does.
+  static std::string WriteSnapshotFor(const std::string& folder, bool exchange, bool addProxySmtp);
+
   // Number of keys; for tests and tools.
   size_t keyCount() const;
   // Visits the loaded groups in load order, each with the keys that lead to
@@ -94,6 +104,9 @@ class GUIDLOOKUPS_EXPORT StaticCache {
   void recordLoadCounters(const recordInfo_t& counters);
   // Whether the loaded table is a mapped snapshot rather than in-heap.
   bool mapped() const;
+  // Whether the load under way streams its groups into a snapshot instead
+  // of keeping them (the loader then need not size the in-heap index).
+  bool writesSnapshot() const { return builder_ != nullptr; }
 
   static StaticCache* p_inst;
 
@@ -105,21 +118,30 @@ class GUIDLOOKUPS_EXPORT StaticCache {
  private:
   // Frees every owned map and empties `entries`. REQUIRES: not loaded.
   void dropAll();
+  // fastload for the given loader.
+  int load(const std::string& folder, bool exchange, bool addProxySmtp, bool dumpCache);
   // Maps the snapshot at `path` when it is current for `source`, replaying
   // the loader's log lines (and dump); false (with one log line when one
   // was there but could not be used) otherwise.
   bool mapSnapshot(const std::string& path, const SSnapshotSource& source, bool dumpCache);
-  // Writes the snapshot of the table just loaded and, when it maps back,
-  // serves from it and frees the heap copy. One log line on failure.
-  void writeSnapshot(const std::string& folder, const std::string& path, bool exchange,
-                     bool addProxySmtp);
+  // Runs the loader with its groups streamed into a new snapshot at `path`
+  // and maps it. False, with `why` set, when the snapshot could not be
+  // written or mapped: nothing is then loaded and the temporary file is
+  // gone; `loaded` is the loader's result.
+  bool streamSnapshot(GUIDTable& table, const std::string& folder, const std::string& path,
+                      SSnapshotSource source, bool addProxySmtp, bool dumpCache, int& loaded,
+                      std::string& why);
 
   // Set under criticalSec before bIsLoaded is published (release), never
   // changed afterwards; find() reads it after its acquire load.
   std::unique_ptr<SharedSnapshot> snapshot_;
-  // Set only while a load that will write a snapshot runs (under both
-  // locks); insert() feeds it.
+  std::string snapshotPath_;   // snapshot_'s file, for the log
+  std::string snapshotError_;  // why the last load did not map a snapshot
+  // Set only while a load that writes a snapshot runs (under both locks);
+  // insert() feeds it the groups, and frees each group's map once the next
+  // one comes (streamMap_).
   std::unique_ptr<SharedSnapshotBuilder> builder_;
+  std::unique_ptr<GuidRecordMap> streamMap_;
 
   // Written only by the loader under criticalSec before bIsLoaded is
   // published; never changed afterwards.

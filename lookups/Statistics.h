@@ -48,4 +48,8 @@ struct SStaticCacheStatistics {
   // table is in-heap). Its pages are shared by every process that maps it;
   // bytesHeld then counts only what the process holds of its own.
   uint64_t bytesMapped = 0;
+  // Lookups through the mapped snapshot that met damage (a slot that names a
+  // key its group does not offer, a group whose checksum fails) and so
+  // answered "not found"; `guidlookup check` tells where.
+  uint64_t snapshotDamage = 0;
 };

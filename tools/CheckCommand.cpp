@@ -297,11 +297,20 @@ void CheckDatabase(const ToolContext& context, Checker& out) {
 
 // Each snapshot of the shared table: one a load would refuse or that
 // describes a replaced table is only replaced by the next load (a warning);
-// one whose body is damaged behind a sound header would answer wrongly.
+// one whose body is damaged behind a sound header would answer wrongly; one
+// that is not a regular file blocks every snapshot until it is removed.
 void CheckSnapshots(const ToolContext& context, Checker& out) {
   if (context.home.empty()) return;
   const std::string folder = GuidCacheDir(context);
   for (const std::string& path : SharedSnapshot::AllPaths(folder)) {
+    struct stat place;
+    if (lstat(path.c_str(), &place) == 0 && !S_ISREG(place.st_mode)) {
+      out.Add("shared snapshot", Level::kWarning,
+              path +
+                  " is not a regular file; no snapshot can be written in its place: remove it "
+                  "by hand");
+      continue;
+    }
     std::string why;
     std::unique_ptr<SharedSnapshot> snapshot = SharedSnapshot::Open(path, nullptr, &why);
     if (!snapshot) {
@@ -312,12 +321,14 @@ void CheckSnapshots(const ToolContext& context, Checker& out) {
     }
     const SSnapshotSource& built = snapshot->source();
     SSnapshotSource now;
+    const bool stated = SSnapshotSource::Of(folder, built.exchange, built.addProxySmtp, now);
+    now.caseTable = built.caseTable;
     why = snapshot->Verify();
     if (!why.empty())
       out.Add(
           "shared snapshot", Level::kError,
           path + " is damaged (" + why + "); remove it, the next shared-mode load writes it anew");
-    else if (!SSnapshotSource::Of(folder, built.exchange, built.addProxySmtp, now) || now != built)
+    else if (!stated || !snapshot->MismatchWith(now).empty())
       out.Add(
           "shared snapshot", Level::kWarning,
           path + " was built from a table since replaced; the next shared-mode load replaces it");
@@ -326,6 +337,11 @@ void CheckSnapshots(const ToolContext& context, Checker& out) {
               path + ": " + std::to_string(snapshot->keyCount()) + " keys, " +
                   std::to_string(snapshot->rowCount()) + " rows, current and intact");
   }
+  for (const std::string& path : SharedSnapshot::Leftovers(folder))
+    out.Add("shared snapshot", Level::kWarning,
+            path +
+                " is the temporary file of an interrupted snapshot write; the next "
+                "shared-mode load removes it once its writer is gone");
 }
 
 const char* LevelName(Level level) {

@@ -55,10 +55,18 @@ int RunCheck(const ToolContext& context, const CheckOptions& options);
 struct RefreshOptions {
   bool jobGiven = false;  // --job ID
   unsigned long jobId = 0;
-  bool force = false;  // --force
-  bool json = false;   // --json
+  bool force = false;       // --force
+  bool json = false;        // --json
+  bool lotusNotes = false;  // --lotus-notes: the snapshot for Lotus Notes agents
+  bool noSnapshot = false;  // --no-snapshot
 };
 int RunRefresh(const ToolContext& context, const RefreshOptions& options);
+
+// After a command put a new table in place: writes its shared snapshot for
+// the agents' loader (Exchange, or Lotus Notes) and the settings' proxy flag
+// ([EventManager] naddproxysmtp), unless `skip`; one line on standard error
+// when it cannot.
+void WriteSnapshotForAgents(const std::string& folder, bool lotusNotes, bool skip);
 
 struct ImportOptions {
   std::string file;  // a tab-separated export
@@ -73,6 +81,8 @@ struct ImportOptions {
   int maxShrinkPercent = 10;
   bool force = false;
   bool dryRun = false;
+  bool lotusNotes = false;                  // --lotus-notes: the snapshot for Lotus Notes agents
+  bool noSnapshot = false;                  // --no-snapshot
 };
 int RunImport(const ToolContext& context, const ImportOptions& options);
 

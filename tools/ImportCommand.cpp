@@ -234,6 +234,7 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
     }
     std::cout << summary << "\n";
   }
+  WriteSnapshotForAgents(lookups.guidCacheDir, options.lotusNotes, options.noSnapshot);
   if (result.counts.rowsFailed)
     throw ToolError(kExitFailure, std::to_string(result.counts.rowsFailed) +
                                       " rows could not be added to the local table (first: " +

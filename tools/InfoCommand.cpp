@@ -116,9 +116,11 @@ int RunInfo(const ToolContext& context, bool json) {
       continue;
     }
     const SSnapshotSource& built = snapshot->source();
+    // Judged as a load of its own options and case table would judge it.
     SSnapshotSource now;
-    const bool current =
-        SSnapshotSource::Of(folder, built.exchange, built.addProxySmtp, now) && now == built;
+    bool current = SSnapshotSource::Of(folder, built.exchange, built.addProxySmtp, now);
+    now.caseTable = built.caseTable;
+    current = current && snapshot->MismatchWith(now).empty();
     const std::string from = "device " + std::to_string(built.device) + ", inode " +
                              std::to_string(built.inode) + ", " + std::to_string(built.size) +
                              " bytes, modified " + FormatIso8601(built.mtimeSec);
@@ -142,6 +144,16 @@ int RunInfo(const ToolContext& context, bool json) {
   }
   if (snapshots.empty()) out.Field("snapshot", "none");
   doc.addRaw("snapshots", JsonArray(snapshots));
+  // Temporary snapshots of writers that were stopped before their rename;
+  // the next shared-mode load removes those whose writer is gone.
+  std::vector<std::string> leftovers;
+  for (const std::string& path : SharedSnapshot::Leftovers(folder)) {
+    struct stat leftover;
+    const long long size = lstat(path.c_str(), &leftover) == 0 ? leftover.st_size : 0;
+    out.Field("snapshot leftover", path + " (" + std::to_string(size) + " bytes)");
+    leftovers.push_back(JsonObject().add("path", path).addNumber("sizeBytes", size).str());
+  }
+  doc.addRaw("snapshotLeftovers", JsonArray(leftovers));
 
   // A number the library cannot read counts as missing; the operator sees
   // the text and what applies instead.

@@ -91,6 +91,7 @@ int RunRefresh(const ToolContext& context, const RefreshOptions& options) {
       std::cerr << "guidlookup: warning: " << PlainError(lookups.lastError) << "\n";
       doc.add("warning", PlainError(lookups.lastError));
     }
+    WriteSnapshotForAgents(lookups.guidCacheDir, options.lotusNotes, options.noSnapshot);
     if (options.json) std::cout << doc.str() << "\n";
     return kExitOk;
   }

@@ -122,6 +122,9 @@ int RunStats(const ToolContext& context, const StatsOptions& options) {
               .addNumber("rows", static_cast<unsigned long long>(cacheStats.rows))
               .addNumber("keys", static_cast<unsigned long long>(cacheStats.keys))
               .addNumber("bytesHeld", static_cast<unsigned long long>(cacheStats.bytesHeld))
+              .addNumber("bytesMapped", static_cast<unsigned long long>(cacheStats.bytesMapped))
+              .addNumber("snapshotDamage",
+                         static_cast<unsigned long long>(cacheStats.snapshotDamage))
               .str());
     else
       doc.addNull("cache");
@@ -141,6 +144,12 @@ int RunStats(const ToolContext& context, const StatsOptions& options) {
       Line("cache rows", std::to_string(cacheStats.rows));
       Line("cache keys", std::to_string(cacheStats.keys));
       Line("cache bytes held", std::to_string(cacheStats.bytesHeld) + " (estimate)");
+      if (cacheStats.bytesMapped != 0) {
+        Line("cache bytes mapped", std::to_string(cacheStats.bytesMapped));
+        Line("snapshot damage met",
+             std::to_string(cacheStats.snapshotDamage) +
+                 (cacheStats.snapshotDamage ? " (run 'guidlookup check')" : ""));
+      }
       PrintCounters("cache ", cacheStats.counts);
     }
   }

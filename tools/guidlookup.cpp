@@ -213,6 +213,10 @@ int main(int argc, char** argv) {
       ->excludes(job);
   refreshCommand->add_flag("--json", refresh.json,
                            "Print the decision and outcome as one JSON object");
+  refreshCommand->add_flag("--lotus-notes", refresh.lotusNotes,
+                           "Write the shared snapshot for Lotus Notes agents (default: Exchange)");
+  refreshCommand->add_flag("--no-snapshot", refresh.noSnapshot,
+                           "Do not write the shared snapshot of the new table");
 
   ImportOptions import;
   bool noProgress = false;
@@ -269,6 +273,10 @@ int main(int argc, char** argv) {
       ->type_name("ATTR");
   importCommand->add_flag("--json", import.json, "Print the summary as one JSON object");
   importCommand->add_flag("--no-progress", noProgress, "No progress bar");
+  importCommand->add_flag("--lotus-notes", import.lotusNotes,
+                          "Write the shared snapshot for Lotus Notes agents (default: Exchange)");
+  importCommand->add_flag("--no-snapshot", import.noSnapshot,
+                          "Do not write the shared snapshot of the new table");
 
   DumpOptions dump;
   CLI::App* dumpCommand = app.get_subcommand("dump");

@@ -52,12 +52,13 @@ struct Scene {
 // A snapshot of one group, "{<tag>}" named "<tag>@x".
 bool WriteSnapshot(const std::string& folder, const std::string& tag) {
   GuidRecordMap map{{1, SGuidRecord(tag + "@x", "{" + tag + "}", 1)}};
-  SharedSnapshotBuilder builder;
-  builder.AddKey("{" + tag + "}", &map, true, true);
-  builder.AddKey(StaticCache::NormalizeKey(tag + "@x"), &map, true, false);
-  builder.Finish(recordInfo_t());
+  SharedSnapshotBuilder builder(true, false);
   std::string error;
-  return builder.Write(SharedSnapshot::PathFor(folder, true, false), SSnapshotSource(), &error);
+  if (!builder.Begin(folder, &error)) return false;
+  builder.StartGroup("{" + tag + "}", map);
+  builder.AddKey(StaticCache::NormalizeKey(tag + "@x"));
+  builder.Finish(recordInfo_t());
+  return builder.Install(SharedSnapshot::PathFor(folder, true, false), SSnapshotSource(), &error);
 }
 
 struct Replaced {

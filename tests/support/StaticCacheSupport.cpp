@@ -1,6 +1,7 @@
 #include "support/StaticCacheSupport.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 
@@ -49,6 +50,15 @@ std::vector<Row> LoaderEdgeRows() {
       {"", "{ef-3}", 1},
       {"Hal", "{ef-3}", 7},
   };
+}
+
+std::string MakeTurkishLocale(const std::string& dir) {
+  const std::string name = "tr_TR.ISO-8859-9";
+  const std::string command =
+      "localedef -i tr_TR -f ISO-8859-9 '" + dir + "/" + name + "' >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) return "";
+  ::setenv("LOCPATH", dir.c_str(), 1);
+  return name;
 }
 
 ScopedSnapshotSetting::ScopedSnapshotSetting(bool on) {

@@ -30,6 +30,12 @@ int CorruptTableLeafPage(const std::string& folder, double fraction);
 // longer than the longest key, bytes 0x80-0xFF, a later status-16 row.
 std::vector<Row> LoaderEdgeRows();
 
+// Makes the 8-bit locale tr_TR.ISO-8859-9 in `dir` with localedef and points
+// LOCPATH at `dir`, so that setlocale and newlocale find it by its name,
+// which is returned ("" when localedef fails). In it toupper('i') is 0xDD
+// and toupper(0xE9) is 0xC9, where the "C" locale keeps both.
+std::string MakeTurkishLocale(const std::string& dir);
+
 // Sets "[EventManager] nSharedTableSnapshot" for the scope of the object
 // (through the settings overlay), then removes it.
 class ScopedSnapshotSetting {

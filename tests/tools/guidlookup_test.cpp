@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "lookups/SharedSnapshot.h"
 #include "lookups/Version.h"
 #include "support/ControlServer.h"
 #include "support/Nginx.h"
@@ -1775,6 +1776,58 @@ TEST_F(GuidlookupToolTest, ManPageAndCompletionMatchTheHelp) {
 
 }  // namespace
 
+// Import and refresh leave the snapshot the agents map: Exchange's with the
+// settings' proxy flag, or Lotus Notes'; none with --no-snapshot; one line
+// when it cannot be written.
+TEST_F(GuidlookupToolTest, ImportAndRefreshWriteTheAgentsSnapshot) {
+  const std::string file = dir_.file("directory.tsv");
+  WriteFile(file, kDirectory);
+  WriteFile(dir_.file("appmgr.tsv"), "1\t{42}\tnew@contoso.com\n");
+  const std::map<std::string, std::string> appmgr = {
+      {"GUIDLOOKUPS_APPMGR_TABLE", dir_.file("appmgr.tsv")}};
+  struct Case {
+    const char* settings;
+    std::vector<std::string> args;
+    const char* snapshots;  // [current, loader, proxy flag] of each
+  };
+  const Case cases[] = {
+      {"", {"import", file}, "[[true, \"exchange\", false]]"},
+      {"naddproxysmtp=1\n", {"import", file}, "[[true, \"exchange\", true]]"},
+      {"", {"import", "--lotus-notes", file}, "[[true, \"notes\", false]]"},
+      {"", {"import", "--no-snapshot", file}, "[]"},
+      {"getSqlLiteDbFromHB=0\n", {"refresh", "--force"}, "[[true, \"exchange\", false]]"},
+      {"getSqlLiteDbFromHB=0\n",
+       {"refresh", "--force", "--lotus-notes"},
+       "[[true, \"notes\", false]]"},
+      {"getSqlLiteDbFromHB=0\n", {"refresh", "--force", "--no-snapshot"}, "[]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.settings);
+    WriteSettings(std::string("[EventManager]\n") + c.settings);
+    ToolRun run = RunHome(c.args, appmgr);
+    EXPECT_EQ(run.exitCode, 0) << Show(run);
+    EXPECT_EQ(run.err.find("no shared snapshot"), std::string::npos) << run.err;
+    run = RunHome({"info", "--json"});
+    EXPECT_EQ(Json(run.out,
+                   "[[s['current'], s['loader'], s['proxyAddresses']] for s in "
+                   "d['snapshots']]"),
+              c.snapshots)
+        << run.out;
+  }
+  WriteSettings("");
+  const std::string place =
+      SharedSnapshot::PathFor(home_ + "/JobResults/GUIDCacheDir", true, false);
+  ASSERT_EQ(mkdir(place.c_str(), 0755), 0);
+  ToolRun run = RunHome({"import", file});
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  EXPECT_EQ(Lines(run.err).size(), 1u) << run.err;
+  EXPECT_NE(run.err.find("no shared snapshot was written for the agents: " + place +
+                         " is not a regular file and must be removed by hand"),
+            std::string::npos)
+      << run.err;
+  rmdir(place.c_str());
+}
+
 TEST_F(GuidlookupToolTest, InfoShowsTheSharedSnapshotAndCheckFindsItDamaged) {
   ImportDirectory();
   ASSERT_EQ(RunHome({"resolve", "--no-refresh", "ann@contoso.com"}).exitCode, 0);
@@ -1783,16 +1836,44 @@ TEST_F(GuidlookupToolTest, InfoShowsTheSharedSnapshotAndCheckFindsItDamaged) {
             "[[true, \"exchange\", true]]")
       << run.out;
 
-  const std::string snapshot = home_ + "/JobResults/GUIDCacheDir/GUIDDB.DAT.exchange.snapshot";
+  const std::string folder = home_ + "/JobResults/GUIDCacheDir";
+  const std::vector<std::string> snapshots = SharedSnapshot::AllPaths(folder);
+  ASSERT_EQ(snapshots.size(), 1u);
+  const std::string snapshot = snapshots[0];
   std::string bytes = ReadFile(snapshot);
-  for (size_t i = 160; i < bytes.size() && i < 200; ++i) bytes[i] = '\x7f';
+  for (size_t i = 200; i < bytes.size() && i < 240; ++i) bytes[i] = '\x7f';
   WriteFile(snapshot, bytes);
+  // A writer's temporary file whose writer is gone, and a folder in the
+  // place of another snapshot.
+  const pid_t gone = testsupport::ForkChild([] { return 0; });
+  ASSERT_EQ(testsupport::WaitChild(gone), 0);
+  const std::string leftover =
+      folder + "/" + SharedSnapshot::kTempPrefix + std::to_string(gone) + "-abcdef";
+  WriteFile(leftover, "partial");
+  const std::string place = SharedSnapshot::PathFor(folder, false, false);
+  ASSERT_EQ(mkdir(place.c_str(), 0755), 0);
+  run = RunHome({"info", "--json"});
+  EXPECT_EQ(Json(run.out, "[s['path'] for s in d['snapshotLeftovers']]"), "[\"" + leftover + "\"]")
+      << run.out;
   run = RunHome({"check", "--json"});
   EXPECT_EQ(Json(run.out, "[c['level'] for c in d['checks'] if c['check'] == 'shared snapshot']"),
-            "[\"error\"]")
+            "[\"error\", \"warning\", \"warning\"]")
       << run.out;
+  EXPECT_EQ(Json(run.out,
+                 "[c['message'].count('remove it by hand') for c in d['checks'] if "
+                 "c['check'] == 'shared snapshot']"),
+            "[0, 1, 0]")
+      << run.out;
+  rmdir(place.c_str());
+  unlink(leftover.c_str());
 
-  ImportDirectory();  // a new table: the snapshot of the old one goes
+  // A new table: the damaged snapshot of the old one goes, and the import
+  // writes the new one's.
+  ImportDirectory();
   run = RunHome({"info", "--json"});
-  EXPECT_EQ(Json(run.out, "d['snapshots']"), "[]") << run.out;
+  EXPECT_EQ(Json(run.out, "[s['current'] for s in d['snapshots']]"), "[true]") << run.out;
+  run = RunHome({"check", "--json"});
+  EXPECT_EQ(Json(run.out, "[c['level'] for c in d['checks'] if c['check'] == 'shared snapshot']"),
+            "[\"ok\"]")
+      << run.out;
 }
