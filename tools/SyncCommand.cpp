@@ -106,6 +106,8 @@ int RunSync(const ToolContext& context, const SyncOptions& options) {
   import.dryRun = options.dryRun;
   import.json = options.json;
   import.progress = false;
+  // The control server publishes the file; no agent maps a table in its home.
+  import.noSnapshot = true;
   try {
     const int status = RunImport(context, import);
     if (status != kExitOk) return status;
