@@ -11,7 +11,9 @@
 // the table, not a refresh: it writes no setting (no refresh time) and no
 // job marker, so the agents' refresh policy goes on as before.
 //
-// SIGINT and SIGTERM cancel the rebuild at the next row; the old table stays.
+// SIGINT and SIGTERM cancel the rebuild at the next row, or end the wait on
+// a live directory; the old table stays and the exit status is 128 plus the
+// signal's number, as a shell reports a process the signal ended.
 #include <signal.h>
 #include <unistd.h>
 
@@ -35,13 +37,17 @@ namespace guidlookup {
 namespace {
 
 constexpr size_t kRowsForProgressBar = 1000;
-constexpr int kExitInterrupted = 130;
 
 // Set by the signal handler; lock-free, so safe to store from it.
 std::atomic<bool> g_cancel{false};
+std::atomic<int> g_signal{0};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 
-extern "C" void CancelImport(int) { g_cancel.store(true); }
+extern "C" void CancelImport(int signal) {
+  g_signal.store(signal);
+  g_cancel.store(true);
+}
 
 // Turns SIGINT and SIGTERM into a cancellation for the scope.
 class ScopedCancelOnSignals {
@@ -49,10 +55,10 @@ class ScopedCancelOnSignals {
   ScopedCancelOnSignals() {
     struct sigaction action {};
     action.sa_handler = CancelImport;
-    // A second signal ends the process the default way: a directory server
-    // that stalls a TLS handshake holds libldap past any time-out, and the
-    // next row never comes. The table is built aside, so the old one stays
-    // either way.
+    // A second signal ends the process the default way, should a wait
+    // outside the cancel flag's reach (a host name being resolved) hold it.
+    // The table is built aside, so the old one stays either way. No
+    // SA_RESTART: the signal interrupts the wait it lands in.
     action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &oldInt_);
@@ -140,6 +146,30 @@ SDirectoryMapping MappingOf(const ImportOptions& options) {
   return mapping;
 }
 
+// What the operator can do about a live directory's failure, in the
+// options' own names.
+std::string AdviceFor(LdapFault fault, const SLdapSource& ldap) {
+  switch (fault) {
+    case LdapFault::kTimedOut:
+      return "; if the directory is only slow, raise --timeout (now " +
+             std::to_string(ldap.timeoutSeconds) + ")";
+    case LdapFault::kLimit:
+      return "; lower --page-size (now " + std::to_string(ldap.pageSize) +
+             ") or raise the directory's limits for the bind DN";
+    case LdapFault::kAnonymous:
+      return "; bind as an account with --bind-dn and --password-file";
+    case LdapFault::kCredentials:
+      return "; check --bind-dn and the password in --password-file";
+    case LdapFault::kTls:
+      return ldap.caFile.empty() ? "; give the CA that signed it with --ca-file" : "";
+    case LdapFault::kName:
+    case LdapFault::kRefused:
+      return "; check the host and port of --ldap";
+    default:
+      return "";
+  }
+}
+
 }  // namespace
 
 int RunImport(const ToolContext& context, const ImportOptions& options) {
@@ -164,8 +194,11 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
   std::list<GUIDNameInfo> rows;
   SDirectoryCounts entries;
   GuidRowReader reader;
+  SLdapSource ldap = options.ldap;
+  ldap.cancel = &g_cancel;
+  LdapFault fault = LdapFault::kNone;
   if (fromLdap) {
-    reader = LdapRows(options.ldap, mapping, &entries);
+    reader = LdapRows(ldap, mapping, &entries, &fault);
   } else if (fromLdif) {
     reader = fromStdin ? LdifRowsFrom(STDIN_FILENO, "standard input", mapping, &entries)
                        : LdifRows(source, mapping, &entries);
@@ -191,16 +224,22 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
   SRebuildResult result = RebuildGuidTable(lookups.guidCacheDir, reader, rebuild);
   bar.finish();
   if (result.failure == RebuildFailure::Cancelled)
-    throw ToolError(kExitInterrupted, "import interrupted: nothing was changed");
+    throw ToolError(128 + (g_signal.load() != 0 ? g_signal.load() : SIGINT),
+                    "import interrupted: nothing was changed");
   if (fromDirectory && result.failure == RebuildFailure::NoRows && result.counts.rowsRead == 0)
     throw ToolError(kExitUsage, (fromStdin ? std::string("standard input") : source) +
                                     ": no rows to import (" + std::to_string(entries.entries) +
                                     " entries, none with a GUID and an SMTP address)");
-  if (!result.replaced)
-    // A bad export is bad input; a directory that fails is a failure.
-    throw ToolError(
-        fromLdif && result.failure == RebuildFailure::Source ? kExitUsage : kExitFailure,
-        "import failed, nothing was changed: " + OneLine(result.error));
+  if (!result.replaced) {
+    // A bad export or a wrong option is bad input; a directory that fails is
+    // a failure.
+    const bool badInput = result.failure == RebuildFailure::Source &&
+                          (fromLdif || fault == LdapFault::kOptions ||
+                           fault == LdapFault::kCaFile || fault == LdapFault::kPasswordFile);
+    throw ToolError(badInput ? kExitUsage : kExitFailure,
+                    "import failed, nothing was changed: " + OneLine(result.error) +
+                        (fromLdap ? AdviceFor(fault, options.ldap) : std::string()));
+  }
 
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const auto count = [](uint64_t n) { return static_cast<unsigned long long>(n); };

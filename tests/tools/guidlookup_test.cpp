@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -691,6 +692,85 @@ TEST_F(GuidlookupToolTest, ImportInterruptedBySigintChangesNothing) {
   EXPECT_EQ(run.exitCode, 130) << Show(run);
   EXPECT_EQ(run.err, "guidlookup: import interrupted: nothing was changed\n");
   ExpectUnchanged(kept);
+}
+
+// A directory that accepts and never answers, in TLS or before it: the
+// import ends within --timeout and a second, naming --timeout, or at once on
+// SIGINT or SIGTERM with the shell's status for the signal; the table stays
+// byte for byte and no file is left.
+TEST_F(GuidlookupToolTest, ImportFromASilentDirectoryEndsOnTimeOutOrSignal) {
+  ImportDirectory();
+  const Kept kept = Keep();
+  testsupport::SilentListener silent;
+  const std::string port = std::to_string(silent.port());
+  struct Case {
+    std::string uri;
+    int signal;  // 0: none, the time-out ends it
+    int exitCode;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"ldaps://127.0.0.1:" + port, 0, 3, "raise --timeout (now 2)"},
+      {"ldaps://127.0.0.1:" + port, SIGINT, 130, "import interrupted: nothing was changed"},
+      {"ldaps://127.0.0.1:" + port, SIGTERM, 143, "import interrupted: nothing was changed"},
+      {"ldap://127.0.0.1:" + port, SIGTERM, 143, "import interrupted: nothing was changed"},
+  };
+  for (const Case& c : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    Started started = Start({"--home", home_, "import", "--ldap", c.uri, "--base", "dc=corp",
+                             "--timeout", c.signal != 0 ? "60" : "2"});
+    if (c.signal != 0) {
+      usleep(500 * 1000);
+      kill(started.pid, c.signal);
+    }
+    ToolRun run = Finish(started);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(run.exitCode, c.exitCode) << c.uri << "\n" << Show(run);
+    EXPECT_LT(seconds, c.signal != 0 ? 1.5 : 3.0) << c.uri;
+    EXPECT_NE(run.err.find(c.error), std::string::npos) << Show(run);
+    ExpectUnchanged(kept);
+  }
+}
+
+// Lookups, private and shared, go on while an import waits on its source:
+// the mutex is taken only to install the new table.
+TEST_F(GuidlookupToolTest, ConcurrentLookupsDoNotWaitForAStalledImport) {
+  ImportDirectory();
+  int pipeEnds[2];
+  ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
+  const std::string entry = "dn: cn=ann\nobjectGUID:: jErDMpdfRxehssPU5fYHGA==\n";
+  ASSERT_EQ(write(pipeEnds[1], entry.data(), entry.size()), static_cast<ssize_t>(entry.size()));
+  Started import =
+      Start({"--home", home_, "import", "--ldif", "-"}, {}, RLIM_INFINITY, "", pipeEnds[0]);
+  close(pipeEnds[0]);
+  usleep(300 * 1000);
+  for (const bool privateMode : {true, false}) {
+    std::vector<std::string> args = {"--home", home_, "resolve", "--no-refresh"};
+    if (privateMode) args.push_back("--private");
+    args.push_back("ann@contoso.com");
+    Started lookup = Start(args);
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 200 && (done = waitpid(lookup.pid, &status, WNOHANG)) == 0; ++i)
+      usleep(10 * 1000);
+    EXPECT_EQ(done, lookup.pid) << "the lookup waited for the import (private: " << privateMode
+                                << ")";
+    if (done == 0) {
+      close(pipeEnds[1]);
+      pipeEnds[1] = -1;
+      Finish(lookup);
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+  }
+  if (pipeEnds[1] >= 0) {
+    const std::string rest = "mail: ann@contoso.com\n\n";
+    EXPECT_EQ(write(pipeEnds[1], rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+    close(pipeEnds[1]);
+  }
+  ToolRun run = Finish(import);
+  EXPECT_EQ(run.exitCode, 0) << Show(run);
 }
 
 TEST_F(GuidlookupToolTest, ConcurrentImportsTakeTurnsAndLeaveOneWholeTable) {
