@@ -113,9 +113,10 @@ class Rebuild {
 
     long rowsInFile = 0;
     why = CGuidDB::VerifyFile(staging.path(), &rowsInFile, true);
-    if (why.empty() && static_cast<uint64_t>(rowsInFile) != result_.counts.rowsAdded)
+    const uint64_t kept = result_.counts.rowsAdded - result_.shared.rowsDropped;
+    if (why.empty() && static_cast<uint64_t>(rowsInFile) != kept)
       why = "the new file holds " + std::to_string(rowsInFile) + " rows, not the " +
-            std::to_string(result_.counts.rowsAdded) + " added";
+            std::to_string(kept) + " added";
     if (!why.empty()) return Fail(RebuildFailure::Verify, "the new table failed its check: " + why);
     if (!staging.Sync(why)) return Fail(RebuildFailure::Database, why);
     if (Cancelled()) return Fail(RebuildFailure::Cancelled, "cancelled");
@@ -148,6 +149,9 @@ class Rebuild {
     HXLOG(2, kTag, "[%d] rows inserted into local guid_name table.",
           static_cast<int>(result_.counts.rowsRead));
     if (result_.counts.rowsAdded == 0) return Fail(RebuildFailure::NoRows, "no row could be added");
+    if (options_.onePerAddress && db_.KeepOneHolderPerAddress(result_.shared) != 0)
+      return Fail(RebuildFailure::Database,
+                  "cannot settle the addresses several GUIDs hold: " + db_.lastError());
     // One index build over the finished table costs a fraction of keeping
     // four indexes up to date row by row.
     if (db_.CreateIndexes() != 0)

@@ -76,6 +76,9 @@ struct GUIDLOOKUPS_EXPORT SRebuildResult {
   // Why the table was not replaced (SQLite's text where it gave one); "" when
   // it was.
   std::string error;
+  // With onePerAddress: the addresses several GUIDs held, and the rows that
+  // were left out for them (counted in counts.rowsAdded all the same).
+  SSharedAddresses shared;
 };
 
 struct GUIDLOOKUPS_EXPORT SRebuildOptions {
@@ -93,6 +96,10 @@ struct GUIDLOOKUPS_EXPORT SRebuildOptions {
   // the new "GUIDDB.DAT" after a replacement (closed otherwise). Null: one
   // of the rebuild's own.
   CGuidDB* database = nullptr;
+  // Each SMTP address (status 1 or 2) goes to one GUID, by the rule of
+  // CGuidDB::KeepOneHolderPerAddress, so that a directory gives the same
+  // table whatever order its entries come in.
+  bool onePerAddress = false;
   // Called under "SQLITE_ACCESS_LOCK" with the path of the finished and
   // verified new file, just before it replaces "GUIDDB.DAT" (which is then
   // the table it replaces, or missing): false, with `why` set, keeps the old

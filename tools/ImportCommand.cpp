@@ -15,8 +15,10 @@
 // a live directory; the old table stays and the exit status is 128 plus the
 // signal's number, as a shell reports a process the signal ended.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -172,6 +174,95 @@ std::string AdviceFor(LdapFault fault, const SLdapSource& ldap) {
 
 }  // namespace
 
+std::string ShrinkRefusal(const STableChanges& changes, int maxShrinkPercent, bool force) {
+  const uint64_t before = changes.guidsBefore;
+  const uint64_t lost = changes.guidsRemoved;
+  if (force || before == 0 || lost * 100 <= static_cast<uint64_t>(maxShrinkPercent) * before)
+    return "";
+  return "the new table has " + std::to_string(changes.guidsAfter) +
+         " GUIDs where the installed one has " + std::to_string(before) + ": it would lose " +
+         std::to_string(lost) + " (" + std::to_string(lost * 100 / before) +
+         "%, more than --max-shrink " + std::to_string(maxShrinkPercent) +
+         "%); check the source, or take it with --force";
+}
+
+void GuardImport(SRebuildOptions& rebuild, const std::string& database,
+                 const ImportOptions& options, ImportGuardOutcome& outcome) {
+  const int maxShrink = options.maxShrinkPercent;
+  const bool force = options.force;
+  const bool dryRun = options.dryRun;
+  rebuild.beforeInstall = [database, maxShrink, force, dryRun, &outcome](const std::string& newFile,
+                                                                         std::string& why) {
+    std::string error;
+    if (!CGuidDB::CompareFiles(database, newFile, outcome.changes, error)) {
+      why = outcome.refusal = "cannot compare the new table with " + database + ": " + error;
+      return false;
+    }
+    outcome.compared = true;
+    outcome.refusal = ShrinkRefusal(outcome.changes, maxShrink, force);
+    outcome.dryRun = dryRun;
+    if (dryRun) return why = "a dry run", false;
+    why = outcome.refusal;
+    return outcome.refusal.empty();
+  };
+}
+
+namespace {
+
+// The import's usage mistakes, found before anything is read.
+void CheckImportOptions(const ImportOptions& options, bool fromLdap) {
+  if (!fromLdap && !options.ldapOptionsGiven.empty())
+    throw ToolError(kExitUsage, options.ldapOptionsGiven.front() + " only goes with --ldap");
+  if (options.maxShrinkPercent < 0 || options.maxShrinkPercent > 100)
+    throw ToolError(kExitUsage, "--max-shrink is a percent, 0 to 100");
+  if (!fromLdap) return;
+  const SLdapSource& ldap = options.ldap;
+  if (ldap.baseDn.empty() && !options.baseGiven)
+    throw ToolError(kExitUsage,
+                    "--ldap needs --base DN, where the search starts ('' for the root)");
+  if (!ldap.passwordFile.empty() && ldap.bindDn.empty())
+    throw ToolError(kExitUsage, "--password-file needs --bind-dn, the account it is for");
+  if (ldap.passwordFile.empty() && !ldap.bindDn.empty())
+    throw ToolError(kExitUsage, "--bind-dn needs --password-file, the file of its password");
+  if (!ldap.caFile.empty()) {
+    std::ifstream probe(ldap.caFile);
+    if (!probe)
+      throw ToolError(kExitUsage,
+                      "cannot read --ca-file " + ldap.caFile + ": " + std::strerror(errno));
+  }
+}
+
+JsonObject ChangesJson(const STableChanges& c) {
+  const auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+  JsonObject guids, rows, changes;
+  guids.addNumber("before", n(c.guidsBefore))
+      .addNumber("after", n(c.guidsAfter))
+      .addNumber("added", n(c.guidsAdded))
+      .addNumber("removed", n(c.guidsRemoved))
+      .addNumber("changed", n(c.guidsChanged));
+  rows.addNumber("before", n(c.rowsBefore))
+      .addNumber("after", n(c.rowsAfter))
+      .addNumber("added", n(c.rowsAdded))
+      .addNumber("removed", n(c.rowsRemoved))
+      .addNumber("changed", n(c.rowsChanged));
+  changes.addRaw("guids", guids.str()).addRaw("rows", rows.str());
+  return changes;
+}
+
+std::string ChangesText(const STableChanges& c) {
+  char text[512];
+  const auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+  std::snprintf(text, sizeof text,
+                "GUIDs: %llu before, %llu after: %llu added, %llu removed, %llu changed\n"
+                "rows: %llu before, %llu after: %llu added, %llu removed, %llu changed\n",
+                n(c.guidsBefore), n(c.guidsAfter), n(c.guidsAdded), n(c.guidsRemoved),
+                n(c.guidsChanged), n(c.rowsBefore), n(c.rowsAfter), n(c.rowsAdded),
+                n(c.rowsRemoved), n(c.rowsChanged));
+  return text;
+}
+
+}  // namespace
+
 int RunImport(const ToolContext& context, const ImportOptions& options) {
   ScopedCancelOnSignals cancelOnSignals;
   const bool fromLdap = !options.ldap.uri.empty();
@@ -179,16 +270,22 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
   const bool fromDirectory = fromLdif || fromLdap;
   if (!options.file.empty() + fromLdif + fromLdap != 1)
     throw ToolError(kExitUsage, "import takes one source: FILE, --ldif FILE or --ldap URI");
-  if (fromLdap && options.ldap.baseDn.empty())
-    throw ToolError(kExitUsage, "--ldap needs --base DN, where the search starts");
+  CheckImportOptions(options, fromLdap);
   const std::string source = fromLdap ? options.ldap.uri : fromLdif ? options.ldif : options.file;
   const bool fromStdin = fromLdif && source == "-";
   if (!fromStdin && !fromLdap) {
     std::ifstream probe(source);
+    struct stat st;
     if (!probe) throw ToolError(kExitUsage, "cannot read " + source + ": " + std::strerror(errno));
+    if (::stat(source.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+      throw ToolError(kExitUsage, source + " is a folder, not an export");
   }
-  RequireHome(context);
   const SDirectoryMapping mapping = MappingOf(options);
+  if (fromDirectory && std::none_of(mapping.rules.begin(), mapping.rules.end(),
+                                    [](const SDirectoryRule& rule) { return rule.address; }))
+    throw ToolError(kExitUsage,
+                    "--map gives no SMTP address rule (status 1 or 2): no entry would give rows");
+  RequireHome(context);
   const auto start = std::chrono::steady_clock::now();
 
   std::list<GUIDNameInfo> rows;
@@ -200,8 +297,8 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
   if (fromLdap) {
     reader = LdapRows(ldap, mapping, &entries, &fault);
   } else if (fromLdif) {
-    reader = fromStdin ? LdifRowsFrom(STDIN_FILENO, "standard input", mapping, &entries)
-                       : LdifRows(source, mapping, &entries);
+    reader = fromStdin ? LdifRowsFrom(STDIN_FILENO, "standard input", mapping, &entries, &g_cancel)
+                       : LdifRows(source, mapping, &entries, &g_cancel);
   } else {
     std::string error;
     if (GUIDFromName::ReadExportFile(source, rows, error) != 0)
@@ -212,6 +309,7 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
 
   CHXGuidLookups lookups;
   InitializeForPaths(lookups, 0, 0, true);
+  const std::string database = DatabasePath(lookups.guidCacheDir);
 
   // A directory source does not know its size up front: no bar.
   ProgressBar bar(rows.size(), options.progress && !fromDirectory && isatty(STDERR_FILENO) &&
@@ -221,6 +319,11 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
   rebuild.batchSize = ReadNumberSetting("nTotalNumberOfRecordsToCommit", 999).value;
   rebuild.observer = &observer;
   rebuild.cancel = &g_cancel;
+  // A directory may give one address to several entries (a contact and a
+  // group); one of them answers, the same one whatever the order.
+  rebuild.onePerAddress = fromDirectory;
+  ImportGuardOutcome guard;
+  GuardImport(rebuild, database, options, guard);
   SRebuildResult result = RebuildGuidTable(lookups.guidCacheDir, reader, rebuild);
   bar.finish();
   if (result.failure == RebuildFailure::Cancelled)
@@ -230,7 +333,10 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
     throw ToolError(kExitUsage, (fromStdin ? std::string("standard input") : source) +
                                     ": no rows to import (" + std::to_string(entries.entries) +
                                     " entries, none with a GUID and an SMTP address)");
-  if (!result.replaced) {
+  const bool dryRun = result.failure == RebuildFailure::Refused && guard.dryRun;
+  if (result.failure == RebuildFailure::Refused && !dryRun)
+    throw ToolError(kExitFailure, "import refused, nothing was changed: " + guard.refusal);
+  if (!result.replaced && !dryRun) {
     // A bad export or a wrong option is bad input; a directory that fails is
     // a failure.
     const bool badInput = result.failure == RebuildFailure::Source &&
@@ -243,24 +349,35 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
 
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const auto count = [](uint64_t n) { return static_cast<unsigned long long>(n); };
+  std::vector<std::string> sharedExamples;
+  for (const std::string& address : result.shared.examples)
+    sharedExamples.push_back("\"" + JsonEscape(address) + "\"");
   if (options.json) {
     JsonObject doc;
-    doc.add("source", source).add("database", DatabasePath(lookups.guidCacheDir));
+    doc.add("source", source).add("database", database);
+    if (dryRun) doc.addBool("dryRun", true);
     if (fromDirectory)
       doc.addNumber("entries", count(entries.entries))
           .addNumber("entriesWithoutGuid", count(entries.entriesWithoutGuid))
-          .addNumber("entriesWithoutAddress", count(entries.entriesWithoutAddress));
+          .addNumber("entriesWithoutAddress", count(entries.entriesWithoutAddress))
+          .addNumber("sharedAddresses", count(result.shared.addresses))
+          .addRaw("sharedAddressExamples", JsonArray(sharedExamples));
     doc.addNumber("rowsRead", count(result.counts.rowsRead))
         .addNumber("rowsAdded", count(result.counts.rowsAdded))
         .addNumber("rowsFailed", count(result.counts.rowsFailed))
         .addNumber("seconds", seconds);
+    if (guard.compared) doc.addRaw("changes", ChangesJson(guard.changes).str());
+    if (dryRun && !guard.refusal.empty()) doc.add("wouldBeRefused", guard.refusal);
     std::cout << doc.str() << "\n";
   } else {
     char summary[256];
     std::snprintf(summary, sizeof summary, "%llu rows read, %llu added, %llu failed in %.2f s",
                   count(result.counts.rowsRead), count(result.counts.rowsAdded),
                   count(result.counts.rowsFailed), seconds);
-    std::cout << "imported " << source << " into " << DatabasePath(lookups.guidCacheDir) << "\n";
+    if (dryRun)
+      std::cout << "dry run of " << source << " against " << database << ": nothing was changed\n";
+    else
+      std::cout << "imported " << source << " into " << database << "\n";
     if (fromDirectory) {
       char skipped[256];
       std::snprintf(skipped, sizeof skipped,
@@ -270,8 +387,18 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
                     count(entries.entriesWithoutGuid + entries.entriesWithoutAddress),
                     count(entries.entriesWithoutGuid), count(entries.entriesWithoutAddress));
       std::cout << skipped << "\n";
+      if (result.shared.addresses > 0) {
+        std::cout << result.shared.addresses
+                  << " addresses were held by several entries; each went to one (";
+        for (size_t i = 0; i < result.shared.examples.size(); ++i)
+          std::cout << (i ? ", " : "") << result.shared.examples[i];
+        std::cout << (result.shared.addresses > result.shared.examples.size() ? ", ...)\n" : ")\n");
+      }
     }
     std::cout << summary << "\n";
+    if (guard.compared) std::cout << ChangesText(guard.changes);
+    if (dryRun && !guard.refusal.empty())
+      std::cout << "would be refused: " << guard.refusal << "\n";
   }
   if (result.counts.rowsFailed)
     throw ToolError(kExitFailure, std::to_string(result.counts.rowsFailed) +
