@@ -120,6 +120,7 @@ TEST_F(LdapRowsTest, LiveImportPagesPastTheLimitAndAgreesWithTheExport) {
 
   SLdapSource source = Reader();
   source.uri = server_->ldapUri();  // StartTLS
+  source.baseDn.clear();            // from the root
   SDirectoryCounts live;
   SRebuildResult result = RebuildGuidTable(sandbox.cacheDir(), LdapRows(source, mapping, &live));
   ASSERT_TRUE(result.replaced) << result.error;
@@ -184,6 +185,8 @@ TEST_F(LdapRowsTest, EveryFailureKeepsTheTableNamesItsCauseAndNoPasswordShows) {
        "must start with ldaps://"},
       {"a base that does not exist", [](SLdapSource& s) { s.baseDn = "dc=elsewhere"; },
        LdapFault::kServer, "No such object"},
+      {"an anonymous bind", [](SLdapSource& s) { s.bindDn.clear(), s.passwordFile.clear(); },
+       LdapFault::kAnonymous, "the directory does not let an anonymous client search"},
       {"a closed port", [&](SLdapSource& s) { s.uri = "ldaps://127.0.0.1:" + closedPort; },
        LdapFault::kRefused, "refused the connection"},
       {"a name that does not resolve", [](SLdapSource& s) { s.uri = "ldaps://nowhere.invalid"; },

@@ -147,6 +147,10 @@ SlapdServer::SlapdServer(const std::string& folder) : folder_(folder), pki_(fold
                 pki_.key("slapd") +
                 "\n"
                 "sizelimit size.soft=1000 size.hard=1000 size.pr=1000 size.prtotal=unlimited\n"
+                // As Active Directory: no anonymous bind, and a search from
+                // the root ("") covers the whole directory.
+                "disallow bind_anon\n"
+                "defaultsearchbase \"dc=corp,dc=test\"\n"
                 "database mdb\n"
                 "maxsize 104857600\n"
                 "dbnosync\n"

@@ -24,9 +24,9 @@ std::string SlapdProgram();
 // signed by pki().caFile(). The suffix entry and a reader, "cn=reader,
 // dc=corp,dc=test" (whose password readerPasswordFile() holds, mode 0600),
 // are there from the start; the page limit holds for the reader, not for the
-// administrator. Stopped by its pid at the end of the scope, and by the
-// kernel if the test dies first. Throws std::runtime_error when it does not
-// start.
+// administrator. As Active Directory, it refuses an anonymous bind, and a
+// search from the root ("") searches the suffix. Stopped by its pid at the end of the scope, and by
+// the kernel if the test dies first. Throws std::runtime_error when it does not start.
 class SlapdServer {
  public:
   explicit SlapdServer(const std::string& folder);

@@ -856,7 +856,8 @@ TEST_F(GuidlookupToolTest, ImportLdifCountsEntriesWithoutRowsAndStopsAtABadOne) 
 }
 
 // A live directory through the tool: verified TLS, a bind whose password
-// only a file holds, pages smaller than the directory.
+// only a file holds, pages smaller than the directory, a search from the
+// root ("").
 TEST_F(GuidlookupToolTest, ImportLdapReadsEveryPage) {
   if (testsupport::SlapdProgram().empty()) GTEST_SKIP() << "slapd is not installed";
   testsupport::SlapdServer slapd(dir_.file(""));
@@ -867,10 +868,9 @@ TEST_F(GuidlookupToolTest, ImportLdapReadsEveryPage) {
             "u\nmail: u" +
             std::to_string(i) + "@corp.test\n\n";
   slapd.Add(ldif);
-  ToolRun run =
-      RunHome({"import", "--ldap", slapd.ldapsUri(), "--base", "dc=corp,dc=test", "--bind-dn",
-               "cn=reader,dc=corp,dc=test", "--password-file", slapd.readerPasswordFile(),
-               "--ca-file", slapd.pki().caFile(), "--page-size", "2", "--json"});
+  ToolRun run = RunHome({"import", "--ldap", slapd.ldapsUri(), "--base", "", "--bind-dn",
+                         "cn=reader,dc=corp,dc=test", "--password-file", slapd.readerPasswordFile(),
+                         "--ca-file", slapd.pki().caFile(), "--page-size", "2", "--json"});
   ASSERT_EQ(run.exitCode, 0) << Show(run);
   EXPECT_EQ(Json(run.out, "[d['entries'], d['rowsAdded'], d['source']]"),
             "[5, 5, \"" + slapd.ldapsUri() + "\"]");
