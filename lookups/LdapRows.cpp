@@ -1,6 +1,8 @@
 #include "lookups/LdapRows.h"
 
 #include <fcntl.h>
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
 #include <ldap.h>
 #include <netdb.h>
 #include <openldap.h>
@@ -14,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -135,6 +138,56 @@ int WireClose(Sockbuf_IO_Desc* sbiod) {
 }
 
 Sockbuf_IO kWireIO = {WireSetup, WireRemove, WireControl, WireRead, WireWrite, WireClose};
+
+std::string DayOf(time_t when) {
+  char day[32];
+  struct tm parts;
+  if (::gmtime_r(&when, &parts) == nullptr || std::strftime(day, sizeof day, "%F", &parts) == 0)
+    return "?";
+  return day;
+}
+
+// Why the certificate `der` (the server's, as a handshake that took any
+// certificate read it) fails verification for `host` against `caFile` (""
+// for the system's CAs): each reason, or "" when none is found.
+std::string WhyCertificateFails(const berval& der, const std::string& host,
+                                const std::string& caFile) {
+  gnutls_x509_crt_t cert = nullptr;
+  if (gnutls_x509_crt_init(&cert) < 0) return "";
+  std::vector<std::string> reasons;
+  gnutls_datum_t data{reinterpret_cast<unsigned char*>(der.bv_val),
+                      static_cast<unsigned>(der.bv_len)};
+  if (gnutls_x509_crt_import(cert, &data, GNUTLS_X509_FMT_DER) >= 0) {
+    const time_t now = ::time(nullptr);
+    const time_t expires = gnutls_x509_crt_get_expiration_time(cert);
+    const time_t starts = gnutls_x509_crt_get_activation_time(cert);
+    if (expires != static_cast<time_t>(-1) && expires < now)
+      reasons.push_back("it expired on " + DayOf(expires));
+    if (starts != static_cast<time_t>(-1) && starts > now)
+      reasons.push_back("it is not valid before " + DayOf(starts));
+    if (gnutls_x509_crt_check_hostname(cert, host.c_str()) == 0)
+      reasons.push_back("it is not for the host name " + host);
+    gnutls_x509_trust_list_t trusted = nullptr;
+    if (gnutls_x509_trust_list_init(&trusted, 0) >= 0) {
+      const int added = caFile.empty()
+                            ? gnutls_x509_trust_list_add_system_trust(trusted, 0, 0)
+                            : gnutls_x509_trust_list_add_trust_file(
+                                  trusted, caFile.c_str(), nullptr, GNUTLS_X509_FMT_PEM, 0, 0);
+      unsigned status = 0;
+      if (added >= 0 &&
+          gnutls_x509_trust_list_verify_crt(trusted, &cert, 1, 0, &status, nullptr) >= 0 &&
+          (status & (GNUTLS_CERT_SIGNER_NOT_FOUND | GNUTLS_CERT_SIGNER_NOT_CA)) != 0)
+        reasons.push_back("it is not signed by " + (caFile.empty()
+                                                        ? std::string("a CA of the system's")
+                                                        : "a CA of " + caFile));
+      gnutls_x509_trust_list_deinit(trusted, 1);
+    }
+  }
+  gnutls_x509_crt_deinit(cert);
+  std::string why;
+  for (const std::string& reason : reasons) why += (why.empty() ? "" : ", and ") + reason;
+  return why;
+}
 
 bool HasScheme(const std::string& uri, const char* scheme) {
   return ::strncasecmp(uri.c_str(), scheme, std::strlen(scheme)) == 0;
@@ -301,45 +354,48 @@ class LdapReader {
 
   // Resolves host_ and connects wire_.fd to the first address that takes
   // the connection, each try bounded by the time-out.
-  bool OpenSocket(int port) {
+  bool OpenSocket(int port) { return OpenSocket(wire_, port, true); }
+
+  bool OpenSocket(Wire& wire, int port, bool report) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const int gai = ::getaddrinfo(host_.c_str(), std::to_string(port).c_str(), &hints, &found);
     if (gai != 0) {
-      Fail(gai == EAI_SYSTEM ? LdapFault::kUnreachable : LdapFault::kName,
-           "cannot resolve the host name " + host_ + " (" +
-               (gai == EAI_SYSTEM ? hostfs::ErrnoText(errno) : std::string(::gai_strerror(gai))) +
-               ")");
+      if (report)
+        Fail(gai == EAI_SYSTEM ? LdapFault::kUnreachable : LdapFault::kName,
+             "cannot resolve the host name " + host_ + " (" +
+                 (gai == EAI_SYSTEM ? hostfs::ErrnoText(errno) : std::string(::gai_strerror(gai))) +
+                 ")");
       return false;
     }
     int err = 0;
-    for (addrinfo* a = found; a != nullptr && wire_.fd < 0 && !wire_.cancelled; a = a->ai_next) {
-      wire_.fd =
+    for (addrinfo* a = found; a != nullptr && wire.fd < 0 && !wire.cancelled; a = a->ai_next) {
+      wire.fd =
           ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-      if (wire_.fd < 0) {
+      if (wire.fd < 0) {
         err = errno;
         continue;
       }
-      wire_.timedOut = false;
+      wire.timedOut = false;
       socklen_t length = sizeof err;
-      if (::connect(wire_.fd, a->ai_addr, a->ai_addrlen) == 0)
+      if (::connect(wire.fd, a->ai_addr, a->ai_addrlen) == 0)
         err = 0;
       else if (errno != EINPROGRESS)
         err = errno;
-      else if (!wire_.Wait(POLLOUT))
+      else if (!wire.Wait(POLLOUT))
         err = errno;
-      else if (::getsockopt(wire_.fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0)
+      else if (::getsockopt(wire.fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0)
         err = errno;
-      if (err != 0) ::close(wire_.fd), wire_.fd = -1;
+      if (err != 0) ::close(wire.fd), wire.fd = -1;
     }
     ::freeaddrinfo(found);
-    if (wire_.fd >= 0) return true;
+    if (wire.fd >= 0 || !report) return wire.fd >= 0;
     const std::string where = host_ + " port " + std::to_string(port);
-    if (wire_.cancelled)
+    if (wire.cancelled)
       Fail(LdapFault::kCancelled, "cancelled");
-    else if (wire_.timedOut)
+    else if (wire.timedOut)
       Fail(LdapFault::kTimedOut, "no connection to " + where + " within " + Seconds());
     else if (err == ECONNREFUSED)
       Fail(LdapFault::kRefused, where + " refused the connection (no directory listens there)");
@@ -485,11 +541,60 @@ class LdapReader {
     if (why.find("hostname does not match") != std::string::npos)
       return Fail(LdapFault::kTls, "the server's certificate is not for the host name " + host_ +
                                        " (TLS: " + why + ")");
-    if (why.empty() || why == "(unknown error code)")
-      return Fail(LdapFault::kTls, "the server's certificate was refused: it is not signed by " +
-                                       ca + ", is not for the host name " + host_ +
-                                       ", or is out of its dates");
+    if (why.empty() || why == "(unknown error code)") {
+      // The refused connection goes first: a server may take one at a time.
+      wire_.closing = true;
+      ldap_unbind_ext_s(ld_, nullptr, nullptr);
+      ld_ = nullptr;
+      const std::string found = ExamineCertificate();
+      return Fail(LdapFault::kTls,
+                  "the server's certificate was refused: " +
+                      (found.empty() ? "it is not signed by " + ca + ", is not for the host name " +
+                                           host_ + ", or is out of its dates"
+                                     : found));
+    }
     Fail(LdapFault::kTls, "the TLS handshake failed (" + why + ")", rc);
+  }
+
+  // libldap does not say why it refused a certificate: a second handshake
+  // that takes any certificate reads it (nothing else is sent), and the
+  // reasons are found by the same checks. "" when they cannot be had.
+  std::string ExamineCertificate() {
+    LDAPURLDesc* url = nullptr;
+    if (ldap_url_parse(source_.uri.c_str(), &url) != LDAP_URL_SUCCESS) return "";
+    const bool ldaps = HasScheme(source_.uri, "ldaps://");
+    const int port = url->lud_port != 0 ? url->lud_port : ldaps ? 636 : 389;
+    ldap_free_urldesc(url);
+    Wire probe;
+    probe.timeoutMs = wire_.timeoutMs;
+    probe.cancel = wire_.cancel;
+    if (!OpenSocket(probe, port, false)) return "";
+    LDAP* ld = nullptr;
+    Sockbuf* sockbuf = nullptr;
+    std::string why;
+    const int version = LDAP_VERSION3;
+    const int allow = LDAP_OPT_X_TLS_ALLOW;
+    const int newContext = 0;
+    const timeval timeout{std::max(source_.timeoutSeconds, 1), 0};
+    if (ldap_init_fd(probe.fd, LDAP_PROTO_EXT, source_.uri.c_str(), &ld) == LDAP_SUCCESS &&
+        ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sockbuf) == LDAP_OPT_SUCCESS &&
+        ber_sockbuf_add_io(sockbuf, &kWireIO, LBER_SBIOD_LEVEL_PROVIDER, &probe) == 0 &&
+        ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_OPT_SUCCESS &&
+        ldap_set_option(ld, LDAP_OPT_TIMEOUT, &timeout) == LDAP_OPT_SUCCESS &&
+        ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &allow) == LDAP_OPT_SUCCESS &&
+        ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &newContext) == LDAP_OPT_SUCCESS &&
+        (ldaps ? ldap_install_tls(ld) : ldap_start_tls_s(ld, nullptr, nullptr)) == LDAP_SUCCESS) {
+      berval der{0, nullptr};
+      if (ldap_get_option(ld, LDAP_OPT_X_TLS_PEERCERT, &der) == LDAP_OPT_SUCCESS &&
+          der.bv_val != nullptr) {
+        why = WhyCertificateFails(der, host_, source_.caFile);
+        ber_memfree(der.bv_val);
+      }
+    }
+    probe.closing = true;
+    if (ld != nullptr) ldap_unbind_ext_s(ld, nullptr, nullptr);
+    if (probe.fd >= 0) ::close(probe.fd);
+    return why;
   }
 
   // A result code of the server for the bind or the search.

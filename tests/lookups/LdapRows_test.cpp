@@ -157,6 +157,8 @@ TEST_F(LdapRowsTest, EveryFailureKeepsTheTableNamesItsCauseAndNoPasswordShows) {
   const std::string silentPort = std::to_string(silent.port());
   const std::string closedPort = std::to_string(testsupport::ClosedLoopbackPort());
   const std::string ldapsPort = server_->ldapsUri().substr(server_->ldapsUri().rfind(':') + 1);
+  ::mkdir((sandbox.root() + "/expired").c_str(), 0700);
+  SlapdServer expired(sandbox.root() + "/expired", true);
   // The server's certificate names 127.0.0.1 and localhost, not 127.0.0.2.
   testsupport::CuttingProxy elsewhere(std::stoi(ldapsPort), size_t{1} << 40, "127.0.0.2");
 
@@ -168,13 +170,16 @@ TEST_F(LdapRowsTest, EveryFailureKeepsTheTableNamesItsCauseAndNoPasswordShows) {
   };
   const Case cases[] = {
       {"a CA that does not know the server", [](SLdapSource& s) { s.caFile.clear(); },
-       LdapFault::kTls, "certificate was refused: it is not signed by the system's CAs"},
+       LdapFault::kTls, "certificate was refused: it is not signed by a CA of the system's"},
       {"StartTLS to a CA that does not know the server",
        [this](SLdapSource& s) { s.uri = server_->ldapUri(), s.caFile.clear(); }, LdapFault::kTls,
-       "certificate was refused"},
+       "certificate was refused: it is not signed by a CA of the system's"},
       {"a name the certificate does not hold",
        [&](SLdapSource& s) { s.uri = "ldaps://127.0.0.2:" + std::to_string(elsewhere.port()); },
-       LdapFault::kTls, "certificate was refused"},
+       LdapFault::kTls, "certificate was refused: it is not for the host name 127.0.0.2"},
+      {"a certificate that expired",
+       [&](SLdapSource& s) { s.uri = expired.ldapsUri(), s.caFile = expired.pki().caFile(); },
+       LdapFault::kTls, "certificate was refused: it expired on 2020-"},
       {"a CA file that does not exist", [&](SLdapSource& s) { s.caFile = open + ".missing"; },
        LdapFault::kCaFile, "cannot read the CA file"},
       {"a wrong password", [&](SLdapSource& s) { s.passwordFile = wrong; }, LdapFault::kCredentials,

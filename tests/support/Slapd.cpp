@@ -73,49 +73,50 @@ CuttingProxy::~CuttingProxy() {
 }
 
 void CuttingProxy::Relay(int targetPort, size_t bytes) {
-  pollfd waiting{listener_, POLLIN, 0};
-  while (!stop_.load() && ::poll(&waiting, 1, 50) <= 0) {
-  }
-  if (stop_.load()) return;
-  const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-  const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(targetPort));
-  if (client >= 0 && server >= 0 &&
-      ::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    size_t fromServer = 0;
-    char buffer[16384];
-    while (!stop_.load()) {
-      pollfd ends[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
-      if (::poll(ends, 2, 50) <= 0) continue;
-      if (ends[0].revents != 0) {
-        if (fromServer >= bytes) {
-          const linger reset{1, 0};
-          ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-          cut_.store(true);
-          break;
+  while (!stop_.load()) {
+    pollfd waiting{listener_, POLLIN, 0};
+    if (::poll(&waiting, 1, 50) <= 0) continue;
+    const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(targetPort));
+    if (client >= 0 && server >= 0 &&
+        ::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      size_t fromServer = 0;
+      char buffer[16384];
+      while (!stop_.load()) {
+        pollfd ends[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+        if (::poll(ends, 2, 50) <= 0) continue;
+        if (ends[0].revents != 0) {
+          if (fromServer >= bytes) {
+            const linger reset{1, 0};
+            ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            cut_.store(true);
+            break;
+          }
+          const ssize_t n = ::read(client, buffer, sizeof buffer);
+          if (n <= 0 || ::write(server, buffer, static_cast<size_t>(n)) != n) break;
         }
-        const ssize_t n = ::read(client, buffer, sizeof buffer);
-        if (n <= 0 || ::write(server, buffer, static_cast<size_t>(n)) != n) break;
-      }
-      if (ends[1].revents != 0) {
-        const ssize_t n = ::read(server, buffer, sizeof buffer);
-        if (n <= 0 || ::send(client, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) break;
-        fromServer += static_cast<size_t>(n);
+        if (ends[1].revents != 0) {
+          const ssize_t n = ::read(server, buffer, sizeof buffer);
+          if (n <= 0 || ::send(client, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) break;
+          fromServer += static_cast<size_t>(n);
+        }
       }
     }
+    if (client >= 0) ::close(client);
+    if (server >= 0) ::close(server);
   }
-  if (client >= 0) ::close(client);
-  if (server >= 0) ::close(server);
 }
 
 std::string SlapdProgram() { return ProgramOnPath("slapd", {"/usr/sbin", "/usr/local/sbin"}); }
 
-SlapdServer::SlapdServer(const std::string& folder) : folder_(folder), pki_(folder) {
+SlapdServer::SlapdServer(const std::string& folder, bool expiredCertificate)
+    : folder_(folder), pki_(folder) {
   const std::string& f = folder_;
-  pki_.Issue("slapd", "IP:127.0.0.1,DNS:localhost");
+  pki_.Issue("slapd", "IP:127.0.0.1,DNS:localhost", expiredCertificate);
   ::mkdir((f + "/db").c_str(), 0700);
   WriteFile(f + "/test.schema", kSchema);
   WriteFile(f + "/admin.password", "admin-secret");

@@ -29,7 +29,8 @@ std::string SlapdProgram();
 // the kernel if the test dies first. Throws std::runtime_error when it does not start.
 class SlapdServer {
  public:
-  explicit SlapdServer(const std::string& folder);
+  // `expiredCertificate`: the server's certificate expired long ago.
+  explicit SlapdServer(const std::string& folder, bool expiredCertificate = false);
   ~SlapdServer();
   SlapdServer(const SlapdServer&) = delete;
   SlapdServer& operator=(const SlapdServer&) = delete;
@@ -75,9 +76,9 @@ class SilentListener {
   int port_ = 0;
 };
 
-// A relay on a loopback port to `targetPort` for one connection, which it
-// resets (RST) when the client speaks after `bytes` bytes have come from the
-// server: a directory that drops the connection between two pages of a
+// A relay on a loopback port to `targetPort`, one connection at a time, each
+// of which it resets (RST) when the client speaks after `bytes` bytes have
+// come from the server: a directory that drops the connection between two pages of a
 // search, so that the client's next writes meet a closed socket. It listens
 // on `ip`, another loopback address than the server's if need be.
 class CuttingProxy {
