@@ -122,6 +122,30 @@ TEST_F(TableRebuildTest, EveryFailureKeepsTheOldFileByteForByte) {
   EXPECT_EQ(5, log->count("Rebuild of the local GUID table failed")) << log->dump();
 }
 
+// An address several GUIDs hold goes to one of them whatever the order of
+// the rows: a primary address (1) before a proxy one (2), then the lowest
+// GUID; names and other statuses are left alone.
+TEST_F(TableRebuildTest, OnePerAddressKeepsOneHolderWhateverTheOrder) {
+  std::list<GUIDNameInfo> rows = {{2, "{a}", "x@corp.test"}, {1, "{b}", "x@corp.test"},
+                                  {2, "{c}", "y@corp.test"}, {2, "{b}", "y@corp.test"},
+                                  {8, "{a}", "same name"},   {8, "{b}", "same name"}};
+  const std::vector<Row> expected = {{"same name", "{a}", 8},
+                                     {"same name", "{b}", 8},
+                                     {"x@corp.test", "{b}", 1},
+                                     {"y@corp.test", "{b}", 2}};
+  for (int order = 0; order < 2; ++order) {
+    SRebuildOptions options;
+    options.onePerAddress = true;
+    SRebuildResult result = RebuildGuidTable(sandbox.cacheDir(), RowsOf(rows), options);
+    ASSERT_TRUE(result.replaced) << result.error;
+    EXPECT_EQ(ReadAllRows(sandbox.dbFile()), expected);
+    EXPECT_EQ(result.shared.addresses, 2u);
+    EXPECT_EQ(result.shared.rowsDropped, 2u);
+    EXPECT_EQ(result.shared.examples, (std::vector<std::string>{"x@corp.test", "y@corp.test"}));
+    rows.reverse();
+  }
+}
+
 // Lookups never wait on the source: the mutex is free while the rows are
 // read and held from the caller's last check of the new file to the install.
 TEST_F(TableRebuildTest, MutexIsHeldOnlyToInstall) {
