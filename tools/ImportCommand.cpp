@@ -5,9 +5,10 @@
 // import before anything is touched); an LDIF export is read entry by entry
 // as the rows go in (a live directory page by page), and a bad entry fails
 // the rebuild, which leaves the old table as it was. The library's rebuild
-// builds the new table beside the old one and swaps it in whole, under the
-// machine-wide mutex. Counts, failed rows and the progress bar come from the
-// rebuild's observer and result. An import is an operator's replacement of
+// builds the new table beside the old one, without the machine-wide mutex,
+// and swaps it in whole under it, after the guards (GuardImport) have
+// compared it with the installed one. Counts, failed rows and the progress
+// bar come from the rebuild's observer and result. An import is an operator's replacement of
 // the table, not a refresh: it writes no setting (no refresh time) and no
 // job marker, so the agents' refresh policy goes on as before.
 //
@@ -389,7 +390,8 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
       std::cout << skipped << "\n";
       if (result.shared.addresses > 0) {
         std::cout << result.shared.addresses
-                  << " addresses were held by several entries; each went to one (";
+                  << (result.shared.addresses == 1 ? " address was" : " addresses were")
+                  << " held by several entries; each went to one (";
         for (size_t i = 0; i < result.shared.examples.size(); ++i)
           std::cout << (i ? ", " : "") << result.shared.examples[i];
         std::cout << (result.shared.addresses > result.shared.examples.size() ? ", ...)\n" : ")\n");

@@ -944,7 +944,7 @@ TEST_F(GuidlookupToolTest, ImportGivesASharedAddressToOneEntryWhateverTheOrder) 
     WriteFile(dir_.file("shared.ldif"), ldif);
     ToolRun run = RunHome({"import", "--ldif", dir_.file("shared.ldif")});
     EXPECT_EQ(run.exitCode, 0) << Show(run);
-    EXPECT_NE(run.out.find("1 addresses were held by several entries; each went to one "
+    EXPECT_NE(run.out.find("1 address was held by several entries; each went to one "
                            "(shared@contoso.com)"),
               std::string::npos)
         << run.out;
