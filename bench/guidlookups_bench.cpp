@@ -741,6 +741,8 @@ struct ImportFiles {
           break;
       }
     }
+    // ldifde ends its last entry, as every other, with a blank line.
+    l << "\r\n";
   }
 };
 

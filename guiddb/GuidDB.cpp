@@ -579,6 +579,85 @@ bool CGuidDB::CountFile(const std::string& file, long& rows, long& guids, std::s
   }
 }
 
+int CGuidDB::KeepOneHolderPerAddress(SSharedAddresses& shared, size_t examples) {
+  shared = SSharedAddresses();
+  return Guarded(
+      lastError_, -1,
+      [&] {
+        if (!db_) throw std::logic_error("no database connection");
+        const std::string held =
+            "SELECT Name FROM GUID WHERE Status IN (1,2) GROUP BY Name "
+            "HAVING count(DISTINCT lower(GUID)) > 1";
+        shared.addresses =
+            static_cast<uint64_t>(db_->ExecScalarInt64("SELECT count(*) FROM (" + held + ");", 0));
+        if (shared.addresses == 0) return 0;
+        auto query =
+            db_->ExecQuerySetup(held + " ORDER BY Name LIMIT " + std::to_string(examples) + ";");
+        while (query->NextRow()) shared.examples.push_back(query->GetStringField(0, ""));
+        query.reset();
+        const long before = db_->ExecScalarInt64("SELECT count(*) FROM GUID;", 0);
+        db_->ExecDML(
+            "DELETE FROM GUID WHERE rowid IN (SELECT id FROM (SELECT rowid AS id, lower(GUID) AS "
+            "g, first_value(lower(GUID)) OVER (PARTITION BY Name ORDER BY Status, lower(GUID)) "
+            "AS w FROM GUID WHERE Status IN (1,2)) WHERE g <> w);");
+        shared.rowsDropped =
+            static_cast<uint64_t>(before - db_->ExecScalarInt64("SELECT count(*) FROM GUID;", 0));
+        return 0;
+      },
+      [&](const char* why) {
+        event.DebugLvl("KeepOneHolderPerAddress", 1,
+                       "Cannot settle the addresses several GUIDs hold, error=[%s]", why);
+      });
+}
+
+bool CGuidDB::CompareFiles(const std::string& before, const std::string& after,
+                           STableChanges& changes, std::string& error) {
+  changes = STableChanges();
+  try {
+    FX::CSQLite3DB db(after, true);
+    const auto count = [&db](const std::string& sql) {
+      return static_cast<uint64_t>(db.ExecScalarInt64(sql, 0));
+    };
+    changes.rowsAfter = count("SELECT count(*) FROM main.GUID;");
+    changes.guidsAfter = count("SELECT count(DISTINCT lower(GUID)) FROM main.GUID;");
+    // A table that is not there is empty: its rows are all added.
+    if (!FXFile::DoesFileExist(before)) {
+      changes.guidsAdded = changes.guidsAfter;
+      changes.rowsAdded = changes.rowsAfter;
+      return true;
+    }
+    auto attach = db.CompileStatement("ATTACH DATABASE ? AS old;");
+    attach->Bind(1, before);
+    attach->ExecDML();
+    attach.reset();
+    changes.rowsBefore = count("SELECT count(*) FROM old.GUID;");
+    changes.guidsBefore = count("SELECT count(DISTINCT lower(GUID)) FROM old.GUID;");
+    const std::string guidsNew = "SELECT lower(GUID) FROM main.GUID";
+    const std::string guidsOld = "SELECT lower(GUID) FROM old.GUID";
+    changes.guidsAdded = count("SELECT count(*) FROM (" + guidsNew + " EXCEPT " + guidsOld + ");");
+    changes.guidsRemoved =
+        count("SELECT count(*) FROM (" + guidsOld + " EXCEPT " + guidsNew + ");");
+    const std::string rowsNew = "SELECT lower(GUID) AS g, Status AS s, Name AS n FROM main.GUID";
+    const std::string rowsOld = "SELECT lower(GUID) AS g, Status AS s, Name AS n FROM old.GUID";
+    const std::string added = "(" + rowsNew + " EXCEPT " + rowsOld + ")";
+    const std::string removed = "(" + rowsOld + " EXCEPT " + rowsNew + ")";
+    const std::string replaced =
+        "(SELECT g, s FROM " + added + " INTERSECT SELECT g, s FROM " + removed + ")";
+    changes.rowsChanged = count("SELECT count(*) FROM " + replaced + ";");
+    changes.rowsAdded =
+        count("SELECT count(*) FROM " + added + " WHERE (g, s) NOT IN " + replaced + ";");
+    changes.rowsRemoved =
+        count("SELECT count(*) FROM " + removed + " WHERE (g, s) NOT IN " + replaced + ";");
+    changes.guidsChanged =
+        count("SELECT count(*) FROM (SELECT g FROM " + added + " UNION SELECT g FROM " + removed +
+              " INTERSECT " + guidsNew + " INTERSECT " + guidsOld + ");");
+    return true;
+  } catch (const std::exception& e) {
+    error = e.what();
+    return false;
+  }
+}
+
 const char* CGuidDB::LoaderQuery(bool exchange, bool onlyOwnForm) {
   if (exchange)
     return onlyOwnForm ? "SELECT name,upper(guid),status FROM GUID WHERE GUID LIKE '{%}' order by "

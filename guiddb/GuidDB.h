@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/EventLog.h"
 #include "host/Export.h"
@@ -59,6 +60,33 @@ struct GUIDLOOKUPS_EXPORT SQueryHandle {
   boost::shared_ptr<FX::CSQLite3Query> query;
   boost::shared_ptr<FX::CSQLite3Statement> statement;
   ~SQueryHandle();
+};
+
+// How one GUID table differs from another. GUIDs compare without regard to
+// case. A row is (GUID, status, name): a row only in the new table is added,
+// one only in the old is removed, and a GUID whose rows of one status were
+// replaced (a new display name) counts one row changed rather than one added
+// and one removed. A GUID of both tables whose rows differ is changed.
+struct GUIDLOOKUPS_EXPORT STableChanges {
+  uint64_t guidsBefore = 0;
+  uint64_t guidsAfter = 0;
+  uint64_t guidsAdded = 0;
+  uint64_t guidsRemoved = 0;
+  uint64_t guidsChanged = 0;
+  uint64_t rowsBefore = 0;
+  uint64_t rowsAfter = 0;
+  uint64_t rowsAdded = 0;
+  uint64_t rowsRemoved = 0;
+  uint64_t rowsChanged = 0;
+};
+
+// SMTP addresses (status 1 or 2) that several GUIDs held, found and settled
+// by CGuidDB::KeepOneHolderPerAddress.
+struct GUIDLOOKUPS_EXPORT SSharedAddresses {
+  uint64_t addresses = 0;
+  uint64_t rowsDropped = 0;
+  // The first few, in byte order.
+  std::vector<std::string> examples;
 };
 
 class GUIDLOOKUPS_EXPORT CGuidDB {
@@ -140,6 +168,14 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   int CreateForBulkLoad(const std::string& file);
   // The number of rows in the GUID table into `rows`. Returns 0 or -1.
   int CountRows(long& rows);
+  // Gives every SMTP address (status 1 or 2) held by more than one GUID to
+  // one of them, whatever the order the rows came in: the GUID that holds it
+  // at the lowest status (a primary address before a proxy one), then the
+  // lowest GUID in byte order of its lower-case text. The other GUIDs' rows
+  // of that address are deleted. Returns 0 (with `shared` filled, its
+  // examples at most `examples`) or -1. For a table being built, before its
+  // indexes: it reads the whole table.
+  int KeepOneHolderPerAddress(SSharedAddresses& shared, size_t examples = 3);
   // Closes the connection (and its statements); the object may open again.
   void Close();
 
@@ -157,6 +193,11 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   // Counts the rows and the distinct GUIDs (ignoring case) of `file`, opened
   // read-only. False with `error` (SQLite's text) when it cannot be read.
   static bool CountFile(const std::string& file, long& rows, long& guids, std::string& error);
+  // Compares the table of `after` with that of `before` (a missing `before`
+  // is an empty table), both opened read-only. False with `error` (SQLite's
+  // text) when one cannot be read.
+  static bool CompareFiles(const std::string& before, const std::string& after,
+                           STableChanges& changes, std::string& error);
   // The queries of the static cache's loaders: every row as (name, GUID,
   // status) sorted by GUID; for Exchange with the GUID upper-cased, for Lotus
   // Notes as stored; with `onlyOwnForm`, only the GUIDs of the agent's form

@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,31 +29,46 @@ constexpr size_t kMaxLineLength = size_t{16} << 20;
 // The physical lines of a descriptor, read in large blocks.
 class LineSource {
  public:
-  LineSource(int fd, bool owned) : fd_(fd), owned_(owned), buffer_(kReadSize) {}
+  LineSource(int fd, bool owned, const std::atomic<bool>* cancel)
+      : fd_(fd), owned_(owned), cancel_(cancel), buffer_(kReadSize) {}
   ~LineSource() {
     if (owned_ && fd_ >= 0) ::close(fd_);
   }
   LineSource(const LineSource&) = delete;
   LineSource& operator=(const LineSource&) = delete;
 
+  bool cutShort() const { return cutShort_; }
+
   // For a source made with no descriptor: opens `path` and owns it.
   bool Open(const std::string& path) {
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+      ::close(fd_);
+      fd_ = -1;
+      errno = EISDIR;
+    }
     return fd_ >= 0;
   }
 
   // 1 with the next line in `data`/`size` (its LF and one CR before it
   // removed; valid until the next call), 0 after the last one, -1 with
-  // `error` set.
+  // `error` set (and cutShort() true for a last line without its line end).
   int Next(const char*& data, size_t& size, std::string& error) {
     for (;;) {
       const char* start = buffer_.data() + begin_;
       const void* newline = std::memchr(start, '\n', end_ - begin_);
-      if (newline != nullptr || (eof_ && begin_ < end_)) {
-        const char* stop = newline ? static_cast<const char*>(newline) : buffer_.data() + end_;
+      if (eof_ && begin_ < end_ && newline == nullptr) {
+        // Every exporter ends its last line: one without is a cut copy.
+        error = "the export ends inside this line (no line end after it): it was cut short";
+        cutShort_ = true;
+        return -1;
+      }
+      if (newline != nullptr) {
+        const char* stop = static_cast<const char*>(newline);
         data = start;
         size = static_cast<size_t>(stop - start);
-        begin_ = newline ? static_cast<size_t>(stop - buffer_.data()) + 1 : end_;
+        begin_ = static_cast<size_t>(stop - buffer_.data()) + 1;
         if (size > 0 && data[size - 1] == '\r') --size;
         return 1;
       }
@@ -77,7 +93,11 @@ class LineSource {
     }
     for (;;) {
       ssize_t n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
-      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EINTR && (cancel_ == nullptr || !cancel_->load())) continue;
+      if (n < 0 && errno == EINTR) {
+        error = "cancelled";
+        return false;
+      }
       if (n < 0) {
         error = "read failed (" + hostfs::ErrnoText(errno) + ")";
         return false;
@@ -90,6 +110,8 @@ class LineSource {
 
   int fd_;
   bool owned_;
+  const std::atomic<bool>* cancel_;
+  bool cutShort_ = false;
   std::vector<char> buffer_;
   size_t begin_ = 0;
   size_t end_ = 0;
@@ -136,8 +158,8 @@ bool DecodeBase64(const char* text, size_t size, std::string& out) {
 class LdifReader {
  public:
   LdifReader(int fd, bool owned, std::string name, const SDirectoryMapping& mapping,
-             SDirectoryCounts* counts)
-      : lines_(fd, owned),
+             SDirectoryCounts* counts, const std::atomic<bool>* cancel)
+      : lines_(fd, owned, cancel),
         name_(std::move(name)),
         mapper_(mapping),
         counts_(counts != nullptr ? counts : &ownCounts_) {}
@@ -161,6 +183,9 @@ class LdifReader {
     for (;;) {
       const int got = NextLogicalLine();
       if (got < 0) return -1;
+      // ldapsearch, slapcat and ldifde end each entry with a blank line.
+      if (got == 0 && inEntry)
+        return Fail("the export ends inside this entry (no blank line after it): it was cut short");
       if (got == 0) break;
       if (line_.empty()) {
         if (inEntry) break;
@@ -275,6 +300,7 @@ class LdifReader {
   int ReadPhysical(const char*& data, size_t& size) {
     std::string error;
     const int got = lines_.Next(data, size, error);
+    if (got < 0 && lines_.cutShort()) lineNo_ = physicalNo_ + 1;
     if (got < 0) return Fail(error);
     if (got > 0) ++physicalNo_;
     return got;
@@ -317,9 +343,9 @@ GuidRowReader ReaderOf(std::shared_ptr<LdifReader> reader) {
 }  // namespace
 
 GuidRowReader LdifRows(const std::string& path, const SDirectoryMapping& mapping,
-                       SDirectoryCounts* counts) {
+                       SDirectoryCounts* counts, const std::atomic<bool>* cancel) {
   try {
-    auto reader = std::make_shared<LdifReader>(-1, true, path, mapping, counts);
+    auto reader = std::make_shared<LdifReader>(-1, true, path, mapping, counts, cancel);
     reader->Open(path);
     return ReaderOf(reader);
   } catch (const std::exception& e) {
@@ -329,9 +355,9 @@ GuidRowReader LdifRows(const std::string& path, const SDirectoryMapping& mapping
 }
 
 GuidRowReader LdifRowsFrom(int fd, const std::string& name, const SDirectoryMapping& mapping,
-                           SDirectoryCounts* counts) {
+                           SDirectoryCounts* counts, const std::atomic<bool>* cancel) {
   try {
-    return ReaderOf(std::make_shared<LdifReader>(fd, false, name, mapping, counts));
+    return ReaderOf(std::make_shared<LdifReader>(fd, false, name, mapping, counts, cancel));
   } catch (const std::exception& e) {
     const std::string error = name + ": " + e.what();
     return [error](GUIDNameInfo&, std::string& out) { return out = error, -1; };

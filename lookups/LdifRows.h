@@ -9,11 +9,14 @@
 // leaves the table as it was) with "<name>:<line>: <what>": any other change
 // record, a value that points at a URL (":<", never opened whatever it
 // names), a malformed line, a base64 value that does not decode, a GUID of
-// the wrong form and a name that is not UTF-8.
+// the wrong form, a name that is not UTF-8, and an export cut short: one
+// whose last line has no line end, or whose last entry no blank line ends
+// (ldapsearch, slapcat and ldifde end every entry with one).
 //
 // Thread-safety: a reader belongs to one thread at a time.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "host/Export.h"
@@ -23,11 +26,15 @@
 // Reads the LDIF file `path` with `mapping`. A file that cannot be opened
 // fails at the first call. `counts`, when given, is kept up to date as
 // entries are read. REQUIRES: `mapping` and `counts` outlive the reader.
+// `cancel`, when given, ends a read that a signal interrupts once it is set
+// (a pipe whose writer stalls), failing the source.
 GUIDLOOKUPS_EXPORT GuidRowReader LdifRows(const std::string& path, const SDirectoryMapping& mapping,
-                                          SDirectoryCounts* counts = nullptr);
+                                          SDirectoryCounts* counts = nullptr,
+                                          const std::atomic<bool>* cancel = nullptr);
 // As LdifRows, from the open descriptor `fd` (a pipe, standard input), which
 // the reader reads to its end and never closes; `name` stands for it in
 // errors.
 GUIDLOOKUPS_EXPORT GuidRowReader LdifRowsFrom(int fd, const std::string& name,
                                               const SDirectoryMapping& mapping,
-                                              SDirectoryCounts* counts = nullptr);
+                                              SDirectoryCounts* counts = nullptr,
+                                              const std::atomic<bool>* cancel = nullptr);

@@ -27,8 +27,8 @@ constexpr char kStagingPrefix[] = ".GUIDDB.DAT.rebuild-";
 // The new database file: created empty with a unique name, removed (with
 // anything SQLite left beside it) at the end of the scope unless installed.
 // Making it first removes the files of rebuilds that died (a kill, a power
-// cut) with their journals: every rebuild runs under the named mutex, so
-// none of them is in use.
+// cut) with their journals: each file is named after its process, and
+// rebuilds build side by side outside the named mutex.
 class StagingFile {
  public:
   // Makes the file in `folder` with the mode `like` has (or 0644 less the
@@ -37,7 +37,8 @@ class StagingFile {
   bool Make(const std::string& folder, const std::string& like, std::string& error) {
     hostfs::StagedFileOptions options;
     options.prefix = kStagingPrefix;
-    options.leftovers = hostfs::Leftovers::kAll;
+    options.withPid = true;
+    options.leftovers = hostfs::Leftovers::kWriterGone;
     options.sqlite = true;
     struct stat st;
     if (::stat(like.c_str(), &st) == 0) options.finalMode = static_cast<int>(st.st_mode & 0666);
@@ -82,8 +83,8 @@ class StagingFile {
 class Rebuild {
  public:
   Rebuild(const std::string& folder, const GuidRowReader& rows, const SRebuildOptions& options,
-          CGuidDB& db)
-      : folder_(folder), rows_(rows), options_(options), db_(db) {}
+          CGuidDB& db, CNamedMutex* mutex)
+      : folder_(folder), rows_(rows), options_(options), db_(db), mutex_(mutex) {}
 
   SRebuildResult Run() {
     result_.replaced = Replace();
@@ -112,11 +113,21 @@ class Rebuild {
 
     long rowsInFile = 0;
     why = CGuidDB::VerifyFile(staging.path(), &rowsInFile, true);
-    if (why.empty() && static_cast<uint64_t>(rowsInFile) != result_.counts.rowsAdded)
+    const uint64_t kept = result_.counts.rowsAdded - result_.shared.rowsDropped;
+    if (why.empty() && static_cast<uint64_t>(rowsInFile) != kept)
       why = "the new file holds " + std::to_string(rowsInFile) + " rows, not the " +
-            std::to_string(result_.counts.rowsAdded) + " added";
+            std::to_string(kept) + " added";
     if (!why.empty()) return Fail(RebuildFailure::Verify, "the new table failed its check: " + why);
     if (!staging.Sync(why)) return Fail(RebuildFailure::Database, why);
+    if (Cancelled()) return Fail(RebuildFailure::Cancelled, "cancelled");
+    if (mutex_ != nullptr) {
+      held_ = std::make_unique<CNamedMutexLock>(*mutex_);
+      if (!held_->locked())
+        return Fail(RebuildFailure::Install,
+                    "cannot lock SQLITE_ACCESS_LOCK (" + mutex_->lockFilePath() + ")");
+    }
+    if (options_.beforeInstall && !options_.beforeInstall(staging.path(), why))
+      return Fail(RebuildFailure::Refused, why);
     if (!CGuidDB::ClearLeftoverJournal(destination, &why))
       return Fail(RebuildFailure::Install, why);
     // A validator of an earlier download would describe a file no longer
@@ -138,6 +149,9 @@ class Rebuild {
     HXLOG(2, kTag, "[%d] rows inserted into local guid_name table.",
           static_cast<int>(result_.counts.rowsRead));
     if (result_.counts.rowsAdded == 0) return Fail(RebuildFailure::NoRows, "no row could be added");
+    if (options_.onePerAddress && db_.KeepOneHolderPerAddress(result_.shared) != 0)
+      return Fail(RebuildFailure::Database,
+                  "cannot settle the addresses several GUIDs hold: " + db_.lastError());
     // One index build over the finished table costs a fraction of keeping
     // four indexes up to date row by row.
     if (db_.CreateIndexes() != 0)
@@ -159,9 +173,10 @@ class Rebuild {
     GUIDNameInfo row;
     std::string error;
     for (;;) {
-      if (options_.cancel != nullptr && options_.cancel->load())
-        return Fail(RebuildFailure::Cancelled, "cancelled");
+      if (Cancelled()) return Fail(RebuildFailure::Cancelled, "cancelled");
       const int got = rows_(row, error);
+      // A source that waits on the network ends its wait when cancelled.
+      if (got < 0 && Cancelled()) return Fail(RebuildFailure::Cancelled, "cancelled");
       if (got < 0)
         return Fail(RebuildFailure::Source, error.empty() ? "the row source failed" : error);
       if (got == 0) break;
@@ -192,6 +207,8 @@ class Rebuild {
     return true;
   }
 
+  bool Cancelled() const { return options_.cancel != nullptr && options_.cancel->load(); }
+
   bool NextBatch(CGuidTransaction& transaction) {
     if (transaction.Commit() != 0 || transaction.Begin() != 0)
       return Fail(RebuildFailure::Database, db_.lastError());
@@ -214,6 +231,9 @@ class Rebuild {
   const GuidRowReader& rows_;
   const SRebuildOptions& options_;
   CGuidDB& db_;
+  // The named mutex to take for the install; null when the caller holds it.
+  CNamedMutex* mutex_;
+  std::unique_ptr<CNamedMutexLock> held_;
   SRebuildResult result_;
 };
 
@@ -263,19 +283,10 @@ SRebuildResult RebuildGuidTable(const std::string& guidCacheDir, const GuidRowRe
       return result;
     }
     CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
-    std::unique_ptr<CNamedMutexLock> held;
-    if (!options.holdsAccessLock) {
-      held = std::make_unique<CNamedMutexLock>(mutex);
-      if (!held->locked()) {
-        result.failure = RebuildFailure::Install;
-        result.error = "cannot lock SQLITE_ACCESS_LOCK (" + mutex.lockFilePath() + ")";
-        HXLOG(-1, kTag, "Rebuild of the local GUID table failed: %s", result.error.c_str());
-        return result;
-      }
-    }
     CGuidDB own;
     CGuidDB& db = options.database != nullptr ? *options.database : own;
-    result = Rebuild(guidCacheDir, rows, options, db).Run();
+    result =
+        Rebuild(guidCacheDir, rows, options, db, options.holdsAccessLock ? nullptr : &mutex).Run();
   } catch (const std::exception& e) {
     result.replaced = false;
     result.failure = RebuildFailure::Database;

@@ -5,9 +5,12 @@
 // error, a row source that breaks, a cancellation, a kill) leaves the old
 // file byte for byte.
 //
-// Thread-safety: RebuildGuidTable may be called from any thread; rebuilds of
-// one folder, in any thread or process, take turns on the named mutex
-// "SQLITE_ACCESS_LOCK". The observer is called on the calling thread.
+// Thread-safety: RebuildGuidTable may be called from any thread. The new
+// table is read from its source and built without the named mutex
+// "SQLITE_ACCESS_LOCK", so that lookups never wait on a slow source; the
+// mutex is held only to install it (unless the caller holds it throughout).
+// Rebuilds of one folder, in any thread or process, may build side by side
+// and take turns to install. The observer is called on the calling thread.
 #pragma once
 
 #include <atomic>
@@ -62,6 +65,7 @@ enum class RebuildFailure {
   Verify,     // the finished file did not pass its checks
   Install,    // the lock, a leftover journal or the rename failed
   Cancelled,  // the cancel flag was set
+  Refused,    // the caller's beforeInstall check refused the new table
 };
 
 struct GUIDLOOKUPS_EXPORT SRebuildResult {
@@ -72,6 +76,9 @@ struct GUIDLOOKUPS_EXPORT SRebuildResult {
   // Why the table was not replaced (SQLite's text where it gave one); "" when
   // it was.
   std::string error;
+  // With onePerAddress: the addresses several GUIDs held, and the rows that
+  // were left out for them (counted in counts.rowsAdded all the same).
+  SSharedAddresses shared;
 };
 
 struct GUIDLOOKUPS_EXPORT SRebuildOptions {
@@ -83,11 +90,21 @@ struct GUIDLOOKUPS_EXPORT SRebuildOptions {
   const std::atomic<bool>* cancel = nullptr;
   // True when the caller already holds "SQLITE_ACCESS_LOCK" (a second lock
   // from the same process would wait for ever); else the rebuild takes it.
+  // Else the rebuild takes it only to install the finished table.
   bool holdsAccessLock = false;
   // The object the new table is built through, and which is left open on
   // the new "GUIDDB.DAT" after a replacement (closed otherwise). Null: one
   // of the rebuild's own.
   CGuidDB* database = nullptr;
+  // Each SMTP address (status 1 or 2) goes to one GUID, by the rule of
+  // CGuidDB::KeepOneHolderPerAddress, so that a directory gives the same
+  // table whatever order its entries come in.
+  bool onePerAddress = false;
+  // Called under "SQLITE_ACCESS_LOCK" with the path of the finished and
+  // verified new file, just before it replaces "GUIDDB.DAT" (which is then
+  // the table it replaces, or missing): false, with `why` set, keeps the old
+  // table and ends the rebuild with RebuildFailure::Refused. Must not throw.
+  std::function<bool(const std::string& newFile, std::string& why)> beforeInstall;
 };
 
 // Builds the GUID table of `guidCacheDir` anew from `rows` and swaps it in.
@@ -96,9 +113,10 @@ struct GUIDLOOKUPS_EXPORT SRebuildOptions {
 // [..] to local guid_name table."), reported to the observer and left out,
 // and a new transaction starts after it. Every other failure ends the
 // rebuild: the new file is removed, "GUIDDB.DAT" is left as it was, one line
-// is logged at level -1, and the result says why. Files of earlier rebuilds
-// that died are removed first. Writes no settings and no job marker; never
-// throws.
+// is logged at level -1, and the result says why. A source that fails once
+// the cancel flag is set counts as cancelled. Files of earlier rebuilds
+// whose process has died are removed first. Writes no settings and no job
+// marker; never throws.
 GUIDLOOKUPS_EXPORT SRebuildResult RebuildGuidTable(const std::string& guidCacheDir,
                                                    const GuidRowReader& rows,
                                                    const SRebuildOptions& options = {});

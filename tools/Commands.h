@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "lookups/LdapRows.h"
+#include "lookups/TableRebuild.h"
 #include "tools/Environment.h"
 #include "tools/Json.h"
 #include "tools/Output.h"
@@ -78,13 +79,38 @@ struct ImportOptions {
   std::vector<std::string> guidAttributes;  // --guid-attribute: instead of Exchange's
   bool json = false;                        // --json
   bool progress = true;                     // --no-progress turns the bar off
+  // --max-shrink: a new table that loses more than this percent of the
+  // installed table's GUIDs is refused; --force takes it anyway.
   int maxShrinkPercent = 10;
   bool force = false;
-  bool dryRun = false;
+  bool dryRun = false;  // --dry-run: report what would change, change nothing
+  // --base was given (an empty DN searches from the root); the options that
+  // only go with --ldap that were given, by name.
+  bool baseGiven = false;
+  std::vector<std::string> ldapOptionsGiven;
   bool lotusNotes = false;                  // --lotus-notes: the snapshot for Lotus Notes agents
   bool noSnapshot = false;                  // --no-snapshot
 };
 int RunImport(const ToolContext& context, const ImportOptions& options);
+
+// What the import's guards found before the install.
+struct ImportGuardOutcome {
+  STableChanges changes;  // the new table against the installed one
+  bool compared = false;
+  bool dryRun = false;  // the table was kept out because it was a dry run
+  std::string refusal;  // why a guard refused the table; "" when none did
+};
+// Why a table with `changes` must not replace the installed one under
+// --max-shrink `maxShrinkPercent` (naming both GUID counts), "" when it may
+// or `force` is set.
+std::string ShrinkRefusal(const STableChanges& changes, int maxShrinkPercent, bool force);
+// Sets `rebuild.beforeInstall` to the import's guards: under the access
+// mutex, the finished table is compared with the installed one at
+// `database` into `outcome`, then refused for a dry run or by ShrinkRefusal.
+// A refusal ends the rebuild with RebuildFailure::Refused; `outcome` tells
+// which. REQUIRES: `outcome` outlives the rebuild.
+void GuardImport(SRebuildOptions& rebuild, const std::string& database,
+                 const ImportOptions& options, ImportGuardOutcome& outcome);
 
 struct DumpOptions {
   bool lotusNotes = false;  // --lotus-notes

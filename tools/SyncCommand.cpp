@@ -42,11 +42,12 @@ std::string SecretWords(const SecretFileVerdict& verdict) {
 SyncProfile ReadSyncProfile() {
   SyncProfile p;
   HXPlatformInfo settings;
-  auto text = [&](const hxsettings::Setting& s, std::string& out, bool required) {
+  auto text = [&](const hxsettings::Setting& s, std::string& out, bool required,
+                  bool emptyAllowed = false) {
     const SettingStatus status = settings.readString(s, &out);
     if (status == SettingStatus::kUnreadable)
       p.problems.push_back(settings.lastReadError());
-    else if (required && (status != SettingStatus::kFound || out.empty()))
+    else if (required && (status != SettingStatus::kFound || (out.empty() && !emptyAllowed)))
       p.problems.push_back("no " + hxsettings::Named(s));
   };
   auto number = [&](const hxsettings::Setting& s, int& out, long low, long high) {
@@ -61,7 +62,8 @@ SyncProfile ReadSyncProfile() {
                            std::to_string(low) + " to " + std::to_string(high));
   };
   text(hxsettings::kSyncDirectoryUri, p.ldap.uri, true);
-  text(hxsettings::kSyncDirectoryBase, p.ldap.baseDn, true);
+  // Given but empty searches from the root, as a Global Catalog's forest-wide search needs.
+  text(hxsettings::kSyncDirectoryBase, p.ldap.baseDn, true, true);
   text(hxsettings::kSyncDirectoryFilter, p.ldap.filter, false);
   text(hxsettings::kSyncBindDn, p.ldap.bindDn, false);
   text(hxsettings::kSyncPasswordFile, p.ldap.passwordFile, false);
@@ -99,6 +101,7 @@ int RunSync(const ToolContext& context, const SyncOptions& options) {
 
   ImportOptions import;
   import.ldap = profile.ldap;
+  import.baseGiven = true;  // the profile names its base, perhaps the root
   import.maps = profile.maps;
   import.guidAttributes = profile.guidAttributes;
   import.maxShrinkPercent = profile.maxShrinkPercent;

@@ -271,6 +271,16 @@ int main(int argc, char** argv) {
                    "The attribute that holds an entry's GUID (ATTRIBUTE:binary for 16 bytes), "
                    "repeated in order; replaces objectGUID:binary, entryUUID")
       ->type_name("ATTR");
+  importCommand
+      ->add_option("--max-shrink", import.maxShrinkPercent,
+                   "Refuse a table that loses more than this percent of the installed one's "
+                   "GUIDs (default 10)")
+      ->type_name("PERCENT")
+      ->check(CLI::Range(0, 100));
+  importCommand->add_flag("--force", import.force, "Take a table that --max-shrink refuses");
+  importCommand->add_flag("--dry-run", import.dryRun,
+                          "Read the source, build the table and report what it would change; "
+                          "change nothing");
   importCommand->add_flag("--json", import.json, "Print the summary as one JSON object");
   importCommand->add_flag("--no-progress", noProgress, "No progress bar");
   importCommand->add_flag("--lotus-notes", import.lotusNotes,
@@ -375,6 +385,10 @@ int main(int argc, char** argv) {
   refresh.jobGiven = job->count() > 0;
   import.progress = !noProgress;
   publish.rollback = rollback->count() > 0;
+  import.baseGiven = importCommand->get_option("--base")->count() > 0;
+  for (const char* name : {"--base", "--filter", "--bind-dn", "--password-file", "--ca-file",
+                           "--page-size", "--timeout"})
+    if (importCommand->get_option(name)->count() > 0) import.ldapOptionsGiven.push_back(name);
 
   int exitStatus = kExitFailure;
   std::string failure;

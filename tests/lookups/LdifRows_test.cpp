@@ -52,7 +52,8 @@ const char kAdExport[] =
     "\r\n"
     "dn: uid=cy,ou=people,dc=example,dc=org\r\n"
     "entryUUID: 94b26e90-875a-1041-8344-09d62745971f\r\n"
-    "mail: cy@example.org";  // no line end after the last line
+    "mail: cy@example.org\r\n"
+    "\r\n";
 
 const char kAnn[] = "{32c34a8c-5f97-1747-a1b2-c3d4e5f60718}";
 
@@ -109,10 +110,15 @@ TEST_F(LdifRowsTest, BadInputFailsAtItsLineAndKeepsTheTable) {
       {good + "dn: cn=b\nobjectGUID:: AAECAwQFBgcICQoLDA0ODw\n",
        ":6: the base64 value of objectGUID"},
       {good + "dn: cn=b\nobjectGUID:: ====\n", ":6: the base64 value of objectGUID"},
-      {good + "dn: cn=b\nobjectGUID:: AAECAwQFBgcICQoLDA0O\n", ":6: objectGUID is 15 bytes long"},
-      {good + "dn: cn=b\nobjectGUID:: AAECAwQFBgcICQoLDA0ODw==\nmail:: /w==\n",
+      {good + "dn: cn=b\nobjectGUID:: AAECAwQFBgcICQoLDA0O\n\n", ":6: objectGUID is 15 bytes long"},
+      {good + "dn: cn=b\nobjectGUID:: AAECAwQFBgcICQoLDA0ODw==\nmail:: /w==\n\n",
        ":7: mail is not UTF-8"},
       {"version: 2\n\n" + good, ":1: LDIF version 2"},
+      // Cut short: inside a line, and at a line end inside an entry.
+      {good + "dn: cn=b\nobjectGUID:: AAECAwQFBgcICQoLDA0ODw==\nmail: user.00019@conto",
+       ":7: the export ends inside this line"},
+      {good + "dn: cn=b\nobjectGUID:: AAECAwQFBgcICQoLDA0ODw==\n",
+       ":6: the export ends inside this entry"},
   };
   for (const Case& c : cases) {
     SRebuildResult result = Import(c.ldif, SDirectoryMapping::Exchange());
@@ -121,6 +127,9 @@ TEST_F(LdifRowsTest, BadInputFailsAtItsLineAndKeepsTheTable) {
     EXPECT_EQ(result.error.rfind(file + c.error, 0), 0u) << result.error;
     EXPECT_EQ(ReadFile(sandbox.dbFile()), before) << c.ldif;
   }
+  const SRebuildResult folder =
+      RebuildGuidTable(sandbox.cacheDir(), LdifRows(sandbox.root(), SDirectoryMapping::Exchange()));
+  EXPECT_EQ(folder.error, sandbox.root() + ": cannot open (Is a directory)");
 }
 
 TEST_F(LdifRowsTest, MappingForOtherDirectories) {
@@ -136,7 +145,7 @@ TEST_F(LdifRowsTest, MappingForOtherDirectories) {
       "dn: uid=x-dee,ou=people,dc=example,dc=org\n"
       "nsUniqueId: 6d1f3a01-1dd211b2-8005e1a3-7cbe3c3a\n"
       "mail: dee@example.org\nmailAlternateAddress: d@example.org\n"
-      "cn: Dee\ncn: D. Dee\nuid: x-dee\nuid: dee\n",
+      "cn: Dee\ncn: D. Dee\nuid: x-dee\nuid: dee\n\n",
       mapping);
   ASSERT_TRUE(result.replaced) << result.error;
   const std::string guid = "{6d1f3a01-1dd211b2-8005e1a3-7cbe3c3a}";

@@ -81,16 +81,24 @@ TEST_F(TableRebuildTest, EveryFailureKeepsTheOldFileByteForByte) {
     const char* what;
     GuidRowReader rows;
     RebuildFailure failure;
+    bool refuse = false;
   };
   int served = 0;
   GuidRowReader breaking = [&served, inner = RowsOf(many)](GUIDNameInfo& row, std::string& error) {
     if (++served > 1500) return error = "connection to the directory lost", -1;
     return inner(row, error);
   };
+  // A source that waits on the network fails when its wait is cancelled.
+  GuidRowReader waiting = [&cancel](GUIDNameInfo&, std::string& error) {
+    cancel.store(true);
+    return error = "cancelled", -1;
+  };
   const std::list<GUIDNameInfo> none;
   Case cases[] = {{"source fails half-way", breaking, RebuildFailure::Source},
                   {"cancelled", RowsOf(many), RebuildFailure::Cancelled},
-                  {"no rows", RowsOf(none), RebuildFailure::NoRows}};
+                  {"cancelled while the source waits", waiting, RebuildFailure::Cancelled},
+                  {"no rows", RowsOf(none), RebuildFailure::NoRows},
+                  {"refused before the install", RowsOf(many), RebuildFailure::Refused, true}};
   for (Case& c : cases) {
     cancel.store(false);
     Observer observer;
@@ -100,6 +108,10 @@ TEST_F(TableRebuildTest, EveryFailureKeepsTheOldFileByteForByte) {
     SRebuildOptions options;
     options.observer = &observer;
     options.cancel = &cancel;
+    if (c.refuse)
+      options.beforeInstall = [](const std::string&, std::string& why) {
+        return why = "too few", false;
+      };
     SRebuildResult result = RebuildGuidTable(sandbox.cacheDir(), c.rows, options);
     EXPECT_FALSE(result.replaced) << c.what;
     EXPECT_EQ(c.failure, result.failure) << c.what << ": " << result.error;
@@ -107,7 +119,57 @@ TEST_F(TableRebuildTest, EveryFailureKeepsTheOldFileByteForByte) {
     EXPECT_EQ(0, testsupport::RebuildFilesIn(sandbox.cacheDir())) << c.what;
     EXPECT_TRUE(MutexIsFree()) << c.what;
   }
-  EXPECT_EQ(3, log->count("Rebuild of the local GUID table failed")) << log->dump();
+  EXPECT_EQ(5, log->count("Rebuild of the local GUID table failed")) << log->dump();
+}
+
+// An address several GUIDs hold goes to one of them whatever the order of
+// the rows: a primary address (1) before a proxy one (2), then the lowest
+// GUID; names and other statuses are left alone.
+TEST_F(TableRebuildTest, OnePerAddressKeepsOneHolderWhateverTheOrder) {
+  std::list<GUIDNameInfo> rows = {{2, "{a}", "x@corp.test"}, {1, "{b}", "x@corp.test"},
+                                  {2, "{c}", "y@corp.test"}, {2, "{b}", "y@corp.test"},
+                                  {8, "{a}", "same name"},   {8, "{b}", "same name"}};
+  const std::vector<Row> expected = {{"same name", "{a}", 8},
+                                     {"same name", "{b}", 8},
+                                     {"x@corp.test", "{b}", 1},
+                                     {"y@corp.test", "{b}", 2}};
+  for (int order = 0; order < 2; ++order) {
+    SRebuildOptions options;
+    options.onePerAddress = true;
+    SRebuildResult result = RebuildGuidTable(sandbox.cacheDir(), RowsOf(rows), options);
+    ASSERT_TRUE(result.replaced) << result.error;
+    EXPECT_EQ(ReadAllRows(sandbox.dbFile()), expected);
+    EXPECT_EQ(result.shared.addresses, 2u);
+    EXPECT_EQ(result.shared.rowsDropped, 2u);
+    EXPECT_EQ(result.shared.examples, (std::vector<std::string>{"x@corp.test", "y@corp.test"}));
+    rows.reverse();
+  }
+}
+
+// Lookups never wait on the source: the mutex is free while the rows are
+// read and held from the caller's last check of the new file to the install.
+TEST_F(TableRebuildTest, MutexIsHeldOnlyToInstall) {
+  const std::list<GUIDNameInfo> rows = Rows(10);
+  bool freeWhileReading = true;
+  GuidRowReader reading = [&, inner = RowsOf(rows)](GUIDNameInfo& row, std::string& error) {
+    freeWhileReading = freeWhileReading && MutexIsFree();
+    return inner(row, error);
+  };
+  bool heldToInstall = false;
+  std::string checked;
+  SRebuildOptions options;
+  options.beforeInstall = [&](const std::string& file, std::string&) {
+    heldToInstall = !MutexIsFree();
+    checked = file;
+    return true;
+  };
+  SRebuildResult result = RebuildGuidTable(sandbox.cacheDir(), reading, options);
+  ASSERT_TRUE(result.replaced) << result.error;
+  EXPECT_TRUE(freeWhileReading);
+  EXPECT_TRUE(heldToInstall);
+  EXPECT_NE(checked.find(".GUIDDB.DAT.rebuild-"), std::string::npos) << checked;
+  EXPECT_EQ(ReadAllRows(sandbox.dbFile()).size(), 10u);
+  EXPECT_TRUE(MutexIsFree());
 }
 
 // The file's own count is checked against the rows the database reported:

@@ -1,5 +1,9 @@
 #include "support/Slapd.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,13 +38,85 @@ const char kSchema[] =
     "objectclass ( 1.3.6.1.4.1.4203.666.11.99.1 NAME 'testMailbox' SUP top AUXILIARY\n"
     "  MAY ( objectGUID $ proxyAddresses $ legacyExchangeDN ) )\n";
 
+// A listening socket on `ip` (a loopback address) and a port the kernel
+// picks.
+int ListenOnLoopback(int& port, const char* ip = "127.0.0.1") {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  ::inet_pton(AF_INET, ip, &address.sin_addr);
+  socklen_t length = sizeof address;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, 8) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (fd >= 0) ::close(fd);
+    throw std::runtime_error("cannot listen on loopback");
+  }
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
 }  // namespace
+
+SilentListener::SilentListener() { fd_ = ListenOnLoopback(port_); }
+SilentListener::~SilentListener() { ::close(fd_); }
+
+CuttingProxy::CuttingProxy(int targetPort, size_t bytes, const char* ip) {
+  listener_ = ListenOnLoopback(port_, ip);
+  thread_ = std::thread([this, targetPort, bytes] { Relay(targetPort, bytes); });
+}
+
+CuttingProxy::~CuttingProxy() {
+  stop_.store(true);
+  thread_.join();
+  ::close(listener_);
+}
+
+void CuttingProxy::Relay(int targetPort, size_t bytes) {
+  while (!stop_.load()) {
+    pollfd waiting{listener_, POLLIN, 0};
+    if (::poll(&waiting, 1, 50) <= 0) continue;
+    const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(targetPort));
+    if (client >= 0 && server >= 0 &&
+        ::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      size_t fromServer = 0;
+      char buffer[16384];
+      while (!stop_.load()) {
+        pollfd ends[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+        if (::poll(ends, 2, 50) <= 0) continue;
+        if (ends[0].revents != 0) {
+          if (fromServer >= bytes) {
+            const linger reset{1, 0};
+            ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            cut_.store(true);
+            break;
+          }
+          const ssize_t n = ::read(client, buffer, sizeof buffer);
+          if (n <= 0 || ::write(server, buffer, static_cast<size_t>(n)) != n) break;
+        }
+        if (ends[1].revents != 0) {
+          const ssize_t n = ::read(server, buffer, sizeof buffer);
+          if (n <= 0 || ::send(client, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) break;
+          fromServer += static_cast<size_t>(n);
+        }
+      }
+    }
+    if (client >= 0) ::close(client);
+    if (server >= 0) ::close(server);
+  }
+}
 
 std::string SlapdProgram() { return ProgramOnPath("slapd", {"/usr/sbin", "/usr/local/sbin"}); }
 
-SlapdServer::SlapdServer(const std::string& folder) : folder_(folder), pki_(folder) {
+SlapdServer::SlapdServer(const std::string& folder, bool expiredCertificate)
+    : folder_(folder), pki_(folder) {
   const std::string& f = folder_;
-  pki_.Issue("slapd", "IP:127.0.0.1,DNS:localhost");
+  pki_.Issue("slapd", "IP:127.0.0.1,DNS:localhost", expiredCertificate);
   ::mkdir((f + "/db").c_str(), 0700);
   WriteFile(f + "/test.schema", kSchema);
   WriteFile(f + "/admin.password", "admin-secret");
@@ -72,6 +148,10 @@ SlapdServer::SlapdServer(const std::string& folder) : folder_(folder), pki_(fold
                 pki_.key("slapd") +
                 "\n"
                 "sizelimit size.soft=1000 size.hard=1000 size.pr=1000 size.prtotal=unlimited\n"
+                // As Active Directory: no anonymous bind, and a search from
+                // the root ("") covers the whole directory.
+                "disallow bind_anon\n"
+                "defaultsearchbase \"dc=corp,dc=test\"\n"
                 "database mdb\n"
                 "maxsize 104857600\n"
                 "dbnosync\n"

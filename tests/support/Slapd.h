@@ -8,7 +8,9 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "support/Nginx.h"
 
@@ -22,12 +24,13 @@ std::string SlapdProgram();
 // signed by pki().caFile(). The suffix entry and a reader, "cn=reader,
 // dc=corp,dc=test" (whose password readerPasswordFile() holds, mode 0600),
 // are there from the start; the page limit holds for the reader, not for the
-// administrator. Stopped by its pid at the end of the scope, and by the
-// kernel if the test dies first. Throws std::runtime_error when it does not
-// start.
+// administrator. As Active Directory, it refuses an anonymous bind, and a
+// search from the root ("") searches the suffix. Stopped by its pid at the end of the scope, and by
+// the kernel if the test dies first. Throws std::runtime_error when it does not start.
 class SlapdServer {
  public:
-  explicit SlapdServer(const std::string& folder);
+  // `expiredCertificate`: the server's certificate expired long ago.
+  explicit SlapdServer(const std::string& folder, bool expiredCertificate = false);
   ~SlapdServer();
   SlapdServer(const SlapdServer&) = delete;
   SlapdServer& operator=(const SlapdServer&) = delete;
@@ -56,6 +59,45 @@ class SlapdServer {
   pid_t pid_ = -1;
   int ldapPort_ = 0;
   int ldapsPort_ = 0;
+};
+
+// A loopback port that accepts connections (into the kernel's backlog) and
+// never answers: a directory that hangs, in TLS or before it.
+class SilentListener {
+ public:
+  SilentListener();
+  ~SilentListener();
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// A relay on a loopback port to `targetPort`, one connection at a time, each
+// of which it resets (RST) when the client speaks after `bytes` bytes have
+// come from the server: a directory that drops the connection between two pages of a
+// search, so that the client's next writes meet a closed socket. It listens
+// on `ip`, another loopback address than the server's if need be.
+class CuttingProxy {
+ public:
+  CuttingProxy(int targetPort, size_t bytes, const char* ip = "127.0.0.1");
+  ~CuttingProxy();
+  CuttingProxy(const CuttingProxy&) = delete;
+  CuttingProxy& operator=(const CuttingProxy&) = delete;
+  int port() const { return port_; }
+  // Whether the connection was cut.
+  bool cut() const { return cut_.load(); }
+
+ private:
+  void Relay(int targetPort, size_t bytes);
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> cut_{false};
+  std::thread thread_;
 };
 
 }  // namespace testsupport
