@@ -372,10 +372,22 @@ int RunCheck(const ToolContext& context, const CheckOptions& options) {
   CheckNumbers(out);
   CheckHome(context, out);
   CheckLockFolder(out);
-  CheckRefreshSource(out);
+  const std::vector<ProfileFinding> profile = CheckSyncProfile(context, options.online);
+  // On a control server `sync` keeps the table, so a missing agent refresh
+  // source is how it is meant to be, not an error.
+  Checker refresh;
+  CheckRefreshSource(refresh);
+  const bool refreshFails = std::any_of(refresh.findings().begin(), refresh.findings().end(),
+                                        [](const Finding& f) { return f.level == Level::kError; });
+  if (!profile.empty() && refreshFails)
+    out.Add("refresh source", Level::kOk,
+            "the table is kept by guidlookup sync from the [Sync] profile; no agent refresh "
+            "source is set up");
+  else
+    for (const Finding& f : refresh.findings()) out.Add(f.check, f.level, f.message);
   CheckDatabase(context, out);
   CheckSnapshots(context, out);
-  for (const ProfileFinding& f : CheckSyncProfile(context, options.online))
+  for (const ProfileFinding& f : profile)
     out.Add(f.check,
             f.level == 0   ? Level::kOk
             : f.level == 1 ? Level::kWarning

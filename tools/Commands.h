@@ -88,8 +88,8 @@ struct ImportOptions {
   // only go with --ldap that were given, by name.
   bool baseGiven = false;
   std::vector<std::string> ldapOptionsGiven;
-  bool lotusNotes = false;                  // --lotus-notes: the snapshot for Lotus Notes agents
-  bool noSnapshot = false;                  // --no-snapshot
+  bool lotusNotes = false;  // --lotus-notes: the snapshot for Lotus Notes agents
+  bool noSnapshot = false;  // --no-snapshot
 };
 int RunImport(const ToolContext& context, const ImportOptions& options);
 

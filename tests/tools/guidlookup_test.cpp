@@ -39,6 +39,17 @@ using testsupport::ReadFile;
 using testsupport::Row;
 using testsupport::WriteFile;
 
+// Entries u0@corp.test ... of the test directory, one address each.
+std::string Mailboxes(int count) {
+  std::string ldif;
+  for (int i = 0; i < count; ++i)
+    ldif += "dn: cn=u" + std::to_string(i) +
+            ",dc=corp,dc=test\nobjectClass: inetOrgPerson\nobjectClass: testMailbox\ncn: u\nsn: "
+            "u\nmail: u" +
+            std::to_string(i) + "@corp.test\n\n";
+  return ldif;
+}
+
 const char kTool[] = GUIDLOOKUPS_BINARY_DIR "/tools/guidlookup";
 const char kControlServer[] = GUIDLOOKUPS_SOURCE_DIR "/tools/control_server.py";
 
@@ -865,13 +876,7 @@ TEST_F(GuidlookupToolTest, ImportLdifCountsEntriesWithoutRowsAndStopsAtABadOne) 
 TEST_F(GuidlookupToolTest, ImportLdapReadsEveryPage) {
   if (testsupport::SlapdProgram().empty()) GTEST_SKIP() << "slapd is not installed";
   testsupport::SlapdServer slapd(dir_.file(""));
-  std::string ldif;
-  for (int i = 0; i < 5; ++i)
-    ldif += "dn: cn=u" + std::to_string(i) +
-            ",dc=corp,dc=test\nobjectClass: inetOrgPerson\nobjectClass: testMailbox\ncn: u\nsn: "
-            "u\nmail: u" +
-            std::to_string(i) + "@corp.test\n\n";
-  slapd.Add(ldif);
+  slapd.Add(Mailboxes(5));
   ToolRun run = RunHome({"import", "--ldap", slapd.ldapsUri(), "--base", "", "--bind-dn",
                          "cn=reader,dc=corp,dc=test", "--password-file", slapd.readerPasswordFile(),
                          "--ca-file", slapd.pki().caFile(), "--page-size", "2", "--json"});
@@ -1448,13 +1453,7 @@ TEST_F(PublishTest, SyncFromTheDirectoryReachesTheAgent) {
   if (testsupport::SlapdProgram().empty() || testsupport::NginxProgram().empty())
     GTEST_SKIP() << "slapd or nginx is not installed";
   testsupport::SlapdServer slapd(dir_.file(""));
-  std::string ldif;
-  for (int i = 0; i < 5; ++i)
-    ldif += "dn: cn=u" + std::to_string(i) +
-            ",dc=corp,dc=test\nobjectClass: inetOrgPerson\nobjectClass: testMailbox\ncn: u\nsn: "
-            "u\nmail: u" +
-            std::to_string(i) + "@corp.test\n\n";
-  slapd.Add(ldif);
+  slapd.Add(Mailboxes(5));
   ServeShippedSite();
   const std::string profile =
       "[Sync]\nsDirectoryURI=" + slapd.ldapsUri() +
@@ -1465,10 +1464,11 @@ TEST_F(PublishTest, SyncFromTheDirectoryReachesTheAgent) {
   WriteSettings(profile + "dWebRoot=" + web_.root + "\n");
   const std::string findings =
       "sorted(set(c['check'] + ' ' + c['level'] for c in d['checks'] if c['check'] in "
-      "('sync profile', 'web root', 'directory')))";
+      "('sync profile', 'web root', 'directory', 'refresh source')))";
   ToolRun run = RunHome({"check", "--online", "--json"});
   EXPECT_EQ(Json(run.out, findings),
-            "[\"directory ok\", \"sync profile ok\", \"web root ok\", \"web root warning\"]")
+            "[\"directory ok\", \"refresh source ok\", \"sync profile ok\", \"web root ok\", "
+            "\"web root warning\"]")
       << run.out;
 
   run = RunHome({"sync", "--json"});
@@ -1482,7 +1482,7 @@ TEST_F(PublishTest, SyncFromTheDirectoryReachesTheAgent) {
   run = RunHome({"sync", "--json"});
   EXPECT_EQ(Json(run.out, "d[1]['changed']", true), "false") << Show(run);
   EXPECT_EQ(Json(RunHome({"check", "--json"}).out, findings),
-            "[\"sync profile ok\", \"web root ok\"]");
+            "[\"refresh source ok\", \"sync profile ok\", \"web root ok\"]");
 
   // What sync refuses: the live release, the local table and the web root
   // stay as they were.
