@@ -750,6 +750,8 @@ TEST_F(NginxNetworkTest, SampleSitesAdmitByCertificateByTokenOrByBoth) {
       text.replace(pos, from.size(), to);
   };
   replace(sample, "/etc/guidlookups-hb", dir_.file("pki"));
+  // The live release's folder: here the one the fixture serves.
+  replace(sample, "/srv/guidlookups-hb/current", dir_.file("www"));
   replace(sample, "/srv/guidlookups-hb", dir_.file("www"));
   replace(sample, "CHANGE-ME-to-a-long-random-token", "tok-789-site");
   pki_->Issue("client", "DNS:client-7");
