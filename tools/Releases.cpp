@@ -190,21 +190,12 @@ class ManifestReader {
   explicit ManifestReader(const std::string& text) : text_(text) {}
 
   bool Read(Release& r) {
-    if (!Expect('{')) return false;
-    do {
-      std::string key;
-      if (!String(key) || !Expect(':')) return false;
-      if (key == "id" || key == "time") {
-        if (!String(key == "id" ? r.id : r.time)) return false;
-      } else if (key == "rows" || key == "guids") {
-        if (!Number(key == "rows" ? r.rows : r.guids)) return false;
-      } else if (key == "files") {
-        if (!Files(r.files)) return false;
-      } else if (!Skip()) {
-        return false;
-      }
-    } while (Accept(','));
-    return Expect('}');
+    return Object([&](const std::string& key) {
+      if (key == "id" || key == "time") return String(key == "id" ? r.id : r.time);
+      if (key == "rows" || key == "guids") return Number(key == "rows" ? r.rows : r.guids);
+      if (key == "files") return Files(r.files);
+      return Skip();
+    });
   }
 
  private:
@@ -216,7 +207,16 @@ class ManifestReader {
     if (at_ < text_.size() && text_[at_] == c) return ++at_, true;
     return false;
   }
-  bool Expect(char c) { return Accept(c); }
+  // An object whose every value `field` reads, given its key.
+  template <typename Field>
+  bool Object(Field field) {
+    if (!Accept('{')) return false;
+    do {
+      std::string key;
+      if (!String(key) || !Accept(':') || !field(key)) return false;
+    } while (Accept(','));
+    return Accept('}');
+  }
   bool String(std::string& out) {
     if (!Accept('"')) return false;
     out.clear();
@@ -253,19 +253,13 @@ class ManifestReader {
     if (Accept(']')) return true;
     do {
       ReleaseFile file;
-      if (!Accept('{')) return false;
-      do {
-        std::string key;
-        if (!String(key) || !Expect(':')) return false;
-        if (key == "name" || key == "sha256") {
-          if (!String(key == "name" ? file.name : file.sha256)) return false;
-        } else if (key == "size") {
-          if (!Number(file.size)) return false;
-        } else if (!Skip()) {
-          return false;
-        }
-      } while (Accept(','));
-      if (!Accept('}')) return false;
+      const bool read = Object([&](const std::string& key) {
+        if (key == "name" || key == "sha256")
+          return String(key == "name" ? file.name : file.sha256);
+        if (key == "size") return Number(file.size);
+        return Skip();
+      });
+      if (!read) return false;
       files.push_back(file);
     } while (Accept(','));
     return Accept(']');
