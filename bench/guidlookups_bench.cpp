@@ -33,9 +33,9 @@
 #include "host/LogWriter.h"
 #include "host/Settings.h"
 #include "lookups/HXGuidLookups.h"
-#include "lookups/LdifRows.h"
-#include "lookups/SharedSnapshot.h"
-#include "lookups/TableRebuild.h"
+#include "lookups/directory/LdifRows.h"
+#include "lookups/refresh/TableRebuild.h"
+#include "lookups/snapshot/SharedSnapshot.h"
 
 namespace fs = std::filesystem;
 

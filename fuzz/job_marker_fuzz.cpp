@@ -5,7 +5,7 @@
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
-#include "lookups/JobMarker.h"
+#include "lookups/refresh/JobMarker.h"
 
 namespace {
 

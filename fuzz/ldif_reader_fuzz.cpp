@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
-#include "lookups/LdifRows.h"
+#include "lookups/directory/LdifRows.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "lookups/SharedSnapshot.h"
+#include "lookups/snapshot/SharedSnapshot.h"
 
 FUZZ_INITIALIZE_WITH_A_SILENT_LOG()
 

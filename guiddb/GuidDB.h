@@ -3,8 +3,7 @@
 //
 // Thread-safety: a CGuidDB and its query handles belong to one thread at a
 // time. Several objects, in one process or many, may open the same file;
-// callers serialise their work on it with the named mutex
-// "SQLITE_ACCESS_LOCK".
+// callers serialise their work on it with the access lock (AccessLock).
 //
 // Results are 0 (success), 1 (nothing there: no file, no table, no more rows,
 // no such row) and -1 (failure). Failures are logged through the event log
@@ -27,7 +26,7 @@ class CSQLite3Query;
 class CSQLite3Statement;
 }  // namespace FX
 
-#define GUIDDB_NAME "GUIDDB.DAT"
+#include "guiddb/CacheFiles.h"
 
 // The library's event log, through which the database class writes its
 // lines. Defined here, with the class that uses it; constructed when the

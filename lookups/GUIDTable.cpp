@@ -10,8 +10,8 @@
 #include "host/EventLog.h"
 #include "host/FXString.h"
 #include "host/LogWriter.h"
-#include "lookups/SharedSnapshot.h"
 #include "lookups/StaticCache.h"
+#include "lookups/snapshot/SharedSnapshot.h"
 
 namespace {
 

@@ -10,15 +10,16 @@
 #include <string>
 #include <utility>
 
+#include "guiddb/AccessLock.h"
 #include "host/FXString.h"
 #include "host/Locks.h"
 #include "host/LogWriter.h"
 #include "host/Settings.h"
-#include "lookups/Download.h"
 #include "lookups/FailureLog.h"
-#include "lookups/JobMarker.h"
 #include "lookups/ProcessFlags.h"
-#include "lookups/RefreshSteps.h"
+#include "lookups/refresh/Download.h"
+#include "lookups/refresh/JobMarker.h"
+#include "lookups/refresh/RefreshSteps.h"
 
 std::atomic<int32_t> CHXGuidLookups::s_shouldRefreshGUIDTable{RefreshUndecided};
 
@@ -39,7 +40,6 @@ constexpr char kDatabaseTag[] =
     "bool CHXGuidLookups::getGUIDRecordForSMTP(const string&, std::multimap<int, SGuidRecord>&, "
     "bool)";
 
-constexpr char kGuidCacheSubfolder[] = "JobResults/GUIDCacheDir";
 constexpr unsigned int kDefaultAddressCacheSize = 100000;
 
 // Counts a database query as failed unless it reached its success.
@@ -64,7 +64,7 @@ class QueryFailureCount {
 // thread may outlive the static destructors at exit.
 struct PrivateQueries {
   // All guarded by privateQueryTurn (lock order in ProcessFlags.h).
-  std::unique_ptr<CNamedMutex> lock;  // "SQLITE_ACCESS_LOCK", its file kept open
+  std::unique_ptr<AccessMutex> lock;  // its file kept open
   // Kept between misses so that a miss costs one query, not an open and a
   // close. Used only under the named mutex; dropped after any failure and
   // whenever GUIDDB.DAT is no longer the file, unchanged, that it opened.
@@ -115,7 +115,7 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
 
 std::string CHXGuidLookups::jobMarkerPath() const {
   if (guidCacheDir.empty()) return std::string();
-  return guidCacheDir + "/" GUID_JOB_MARKER_NAME;
+  return cachefiles::JobMarker(guidCacheDir);
 }
 
 CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
@@ -151,7 +151,7 @@ CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
     const bool homeFound = settings.getString(hxsettings::kHome, &home);
     if (settings.lastReadErrno() != 0) return unreadableSettings(__LINE__);
     if (homeFound && !home.empty()) {
-      guidCacheDir = home + "/" + kGuidCacheSubfolder;
+      guidCacheDir = cachefiles::CacheFolder(home);
       if (!FXFolder::DoesFolderExist(guidCacheDir)) {
         CLmError err = FXFolder::CreateFoldersIteratively(guidCacheDir, nullptr);
         if (err.IsError()) {
@@ -338,14 +338,15 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     PrivateQueries& shared = TakePrivateQueries();
     queryDb = &shared.db;
     if (!shared.lock) {
-      shared.lock = std::make_unique<CNamedMutex>("SQLITE_ACCESS_LOCK", nullptr, false);
+      shared.lock = std::make_unique<AccessMutex>();
       shared.lock->keepDescriptorOpen(true);
     }
     // Released exactly once on every way out from here, exceptions included.
-    CNamedMutexLock held(*shared.lock);
-    if (!held.locked()) {
+    AccessLock held(*shared.lock);
+    if (!held.held()) {
       HXLOG_FAILURE(lastError, kDatabaseTag,
-                    "Could not lock SQLITE_ACCESS_LOCK; not querying for [%s]", address.c_str());
+                    "Could not lock " GUIDDB_ACCESS_LOCK_NAME "; not querying for [%s]",
+                    address.c_str());
       return false;
     }
 
@@ -415,7 +416,7 @@ constexpr char kUpdateTag[] = "bool CHXGuidLookups::UpdateGUIDDB(CGuidDB&)";
 //   lock, a log line or a settings read. The decision itself takes no
 //   cross-process lock: a fresh table never costs the named mutex.
 //
-//   A refresh runs under the named mutex "SQLITE_ACCESS_LOCK", which every
+//   A refresh runs under the access lock (AccessLock), which every
 //   reader of the file (the private lookups and the static cache load) takes
 //   too. The state is checked again under the mutex, and a waiter after a
 //   failed download tries no other: within this process the gate already
@@ -473,11 +474,11 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     if (s_shouldRefreshGUIDTable.load() != RefreshNeeded) return false;
 
     // Released exactly once on every way out from here, exceptions included.
-    CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
-    CNamedMutexLock held(mutex);
-    if (!held.locked()) {
+    AccessLock held;
+    if (!held.held()) {
       HXLOG_FAILURE(lastError, kUpdateTag,
-                    "Could not lock SQLITE_ACCESS_LOCK; not refreshing the local GUID table");
+                    "Could not lock " GUIDDB_ACCESS_LOCK_NAME
+                    "; not refreshing the local GUID table");
       return false;
     }
     totalRecordsToCommit = plan.batchSize;
@@ -491,7 +492,7 @@ bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
     if (download && shouldFetchGUIDTable.load())
       HXLOG(-1, kUpdateTag, " Starting to get GUID info from HB.");
     const bool refreshed = download ? guidlookups_internal::RefreshByDownload(*this)
-                                    : guidlookups_internal::RefreshByRebuild(*this, db);
+                                    : guidlookups_internal::RefreshByRebuild(*this, db, held);
     if (!refreshed) return false;
 
     s_shouldRefreshGUIDTable.store(RefreshDone);

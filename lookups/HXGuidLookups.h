@@ -24,7 +24,7 @@
 // they share the process's StaticCache; in private mode each owns its
 // mfuCache, and all of them share the process's one database connection and
 // lock descriptor, in turn. Database work is serialised across processes by
-// the named mutex "SQLITE_ACCESS_LOCK".
+// the access lock (AccessLock).
 class GUIDLOOKUPS_EXPORT CHXGuidLookups {
  public:
   CHXGuidLookups();

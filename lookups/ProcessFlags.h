@@ -26,7 +26,7 @@ GUIDLOOKUPS_EXPORT extern std::atomic<bool> shouldFetchGUIDTable;
 //      the private-mode queries, used by one thread at a time; taken before
 //      the named mutex, whose flock on that one descriptor would not keep
 //      two threads of the process apart;
-//   4. the named mutex "SQLITE_ACCESS_LOCK" (CNamedMutex): every use of
+//   4. the access lock (AccessLock): every use of
 //      GUIDDB.DAT, across all processes of the machine.
 // No code takes an earlier lock while holding a later one.
 GUIDLOOKUPS_EXPORT extern HxCriticalSection criticalSec;

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "host/Settings.h"
-#include "lookups/JobMarker.h"
+#include "lookups/refresh/JobMarker.h"
 
 namespace {
 

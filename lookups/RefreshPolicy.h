@@ -26,10 +26,6 @@ enum GuidRefreshOutcome : int32_t {
 // Job flag: the job asks for the GUID table to be refreshed.
 constexpr unsigned int GuidRefreshJobFlag = 4;
 
-// Name of the job marker file in the GUID cache folder: the id of the last job
-// whose rebuild completed, in decimal.
-#define GUID_JOB_MARKER_NAME "GUIDDB.JOB"
-
 // Decides whether the local table must be refreshed now, from the job flags
 // and marker, "nLastGuidNameTableRefreshTime" and
 // "SmtpGuidTableRefreshInterval". Returns RefreshNeeded or RefreshNotNeeded

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <ctime>
 
+#include "guiddb/AccessLock.h"
 #include "host/Locks.h"
 #include "host/LogWriter.h"
 #include "host/Settings.h"
@@ -306,7 +307,7 @@ void StaticCache::dropAll() {
 //   2. criticalSec serialises the loaders of this process, and bIsLoaded is
 //      read again under it, so that callers that queued behind a finished
 //      load return without loading twice;
-//   3. the named mutex "SQLITE_ACCESS_LOCK", taken after criticalSec as
+//   3. the access lock (AccessLock), taken after criticalSec as
 //      everywhere in the library, keeps other threads and processes from
 //      rebuilding or replacing the file while it is read.
 // The entries are filled while bIsLoaded is false, when no reader looks at
@@ -357,14 +358,13 @@ int StaticCache::load(const std::string& folder, bool exchange, bool addProxySmt
       }
     } failureCount{failedLoads_, bIsLoaded};
     try {
-      CNamedMutex dbMutex("SQLITE_ACCESS_LOCK", nullptr, false);
       // Reading without the mutex could load a table that another process
       // is rebuilding, and a loaded cache is never reloaded. Released on
       // every way out, exceptions included.
-      CNamedMutexLock held(dbMutex);
-      if (!held.locked()) {
+      AccessLock held;
+      if (!held.held()) {
         HXLOG(-1, kFastloadTag,
-              "Could not lock SQLITE_ACCESS_LOCK; not loading the static cache from %s",
+              "Could not lock " GUIDDB_ACCESS_LOCK_NAME "; not loading the static cache from %s",
               folder.c_str());
         return -1;
       }

@@ -12,8 +12,8 @@
 #include "guiddb/GuidDB.h"
 #include "host/Export.h"
 #include "lookups/MFUCache.h"
-#include "lookups/SharedSnapshot.h"
 #include "lookups/Statistics.h"
+#include "lookups/snapshot/SharedSnapshot.h"
 
 struct recordInfo_t;
 class GUIDTable;
@@ -27,7 +27,7 @@ struct MFC_Cache_Value_Type {
 
 // Thread-safe after load: find() takes no lock and may run in any number of
 // threads at once; fastload() serialises loads with criticalSec, then the
-// named mutex "SQLITE_ACCESS_LOCK". The cache owns every map handed to
+// access lock (AccessLock). The cache owns every map handed to
 // insert(); the singleton lives until the process ends.
 class GUIDLOOKUPS_EXPORT StaticCache {
  public:

@@ -15,14 +15,15 @@
 #include <iostream>
 #include <set>
 
+#include "guiddb/AccessLock.h"
 #include "host/FXString.h"
 #include "host/HostConfig.h"
 #include "host/Locks.h"
-#include "host/Network.h"
-#include "host/SecretFile.h"
 #include "host/Settings.h"
-#include "lookups/Download.h"
-#include "lookups/SharedSnapshot.h"
+#include "host/net/Network.h"
+#include "host/net/SecretFile.h"
+#include "lookups/refresh/Download.h"
+#include "lookups/snapshot/SharedSnapshot.h"
 #include "tools/Commands.h"
 
 namespace guidlookup {
@@ -160,8 +161,7 @@ void CheckHome(const ToolContext& context, Checker& out) {
 }
 
 void CheckLockFolder(Checker& out) {
-  CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
-  const std::string file = mutex.lockFilePath();
+  const std::string file = AccessMutex().lockFilePath();
   const std::string folder = file.substr(0, file.rfind('/'));
   const std::string given = hostconfig::Get(hostconfig::Knob::kLockDir);
   // GUIDLOOKUPS_LOCK_DIR is used as given, never created; the default folder

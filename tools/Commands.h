@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "lookups/LdapRows.h"
-#include "lookups/TableRebuild.h"
+#include "lookups/directory/LdapRows.h"
+#include "lookups/refresh/TableRebuild.h"
 #include "tools/Environment.h"
 #include "tools/Json.h"
 #include "tools/Output.h"

@@ -15,20 +15,19 @@
 #include <mutex>
 #include <vector>
 
+#include "guiddb/CacheFiles.h"
 #include "host/AppMgrClient.h"
 #include "host/EventLog.h"
 #include "host/FXString.h"
 #include "host/HostConfig.h"
 #include "host/LogWriter.h"
-#include "host/Network.h"
 #include "host/Settings.h"
+#include "host/net/Network.h"
 #include "lookups/ProcessFlags.h"
 
 namespace guidlookup {
 
 namespace {
-
-constexpr char kGuidCacheSubfolder[] = "/JobResults/GUIDCacheDir";
 
 // Keeps the lines the library writes while the tool has not yet decided where
 // the log goes (reading the settings may already log a malformed line), so
@@ -229,9 +228,13 @@ void RequireSettingsFolder(const ToolContext& context) {
                       (context.home.empty() ? std::string("<home>") : context.home) + "/settings");
 }
 
-std::string GuidCacheDir(const ToolContext& context) { return context.home + kGuidCacheSubfolder; }
+std::string GuidCacheDir(const ToolContext& context) {
+  return cachefiles::CacheFolder(context.home);
+}
 
-std::string DatabasePath(const std::string& guidCacheDir) { return guidCacheDir + "/" GUIDDB_NAME; }
+std::string DatabasePath(const std::string& guidCacheDir) {
+  return cachefiles::Database(guidCacheDir);
+}
 
 void RequireGuidCacheFolder(const ToolContext& context) {
   const std::string folder = GuidCacheDir(context);
@@ -249,7 +252,7 @@ void InitializeForPaths(CHXGuidLookups& lookups, uint64_t jobId, unsigned int jo
   // An empty dHOME counts as none, as the library's own set-up takes it.
   if (settings.readString(hxsettings::kHome, &home) != SettingStatus::kFound || home.empty())
     throw ToolError(kExitFailure, "no home folder: the settings hold no dHOME (pass --home DIR)");
-  lookups.guidCacheDir = home + kGuidCacheSubfolder;
+  lookups.guidCacheDir = cachefiles::CacheFolder(home);
   if (!FXFolder::DoesFolderExist(lookups.guidCacheDir)) {
     CLmError error = FXFolder::CreateFoldersIteratively(lookups.guidCacheDir, nullptr);
     if (error.IsError())

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "lookups/HXGuidLookups.h"
-#include "lookups/JobMarker.h"
+#include "lookups/refresh/JobMarker.h"
 #include "tools/ToolError.h"
 
 namespace guidlookup {

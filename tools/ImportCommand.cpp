@@ -30,10 +30,10 @@
 #include <list>
 
 #include "host/AppMgrClient.h"
-#include "lookups/DirectoryMapping.h"
-#include "lookups/LdapRows.h"
-#include "lookups/LdifRows.h"
-#include "lookups/TableRebuild.h"
+#include "lookups/directory/DirectoryMapping.h"
+#include "lookups/directory/LdapRows.h"
+#include "lookups/directory/LdifRows.h"
+#include "lookups/refresh/TableRebuild.h"
 #include "tools/Commands.h"
 
 namespace guidlookup {

@@ -10,7 +10,7 @@
 #include <iostream>
 
 #include "host/FXString.h"
-#include "lookups/SharedSnapshot.h"
+#include "lookups/snapshot/SharedSnapshot.h"
 #include "tools/Commands.h"
 
 namespace guidlookup {

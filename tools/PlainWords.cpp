@@ -8,9 +8,9 @@
 
 #include "host/AppMgrClient.h"
 #include "host/HostConfig.h"
-#include "host/Network.h"
 #include "host/Settings.h"
-#include "lookups/Download.h"
+#include "host/net/Network.h"
+#include "lookups/refresh/Download.h"
 
 namespace guidlookup {
 namespace {

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "guiddb/AccessLock.h"
 #include "host/Files.h"
 #include "host/Locks.h"
 #include "tools/Commands.h"
@@ -197,11 +198,10 @@ int RunPublish(const ToolContext& context, const PublishOptions& options) {
   int fd = -1;
   long rows = 0, guids = 0;
   {
-    CNamedMutex mutex("SQLITE_ACCESS_LOCK", nullptr, false);
-    CNamedMutexLock lock(mutex);
-    if (!lock.locked())
+    AccessLock lock;
+    if (!lock.held())
       throw ToolError(kExitFailure,
-                      "cannot take the lock of the table (" + mutex.lockFilePath() + ")");
+                      "cannot take the lock of the table (" + lock.lockFilePath() + ")");
     const std::string why = CGuidDB::VerifyFile(database, nullptr, true);
     if (!why.empty())
       throw ToolError(kExitFailure, "the local table " + database + " cannot be published: " + why);

@@ -10,9 +10,9 @@
 #include <sstream>
 
 #include "host/Files.h"
-#include "host/SecretFile.h"
 #include "host/Settings.h"
-#include "lookups/LdapRows.h"
+#include "host/net/SecretFile.h"
+#include "lookups/directory/LdapRows.h"
 #include "tools/Commands.h"
 #include "tools/Releases.h"
 

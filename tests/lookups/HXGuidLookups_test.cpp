@@ -28,7 +28,7 @@
 
 #include "host/Locks.h"
 #include "host/Settings.h"
-#include "lookups/TableRebuild.h"
+#include "lookups/refresh/TableRebuild.h"
 #include "support/HXGuidLookupsSupport.h"
 
 // Counts every call that may change the locale, made by anyone in this test

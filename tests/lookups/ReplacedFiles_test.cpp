@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "host/Settings.h"
-#include "lookups/Download.h"
 #include "lookups/GUIDTable.h"
 #include "lookups/HXGuidLookups.h"
-#include "lookups/JobMarker.h"
-#include "lookups/SharedSnapshot.h"
-#include "lookups/TableRebuild.h"
-#include "lookups/Validator.h"
+#include "lookups/refresh/Download.h"
+#include "lookups/refresh/JobMarker.h"
+#include "lookups/refresh/TableRebuild.h"
+#include "lookups/refresh/Validator.h"
+#include "lookups/snapshot/SharedSnapshot.h"
 #include "support/FaultFileSystem.h"
 #include "support/HXGuidLookupsSupport.h"
 

@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "lookups/SharedSnapshot.h"
 #include "lookups/Version.h"
+#include "lookups/snapshot/SharedSnapshot.h"
 #include "support/ControlServer.h"
 #include "support/Nginx.h"
 #include "support/Slapd.h"

@@ -1,0 +1,411 @@
+// Replacement of the local GUID database by the control server's copy.
+//
+// The control server's file comes either from its database folder on this
+// machine or, over the network session, through the temporary folder. Before
+// it is copied over the local "GUIDDB.DAT" it must prove to be a usable GUID
+// database: a truncated or garbage download would otherwise replace a good
+// table and break every lookup of the machine until the next successful
+// refresh. The copy itself is atomic (temporary file, flush, rename), so a
+// reader that takes the named mutex after us sees the old file or the new
+// one, never a mix.
+//
+// A process that died in a rebuild may have left a rollback journal (or a
+// WAL and its index) beside the old file. SQLite would apply it to whatever
+// file carries that name next, so it must be gone before the swap. We hold
+// the named mutex, so no live user of the file owns it: the old file is
+// opened once through the access layer, which rolls a hot journal back (so
+// the old file stays whole even if the copy then fails), and whatever is
+// left beside it is removed. If a leftover cannot be removed, the swap is not
+// made.
+#include "lookups/refresh/Download.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "guiddb/GuidDB.h"
+#include "host/FXString.h"
+#include "host/Files.h"
+#include "host/LogWriter.h"
+#include "host/Settings.h"
+#include "host/StagedFile.h"
+#include "host/net/Network.h"
+#include "lookups/FailureLog.h"
+#include "lookups/HXGuidLookups.h"
+#include "lookups/refresh/Validator.h"
+#include "lookups/snapshot/SharedSnapshot.h"
+
+namespace {
+
+constexpr const char* kTag = "bool CHXGuidLookups::getSqlLiteGUIDDbFromHB()";
+constexpr int kNetworkTimeout = 120;
+
+// A private folder beside the local database, "<cache>/.incoming", where the
+// new file is copied, checked and indexed before it is renamed over the local
+// one (same file system, so the rename is atomic). Whatever is left in it is
+// removed at the end of the scope, on every path.
+class Staging {
+ public:
+  explicit Staging(const std::string& cacheDir) : folder_(cacheDir + "/.incoming") {}
+  ~Staging() { Clear(); }
+  Staging(const Staging&) = delete;
+  Staging& operator=(const Staging&) = delete;
+
+  const std::string& folder() const { return folder_; }
+  std::string file() const { return folder_ + "/" GUIDDB_NAME; }
+
+  // An empty staging folder (leftovers of an earlier call are removed).
+  CLmError Prepare() {
+    Clear();
+    return CLmDirectory::Create(folder_.c_str(), true);
+  }
+
+  // Flushes the checked file (the index build wrote it after its copy was
+  // flushed) and renames it over the file `destination` names.
+  CLmError InstallAs(const std::string& destination) {
+    hostfs::StagedFile checked;
+    checked.Adopt(file(), true);
+    if (const int err = checked.Flush())
+      return CLmError(hxerr::kIo, "cannot flush " + file() + ": " + hostfs::ErrnoText(err));
+    const std::string target = hostfs::ResolveLinks(destination);
+    if (const int err = checked.Install(target, false))
+      return CLmError(hxerr::kIo,
+                      "cannot rename " + file() + " to " + target + ": " + hostfs::ErrnoText(err));
+    return CLmError::Success();
+  }
+
+ private:
+  void Clear() {
+    hostfs::RemoveWithSidecars(file());
+    ::rmdir(folder_.c_str());
+  }
+
+  std::string folder_;
+};
+
+// The network session of one transfer: made by Attach, disconnected and
+// destroyed at the end of the scope on every path, never throwing from there.
+// Belongs to the downloading thread.
+class ScopedSession {
+ public:
+  ScopedSession() = default;
+  ~ScopedSession() { End(); }
+  ScopedSession(const ScopedSession&) = delete;
+  ScopedSession& operator=(const ScopedSession&) = delete;
+
+  // Makes the session and attaches it to the control server at `hostName`
+  // on behalf of this machine.
+  CLmError Attach(const std::string& hostName, HXPlatformInfo& settings) {
+    network_ = std::make_unique<CHxNetwork>();
+    hxsExecuteRemoteDllType executables;
+    std::strncpy(executables.localExecutable, "sLNDM2REMOTEEXEC",
+                 sizeof(executables.localExecutable) - 1);
+    std::strncpy(executables.remoteExecutable, "sLPDM2REMOTEEXEC",
+                 sizeof(executables.remoteExecutable) - 1);
+    executables.options = 0;
+    char clientName[256] = {0};
+    const char* machine = settings.getPhysicalMachine();
+    std::strncpy(clientName, machine ? machine : "", sizeof(clientName) - 1);
+    return network_->Attach_RemoteDLL(hostName, &executables, clientName, kNetworkTimeout, flag_);
+  }
+
+  // Fetches the file into the destination set on the session.
+  CLmError Get() {
+    hxsFilexferRequest request;
+    flag_ = false;
+    return network_->PutFileResponse(false, request, nullptr, -1, flag_);
+  }
+
+  bool made() const { return network_ != nullptr; }
+  // REQUIRES: made().
+  CHxNetwork* operator->() { return network_.get(); }
+
+ private:
+  void End() noexcept {
+    if (!network_) return;
+    try {
+      network_->Disconnect(kNetworkTimeout, flag_);
+    } catch (...) {
+    }
+    network_.reset();
+  }
+
+  std::unique_ptr<CHxNetwork> network_;
+  bool flag_ = false;
+};
+
+// The file a transfer writes in the temporary folder: nothing reads it after
+// the download, so it goes at the end of the scope whatever the result (a
+// whole database per agent would otherwise stay there).
+class TransferFile {
+ public:
+  TransferFile() = default;
+  ~TransferFile() {
+    if (path.empty()) return;
+    const int removed = ::unlink(path.c_str());
+    const int err = errno;
+    if (removed != 0 && err != ENOENT) {
+      try {
+        HXLOG(-1, kTag, "Could not remove the transferred file [%s]: %s", path.c_str(),
+              hostfs::ErrnoText(err).c_str());
+      } catch (...) {
+      }
+    }
+  }
+  TransferFile(const TransferFile&) = delete;
+  TransferFile& operator=(const TransferFile&) = delete;
+
+  std::string path;  // "" while there is none
+};
+
+// True when `a` and `b` name one existing file or folder.
+bool SameNode(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// One call of DownloadGuidDatabase, in its steps: choose the source, transfer
+// (when the control server is elsewhere), verify a copy in the staging
+// folder, install it. Each step logs its own failure (its text kept in
+// `lastError`) and returns it. What a step made is owned by a member, released
+// in reverse order of declaration: the staging folder, then the session, then
+// the transferred file.
+class GuidDownload {
+ public:
+  GuidDownload(const std::string& guidCacheDir, std::string& lastError)
+      : guidCacheDir_(guidCacheDir),
+        lastError_(lastError),
+        destination_(guidCacheDir + "/" GUIDDB_NAME),
+        // The new file is checked in a folder beside the file that
+        // GUIDDB.DAT names (a link is kept): the rename then stays on one
+        // file system.
+        staging_(hostfs::FolderOf(hostfs::ResolveLinks(destination_))) {}
+
+  CLmError Run() {
+    CLmError status = ChooseSource();
+    if (!status.IsError() && !source_.local) status = Transfer();
+    if (status.IsError() || notModified_) return status;
+    status = Verify();
+    if (status.IsError()) return status;
+    return Install();
+  }
+
+  GuidRefreshOutcome outcome() const { return outcome_; }
+
+ private:
+  CLmError Failed(int32_t code) const { return CLmError(code, lastError_); }
+
+  CLmError ChooseSource() {
+    if (!settings_.setFocus(HXPI_Focus::getFocus())) {
+      HXLOG_FAILURE(lastError_, kTag, " Unable to set focus name");
+      return Failed(hxerr::kInvalid);
+    }
+    std::string home;
+    if (!settings_.getString(hxsettings::kHome, &home)) {
+      HXLOG_FAILURE(lastError_, kTag, " Unable to get Base Temp Directory path");
+      return Failed(hxerr::kNotFound);
+    }
+    source_ = ChooseDownloadSource();
+    if (source_.local) HXLOG(2, kTag, "HB is installed. Perform local copy of sqlite db");
+    if (source_.folder.empty()) {
+      HXLOG_FAILURE(lastError_, kTag, " Unable to get Base Temp Directory path");
+      return Failed(hxerr::kNotFound);
+    }
+    return CLmError::Success();
+  }
+
+  // Fetches the control server's file into the temporary folder, or straight
+  // into the staging folder when the temporary folder is the GUID cache
+  // folder itself. A "not modified" answer ends the download as done.
+  CLmError Transfer() {
+    std::string hostName;
+    HXClient client(2);
+    if (client.getNetworkHostnameMangled(hostName, nullptr) != 0) {
+      HXLOG_FAILURE(lastError_, kTag, "Failed to get Network mangled Hostname for HB");
+      return Failed(hxerr::kNotFound);
+    }
+    CLmError err = session_.Attach(hostName, settings_);
+    if (err.IsError()) {
+      HXLOG_FAILURE(lastError_, kTag, "Failed to connect to the remote machine:[%s]",
+                    err.AsString().c_str());
+      return Failed(err.Code());
+    }
+    HXLOG(2, kTag, "Request Message Sent [ %s ]", session_->GetConnectionStr().c_str());
+    // A temporary folder that is the GUID cache folder itself would have the
+    // raw transfer renamed over the live database before any check.
+    if (SameNode(source_.folder, hostfs::FolderOf(hostfs::ResolveLinks(destination_))) ||
+        SameNode(source_.folder + "/" GUIDDB_NAME, destination_)) {
+      err = staging_.Prepare();
+      if (err.IsError()) {
+        HXLOG_FAILURE(lastError_, kTag, "failed to create directory [%s]. error [%s]",
+                      staging_.folder().c_str(), err.AsString().c_str());
+        return Failed(err.Code());
+      }
+      session_->SetDestinationFile(staging_.file());
+      transferredIntoStaging_ = true;
+    } else {
+      transferFile_.path = hostfs::ResolveLinks(source_.folder + "/" GUIDDB_NAME);
+    }
+    // Asks for the file only if it changed since the one installed, when
+    // that one came from this server and is still in place.
+    const SDownloadValidator known =
+        ReadDownloadValidator(guidCacheDir_, hostfs::ResolveLinks(destination_));
+    if (!known.empty()) session_->SetValidator(known.etag, known.lastModified);
+    err = session_.Get();
+    if (err.IsError()) {
+      HXLOG_FAILURE(lastError_, kTag, "HXSession::getfile() returned error [%s]",
+                    err.AsString().c_str());
+      return Failed(err.Code());
+    }
+    if (session_->NotModified()) {
+      // The installed file is the server's file: a completed refresh that
+      // moved no body and leaves GUIDDB.DAT untouched.
+      notModified_ = true;
+      outcome_ = RefreshNotModified;
+      HXLOG(-1, kTag,
+            "Sql Lite db on HB is unchanged since the last download; local database kept");
+      return CLmError::Success();
+    }
+    received_.etag = session_->ReceivedETag();
+    received_.lastModified = session_->ReceivedLastModified();
+    return CLmError::Success();
+  }
+
+  // The file is copied in beside the local one first and checked there: what
+  // is installed is then exactly what was checked, even when the source
+  // changes meanwhile (the control server's live database, when it runs on
+  // this machine).
+  CLmError Verify() {
+    CLmError err = CLmDirectory::Create(guidCacheDir_.c_str(), true);
+    if (err.IsError()) {
+      HXLOG_FAILURE(lastError_, kTag, "failed to create directory [%s]. error [%s]",
+                    guidCacheDir_.c_str(), err.AsString().c_str());
+      return Failed(err.Code());
+    }
+    // Appended as is: a folder that ends in a separator gives "//", which
+    // the file system takes as one.
+    sourceFile_ = source_.folder + "/" GUIDDB_NAME;
+    if (transferredIntoStaging_) {
+      sourceFile_ = staging_.file();
+    } else {
+      err = staging_.Prepare();
+      // The transfer's own file (written, flushed and renamed by our
+      // session, and never written again) needs no copy: a second name for
+      // it in the staging folder is enough, when it is on the same file
+      // system and needs no index added (which would change it under its
+      // first name too). The control server's live file, when it runs here,
+      // is always copied.
+      const bool linked = !err.IsError() && session_.made() &&
+                          CGuidDB::HasSearchIndexes(sourceFile_) &&
+                          ::link(sourceFile_.c_str(), staging_.file().c_str()) == 0;
+      if (!err.IsError() && !linked)
+        err = CLmFile::Copy(sourceFile_.c_str(), staging_.file().c_str());
+    }
+    if (err.IsError()) {
+      HXLOG_FAILURE(lastError_, kTag, "failed to copy file from [%s] to [%s]. error [%s]",
+                    sourceFile_.c_str(), destination_.c_str(), err.AsString().c_str());
+      return Failed(err.Code());
+    }
+    const std::string why = CGuidDB::VerifyFile(staging_.file());
+    if (!why.empty()) {
+      HXLOG_FAILURE(lastError_, kTag,
+                    "GUID database [%s] from HB is not usable, local database left as it was: %s",
+                    sourceFile_.c_str(), why.c_str());
+      return Failed(hxerr::kInvalid);
+    }
+    // The control server's file may know only the plain schema; the search
+    // indexes keep private-mode lookups off full-table scans. Without them
+    // the table still answers, only slower.
+    if (!CGuidDB::HasSearchIndexes(staging_.file())) {
+      CGuidDB incoming;
+      if (incoming.Open(staging_.folder().c_str()) != 0 || incoming.CreateSearchIndexes() != 0)
+        HXLOG(-1, kTag,
+              "Could not add the search indexes to [%s]; lookups stay correct but slower.",
+              destination_.c_str());
+    }
+    return CLmError::Success();
+  }
+
+  CLmError Install() {
+    std::string why;
+    if (!CGuidDB::ClearLeftoverJournal(hostfs::ResolveLinks(destination_), &why)) {
+      HXLOG_FAILURE(lastError_, kTag, "%s", why.c_str());
+      return Failed(hxerr::kIo);
+    }
+    // From here the validator would describe a file no longer in place.
+    DropDownloadValidator(guidCacheDir_);
+    CLmError err = staging_.InstallAs(destination_);
+    if (err.IsError()) {
+      HXLOG_FAILURE(lastError_, kTag, "failed to copy file from [%s] to [%s]. error [%s]",
+                    sourceFile_.c_str(), destination_.c_str(), err.AsString().c_str());
+      return Failed(err.Code());
+    }
+    // Snapshots of the old table would only be refused from now on.
+    RemoveSharedSnapshots(guidCacheDir_);
+    WriteDownloadValidator(guidCacheDir_, hostfs::ResolveLinks(destination_), received_);
+    outcome_ = session_.made() ? RefreshDownloaded : RefreshCopiedLocally;
+    HXLOG(-1, kTag, "Successfully received Sql Lite db from HB");
+    return CLmError::Success();
+  }
+
+  const std::string& guidCacheDir_;
+  std::string& lastError_;
+  const std::string destination_;
+  HXPlatformInfo settings_;
+  SDownloadSource source_;
+  std::string sourceFile_;  // the file copied into staging, for the failure lines
+  TransferFile transferFile_;
+  ScopedSession session_;
+  Staging staging_;
+  bool transferredIntoStaging_ = false;
+  bool notModified_ = false;
+  SDownloadValidator received_;
+  GuidRefreshOutcome outcome_ = RefreshOutcomeNone;
+};
+
+}  // namespace
+
+SDownloadSource ChooseDownloadSource() {
+  SDownloadSource source;
+  try {
+    HXPlatformInfo settings;
+    // An empty value names no folder: the file would be looked for at the
+    // root of the file system.
+    auto folder = [&settings](const hxsettings::Setting& setting) {
+      std::string value;
+      return settings.getString(setting, &value) ? value : std::string();
+    };
+    source.local = (settings.getHXPlatformType() & kHXPlatformControlServerHere) != 0;
+    if (source.local) {
+      source.folder = folder(hxsettings::kControlServerDbDir);
+      if (source.folder.empty()) source.folder = folder(hxsettings::kBaseHome);
+    } else {
+      source.folder = folder(hxsettings::kTempDir);
+    }
+  } catch (...) {
+    // Short of memory: no folder, so no download.
+    source.folder.clear();
+  }
+  return source;
+}
+
+bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastError,
+                          GuidRefreshOutcome* outcome) {
+  lastError.clear();
+  try {
+    GuidDownload download(guidCacheDir, lastError);
+    if (download.Run().IsError()) return false;
+    if (outcome) *outcome = download.outcome();
+    return true;
+  } catch (...) {
+    HXLOG_FAILURE(lastError, kTag, "Unexpected failure: %s", guidlookups_internal::CaughtMessage());
+  }
+  return false;
+}
