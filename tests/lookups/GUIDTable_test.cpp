@@ -39,6 +39,7 @@ class GUIDTableTest : public ::testing::Test {
   int Load(StaticCache& cache, bool lotusNotes, bool addProxySmtp, bool dumpCache) {
     GUIDTable table;
     EXPECT_EQ(table.Open(dir_.path().c_str()), 0);
+    table.filterByGuidForm = cache.bFilterByGuidForm;
     return lotusNotes ? table.getAllLNGUIDs(cache, addProxySmtp, dumpCache)
                       : table.getAllGUIDs(cache, addProxySmtp, dumpCache);
   }
@@ -298,34 +299,26 @@ TEST_F(GUIDTableTest, QueryThatCannotStartReturnsMinusOneWithoutSummary) {
   EXPECT_EQ(cache.keyCount(), 0u);
 }
 
-TEST_F(GUIDTableTest, InsertIntoMFUCacheCountsEveryListAndKeepsFirstMapPerKey) {
+TEST_F(GUIDTableTest, CountersCountEveryListAndTheFirstGroupKeepsAKey) {
+  MakeGuidDb(dir_.path(), {{"Ann", "{1-2-3}", 1},
+                           {"", "{1-2-3}", 1},
+                           {"Carol", "{1-2-3}", 16},
+                           {"", "{1-2-3}", 2},
+                           {"alias", "{1-2-3}", 2},
+                           {"ann", "{9}", 1}});
   StaticCache cache;
-  EvDebug noDump(nullptr);
-  recordInfo_t counters;
-  std::vector<std::string> first{"ANN", ""}, third{}, fourth{"", "ALIAS"};
-  std::string single = "CAROL", guid = "{1-2-3}";
-  auto* map = new GuidRecordMap{{2, SGuidRecord("alias", "{1-2-3}", 2)},
-                                {1, SGuidRecord("Ann", "{1-2-3}", 1)}};
-  InsertIntoMFUCache(first, single, third, fourth, guid, map, cache, counters, true, noDump, true);
-  EXPECT_EQ(counters.uniqueGUIDs, 1);
-  EXPECT_EQ(counters.totalCacheRecords, 4);  // GUID, ANN, CAROL, ALIAS
-  EXPECT_EQ(counters.emptyRecords, 2);       // empty third list, empty first-list name
-  EXPECT_EQ(guid, "{1-2-3}");
-  EXPECT_TRUE(log_->has(1, kInsertTag,
-                        "[1]=>[K:{1-2-3}][K:ANN][K:CAROL][K:ALIAS][V:1:1:{1X2X3}:Ann]"
-                        "[V:2:2:{1-2-3}:alias]"));
-
-  // A second group under keys that are taken: counted, not stored.
-  auto* other = new GuidRecordMap{{1, SGuidRecord("x", "{9}", 1)}};
-  std::vector<std::string> none;
-  std::string noName, otherGuid = "{9}";
-  std::vector<std::string> taken{"ANN"};
-  InsertIntoMFUCache(taken, noName, none, none, otherGuid, other, cache, counters, false, noDump,
-                     false);
-  EXPECT_EQ(counters.uniqueGUIDs, 2);
-  EXPECT_EQ(counters.totalCacheRecords, 6);
-  EXPECT_EQ(counters.emptyRecords, 4);  // third list, single name; no fourth list
-  EXPECT_EQ(MapOf(cache, "ANN"), map);
+  GUIDTable table;
+  ASSERT_EQ(table.Open(dir_.path().c_str()), 0);
+  EXPECT_EQ(table.getAllGUIDs(cache, true, false), 1);
+  EXPECT_EQ(table.counters().uniqueGUIDs, 2);
+  // {1-2-3}, ANN, CAROL, ALIAS; {9} and ANN again, offered but not stored.
+  EXPECT_EQ(table.counters().totalCacheRecords, 6);
+  // The first group's empty third list and empty first-list name (not its
+  // empty proxy name); the second's empty third list, single name and
+  // fourth list.
+  EXPECT_EQ(table.counters().emptyRecords, 5);
+  EXPECT_EQ(MapOf(cache, "ANN"), MapOf(cache, "{1-2-3}"));
+  EXPECT_EQ(cache.keyCount(), 5u);
 }
 
 TEST_F(GUIDTableTest, NarrowToUpperTruncatesAndKeepsHighBytes) {

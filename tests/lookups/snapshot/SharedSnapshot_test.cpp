@@ -337,11 +337,10 @@ TEST_F(SharedSnapshotTest, DamagedSlotOrGroupNeverAnswersAndVerifyNamesIt) {
 // A group whose key list names a record one past its last is refused by
 // every reader, not read.
 TEST_F(SharedSnapshotTest, KeyIndexPastTheRecordsIsRefused) {
-  GuidRecordMap map{{1, SGuidRecord("a@x", "{G}", 1)}};
+  GuidGroup group{"{G}", {"A@X"}, {{1, SGuidRecord("a@x", "{G}", 1)}}};
   SharedSnapshotBuilder builder(true, false);
   ASSERT_TRUE(builder.Begin(dir_.path(), nullptr));
-  builder.StartGroup("{G}", map);
-  builder.AddKey("A@X");
+  builder.Take(group);
   builder.Finish(recordInfo_t());
   ASSERT_TRUE(builder.Install(snapshot(), SSnapshotSource(), nullptr));
   std::string image = testsupport::ReadFile(snapshot());
