@@ -150,6 +150,7 @@ void SharedSnapshotBuilder::Spill(bool force) {
 void SharedSnapshotBuilder::EndGroup() {
   if (!inGroup_) return;
   inGroup_ = false;
+  if (failed_) return;  // what the group had written is dropped already
   pending_.push_back('\0');
   const uint64_t end = pendingAt_ + pending_.size();
   if (end > kMaxOffset) return Fail("the table is too large for a snapshot");
