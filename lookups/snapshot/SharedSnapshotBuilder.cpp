@@ -300,6 +300,37 @@ bool SharedSnapshotBuilder::KeyText(const Slot& slot, std::string& out) const {
   return true;
 }
 
+// The first group that offers a key keeps it, as in the in-heap cache. Keys
+// of one hash are compared by their text, read back from the file.
+bool SharedSnapshotBuilder::PlaceKeys(std::string& table, uint64_t slotCount,
+                                      uint64_t& keys) const {
+  const uint64_t mask = slotCount - 1;
+  std::vector<uint64_t> hashes(slotCount, 0);
+  std::string placed, candidate;
+  for (const Slot& s : slots_) {
+    uint64_t i = s.hash & mask;
+    bool taken = false;
+    for (;; i = (i + 1) & mask) {
+      const unsigned char* slot = reinterpret_cast<const unsigned char*>(&table[i * kSlotSize]);
+      if (Get<uint32_t>(slot + 4) == 0) break;
+      if (hashes[i] != s.hash) continue;
+      const Slot other{hashes[i], Get<uint32_t>(slot + 4), Get<uint32_t>(slot + 8)};
+      if (!KeyText(other, placed) || !KeyText(s, candidate)) return false;
+      if (placed == candidate) {
+        taken = true;
+        break;
+      }
+    }
+    if (taken) continue;
+    hashes[i] = s.hash;
+    Put<uint32_t>(table, i * kSlotSize, static_cast<uint32_t>(s.hash >> 32));
+    Put<uint32_t>(table, i * kSlotSize + 4, s.groupAt);
+    Put<uint32_t>(table, i * kSlotSize + 8, s.keyAt);
+    ++keys;
+  }
+  return true;
+}
+
 bool SharedSnapshotBuilder::Install(const std::string& path, const SSnapshotSource& source,
                                     std::string* error) {
   auto fail = [&](const std::string& why) {
@@ -310,37 +341,10 @@ bool SharedSnapshotBuilder::Install(const std::string& path, const SSnapshotSour
   if (!file_ || !finished_) return fail("the load did not finish");
   if (failed_) return fail(error_);
   try {
-    // The first group that offers a key keeps it, as in the in-heap cache.
-    // Keys of one hash are compared by their text, read back from the file.
     const uint64_t slotCount = SlotCount();
-    const uint64_t mask = slotCount - 1;
     std::string table(slotCount * kSlotSize, '\0');
-    std::vector<uint64_t> hashes(slotCount, 0);
     uint64_t keys = 0;
-    std::string placed, candidate;
-    for (const Slot& s : slots_) {
-      uint64_t i = s.hash & mask;
-      bool taken = false;
-      for (;; i = (i + 1) & mask) {
-        const unsigned char* slot = reinterpret_cast<const unsigned char*>(&table[i * kSlotSize]);
-        if (Get<uint32_t>(slot + 4) == 0) break;
-        if (hashes[i] != s.hash) continue;
-        const Slot other{hashes[i], Get<uint32_t>(slot + 4), Get<uint32_t>(slot + 8)};
-        if (!KeyText(other, placed) || !KeyText(s, candidate))
-          return fail("cannot read back " + file_->path());
-        if (placed == candidate) {
-          taken = true;
-          break;
-        }
-      }
-      if (taken) continue;
-      hashes[i] = s.hash;
-      Put<uint32_t>(table, i * kSlotSize, static_cast<uint32_t>(s.hash >> 32));
-      Put<uint32_t>(table, i * kSlotSize + 4, s.groupAt);
-      Put<uint32_t>(table, i * kSlotSize + 8, s.keyAt);
-      ++keys;
-    }
-    std::vector<uint64_t>().swap(hashes);
+    if (!PlaceKeys(table, slotCount, keys)) return fail("cannot read back " + file_->path());
     std::vector<Slot>().swap(slots_);
     const std::string header = Header(source, slotCount, keys);
     int err = file_->Write(table.data(), table.size());

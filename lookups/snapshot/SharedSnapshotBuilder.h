@@ -98,6 +98,9 @@ class GUIDLOOKUPS_EXPORT SharedSnapshotBuilder : public GroupSink {
   void EndGroup();
   void Spill(bool force);
   uint64_t SlotCount() const;
+  // Fills the key table of `slotCount` slots; false when a key cannot be
+  // read back from the file.
+  bool PlaceKeys(std::string& table, uint64_t slotCount, uint64_t& keys) const;
   std::string Header(const SSnapshotSource& source, uint64_t slotCount, uint64_t keys) const;
   // The key at `keyAt` of the file, in the form it is compared in.
   bool KeyText(const Slot& slot, std::string& out) const;
