@@ -18,6 +18,9 @@
 #include "lookups/RefreshPolicy.h"
 #include "lookups/StaticCache.h"
 #include "lookups/Statistics.h"
+#include "lookups/refresh/RefreshReport.h"
+
+class HXPlatformInfo;
 
 // Thread-safety: an object is set up and used by one thread at a time; any
 // number of objects may run in parallel threads and processes. In shared mode
@@ -71,11 +74,12 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   // call completed a refresh. Without a guidCacheDir it decides nothing and
   // touches no file (one log line); nor on a settings file that is there but
   // cannot be read (the read's one log line, its text in lastError), and a
-  // later call decides again. `db` is left open after a rebuild; the caller
-  // closes it.
+  // later call decides again. What the call decided and did is in
+  // lastReport(). `db` is left open after a rebuild; the caller closes it.
   bool UpdateGUIDDB(CGuidDB& db);
   // Replaces the local GUIDDB.DAT with the control server's copy, after
-  // verifying it. True only when the local file was replaced.
+  // verifying it. True only when the local file was replaced; lastFailure()
+  // says what failed.
   bool getSqlLiteGUIDDbFromHB();
 
   // "<guidCacheDir>/GUIDDB.JOB", or "" without a folder.
@@ -103,6 +107,21 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   // then; RefreshOutcomeNone until this object completes one.
   GuidRefreshOutcome lastRefresh = RefreshOutcomeNone;
 
+  // What lastError tells, as values: the step that failed and what it is
+  // about; step kNone after a call that logged no failure.
+  const SGuidFailure& lastFailure() const { return lastFailure_; }
+  // The refresh that this object's last UpdateGUIDDB decided and ran: the
+  // decision and its reason, the settings it read, the outcome, whether its
+  // time was recorded, and what failed. Empty (decision RefreshUndecided)
+  // when that call found the refresh decided already in the process.
+  const SRefreshReport& lastReport() const { return lastReport_; }
+
+  // Set before UpdateGUIDDB: the refresh is due whatever the time, as for a
+  // job that asks for one and that the job marker has never seen (that
+  // job's id is chosen, reported in lastReport() and, after a rebuild,
+  // written to the marker). Still once per process.
+  bool refreshNow = false;
+
   EvEvent* pEvent = nullptr;
   std::string guidCacheDir;
   uint64_t totalRecordsToCommit = 0;
@@ -114,7 +133,22 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   StaticCache* staticCache = nullptr;
 
  private:
+  // The steps of Initialize; each returns its failure with lastError and
+  // lastFailure_ set.
+  CLmError SetUpCacheFolder(HXPlatformInfo& settings);
+  CLmError SetUpShared(HXPlatformInfo& settings);
+  CLmError SetUpPrivate(HXPlatformInfo& settings);
+  CLmError UnreadableSettings(HXPlatformInfo& settings, int line);
+  // Sets lastFailure_; never throws (short of memory its strings stay empty).
+  void KeepFailure(GuidFailureStep step, const std::string& subject = std::string(),
+                   const std::string& cause = std::string()) noexcept;
+  // UpdateGUIDDB's gate once this call decides: the refresh under the access
+  // lock, and its report copied into this object's fields.
+  bool RefreshUnderLock(CGuidDB& db);
+
   // Plain integers: the object belongs to one thread, and a hit must cost
   // no atomic operation.
   SLookupStatistics counters_;
+  SGuidFailure lastFailure_;
+  SRefreshReport lastReport_;
 };
