@@ -9,14 +9,8 @@
 // reader that takes the named mutex after us sees the old file or the new
 // one, never a mix.
 //
-// A process that died in a rebuild may have left a rollback journal (or a
-// WAL and its index) beside the old file. SQLite would apply it to whatever
-// file carries that name next, so it must be gone before the swap. We hold
-// the named mutex, so no live user of the file owns it: the old file is
-// opened once through the access layer, which rolls a hot journal back (so
-// the old file stays whole even if the copy then fails), and whatever is
-// left beside it is removed. If a leftover cannot be removed, the swap is not
-// made.
+// The new file replaces the old one through InstallGuidDatabase
+// (lookups/refresh/Install.h), as a rebuilt one does.
 #include "lookups/refresh/Download.h"
 
 #include <fcntl.h>
@@ -37,8 +31,8 @@
 #include "host/StagedFile.h"
 #include "host/net/Network.h"
 #include "lookups/FailureLog.h"
+#include "lookups/refresh/Install.h"
 #include "lookups/refresh/Validator.h"
-#include "lookups/snapshot/SharedSnapshot.h"
 
 namespace {
 
@@ -63,20 +57,6 @@ class Staging {
   CLmError Prepare() {
     Clear();
     return CLmDirectory::Create(folder_.c_str(), true);
-  }
-
-  // Flushes the checked file (the index build wrote it after its copy was
-  // flushed) and renames it over the file `destination` names.
-  CLmError InstallAs(const std::string& destination) {
-    hostfs::StagedFile checked;
-    checked.Adopt(file(), true);
-    if (const int err = checked.Flush())
-      return CLmError(hxerr::kIo, "cannot flush " + file() + ": " + hostfs::ErrnoText(err));
-    const std::string target = hostfs::ResolveLinks(destination);
-    if (const int err = checked.Install(target, false))
-      return CLmError(hxerr::kIo,
-                      "cannot rename " + file() + " to " + target + ": " + hostfs::ErrnoText(err));
-    return CLmError::Success();
   }
 
  private:
@@ -340,22 +320,27 @@ class GuidDownload {
     return CLmError::Success();
   }
 
+  // The checked file is flushed (the index build wrote it after its copy
+  // was flushed) and installed.
   CLmError Install() {
-    std::string why;
-    if (!CGuidDB::ClearLeftoverJournal(hostfs::ResolveLinks(destination_), &why)) {
-      HXLOG_FAILURE(lastError_, kTag, "%s", why.c_str());
-      return Failed(GuidFailureStep::kInstall, hxerr::kIo, why);
+    hostfs::StagedFile checked;
+    checked.Adopt(staging_.file(), true);
+    Status installed;
+    if (const int err = checked.Flush())
+      installed =
+          Status::IOError("cannot flush " + staging_.file() + ": " + hostfs::ErrnoText(err), err);
+    else
+      installed = InstallGuidDatabase(guidCacheDir_, checked);
+    if (installed.code() == Status::Code::kDatabase) {
+      HXLOG_FAILURE(lastError_, kTag, "%s", installed.context().c_str());
+      return Failed(GuidFailureStep::kInstall, hxerr::kIo, installed.context());
     }
-    // From here the validator would describe a file no longer in place.
-    DropDownloadValidator(guidCacheDir_);
-    CLmError err = staging_.InstallAs(destination_);
-    if (err.IsError()) {
+    if (!installed.ok()) {
+      const CLmError err(hxerr::kIo, installed.context());
       HXLOG_FAILURE(lastError_, kTag, "failed to copy file from [%s] to [%s]. error [%s]",
                     sourceFile_.c_str(), destination_.c_str(), err.AsString().c_str());
       return Failed(GuidFailureStep::kCopy, err.Code(), err.Text(), sourceFile_, destination_);
     }
-    // Snapshots of the old table would only be refused from now on.
-    RemoveSharedSnapshots(guidCacheDir_);
     WriteDownloadValidator(guidCacheDir_, hostfs::ResolveLinks(destination_), received_);
     outcome_ = session_.made() ? RefreshDownloaded : RefreshCopiedLocally;
     HXLOG(-1, kTag, "Successfully received Sql Lite db from HB");
