@@ -491,7 +491,6 @@ bool RunRefresher(guidlookups_internal::Refresher& refresher, CGuidDB& db) {
 bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
   lastError.clear();
   lastFailure_ = SGuidFailure();
-  lastReport_ = SRefreshReport();
   try {
     if (DecidedElsewhere(s_shouldRefreshGUIDTable)) return false;
     std::lock_guard<std::mutex> decider(refreshGate);

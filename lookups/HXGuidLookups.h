@@ -110,10 +110,10 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   // What lastError tells, as values: the step that failed and what it is
   // about; step kNone after a call that logged no failure.
   const SGuidFailure& lastFailure() const { return lastFailure_; }
-  // The refresh that this object's last UpdateGUIDDB decided and ran: the
-  // decision and its reason, the settings it read, the outcome, whether its
-  // time was recorded, and what failed. Empty (decision RefreshUndecided)
-  // when that call found the refresh decided already in the process.
+  // The last refresh that an UpdateGUIDDB of this object took up (a call
+  // that finds the decision taken in the process leaves it): the decision
+  // and its reason, the settings it read, the outcome, whether its time was
+  // recorded, and what failed. Decision RefreshUndecided until then.
   const SRefreshReport& lastReport() const { return lastReport_; }
 
   // Set before UpdateGUIDDB: the refresh is due whatever the time, as for a
