@@ -1,5 +1,6 @@
 #include "lookups/HXGuidLookups.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -69,21 +70,30 @@ struct PrivateQueries {
   // close. Used only under the named mutex; dropped after any failure and
   // whenever GUIDDB.DAT is no longer the file, unchanged, that it opened.
   std::unique_ptr<CGuidDB> db;
-  pid_t owner = 0;  // the process that opened them
+  unsigned forks = 0;  // forkCount when they were made
 };
+
+// The forks this process came through, counted in each child: a miss then
+// tells whether its connection was made in another process without asking
+// the kernel for a pid.
+std::atomic<unsigned> forkCount{0};
+void CountFork() { forkCount.fetch_add(1, std::memory_order_relaxed); }
 
 // The process's PrivateQueries. REQUIRES: privateQueryTurn is held.
 PrivateQueries& TakePrivateQueries() {
-  static PrivateQueries* queries = new PrivateQueries();
-  const pid_t self = ::getpid();
-  if (queries->owner != self) {
+  static PrivateQueries* queries = [] {
+    ::pthread_atfork(nullptr, nullptr, CountFork);
+    return new PrivateQueries();
+  }();
+  const unsigned forks = forkCount.load(std::memory_order_relaxed);
+  if (queries->forks != forks) {
     // Made before a fork: the lock descriptor would share its open file
     // description, and so its flock, with the parent, and SQLite forbids
     // using a connection across a fork. The connection is let go without a
     // close, which could touch the parent's locks of that file.
     queries->lock.reset();
     (void)queries->db.release();
-    queries->owner = self;
+    queries->forks = forks;
   }
   return *queries;
 }
@@ -352,8 +362,10 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
   std::unique_lock<std::mutex> turn(privateQueryTurn, std::defer_lock);
   std::unique_ptr<CGuidDB>* queryDb = nullptr;
   try {
-    // Takes the same named mutex itself when it refreshes, so it runs first.
-    {
+    // Takes the same named mutex itself when it refreshes, so it runs first;
+    // once the process's refresh is settled it has nothing to do.
+    const int32_t refresh = s_shouldRefreshGUIDTable.load();
+    if (refresh == RefreshUndecided || refresh == RefreshNeeded) {
       CGuidDB db;
       UpdateGUIDDB(db);
     }
