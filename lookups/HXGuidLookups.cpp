@@ -124,11 +124,6 @@ bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
   return true;
 }
 
-std::string CHXGuidLookups::jobMarkerPath() const {
-  if (guidCacheDir.empty()) return std::string();
-  return cachefiles::JobMarker(guidCacheDir);
-}
-
 void CHXGuidLookups::KeepFailure(GuidFailureStep step, const std::string& subject,
                                  const std::string& cause) noexcept {
   lastFailure_.step = step;

@@ -82,9 +82,6 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   // says what failed.
   bool getSqlLiteGUIDDbFromHB();
 
-  // "<guidCacheDir>/GUIDDB.JOB", or "" without a folder.
-  std::string jobMarkerPath() const;
-
   // What this object has done since it was made (see SLookupStatistics).
   // The object's owning thread only, like the lookups. The destructor writes
   // the same figures to the log in one line at level 1 and, in shared mode,
@@ -133,17 +130,15 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   StaticCache* staticCache = nullptr;
 
  private:
-  // The steps of Initialize; each returns its failure with lastError and
-  // lastFailure_ set.
+  // The steps of Initialize; a failure sets lastError and lastFailure_.
   CLmError SetUpCacheFolder(HXPlatformInfo& settings);
   CLmError SetUpShared(HXPlatformInfo& settings);
   CLmError SetUpPrivate(HXPlatformInfo& settings);
   CLmError UnreadableSettings(HXPlatformInfo& settings, int line);
-  // Sets lastFailure_; never throws (short of memory its strings stay empty).
   void KeepFailure(GuidFailureStep step, const std::string& subject = std::string(),
                    const std::string& cause = std::string()) noexcept;
-  // UpdateGUIDDB's gate once this call decides: the refresh under the access
-  // lock, and its report copied into this object's fields.
+  // UpdateGUIDDB once this call decides: the refresher's run, and its report
+  // copied into this object's fields.
   bool RefreshUnderLock(CGuidDB& db);
 
   // Plain integers: the object belongs to one thread, and a hit must cost

@@ -57,22 +57,23 @@ bool ReadRefreshNumber(HXPlatformInfo& settings, const hxsettings::Setting& sett
   return false;
 }
 
-void Failed(SRefreshReport& report, GuidFailureStep step, std::string subject = std::string()) {
-  report.failure = SGuidFailure();
-  report.failure.step = step;
-  report.failure.subject = std::move(subject);
+void Failed(SRefreshReport& report, GuidFailureStep step, std::string subject = std::string(),
+            std::string cause = std::string()) {
+  report.failure = {step, 0, RebuildFailure::None, std::move(subject), "", std::move(cause)};
 }
 
-}  // namespace
-
-Refresher::Refresher(RefreshRequest request) : request_(std::move(request)) {}
-
+// A job id that the marker does not hold: the current time in seconds, or
+// the marker's id plus one when that is larger.
 unsigned long FreshJobId(const std::string& markerPath) {
   unsigned long id = static_cast<unsigned long>(std::time(nullptr));
   unsigned long marker = 0;
   if (ReadJobMarker(markerPath, marker) && marker >= id) id = marker + 1;
   return id;
 }
+
+}  // namespace
+
+Refresher::Refresher(RefreshRequest request) : request_(std::move(request)) {}
 
 // The decision and the settings of the refresh it asks for, all read before
 // anything is decided: an unreadable file's values would otherwise be taken
@@ -98,16 +99,13 @@ GuidRefreshState Refresher::Decide() {
   report_.decision = DecideRefreshNeed(jobFlags, marker, static_cast<unsigned long>(jobId));
   if (report_.decision.state == RefreshUndecided) {
     KeepError(report_.detail, "%s", report_.decision.unreadable.c_str());
-    report_.failure.step = GuidFailureStep::kSettings;
-    report_.failure.cause = report_.detail;
+    Failed(report_, GuidFailureStep::kSettings, "", report_.detail);
     return RefreshUndecided;
   }
   HXPlatformInfo settings = RefreshSettings();
   if (!ReadRefreshNumber(settings, hxsettings::kRefreshSource, report_.source, report_) ||
-      !ReadRefreshNumber(settings, hxsettings::kRecordsToCommit, report_.batchSize, report_)) {
-    report_.decision.state = RefreshUndecided;
+      !ReadRefreshNumber(settings, hxsettings::kRecordsToCommit, report_.batchSize, report_))
     return RefreshUndecided;
-  }
   const std::string reason = RefreshReasonText(report_.decision);
   if (report_.decision.state == RefreshNotNeeded) {
     HXLOG(-1, kUpdateTag, "Not refreshing SQLite Reason: %s", reason.c_str());
@@ -223,9 +221,8 @@ bool Refresher::Rebuild(CGuidDB& db, const AccessLock& held) {
   SRebuildResult rebuilt = RebuildGuidTable(folder, RowsOf(rows), options);
   if (!rebuilt.replaced) {
     KeepError(report_.detail, "%s", rebuilt.error.c_str());
-    Failed(report_, GuidFailureStep::kRebuild, folder);
+    Failed(report_, GuidFailureStep::kRebuild, folder, rebuilt.error);
     report_.failure.rebuildFailure = rebuilt.failure;
-    report_.failure.cause = rebuilt.error;
     return false;
   }
   report_.outcome = RefreshRebuilt;

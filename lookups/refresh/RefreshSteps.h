@@ -48,7 +48,6 @@ class Refresher {
   // process: later ones are not tried. REQUIRES: Decide() gave RefreshNeeded.
   bool Run(CGuidDB& db, const AccessLock& held);
 
-  const SRefreshReport& report() const { return report_; }
   SRefreshReport& report() { return report_; }
 
  private:
@@ -60,9 +59,5 @@ class Refresher {
   const RefreshRequest request_;
   SRefreshReport report_;
 };
-
-// A job id that the marker at `markerPath` does not hold: the current time
-// in seconds, or the marker's id plus one when that is larger.
-unsigned long FreshJobId(const std::string& markerPath);
 
 }  // namespace guidlookups_internal
