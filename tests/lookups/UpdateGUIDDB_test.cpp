@@ -239,6 +239,24 @@ TEST_F(UpdateGUIDDBTest, SecondCallReturnsAtOnceWithoutAWord) {
   EXPECT_EQ("77", ReadFile(sandbox.markerFile()));
 }
 
+// Asked to refresh now, a fresh table is refreshed as for a job the marker
+// has never seen, even one whose marker holds a time to come.
+TEST_F(UpdateGUIDDBTest, RefreshNowRebuildsAFreshTableAsANewJob) {
+  sandbox.WriteSettings({{"getSqlLiteDbFromHB", "0"}, {"nLastGuidNameTableRefreshTime", Now(-60)}});
+  const unsigned long marker = static_cast<unsigned long>(time(nullptr)) + 1000;
+  WriteFile(sandbox.markerFile(), std::to_string(marker));
+  ScopedRowSource source({{"new@corp.test", "{new}", 1}});
+  service.refreshNow = true;
+  CGuidDB db;
+  ASSERT_TRUE(service.UpdateGUIDDB(db)) << log->dump();
+  const SRefreshDecision& decision = service.lastReport().decision;
+  EXPECT_EQ(RefreshJobReason::kAsks, decision.job);
+  EXPECT_EQ(marker + 1, decision.jobId);
+  EXPECT_EQ(RefreshTimeReason::kRecent, decision.time);
+  EXPECT_EQ(std::to_string(marker + 1), ReadFile(sandbox.markerFile()));
+  EXPECT_EQ(Stored({{"new@corp.test", "{new}", 1}}), ReadAllRows(sandbox.dbFile()));
+}
+
 TEST_F(UpdateGUIDDBTest, ConcurrentNotNeededNeverTakesTheMutex) {
   sandbox.WriteSettings({{"getSqlLiteDbFromHB", "0"}, {"nLastGuidNameTableRefreshTime", Now(-60)}});
   CNamedMutex holder("SQLITE_ACCESS_LOCK", nullptr, false);
