@@ -172,6 +172,7 @@ std::string PlainFailure(const SGuidFailure& failure) {
 }
 
 std::string RefreshTimeFailure(const SRefreshReport& report) {
+  if (report.outcome == RefreshOutcomeNone) return std::string();
   if (!report.timeRecorded) {
     HXPlatformInfo settings;
     return std::string("cannot write the refresh time (") + kRefreshTimeSetting + ") to " +

@@ -24,7 +24,7 @@ std::string PlainReason(const SRefreshDecision& decision);
 // setting or file is missing or bad, and what failed.
 std::string PlainFailure(const SGuidFailure& failure);
 // What a completed refresh could not write of its time, in the operator's
-// words; "" when its time was cleared and recorded.
+// words; "" when its time was cleared and recorded, or nothing completed.
 std::string RefreshTimeFailure(const SRefreshReport& report);
 
 // The time in ISO 8601 in the local zone, with its offset:

@@ -182,7 +182,9 @@ std::string DescribeDatabaseFailure(const CHXGuidLookups& lookups,
            "; import a directory export with 'guidlookup import FILE' or run 'guidlookup "
            "refresh'";
   std::string why = CGuidDB::VerifyFile(path);
-  if (why.empty() && lookups.lastFailure().failed()) why = PlainFailure(lookups.lastFailure());
+  if (why.empty())
+    why = lookups.lastFailure().failed() ? PlainFailure(lookups.lastFailure())
+                                         : RefreshTimeFailure(lookups.lastReport());
   return "cannot read the database " + path + (why.empty() ? std::string() : ": " + why);
 }
 
