@@ -516,7 +516,7 @@ bool CHXGuidLookups::RefreshUnderLock(CGuidDB& db) {
   guidlookups_internal::Refresher refresher({guidCacheDir, jobId, jobFlags, refreshNow});
   const bool done = RunRefresher(refresher, db);
   SRefreshReport& report = refresher.report();
-  lastError.swap(report.detail);
+  lastError = report.detail;
   lastFailure_ = report.failure;
   if (report.decision.state == RefreshNeeded) totalRecordsToCommit = report.batchSize;
   if (report.downloadFailed) dbStatus = -1;
@@ -524,7 +524,6 @@ bool CHXGuidLookups::RefreshUnderLock(CGuidDB& db) {
     lastRefresh = report.outcome;
     ++counters_.refreshes;
   }
-  report.detail = lastError;
   lastReport_ = std::move(report);
   return done;
 }
