@@ -1,10 +1,8 @@
 #include "tools/PlainWords.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <list>
-#include <vector>
 
 #include "host/AppMgrClient.h"
 #include "host/HostConfig.h"
