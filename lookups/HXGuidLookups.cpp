@@ -374,50 +374,7 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
       shared.lock = std::make_unique<AccessMutex>();
       shared.lock->keepDescriptorOpen(true);
     }
-    // Released exactly once on every way out from here, exceptions included.
-    AccessLock held(*shared.lock);
-    if (!held.held()) {
-      HXLOG_FAILURE(lastError, kDatabaseTag,
-                    "Could not lock " GUIDDB_ACCESS_LOCK_NAME "; not querying for [%s]",
-                    address.c_str());
-      KeepFailure(GuidFailureStep::kLock, address);
-      return false;
-    }
-
-    // A rebuild or a download (of any process) renames a new file over
-    // GUIDDB.DAT, an operator may copy one over it: the kept connection would
-    // go on reading the old one. Another object may have left it on another
-    // folder.
-    std::unique_ptr<CGuidDB>& db = shared.db;
-    if (db && (db->folder() != guidCacheDir || !db->IsStillTheFileOpened())) db.reset();
-    if (!db) {
-      auto opened = std::make_unique<CGuidDB>();
-      if (opened->Open(guidCacheDir.c_str()) != 0) {
-        HXLOG_FAILURE(lastError, kDatabaseTag, "Unable to open GUIDDB_NAME under folder [%s].",
-                      guidCacheDir.c_str());
-        KeepFailure(GuidFailureStep::kOpen, guidCacheDir);
-        return false;
-      }
-      db = std::move(opened);
-    }
-    if (db->FindAllRecordsForGUIDFromSMTP(address.c_str(), records, !keyIsGuid) < 0) {
-      // The next miss opens afresh: the file may have been repaired or
-      // replaced meanwhile.
-      db.reset();
-      HXLOG(2, kDatabaseTag, "Unable to fetch row from local guid_name table for smtp [%s]",
-            address.c_str());
-      guidlookups_internal::KeepError(
-          lastError, "Unable to fetch row from local guid_name table for smtp [%s]",
-          address.c_str());
-      KeepFailure(GuidFailureStep::kQuery, address);
-      return false;
-    }
-    if (!records.empty()) {
-      HXLOG(2, kDatabaseTag, "For name [%s]:", address.c_str());
-      for (const auto& entry : records)
-        HXLOG(3, kDatabaseTag, "\t\t GUID [%s], Name [%s], Status [%d]", entry.second.guid.c_str(),
-              entry.second.name.c_str(), entry.second.status);
-    }
+    if (!QueryUnderLock(*shared.lock, shared.db, address, records, keyIsGuid)) return false;
     failureCount.succeeded();
     return true;
   } catch (...) {
@@ -427,6 +384,57 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
   }
   if (queryDb != nullptr) queryDb->reset();
   return false;
+}
+
+// One query through the process's kept connection `db`, under the access
+// lock taken on the kept `mutex`. False (logged, kept in lastError and
+// lastFailure_) when the lock, the open or the query failed.
+bool CHXGuidLookups::QueryUnderLock(AccessMutex& mutex, std::unique_ptr<CGuidDB>& db,
+                                    const std::string& address, GuidRecordMap& records,
+                                    bool keyIsGuid) {
+  // Released exactly once on every way out from here, exceptions included.
+  AccessLock held(mutex);
+  if (!held.held()) {
+    HXLOG_FAILURE(lastError, kDatabaseTag,
+                  "Could not lock " GUIDDB_ACCESS_LOCK_NAME "; not querying for [%s]",
+                  address.c_str());
+    KeepFailure(GuidFailureStep::kLock, address);
+    return false;
+  }
+
+  // A rebuild or a download (of any process) renames a new file over
+  // GUIDDB.DAT, an operator may copy one over it: the kept connection would
+  // go on reading the old one. Another object may have left it on another
+  // folder.
+  if (db && (db->folder() != guidCacheDir || !db->IsStillTheFileOpened())) db.reset();
+  if (!db) {
+    auto opened = std::make_unique<CGuidDB>();
+    if (opened->Open(guidCacheDir.c_str()) != 0) {
+      HXLOG_FAILURE(lastError, kDatabaseTag, "Unable to open GUIDDB_NAME under folder [%s].",
+                    guidCacheDir.c_str());
+      KeepFailure(GuidFailureStep::kOpen, guidCacheDir);
+      return false;
+    }
+    db = std::move(opened);
+  }
+  if (db->FindAllRecordsForGUIDFromSMTP(address.c_str(), records, !keyIsGuid) < 0) {
+    // The next miss opens afresh: the file may have been repaired or
+    // replaced meanwhile.
+    db.reset();
+    HXLOG(2, kDatabaseTag, "Unable to fetch row from local guid_name table for smtp [%s]",
+          address.c_str());
+    guidlookups_internal::KeepError(
+        lastError, "Unable to fetch row from local guid_name table for smtp [%s]", address.c_str());
+    KeepFailure(GuidFailureStep::kQuery, address);
+    return false;
+  }
+  if (!records.empty()) {
+    HXLOG(2, kDatabaseTag, "For name [%s]:", address.c_str());
+    for (const auto& entry : records)
+      HXLOG(3, kDatabaseTag, "\t\t GUID [%s], Name [%s], Status [%d]", entry.second.guid.c_str(),
+            entry.second.name.c_str(), entry.second.status);
+  }
+  return true;
 }
 
 // ------------------------------------------------------------------ refresh

@@ -20,6 +20,7 @@
 #include "lookups/Statistics.h"
 #include "lookups/refresh/RefreshReport.h"
 
+class AccessMutex;
 class HXPlatformInfo;
 
 // Thread-safety: an object is set up and used by one thread at a time; any
@@ -137,6 +138,8 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   CLmError UnreadableSettings(HXPlatformInfo& settings, int line);
   void KeepFailure(GuidFailureStep step, const std::string& subject = std::string(),
                    const std::string& cause = std::string()) noexcept;
+  bool QueryUnderLock(AccessMutex& mutex, std::unique_ptr<CGuidDB>& db, const std::string& address,
+                      GuidRecordMap& records, bool keyIsGuid);
   // UpdateGUIDDB once this call decides: the refresher's run, and its report
   // copied into this object's fields.
   bool RefreshUnderLock(CGuidDB& db);
