@@ -38,6 +38,29 @@ void AddDone(const SRefreshReport& report, const std::string& database, JsonObje
               << "\n";
 }
 
+// The decision the refresh took, and where it would take the table from.
+void AddDecision(const SRefreshDecision& decision, const std::string& database, JsonObject& doc,
+                 bool json) {
+  const bool job = decision.job != RefreshJobReason::kNone;
+  NumberSetting source = ReadNumberSetting("getSqlLiteDbFromHB", 1);
+  doc.add("database", database);
+  if (job)
+    doc.addNumber("job", static_cast<unsigned long long>(decision.jobId));
+  else
+    doc.addNull("job");
+  doc.add("decision", decision.state == RefreshNeeded ? "needed" : "not needed")
+      .add("reason", PlainReason(decision))
+      .add("source", source.value != 0 ? "download" : "rebuild")
+      .add("sourceDescription", OneLine(DescribeRefreshSource(source)));
+  if (json) return;
+  std::cout << "database: " << database << "\n";
+  if (job) std::cout << "job:      " << decision.jobId << " (asks for a refresh)\n";
+  std::cout << "decision: "
+            << (decision.state == RefreshNeeded ? "refresh needed" : "no refresh needed")
+            << "\nreason:   " << PlainReason(decision)
+            << "\nsource:   " << DescribeRefreshSource(source) << "\n";
+}
+
 }  // namespace
 
 int RunRefresh(const ToolContext& context, const RefreshOptions& options) {
@@ -55,29 +78,10 @@ int RunRefresh(const ToolContext& context, const RefreshOptions& options) {
     done = lookups.UpdateGUIDDB(table);
   }
   const SRefreshReport& report = lookups.lastReport();
-  const SRefreshDecision& decision = report.decision;
-  const bool job = decision.job != RefreshJobReason::kNone;
   const std::string database = DatabasePath(lookups.guidCacheDir);
-  NumberSetting source = ReadNumberSetting("getSqlLiteDbFromHB", 1);
   // With --json the same facts go into one document, printed at the end.
   JsonObject doc;
-  doc.add("database", database);
-  if (job)
-    doc.addNumber("job", static_cast<unsigned long long>(decision.jobId));
-  else
-    doc.addNull("job");
-  doc.add("decision", decision.state == RefreshNeeded ? "needed" : "not needed")
-      .add("reason", PlainReason(decision))
-      .add("source", source.value != 0 ? "download" : "rebuild")
-      .add("sourceDescription", OneLine(DescribeRefreshSource(source)));
-  if (!options.json) {
-    std::cout << "database: " << database << "\n";
-    if (job) std::cout << "job:      " << decision.jobId << " (asks for a refresh)\n";
-    std::cout << "decision: "
-              << (decision.state == RefreshNeeded ? "refresh needed" : "no refresh needed")
-              << "\nreason:   " << PlainReason(decision)
-              << "\nsource:   " << DescribeRefreshSource(source) << "\n";
-  }
+  AddDecision(report.decision, database, doc, options.json);
   const auto fail = [&](const std::string& message) {
     if (options.json) std::cout << JsonObject(doc).add("error", OneLine(message)).str() << "\n";
     return ToolError(kExitFailure, message, options.json);
