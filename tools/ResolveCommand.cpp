@@ -182,7 +182,9 @@ std::string DescribeDatabaseFailure(const CHXGuidLookups& lookups,
            "; import a directory export with 'guidlookup import FILE' or run 'guidlookup "
            "refresh'";
   std::string why = CGuidDB::VerifyFile(path);
-  if (why.empty() && !lookups.lastError.empty()) why = PlainError(lookups.lastError);
+  if (why.empty())
+    why = lookups.lastFailure().failed() ? PlainFailure(lookups.lastFailure())
+                                         : RefreshTimeFailure(lookups.lastReport());
   return "cannot read the database " + path + (why.empty() ? std::string() : ": " + why);
 }
 
@@ -198,9 +200,8 @@ std::string SetUpLookups(const ToolContext& context, CHXGuidLookups& lookups, bo
   }
   CLmError error = lookups.Initialize(0, 0, shared, !lotusNotes, &event);
   if (error.IsError())
-    throw ToolError(kExitFailure,
-                    "cannot set up the lookups in " + lookups.guidCacheDir + ": " +
-                        PlainError(lookups.lastError.empty() ? error.Text() : lookups.lastError));
+    throw ToolError(kExitFailure, "cannot set up the lookups in " + lookups.guidCacheDir + ": " +
+                                      PlainFailure(lookups.lastFailure()));
   if (!shared) {
     // The refresh an agent's first query would make, made here so that its
     // outcome is known apart from the queries'.
@@ -209,7 +210,7 @@ std::string SetUpLookups(const ToolContext& context, CHXGuidLookups& lookups, bo
   }
   std::string refreshError;
   if (CHXGuidLookups::s_shouldRefreshGUIDTable.load() == RefreshNeeded)
-    refreshError = PlainError(lookups.lastError);
+    refreshError = PlainFailure(lookups.lastFailure());
   if (shared && lookups.dbStatus != 0)
     throw ToolError(kExitFailure, DescribeDatabaseFailure(lookups, refreshError));
   return refreshError;
