@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "host/Utf8.h"
+
 namespace {
 
 // An attribute description without its options ("displayName;lang-de").
@@ -31,7 +33,7 @@ bool IsAttributeName(const std::string& name) {
 
 // No NUL either, which SQLite's text would cut short.
 bool IsUtf8Name(const std::string& text) {
-  return text.find('\0') == std::string::npos && IsValidUtf8(text);
+  return text.find('\0') == std::string::npos && hostutf8::IsValid(text);
 }
 
 const char kHex[] = "0123456789ABCDEF";
