@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "host/EventLog.h"
+#include "host/FXPath.h"
 #include "host/FXString.h"
 #include "host/Files.h"
 #include "host/SQLite3.h"
