@@ -23,8 +23,13 @@
 
 #include "host/Files.h"
 #include "host/net/SecretFile.h"
+#include "lookups/directory/LdapWire.h"
 
 namespace {
+
+using ldapwire::Clock;
+using ldapwire::kCancelCheckMs;
+using ldapwire::Wire;
 
 // A password is a line, never a document.
 constexpr size_t kPasswordFileLimit = 4096;
@@ -58,135 +63,6 @@ bool ReadPasswordFile(const std::string& path, Secret& out, std::string& error) 
       break;
   }
   return false;
-}
-
-// How often a wait looks at the cancel flag: a signal that lands just
-// before a poll() does not interrupt it.
-constexpr int kCancelCheckMs = 250;
-
-using Clock = std::chrono::steady_clock;
-
-// The socket under libldap: every read and write waits in poll() for at
-// most the time-out (looking at the cancel flag between slices), and never
-// raises SIGPIPE. It is libldap's only way to the network (LDAP_PROTO_EXT),
-// under TLS as below it.
-struct Wire {
-  int fd = -1;
-  int timeoutMs = 1000;
-  const std::atomic<bool>* cancel = nullptr;
-  // Set by the wait that ended the connection's I/O.
-  bool timedOut = false;
-  bool cancelled = false;
-  // Once true (the reader is closing), a wait gives up at once.
-  bool closing = false;
-
-  bool Cancelled() const { return cancel != nullptr && cancel->load(); }
-
-  // Waits for `events` on fd; false with errno set when the time-out
-  // passes, the flag is set or poll() fails.
-  bool Wait(short events) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      if (Cancelled()) return cancelled = true, errno = ECANCELED, false;
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0 || closing) return timedOut = !closing, errno = ETIMEDOUT, false;
-      pollfd p{fd, events, 0};
-      const int rc = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, kCancelCheckMs)));
-      if (rc > 0) return true;
-      if (rc < 0 && errno != EINTR) return false;
-    }
-  }
-};
-
-Wire* WireOf(Sockbuf_IO_Desc* sbiod) { return static_cast<Wire*>(sbiod->sbiod_pvt); }
-
-int WireSetup(Sockbuf_IO_Desc* sbiod, void* arg) {
-  sbiod->sbiod_pvt = arg;
-  return 0;
-}
-
-int WireRemove(Sockbuf_IO_Desc*) { return 0; }
-
-int WireControl(Sockbuf_IO_Desc*, int, void*) { return 0; }
-
-ber_slen_t WireRead(Sockbuf_IO_Desc* sbiod, void* buffer, ber_len_t length) {
-  Wire& wire = *WireOf(sbiod);
-  for (;;) {
-    const ssize_t n = ::recv(wire.fd, buffer, length, MSG_DONTWAIT);
-    if (n >= 0) return n;
-    if (errno == EINTR) continue;
-    if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wire.Wait(POLLIN)) return -1;
-  }
-}
-
-ber_slen_t WireWrite(Sockbuf_IO_Desc* sbiod, void* buffer, ber_len_t length) {
-  Wire& wire = *WireOf(sbiod);
-  for (;;) {
-    const ssize_t n = ::send(wire.fd, buffer, length, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n >= 0) return n;
-    if (errno == EINTR) continue;
-    if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wire.Wait(POLLOUT)) return -1;
-  }
-}
-
-int WireClose(Sockbuf_IO_Desc* sbiod) {
-  Wire& wire = *WireOf(sbiod);
-  if (wire.fd >= 0) ::close(wire.fd);
-  wire.fd = -1;
-  return 0;
-}
-
-Sockbuf_IO kWireIO = {WireSetup, WireRemove, WireControl, WireRead, WireWrite, WireClose};
-
-std::string DayOf(time_t when) {
-  char day[32];
-  struct tm parts;
-  if (::gmtime_r(&when, &parts) == nullptr || std::strftime(day, sizeof day, "%F", &parts) == 0)
-    return "?";
-  return day;
-}
-
-// Why the certificate `der` (the server's, as a handshake that took any
-// certificate read it) fails verification for `host` against `caFile` (""
-// for the system's CAs): each reason, or "" when none is found.
-std::string WhyCertificateFails(const berval& der, const std::string& host,
-                                const std::string& caFile) {
-  gnutls_x509_crt_t cert = nullptr;
-  if (gnutls_x509_crt_init(&cert) < 0) return "";
-  std::vector<std::string> reasons;
-  gnutls_datum_t data{reinterpret_cast<unsigned char*>(der.bv_val),
-                      static_cast<unsigned>(der.bv_len)};
-  if (gnutls_x509_crt_import(cert, &data, GNUTLS_X509_FMT_DER) >= 0) {
-    const time_t now = ::time(nullptr);
-    const time_t expires = gnutls_x509_crt_get_expiration_time(cert);
-    const time_t starts = gnutls_x509_crt_get_activation_time(cert);
-    if (expires != static_cast<time_t>(-1) && expires < now)
-      reasons.push_back("it expired on " + DayOf(expires));
-    if (starts != static_cast<time_t>(-1) && starts > now)
-      reasons.push_back("it is not valid before " + DayOf(starts));
-    if (gnutls_x509_crt_check_hostname(cert, host.c_str()) == 0)
-      reasons.push_back("it is not for the host name " + host);
-    gnutls_x509_trust_list_t trusted = nullptr;
-    if (gnutls_x509_trust_list_init(&trusted, 0) >= 0) {
-      const int added = caFile.empty()
-                            ? gnutls_x509_trust_list_add_system_trust(trusted, 0, 0)
-                            : gnutls_x509_trust_list_add_trust_file(
-                                  trusted, caFile.c_str(), nullptr, GNUTLS_X509_FMT_PEM, 0, 0);
-      unsigned status = 0;
-      if (added >= 0 &&
-          gnutls_x509_trust_list_verify_crt(trusted, &cert, 1, 0, &status, nullptr) >= 0 &&
-          (status & (GNUTLS_CERT_SIGNER_NOT_FOUND | GNUTLS_CERT_SIGNER_NOT_CA)) != 0)
-        reasons.push_back("it is not signed by " + (caFile.empty()
-                                                        ? std::string("a CA of the system's")
-                                                        : "a CA of " + caFile));
-      gnutls_x509_trust_list_deinit(trusted, 1);
-    }
-  }
-  gnutls_x509_crt_deinit(cert);
-  std::string why;
-  for (const std::string& reason : reasons) why += (why.empty() ? "" : ", and ") + reason;
-  return why;
 }
 
 bool HasScheme(const std::string& uri, const char* scheme) {
@@ -288,7 +164,7 @@ class LdapReader {
     Sockbuf* sockbuf = nullptr;
     if (rc != LDAP_SUCCESS ||
         ldap_get_option(ld_, LDAP_OPT_SOCKBUF, &sockbuf) != LDAP_OPT_SUCCESS ||
-        ber_sockbuf_add_io(sockbuf, &kWireIO, LBER_SBIOD_LEVEL_PROVIDER, &wire_) != 0)
+        ber_sockbuf_add_io(sockbuf, &ldapwire::kWireIO, LBER_SBIOD_LEVEL_PROVIDER, &wire_) != 0)
       return Fail(LdapFault::kOptions, "cannot set up the connection");
     const int version = LDAP_VERSION3;
     const timeval timeout{std::max(source_.timeoutSeconds, 1), 0};
@@ -578,7 +454,7 @@ class LdapReader {
     const timeval timeout{std::max(source_.timeoutSeconds, 1), 0};
     if (ldap_init_fd(probe.fd, LDAP_PROTO_EXT, source_.uri.c_str(), &ld) == LDAP_SUCCESS &&
         ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sockbuf) == LDAP_OPT_SUCCESS &&
-        ber_sockbuf_add_io(sockbuf, &kWireIO, LBER_SBIOD_LEVEL_PROVIDER, &probe) == 0 &&
+        ber_sockbuf_add_io(sockbuf, &ldapwire::kWireIO, LBER_SBIOD_LEVEL_PROVIDER, &probe) == 0 &&
         ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_OPT_SUCCESS &&
         ldap_set_option(ld, LDAP_OPT_TIMEOUT, &timeout) == LDAP_OPT_SUCCESS &&
         ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &allow) == LDAP_OPT_SUCCESS &&
@@ -587,7 +463,7 @@ class LdapReader {
       berval der{0, nullptr};
       if (ldap_get_option(ld, LDAP_OPT_X_TLS_PEERCERT, &der) == LDAP_OPT_SUCCESS &&
           der.bv_val != nullptr) {
-        why = WhyCertificateFails(der, host_, source_.caFile);
+        why = ldapwire::WhyCertificateFails(der, host_, source_.caFile);
         ber_memfree(der.bv_val);
       }
     }
