@@ -31,18 +31,14 @@ TEST_F(GuidlookupToolTest, CheckExitsByTheWorstFinding) {
 
   // A broken header does not end the section, for the library nor for check.
   WriteSettings(good + "[Base\ngetSqlLiteDbFromHB=1\n");
-  run = RunHome({"check"}, env);
-  EXPECT_EQ(run.exitCode, 1) << Show(run);
-  EXPECT_NE(run.out.find("malformed section line '[Base'"), std::string::npos) << run.out;
+  run = Expect(1, "malformed section line '[Base'", {"check"}, env);
   EXPECT_NE(run.out.find(": getSqlLiteDbFromHB is set again"), std::string::npos) << run.out;
 
   WriteSettings(good + "nTotalNumberOfRecordsToCommit=lots\n");
-  run = RunHome({"check"}, env);
-  EXPECT_EQ(run.exitCode, 3) << Show(run);
-  EXPECT_NE(run.out.find("error: numbers: [EventManager] nTotalNumberOfRecordsToCommit=lots is "
-                         "not a number"),
-            std::string::npos)
-      << run.out;
+  run = Expect(3,
+               "error: numbers: [EventManager] nTotalNumberOfRecordsToCommit=lots is "
+               "not a number",
+               {"check"}, env);
 
   // Download from a control server that is not there.
   WriteSettings("[Base]\nsControlServerURL=http://127.0.0.1:" +
@@ -75,12 +71,10 @@ TEST_F(GuidlookupToolTest, CheckRefusesTheSecretFilesTheLibraryRefuses) {
   WriteSettings("[Base]\nsControlServerURL=https://127.0.0.1:1\ndMORVAXTEMPDIR=" + dir_.path() +
                 "\nsControlServerTokenFile=" + dir_.file("token") +
                 "\nsControlServerKeyPasswordFile=" + dir_.file("passphrase") + "\n");
-  ToolRun run = RunHome({"check"});
-  EXPECT_EQ(run.exitCode, 3) << Show(run);
-  EXPECT_NE(run.out.find("[Base] sControlServerTokenFile " + dir_.file("token") +
-                         " may be read by group or other users"),
-            std::string::npos)
-      << run.out;
+  ToolRun run = Expect(3,
+                       "[Base] sControlServerTokenFile " + dir_.file("token") +
+                           " may be read by group or other users",
+                       {"check"});
   EXPECT_NE(run.out.find("[Base] sControlServerKeyPasswordFile " + dir_.file("passphrase") +
                          " is not a file"),
             std::string::npos)

@@ -168,6 +168,15 @@ ToolRun GuidlookupToolTest::RunHome(std::vector<std::string> args,
   return Run(args, env);
 }
 
+ToolRun GuidlookupToolTest::Expect(int exitCode, const std::string& says,
+                                   std::vector<std::string> args,
+                                   const std::map<std::string, std::string>& env) {
+  ToolRun run = RunHome(std::move(args), env);
+  EXPECT_EQ(run.exitCode, exitCode) << Show(run);
+  EXPECT_NE(run.out.find(says), std::string::npos) << Show(run);
+  return run;
+}
+
 ToolRun GuidlookupToolTest::RunHomeReading(std::vector<std::string> args,
                                            const std::string& input) {
   const int in = open(input.c_str(), O_RDONLY | O_CLOEXEC);

@@ -87,6 +87,9 @@ class GuidlookupToolTest : public ::testing::Test {
   // Runs the tool on this test's home folder.
   ToolRun RunHome(std::vector<std::string> args,
                   const std::map<std::string, std::string>& env = {});
+  // RunHome, expecting `exitCode` and `says` in standard output.
+  ToolRun Expect(int exitCode, const std::string& says, std::vector<std::string> args,
+                 const std::map<std::string, std::string>& env = {});
   // RunHome with the file `input` as standard input.
   ToolRun RunHomeReading(std::vector<std::string> args, const std::string& input);
 

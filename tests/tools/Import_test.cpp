@@ -18,9 +18,7 @@ namespace {
 
 TEST_F(GuidlookupToolTest, ImportPrintsItsSummaryAndFillsTheTable) {
   const std::string file = DirectoryFile();
-  ToolRun run = RunHome({"import", file});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
-  EXPECT_NE(run.out.find("imported " + file + " into " + database_), std::string::npos) << run.out;
+  ToolRun run = Expect(0, "imported " + file + " into " + database_, {"import", file});
   EXPECT_NE(run.out.find("5 rows read, 5 added, 0 failed in "), std::string::npos) << run.out;
   EXPECT_EQ(run.err, "");  // no progress bar without a terminal
   EXPECT_EQ(ReadAllRows(database_).size(), 5u);
@@ -214,9 +212,8 @@ TEST_F(GuidlookupToolTest, ConcurrentImportsTakeTurnsAndLeaveOneWholeTable) {
 }
 
 TEST_F(GuidlookupToolTest, ImportOfTheSampleDirectory) {
-  ToolRun run = RunHome({"import", GUIDLOOKUPS_SOURCE_DIR "/data/sample_directory.tsv"});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
-  EXPECT_NE(run.out.find("3083 rows read, 3083 added, 0 failed"), std::string::npos) << run.out;
+  ToolRun run = Expect(0, "3083 rows read, 3083 added, 0 failed",
+                       {"import", GUIDLOOKUPS_SOURCE_DIR "/data/sample_directory.tsv"});
   run = RunHome({"resolve", "--private", "--status", "8", "john_smith@contoso.com"});
   EXPECT_EQ(run.out, "john_smith@contoso.com: smith, john\n");
 }
@@ -230,12 +227,10 @@ TEST_F(GuidlookupToolTest, ImportLdifCountsEntriesWithoutRowsAndStopsAtABadOne) 
             "proxyAddresses: SMTP:Ann@contoso.com\ndisplayName: Berg, Ann\n\n"
             "dn: cn=printer,dc=contoso,dc=com\nobjectGUID:: AAECAwQFBgcICQoLDA0ODw==\n\n"
             "dn: cn=group,dc=contoso,dc=com\nmail: group@contoso.com\n\n");
-  ToolRun run = RunHome({"import", "--ldif", dir_.file("dir.ldif")});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
-  EXPECT_NE(run.out.find("3 entries read, 2 gave no rows (1 without a GUID, 1 without an SMTP "
-                         "address)\n2 rows read, 2 added, 0 failed"),
-            std::string::npos)
-      << run.out;
+  ToolRun run = Expect(0,
+                       "3 entries read, 2 gave no rows (1 without a GUID, 1 without an SMTP "
+                       "address)\n2 rows read, 2 added, 0 failed",
+                       {"import", "--ldif", dir_.file("dir.ldif")});
   run = RunHome({"resolve", "--private", "--no-refresh", "ann@contoso.com"});
   EXPECT_NE(run.out.find("8\tberg, ann\t{32c34a8c-5f97-1747-a1b2-c3d4e5f60718}"), std::string::npos)
       << Show(run);

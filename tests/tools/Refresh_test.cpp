@@ -11,9 +11,7 @@ namespace {
 
 TEST_F(GuidlookupToolTest, RefreshRightAfterARecordedRefreshIsNotNeeded) {
   ImportDirectory();
-  ToolRun run = RunHome({"refresh"});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
-  EXPECT_NE(run.out.find("decision: no refresh needed\n"), std::string::npos) << run.out;
+  ToolRun run = Expect(0, "decision: no refresh needed\n", {"refresh"});
   EXPECT_NE(run.out.find("reason:   the last refresh is within the refresh interval of 1440 "
                          "minutes\n"),
             std::string::npos)
@@ -25,10 +23,8 @@ TEST_F(GuidlookupToolTest, RefreshForceRebuildsFromTheApplicationManagersTable) 
   ImportDirectory();
   WriteSettings("[EventManager]\ngetSqlLiteDbFromHB=0\n");
   WriteFile(dir_.file("appmgr.tsv"), "1\t{42}\tnew@contoso.com\n2\t{42}\tnew2@contoso.com\n");
-  ToolRun run =
-      RunHome({"refresh", "--force"}, {{"GUIDLOOKUPS_APPMGR_TABLE", dir_.file("appmgr.tsv")}});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
-  EXPECT_NE(run.out.find("decision: refresh needed\n"), std::string::npos) << run.out;
+  ToolRun run = Expect(0, "decision: refresh needed\n", {"refresh", "--force"},
+                       {{"GUIDLOOKUPS_APPMGR_TABLE", dir_.file("appmgr.tsv")}});
   EXPECT_NE(run.out.find(" asks for a refresh and has not had one"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("done:     rebuilt the table: 2 rows, 1 GUIDs\n"), std::string::npos)
       << run.out;
@@ -40,10 +36,8 @@ TEST_F(GuidlookupToolTest, RefreshForceRebuildsFromTheApplicationManagersTable) 
   std::string id = run.out.substr(job + 10, run.out.find(' ', job + 10) - job - 10);
   EXPECT_EQ(ReadFile(cache_ + "/GUIDDB.JOB"), id);
   // That job has had its refresh.
-  run = RunHome({"refresh", "--job", id}, {{"GUIDLOOKUPS_APPMGR_TABLE", dir_.file("appmgr.tsv")}});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
-  EXPECT_NE(run.out.find("reason:   job " + id + " has had its refresh"), std::string::npos)
-      << run.out;
+  run = Expect(0, "reason:   job " + id + " has had its refresh", {"refresh", "--job", id},
+               {{"GUIDLOOKUPS_APPMGR_TABLE", dir_.file("appmgr.tsv")}});
 }
 
 // Each failure names what is missing in the operator's words: the setting
@@ -119,11 +113,8 @@ TEST_F(GuidlookupToolTest, RefreshWhoseTimeCannotBeRecordedFails) {
   // A folder where the settings file's lock should be: every write fails.
   ASSERT_EQ(mkdir((settingsFile_ + ".lock").c_str(), 0755), 0);
   WriteFile(dir_.file("appmgr.tsv"), "1\t{42}\tnew@contoso.com\n");
-  ToolRun run =
-      RunHome({"refresh", "--force"}, {{"GUIDLOOKUPS_APPMGR_TABLE", dir_.file("appmgr.tsv")}});
-  EXPECT_EQ(run.exitCode, 3) << Show(run);
-  EXPECT_NE(run.out.find("done:     rebuilt the table: 1 rows, 1 GUIDs\n"), std::string::npos)
-      << run.out;
+  ToolRun run = Expect(3, "done:     rebuilt the table: 1 rows, 1 GUIDs\n", {"refresh", "--force"},
+                       {{"GUIDLOOKUPS_APPMGR_TABLE", dir_.file("appmgr.tsv")}});
   ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
   EXPECT_NE(run.err.find("[EventManager] nLastGuidNameTableRefreshTime"), std::string::npos)
       << run.err;

@@ -59,10 +59,8 @@ TEST_F(GuidlookupToolTest, ResolveExitsOneWhenAKeyIsNotFound) {
 TEST_F(GuidlookupToolTest, ResolveByGuidAndByStatus) {
   ImportDirectory();
   for (const char* mode : {"--no-refresh", "--private"}) {
-    ToolRun run = RunHome({"resolve", mode, "--guid", kAnnGuid});
-    EXPECT_EQ(run.exitCode, 0) << Show(run);
-    EXPECT_NE(run.out.find(std::string("\n  8\tberg, ann\t") + kAnnGuid + "\n"), std::string::npos)
-        << run.out;
+    ToolRun run = Expect(0, std::string("\n  8\tberg, ann\t") + kAnnGuid + "\n",
+                         {"resolve", mode, "--guid", kAnnGuid});
     run = RunHome({"resolve", mode, "--status", "8", "ANN@contoso.com", "ann.proxy@contoso.com"});
     EXPECT_EQ(run.exitCode, std::string(mode) == "--private" ? 0 : 1) << Show(run);
     EXPECT_NE(run.out.find("ANN@contoso.com: berg, ann\n"), std::string::npos) << run.out;
