@@ -18,6 +18,25 @@
 
 using namespace guidschema;
 
+namespace {
+
+// Runs `body` (which returns "" or why the file is not as it must be) on a
+// read-only connection to `file`; SQLite's text when that fails. Never throws.
+template <typename Body>
+std::string OnReadOnly(const std::string& file, Body&& body) {
+  try {
+    FX::CSQLite3DB db(file, true);
+    return body(db);
+  } catch (const std::exception& e) {
+    const std::string what = e.what();
+    return what.empty() ? "unknown error" : what;
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+}  // namespace
+
 CGuidDB::FileIdentity CGuidDB::IdentityOf(const std::string& path) {
   // Longer than any file system's timestamp granularity.
   constexpr int64_t kSettleNs = 2'000'000'000;
@@ -39,8 +58,7 @@ CGuidDB::FileIdentity CGuidDB::IdentityOf(const std::string& path) {
 }
 
 std::string CGuidDB::VerifyFile(const std::string& file, long* rows, bool requireSearchIndexes) {
-  try {
-    FX::CSQLite3DB db(file, true);
+  return OnReadOnly(file, [&](FX::CSQLite3DB& db) -> std::string {
     if (db.ExecScalarInt64(kTableTest, 0) == 0) return "the database holds no GUID table";
     // Every column the lookups and the loaders read, by name: a table of the
     // same name with other columns would answer every query with an error.
@@ -67,31 +85,22 @@ std::string CGuidDB::VerifyFile(const std::string& file, long* rows, bool requir
     if (rows != nullptr) *rows = count;
     if (count == 0) return "the GUID table holds no rows";
     return "";
-  } catch (const std::exception& e) {
-    const std::string what = e.what();
-    return what.empty() ? "unknown error" : what;
-  } catch (...) {
-    return "unknown error";
-  }
+  });
 }
 
 bool CGuidDB::CountFile(const std::string& file, long& rows, long& guids, std::string& error) {
-  try {
-    FX::CSQLite3DB db(file, true);
+  error = OnReadOnly(file, [&](FX::CSQLite3DB& db) {
     rows = db.ExecScalarInt64("SELECT count(*) FROM GUID;", 0);
     guids = db.ExecScalarInt64("SELECT count(DISTINCT lower(GUID)) FROM GUID;", 0);
-    return true;
-  } catch (const std::exception& e) {
-    error = e.what();
-    return false;
-  }
+    return std::string();
+  });
+  return error.empty();
 }
 
 bool CGuidDB::CompareFiles(const std::string& before, const std::string& after,
                            STableChanges& changes, std::string& error) {
   changes = STableChanges();
-  try {
-    FX::CSQLite3DB db(after, true);
+  error = OnReadOnly(after, [&](FX::CSQLite3DB& db) {
     const auto count = [&db](const std::string& sql) {
       return static_cast<uint64_t>(db.ExecScalarInt64(sql, 0));
     };
@@ -101,7 +110,7 @@ bool CGuidDB::CompareFiles(const std::string& before, const std::string& after,
     if (!FXFile::DoesFileExist(before)) {
       changes.guidsAdded = changes.guidsAfter;
       changes.rowsAdded = changes.rowsAfter;
-      return true;
+      return std::string();
     }
     auto attach = db.CompileStatement("ATTACH DATABASE ? AS old;");
     attach->Bind(1, before);
@@ -128,20 +137,17 @@ bool CGuidDB::CompareFiles(const std::string& before, const std::string& after,
     changes.guidsChanged =
         count("SELECT count(*) FROM (SELECT g FROM " + added + " UNION SELECT g FROM " + removed +
               " INTERSECT " + guidsNew + " INTERSECT " + guidsOld + ");");
-    return true;
-  } catch (const std::exception& e) {
-    error = e.what();
-    return false;
-  }
+    return std::string();
+  });
+  return error.empty();
 }
 
 bool CGuidDB::HasSearchIndexes(const std::string& file) {
-  try {
-    FX::CSQLite3DB db(file, true);
-    return db.ExecScalarInt64(kSearchIndexCount, 0) == 2;
-  } catch (const std::exception&) {
-    return false;
-  }
+  return OnReadOnly(file,
+                    [](FX::CSQLite3DB& db) {
+                      return std::string(db.ExecScalarInt64(kSearchIndexCount, 0) == 2 ? "" : "no");
+                    })
+      .empty();
 }
 
 bool CGuidDB::ClearLeftoverJournal(const std::string& file, std::string* why) {

@@ -119,17 +119,21 @@ bool ReadManifest(const std::string& path, Release& r, std::string& problem) {
   return true;
 }
 
-std::string ManifestText(const Release& r) {
-  std::vector<std::string> files;
-  for (const ReleaseFile& f : r.files)
-    files.push_back(
+std::string FilesJson(const std::vector<ReleaseFile>& files) {
+  std::vector<std::string> items;
+  for (const ReleaseFile& f : files)
+    items.push_back(
         JsonObject().add("name", f.name).addNumber("size", f.size).add("sha256", f.sha256).str());
+  return JsonArray(items);
+}
+
+std::string ManifestText(const Release& r) {
   return JsonObject()
              .add("id", r.id)
              .add("time", r.time)
              .addNumber("rows", r.rows)
              .addNumber("guids", r.guids)
-             .addRaw("files", JsonArray(files))
+             .addRaw("files", FilesJson(r.files))
              .str() +
          "\n";
 }

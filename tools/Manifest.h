@@ -27,6 +27,8 @@ struct Release {
   std::string problem;  // why its manifest could not be read, "" when it could
 };
 
+// The files of a release as the manifest lists them, a JSON array.
+std::string FilesJson(const std::vector<ReleaseFile>& files);
 // The manifest of `r`, one line.
 std::string ManifestText(const Release& r);
 // Reads the manifest at `path` into `r`. False with `problem` set when it

@@ -70,17 +70,13 @@ void RefuseCacheFolder(const ToolContext& context, const std::string& root) {
 }
 
 std::string ReleaseJson(const Release& r) {
-  std::vector<std::string> files;
-  for (const ReleaseFile& f : r.files)
-    files.push_back(
-        JsonObject().add("name", f.name).addNumber("size", f.size).add("sha256", f.sha256).str());
   JsonObject o;
   o.add("id", r.id).addBool("live", r.live);
   if (!r.problem.empty()) return o.add("error", r.problem).str();
   return o.add("time", r.time)
       .addNumber("rows", r.rows)
       .addNumber("guids", r.guids)
-      .addRaw("files", JsonArray(files))
+      .addRaw("files", FilesJson(r.files))
       .str();
 }
 

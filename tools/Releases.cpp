@@ -218,6 +218,18 @@ void PlaceLink(const std::string& folder, const std::string& name, const std::st
   }
 }
 
+// Adds the size and SHA-256 of both files of the release in `folder`, as
+// written, to `r`.
+void ReadBackFiles(const std::string& folder, Release& r) {
+  for (const char* name : {kPublishedName, kCompressedName}) {
+    ReleaseFile file;
+    file.name = name;
+    if (!Sha256File(folder + "/" + name, file.sha256, file.size))
+      Fail("cannot read back " + folder + "/" + name, errno);
+    r.files.push_back(file);
+  }
+}
+
 }  // namespace
 
 bool Sha256File(const std::string& path, std::string& hex, long long& size) {
@@ -412,13 +424,7 @@ std::string ReleaseStore::Publish(int tableFd, long long rows, long long guids) 
   WriteReleaseFile(staging.path() + "/" + kCompressedName, mtime,
                    [&](int out) { return Gzip(tableFd, out); });
   StopIfAsked();
-  for (const char* name : {kPublishedName, kCompressedName}) {
-    ReleaseFile file;
-    file.name = name;
-    if (!Sha256File(staging.path() + "/" + name, file.sha256, file.size))
-      Fail("cannot read back " + staging.path() + "/" + name, errno);
-    r.files.push_back(file);
-  }
+  ReadBackFiles(staging.path(), r);
   for (long long offset = 0;; ++offset) {
     r.id = IdOfNow(offset);
     struct stat st;
@@ -511,13 +517,7 @@ bool ReleaseStore::TakeOver() {
       if (::link(flatGz.c_str(), fresh.c_str()) != 0) Fail("cannot link " + flatGz, errno);
     }
   }
-  for (const char* name : {kPublishedName, kCompressedName}) {
-    ReleaseFile file;
-    file.name = name;
-    if (!Sha256File(staging.path() + "/" + name, file.sha256, file.size))
-      Fail("cannot read back " + staging.path() + "/" + name, errno);
-    r.files.push_back(file);
-  }
+  ReadBackFiles(staging.path(), r);
   r.id = IdOfNow(0);
   WriteManifest(staging.path(), r, st.st_mtim.tv_sec);
   hostfs::FileSystemInUse().SyncFolder(staging.path());
