@@ -137,8 +137,7 @@ class PlainFormatter : public CLI::Formatter {
   }
 };
 
-// Every option of every command, as the command line fills them, and the
-// options whose presence counts as much as their value.
+// Every option of every command, as the command line fills them.
 struct CommandLine {
   GlobalOptions global;
   ResolveOptions resolve;
@@ -151,10 +150,6 @@ struct CommandLine {
   SyncOptions sync;
   PublishOptions publish;
   bool noProgress = false;
-  CLI::Option* logLevel = nullptr;
-  CLI::Option* status = nullptr;
-  CLI::Option* job = nullptr;
-  CLI::Option* rollback = nullptr;
 };
 
 // Options that hold for every command, before or after it.
@@ -174,11 +169,11 @@ void AddGlobalOptions(CLI::App& app, CommandLine& line) {
   app.add_option("--log-file", line.global.logFile,
                  "Where the library logs (GUIDLOOKUPS_LOG_FILE, default <home>/guidlookup.log)")
       ->type_name("FILE");
-  line.logLevel = app.add_option("--log-level", line.global.logLevel,
-                                 "Finest level logged, -1 (errors and milestones) to 7 "
-                                 "(GUIDLOOKUPS_LOG_LEVEL, default 1)")
-                      ->type_name("N")
-                      ->check(CLI::Range(-1, 7));
+  app.add_option("--log-level", line.global.logLevel,
+                 "Finest level logged, -1 (errors and milestones) to 7 "
+                 "(GUIDLOOKUPS_LOG_LEVEL, default 1)")
+      ->type_name("N")
+      ->check(CLI::Range(-1, 7));
 }
 
 // resolve: the keys and how to look them up.
@@ -194,9 +189,10 @@ void AddResolveOptions(CLI::App& app, CommandLine& line) {
   command->add_flag("--private", resolve.privateMode,
                     "Private mode: an MFU cache in front of database queries (default: "
                     "shared mode, the whole table loaded into memory)");
-  line.status = command->add_option("--status", resolve.status,
-                                    "Print only the name of the first record of this status");
-  line.status->type_name("N");
+  command
+      ->add_option("--status", resolve.status,
+                   "Print only the name of the first record of this status")
+      ->type_name("N");
   command->add_flag("--json", resolve.json,
                     "Print the results as JSON: an array of one object per key; with - "
                     "one object per line");
@@ -210,14 +206,14 @@ void AddResolveOptions(CLI::App& app, CommandLine& line) {
 void AddRefreshOptions(CLI::App& app, CommandLine& line) {
   CLI::App* command = app.get_subcommand("refresh");
   RefreshOptions& refresh = line.refresh;
-  line.job = command->add_option(
+  CLI::Option* job = command->add_option(
       "--job", refresh.jobId,
       "Decide as job ID asking for a refresh (the job marker is checked); not with --force");
-  line.job->type_name("ID");
+  job->type_name("ID");
   command
       ->add_flag("--force", refresh.force,
                  "Refresh even when the table is fresh (as a new job); not with --job")
-      ->excludes(line.job);
+      ->excludes(job);
   command->add_flag("--json", refresh.json, "Print the decision and outcome as one JSON object");
   command->add_flag("--lotus-notes", refresh.lotusNotes,
                     "Write the shared snapshot for Lotus Notes agents (default: Exchange)");
@@ -357,7 +353,7 @@ void AddPublishOptions(CLI::App& app, CommandLine& line) {
                    "switch (default 7)")
       ->type_name("N")
       ->check(CLI::Range(1, 10000));
-  line.rollback =
+  CLI::Option* rollback =
       command
           ->add_option("--rollback", publish.rollbackId,
                        "Make release ID live again (default: the one before the live one), "
@@ -372,8 +368,8 @@ void AddPublishOptions(CLI::App& app, CommandLine& line) {
                  "Check every release's files against its manifest (size and SHA-256); exit 3 "
                  "when one is damaged")
       ->excludes(publishStatus)
-      ->excludes(line.rollback);
-  publishStatus->excludes(line.rollback);
+      ->excludes(rollback);
+  publishStatus->excludes(rollback);
   command->add_flag("--json", publish.json, "Print the outcome as one JSON object");
 }
 
@@ -427,16 +423,18 @@ int ParseCommandLine(CLI::App& app, int argc, char** argv, bool json) {
 
 // What the options' values alone do not tell: which ones were given.
 void NoteGivenOptions(CLI::App& app, CommandLine& line) {
-  line.global.logLevelGiven = line.logLevel->count() > 0;
-  line.resolve.statusGiven = line.status->count() > 0;
-  line.refresh.jobGiven = line.job->count() > 0;
+  const auto given = [&app](const char* command, const char* option) {
+    return (command ? app.get_subcommand(command) : &app)->get_option(option)->count() > 0;
+  };
+  line.global.logLevelGiven = given(nullptr, "--log-level");
+  line.resolve.statusGiven = given("resolve", "--status");
+  line.refresh.jobGiven = given("refresh", "--job");
   line.import.progress = !line.noProgress;
-  line.publish.rollback = line.rollback->count() > 0;
-  CLI::App* import = app.get_subcommand("import");
-  line.import.baseGiven = import->get_option("--base")->count() > 0;
+  line.publish.rollback = given("publish", "--rollback");
+  line.import.baseGiven = given("import", "--base");
   for (const char* name : {"--base", "--filter", "--bind-dn", "--password-file", "--ca-file",
                            "--page-size", "--timeout"})
-    if (import->get_option(name)->count() > 0) line.import.ldapOptionsGiven.push_back(name);
+    if (given("import", name)) line.import.ldapOptionsGiven.push_back(name);
 }
 
 // Runs the one command given; a failure is its one line on standard error

@@ -1,6 +1,4 @@
 // guidlookup check.
-#include <sys/stat.h>
-
 #include "GuidlookupTool.h"
 #include "support/ControlServer.h"
 
@@ -15,14 +13,12 @@ TEST_F(GuidlookupToolTest, CheckExitsByTheWorstFinding) {
   const std::string good = "[EventManager]\ngetSqlLiteDbFromHB=0\nnLastGuidNameTableRefreshTime=" +
                            std::to_string(time(nullptr)) + "\n";
   WriteSettings(good);
-  ToolRun run = RunHome({"check", "--json"}, env);
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  ToolRun run = ExpectExit(0, {"check", "--json"}, env);
   EXPECT_EQ(Json(run.out, "[d['errors'], d['warnings'], len(d['checks']) > 4]"), "[0, 0, true]")
       << run.out;
 
   WriteSettings(good + "SmtpGuidTableRefreshIntervall=5\n");
-  run = RunHome({"check", "--json"}, env);
-  EXPECT_EQ(run.exitCode, 1) << Show(run);
+  run = ExpectExit(1, {"check", "--json"}, env);
   EXPECT_EQ(Json(run.out,
                  "[[c['check'], 'SmtpGuidTableRefreshIntervall' in c['message']] for c "
                  "in d['checks'] if c['level'] != 'ok']"),
@@ -44,8 +40,7 @@ TEST_F(GuidlookupToolTest, CheckExitsByTheWorstFinding) {
   WriteSettings("[Base]\nsControlServerURL=http://127.0.0.1:" +
                 std::to_string(testsupport::ClosedLoopbackPort()) +
                 "\ndMORVAXTEMPDIR=" + dir_.path() + "\n");
-  run = RunHome({"check", "--json"});
-  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  run = ExpectExit(3, {"check", "--json"});
   EXPECT_EQ(Json(run.out,
                  "[c['message'] for c in d['checks'] if c['level'] == 'error' and "
                  "c['check'] == 'control server' and '127.0.0.1' in c['message']] != []"),

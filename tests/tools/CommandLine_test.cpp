@@ -1,10 +1,7 @@
 // The command line itself: usage, help, version, the home folder, settings and log options, failed
 // output, the generated documents, and JSON over every command.
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "GuidlookupTool.h"
 #include "lookups/Version.h"
@@ -104,13 +101,11 @@ TEST_F(GuidlookupToolTest, FailedWritesExitThreeWithOneLine) {
     EXPECT_EQ(run.exitCode, 3) << args.back() << "\n" << Show(run);
     EXPECT_EQ(run.err, full) << args.back();
   }
-  ToolRun run = RunHome({"dump", "-o", "/dev/full"});
-  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  ToolRun run = ExpectExit(3, {"dump", "-o", "/dev/full"});
   EXPECT_EQ(run.err,
             "guidlookup: cannot write /dev/full: " + std::string(std::strerror(ENOSPC)) + "\n");
   EXPECT_EQ(run.out, "");
-  run = RunHome({"dump", "-o", dir_.file("no/such/folder/dump.txt")});
-  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  run = ExpectExit(3, {"dump", "-o", dir_.file("no/such/folder/dump.txt")});
   ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
 }
 
@@ -195,24 +190,20 @@ TEST_F(GuidlookupToolTest, LogFileOptionTakesTheLibrarysLines) {
 
 TEST_F(GuidlookupToolTest, JsonOfEveryCommandParses) {
   ImportDirectory();
-  ToolRun run = RunHome({"info", "--json"});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  ToolRun run = ExpectExit(0, {"info", "--json"});
   EXPECT_EQ(Json(run.out,
                  "[d['database']['rows'], d['database']['integrity'], "
                  "d['nextRefresh']['due'], d['jobMarker']['job']]"),
             "[5, \"ok\", false, 42]");
-  run = RunHome({"refresh", "--json"});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  run = ExpectExit(0, {"refresh", "--json"});
   EXPECT_EQ(Json(run.out, "[d['decision'], d['done']]"), "[\"not needed\", \"nothing\"]");
-  run = RunHome({"dump", "--json"});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  run = ExpectExit(0, {"dump", "--json"});
   EXPECT_EQ(Json(run.out,
                  "[d['groups'], d['keys'], d['groupList'][1]['keys'], "
                  "d['groupList'][1]['records'][0]['guid']]"),
             std::string("[2, 4, [\"") + kAnnGuid + "\", \"BERG, ANN\", \"ANN@CONTOSO.COM\"], \"" +
                 kAnnFirstGuid + "\"]");
-  run = RunHome({"dump", "--json", "-o", dir_.file("dump.json")});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  run = ExpectExit(0, {"dump", "--json", "-o", dir_.file("dump.json")});
   EXPECT_EQ(Json(run.out, "d['groups']"), "2");
   EXPECT_EQ(Json(ReadFile(dir_.file("dump.json")), "d['keys']"), "4");
   run = RunHome({"resolve", "--json", "--no-refresh", "ann@contoso.com"});
@@ -222,21 +213,17 @@ TEST_F(GuidlookupToolTest, JsonOfEveryCommandParses) {
 // A failure with --json is a JSON object with "error" too, and the exit
 // status stays the documented one.
 TEST_F(GuidlookupToolTest, JsonFailuresCarryTheError) {
-  ToolRun run = RunHome({"info", "--json"});
-  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  ToolRun run = ExpectExit(3, {"info", "--json"});
   EXPECT_EQ(Json(run.out, "[d['database']['exists'], d['error'].startswith('no database at ')]"),
             "[false, true]");
-  run = RunHome({"resolve", "--json", "ann@contoso.com"});
-  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  run = ExpectExit(3, {"resolve", "--json", "ann@contoso.com"});
   EXPECT_EQ(Json(run.out, "d['error'].startswith('no database at ')"), "true") << run.out;
-  run = RunHome({"resolve", "--json"});
-  EXPECT_EQ(run.exitCode, 2) << Show(run);
+  run = ExpectExit(2, {"resolve", "--json"});
   EXPECT_EQ(Json(run.out, "sorted(d)"), "[\"error\"]") << run.out;
 
   ImportDirectory();
   WriteSettings("[EventManager]\ngetSqlLiteDbFromHB=0\n");
-  run = RunHome({"refresh", "--json", "--force"});
-  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  run = ExpectExit(3, {"refresh", "--json", "--force"});
   EXPECT_EQ(Json(run.out, "[d['decision'], d['error'].startswith('refresh failed: ')]"),
             "[\"needed\", true]");
   ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);

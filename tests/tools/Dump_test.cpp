@@ -6,8 +6,7 @@ namespace {
 
 TEST_F(GuidlookupToolTest, DumpWritesOneLinePerGroup) {
   ImportDirectory();
-  ToolRun run = RunHome({"dump"});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  ToolRun run = ExpectExit(0, {"dump"});
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.out,
             "[1]=>[K:11112222333344445555666677778888]"
@@ -18,8 +17,7 @@ TEST_F(GuidlookupToolTest, DumpWritesOneLinePerGroup) {
             "[V:2:2:{12345678-1234-1234-1234-123456789012}:ann.proxy@contoso.com]"
             "[V:8:8:{12345678-1234-1234-1234-123456789012}:berg, ann]\n");
 
-  run = RunHome({"dump", "--proxy", "-o", dir_.file("dump.txt")});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  run = ExpectExit(0, {"dump", "--proxy", "-o", dir_.file("dump.txt")});
   EXPECT_EQ(run.out, "wrote the dump of 2 groups to " + dir_.file("dump.txt") + "\n");
   EXPECT_NE(ReadFile(dir_.file("dump.txt")).find("[K:ANN@CONTOSO.COM][K:ANN.PROXY@CONTOSO.COM]"),
             std::string::npos);

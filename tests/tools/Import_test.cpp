@@ -1,13 +1,6 @@
 // guidlookup import, from a file, LDIF and a live directory.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 
 #include "GuidlookupTool.h"
 #include "lookups/snapshot/SharedSnapshot.h"
@@ -33,8 +26,7 @@ TEST_F(GuidlookupToolTest, ImportStopsAtAMalformedLineAndLeavesTheTable) {
             "# a comment\n"
             "1\t{2}\n"
             "1\t{3}\tc@contoso.com\n");
-  ToolRun run = RunHome({"import", dir_.file("bad.tsv")});
-  EXPECT_EQ(run.exitCode, 2) << Show(run);
+  ToolRun run = ExpectExit(2, {"import", dir_.file("bad.tsv")});
   ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
   EXPECT_NE(run.err.find(dir_.file("bad.tsv") + ":3:"), std::string::npos) << run.err;
   EXPECT_EQ(ReadAllRows(database_), before);
@@ -57,8 +49,7 @@ TEST_F(GuidlookupToolTest, ImportWritesNoSettingAndNoMarker) {
   for (const char* settings : {"[EventManager]\ngetSqlLiteDbFromHB=1\n", ""}) {
     WriteSettings(settings);
     const std::string before = ReadFile(settingsFile_);
-    ToolRun run = RunHome({"import", DirectoryFile()});
-    EXPECT_EQ(run.exitCode, 0) << Show(run);
+    ToolRun run = ExpectExit(0, {"import", DirectoryFile()});
     EXPECT_EQ(ReadAllRows(database_).size(), 5u);
     EXPECT_EQ(ReadFile(settingsFile_), before);
     EXPECT_FALSE(FileExists(cache_ + "/GUIDDB.JOB"));
@@ -260,8 +251,7 @@ TEST_F(GuidlookupToolTest, ImportLdapReadsEveryPage) {
   EXPECT_EQ(Json(run.out, "[d['entries'], d['rowsAdded'], d['source']]"),
             "[5, 5, \"" + slapd.ldapsUri() + "\"]");
   EXPECT_EQ(ReadAllRows(database_).size(), 5u);
-  run = RunHome({"import", "--ldap", slapd.ldapsUri(), "--base", "dc=corp,dc=test"});
-  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  run = ExpectExit(3, {"import", "--ldap", slapd.ldapsUri(), "--base", "dc=corp,dc=test"});
   EXPECT_NE(run.err.find("import failed, nothing was changed: " + slapd.ldapsUri()),
             std::string::npos)
       << run.err;
@@ -327,8 +317,7 @@ TEST_F(GuidlookupToolTest, ImportGivesASharedAddressToOneEntryWhateverTheOrder) 
   std::vector<std::vector<Row>> tables;
   for (const std::string& ldif : {contact + group, group + contact}) {
     WriteFile(dir_.file("shared.ldif"), ldif);
-    ToolRun run = RunHome({"import", "--ldif", dir_.file("shared.ldif")});
-    EXPECT_EQ(run.exitCode, 0) << Show(run);
+    ToolRun run = ExpectExit(0, {"import", "--ldif", dir_.file("shared.ldif")});
     EXPECT_NE(run.out.find("1 address was held by several entries; each went to one "
                            "(shared@contoso.com)"),
               std::string::npos)
@@ -488,8 +477,7 @@ TEST_F(GuidlookupToolTest, ImportAndRefreshWriteTheAgentsSnapshot) {
   WriteSettings("");
   const std::string place = SharedSnapshot::PathFor(cache_, true, false);
   ASSERT_EQ(mkdir(place.c_str(), 0755), 0);
-  ToolRun run = RunHome({"import", "--force", file});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  ToolRun run = ExpectExit(0, {"import", "--force", file});
   EXPECT_EQ(Lines(run.err).size(), 1u) << run.err;
   EXPECT_NE(run.err.find("no shared snapshot was written for the agents: " + place +
                          " is not a regular file and must be removed by hand"),

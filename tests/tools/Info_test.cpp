@@ -1,7 +1,4 @@
 // guidlookup info.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "GuidlookupTool.h"
 #include "lookups/snapshot/SharedSnapshot.h"
 
@@ -24,23 +21,20 @@ std::map<std::string, std::string> Fields(const std::string& out) {
 // missing home nor a whole one changes by a single file.
 TEST_F(GuidlookupToolTest, InfoWritesNothingAndCreatesNoFolder) {
   auto before = Snapshot(dir_.path(), IsRunOutput);
-  ToolRun run = RunHome({"info"});
-  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  ToolRun run = ExpectExit(3, {"info"});
   EXPECT_EQ(run.err.rfind("guidlookup: no database at " + database_, 0), 0u) << run.err;
   EXPECT_EQ(Snapshot(dir_.path(), IsRunOutput), before);
   EXPECT_FALSE(FileExists(home_));
 
   ImportDirectory();
   before = Snapshot(dir_.path(), IsRunOutput);
-  run = RunHome({"info"});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  run = ExpectExit(0, {"info"});
   EXPECT_EQ(Snapshot(dir_.path(), IsRunOutput), before);
 }
 
 TEST_F(GuidlookupToolTest, InfoDescribesTheTable) {
   ImportDirectory();
-  ToolRun run = RunHome({"info"});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  ToolRun run = ExpectExit(0, {"info"});
   auto fields = Fields(run.out);
   EXPECT_EQ(fields["database"], database_);
   EXPECT_EQ(fields["rows"], "5");
@@ -70,8 +64,7 @@ TEST_F(GuidlookupToolTest, InfoShowsANumberThatIsNotOneAndWhatApplies) {
   WriteSettings(
       "[EventManager]\nSmtpGuidTableRefreshInterval=1h\nnLastGuidNameTableRefreshTime=soon\n"
       "getSqlLiteDbFromHB=no\n");
-  ToolRun run = RunHome({"info"});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  ToolRun run = ExpectExit(0, {"info"});
   auto fields = Fields(run.out);
   EXPECT_EQ(fields["refresh interval"], "1h (not a number; the default 1440 minutes applies)");
   EXPECT_EQ(fields["last refresh"], "soon (not a number; taken as never refreshed)");
@@ -82,8 +75,7 @@ TEST_F(GuidlookupToolTest, InfoShowsANumberThatIsNotOneAndWhatApplies) {
 }
 
 TEST_F(GuidlookupToolTest, InfoWithoutDatabaseOrOnACorruptOneFails) {
-  ToolRun run = RunHome({"info"});
-  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  ToolRun run = ExpectExit(3, {"info"});
   EXPECT_EQ(Fields(run.out)["database"], database_ + " (missing)");
   EXPECT_EQ(Fields(run.out)["last refresh"], "never");
   ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
@@ -93,8 +85,7 @@ TEST_F(GuidlookupToolTest, InfoWithoutDatabaseOrOnACorruptOneFails) {
   std::string bytes = ReadFile(database_);
   for (size_t i = bytes.size() / 2; i < bytes.size(); ++i) bytes[i] = '\xa5';
   WriteFile(database_, bytes);
-  run = RunHome({"info"});
-  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  run = ExpectExit(3, {"info"});
   EXPECT_EQ(Fields(run.out)["integrity"].rfind("FAILED: ", 0), 0u) << run.out;
   ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
   EXPECT_NE(run.err.find("failed its check"), std::string::npos) << run.err;

@@ -1,12 +1,8 @@
 // guidlookup publish and sync: the web root's releases as a server and an agent see them.
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
-#include <ctime>
-#include <filesystem>
 #include <memory>
 #include <set>
 #include <thread>
@@ -328,8 +324,7 @@ TEST_F(PublishTest, TheGuidCacheFolderIsRefused) {
   for (const std::string& root : {cache_, home_, cache_ + "/inside", cache_ + "/../GUIDCacheDir"}) {
     SCOPED_TRACE(root);
     const auto before = Snapshot(home_, IsRunOutput);
-    ToolRun run = RunHome({"publish", root});
-    EXPECT_EQ(run.exitCode, 2) << Show(run);
+    ToolRun run = ExpectExit(2, {"publish", root});
     EXPECT_NE(run.err.find("GUID cache folder"), std::string::npos) << run.err;
     EXPECT_EQ(Snapshot(home_, IsRunOutput), before);
   }
@@ -443,8 +438,7 @@ TEST_F(PublishTest, SyncFromTheDirectoryReachesTheAgent) {
     EXPECT_EQ(web_.Validators(), validators);
   }
   WriteSettings(profile + "dWebRoot=" + web_.root + "\n");
-  run = RunHome({"sync", "--dry-run", "--json"});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  run = ExpectExit(0, {"sync", "--dry-run", "--json"});
   EXPECT_EQ(Json(run.out, "d[-1]", true), "{\"dryRun\": true, \"published\": false}");
   EXPECT_EQ(web_.Validators(), validators);
   // check refuses a password file others may read, as the import would.

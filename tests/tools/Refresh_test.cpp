@@ -1,8 +1,4 @@
 // guidlookup refresh.
-#include <sys/stat.h>
-
-#include <filesystem>
-
 #include "GuidlookupTool.h"
 #include "support/ControlServer.h"
 
@@ -47,8 +43,7 @@ TEST_F(GuidlookupToolTest, RefreshFailureNamesTheSettingAndKeepsTheTable) {
   const std::vector<Row> before = ReadAllRows(database_);
   auto refresh = [&](const std::string& settings, const std::map<std::string, std::string>& env) {
     WriteSettings(settings);
-    ToolRun run = RunHome({"refresh", "--force"}, env);
-    EXPECT_EQ(run.exitCode, 3) << Show(run);
+    ToolRun run = ExpectExit(3, {"refresh", "--force"}, env);
     EXPECT_EQ(Lines(run.err).size(), 1u) << Show(run);
     EXPECT_EQ(run.err.rfind("guidlookup: refresh failed: ", 0), 0u) << run.err;
     for (const char* internal : {"HB", "Sql Lite", "GUIDDB_NAME", "app_guid", "IsSQLite", "(code"})
@@ -95,8 +90,7 @@ TEST_F(GuidlookupToolTest, RefreshFailureNamesTheSettingAndKeepsTheTable) {
 TEST_F(GuidlookupToolTest, RefreshWithoutSettingsFolderSaysSoAndChangesNothing) {
   ASSERT_EQ(RunHome({"import", DirectoryFile()}).exitCode, 0);
   const auto before = Snapshot(dir_.path(), IsRunOutput);
-  ToolRun run = RunHome({"refresh", "--force"});
-  EXPECT_EQ(run.exitCode, 3) << Show(run);
+  ToolRun run = ExpectExit(3, {"refresh", "--force"});
   ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
   EXPECT_NE(run.err.find("no settings folder"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("[EventManager] nLastGuidNameTableRefreshTime"), std::string::npos)

@@ -1,9 +1,4 @@
 // guidlookup resolve.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <filesystem>
-
 #include "GuidlookupTool.h"
 
 namespace tooltest {
@@ -28,8 +23,7 @@ TEST_F(GuidlookupToolTest, ResolveAndDumpWithoutDatabaseSaySoInOneLine) {
         EXPECT_NE(ReadFile(home_ + "/guidlookup.log").find("L-1"), std::string::npos);
       }
     }
-    ToolRun run = RunHome({"dump"});
-    EXPECT_EQ(run.exitCode, 3) << Show(run);
+    ToolRun run = ExpectExit(3, {"dump"});
     ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
     EXPECT_EQ(run.err.rfind("guidlookup: no database at " + database_, 0), 0u) << run.err;
     EXPECT_FALSE(FileExists(database_));
@@ -39,8 +33,7 @@ TEST_F(GuidlookupToolTest, ResolveAndDumpWithoutDatabaseSaySoInOneLine) {
 TEST_F(GuidlookupToolTest, ResolvePrintsEveryRecordInStatusOrderInBothModes) {
   ImportDirectory();
   for (const char* mode : {"--no-refresh", "--private"}) {
-    ToolRun run = RunHome({"resolve", mode, "ann@contoso.com"});
-    EXPECT_EQ(run.exitCode, 0) << Show(run);
+    ToolRun run = ExpectExit(0, {"resolve", mode, "ann@contoso.com"});
     EXPECT_EQ(run.out, kAnnRecords) << mode;
     EXPECT_EQ(run.err, "");
   }
@@ -49,8 +42,7 @@ TEST_F(GuidlookupToolTest, ResolvePrintsEveryRecordInStatusOrderInBothModes) {
 TEST_F(GuidlookupToolTest, ResolveExitsOneWhenAKeyIsNotFound) {
   ImportDirectory();
   for (const char* mode : {"--no-refresh", "--private"}) {
-    ToolRun run = RunHome({"resolve", mode, "ann@contoso.com", "nobody@contoso.com"});
-    EXPECT_EQ(run.exitCode, 1) << Show(run);
+    ToolRun run = ExpectExit(1, {"resolve", mode, "ann@contoso.com", "nobody@contoso.com"});
     EXPECT_EQ(run.out, kAnnRecords + "nobody@contoso.com: not found\n") << mode;
     EXPECT_EQ(run.err, "");
   }
@@ -72,8 +64,7 @@ TEST_F(GuidlookupToolTest, ResolveByGuidAndByStatus) {
 
 TEST_F(GuidlookupToolTest, ResolveJsonHoldsEveryRecord) {
   ImportDirectory();
-  ToolRun run = RunHome({"resolve", "--private", "--json", "ann@contoso.com", "no\"body"});
-  EXPECT_EQ(run.exitCode, 1) << Show(run);
+  ToolRun run = ExpectExit(1, {"resolve", "--private", "--json", "ann@contoso.com", "no\"body"});
   EXPECT_EQ(run.out,
             std::string("[\n"
                         "  {\"key\": \"ann@contoso.com\", \"found\": true, \"records\": [\n"
@@ -97,8 +88,7 @@ TEST_F(GuidlookupToolTest, ResolveUnderscoreAddressFindsItsOwnMailbox) {
             "1\t{22222222-0000-0000-0000-000000000000}\tjohn_smith@contoso.com\n");
   ASSERT_EQ(RunHome({"import", dir_.file("smiths.tsv")}).exitCode, 0);
   for (const char* mode : {"--no-refresh", "--private"}) {
-    ToolRun run = RunHome({"resolve", mode, "john_smith@contoso.com"});
-    EXPECT_EQ(run.exitCode, 0) << Show(run);
+    ToolRun run = ExpectExit(0, {"resolve", mode, "john_smith@contoso.com"});
     EXPECT_EQ(run.out,
               "john_smith@contoso.com: 1 record\n"
               "  1\tjohn_smith@contoso.com\t{22222222X0000X0000X0000X000000000000}\n")
@@ -108,8 +98,7 @@ TEST_F(GuidlookupToolTest, ResolveUnderscoreAddressFindsItsOwnMailbox) {
 
 TEST_F(GuidlookupToolTest, ResolveLotusNotesKeys) {
   ImportDirectory();
-  ToolRun run = RunHome({"resolve", "--lotus-notes", "blind"});
-  EXPECT_EQ(run.exitCode, 0) << Show(run);
+  ToolRun run = ExpectExit(0, {"resolve", "--lotus-notes", "blind"});
   EXPECT_EQ(run.out,
             "blind: 2 records\n"
             "  128\tcn=bo lind/o=contoso\t11112222333344445555666677778888\n"
@@ -122,8 +111,7 @@ TEST_F(GuidlookupToolTest, ResolveOnCorruptDatabaseIsOneLine) {
   ImportDirectory();
   WriteFile(database_, std::string(4096, 'x'));
   for (const char* mode : {"--no-refresh", "--private"}) {
-    ToolRun run = RunHome({"resolve", mode, "ann@contoso.com"});
-    EXPECT_EQ(run.exitCode, 3) << Show(run);
+    ToolRun run = ExpectExit(3, {"resolve", mode, "ann@contoso.com"});
     ASSERT_EQ(Lines(run.err).size(), 1u) << Show(run);
     EXPECT_NE(run.err.find("cannot read the database " + database_), std::string::npos) << run.err;
   }
