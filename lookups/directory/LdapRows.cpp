@@ -125,47 +125,61 @@ class LdapReader {
   }
 
  private:
-  void Connect() {
+  // Checks the source's options and files, and reads the password (into
+  // `password`) before any connection.
+  bool CheckSource(Secret& password) {
     const std::string& uri = source_.uri;
-    const bool ldaps = HasScheme(uri, "ldaps://");
-    if (!ldaps && !HasScheme(uri, "ldap://"))
+    if (!HasScheme(uri, "ldaps://") && !HasScheme(uri, "ldap://"))
       return Fail(LdapFault::kOptions,
-                  "the directory's address must start with ldaps:// or ldap:// (then StartTLS)");
+                  "the directory's address must start with ldaps:// or ldap:// (then StartTLS)"),
+             false;
     if (source_.bindDn.empty() != source_.passwordFile.empty())
       return Fail(LdapFault::kOptions, source_.bindDn.empty() ? "a password file needs a bind DN"
-                                                              : "a bind DN needs a password file");
+                                                              : "a bind DN needs a password file"),
+             false;
     if (source_.pageSize < 1 || source_.pageSize > 1000000)
-      return Fail(LdapFault::kOptions, "the page size must be between 1 and 1000000");
+      return Fail(LdapFault::kOptions, "the page size must be between 1 and 1000000"), false;
     if (!source_.caFile.empty()) {
       const int fd = ::open(source_.caFile.c_str(), O_RDONLY | O_CLOEXEC);
       if (fd < 0)
         return Fail(LdapFault::kCaFile, "cannot read the CA file " + source_.caFile + " (" +
-                                            hostfs::ErrnoText(errno) + ")");
+                                            hostfs::ErrnoText(errno) + ")"),
+               false;
       ::close(fd);
     }
     // Read before any connection, so that a readable password never leaves.
-    Secret password;
     std::string error;
     if (!source_.passwordFile.empty() && !ReadPasswordFile(source_.passwordFile, password, error))
-      return Fail(LdapFault::kPasswordFile, error);
+      return Fail(LdapFault::kPasswordFile, error), false;
+    return true;
+  }
 
+  // Connects, sets up TLS (StartTLS for ldap://) and binds; a failure is
+  // recorded by Fail.
+  void Connect() {
+    Secret password;
+    if (!CheckSource(password)) return;
+    const bool ldaps = HasScheme(source_.uri, "ldaps://");
     LDAPURLDesc* url = nullptr;
-    int rc = ldap_url_parse(uri.c_str(), &url);
+    const int rc = ldap_url_parse(source_.uri.c_str(), &url);
     if (rc != LDAP_URL_SUCCESS) return Fail(LdapFault::kOptions, "not a directory address");
     host_ = url->lud_host != nullptr ? url->lud_host : "";
     const int port = url->lud_port != 0 ? url->lud_port : ldaps ? 636 : 389;
     ldap_free_urldesc(url);
     if (host_.empty()) return Fail(LdapFault::kOptions, "the address names no host");
-    if (!OpenSocket(port)) return;
+    if (OpenSocket(port) && SetUpConnection() && SecureConnection(ldaps)) Bind(password);
+  }
 
+  // Hands the socket to a libldap connection with this reader's options.
+  bool SetUpConnection() {
     // From here the socket belongs to libldap's connection, whose only I/O
     // is the wire.
-    rc = ldap_init_fd(wire_.fd, LDAP_PROTO_EXT, uri.c_str(), &ld_);
+    int rc = ldap_init_fd(wire_.fd, LDAP_PROTO_EXT, source_.uri.c_str(), &ld_);
     Sockbuf* sockbuf = nullptr;
     if (rc != LDAP_SUCCESS ||
         ldap_get_option(ld_, LDAP_OPT_SOCKBUF, &sockbuf) != LDAP_OPT_SUCCESS ||
         ber_sockbuf_add_io(sockbuf, &ldapwire::kWireIO, LBER_SBIOD_LEVEL_PROVIDER, &wire_) != 0)
-      return Fail(LdapFault::kOptions, "cannot set up the connection");
+      return Fail(LdapFault::kOptions, "cannot set up the connection"), false;
     const int version = LDAP_VERSION3;
     const timeval timeout{std::max(source_.timeoutSeconds, 1), 0};
     // Certificate checks are set on this connection alone: whatever
@@ -183,35 +197,46 @@ class LdapReader {
         ldap_set_option(ld_, LDAP_OPT_X_TLS_PROTOCOL_MIN, &tls12) != LDAP_OPT_SUCCESS ||
         (!source_.caFile.empty() && ldap_set_option(ld_, LDAP_OPT_X_TLS_CACERTFILE,
                                                     source_.caFile.c_str()) != LDAP_OPT_SUCCESS))
-      return Fail(LdapFault::kOptions, "cannot set up the connection");
+      return Fail(LdapFault::kOptions, "cannot set up the connection"), false;
     rc = ldap_set_option(ld_, LDAP_OPT_X_TLS_NEWCTX, &newContext);
     if (rc != LDAP_OPT_SUCCESS)
-      return Fail(
-          LdapFault::kCaFile,
-          "cannot set up TLS" +
-              (source_.caFile.empty() ? std::string() : " with the CA file " + source_.caFile),
-          rc);
+      return Fail(LdapFault::kCaFile,
+                  "cannot set up TLS" + (source_.caFile.empty()
+                                             ? std::string()
+                                             : " with the CA file " + source_.caFile),
+                  rc),
+             false;
+    return true;
+  }
+
+  // StartTLS when the address asks for it, then the TLS handshake.
+  bool SecureConnection(bool ldaps) {
+    int rc = LDAP_SUCCESS;
     if (!ldaps) {
       int id = 0;
       LDAPMessage* answer = nullptr;
       rc = ldap_start_tls(ld_, nullptr, nullptr, &id);
       if (rc != LDAP_SUCCESS || !Await(id, answer, "to StartTLS")) {
         if (failure_.empty()) FailIo("StartTLS failed", rc);
-        return;
+        return false;
       }
       int result = LDAP_SUCCESS;
       rc = ldap_parse_result(ld_, answer, &result, nullptr, nullptr, nullptr, nullptr, 1);
-      if (rc != LDAP_SUCCESS) return FailIo("StartTLS failed", rc);
+      if (rc != LDAP_SUCCESS) return FailIo("StartTLS failed", rc), false;
       if (result != LDAP_SUCCESS)
-        return Fail(LdapFault::kStartTls, "the server refused StartTLS", result);
+        return Fail(LdapFault::kStartTls, "the server refused StartTLS", result), false;
     }
     rc = ldap_install_tls(ld_);
-    if (rc != LDAP_SUCCESS) return FailTls(rc);
+    if (rc != LDAP_SUCCESS) return FailTls(rc), false;
+    return true;
+  }
 
+  // Binds (anonymously without a bind DN), and readies the search.
+  void Bind(Secret& password) {
     berval credentials{password.value().size(), password.value().data()};
     int id = 0;
-    rc = ldap_sasl_bind(ld_, source_.bindDn.empty() ? nullptr : source_.bindDn.c_str(),
-                        LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, &id);
+    int rc = ldap_sasl_bind(ld_, source_.bindDn.empty() ? nullptr : source_.bindDn.c_str(),
+                            LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, &id);
     password.Wipe();
     const std::string bind = source_.bindDn.empty() ? std::string("the anonymous bind")
                                                     : "the bind as " + source_.bindDn;
