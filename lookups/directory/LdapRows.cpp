@@ -406,11 +406,11 @@ class LdapReader {
       ldap_memfree(name);
     }
     if (position != nullptr) ber_free(position, 0);
-    std::string what;
     unsigned long where = 0;
-    if (!mapper_.Finish(rows_, *counts_, what, where)) {
+    if (const Status s = mapper_.Finish(rows_, *counts_, where); !s.ok()) {
       char* dn = ldap_get_dn(ld_, entry_);
-      Fail(LdapFault::kEntry, "entry " + std::string(dn != nullptr ? dn : "?") + ": " + what);
+      Fail(LdapFault::kEntry,
+           "entry " + std::string(dn != nullptr ? dn : "?") + ": " + s.context());
       ldap_memfree(dn);
     }
   }
