@@ -349,9 +349,6 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
 
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const auto count = [](uint64_t n) { return static_cast<unsigned long long>(n); };
-  std::vector<std::string> sharedExamples;
-  for (const std::string& address : result.shared.examples)
-    sharedExamples.push_back("\"" + JsonEscape(address) + "\"");
   if (options.json) {
     JsonObject doc;
     doc.add("source", source).add("database", database);
@@ -361,7 +358,7 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
           .addNumber("entriesWithoutGuid", count(entries.entriesWithoutGuid))
           .addNumber("entriesWithoutAddress", count(entries.entriesWithoutAddress))
           .addNumber("sharedAddresses", count(result.shared.addresses))
-          .addRaw("sharedAddressExamples", JsonArray(sharedExamples));
+          .addRaw("sharedAddressExamples", JsonStrings(result.shared.examples));
     doc.addNumber("rowsRead", count(result.counts.rowsRead))
         .addNumber("rowsAdded", count(result.counts.rowsAdded))
         .addNumber("rowsFailed", count(result.counts.rowsFailed))
