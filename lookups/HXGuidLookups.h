@@ -37,7 +37,7 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   CHXGuidLookups& operator=(const CHXGuidLookups&) = delete;
 
   // Sets up the service once, before any lookup: the GUID cache folder
-  // "<dHOME>/JobResults/GUIDCacheDir" (created when missing), then in shared
+  // of "dHOME" (cachefiles::CacheFolder, created when missing), then in shared
   // mode the refresh and the load of the static cache, in private mode the
   // capacity of mfuCache. Returns Success, or the error of the folder
   // creation with a code location pushed onto it, or an error naming the
