@@ -40,7 +40,6 @@ Status ReadPasswordFile(const std::string& path, Secret& out) {
   const SecretFileVerdict verdict =
       ReadSecretFile(path, kPasswordFileLimit, SecretText::kOneLine, out);
   const std::string file = "the password file " + path;
-  const char* why = " is refused";
   switch (verdict.fault) {
     case SecretFileFault::kNone:
       return Status::OK();
@@ -50,19 +49,13 @@ Status ReadPasswordFile(const std::string& path, Secret& out) {
     case SecretFileFault::kOthersMayAccess:
       return Status(Status::Code::kRefused,
                     "refusing " + file + ": " + OthersMayAccessWords(verdict.mode));
-    case SecretFileFault::kNotAFile:
-      why = " is not a file";
-      break;
-    case SecretFileFault::kTooLarge:
-      why = " is too large";
-      break;
-    case SecretFileFault::kEmpty:
-      why = " is empty";
-      break;
-    case SecretFileFault::kNotOneLine:
-      why = " holds more than one line";
+    default:
       break;
   }
+  const char* why = verdict.fault == SecretFileFault::kNotAFile   ? " is not a file"
+                    : verdict.fault == SecretFileFault::kTooLarge ? " is too large"
+                    : verdict.fault == SecretFileFault::kEmpty    ? " is empty"
+                                                                  : " holds more than one line";
   return Status(Status::Code::kRefused, file + why);
 }
 
