@@ -8,9 +8,11 @@
 #include <mutex>
 #include <utility>
 
+#include "host/FXString.h"
 #include "host/Files.h"
 #include "host/HostConfig.h"
 #include "host/LogWriter.h"
+#include "host/Status.h"
 #include "host/Utf8.h"
 
 namespace {
@@ -30,54 +32,25 @@ GUIDRowSource& RegisteredSource() {
   return source;
 }
 
-bool IsBlank(const std::string& s) {
-  for (char c : s)
-    if (c != ' ' && c != '\t') return false;
-  return true;
-}
-
-std::string Trimmed(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return "";
-  size_t e = s.find_last_not_of(" \t");
-  return s.substr(b, e - b + 1);
-}
-
 // Parses a signed decimal 64-bit number: an optional sign and digits, with
 // blanks around them allowed and nothing else.
-bool ParseStatus(const std::string& field, int64_t& value, std::string& what) {
-  std::string text = Trimmed(field);
-  if (text.empty()) {
-    what = "empty status";
-    return false;
-  }
-  size_t i = (text[0] == '+' || text[0] == '-') ? 1 : 0;
-  if (i == text.size()) {
-    what = "status [" + text + "] is not a signed decimal number";
-    return false;
-  }
-  for (size_t k = i; k < text.size(); ++k) {
-    if (text[k] < '0' || text[k] > '9') {
-      what = "status [" + text + "] is not a signed decimal number";
-      return false;
-    }
-  }
+Status ParseStatus(const std::string& field, int64_t& value) {
+  const std::string text = FXString::TrimBlanks(field);
+  if (text.empty()) return Status::Corruption("empty status");
+  const size_t digits = (text[0] == '+' || text[0] == '-') ? 1 : 0;
+  if (digits == text.size() || text.find_first_not_of("0123456789", digits) != std::string::npos)
+    return Status::Corruption("status [" + text + "] is not a signed decimal number");
   errno = 0;
-  long long parsed = std::strtoll(text.c_str(), nullptr, 10);
-  if (errno == ERANGE) {
-    what = "status [" + text + "] does not fit 64 bits";
-    return false;
-  }
+  const long long parsed = std::strtoll(text.c_str(), nullptr, 10);
+  if (errno == ERANGE) return Status::Corruption("status [" + text + "] does not fit 64 bits");
   value = parsed;
-  return true;
+  return Status::OK();
 }
 
-// Parses one non-blank, non-comment line into `row`; on failure sets `what`.
-bool ParseLine(const std::string& line, GUIDNameInfo& row, std::string& what) {
-  if (line.find('\0') != std::string::npos) {
-    what = "NUL byte in line";
-    return false;
-  }
+// Parses one non-blank, non-comment line into `row`; Corruption saying what
+// is wrong with it.
+Status ParseLine(const std::string& line, GUIDNameInfo& row) {
+  if (line.find('\0') != std::string::npos) return Status::Corruption("NUL byte in line");
   std::string fields[3];
   size_t count = 0;
   size_t start = 0;
@@ -90,28 +63,18 @@ bool ParseLine(const std::string& line, GUIDNameInfo& row, std::string& what) {
     if (tab == std::string::npos) break;
     start = tab + 1;
   }
-  if (count != 3) {
-    what = "expected 3 tab-separated fields (status, GUID, name), found " + std::to_string(count);
-    return false;
-  }
+  if (count != 3)
+    return Status::Corruption("expected 3 tab-separated fields (status, GUID, name), found " +
+                              std::to_string(count));
   int64_t status = 0;
-  if (!ParseStatus(fields[0], status, what)) return false;
-  if (IsBlank(fields[1])) {
-    what = "empty GUID";
-    return false;
-  }
-  if (!hostutf8::IsValid(fields[1])) {
-    what = "GUID is not valid UTF-8";
-    return false;
-  }
-  if (!hostutf8::IsValid(fields[2])) {
-    what = "name is not valid UTF-8";
-    return false;
-  }
+  if (Status s = ParseStatus(fields[0], status); !s.ok()) return s;
+  if (FXString::TrimBlanks(fields[1]).empty()) return Status::Corruption("empty GUID");
+  if (!hostutf8::IsValid(fields[1])) return Status::Corruption("GUID is not valid UTF-8");
+  if (!hostutf8::IsValid(fields[2])) return Status::Corruption("name is not valid UTF-8");
   row.status = status;
   row.guid = std::move(fields[1]);
   row.name = std::move(fields[2]);
-  return true;
+  return Status::OK();
 }
 
 }  // namespace
@@ -192,11 +155,10 @@ int GUIDFromName::ParseExportText(const std::string& text, const std::string& na
       // put a byte-order mark in front of the first line.
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (lineNo == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
-      if (IsBlank(line) || line[0] == '#') continue;
+      if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') continue;
       GUIDNameInfo row;
-      std::string what;
-      if (!ParseLine(line, row, what)) {
-        error = name + ":" + std::to_string(lineNo) + ": " + what;
+      if (const Status s = ParseLine(line, row); !s.ok()) {
+        error = name + ":" + std::to_string(lineNo) + ": " + s.context();
         return -1;
       }
       parsed.push_back(std::move(row));

@@ -1,10 +1,12 @@
 #include "host/EventLog.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <mutex>
 #include <vector>
 
+#include "host/Files.h"
 #include "host/HostConfig.h"
 #include "host/LogWriter.h"
 
@@ -37,12 +39,8 @@ std::string NameOfLog(uint32_t id) {
 std::string LogFolder() {
   std::string dir = hostconfig::Get(hostconfig::Knob::kLogDir);
   if (!dir.empty()) return dir;
-  std::string path = hostconfig::Get(hostconfig::Knob::kLogFile);
-  if (path.empty()) return std::string();
-  size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+  const std::string path = hostconfig::Get(hostconfig::Knob::kLogFile);
+  return path.empty() ? std::string() : hostfs::FolderOf(path);
 }
 
 }  // namespace
@@ -58,10 +56,9 @@ uint32_t EvDebug::getLogId(const char* name) {
     std::string key = name ? name : "";
     LogRegistry& r = Registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    for (size_t i = 0; i < r.names.size(); ++i)
-      if (r.names[i] == key) return static_cast<uint32_t>(i + 1);
-    r.names.push_back(key);
-    return static_cast<uint32_t>(r.names.size());
+    auto known = std::find(r.names.begin(), r.names.end(), key);
+    if (known == r.names.end()) known = r.names.insert(known, key);
+    return static_cast<uint32_t>(known - r.names.begin() + 1);
   } catch (...) {
     return 0;
   }

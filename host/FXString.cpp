@@ -14,17 +14,13 @@ std::string FXString::Format(const char* format, ...) {
 }
 
 void FXString::ToLower(std::string& s) {
-  for (char& c : s) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 'A' && u <= 'Z') c = static_cast<char>(u - 'A' + 'a');
-  }
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
 }
 
 void FXString::ToUpper(std::string& s) {
-  for (char& c : s) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 'a' && u <= 'z') c = static_cast<char>(u - 'a' + 'A');
-  }
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
 }
 
 void FXString::ReplaceAll(std::string& s, const std::string& from, const std::string& to,
@@ -42,6 +38,12 @@ std::string FXString::CopyAndReplaceAll(const std::string& s, const std::string&
   std::string out = s;
   ReplaceAll(out, from, to, 0);
   return out;
+}
+
+std::string FXString::TrimBlanks(const std::string& s) {
+  const size_t begin = s.find_first_not_of(" \t");
+  if (begin == std::string::npos) return "";
+  return s.substr(begin, s.find_last_not_of(" \t") - begin + 1);
 }
 
 int FXString::Compare(const std::string& a, const std::string& b) {

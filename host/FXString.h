@@ -23,6 +23,8 @@ class GUIDLOOKUPS_EXPORT FXString {
   static std::string CopyAndReplaceAll(const std::string& s, const std::string& from,
                                        const std::string& to);
   static std::string ToString(const std::string& s) { return s; }
+  // `s` without the blanks (spaces and tabs) at either end.
+  static std::string TrimBlanks(const std::string& s);
   // strcmp of the two NUL-terminated strings.
   static int Compare(const std::string& a, const std::string& b);
 };

@@ -16,11 +16,6 @@ namespace hostfs {
 
 namespace {
 
-std::string BaseNameOf(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool Fail(std::string* error, int err, const std::string& what) {
   if (error != nullptr) *error = what + ": " + ErrnoText(err);
   errno = err;
@@ -52,13 +47,9 @@ bool ReadWholeFile(const std::string& path, std::string& content, std::string* e
     return false;
   };
   ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (fd.get() < 0) {
-    int err = errno;
-    return failWith(err, "cannot open (" + ErrnoText(err) + ")");
-  }
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) {
-    int err = errno;
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+    const int err = errno;
     return failWith(err, "cannot open (" + ErrnoText(err) + ")");
   }
   if (!S_ISREG(st.st_mode))
@@ -97,16 +88,6 @@ bool SyncFolder(const std::string& folder) {
   return err == 0 || err == EINVAL;
 }
 
-bool RenameOver(const std::string& from, const std::string& to, std::string* error) {
-  const std::string target = ResolveLinks(to);
-  if (const int err = FileSystemInUse().Rename(from, target))
-    return Fail(error, err, "cannot rename " + from + " to " + target);
-  // The new file is in place; a folder that cannot be flushed only weakens
-  // durability, never the file.
-  SyncFolder(FolderOf(target));
-  return true;
-}
-
 bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
@@ -136,7 +117,8 @@ bool AtomicReplace(const std::string& path, const std::function<bool(int fd)>& w
   // A new file gets 0644 through the umask at its creation; one that keeps
   // or takes a given mode is private until it is flushed.
   StagedFileOptions options;
-  options.prefix = "." + BaseNameOf(target) + ".tmp";
+  // npos + 1: a name without a folder is taken whole.
+  options.prefix = "." + target.substr(target.find_last_of('/') + 1) + ".tmp";
   options.finalMode = mode;
   StagedFile staged;
   if (const int err = staged.Create(folder, options))

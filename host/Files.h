@@ -1,6 +1,6 @@
 // File-system helpers of the host layer: whole-file reads, atomic
 // replacement of a file (keeping a symbolic link that names it, built on
-// host/StagedFile.h), durable renames and folder syncs. Every function is
+// host/StagedFile.h) and folder syncs. Every function is
 // thread-safe (no shared state) and never throws; failures come back as false
 // with a one-line reason.
 #pragma once
@@ -53,12 +53,6 @@ GUIDLOOKUPS_EXPORT std::string ResolveLinks(const std::string& path);
 // fsync of a folder, so that a rename in it survives a crash. A file system
 // that refuses fsync on folders counts as success.
 GUIDLOOKUPS_EXPORT bool SyncFolder(const std::string& folder);
-
-// Renames `from` over `ResolveLinks(to)` and syncs that folder. Both must lie
-// on one file system. False (with `error`) when the rename fails; `from` is
-// then left where it was.
-GUIDLOOKUPS_EXPORT bool RenameOver(const std::string& from, const std::string& to,
-                                   std::string* error = nullptr);
 
 // Replaces the file `path` (through ResolveLinks) atomically: `write` fills a
 // new uniquely named file beside it (it gets the descriptor and returns false

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
@@ -37,14 +38,27 @@ Values& Table() {
   return *table;
 }
 
-}  // namespace
-
 const char* VariableOf(Knob knob) { return kVariables[static_cast<size_t>(knob)]; }
+
+}  // namespace
 
 std::string Get(Knob knob) {
   if (std::optional<std::string> set = InProcess(knob)) return *set;
   const char* value = std::getenv(VariableOf(knob));
   return value ? value : "";
+}
+
+int GetNumber(Knob knob, int low, int high, int fallback) noexcept {
+  try {
+    const std::string text = Get(knob);
+    errno = 0;
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || errno != 0 || *end != '\0' || value < low || value > high) return fallback;
+    return static_cast<int>(value);
+  } catch (...) {
+    return fallback;
+  }
 }
 
 std::optional<std::string> InProcess(Knob knob) {

@@ -36,12 +36,14 @@ enum class Knob {
   kSqliteBusyTimeoutMs,  // GUIDLOOKUPS_SQLITE_BUSY_TIMEOUT_MS
 };
 
-// The name of the environment variable that `knob` defaults to.
-GUIDLOOKUPS_EXPORT const char* VariableOf(Knob knob);
-
 // The value set in-process, else the environment variable's, else "".
 // Throws only std::bad_alloc.
 GUIDLOOKUPS_EXPORT std::string Get(Knob knob);
+
+// Get's value when it is a decimal number from `low` to `high`; anything
+// else (unset, trailing text, out of range, no memory) gives `fallback`, so
+// that a typo never turns a limit or the error lines off.
+GUIDLOOKUPS_EXPORT int GetNumber(Knob knob, int low, int high, int fallback) noexcept;
 
 // The value set in-process, or nullopt when the environment decides.
 // Throws only std::bad_alloc.

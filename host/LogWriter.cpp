@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "host/Files.h"
 #include "host/HostConfig.h"
 
 // Starts empty (constant-initialised, so it is usable before any dynamic
@@ -30,19 +31,9 @@ std::atomic<bool> g_writerInstalled{false};
 
 constexpr int kDefaultLevel = 1;
 
-// The level named by GUIDLOOKUPS_LOG_LEVEL: a decimal integer, possibly
-// negative. Anything else (empty, trailing garbage, out of range) gives the
-// default, so that a typo never silences the error lines.
+// The level named by GUIDLOOKUPS_LOG_LEVEL, possibly negative.
 int LevelFromEnvironment() {
-  const std::string setting = hostconfig::Get(hostconfig::Knob::kLogLevel);
-  const char* text = setting.c_str();
-  if (!*text) return kDefaultLevel;
-  errno = 0;
-  char* end = nullptr;
-  long value = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || value < -1000 || value > 1000)
-    return kDefaultLevel;
-  return static_cast<int>(value);
+  return hostconfig::GetNumber(hostconfig::Knob::kLogLevel, -1000, 1000, kDefaultLevel);
 }
 
 // The file named by GUIDLOOKUPS_LOG_FILE opened for appending, or -1 for
@@ -54,12 +45,9 @@ int OpenFromEnvironment() {
   if (!*file) return -1;
   int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
-    int err = errno;
-    char buf[256];
     std::string note = std::string("guidlookups: cannot open log file '") + file +
-                       "': " + strerror_r(err, buf, sizeof buf) + "; logging to standard error\n";
-    ssize_t ignored = write(STDERR_FILENO, note.data(), note.size());
-    (void)ignored;
+                       "': " + hostfs::ErrnoText(errno) + "; logging to standard error\n";
+    hostfs::WriteAll(STDERR_FILENO, note.data(), note.size());
   }
   return fd;
 }
@@ -112,18 +100,12 @@ class DefaultLogWriter : public CLogWriterInterface {
       char head[160];
       snprintf(head, sizeof head, "%s pid=%ld tid=%ld L%d [", stamp, static_cast<long>(getpid()),
                static_cast<long>(syscall(SYS_gettid)), level);
-      std::string out;
-      const char* t = tag ? tag : "";
-      out.reserve(strlen(head) + strlen(t) + message.size() + 16);
-      out += head;
-      out += t;
-      out += ':';
-      out += std::to_string(line);
-      out += "] ";
-      out += message;
-      out += '\n';
+      const std::string out =
+          std::string(head) + (tag ? tag : "") + ':' + std::to_string(line) + "] " + message + '\n';
       const int fd = fd_.load(std::memory_order_acquire);
-      WriteAll(fd >= 0 ? fd : STDERR_FILENO, out);
+      // One write normally takes the whole line; the retries only matter for
+      // a signal or a pipe that takes part of a very long line.
+      hostfs::WriteAll(fd >= 0 ? fd : STDERR_FILENO, out.data(), out.size());
     } catch (...) {
       // A log line that cannot be built is dropped; logging never fails a caller.
     }
@@ -132,22 +114,6 @@ class DefaultLogWriter : public CLogWriterInterface {
   int GetLevel() override { return level_.load(std::memory_order_relaxed); }
 
  private:
-  static void WriteAll(int fd, const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    // One write normally takes the whole line; the loop only matters for a
-    // signal or a pipe that takes part of a very long line.
-    while (left > 0) {
-      ssize_t n = write(fd, p, left);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      p += n;
-      left -= static_cast<size_t>(n);
-    }
-  }
-
   std::atomic<int> level_;
   // Set once from -1 to a descriptor, then only ever dup3'ed onto.
   std::atomic<int> fd_;
@@ -162,19 +128,13 @@ void CLogWriterInterface::Write(int level, const char* tag, int line, int /*rese
                                 int /*reserved2*/, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string message;
   try {
-    message = hxlog::VFormat(format, args);
+    WriteLine(level, tag, line, hxlog::VFormat(format, args));
   } catch (...) {
-    va_end(args);
-    return;
+    // A line that cannot be built is dropped, and a writer that throws must
+    // not take its caller down with it.
   }
   va_end(args);
-  try {
-    WriteLine(level, tag, line, message);
-  } catch (...) {
-    // A writer that throws must not take its caller down with it.
-  }
 }
 
 namespace {

@@ -15,18 +15,8 @@ namespace {
 // The busy timeout of new connections: GUIDLOOKUPS_SQLITE_BUSY_TIMEOUT_MS
 // when it holds a number from 0 to one hour, else the default.
 int BusyTimeoutMs() {
-  std::string setting;
-  try {
-    setting = hostconfig::Get(hostconfig::Knob::kSqliteBusyTimeoutMs);
-  } catch (...) {
-    return FX::CSQLite3DB::kBusyTimeoutMs;  // short of memory
-  }
-  const char* text = setting.c_str();
-  if (*text == '\0') return FX::CSQLite3DB::kBusyTimeoutMs;
-  char* end = nullptr;
-  long value = std::strtol(text, &end, 10);
-  if (*end != '\0' || value < 0 || value > 3600000) return FX::CSQLite3DB::kBusyTimeoutMs;
-  return static_cast<int>(value);
+  return hostconfig::GetNumber(hostconfig::Knob::kSqliteBusyTimeoutMs, 0, 3600000,
+                               FX::CSQLite3DB::kBusyTimeoutMs);
 }
 
 // SQLite keeps the text of the last error on the connection; a failed open

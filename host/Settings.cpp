@@ -5,16 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <map>
 #include <mutex>
 #include <set>
 #include <vector>
 
+#include "host/FXString.h"
 #include "host/Files.h"
 #include "host/HostConfig.h"
 #include "host/LogWriter.h"
@@ -42,6 +43,9 @@
 
 namespace {
 
+using hxsettings::AsciiLower;
+using hxsettings::SameName;
+
 const char kGetStringTag[] = "int HXPlatformInfo::getString(const char*, const char*, string*)";
 const char kGetNumberTag[] =
     "int HXPlatformInfo::getNumber(const char*, const char*, unsigned long*)";
@@ -54,35 +58,12 @@ const char kListTag[] = "SettingStatus HXPlatformInfo::listFile(vector<SettingsL
 
 const char kDefaultInstance[] = "Instance001";
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && IsBlank(s[b])) ++b;
-  while (e > b && IsBlank(s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
-
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Section and value names match without regard to ASCII case, as the
-// platform's registry-style store does.
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  return true;
-}
-
-// One line of the file. `raw` is kept as read (without its '\n') so that a
-// rewrite leaves every line it does not change byte for byte.
-struct IniLine {
-  enum Kind { kComment, kSection, kValue, kMalformed };
-  Kind kind = kComment;
+// One line of the file: what a listing shows of it, and `raw` as read
+// (without its '\n') so that a rewrite leaves every line it does not change
+// byte for byte.
+struct IniLine : SettingsLine {
+  bool comment = true;
   std::string raw;
-  std::string section;  // the header's name, or the section a value lies in
-  std::string name;
-  std::string value;
 };
 
 // Splits and classifies the file's lines; each malformed line is logged once
@@ -98,16 +79,15 @@ std::vector<IniLine> Parse(const std::string& content, const std::string& path, 
     IniLine line;
     line.raw = content.substr(start, end - start);
     start = end + 1;
-    ++number;
+    line.number = ++number;
 
     std::string text = line.raw;
     if (!text.empty() && text.back() == '\r') text.pop_back();
-    text = Trim(text);
-    if (text.empty() || text[0] == ';' || text[0] == '#') {
-      line.kind = IniLine::kComment;
-    } else if (text[0] == '[') {
+    text = line.text = FXString::TrimBlanks(text);
+    line.comment = text.empty() || text[0] == ';' || text[0] == '#';
+    if (!line.comment && text[0] == '[') {
       std::string name = text.size() >= 2 && text.back() == ']'
-                             ? Trim(text.substr(1, text.size() - 2))
+                             ? FXString::TrimBlanks(text.substr(1, text.size() - 2))
                              : std::string();
       if (name.empty()) {
         line.kind = IniLine::kMalformed;
@@ -115,15 +95,16 @@ std::vector<IniLine> Parse(const std::string& content, const std::string& path, 
         line.kind = IniLine::kSection;
         section = name;
       }
-    } else {
+    } else if (!line.comment) {
       size_t eq = text.find('=');
-      std::string name = eq == std::string::npos ? std::string() : Trim(text.substr(0, eq));
+      std::string name =
+          eq == std::string::npos ? std::string() : FXString::TrimBlanks(text.substr(0, eq));
       if (name.empty()) {
         line.kind = IniLine::kMalformed;
       } else {
         line.kind = IniLine::kValue;
         line.name = name;
-        line.value = Trim(text.substr(eq + 1));
+        line.value = FXString::TrimBlanks(text.substr(eq + 1));
       }
     }
     line.section = section;
@@ -137,58 +118,39 @@ std::vector<IniLine> Parse(const std::string& content, const std::string& path, 
 
 const char kByteOrderMark[] = "\xEF\xBB\xBF";
 
-// Drops a UTF-8 byte-order mark that some editors put in front of the text;
-// true when there was one, so that a rewrite can put it back.
-bool StripByteOrderMark(std::string* content) {
-  if (content->compare(0, 3, kByteOrderMark) != 0) return false;
-  content->erase(0, 3);
-  return true;
-}
-
-// Why a read found nothing: 0 when nothing is there, else the errno of a
-// file that exists but could not be read, and the reason.
-struct ReadFailure {
-  int err = 0;
-  std::string why;
-};
-
-// Reads the settings file. False for a missing file (silently) and for one
-// that cannot be read (logged at level -1 with `tag`, kept in `failure`):
-// a caller must not take that for a missing value.
-bool ReadSettingsFile(const std::string& path, const char* tag, std::string* content,
-                      ReadFailure* failure) {
-  std::string error;
-  if (hostfs::ReadWholeFile(path, *content, &error)) return true;
-  const int err = errno;
-  if (err != ENOENT) {
-    HXLOG(-1, tag, "Cannot read settings file %s", error.c_str());
-    if (failure) *failure = ReadFailure{err, error};
-  }
-  return false;
-}
-
-// Reads the file's lines, logging why a present file could not be read.
+// Reads the file's lines. kMissing for no file; kUnreadable for one that
+// cannot be read (logged at level -1 with `tag`, kept in `failure` with its
+// errno): a caller must not take that for a missing value. A UTF-8
+// byte-order mark that some editors put in front of the text is dropped;
+// `byteOrderMark` tells whether there was one, so that a rewrite can put it
+// back.
 SettingStatus ReadLines(const std::string& path, const char* tag, std::vector<IniLine>* lines,
-                        ReadFailure* failure) {
+                        Status* failure, bool* byteOrderMark = nullptr) {
   lines->clear();
   if (path.empty()) return SettingStatus::kMissing;
-  std::string content;
-  if (!ReadSettingsFile(path, tag, &content, failure))
-    return failure->err ? SettingStatus::kUnreadable : SettingStatus::kMissing;
-  StripByteOrderMark(&content);
-  *lines = Parse(content, path, tag);
+  std::string content, error;
+  if (!hostfs::ReadWholeFile(path, content, &error)) {
+    const int err = errno;
+    if (err == ENOENT) return SettingStatus::kMissing;
+    *failure = Status::IOError(error, err);
+    HXLOG(-1, tag, "Cannot read settings file %s", error.c_str());
+    return SettingStatus::kUnreadable;
+  }
+  const bool mark = content.compare(0, 3, kByteOrderMark) == 0;
+  if (byteOrderMark) *byteOrderMark = mark;
+  *lines = Parse(mark ? content.substr(3) : content, path, tag);
   return SettingStatus::kFound;
 }
 
 // Finds the value in the file: the first line of that section and name.
 SettingStatus Lookup(const std::string& path, const char* section, const char* name,
-                     const char* tag, std::string* value, ReadFailure* failure) {
+                     const char* tag, std::string* value, Status* failure) {
   if (!section || !name) return SettingStatus::kMissing;
   std::vector<IniLine> lines;
   SettingStatus status = ReadLines(path, tag, &lines, failure);
   if (status != SettingStatus::kFound) return status;
   for (const IniLine& line : lines) {
-    if (line.kind == IniLine::kValue && SameName(line.section, section) &&
+    if (!line.comment && line.kind == IniLine::kValue && SameName(line.section, section) &&
         SameName(line.name, name)) {
       *value = line.value;
       return SettingStatus::kFound;
@@ -199,15 +161,10 @@ SettingStatus Lookup(const std::string& path, const char* section, const char* n
 
 // Decimal digits only, and the value must fit 64 bits.
 bool ParseNumber(const std::string& text, unsigned long* out) {
-  if (text.empty()) return false;
-  unsigned long value = 0;
-  const unsigned long max = std::numeric_limits<unsigned long>::max();
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    unsigned long digit = static_cast<unsigned long>(c - '0');
-    if (value > (max - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  errno = 0;
+  const unsigned long value = std::strtoul(text.c_str(), nullptr, 10);
+  if (errno == ERANGE) return false;
   *out = value;
   return true;
 }
@@ -222,7 +179,7 @@ bool ValidNames(const char* section, const char* name) {
   if (HasLineBreak(s) || HasLineBreak(n) || s.find(']') != std::string::npos ||
       n.find('=') != std::string::npos)
     return false;
-  if (Trim(s) != s || Trim(n) != n) return false;
+  if (FXString::TrimBlanks(s) != s || FXString::TrimBlanks(n) != n) return false;
   return n[0] != '[' && n[0] != ';' && n[0] != '#';
 }
 
@@ -254,50 +211,38 @@ class FileLock {
   int fd_ = -1;
 };
 
-// Sets (value non-null) or removes (null) one value under the writers' lock.
-// Returns nonzero on success.
-int Modify(const std::string& path, const char* section, const char* name, const std::string* value,
-           const char* tag) {
+// Whether `value` (null: a removal) of [section] name can be written so that
+// it reads back as written, to a file that is configured; logs why not.
+bool Storable(const std::string& path, const char* section, const char* name,
+              const std::string* value, const char* tag) {
   if (!ValidNames(section, name)) {
     HXLOG(-1, tag, "Invalid settings section or value name [%s] %s", section ? section : "(null)",
           name ? name : "(null)");
-    return 0;
+    return false;
   }
-  if (value &&
-      (HasLineBreak(*value) || value->find('\0') != std::string::npos || Trim(*value) != *value)) {
+  if (value && (HasLineBreak(*value) || value->find('\0') != std::string::npos ||
+                FXString::TrimBlanks(*value) != *value)) {
     HXLOG(-1, tag,
           "Cannot store value %s of [%s]: line breaks, NULs and surrounding blanks "
           "cannot be read back",
           name, section);
-    return 0;
+    return false;
   }
   if (path.empty()) {
     HXLOG(1, tag,
           "No settings folder configured (GUIDLOOKUPS_SETTINGS_DIR); %s of [%s] not "
           "written",
           name, section);
-    return 0;
+    return false;
   }
+  return true;
+}
 
-  FileLock lock;
-  if (int err = lock.Acquire(hostfs::ResolveLinks(path) + ".lock")) {
-    HXLOG(-1, tag, "Cannot lock settings file %s: %s", path.c_str(),
-          hostfs::ErrnoText(err).c_str());
-    return 0;
-  }
-
-  std::string content, error;
-  if (!hostfs::ReadWholeFile(path, content, &error)) {
-    if (errno != ENOENT) {
-      // Rewriting a file we cannot read would throw its other values away.
-      HXLOG(-1, tag, "Cannot read settings file %s", error.c_str());
-      return 0;
-    }
-    content.clear();
-  }
-  const bool byteOrderMark = StripByteOrderMark(&content);
-
-  std::vector<IniLine> lines = Parse(content, path, tag);
+// Sets (value non-null) the first line of [section] name in `lines`, or adds
+// one after the section's last line (or in a new section at the end); or
+// removes (null) every such line. True when a line changed.
+bool Edit(std::vector<IniLine>& lines, const char* section, const char* name,
+          const std::string* value) {
   bool changed = false;
   bool sectionSeen = false;
   size_t insertAfter = 0;  // last header, value or malformed line of the section
@@ -305,11 +250,11 @@ int Modify(const std::string& path, const char* section, const char* name, const
   for (size_t i = 0; i < lines.size();) {
     IniLine& line = lines[i];
     bool inSection = SameName(line.section, section);
-    if (inSection && line.kind != IniLine::kComment) {
+    if (inSection && !line.comment) {
       sectionSeen = true;
       insertAfter = i;
     }
-    if (inSection && line.kind == IniLine::kValue && SameName(line.name, name)) {
+    if (inSection && !line.comment && line.kind == IniLine::kValue && SameName(line.name, name)) {
       if (!value) {
         lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
         changed = true;
@@ -327,28 +272,46 @@ int Modify(const std::string& path, const char* section, const char* name, const
     }
     ++i;
   }
-  if (value && !done) {
-    IniLine added;
-    added.raw = std::string(name) + "=" + *value;
-    if (sectionSeen) {
-      lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAfter + 1), added);
-    } else {
-      if (!lines.empty() && !Trim(lines.back().raw).empty()) lines.push_back(IniLine());
-      IniLine header;
-      header.raw = std::string("[") + section + "]";
-      lines.push_back(header);
-      lines.push_back(added);
-    }
-    changed = true;
+  if (!value || done) return changed;
+  IniLine added;
+  added.raw = std::string(name) + "=" + *value;
+  if (sectionSeen) {
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAfter + 1), added);
+    return true;
   }
-  if (!changed) return 1;
+  if (!lines.empty() && !FXString::TrimBlanks(lines.back().raw).empty()) lines.push_back(IniLine());
+  IniLine header;
+  header.raw = std::string("[") + section + "]";
+  lines.push_back(header);
+  lines.push_back(added);
+  return true;
+}
+
+// Sets (value non-null) or removes (null) one value under the writers' lock.
+// Returns nonzero on success.
+int Modify(const std::string& path, const char* section, const char* name, const std::string* value,
+           const char* tag) {
+  if (!Storable(path, section, name, value, tag)) return 0;
+  FileLock lock;
+  if (int err = lock.Acquire(hostfs::ResolveLinks(path) + ".lock")) {
+    HXLOG(-1, tag, "Cannot lock settings file %s: %s", path.c_str(),
+          hostfs::ErrnoText(err).c_str());
+    return 0;
+  }
+
+  std::vector<IniLine> lines;
+  Status unread;
+  bool byteOrderMark = false;
+  // Rewriting a file we cannot read would throw its other values away.
+  if (ReadLines(path, tag, &lines, &unread, &byteOrderMark) == SettingStatus::kUnreadable) return 0;
+  if (!Edit(lines, section, name, value)) return 1;
 
   std::string text = byteOrderMark ? kByteOrderMark : "";
   for (const IniLine& line : lines) {
     text += line.raw;
     text += '\n';
   }
-  if (!hostfs::AtomicWriteFile(path, text, &error)) {
+  if (std::string error; !hostfs::AtomicWriteFile(path, text, &error)) {
     HXLOG(-1, tag, "Cannot write settings file %s: %s", path.c_str(), error.c_str());
     return 0;
   }
@@ -357,10 +320,8 @@ int Modify(const std::string& path, const char* section, const char* name, const
 
 // Section and value name folded to lower case, as the file matches them.
 std::string OverlayKey(const char* section, const char* name) {
-  std::string key;
-  for (const char* p = section; *p; ++p) key += AsciiLower(*p);
-  key += '\0';
-  for (const char* p = name; *p; ++p) key += AsciiLower(*p);
+  std::string key = std::string(section) + '\0' + name;
+  std::transform(key.begin(), key.end(), key.begin(), AsciiLower);
   return key;
 }
 
@@ -398,11 +359,7 @@ bool FirstReportOf(const std::string& file, const char* section, const char* nam
   static std::mutex* mutex = new std::mutex();
   static auto* seen = new std::set<std::string>();  // guarded by *mutex
   const size_t kMaxRemembered = 1024;
-  std::string key = file;
-  for (const std::string& part : {std::string(section), std::string(name), text}) {
-    key += '\0';
-    key += part;
-  }
+  const std::string key = file + '\0' + section + '\0' + name + '\0' + text;
   std::lock_guard<std::mutex> lock(*mutex);
   if (seen->count(key)) return false;
   if (seen->size() < kMaxRemembered) seen->insert(key);
@@ -448,19 +405,15 @@ std::string HXPlatformInfo::filePath() const {
 
 SettingStatus HXPlatformInfo::readText(const char* section, const char* name, const char* tag,
                                        std::string* text, std::string* where) {
-  readErrno_ = 0;
-  readError_.clear();
+  readStatus_ = Status::OK();
   try {
     *where = "the settings overlay";
     if (LookupOverlay(section, name, text)) return SettingStatus::kFound;
     *where = filePath();
-    ReadFailure failure;
-    SettingStatus status = Lookup(*where, section, name, tag, text, &failure);
-    readErrno_ = failure.err;
-    readError_ = failure.why;
-    return status;
+    return Lookup(*where, section, name, tag, text, &readStatus_);
   } catch (...) {
-    readErrno_ = ENOMEM;  // only an allocation can fail: the value was not looked at
+    // Only an allocation can fail: the value was not looked at.
+    readStatus_ = Status::IOError("", ENOMEM);
     return SettingStatus::kUnreadable;
   }
 }
@@ -517,37 +470,18 @@ SettingStatus HXPlatformInfo::readNumber(const hxsettings::Setting& setting, uns
 }
 
 SettingStatus HXPlatformInfo::listFile(std::vector<SettingsLine>* lines) {
-  readErrno_ = 0;
-  readError_.clear();
+  readStatus_ = Status::OK();
   if (!lines) return SettingStatus::kMissing;
   try {
     std::vector<IniLine> read;
-    ReadFailure failure;
-    SettingStatus status = ReadLines(filePath(), kListTag, &read, &failure);
-    readErrno_ = failure.err;
-    readError_ = failure.why;
+    SettingStatus status = ReadLines(filePath(), kListTag, &read, &readStatus_);
     lines->clear();
-    int number = 0;
-    for (const IniLine& line : read) {
-      ++number;
-      if (line.kind == IniLine::kComment) continue;
-      SettingsLine out;
-      out.kind = line.kind == IniLine::kSection ? SettingsLine::kSection
-                 : line.kind == IniLine::kValue ? SettingsLine::kValue
-                                                : SettingsLine::kMalformed;
-      out.number = number;
-      out.section = line.section;
-      out.name = line.name;
-      out.value = line.value;
-      std::string text = line.raw;
-      if (!text.empty() && text.back() == '\r') text.pop_back();
-      out.text = Trim(text);
-      lines->push_back(std::move(out));
-    }
+    for (IniLine& line : read)
+      if (!line.comment) lines->push_back(std::move(line));
     return status;
   } catch (...) {
     lines->clear();
-    readErrno_ = ENOMEM;
+    readStatus_ = Status::IOError("", ENOMEM);
     return SettingStatus::kUnreadable;
   }
 }

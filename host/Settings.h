@@ -42,6 +42,7 @@
 
 #include "host/Export.h"
 #include "host/SettingsTable.h"
+#include "host/Status.h"
 
 // The running instance: GUIDLOOKUPS_INSTANCE (hostconfig::Knob::kInstance),
 // or "Instance001" when unset.
@@ -118,9 +119,11 @@ class GUIDLOOKUPS_EXPORT HXPlatformInfo {
   // the errno of a settings file that exists but could not be read (EMFILE,
   // EACCES, EIO; EISDIR for a folder), with lastReadError() "<path>: <reason>"
   // and one log line at level -1 from the read; 0 and "" when the file, the
-  // section or the value is simply missing. Every read sets both.
-  int lastReadErrno() const { return readErrno_; }
-  const std::string& lastReadError() const { return readError_; }
+  // section or the value is simply missing. Every read sets both, from
+  // lastReadStatus(): OK, or kIOError with that text and errno.
+  const Status& lastReadStatus() const { return readStatus_; }
+  int lastReadErrno() const { return readStatus_.sysError(); }
+  const std::string& lastReadError() const { return readStatus_.context(); }
 
   // Writes the value atomically (see the file comment). Nonzero on success; 0
   // (with a log line) when no settings folder is configured, the folder does
@@ -156,7 +159,7 @@ class GUIDLOOKUPS_EXPORT HXPlatformInfo {
 
  private:
   // The value's text from the overlay, else the file; `where` says which
-  // (the file's path or "the settings overlay"). Sets readErrno_/readError_.
+  // (the file's path or "the settings overlay"). Sets readStatus_.
   SettingStatus readText(const char* section, const char* name, const char* tag, std::string* text,
                          std::string* where);
   SettingStatus readNumberText(const char* section, const char* name, unsigned long* value,
@@ -164,6 +167,5 @@ class GUIDLOOKUPS_EXPORT HXPlatformInfo {
 
   std::string focus_;
   std::string machine_;
-  int readErrno_ = 0;
-  std::string readError_;
+  Status readStatus_;
 };

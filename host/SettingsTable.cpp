@@ -121,8 +121,6 @@ const Setting* const kAll[] = {
     &kSyncReleasesKept};
 // clang-format on
 
-namespace {
-
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool SameName(const std::string& a, const char* b) {
@@ -131,8 +129,6 @@ bool SameName(const std::string& a, const char* b) {
     if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
   return i == a.size() && !b[i];
 }
-
-}  // namespace
 
 const Setting* Find(const std::string& section, const std::string& name) {
   for (const Setting* setting : kAll)
@@ -146,24 +142,20 @@ bool IsLibrarySection(const std::string& section) {
   return false;
 }
 
-const char* KindName(Kind kind) {
-  // In the order of Kind.
-  static const char* const kNames[] = {"string", "number", "folder", "file", "secret"};
-  const size_t index = static_cast<size_t>(kind);
-  return index < sizeof kNames / sizeof kNames[0] ? kNames[index] : "?";
-}
-
 std::string Named(const Setting& setting) {
   return std::string("[") + setting.section + "] " + setting.name;
 }
 
 std::string MarkdownTable() {
+  // In the order of Kind.
+  static const char* const kKinds[] = {"string", "number", "folder", "file", "secret"};
   std::string table =
       "| Section | Name | Kind | Default | Meaning |\n"
       "|---|---|---|---|---|\n";
   for (const Setting* s : kAll) {
-    table += std::string("| ") + s->section + " | `" + s->name + "` | " + KindName(s->kind) +
-             " | " + s->defaultText + " | " + s->meaning + " |\n";
+    table += std::string("| ") + s->section + " | `" + s->name + "` | " +
+             kKinds[static_cast<size_t>(s->kind)] + " | " + s->defaultText + " | " + s->meaning +
+             " |\n";
   }
   return table;
 }

@@ -82,15 +82,17 @@ GUIDLOOKUPS_EXPORT extern const Setting kSyncReleasesKept;
 constexpr size_t kCount = 36;
 GUIDLOOKUPS_EXPORT extern const Setting* const kAll[kCount];
 
+// Section and value names match without regard to ASCII case, as the
+// platform's registry-style store matches them; AsciiLower folds one byte so.
+GUIDLOOKUPS_EXPORT char AsciiLower(char c);
+GUIDLOOKUPS_EXPORT bool SameName(const std::string& a, const char* b);
+
 // The setting of that section and name, which match regardless of ASCII case
 // as in the settings file; nullptr when the library reads no such value.
 GUIDLOOKUPS_EXPORT const Setting* Find(const std::string& section, const std::string& name);
 
 // True when the library reads values of `section` (any ASCII case).
 GUIDLOOKUPS_EXPORT bool IsLibrarySection(const std::string& section);
-
-// "string", "number", "folder", "file" or "secret".
-GUIDLOOKUPS_EXPORT const char* KindName(Kind kind);
 
 // "[<section>] <name>", the way an operator finds the value in the file.
 GUIDLOOKUPS_EXPORT std::string Named(const Setting& setting);

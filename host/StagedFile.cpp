@@ -50,6 +50,29 @@ bool WriterAlive(const char* rest) {
   return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
+// Creates a new file from `pattern`, whose "XXXXXX" end becomes a unique
+// name, exclusively (nothing existing at the name is ever opened). The kernel
+// narrows `mode` by the umask, which is therefore never read; unlike
+// mkostemp the file is not forced to 0600. -1 with errno set on failure.
+// REQUIRES: `pattern` ends in "XXXXXX".
+int CreateUniqueFile(std::string& pattern, unsigned mode) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  const size_t size = pattern.size();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    uint64_t bits = NameBits();
+    for (size_t i = size - 6; i < size; ++i, bits /= 62) pattern[i] = kLetters[bits % 62];
+    int fd = -1;
+    const int err = FileSystemInUse().CreateExclusive(pattern, mode, fd);
+    if (err == 0) return fd;
+    if (err != EEXIST) {
+      errno = err;
+      return -1;
+    }
+  }
+  errno = EEXIST;
+  return -1;
+}
+
 }  // namespace
 
 void RemoveWithSidecars(const std::string& path) {
@@ -72,28 +95,6 @@ std::vector<std::string> RemoveLeftovers(const std::string& folder, const std::s
   }
   ::closedir(dir);
   return removed;
-}
-
-int CreateUniqueFile(std::string& pattern, unsigned mode) {
-  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  const size_t size = pattern.size();
-  if (size < 6 || pattern.compare(size - 6, 6, "XXXXXX") != 0) {
-    errno = EINVAL;
-    return -1;
-  }
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    uint64_t bits = NameBits();
-    for (size_t i = size - 6; i < size; ++i, bits /= 62) pattern[i] = kLetters[bits % 62];
-    int fd = -1;
-    const int err = FileSystemInUse().CreateExclusive(pattern, mode, fd);
-    if (err == 0) return fd;
-    if (err != EEXIST) {
-      errno = err;
-      return -1;
-    }
-  }
-  errno = EEXIST;
-  return -1;
 }
 
 int StagedFile::Create(const std::string& folder, const StagedFileOptions& options) {

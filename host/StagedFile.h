@@ -43,14 +43,6 @@ GUIDLOOKUPS_EXPORT std::vector<std::string> RemoveLeftovers(const std::string& f
                                                             const std::string& prefix,
                                                             Leftovers which);
 
-// Creates a new file from `pattern`, whose last six characters "XXXXXX" are
-// replaced by a unique name, exclusively (a link or any existing file at the
-// name is never opened) and with O_CLOEXEC. The kernel narrows `mode` by the
-// process's umask, as for every file the process creates, so the umask need
-// never be read; unlike mkostemp the file is not forced to 0600. Returns the
-// descriptor, or -1 with errno set (EINVAL for a pattern without "XXXXXX").
-GUIDLOOKUPS_EXPORT int CreateUniqueFile(std::string& pattern, unsigned mode);
-
 struct StagedFileOptions {
   // The file is named "<prefix>XXXXXX", or "<prefix><pid>-XXXXXX" with
   // `withPid`, in the folder given to Create.

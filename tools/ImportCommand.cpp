@@ -130,22 +130,18 @@ class ImportObserver : public CRebuildObserver {
   std::string firstFailure_;
 };
 
-}  // namespace
-
-namespace {
-
 // The mapping the options ask for: Exchange's, with its rules or its GUID
 // attributes replaced by those given.
 SDirectoryMapping MappingOf(const ImportOptions& options) {
   SDirectoryMapping mapping = SDirectoryMapping::Exchange();
-  std::string error;
   if (!options.maps.empty()) mapping.rules.clear();
   for (const std::string& rule : options.maps)
-    if (!mapping.AddRule(rule, error)) throw ToolError(kExitUsage, "--map " + error);
+    if (const Status s = mapping.AddRule(rule); !s.ok())
+      throw ToolError(kExitUsage, "--map " + s.context());
   if (!options.guidAttributes.empty()) mapping.guidAttributes.clear();
   for (const std::string& guid : options.guidAttributes)
-    if (!mapping.AddGuidAttribute(guid, error))
-      throw ToolError(kExitUsage, "--guid-attribute " + error);
+    if (const Status s = mapping.AddGuidAttribute(guid); !s.ok())
+      throw ToolError(kExitUsage, "--guid-attribute " + s.context());
   return mapping;
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <iterator>
 #include <sstream>
 
 #include "host/Files.h"
@@ -20,10 +21,8 @@ namespace guidlookup {
 namespace {
 
 std::vector<std::string> Words(const std::string& text) {
-  std::vector<std::string> words;
   std::istringstream in(text);
-  for (std::string word; in >> word;) words.push_back(word);
-  return words;
+  return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
 std::string SecretWords(const SecretFileVerdict& verdict) {
@@ -35,6 +34,56 @@ std::string SecretWords(const SecretFileVerdict& verdict) {
     default:
       return "cannot be read (" + hostfs::ErrnoText(verdict.error) + ")";
   }
+}
+
+// The web root: writable, and its live release intact against its manifest.
+void CheckWebRoot(const ToolContext& context, const std::string& webRoot,
+                  std::vector<ProfileFinding>& out) {
+  try {
+    RequireWebRoot(context, webRoot);
+    if (::access(webRoot.c_str(), W_OK | X_OK) != 0)
+      out.push_back({2, "web root", webRoot + " is not writable"});
+    else
+      out.push_back({0, "web root", webRoot});
+    ReleaseStore store(webRoot);
+    const std::string live = store.LiveId();
+    if (live.empty()) {
+      out.push_back({1, "web root", webRoot + " has no live release yet; sync makes one"});
+      return;
+    }
+    for (const Release& r : store.List()) {
+      if (!r.live) continue;
+      const std::string why = store.Verify(r);
+      out.push_back(
+          why.empty()
+              ? ProfileFinding{0, "web root",
+                               "live release " + live + ": " + std::to_string(r.rows) + " rows, " +
+                                   "intact against its manifest"}
+              : ProfileFinding{2, "web root", "live release " + live + " is damaged: " + why});
+    }
+  } catch (const ToolError& e) {
+    out.push_back({2, "web root", e.what()});
+  }
+}
+
+// The profile's mapping, then the bind and the first page: the connection,
+// TLS, the password.
+ProfileFinding CheckDirectory(const SyncProfile& p) {
+  SDirectoryMapping mapping = SDirectoryMapping::Exchange();
+  Status mapped;
+  if (!p.maps.empty()) mapping.rules.clear();
+  for (const std::string& rule : p.maps)
+    if (mapped.ok()) mapped = mapping.AddRule(rule);
+  if (!p.guidAttributes.empty()) mapping.guidAttributes.clear();
+  for (const std::string& guid : p.guidAttributes)
+    if (mapped.ok()) mapped = mapping.AddGuidAttribute(guid);
+  if (!mapped.ok()) return {2, "directory", "the mapping of the sync profile: " + mapped.context()};
+  SDirectoryCounts counts;
+  GuidRowReader rows = LdapRows(p.ldap, mapping, &counts);
+  GUIDNameInfo row;
+  std::string error;
+  if (rows(row, error) < 0) return {2, "directory", error};
+  return {0, "directory", p.ldap.uri + ": bound and searched " + p.ldap.baseDn};
 }
 
 }  // namespace
@@ -167,55 +216,8 @@ std::vector<ProfileFinding> CheckSyncProfile(const ToolContext& context, bool on
                          hxsettings::Named(hxsettings::kSyncCAFile) +
                          " cannot be read: " + hostfs::ErrnoText(errno)});
   }
-  if (!p.webRoot.empty()) {
-    try {
-      RequireWebRoot(context, p.webRoot);
-      if (::access(p.webRoot.c_str(), W_OK | X_OK) != 0)
-        out.push_back({2, "web root", p.webRoot + " is not writable"});
-      else
-        out.push_back({0, "web root", p.webRoot});
-      ReleaseStore store(p.webRoot);
-      const std::string live = store.LiveId();
-      if (live.empty()) {
-        out.push_back({1, "web root", p.webRoot + " has no live release yet; sync makes one"});
-      } else {
-        for (const Release& r : store.List()) {
-          if (!r.live) continue;
-          const std::string why = store.Verify(r);
-          out.push_back(
-              why.empty()
-                  ? ProfileFinding{0, "web root",
-                                   "live release " + live + ": " + std::to_string(r.rows) +
-                                       " rows, " + "intact against its manifest"}
-                  : ProfileFinding{2, "web root", "live release " + live + " is damaged: " + why});
-        }
-      }
-    } catch (const ToolError& e) {
-      out.push_back({2, "web root", e.what()});
-    }
-  }
-  if (online && p.problems.empty()) {
-    SDirectoryMapping mapping = SDirectoryMapping::Exchange();
-    std::string error;
-    bool mapped = true;
-    if (!p.maps.empty()) mapping.rules.clear();
-    for (const std::string& rule : p.maps) mapped = mapped && mapping.AddRule(rule, error);
-    if (!p.guidAttributes.empty()) mapping.guidAttributes.clear();
-    for (const std::string& guid : p.guidAttributes)
-      mapped = mapped && mapping.AddGuidAttribute(guid, error);
-    if (!mapped) {
-      out.push_back({2, "directory", "the mapping of the sync profile: " + error});
-    } else {
-      // The bind and the first page: the connection, TLS, the password.
-      SDirectoryCounts counts;
-      GuidRowReader rows = LdapRows(p.ldap, mapping, &counts);
-      GUIDNameInfo row;
-      if (rows(row, error) < 0)
-        out.push_back({2, "directory", error});
-      else
-        out.push_back({0, "directory", p.ldap.uri + ": bound and searched " + p.ldap.baseDn});
-    }
-  }
+  if (!p.webRoot.empty()) CheckWebRoot(context, p.webRoot, out);
+  if (online && p.problems.empty()) out.push_back(CheckDirectory(p));
   return out;
 }
 

@@ -15,13 +15,10 @@ bool StartsWithNoCase(const std::string& s, const char* prefix) {
 }
 
 bool NormaliseBaseUrl(std::string url, std::string& out) {
-  size_t schemeLength = 0;
-  if (StartsWithNoCase(url, "http://"))
-    schemeLength = 7;
-  else if (StartsWithNoCase(url, "https://"))
-    schemeLength = 8;
-  else
-    return false;
+  const size_t schemeLength = StartsWithNoCase(url, "http://")    ? 7
+                              : StartsWithNoCase(url, "https://") ? 8
+                                                                  : 0;
+  if (schemeLength == 0) return false;
   for (unsigned char c : url)
     if (c <= 0x20 || c == 0x7f) return false;
   while (url.size() > schemeLength && url.back() == '/') url.pop_back();

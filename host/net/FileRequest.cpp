@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 
+#include "host/Files.h"
 #include "host/net/ControlServerUrl.h"
 #include "host/net/Network.h"
 
@@ -32,15 +33,9 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     sink->tooLarge = true;
     return 0;
   }
-  size_t done = 0;
-  while (done < total) {
-    ssize_t n = ::write(sink->fd, data + done, total - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      sink->error = errno;
-      return 0;
-    }
-    done += static_cast<size_t>(n);
+  if (!hostfs::WriteAll(sink->fd, data, total)) {
+    sink->error = errno;
+    return 0;
   }
   // Starts the write-back of every full stretch as the body arrives, so
   // that the flush before the rename finds little left to write: the disk

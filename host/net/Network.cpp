@@ -111,23 +111,9 @@ int HXClient::getNetworkHostnameMangled(std::string& hostName, void* /*reserved*
   }
 }
 
-hxsExecuteRemoteDllType::hxsExecuteRemoteDllType() : options(0) {
-  std::memset(localExecutable, 0, sizeof(localExecutable));
-  std::memset(remoteExecutable, 0, sizeof(remoteExecutable));
-}
-
-hxsFilexferRequest::hxsFilexferRequest() {
-  std::memset(sourcePath, 0, sizeof(sourcePath));
-  std::memset(destinationPath, 0, sizeof(destinationPath));
-  offset = 0;
-  mode = 0;
-  flags = 0;
-  attributes = 0;
-  std::memset(options, 0, sizeof(options));
-  size = 0;
-  modifiedTime = 0;
-  status = 0;
-}
+// The members' initialisers zero every field.
+hxsExecuteRemoteDllType::hxsExecuteRemoteDllType() = default;
+hxsFilexferRequest::hxsFilexferRequest() = default;
 
 CHxNetwork::CHxNetwork() { g_liveObjects.fetch_add(1, std::memory_order_relaxed); }
 

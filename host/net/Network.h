@@ -71,9 +71,9 @@ class GUIDLOOKUPS_EXPORT HXClient {
 // Remote executables to attach (two names, then a 64-bit field at byte 520).
 // The constructor zero-fills it.
 struct GUIDLOOKUPS_EXPORT hxsExecuteRemoteDllType {
-  char localExecutable[257];
-  char remoteExecutable[263];
-  uint64_t options;
+  char localExecutable[257] = {};
+  char remoteExecutable[263] = {};
+  uint64_t options = 0;
   hxsExecuteRemoteDllType();
 };
 static_assert(sizeof(hxsExecuteRemoteDllType) == 528, "record layout");
@@ -82,16 +82,16 @@ static_assert(sizeof(hxsExecuteRemoteDllType) == 528, "record layout");
 // (all zero). A successful PutFileResponse fills destinationPath (the file it
 // wrote, cut to 1023 bytes) and size (its length in bytes).
 struct GUIDLOOKUPS_EXPORT hxsFilexferRequest {
-  char sourcePath[1024];
-  char destinationPath[1024];
-  uint64_t offset;
-  uint32_t mode;
-  uint32_t flags;
-  uint32_t attributes;
-  char options[1024];
-  uint64_t size;
-  uint64_t modifiedTime;
-  uint32_t status;
+  char sourcePath[1024] = {};
+  char destinationPath[1024] = {};
+  uint64_t offset = 0;
+  uint32_t mode = 0;
+  uint32_t flags = 0;
+  uint32_t attributes = 0;
+  char options[1024] = {};
+  uint64_t size = 0;
+  uint64_t modifiedTime = 0;
+  uint32_t status = 0;
   hxsFilexferRequest();
 };
 

@@ -11,13 +11,6 @@
 
 namespace {
 
-SecretFileVerdict Fault(SecretFileFault fault, int error = 0) {
-  SecretFileVerdict verdict;
-  verdict.fault = fault;
-  verdict.error = error;
-  return verdict;
-}
-
 // O_NONBLOCK so that a FIFO at the path is refused instead of waited on; it
 // changes nothing for a regular file.
 int OpenSecretFile(const std::string& path) {
@@ -28,13 +21,10 @@ int OpenSecretFile(const std::string& path) {
 // file judged.
 SecretFileVerdict Judge(int fd) {
   struct stat st;
-  if (::fstat(fd, &st) != 0) return Fault(SecretFileFault::kCannotRead, errno);
-  if (!S_ISREG(st.st_mode)) return Fault(SecretFileFault::kNotAFile);
-  if ((st.st_mode & 077) != 0) {
-    SecretFileVerdict verdict = Fault(SecretFileFault::kOthersMayAccess);
-    verdict.mode = static_cast<unsigned>(st.st_mode & 07777);
-    return verdict;
-  }
+  if (::fstat(fd, &st) != 0) return SecretFileVerdict{SecretFileFault::kCannotRead, errno};
+  if (!S_ISREG(st.st_mode)) return SecretFileVerdict{SecretFileFault::kNotAFile};
+  if ((st.st_mode & 077) != 0)
+    return {SecretFileFault::kOthersMayAccess, 0, static_cast<unsigned>(st.st_mode & 07777)};
   return SecretFileVerdict();
 }
 
@@ -43,19 +33,19 @@ SecretFileVerdict Judge(int fd) {
 SecretFileVerdict Cut(std::string& value, size_t got, size_t limit, SecretText text) {
   size_t begin = 0;
   if (text == SecretText::kTrimmed) {
-    if (got > limit) return Fault(SecretFileFault::kTooLarge);
+    if (got > limit) return SecretFileVerdict{SecretFileFault::kTooLarge};
     while (begin < got && std::isspace(static_cast<unsigned char>(value[begin]))) ++begin;
     while (got > begin && std::isspace(static_cast<unsigned char>(value[got - 1]))) --got;
   } else {
     if (got > 0 && value[got - 1] == '\n') --got;
     if (got > 0 && value[got - 1] == '\r') --got;
-    if (got > limit) return Fault(SecretFileFault::kTooLarge);
+    if (got > limit) return SecretFileVerdict{SecretFileFault::kTooLarge};
   }
-  if (got == begin) return Fault(SecretFileFault::kEmpty);
+  if (got == begin) return SecretFileVerdict{SecretFileFault::kEmpty};
   for (size_t i = begin; i < got; ++i) {
     const unsigned char c = static_cast<unsigned char>(value[i]);
     const bool refused = text == SecretText::kTrimmed ? c < 0x20 || c == 0x7f : c == '\n' || c == 0;
-    if (refused) return Fault(SecretFileFault::kNotOneLine);
+    if (refused) return SecretFileVerdict{SecretFileFault::kNotOneLine};
   }
   std::memmove(&value[0], &value[begin], got - begin);
   std::memset(&value[got - begin], 0, value.size() - (got - begin));
@@ -67,7 +57,7 @@ SecretFileVerdict Cut(std::string& value, size_t got, size_t limit, SecretText t
 
 SecretFileVerdict CheckSecretFile(const std::string& path) {
   const int fd = OpenSecretFile(path);
-  if (fd < 0) return Fault(SecretFileFault::kCannotRead, errno);
+  if (fd < 0) return SecretFileVerdict{SecretFileFault::kCannotRead, errno};
   const SecretFileVerdict verdict = Judge(fd);
   ::close(fd);
   return verdict;
@@ -77,7 +67,7 @@ SecretFileVerdict ReadSecretFile(const std::string& path, size_t limit, SecretTe
                                  Secret& out) {
   out.Wipe();
   const int fd = OpenSecretFile(path);
-  if (fd < 0) return Fault(SecretFileFault::kCannotRead, errno);
+  if (fd < 0) return SecretFileVerdict{SecretFileFault::kCannotRead, errno};
   SecretFileVerdict verdict = Judge(fd);
   std::string& value = out.value();
   // One byte over the limit (two for a line end) tells a long file from a
@@ -88,7 +78,7 @@ SecretFileVerdict ReadSecretFile(const std::string& path, size_t limit, SecretTe
   while (verdict.ok() && got < value.size()) {
     const ssize_t n = ::read(fd, &value[got], value.size() - got);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) verdict = Fault(SecretFileFault::kCannotRead, errno);
+    if (n < 0) verdict = SecretFileVerdict{SecretFileFault::kCannotRead, errno};
     if (n <= 0) break;
     got += static_cast<size_t>(n);
   }

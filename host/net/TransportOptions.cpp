@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <sstream>
 #include <vector>
 
 #include "host/net/ControlServerUrl.h"
@@ -42,16 +43,11 @@ bool ExemptFromProxy(const std::string& host) {
   const char* list = NonEmptyEnv("no_proxy");
   if (!list) list = NonEmptyEnv("NO_PROXY");
   if (!list) return false;
-  std::string entries = list;
-  size_t pos = 0;
-  while (pos <= entries.size()) {
-    size_t comma = entries.find(',', pos);
-    std::string entry = entries.substr(pos, comma == std::string::npos ? comma : comma - pos);
-    pos = comma == std::string::npos ? entries.size() + 1 : comma + 1;
-    while (!entry.empty() && std::isspace(static_cast<unsigned char>(entry.back())))
-      entry.pop_back();
-    while (!entry.empty() && std::isspace(static_cast<unsigned char>(entry.front())))
-      entry.erase(0, 1);
+  std::istringstream entries(list);
+  for (std::string entry; std::getline(entries, entry, ',');) {
+    const char* const kSpace = " \t\n\v\f\r";
+    entry.erase(0, entry.find_first_not_of(kSpace));
+    entry.erase(entry.find_last_not_of(kSpace) + 1);
     if (!entry.empty() && entry[0] == '.') entry.erase(0, 1);
     if (entry.empty()) continue;
     if (entry == "*") return true;

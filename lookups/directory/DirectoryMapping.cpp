@@ -78,7 +78,7 @@ SDirectoryMapping SDirectoryMapping::Exchange() {
   return m;
 }
 
-bool SDirectoryMapping::AddRule(const std::string& text, std::string& error) {
+Status SDirectoryMapping::AddRule(const std::string& text) {
   const size_t equals = text.rfind('=');
   const size_t slash = text.find('/');
   SDirectoryRule rule;
@@ -90,28 +90,26 @@ bool SDirectoryMapping::AddRule(const std::string& text, std::string& error) {
   errno = 0;
   const long value = std::strtol(status.c_str(), &end, 10);
   if (!IsAttributeName(rule.attribute) || status.empty() || *end != '\0' || errno != 0 ||
-      value < INT32_MIN || value > INT32_MAX) {
-    error = "'" + text + "' is not a rule ATTRIBUTE=STATUS or ATTRIBUTE/PREFIX=STATUS";
-    return false;
-  }
+      value < INT32_MIN || value > INT32_MAX)
+    return Status(Status::Code::kInvalidArgument,
+                  "'" + text + "' is not a rule ATTRIBUTE=STATUS or ATTRIBUTE/PREFIX=STATUS");
   rule.status = static_cast<int32_t>(value);
   rule.address = rule.status == 1 || rule.status == 2;
   rules.push_back(rule);
-  return true;
+  return Status::OK();
 }
 
-bool SDirectoryMapping::AddGuidAttribute(const std::string& text, std::string& error) {
+Status SDirectoryMapping::AddGuidAttribute(const std::string& text) {
   SGuidAttribute guid;
   const size_t colon = text.find(':');
   guid.attribute = text.substr(0, colon);
   guid.binary = colon != std::string::npos;
   if (!IsAttributeName(guid.attribute) ||
-      (guid.binary && text.compare(colon, std::string::npos, ":binary") != 0)) {
-    error = "'" + text + "' is not a GUID attribute ATTRIBUTE or ATTRIBUTE:binary";
-    return false;
-  }
+      (guid.binary && text.compare(colon, std::string::npos, ":binary") != 0))
+    return Status(Status::Code::kInvalidArgument,
+                  "'" + text + "' is not a GUID attribute ATTRIBUTE or ATTRIBUTE:binary");
   guidAttributes.push_back(guid);
-  return true;
+  return Status::OK();
 }
 
 std::vector<std::string> SDirectoryMapping::Attributes() const {
@@ -179,9 +177,7 @@ Status DirectoryEntryMapper::Finish(std::vector<GUIDNameInfo>& rows, SDirectoryC
   std::vector<int32_t> given;
   for (size_t r = 0; r < mapping_.rules.size(); ++r) {
     const SDirectoryRule& rule = mapping_.rules[r];
-    bool alreadyGiven = false;
-    for (int32_t status : given) alreadyGiven = alreadyGiven || status == rule.status;
-    if (alreadyGiven) continue;
+    if (std::find(given.begin(), given.end(), rule.status) != given.end()) continue;
     bool gave = false;
     for (const Value& value : slots_[ruleSlots_[r]].values) {
       if (value.text.compare(0, rule.prefix.size(), rule.prefix) != 0) continue;

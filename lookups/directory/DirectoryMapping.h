@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "host/AppMgrClient.h"
 #include "host/Export.h"
 #include "host/Status.h"
+#include "lookups/refresh/TableRebuild.h"
 
 // An attribute that may hold the entry's GUID. A binary one holds the 16
 // bytes of a Microsoft GUID (objectGUID) and is written in Microsoft's text
@@ -49,11 +51,11 @@ struct GUIDLOOKUPS_EXPORT SDirectoryMapping {
   static SDirectoryMapping Exchange();
 
   // Adds the rule written "ATTRIBUTE=STATUS" or "ATTRIBUTE/PREFIX=STATUS"
-  // (statuses 1 and 2 are address rules). False, with `error` saying why,
-  // when the text is not such a rule.
-  bool AddRule(const std::string& text, std::string& error);
+  // (statuses 1 and 2 are address rules). kInvalidArgument, saying why, when
+  // the text is not such a rule.
+  Status AddRule(const std::string& text);
   // Adds a GUID attribute written "ATTRIBUTE" or "ATTRIBUTE:binary".
-  bool AddGuidAttribute(const std::string& text, std::string& error);
+  Status AddGuidAttribute(const std::string& text);
 
   // Every attribute the mapping reads, each once, GUID attributes first.
   std::vector<std::string> Attributes() const;
@@ -106,19 +108,33 @@ class DirectoryEntryMapper {
 // The directory sources hand out the rows of one entry at a time: the next
 // of `rows`, refilled by `readEntry` (false at the end of the source) until
 // one is there or the source has failed. 1 with `row`, 0 at the end, -1 with
-// `error` set to `failure`.
+// `error` set to the context of `failure`.
 template <typename ReadEntry>
-int NextEntryRow(std::vector<GUIDNameInfo>& rows, size_t& next, const std::string& failure,
+int NextEntryRow(std::vector<GUIDNameInfo>& rows, size_t& next, const Status& failure,
                  GUIDNameInfo& row, std::string& error, ReadEntry readEntry) {
-  while (failure.empty() && next == rows.size()) {
+  while (failure.ok() && next == rows.size()) {
     rows.clear();
     next = 0;
     if (!readEntry()) return 0;
   }
-  if (!failure.empty()) {
-    error = failure;
+  if (!failure.ok()) {
+    error = failure.context();
     return -1;
   }
   row = std::move(rows[next++]);
   return 1;
+}
+
+// The row source of the reader `make` gives (a shared_ptr to an object with
+// the GuidRowReader's call as Next); should making it throw, a source whose
+// every call fails with "<name>: <what>".
+template <typename Make>
+GuidRowReader RowSource(const std::string& name, Make make) {
+  try {
+    auto reader = make();
+    return [reader](GUIDNameInfo& row, std::string& error) { return reader->Next(row, error); };
+  } catch (const std::exception& e) {
+    const std::string error = name + ": " + e.what();
+    return [error](GUIDNameInfo&, std::string& out) { return out = error, -1; };
+  }
 }

@@ -36,33 +36,27 @@ constexpr size_t kPasswordFileLimit = 4096;
 
 // Reads the one-line password of `path`, refusing a file that breaks the
 // private-file rule. The text never reaches an error.
-bool ReadPasswordFile(const std::string& path, Secret& out, std::string& error) {
+Status ReadPasswordFile(const std::string& path, Secret& out) {
   const SecretFileVerdict verdict =
       ReadSecretFile(path, kPasswordFileLimit, SecretText::kOneLine, out);
   const std::string file = "the password file " + path;
   switch (verdict.fault) {
     case SecretFileFault::kNone:
-      return true;
+      return Status::OK();
     case SecretFileFault::kCannotRead:
-      error = "cannot read " + file + " (" + hostfs::ErrnoText(verdict.error) + ")";
-      break;
-    case SecretFileFault::kNotAFile:
-      error = file + " is not a file";
-      break;
+      return Status::IOError("cannot read " + file + " (" + hostfs::ErrnoText(verdict.error) + ")",
+                             verdict.error);
     case SecretFileFault::kOthersMayAccess:
-      error = "refusing " + file + ": " + OthersMayAccessWords(verdict.mode);
-      break;
-    case SecretFileFault::kTooLarge:
-      error = file + " is too large";
-      break;
-    case SecretFileFault::kEmpty:
-      error = file + " is empty";
-      break;
-    case SecretFileFault::kNotOneLine:
-      error = file + " holds more than one line";
+      return Status(Status::Code::kRefused,
+                    "refusing " + file + ": " + OthersMayAccessWords(verdict.mode));
+    default:
       break;
   }
-  return false;
+  const char* why = verdict.fault == SecretFileFault::kNotAFile   ? " is not a file"
+                    : verdict.fault == SecretFileFault::kTooLarge ? " is too large"
+                    : verdict.fault == SecretFileFault::kEmpty    ? " is empty"
+                                                                  : " holds more than one line";
+  return Status(Status::Code::kRefused, file + why);
 }
 
 bool HasScheme(const std::string& uri, const char* scheme) {
@@ -148,10 +142,10 @@ class LdapReader {
       ::close(fd);
     }
     // Read before any connection, so that a readable password never leaves.
-    std::string error;
-    if (!source_.passwordFile.empty() && !ReadPasswordFile(source_.passwordFile, password, error))
-      return Fail(LdapFault::kPasswordFile, error), false;
-    return true;
+    if (source_.passwordFile.empty()) return true;
+    const Status read = ReadPasswordFile(source_.passwordFile, password);
+    if (!read.ok()) Fail(LdapFault::kPasswordFile, read.context());
+    return read.ok();
   }
 
   // Connects, sets up TLS (StartTLS for ldap://) and binds; a failure is
@@ -164,41 +158,44 @@ class LdapReader {
     const int rc = ldap_url_parse(source_.uri.c_str(), &url);
     if (rc != LDAP_URL_SUCCESS) return Fail(LdapFault::kOptions, "not a directory address");
     host_ = url->lud_host != nullptr ? url->lud_host : "";
-    const int port = url->lud_port != 0 ? url->lud_port : ldaps ? 636 : 389;
+    port_ = url->lud_port != 0 ? url->lud_port : ldaps ? 636 : 389;
     ldap_free_urldesc(url);
     if (host_.empty()) return Fail(LdapFault::kOptions, "the address names no host");
-    if (OpenSocket(port) && SetUpConnection() && SecureConnection(ldaps)) Bind(password);
+    if (OpenSocket(wire_, true) && SetUpConnection() && SecureConnection(ldaps)) Bind(password);
+  }
+
+  // Hands the socket of `wire` to a new libldap connection, whose only I/O
+  // is then the wire, for LDAPv3 with the time-out, taking the server's
+  // certificate by `requireCert`. False when libldap refuses any of it.
+  bool OpenConnection(Wire& wire, LDAP*& ld, int requireCert) const {
+    Sockbuf* sockbuf = nullptr;
+    const int version = LDAP_VERSION3;
+    const timeval timeout{std::max(source_.timeoutSeconds, 1), 0};
+    return ldap_init_fd(wire.fd, LDAP_PROTO_EXT, source_.uri.c_str(), &ld) == LDAP_SUCCESS &&
+           ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sockbuf) == LDAP_OPT_SUCCESS &&
+           ber_sockbuf_add_io(sockbuf, &ldapwire::kWireIO, LBER_SBIOD_LEVEL_PROVIDER, &wire) == 0 &&
+           ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_OPT_SUCCESS &&
+           ldap_set_option(ld, LDAP_OPT_TIMEOUT, &timeout) == LDAP_OPT_SUCCESS &&
+           ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &requireCert) == LDAP_OPT_SUCCESS;
   }
 
   // Hands the socket to a libldap connection with this reader's options.
   bool SetUpConnection() {
-    // From here the socket belongs to libldap's connection, whose only I/O
-    // is the wire.
-    int rc = ldap_init_fd(wire_.fd, LDAP_PROTO_EXT, source_.uri.c_str(), &ld_);
-    Sockbuf* sockbuf = nullptr;
-    if (rc != LDAP_SUCCESS ||
-        ldap_get_option(ld_, LDAP_OPT_SOCKBUF, &sockbuf) != LDAP_OPT_SUCCESS ||
-        ber_sockbuf_add_io(sockbuf, &ldapwire::kWireIO, LBER_SBIOD_LEVEL_PROVIDER, &wire_) != 0)
-      return Fail(LdapFault::kOptions, "cannot set up the connection"), false;
-    const int version = LDAP_VERSION3;
     const timeval timeout{std::max(source_.timeoutSeconds, 1), 0};
     // Certificate checks are set on this connection alone: whatever
     // ldap.conf, ~/.ldaprc or LDAPTLS_REQCERT say, the server is verified.
-    const int hard = LDAP_OPT_X_TLS_HARD;
     const int tls12 = LDAP_OPT_X_TLS_PROTOCOL_TLS1_2;
     const int newContext = 0;
-    if (ldap_set_option(ld_, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS ||
+    if (!OpenConnection(wire_, ld_, LDAP_OPT_X_TLS_HARD) ||
         ldap_set_option(ld_, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS ||
         // A signal ends no wait of libldap's by itself: the cancel flag does.
         ldap_set_option(ld_, LDAP_OPT_RESTART, LDAP_OPT_ON) != LDAP_OPT_SUCCESS ||
         ldap_set_option(ld_, LDAP_OPT_NETWORK_TIMEOUT, &timeout) != LDAP_OPT_SUCCESS ||
-        ldap_set_option(ld_, LDAP_OPT_TIMEOUT, &timeout) != LDAP_OPT_SUCCESS ||
-        ldap_set_option(ld_, LDAP_OPT_X_TLS_REQUIRE_CERT, &hard) != LDAP_OPT_SUCCESS ||
         ldap_set_option(ld_, LDAP_OPT_X_TLS_PROTOCOL_MIN, &tls12) != LDAP_OPT_SUCCESS ||
         (!source_.caFile.empty() && ldap_set_option(ld_, LDAP_OPT_X_TLS_CACERTFILE,
                                                     source_.caFile.c_str()) != LDAP_OPT_SUCCESS))
       return Fail(LdapFault::kOptions, "cannot set up the connection"), false;
-    rc = ldap_set_option(ld_, LDAP_OPT_X_TLS_NEWCTX, &newContext);
+    const int rc = ldap_set_option(ld_, LDAP_OPT_X_TLS_NEWCTX, &newContext);
     if (rc != LDAP_OPT_SUCCESS)
       return Fail(LdapFault::kCaFile,
                   "cannot set up TLS" + (source_.caFile.empty()
@@ -217,7 +214,7 @@ class LdapReader {
       LDAPMessage* answer = nullptr;
       rc = ldap_start_tls(ld_, nullptr, nullptr, &id);
       if (rc != LDAP_SUCCESS || !Await(id, answer, "to StartTLS")) {
-        if (failure_.empty()) FailIo("StartTLS failed", rc);
+        if (failure_.ok()) FailIo("StartTLS failed", rc);
         return false;
       }
       int result = LDAP_SUCCESS;
@@ -242,7 +239,7 @@ class LdapReader {
                                                     : "the bind as " + source_.bindDn;
     LDAPMessage* answer = nullptr;
     if (rc != LDAP_SUCCESS || !Await(id, answer, ("to " + bind).c_str())) {
-      if (failure_.empty()) FailIo(bind + " failed", rc);
+      if (failure_.ok()) FailIo(bind + " failed", rc);
       return;
     }
     int result = LDAP_SUCCESS;
@@ -253,16 +250,15 @@ class LdapReader {
     filter_ = source_.filter.empty() ? DefaultFilter(mapping_) : source_.filter;
   }
 
-  // Resolves host_ and connects wire_.fd to the first address that takes
-  // the connection, each try bounded by the time-out.
-  bool OpenSocket(int port) { return OpenSocket(wire_, port, true); }
-
-  bool OpenSocket(Wire& wire, int port, bool report) {
+  // Resolves host_ and connects the wire's socket to the first address that
+  // takes the connection on port_, each try bounded by the time-out; with
+  // `report`, a failure is recorded by Fail.
+  bool OpenSocket(Wire& wire, bool report) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    const int gai = ::getaddrinfo(host_.c_str(), std::to_string(port).c_str(), &hints, &found);
+    const int gai = ::getaddrinfo(host_.c_str(), std::to_string(port_).c_str(), &hints, &found);
     if (gai != 0) {
       if (report)
         Fail(gai == EAI_SYSTEM ? LdapFault::kUnreachable : LdapFault::kName,
@@ -293,7 +289,7 @@ class LdapReader {
     }
     ::freeaddrinfo(found);
     if (wire.fd >= 0 || !report) return wire.fd >= 0;
-    const std::string where = host_ + " port " + std::to_string(port);
+    const std::string where = host_ + " port " + std::to_string(port_);
     if (wire.cancelled)
       Fail(LdapFault::kCancelled, "cancelled");
     else if (wire.timedOut)
@@ -356,7 +352,7 @@ class LdapReader {
     ldap_control_free(paging);
     const std::string search = "the search under " + Base();
     if (rc != LDAP_SUCCESS || !Await(id, page_, "to the search")) {
-      if (failure_.empty()) FailIo(search + " failed", rc);
+      if (failure_.ok()) FailIo(search + " failed", rc);
       return;
     }
 
@@ -461,30 +457,18 @@ class LdapReader {
   // that takes any certificate reads it (nothing else is sent), and the
   // reasons are found by the same checks. "" when they cannot be had.
   std::string ExamineCertificate() {
-    LDAPURLDesc* url = nullptr;
-    if (ldap_url_parse(source_.uri.c_str(), &url) != LDAP_URL_SUCCESS) return "";
-    const bool ldaps = HasScheme(source_.uri, "ldaps://");
-    const int port = url->lud_port != 0 ? url->lud_port : ldaps ? 636 : 389;
-    ldap_free_urldesc(url);
     Wire probe;
     probe.timeoutMs = wire_.timeoutMs;
     probe.cancel = wire_.cancel;
-    if (!OpenSocket(probe, port, false)) return "";
+    if (!OpenSocket(probe, false)) return "";
     LDAP* ld = nullptr;
-    Sockbuf* sockbuf = nullptr;
     std::string why;
-    const int version = LDAP_VERSION3;
-    const int allow = LDAP_OPT_X_TLS_ALLOW;
     const int newContext = 0;
-    const timeval timeout{std::max(source_.timeoutSeconds, 1), 0};
-    if (ldap_init_fd(probe.fd, LDAP_PROTO_EXT, source_.uri.c_str(), &ld) == LDAP_SUCCESS &&
-        ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sockbuf) == LDAP_OPT_SUCCESS &&
-        ber_sockbuf_add_io(sockbuf, &ldapwire::kWireIO, LBER_SBIOD_LEVEL_PROVIDER, &probe) == 0 &&
-        ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_OPT_SUCCESS &&
-        ldap_set_option(ld, LDAP_OPT_TIMEOUT, &timeout) == LDAP_OPT_SUCCESS &&
-        ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &allow) == LDAP_OPT_SUCCESS &&
+    if (OpenConnection(probe, ld, LDAP_OPT_X_TLS_ALLOW) &&
         ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &newContext) == LDAP_OPT_SUCCESS &&
-        (ldaps ? ldap_install_tls(ld) : ldap_start_tls_s(ld, nullptr, nullptr)) == LDAP_SUCCESS) {
+        (HasScheme(source_.uri, "ldaps://")
+             ? ldap_install_tls(ld)
+             : ldap_start_tls_s(ld, nullptr, nullptr)) == LDAP_SUCCESS) {
       berval der{0, nullptr};
       if (ldap_get_option(ld, LDAP_OPT_X_TLS_PEERCERT, &der) == LDAP_OPT_SUCCESS &&
           der.bv_val != nullptr) {
@@ -543,13 +527,19 @@ class LdapReader {
   // server's own message when there is one.
   void Fail(LdapFault fault, const std::string& what, int rc = LDAP_SUCCESS) {
     *fault_ = fault;
-    failure_ = source_.uri + ": " + what;
-    if (rc == LDAP_SUCCESS) return;
-    failure_ += ": " + std::string(ldap_err2string(rc));
-    const std::string diagnostic = Diagnostic();
-    // libldap's placeholder when TLS failed says nothing.
-    if (!diagnostic.empty() && diagnostic != "(unknown error code)")
-      failure_ += " (" + diagnostic + ")";
+    std::string text = source_.uri + ": " + what;
+    if (rc != LDAP_SUCCESS) {
+      text += ": " + std::string(ldap_err2string(rc));
+      const std::string diagnostic = Diagnostic();
+      // libldap's placeholder when TLS failed says nothing.
+      if (!diagnostic.empty() && diagnostic != "(unknown error code)")
+        text += " (" + diagnostic + ")";
+    }
+    failure_ = Status(fault == LdapFault::kCancelled ? Status::Code::kCancelled
+                      : fault == LdapFault::kEntry   ? Status::Code::kCorruption
+                      : fault == LdapFault::kOptions ? Status::Code::kInvalidArgument
+                                                     : Status::Code::kNetwork,
+                      text);
   }
 
   const SLdapSource source_;
@@ -562,6 +552,7 @@ class LdapReader {
   std::vector<std::string> attributes_;
   std::string filter_;
   std::string host_;
+  int port_ = 0;
   // Declared before ld_: the connection's I/O layer points at it.
   Wire wire_;
   bool connected_ = false;
@@ -574,18 +565,13 @@ class LdapReader {
   bool lastPage_ = false;
   std::vector<GUIDNameInfo> rows_;
   size_t nextRow_ = 0;
-  std::string failure_;
+  Status failure_;
 };
 
 }  // namespace
 
 GuidRowReader LdapRows(const SLdapSource& source, const SDirectoryMapping& mapping,
                        SDirectoryCounts* counts, LdapFault* fault) {
-  try {
-    auto reader = std::make_shared<LdapReader>(source, mapping, counts, fault);
-    return [reader](GUIDNameInfo& row, std::string& error) { return reader->Next(row, error); };
-  } catch (const std::exception& e) {
-    const std::string error = source.uri + ": " + e.what();
-    return [error](GUIDNameInfo&, std::string& out) { return out = error, -1; };
-  }
+  return RowSource(source.uri,
+                   [&] { return std::make_shared<LdapReader>(source, mapping, counts, fault); });
 }

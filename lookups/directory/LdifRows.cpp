@@ -54,13 +54,14 @@ class LineSource {
   // 1 with the next line in `data`/`size` (its LF and one CR before it
   // removed; valid until the next call), 0 after the last one, -1 with
   // `error` set (and cutShort() true for a last line without its line end).
-  int Next(const char*& data, size_t& size, std::string& error) {
+  int Next(const char*& data, size_t& size, Status& error) {
     for (;;) {
       const char* start = buffer_.data() + begin_;
       const void* newline = std::memchr(start, '\n', end_ - begin_);
       if (eof_ && begin_ < end_ && newline == nullptr) {
         // Every exporter ends its last line: one without is a cut copy.
-        error = "the export ends inside this line (no line end after it): it was cut short";
+        error = Status::Corruption(
+            "the export ends inside this line (no line end after it): it was cut short");
         cutShort_ = true;
         return -1;
       }
@@ -78,7 +79,7 @@ class LineSource {
   }
 
  private:
-  bool Fill(std::string& error) {
+  bool Fill(Status& error) {
     if (begin_ > 0) {
       std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
       end_ -= begin_;
@@ -86,7 +87,7 @@ class LineSource {
     }
     if (end_ == buffer_.size()) {
       if (buffer_.size() > kMaxLineLength) {
-        error = "a line longer than 16 MiB";
+        error = Status::Corruption("a line longer than 16 MiB");
         return false;
       }
       buffer_.resize(buffer_.size() * 2);
@@ -95,11 +96,11 @@ class LineSource {
       ssize_t n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
       if (n < 0 && errno == EINTR && (cancel_ == nullptr || !cancel_->load())) continue;
       if (n < 0 && errno == EINTR) {
-        error = "cancelled";
+        error = Status(Status::Code::kCancelled, "cancelled");
         return false;
       }
       if (n < 0) {
-        error = "read failed (" + hostfs::ErrnoText(errno) + ")";
+        error = Status::IOError("read failed (" + hostfs::ErrnoText(errno) + ")", errno);
         return false;
       }
       if (n == 0) eof_ = true;
@@ -167,7 +168,7 @@ class LdifReader {
   // Opens `path` for the reader; when that fails every call gives why.
   bool Open(const std::string& path) {
     if (lines_.Open(path)) return true;
-    failure_ = path + ": cannot open (" + hostfs::ErrnoText(errno) + ")";
+    failure_ = Status::IOError(path + ": cannot open (" + hostfs::ErrnoText(errno) + ")", errno);
     return false;
   }
 
@@ -265,12 +266,11 @@ class LdifReader {
       data = ahead_;
       size = aheadSize_;
       haveAhead_ = false;
-      lineNo_ = aheadNo_;
-    } else {
-      const int got = ReadPhysical(data, size);
-      if (got <= 0) return got;
-      lineNo_ = physicalNo_;
+    } else if (const int got = ReadPhysical(data, size); got <= 0) {
+      return got;
     }
+    // The line read ahead is the last physical one read.
+    lineNo_ = physicalNo_;
     if (lineNo_ == 1 && size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) {
       data += 3;
       size -= 3;
@@ -286,7 +286,6 @@ class LdifReader {
       if (size == 0 || data[0] != ' ') {
         ahead_ = data;
         aheadSize_ = size;
-        aheadNo_ = physicalNo_;
         haveAhead_ = true;
         break;
       }
@@ -297,16 +296,18 @@ class LdifReader {
   }
 
   int ReadPhysical(const char*& data, size_t& size) {
-    std::string error;
+    Status error;
     const int got = lines_.Next(data, size, error);
     if (got < 0 && lines_.cutShort()) lineNo_ = physicalNo_ + 1;
-    if (got < 0) return Fail(error);
+    if (got < 0) return Fail(error.context(), error.code(), error.sysError());
     if (got > 0) ++physicalNo_;
     return got;
   }
 
-  int Fail(const std::string& what) {
-    failure_ = name_ + ":" + std::to_string(lineNo_) + ": " + what;
+  // A fault of the export's text unless `code` says otherwise.
+  int Fail(const std::string& what, Status::Code code = Status::Code::kCorruption,
+           int sysError = 0) {
+    failure_ = Status(code, name_ + ":" + std::to_string(lineNo_) + ": " + what, sysError);
     return -1;
   }
 
@@ -328,37 +329,25 @@ class LdifReader {
   const char* ahead_ = nullptr;
   size_t aheadSize_ = 0;
   bool haveAhead_ = false;
-  unsigned long aheadNo_ = 0;
   bool seenVersion_ = false;
   bool seenEntry_ = false;
   // Once set, the reader is done: every call gives it again.
-  std::string failure_;
+  Status failure_;
 };
-
-GuidRowReader ReaderOf(std::shared_ptr<LdifReader> reader) {
-  return [reader](GUIDNameInfo& row, std::string& error) { return reader->Next(row, error); };
-}
 
 }  // namespace
 
 GuidRowReader LdifRows(const std::string& path, const SDirectoryMapping& mapping,
                        SDirectoryCounts* counts, const std::atomic<bool>* cancel) {
-  try {
+  return RowSource(path, [&] {
     auto reader = std::make_shared<LdifReader>(-1, true, path, mapping, counts, cancel);
     reader->Open(path);
-    return ReaderOf(reader);
-  } catch (const std::exception& e) {
-    const std::string error = path + ": " + e.what();
-    return [error](GUIDNameInfo&, std::string& out) { return out = error, -1; };
-  }
+    return reader;
+  });
 }
 
 GuidRowReader LdifRowsFrom(int fd, const std::string& name, const SDirectoryMapping& mapping,
                            SDirectoryCounts* counts, const std::atomic<bool>* cancel) {
-  try {
-    return ReaderOf(std::make_shared<LdifReader>(fd, false, name, mapping, counts, cancel));
-  } catch (const std::exception& e) {
-    const std::string error = name + ": " + e.what();
-    return [error](GUIDNameInfo&, std::string& out) { return out = error, -1; };
-  }
+  return RowSource(
+      name, [&] { return std::make_shared<LdifReader>(fd, false, name, mapping, counts, cancel); });
 }

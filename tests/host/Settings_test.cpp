@@ -104,10 +104,11 @@ TEST_F(SettingsTest, UnreadableFileIsToldApartFromAMissingValue) {
   EXPECT_EQ(info.getNumber("EventManager", "n", &number), 0);
   EXPECT_EQ(info.lastReadErrno(), EISDIR);
   EXPECT_EQ(info.lastReadError(), IniPath() + ": not a regular file");
+  EXPECT_EQ(info.lastReadStatus().code(), Status::Code::kIOError);
   ASSERT_EQ(rmdir(IniPath().c_str()), 0);
   WriteFile(IniPath(), "[vTaskHost]\ndHOME=/h\n");
   EXPECT_EQ(info.getString("vTaskHost", "dHOME", &text), 1);
-  EXPECT_EQ(info.lastReadErrno(), 0);
+  EXPECT_TRUE(info.lastReadStatus().ok());
 }
 
 // The status of a read says why a value is not there, so that a caller needs

@@ -134,13 +134,12 @@ TEST_F(LdifRowsTest, BadInputFailsAtItsLineAndKeepsTheTable) {
 
 TEST_F(LdifRowsTest, MappingForOtherDirectories) {
   SDirectoryMapping mapping;
-  std::string error;
-  ASSERT_TRUE(mapping.AddGuidAttribute("nsUniqueId", error));
+  ASSERT_TRUE(mapping.AddGuidAttribute("nsUniqueId").ok());
   for (const char* rule : {"mail=1", "mailAlternateAddress=2", "cn=8", "uid/x-=16"})
-    ASSERT_TRUE(mapping.AddRule(rule, error)) << error;
-  EXPECT_FALSE(mapping.AddRule("mail", error));
-  EXPECT_FALSE(mapping.AddRule("mail=one", error));
-  EXPECT_FALSE(mapping.AddGuidAttribute("nsUniqueId:text", error));
+    ASSERT_TRUE(mapping.AddRule(rule).ok()) << rule;
+  EXPECT_EQ(mapping.AddRule("mail").code(), Status::Code::kInvalidArgument);
+  EXPECT_FALSE(mapping.AddRule("mail=one").ok());
+  EXPECT_FALSE(mapping.AddGuidAttribute("nsUniqueId:text").ok());
   SRebuildResult result = Import(
       "dn: uid=x-dee,ou=people,dc=example,dc=org\n"
       "nsUniqueId: 6d1f3a01-1dd211b2-8005e1a3-7cbe3c3a\n"
