@@ -151,7 +151,7 @@ int CNamedMutex::lock(int timeoutMs, bool /*flag*/) {
       // A kept descriptor still names the lock only while its file is the
       // one at the path: once removed, newcomers lock a new file.
       struct stat kept;
-      if (LockFilePath(folder, name_) == path_ && fstat(fd_, &kept) == 0 && kept.st_nlink > 0)
+      if (folder == keptFolder_ && fstat(fd_, &kept) == 0 && kept.st_nlink > 0)
         return Acquire(fd_, path_, timeoutMs);
       close(fd_);
       fd_ = -1;
@@ -190,6 +190,7 @@ int CNamedMutex::lock(int timeoutMs, bool /*flag*/) {
       return -1;
     }
 
+    keptFolder_ = folder;
     return Acquire(fd, path, timeoutMs);
   } catch (...) {
     return -1;

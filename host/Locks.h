@@ -117,6 +117,7 @@ class GUIDLOOKUPS_EXPORT CNamedMutex {
   std::string name_;
   int fd_ = -1;  // open on path_ while locked, and between locks with keepOpen_
   std::string path_;
+  std::string keptFolder_;  // the folder path_ was made from: a cheap "changed?" test
   bool locked_ = false;
   bool keepOpen_ = false;
 };
