@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "host/Files.h"
@@ -186,13 +185,9 @@ std::string SharedSnapshot::MismatchWith(const SSnapshotSource& now) const {
   return "";
 }
 
-bool SharedSnapshot::WriteSettled(const std::string& path, const SSnapshotSource& /*now*/,
-                                  std::string* why) const {
-  // The identity recorded is `now`'s already; only the young mark goes.
-  auto fail = [&](const std::string& text) {
-    if (why) *why = text;
-    return false;
-  };
+void SharedSnapshot::WriteSettled(const std::string& path) const {
+  // The identity recorded is the settled table's already; only the young
+  // mark goes.
   std::string header(reinterpret_cast<const char*>(base_), kHeaderSize);
   Put<uint32_t>(header, kYoungAt, 0);
   Put<uint64_t>(header, kContentAt, 0);
@@ -208,8 +203,9 @@ bool SharedSnapshot::WriteSettled(const std::string& path, const SSnapshotSource
   if (err == 0)
     err = staged.Write(reinterpret_cast<const char*>(base_) + kHeaderSize, size_ - kHeaderSize);
   if (err == 0) err = staged.Flush();
-  if (err == 0) err = staged.Install(path, false);
-  return err == 0 ? true : fail(hostfs::ErrnoText(err));
+  // On a failure the staged file goes with `staged`, and the young snapshot
+  // stays: later loads go on checking the table's content.
+  if (err == 0) staged.Install(path, false);
 }
 
 std::unique_ptr<SharedSnapshot> SharedSnapshot::FromBytes(const void* data, size_t size,
