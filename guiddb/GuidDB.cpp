@@ -218,15 +218,14 @@ int CGuidDB::Delete(SGuidRecord* record) {
         return 0;
       },
       [&](const char* why) {
-        if (record == nullptr) {
+        if (record == nullptr)
           event.DebugLvl("Delete", 1, "Cannot execute the query to delete all records, error=[%s]",
                          why);
-        } else {
+        else
           event.DebugLvl(
               "Delete", 1,
               "Cannot execute the query to delete record, GUID=[%s], Name=[%s], error=[%s]",
               record->guid.c_str(), record->name.c_str(), why);
-        }
       });
 }
 

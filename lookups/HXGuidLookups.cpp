@@ -181,7 +181,6 @@ CLmError CHXGuidLookups::SetUpShared(HXPlatformInfo& settings) {
 }
 
 CLmError CHXGuidLookups::SetUpPrivate(HXPlatformInfo& settings) {
-  dbStatus = 0;
   unsigned int capacity = 0;
   if (!settings.getNumber(hxsettings::kAddressCacheMemorySize, &capacity)) {
     if (settings.lastReadErrno() != 0) return UnreadableSettings(settings, __LINE__);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <type_traits>
 
 #include "host/Files.h"
 #include "host/StagedFile.h"
@@ -147,19 +148,13 @@ std::string SharedSnapshot::ParseHeader() {
       slotsAt_ != groupsEnd_ || slotCount_ == 0 || (slotCount_ & (slotCount_ - 1)) != 0 ||
       slotCount_ > (size_ - slotsAt_) / kSlotSize || slotsAt_ + slotCount_ * kSlotSize != size_)
     return "its sections do not fit the file";
-  source_.device = Get<uint64_t>(base_ + kDeviceAt);
-  source_.inode = Get<uint64_t>(base_ + kInodeAt);
-  source_.size = Get<uint64_t>(base_ + kDbSizeAt);
-  source_.mtimeSec = Get<int64_t>(base_ + kMtimeSecAt);
-  source_.mtimeNsec = Get<int64_t>(base_ + kMtimeNsecAt);
-  source_.ctimeSec = Get<int64_t>(base_ + kCtimeSecAt);
-  source_.ctimeNsec = Get<int64_t>(base_ + kCtimeNsecAt);
-  source_.headDigest = Get<uint64_t>(base_ + kDbHeadAt);
+  ForEachSourceField(source_, [this](size_t at, auto& member) {
+    member = Get<std::remove_reference_t<decltype(member)>>(base_ + at);
+  });
   source_.contentDigest = Get<uint64_t>(base_ + kContentAt);
   source_.young = young == 1;
   source_.exchange = loader == 1;
   source_.addProxySmtp = proxy == 1;
-  source_.caseTable = Get<uint32_t>(base_ + kCtypeAt);
   keyCount_ = Get<uint64_t>(base_ + kKeyCountAt);
   rowCount_ = Get<uint64_t>(base_ + kRowCountAt);
   groupCount_ = Get<uint64_t>(base_ + kGroupCountAt);
