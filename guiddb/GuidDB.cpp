@@ -50,12 +50,12 @@ Result Guarded(Status& last, Result failure, Body&& body, Log&& log) {
 }
 
 // BEGIN, COMMIT and ROLLBACK: 0, or -1 with SQLite's text and code in `last`.
-int RunTransactionStatement(FX::CSQLite3DB* db, const char* tag, const char* verb, Status& last) {
+int RunTransactionStatement(const std::unique_ptr<FX::CSQLite3DB>& db, const char* tag,
+                            const char* verb, Status& last) {
   const int result = Guarded(
       last, -1,
       [&] {
-        if (db == nullptr) throw std::logic_error("no database connection");
-        db->ExecDML(std::string(verb) + ";");
+        Connected(db).ExecDML(std::string(verb) + ";");
         event.DebugLvl(tag, 2, "%s successfully executed", verb);
         return 0;
       },
@@ -200,14 +200,10 @@ int CGuidDB::Add(SGuidRecord* record) {
       });
 }
 
-int CGuidDB::begin() { return RunTransactionStatement(db_.get(), "begin", "BEGIN", lastStatus_); }
-
-int CGuidDB::commit() {
-  return RunTransactionStatement(db_.get(), "commit", "COMMIT", lastStatus_);
-}
-
+int CGuidDB::begin() { return RunTransactionStatement(db_, "begin", "BEGIN", lastStatus_); }
+int CGuidDB::commit() { return RunTransactionStatement(db_, "commit", "COMMIT", lastStatus_); }
 int CGuidDB::rollback() {
-  return RunTransactionStatement(db_.get(), "rollback", "ROLLBACK", lastStatus_);
+  return RunTransactionStatement(db_, "rollback", "ROLLBACK", lastStatus_);
 }
 
 int CGuidDB::Delete(SGuidRecord* record) {
@@ -222,15 +218,14 @@ int CGuidDB::Delete(SGuidRecord* record) {
         return 0;
       },
       [&](const char* why) {
-        if (record == nullptr) {
+        if (record == nullptr)
           event.DebugLvl("Delete", 1, "Cannot execute the query to delete all records, error=[%s]",
                          why);
-        } else {
+        else
           event.DebugLvl(
               "Delete", 1,
               "Cannot execute the query to delete record, GUID=[%s], Name=[%s], error=[%s]",
               record->guid.c_str(), record->name.c_str(), why);
-        }
       });
 }
 
@@ -297,11 +292,13 @@ void CGuidDB::FindClose(std::unique_ptr<SQueryHandle>& handle) { handle.reset();
 // transaction (and no lock on the file) outlives it. Log lines quote the SQL
 // as it would be spliced, the text an operator can paste into a shell.
 int CGuidDB::FindAllRecordsForGUIDFromSMTP(const char* text, GuidRecordMap& records, bool byName) {
+  const char* const sql = byName ? "SELECT * FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE "
+                                   "Name=? COLLATE NOCASE LIMIT 1);"
+                                 : "SELECT * FROM GUID WHERE GUID LIKE ?;";
   auto spliced = [&] {
+    std::string line = sql;
     const std::string quoted = EscapeSingleQuotesToLower(text != nullptr ? text : "");
-    return byName ? "SELECT * FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE Name='" + quoted +
-                        "' COLLATE NOCASE LIMIT 1);"
-                  : "SELECT * FROM GUID WHERE GUID LIKE '" + quoted + "';";
+    return line.replace(line.find('?'), 1, "'" + quoted + "'");
   };
   return Guarded(
       lastStatus_, -1,
@@ -311,11 +308,7 @@ int CGuidDB::FindAllRecordsForGUIDFromSMTP(const char* text, GuidRecordMap& reco
           const bool compiled = Guarded(
               lastStatus_, false,
               [&] {
-                search = Connected(db_).CompileStatement(
-                    byName ? "SELECT * FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE Name=? "
-                             "COLLATE "
-                             "NOCASE LIMIT 1);"
-                           : "SELECT * FROM GUID WHERE GUID LIKE ?;");
+                search = Connected(db_).CompileStatement(sql);
                 return true;
               },
               [&](const char* why) {
@@ -378,13 +371,12 @@ namespace {
 
 // Runs a list of schema statements; one log line and -1 on the first failure.
 template <size_t N>
-int RunSchemaStatements(FX::CSQLite3DB* db, const char* tag, const char* const (&statements)[N],
-                        Status& last) {
+int RunSchemaStatements(const std::unique_ptr<FX::CSQLite3DB>& db, const char* tag,
+                        const char* const (&statements)[N], Status& last) {
   return Guarded(
       last, -1,
       [&] {
-        if (!db) throw std::logic_error("no database connection");
-        for (const char* statement : statements) db->ExecDML(statement);
+        for (const char* statement : statements) Connected(db).ExecDML(statement);
         return 0;
       },
       [&](const char* why) {
@@ -395,15 +387,15 @@ int RunSchemaStatements(FX::CSQLite3DB* db, const char* tag, const char* const (
 }  // namespace
 
 int CGuidDB::CreateSearchIndexes() {
-  return RunSchemaStatements(db_.get(), "CreateSearchIndexes", kSearchIndexes, lastStatus_);
+  return RunSchemaStatements(db_, "CreateSearchIndexes", kSearchIndexes, lastStatus_);
 }
 
 int CGuidDB::DropIndexes() {
-  return RunSchemaStatements(db_.get(), "DropIndexes", kDropIndexes, lastStatus_);
+  return RunSchemaStatements(db_, "DropIndexes", kDropIndexes, lastStatus_);
 }
 
 int CGuidDB::CreateIndexes() {
-  return RunSchemaStatements(db_.get(), "CreateIndexes", kAllIndexes, lastStatus_);
+  return RunSchemaStatements(db_, "CreateIndexes", kAllIndexes, lastStatus_);
 }
 
 bool CGuidDB::InTransaction() const { return db_ && db_->InTransaction(); }
@@ -461,24 +453,24 @@ int CGuidDB::KeepOneHolderPerAddress(SSharedAddresses& shared, size_t examples) 
   return Guarded(
       lastStatus_, -1,
       [&] {
-        if (!db_) throw std::logic_error("no database connection");
+        FX::CSQLite3DB& db = Connected(db_);
         const std::string held =
             "SELECT Name FROM GUID WHERE Status IN (1,2) GROUP BY Name "
             "HAVING count(DISTINCT lower(GUID)) > 1";
         shared.addresses =
-            static_cast<uint64_t>(db_->ExecScalarInt64("SELECT count(*) FROM (" + held + ");", 0));
+            static_cast<uint64_t>(db.ExecScalarInt64("SELECT count(*) FROM (" + held + ");", 0));
         if (shared.addresses == 0) return 0;
         auto query =
-            db_->ExecQuerySetup(held + " ORDER BY Name LIMIT " + std::to_string(examples) + ";");
+            db.ExecQuerySetup(held + " ORDER BY Name LIMIT " + std::to_string(examples) + ";");
         while (query->NextRow()) shared.examples.push_back(query->GetStringField(0, ""));
         query.reset();
-        const long before = db_->ExecScalarInt64("SELECT count(*) FROM GUID;", 0);
-        db_->ExecDML(
+        const long before = db.ExecScalarInt64("SELECT count(*) FROM GUID;", 0);
+        db.ExecDML(
             "DELETE FROM GUID WHERE rowid IN (SELECT id FROM (SELECT rowid AS id, lower(GUID) AS "
             "g, first_value(lower(GUID)) OVER (PARTITION BY Name ORDER BY Status, lower(GUID)) "
             "AS w FROM GUID WHERE Status IN (1,2)) WHERE g <> w);");
         shared.rowsDropped =
-            static_cast<uint64_t>(before - db_->ExecScalarInt64("SELECT count(*) FROM GUID;", 0));
+            static_cast<uint64_t>(before - db.ExecScalarInt64("SELECT count(*) FROM GUID;", 0));
         return 0;
       },
       [&](const char* why) {

@@ -68,16 +68,10 @@ struct GUIDLOOKUPS_EXPORT SQueryHandle {
 // replaced (a new display name) counts one row changed rather than one added
 // and one removed. A GUID of both tables whose rows differ is changed.
 struct GUIDLOOKUPS_EXPORT STableChanges {
-  uint64_t guidsBefore = 0;
-  uint64_t guidsAfter = 0;
-  uint64_t guidsAdded = 0;
-  uint64_t guidsRemoved = 0;
-  uint64_t guidsChanged = 0;
-  uint64_t rowsBefore = 0;
-  uint64_t rowsAfter = 0;
-  uint64_t rowsAdded = 0;
-  uint64_t rowsRemoved = 0;
-  uint64_t rowsChanged = 0;
+  struct Counts {
+    uint64_t before = 0, after = 0, added = 0, removed = 0, changed = 0;
+  };
+  Counts guids, rows;
 };
 
 // SMTP addresses (status 1 or 2) that several GUIDs held, found and settled

@@ -104,24 +104,24 @@ bool CGuidDB::CompareFiles(const std::string& before, const std::string& after,
     const auto count = [&db](const std::string& sql) {
       return static_cast<uint64_t>(db.ExecScalarInt64(sql, 0));
     };
-    changes.rowsAfter = count("SELECT count(*) FROM main.GUID;");
-    changes.guidsAfter = count("SELECT count(DISTINCT lower(GUID)) FROM main.GUID;");
+    changes.rows.after = count("SELECT count(*) FROM main.GUID;");
+    changes.guids.after = count("SELECT count(DISTINCT lower(GUID)) FROM main.GUID;");
     // A table that is not there is empty: its rows are all added.
     if (!FXFile::DoesFileExist(before)) {
-      changes.guidsAdded = changes.guidsAfter;
-      changes.rowsAdded = changes.rowsAfter;
+      changes.guids.added = changes.guids.after;
+      changes.rows.added = changes.rows.after;
       return std::string();
     }
     auto attach = db.CompileStatement("ATTACH DATABASE ? AS old;");
     attach->Bind(1, before);
     attach->ExecDML();
     attach.reset();
-    changes.rowsBefore = count("SELECT count(*) FROM old.GUID;");
-    changes.guidsBefore = count("SELECT count(DISTINCT lower(GUID)) FROM old.GUID;");
+    changes.rows.before = count("SELECT count(*) FROM old.GUID;");
+    changes.guids.before = count("SELECT count(DISTINCT lower(GUID)) FROM old.GUID;");
     const std::string guidsNew = "SELECT lower(GUID) FROM main.GUID";
     const std::string guidsOld = "SELECT lower(GUID) FROM old.GUID";
-    changes.guidsAdded = count("SELECT count(*) FROM (" + guidsNew + " EXCEPT " + guidsOld + ");");
-    changes.guidsRemoved =
+    changes.guids.added = count("SELECT count(*) FROM (" + guidsNew + " EXCEPT " + guidsOld + ");");
+    changes.guids.removed =
         count("SELECT count(*) FROM (" + guidsOld + " EXCEPT " + guidsNew + ");");
     const std::string rowsNew = "SELECT lower(GUID) AS g, Status AS s, Name AS n FROM main.GUID";
     const std::string rowsOld = "SELECT lower(GUID) AS g, Status AS s, Name AS n FROM old.GUID";
@@ -129,12 +129,12 @@ bool CGuidDB::CompareFiles(const std::string& before, const std::string& after,
     const std::string removed = "(" + rowsOld + " EXCEPT " + rowsNew + ")";
     const std::string replaced =
         "(SELECT g, s FROM " + added + " INTERSECT SELECT g, s FROM " + removed + ")";
-    changes.rowsChanged = count("SELECT count(*) FROM " + replaced + ";");
-    changes.rowsAdded =
+    changes.rows.changed = count("SELECT count(*) FROM " + replaced + ";");
+    changes.rows.added =
         count("SELECT count(*) FROM " + added + " WHERE (g, s) NOT IN " + replaced + ";");
-    changes.rowsRemoved =
+    changes.rows.removed =
         count("SELECT count(*) FROM " + removed + " WHERE (g, s) NOT IN " + replaced + ";");
-    changes.guidsChanged =
+    changes.guids.changed =
         count("SELECT count(*) FROM (SELECT g FROM " + added + " UNION SELECT g FROM " + removed +
               " INTERSECT " + guidsNew + " INTERSECT " + guidsOld + ");");
     return std::string();

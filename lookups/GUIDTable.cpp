@@ -13,13 +13,7 @@
 
 namespace {
 
-const char kExchangeTag[] = "int GUIDTable::getAllGUIDs(StaticCache&, bool, bool)";
-const char kLotusTag[] = "int GUIDTable::getAllLNGUIDs(StaticCache&, bool, bool)";
-const char kInsertTag[] =
-    "void InsertIntoMFUCache(std::vector<std::__cxx11::basic_string<char> >&, std::string&, "
-    "std::vector<std::__cxx11::basic_string<char> >&, "
-    "std::vector<std::__cxx11::basic_string<char> >&, std::string&, "
-    "std::multimap<int, SGuidRecord>*, StaticCache&, recordInfo_t&, bool, EvDebug&, bool)";
+using namespace guidtable;
 
 const char kDumpLogName[] = "CIDumpCache";
 
@@ -117,15 +111,13 @@ GroupDump::GroupDump(bool exchange, GroupSink* next) : next_(next) {
   const char* tag = TagOf(exchange);
   if (log_.initialize(&file_, EvDebug::getLogId(kDumpLogName), 0, false, "")) {
     HXLOG(1, tag, "Dumping Cache into logfile %s", kDumpLogName);
-  } else if (exchange) {
-    HXLOG(1, tag,
-          "Could not initialized logfile %s to dump cache, dumping cache into the default "
-          "logfile",
-          kDumpLogName);
   } else {
+    // The two loaders have always worded this line apart.
     HXLOG(1, tag,
-          "Could not initialize logfile %s to dump cache, dumping cache into the default "
-          "logfile",
+          exchange ? "Could not initialized logfile %s to dump cache, dumping cache into the "
+                     "default logfile"
+                   : "Could not initialize logfile %s to dump cache, dumping cache into the "
+                     "default logfile",
           kDumpLogName);
   }
 }

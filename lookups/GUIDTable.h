@@ -12,6 +12,17 @@
 #include "host/EventLog.h"
 #include "host/Export.h"
 
+// The log tags of the loaders' lines and of the dump's lines in the log.
+namespace guidtable {
+inline constexpr char kExchangeTag[] = "int GUIDTable::getAllGUIDs(StaticCache&, bool, bool)";
+inline constexpr char kLotusTag[] = "int GUIDTable::getAllLNGUIDs(StaticCache&, bool, bool)";
+inline constexpr char kInsertTag[] =
+    "void InsertIntoMFUCache(std::vector<std::__cxx11::basic_string<char> >&, std::string&, "
+    "std::vector<std::__cxx11::basic_string<char> >&, "
+    "std::vector<std::__cxx11::basic_string<char> >&, std::string&, "
+    "std::multimap<int, SGuidRecord>*, StaticCache&, recordInfo_t&, bool, EvDebug&, bool)";
+}  // namespace guidtable
+
 // Load counters of one bulk load.
 struct GUIDLOOKUPS_EXPORT recordInfo_t {
   int32_t uniqueGUIDs = 0;        // groups stored

@@ -1,12 +1,9 @@
 #include "lookups/HXGuidLookups.h"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <ctime>
-#include <exception>
+#include <cinttypes>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -19,6 +16,7 @@
 #include "host/Settings.h"
 #include "lookups/FailureLog.h"
 #include "lookups/ProcessFlags.h"
+#include "lookups/ServiceLogTags.h"
 #include "lookups/refresh/Download.h"
 #include "lookups/refresh/RefreshSteps.h"
 
@@ -26,38 +24,9 @@ std::atomic<int32_t> CHXGuidLookups::s_shouldRefreshGUIDTable{RefreshUndecided};
 
 namespace {
 
-constexpr char kInitializeTag[] =
-    "CLmError CHXGuidLookups::Initialize(uint64_t, unsigned int, bool, bool, EvEvent*)";
-constexpr char kLookupAndFindTag[] =
-    "bool CHXGuidLookups::LookupAndFind(std::string&, int, std::string&, bool)";
-constexpr char kStaticCacheTag[] =
-    "bool CHXGuidLookups::smtpToGuidFromStaticCache(std::string&, std::multimap<int, "
-    "SGuidRecord>&, bool)";
-constexpr char kMFUCacheTag[] =
-    "bool CHXGuidLookups::smtpToGuidMFUCache(const string&, std::multimap<int, SGuidRecord>&, "
-    "bool)";
-constexpr char kDestructorTag[] = "CHXGuidLookups::~CHXGuidLookups()";
-constexpr char kDatabaseTag[] =
-    "bool CHXGuidLookups::getGUIDRecordForSMTP(const string&, std::multimap<int, SGuidRecord>&, "
-    "bool)";
+using namespace servicetags;
 
 constexpr unsigned int kDefaultAddressCacheSize = 100000;
-
-// Counts a database query as failed unless it reached its success.
-class QueryFailureCount {
- public:
-  explicit QueryFailureCount(uint64_t& failures) : failures_(failures) {}
-  ~QueryFailureCount() {
-    if (!succeeded_) ++failures_;
-  }
-  QueryFailureCount(const QueryFailureCount&) = delete;
-  QueryFailureCount& operator=(const QueryFailureCount&) = delete;
-  void succeeded() { succeeded_ = true; }
-
- private:
-  uint64_t& failures_;
-  bool succeeded_ = false;
-};
 
 // The private-mode queries' connection and lock descriptor, one of each per
 // process however many lookup objects it makes (descriptors would otherwise
@@ -107,13 +76,10 @@ CHXGuidLookups::~CHXGuidLookups() {
   // find(), where many threads would contend for them.
   if (isInMemoryShared && staticCache != nullptr) staticCache->AddLookupCounts(counters_);
   HXLOG(1, kDestructorTag,
-        "GUID lookup statistics (%s mode): hits %llu, misses %llu, database queries %llu, "
-        "database failures %llu, refreshes %llu",
-        isInMemoryShared ? "shared" : "private", static_cast<unsigned long long>(counters_.hits),
-        static_cast<unsigned long long>(counters_.misses),
-        static_cast<unsigned long long>(counters_.databaseQueries),
-        static_cast<unsigned long long>(counters_.databaseFailures),
-        static_cast<unsigned long long>(counters_.refreshes));
+        "GUID lookup statistics (%s mode): hits %" PRIu64 ", misses %" PRIu64
+        ", database queries %" PRIu64 ", database failures %" PRIu64 ", refreshes %" PRIu64,
+        isInMemoryShared ? "shared" : "private", counters_.hits, counters_.misses,
+        counters_.databaseQueries, counters_.databaseFailures, counters_.refreshes);
 }
 
 bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
@@ -169,9 +135,7 @@ CLmError CHXGuidLookups::UnreadableSettings(HXPlatformInfo& settings, int line) 
   KeepFailure(GuidFailureStep::kSettings, std::string(), lastError);
   CLmError err(settings.lastReadErrno() == ENOMEM ? hxerr::kGeneric : hxerr::kIo,
                "Cannot read settings file " + settings.lastReadError());
-  FXCodeLocation where{"HXGuidLookups", kInitializeTag, line};
-  err.Push(where);
-  return err;
+  return err.Push({"HXGuidLookups", kInitializeTag, line});
 }
 
 // An empty "dHOME" is taken as missing: it would put the database at the
@@ -187,9 +151,7 @@ CLmError CHXGuidLookups::SetUpCacheFolder(HXPlatformInfo& settings) {
     if (err.IsError()) {
       guidlookups_internal::KeepError(lastError, "%s", err.Text().c_str());
       KeepFailure(GuidFailureStep::kCacheFolder, guidCacheDir, err.Text());
-      FXCodeLocation where{"HXGuidLookups", kInitializeTag, __LINE__};
-      err.Push(where);
-      return err;
+      return err.Push({"HXGuidLookups", kInitializeTag, __LINE__});
     }
   }
   HXLOG(-1, kInitializeTag, "GUIDDB jobs results directory[%s]", guidCacheDir.c_str());
@@ -219,7 +181,6 @@ CLmError CHXGuidLookups::SetUpShared(HXPlatformInfo& settings) {
 }
 
 CLmError CHXGuidLookups::SetUpPrivate(HXPlatformInfo& settings) {
-  dbStatus = 0;
   unsigned int capacity = 0;
   if (!settings.getNumber(hxsettings::kAddressCacheMemorySize, &capacity)) {
     if (settings.lastReadErrno() != 0) return UnreadableSettings(settings, __LINE__);
@@ -241,17 +202,13 @@ bool CHXGuidLookups::LookupAndFind(std::string& address, int status, std::string
   try {
     name.clear();
     GuidRecordMap records;
-    bool resolved = Lookup(address, records, keyIsGuid);
-    if (resolved && !records.empty()) {
-      auto range = records.equal_range(status);
-      if (range.first != range.second) {
-        for (auto it = range.first; it != range.second; ++it)
-          HXLOG(7, kLookupAndFindTag, "record =[%s]--[%s]--[%d]", it->second.guid.c_str(),
-                it->second.name.c_str(), it->second.status);
-        name = range.first->second.name;
-      }
-    }
-    return resolved && !name.empty();
+    if (!Lookup(address, records, keyIsGuid)) return false;
+    const auto range = records.equal_range(status);
+    for (auto it = range.first; it != range.second; ++it)
+      HXLOG(7, kLookupAndFindTag, "record =[%s]--[%s]--[%d]", it->second.guid.c_str(),
+            it->second.name.c_str(), it->second.status);
+    if (range.first != range.second) name = range.first->second.name;
+    return !name.empty();
   } catch (...) {
     // Only an allocation can fail here; the caller gets "not found".
     name.clear();
@@ -340,7 +297,6 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
   // text before it: nothing matches, and nothing needs asking.
   if (address.find('\0') != std::string::npos) return true;
   ++counters_.databaseQueries;
-  QueryFailureCount failureCount(counters_.databaseFailures);
   // Without a GUID cache folder the path would name a file at the root of the
   // file system or in the agent's working directory: never open one there.
   if (guidCacheDir.empty()) {
@@ -350,6 +306,7 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
         "for [%s]",
         address.c_str());
     KeepFailure(GuidFailureStep::kNoFolder, address);
+    ++counters_.databaseFailures;
     return false;
   }
   // Declared out here so that a failure caught below still holds the turn
@@ -374,15 +331,14 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
       shared.lock = std::make_unique<AccessMutex>();
       shared.lock->keepDescriptorOpen(true);
     }
-    if (!QueryUnderLock(*shared.lock, shared.db, address, records, keyIsGuid)) return false;
-    failureCount.succeeded();
-    return true;
+    if (QueryUnderLock(*shared.lock, shared.db, address, records, keyIsGuid)) return true;
   } catch (...) {
     HXLOG_FAILURE(lastError, kDatabaseTag, "Query for [%s] failed: %s", address.c_str(),
                   guidlookups_internal::CaughtMessage());
     KeepFailure(GuidFailureStep::kQuery, address, guidlookups_internal::CaughtMessage());
+    if (queryDb != nullptr) queryDb->reset();
   }
-  if (queryDb != nullptr) queryDb->reset();
+  ++counters_.databaseFailures;
   return false;
 }
 
@@ -440,8 +396,6 @@ bool CHXGuidLookups::QueryUnderLock(AccessMutex& mutex, std::unique_ptr<CGuidDB>
 // ------------------------------------------------------------------ refresh
 
 namespace {
-
-constexpr char kUpdateTag[] = "bool CHXGuidLookups::UpdateGUIDDB(CGuidDB&)";
 
 // True when the process's decision is taken already: by another thread, whose
 // refresh, if it may still be running, is waited for before the caller reads

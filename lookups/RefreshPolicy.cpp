@@ -7,18 +7,6 @@
 #include "host/Settings.h"
 #include "lookups/refresh/JobMarker.h"
 
-namespace {
-
-// True when the marker file holds exactly `jobId`. A marker that is missing,
-// cannot be opened for reading and writing, or holds no marker text names
-// another job.
-bool MarkerNamesJob(const std::string& path, unsigned long jobId) {
-  unsigned long marker = 0;
-  return ReadJobMarker(path, marker) && marker == jobId;
-}
-
-}  // namespace
-
 // The decision weighs, in this order: the job's own request (bit
 // GuidRefreshJobFlag) unless the marker shows that this job already had its
 // refresh; then whether a refresh was ever recorded; then the age of the last
@@ -31,9 +19,13 @@ SRefreshDecision DecideRefreshNeed(unsigned int jobFlags, const std::string& mar
   SRefreshDecision decision;
   try {
     decision.jobId = jobId;
-    if ((jobFlags & GuidRefreshJobFlag) != 0)
-      decision.job = MarkerNamesJob(markerPath, jobId) ? RefreshJobReason::kAlreadyRefreshed
-                                                       : RefreshJobReason::kAsks;
+    if ((jobFlags & GuidRefreshJobFlag) != 0) {
+      // A marker that is missing, cannot be opened for reading and writing,
+      // or holds no marker text names another job.
+      unsigned long marker = 0;
+      const bool hadIt = ReadJobMarker(markerPath, marker) && marker == jobId;
+      decision.job = hadIt ? RefreshJobReason::kAlreadyRefreshed : RefreshJobReason::kAsks;
+    }
 
     // Unfocused on purpose: the store then reads the running instance, the
     // same file that the rebuild writes through its focused object.

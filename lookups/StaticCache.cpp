@@ -330,8 +330,7 @@ bool StaticCache::mapSnapshot(const Load& load) {
   // Trusted on its content (its table was young when it was built), and
   // the table has settled since: later loads need not read it whole again.
   // This process keeps the mapping it checked.
-  if (snapshot->source().young && !load.source.young)
-    snapshot->WriteSettled(path, load.source, nullptr);
+  if (snapshot->source().young && !load.source.young) snapshot->WriteSettled(path);
   if (load.dumpCache) {
     GroupDump dump(snapshot->source().exchange, nullptr);
     snapshot->ForEachGroup([&](SSnapshotGroup& group) { dump.Take(group); });
@@ -364,7 +363,14 @@ int StaticCache::loadTable(const Load& load) {
     return 1;
   }
   int loaded = 0;  // the loader's result; 0 until it has run
-  if (load.viaSnapshot && writeSnapshot(table, load, loaded)) return 0;
+  if (load.viaSnapshot) {
+    if (streamSnapshot(table, load, loaded, snapshotError_)) return 0;
+    if (loaded >= 0)
+      HXLOG(-1, kFastloadTag,
+            "Could not write the shared table snapshot %s (%s); the table stays in this "
+            "process's memory",
+            load.snapshotPath.c_str(), snapshotError_.c_str());
+  }
   // What was streamed is gone, so the table is read again.
   if (loaded >= 0) loaded = loadInHeap(table, load);
   if (loaded >= 0) return 0;
@@ -374,18 +380,6 @@ int StaticCache::loadTable(const Load& load) {
         "loaded again on the next request",
         load.folder.c_str());
   return -1;
-}
-
-bool StaticCache::writeSnapshot(GUIDTable& table, const Load& load, int& loaded) {
-  std::string why;
-  if (streamSnapshot(table, load, loaded, why)) return true;
-  snapshotError_ = why;
-  if (loaded >= 0)
-    HXLOG(-1, kFastloadTag,
-          "Could not write the shared table snapshot %s (%s); the table stays in this "
-          "process's memory",
-          load.snapshotPath.c_str(), why.c_str());
-  return false;
 }
 
 // Runs the loader with its groups streamed into a new snapshot and maps it.

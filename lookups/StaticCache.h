@@ -111,7 +111,6 @@ class GUIDLOOKUPS_EXPORT StaticCache : public GroupSink {
   bool planSnapshot(Load& load);
   bool mapSnapshot(const Load& load);
   int loadTable(const Load& load);
-  bool writeSnapshot(GUIDTable& table, const Load& load, int& loaded);
   bool streamSnapshot(GUIDTable& table, const Load& load, int& loaded, std::string& why);
   int loadInHeap(GUIDTable& table, const Load& load);
   int publish(const Load& load);

@@ -36,6 +36,8 @@ std::string SetUpLookups(const ToolContext& context, CHXGuidLookups& lookups, bo
                          bool lotusNotes, bool noRefresh);
 // After a lookup reported a failure: why, in one line.
 std::string DescribeDatabaseFailure(const CHXGuidLookups& lookups, const std::string& refreshError);
+// Each record as a JSON object: {"status": ..., "name": ..., "guid": ...}.
+std::vector<std::string> RecordsJson(const GuidRecordMap& records);
 
 struct StatsOptions {
   std::string keyFile;  // "-": standard input

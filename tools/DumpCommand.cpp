@@ -13,12 +13,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <vector>
 
 #include "host/FXString.h"
+#include "host/Files.h"
 #include "host/HostConfig.h"
 #include "tools/Commands.h"
 
@@ -59,24 +58,19 @@ std::string DumpJson(const StaticCache& cache, const std::string& database, bool
   std::string out;
   groups = 0;
   cache.forEachGroup([&](const std::vector<std::string>& names, const GuidRecordMap& map) {
-    std::vector<std::string> keys, records;
-    for (const std::string& name : names) keys.push_back(JsonString(name));
-    for (const auto& entry : map)
-      records.push_back(JsonObject()
-                            .addNumber("status", static_cast<long long>(entry.second.status))
-                            .add("name", entry.second.name)
-                            .add("guid", entry.second.guid)
-                            .str());
-    out += std::string(groups ? ",\n  " : "\n  ") +
-           JsonObject().addRaw("keys", JsonArray(keys)).addRaw("records", JsonArray(records)).str();
+    out +=
+        std::string(groups ? ",\n  " : "\n  ") + JsonObject()
+                                                     .addRaw("keys", JsonStrings(names))
+                                                     .addRaw("records", JsonArray(RecordsJson(map)))
+                                                     .str();
     ++groups;
   });
   return JsonObject()
              .add("database", database)
              .add("loader", lotusNotes ? "lotus-notes" : "exchange")
              .addBool("proxyKeys", addProxy)
-             .addNumber("groups", static_cast<unsigned long long>(groups))
-             .addNumber("keys", static_cast<unsigned long long>(cache.keyCount()))
+             .addNumber("groups", groups)
+             .addNumber("keys", cache.keyCount())
              .addRaw("groupList", "[" + out + (groups ? "\n]" : "]"))
              .str() +
          "\n";
@@ -117,13 +111,9 @@ int RunDump(const ToolContext& context, const DumpOptions& options) {
 
   if (!options.json) {
     const std::string log = folder.path() + "/" + kDumpLogName;
-    std::ifstream in(log, std::ios::binary);
-    if (!in)
+    if (!hostfs::ReadWholeFile(log, dump))
       throw ToolError(kExitFailure,
                       "the load could not write its dump to " + log + ": " + std::strerror(errno));
-    std::ostringstream text;
-    text << in.rdbuf();
-    dump = text.str();
   }
   if (options.output.empty()) {
     std::cout << dump;
@@ -131,10 +121,7 @@ int RunDump(const ToolContext& context, const DumpOptions& options) {
   }
   WriteWholeFile(options.output, dump);
   if (options.json) {
-    std::cout << JsonObject()
-                     .add("wrote", options.output)
-                     .addNumber("groups", static_cast<unsigned long long>(groups))
-                     .str()
+    std::cout << JsonObject().add("wrote", options.output).addNumber("groups", groups).str()
               << "\n";
     return kExitOk;
   }

@@ -8,9 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <iostream>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <vector>

@@ -172,11 +172,11 @@ std::string AdviceFor(LdapFault fault, const SLdapSource& ldap) {
 }  // namespace
 
 std::string ShrinkRefusal(const STableChanges& changes, int maxShrinkPercent, bool force) {
-  const uint64_t before = changes.guidsBefore;
-  const uint64_t lost = changes.guidsRemoved;
+  const uint64_t before = changes.guids.before;
+  const uint64_t lost = changes.guids.removed;
   if (force || before == 0 || lost * 100 <= static_cast<uint64_t>(maxShrinkPercent) * before)
     return "";
-  return "the new table has " + std::to_string(changes.guidsAfter) +
+  return "the new table has " + std::to_string(changes.guids.after) +
          " GUIDs where the installed one has " + std::to_string(before) + ": it would lose " +
          std::to_string(lost) + " (" + std::to_string(lost * 100 / before) +
          "%, more than --max-shrink " + std::to_string(maxShrinkPercent) +
@@ -230,32 +230,25 @@ void CheckImportOptions(const ImportOptions& options, bool fromLdap) {
 }
 
 JsonObject ChangesJson(const STableChanges& c) {
-  const auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
-  JsonObject guids, rows, changes;
-  guids.addNumber("before", n(c.guidsBefore))
-      .addNumber("after", n(c.guidsAfter))
-      .addNumber("added", n(c.guidsAdded))
-      .addNumber("removed", n(c.guidsRemoved))
-      .addNumber("changed", n(c.guidsChanged));
-  rows.addNumber("before", n(c.rowsBefore))
-      .addNumber("after", n(c.rowsAfter))
-      .addNumber("added", n(c.rowsAdded))
-      .addNumber("removed", n(c.rowsRemoved))
-      .addNumber("changed", n(c.rowsChanged));
-  changes.addRaw("guids", guids.str()).addRaw("rows", rows.str());
-  return changes;
+  const auto counts = [](const STableChanges::Counts& n) {
+    return JsonObject()
+        .addNumber("before", n.before)
+        .addNumber("after", n.after)
+        .addNumber("added", n.added)
+        .addNumber("removed", n.removed)
+        .addNumber("changed", n.changed)
+        .str();
+  };
+  return JsonObject().addRaw("guids", counts(c.guids)).addRaw("rows", counts(c.rows));
 }
 
 std::string ChangesText(const STableChanges& c) {
-  char text[512];
-  const auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
-  std::snprintf(text, sizeof text,
-                "GUIDs: %llu before, %llu after: %llu added, %llu removed, %llu changed\n"
-                "rows: %llu before, %llu after: %llu added, %llu removed, %llu changed\n",
-                n(c.guidsBefore), n(c.guidsAfter), n(c.guidsAdded), n(c.guidsRemoved),
-                n(c.guidsChanged), n(c.rowsBefore), n(c.rowsAfter), n(c.rowsAdded),
-                n(c.rowsRemoved), n(c.rowsChanged));
-  return text;
+  const auto line = [](const char* what, const STableChanges::Counts& n) {
+    return std::string(what) + ": " + std::to_string(n.before) + " before, " +
+           std::to_string(n.after) + " after: " + std::to_string(n.added) + " added, " +
+           std::to_string(n.removed) + " removed, " + std::to_string(n.changed) + " changed\n";
+  };
+  return line("GUIDs", c.guids) + line("rows", c.rows);
 }
 
 }  // namespace

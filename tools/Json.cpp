@@ -14,39 +14,24 @@ std::string JsonEscape(const std::string& text) {
   out.reserve(text.size() + 8);
   for (size_t i = 0; i < text.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        continue;
-      case '\\':
-        out += "\\\\";
-        continue;
-      case '\n':
-        out += "\\n";
-        continue;
-      case '\r':
-        out += "\\r";
-        continue;
-      case '\t':
-        out += "\\t";
-        continue;
-      default:
-        break;
+    const char* named = c == '"'    ? "\\\""
+                        : c == '\\' ? "\\\\"
+                        : c == '\n' ? "\\n"
+                        : c == '\r' ? "\\r"
+                        : c == '\t' ? "\\t"
+                                    : nullptr;
+    // A byte that starts no valid UTF-8 sequence has length 0.
+    const size_t length = c >= 0x80 ? hostutf8::SequenceLength(text, i) : c >= 0x20 ? 1 : 0;
+    if (named != nullptr) {
+      out += named;
+    } else if (length > 0) {
+      out.append(text, i, length);
+      i += length - 1;
+    } else {
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+      out += buffer;
     }
-    if (c >= 0x20 && c < 0x80) {
-      out += static_cast<char>(c);
-      continue;
-    }
-    if (c >= 0x80) {
-      if (size_t length = hostutf8::SequenceLength(text, i); length > 0) {
-        out.append(text, i, length);
-        i += length - 1;
-        continue;
-      }
-    }
-    char buffer[8];
-    std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-    out += buffer;
   }
   return out;
 }
@@ -87,12 +72,6 @@ JsonObject& JsonObject::add(const std::string& name, const char* value) {
 }
 JsonObject& JsonObject::addBool(const std::string& name, bool value) {
   return addRaw(name, value ? "true" : "false");
-}
-JsonObject& JsonObject::addNumber(const std::string& name, long long value) {
-  return addRaw(name, std::to_string(value));
-}
-JsonObject& JsonObject::addNumber(const std::string& name, unsigned long long value) {
-  return addRaw(name, std::to_string(value));
 }
 JsonObject& JsonObject::addNumber(const std::string& name, double value) {
   char buffer[64];

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace guidlookup {
@@ -20,8 +21,11 @@ class JsonObject {
   JsonObject& add(const std::string& name, const std::string& value);
   JsonObject& add(const std::string& name, const char* value);
   JsonObject& addBool(const std::string& name, bool value);
-  JsonObject& addNumber(const std::string& name, long long value);
-  JsonObject& addNumber(const std::string& name, unsigned long long value);
+  // Any integer, as std::to_string writes it.
+  template <typename T, typename = std::enable_if_t<std::is_integral_v<T>>>
+  JsonObject& addNumber(const std::string& name, T value) {
+    return addRaw(name, std::to_string(value));
+  }
   // With three decimals.
   JsonObject& addNumber(const std::string& name, double value);
   JsonObject& addNull(const std::string& name);

@@ -9,22 +9,14 @@
 #include <iostream>
 #include <streambuf>
 
+#include "host/Files.h"
+
 namespace guidlookup {
 
 void WriteWholeFile(const std::string& path, const std::string& text) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) throw ToolError(kExitFailure, "cannot write " + path + ": " + std::strerror(errno));
-  size_t done = 0;
-  int error = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
+  int error = hostfs::WriteAll(fd, text.data(), text.size()) ? 0 : errno;
   // A file system that writes back late may report the failure only here.
   if (close(fd) != 0 && error == 0) error = errno;
   if (error != 0)

@@ -1,6 +1,5 @@
 #include "tools/PlainWords.h"
 
-#include <cstdlib>
 #include <ctime>
 #include <list>
 

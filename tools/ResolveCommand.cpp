@@ -22,12 +22,7 @@ constexpr char kBadKeyReason[] = "bad key: it holds a NUL byte";
 // The key as a terminal can show it: a NUL byte as "\0".
 std::string Shown(const std::string& key) {
   std::string shown;
-  for (char c : key) {
-    if (c == '\0')
-      shown += "\\0";
-    else
-      shown += c;
-  }
+  for (char c : key) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
   return shown;
 }
 
@@ -72,16 +67,10 @@ std::string KeyJson(const ResolveOptions& options, const KeyResult& r, bool inde
   doc.add("key", r.key).addBool("found", found);
   if (r.outcome == Outcome::kBadKey) return doc.add("error", kBadKeyReason).str();
   if (options.statusGiven) {
-    doc.addNumber("status", static_cast<long long>(options.status));
+    doc.addNumber("status", options.status);
     return (found ? doc.add("name", r.name) : doc.addNull("name")).str();
   }
-  std::vector<std::string> records;
-  for (const auto& entry : r.records)
-    records.push_back(JsonObject()
-                          .addNumber("status", static_cast<long long>(entry.second.status))
-                          .add("name", entry.second.name)
-                          .add("guid", entry.second.guid)
-                          .str());
+  const std::vector<std::string> records = RecordsJson(r.records);
   return doc.addRaw("records", indent ? JsonArrayLines(records, "  ") : JsonArray(records)).str();
 }
 
@@ -101,26 +90,23 @@ KeyResult ResolveKey(CHXGuidLookups& lookups, const ResolveOptions& options, con
     return result;
   }
   std::string address = key;
-  if (options.statusGiven) {
-    if (lookups.LookupAndFind(address, options.status, result.name, options.keysAreGuids)) {
-      result.outcome = Outcome::kFound;
-    } else {
-      // LookupAndFind does not tell "no such record" from a failed query;
-      // a second lookup does, at no cost when the answer was cached.
-      GuidRecordMap records;
-      address = key;
-      bool ok = lookups.Lookup(address, records, options.keysAreGuids);
-      if (!ok && !shared)
-        throw ToolError(kExitFailure, DescribeDatabaseFailure(lookups, refreshError));
-      result.keyKnown = ok && !records.empty();
-    }
-  } else {
-    bool ok = lookups.Lookup(address, result.records, options.keysAreGuids);
-    if (!ok && !shared)
-      throw ToolError(kExitFailure, DescribeDatabaseFailure(lookups, refreshError));
-    // In private mode an address the table does not hold resolves, with no
-    // record at all.
-    result.outcome = ok && !result.records.empty() ? Outcome::kFound : Outcome::kNotFound;
+  if (options.statusGiven &&
+      lookups.LookupAndFind(address, options.status, result.name, options.keysAreGuids)) {
+    result.outcome = Outcome::kFound;
+    return result;
+  }
+  // With --status, LookupAndFind does not tell "no such record" from a failed
+  // query; a second lookup does, at no cost when the answer was cached.
+  GuidRecordMap records;
+  address = key;
+  const bool ok = lookups.Lookup(address, records, options.keysAreGuids);
+  if (!ok && !shared) throw ToolError(kExitFailure, DescribeDatabaseFailure(lookups, refreshError));
+  // In private mode an address the table does not hold resolves, with no
+  // record at all.
+  result.keyKnown = ok && !records.empty();
+  if (!options.statusGiven) {
+    result.outcome = result.keyKnown ? Outcome::kFound : Outcome::kNotFound;
+    result.records = std::move(records);
   }
   return result;
 }
@@ -156,6 +142,17 @@ int ResolveStream(CHXGuidLookups& lookups, const ResolveOptions& options,
 }
 
 }  // namespace
+
+std::vector<std::string> RecordsJson(const GuidRecordMap& records) {
+  std::vector<std::string> objects;
+  for (const auto& entry : records)
+    objects.push_back(JsonObject()
+                          .addNumber("status", entry.second.status)
+                          .add("name", entry.second.name)
+                          .add("guid", entry.second.guid)
+                          .str());
+  return objects;
+}
 
 std::string DescribeDatabaseFailure(const CHXGuidLookups& lookups,
                                     const std::string& refreshError) {

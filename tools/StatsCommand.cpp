@@ -44,11 +44,11 @@ std::vector<std::string> ReadKeys(const std::string& file) {
 
 JsonObject CountersJson(const SLookupStatistics& s) {
   return JsonObject()
-      .addNumber("hits", static_cast<unsigned long long>(s.hits))
-      .addNumber("misses", static_cast<unsigned long long>(s.misses))
-      .addNumber("databaseQueries", static_cast<unsigned long long>(s.databaseQueries))
-      .addNumber("databaseFailures", static_cast<unsigned long long>(s.databaseFailures))
-      .addNumber("refreshes", static_cast<unsigned long long>(s.refreshes));
+      .addNumber("hits", s.hits)
+      .addNumber("misses", s.misses)
+      .addNumber("databaseQueries", s.databaseQueries)
+      .addNumber("databaseFailures", s.databaseFailures)
+      .addNumber("refreshes", s.refreshes);
 }
 
 void Line(const std::string& name, const std::string& value) {

@@ -17,9 +17,7 @@
 #include <CLI/CLI.hpp>
 #include <cstring>
 #include <exception>
-#include <functional>
 #include <iostream>
-#include <utility>
 
 #include "lookups/Version.h"
 #include "tools/Commands.h"
@@ -39,35 +37,60 @@ const std::string kFooter =
         "or after the command; see guidlookup --help.\n") +
     kExitFooter;
 
+// Every option of every command, as the command line fills them.
+struct CommandLine {
+  GlobalOptions global;
+  ResolveOptions resolve;
+  RefreshOptions refresh;
+  ImportOptions import;
+  DumpOptions dump;
+  bool infoJson = false;
+  StatsOptions stats;
+  CheckOptions check;
+  SyncOptions sync;
+  PublishOptions publish;
+  bool noProgress = false;
+};
+
 // The commands, in the order of the help.
 struct Command {
   const char* name;
   const char* description;
+  int (*run)(const ToolContext& c, const CommandLine& l);
 };
 const Command kCommands[] = {
     {"resolve",
-     "Resolve addresses (or GUIDs) as an agent does and print every record: status, name, GUID"},
+     "Resolve addresses (or GUIDs) as an agent does and print every record: status, name, GUID",
+     [](const ToolContext& c, const CommandLine& l) { return RunResolve(c, l.resolve); }},
     {"refresh",
-     "Show the refresh decision and its reason, then refresh the local table when it is due"},
+     "Show the refresh decision and its reason, then refresh the local table when it is due",
+     [](const ToolContext& c, const CommandLine& l) { return RunRefresh(c, l.refresh); }},
     {"import",
      "Rebuild the local table from a tab-separated export (status, GUID, name) or from the "
-     "organisation's directory (an LDIF export)"},
-    {"dump", "Load the static cache from the local table and write the dump of every group"},
+     "organisation's directory (an LDIF export)",
+     [](const ToolContext& c, const CommandLine& l) { return RunImport(c, l.import); }},
+    {"dump", "Load the static cache from the local table and write the dump of every group",
+     [](const ToolContext& c, const CommandLine& l) { return RunDump(c, l.dump); }},
     {"info",
      "Describe the local table: path, size, rows, GUIDs, refresh time and interval, job marker, "
-     "integrity"},
+     "integrity",
+     [](const ToolContext& c, const CommandLine& l) { return RunInfo(c, l.infoJson); }},
     {"stats",
      "Load the table as an agent does, look up every key of KEYFILE and print the library's "
-     "counters and timings"},
+     "counters and timings",
+     [](const ToolContext& c, const CommandLine& l) { return RunStats(c, l.stats); }},
     {"check",
      "Check the settings, folders, lock folder, control server and database; exit 0 when all is "
-     "well, 1 on warnings only, 3 on errors"},
+     "well, 1 on warnings only, 3 on errors",
+     [](const ToolContext& c, const CommandLine& l) { return RunCheck(c, l.check); }},
     {"sync",
      "Import the organisation's directory of the settings' [Sync] profile, then publish the "
-     "table into its web root: the daily chain of a control server"},
+     "table into its web root: the daily chain of a control server",
+     [](const ToolContext& c, const CommandLine& l) { return RunSync(c, l.sync); }},
     {"publish",
      "Put the local table into a web root for the agents' refreshes as a new release "
-     "(GUIDDB.DAT, GUIDDB.DAT.gz, manifest) made live in one switch; roll back, list, verify"},
+     "(GUIDDB.DAT, GUIDDB.DAT.gz, manifest) made live in one switch; roll back, list, verify",
+     [](const ToolContext& c, const CommandLine& l) { return RunPublish(c, l.publish); }},
 };
 // The global options that take a value: their value is not a command.
 const char* const kValueOptions[] = {"--home", "--settings-dir", "--instance", "--log-file",
@@ -135,21 +158,6 @@ class PlainFormatter : public CLI::Formatter {
     const std::string name = option->get_type_name();  // "N:INT in [-1 - 7]" with its check
     return " " + name.substr(0, name.find(':'));
   }
-};
-
-// Every option of every command, as the command line fills them.
-struct CommandLine {
-  GlobalOptions global;
-  ResolveOptions resolve;
-  RefreshOptions refresh;
-  ImportOptions import;
-  DumpOptions dump;
-  bool infoJson = false;
-  StatsOptions stats;
-  CheckOptions check;
-  SyncOptions sync;
-  PublishOptions publish;
-  bool noProgress = false;
 };
 
 // Options that hold for every command, before or after it.
@@ -444,19 +452,9 @@ int RunCommand(CLI::App& app, const CommandLine& line, bool json) {
   std::string failure;
   try {
     const ToolContext context = PrepareEnvironment(line.global);
-    const std::pair<const char*, std::function<int()>> commands[] = {
-        {"resolve", [&] { return RunResolve(context, line.resolve); }},
-        {"refresh", [&] { return RunRefresh(context, line.refresh); }},
-        {"import", [&] { return RunImport(context, line.import); }},
-        {"dump", [&] { return RunDump(context, line.dump); }},
-        {"info", [&] { return RunInfo(context, line.infoJson); }},
-        {"stats", [&] { return RunStats(context, line.stats); }},
-        {"check", [&] { return RunCheck(context, line.check); }},
-        {"publish", [&] { return RunPublish(context, line.publish); }},
-        {"sync", [&] { return RunSync(context, line.sync); }}};
     // The parse requires exactly one command.
-    for (const auto& [name, run] : commands)
-      if (*app.get_subcommand(name)) exitStatus = run();
+    for (const Command& command : kCommands)
+      if (*app.get_subcommand(command.name)) exitStatus = command.run(context, line);
   } catch (const ToolError& e) {
     exitStatus = e.exitCode();
     failure = OneLine(e.what());

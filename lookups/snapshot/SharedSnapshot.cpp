@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 #include "host/Files.h"
 #include "host/StagedFile.h"
@@ -148,19 +148,13 @@ std::string SharedSnapshot::ParseHeader() {
       slotsAt_ != groupsEnd_ || slotCount_ == 0 || (slotCount_ & (slotCount_ - 1)) != 0 ||
       slotCount_ > (size_ - slotsAt_) / kSlotSize || slotsAt_ + slotCount_ * kSlotSize != size_)
     return "its sections do not fit the file";
-  source_.device = Get<uint64_t>(base_ + kDeviceAt);
-  source_.inode = Get<uint64_t>(base_ + kInodeAt);
-  source_.size = Get<uint64_t>(base_ + kDbSizeAt);
-  source_.mtimeSec = Get<int64_t>(base_ + kMtimeSecAt);
-  source_.mtimeNsec = Get<int64_t>(base_ + kMtimeNsecAt);
-  source_.ctimeSec = Get<int64_t>(base_ + kCtimeSecAt);
-  source_.ctimeNsec = Get<int64_t>(base_ + kCtimeNsecAt);
-  source_.headDigest = Get<uint64_t>(base_ + kDbHeadAt);
+  ForEachSourceField(source_, [this](size_t at, auto& member) {
+    member = Get<std::remove_reference_t<decltype(member)>>(base_ + at);
+  });
   source_.contentDigest = Get<uint64_t>(base_ + kContentAt);
   source_.young = young == 1;
   source_.exchange = loader == 1;
   source_.addProxySmtp = proxy == 1;
-  source_.caseTable = Get<uint32_t>(base_ + kCtypeAt);
   keyCount_ = Get<uint64_t>(base_ + kKeyCountAt);
   rowCount_ = Get<uint64_t>(base_ + kRowCountAt);
   groupCount_ = Get<uint64_t>(base_ + kGroupCountAt);
@@ -186,13 +180,9 @@ std::string SharedSnapshot::MismatchWith(const SSnapshotSource& now) const {
   return "";
 }
 
-bool SharedSnapshot::WriteSettled(const std::string& path, const SSnapshotSource& /*now*/,
-                                  std::string* why) const {
-  // The identity recorded is `now`'s already; only the young mark goes.
-  auto fail = [&](const std::string& text) {
-    if (why) *why = text;
-    return false;
-  };
+void SharedSnapshot::WriteSettled(const std::string& path) const {
+  // The identity recorded is the settled table's already; only the young
+  // mark goes.
   std::string header(reinterpret_cast<const char*>(base_), kHeaderSize);
   Put<uint32_t>(header, kYoungAt, 0);
   Put<uint64_t>(header, kContentAt, 0);
@@ -208,8 +198,9 @@ bool SharedSnapshot::WriteSettled(const std::string& path, const SSnapshotSource
   if (err == 0)
     err = staged.Write(reinterpret_cast<const char*>(base_) + kHeaderSize, size_ - kHeaderSize);
   if (err == 0) err = staged.Flush();
-  if (err == 0) err = staged.Install(path, false);
-  return err == 0 ? true : fail(hostfs::ErrnoText(err));
+  // On a failure the staged file goes with `staged`, and the young snapshot
+  // stays: later loads go on checking the table's content.
+  if (err == 0) staged.Install(path, false);
 }
 
 std::unique_ptr<SharedSnapshot> SharedSnapshot::FromBytes(const void* data, size_t size,

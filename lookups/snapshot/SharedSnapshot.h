@@ -78,11 +78,11 @@ class GUIDLOOKUPS_EXPORT SharedSnapshot {
   // after its table changed is trusted only when the table's content hash is
   // still the one it recorded (the file is read whole).
   std::string MismatchWith(const SSnapshotSource& now) const;
-  // Writes this snapshot anew at `path` as one built from the settled table
-  // `now` (not young, so that later loads trust it without reading the
-  // table whole). REQUIRES: MismatchWith(now) was "" and `now` is not young;
-  // the named mutex held. False, with `why` set, when it cannot.
-  bool WriteSettled(const std::string& path, const SSnapshotSource& now, std::string* why) const;
+  // Writes this snapshot anew at `path` as one built from a settled table
+  // (not young, so that later loads trust it without reading the table
+  // whole), when it can. REQUIRES: MismatchWith(now) was "" for a `now` that
+  // is not young; the named mutex held.
+  void WriteSettled(const std::string& path) const;
 
   // When `key` (already in key form, see cachekey::Form) is present, replaces `out` with its
   // group's records and returns true; false otherwise, also for any damage met on the way (counted,

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <string>
 
 #include "guiddb/CacheFiles.h"
@@ -148,8 +147,6 @@ void SharedSnapshotBuilder::Spill(bool force) {
 }
 
 void SharedSnapshotBuilder::EndGroup() {
-  if (!inGroup_) return;
-  inGroup_ = false;
   if (failed_) return;  // what the group had written is dropped already
   pending_.push_back('\0');
   const uint64_t end = pendingAt_ + pending_.size();
@@ -164,20 +161,18 @@ void SharedSnapshotBuilder::EndGroup() {
 }
 
 void SharedSnapshotBuilder::Take(GuidGroup& group) {
+  if (failed_ || finished_ || !file_) return;
   StartGroup(group.guid, group.records);
-  for (const std::string& key : group.keys) AddKey(key);
+  for (const std::string& key : group.keys) AddKey(group.guid, key);
   EndGroup();
 }
 
 void SharedSnapshotBuilder::StartGroup(const std::string& guidKey, const GuidRecordMap& map) {
-  if (failed_ || finished_ || !file_) return;
-  inGroup_ = true;
   groupAt_ = pendingAt_ + pending_.size();
   Append<uint32_t>(pending_, 0);  // length and checksum, set at the group's end
   Append<uint32_t>(pending_, 0);
   Append<uint32_t>(pending_, static_cast<uint32_t>(map.size()));
   guidAt_ = pendingAt_ + pending_.size();
-  guid_ = guidKey;
   AppendVarint(pending_, guidKey.size());
   pending_ += guidKey;
   const std::string xGuid = cachekey::XForm(guidKey);
@@ -207,8 +202,8 @@ void SharedSnapshotBuilder::StartGroup(const std::string& guidKey, const GuidRec
       {HashKey(guidKey.data(), guidKey.size()), uint32_t(groupAt_), uint32_t(guidAt_)});
 }
 
-void SharedSnapshotBuilder::AddKey(const std::string& key) {
-  if (failed_ || finished_ || !inGroup_) return;
+void SharedSnapshotBuilder::AddKey(const std::string& guidKey, const std::string& key) {
+  if (failed_) return;
   uint64_t keyAt = 0;
   size_t which = 0;
   for (size_t i = 0; i < names_.size(); ++i) {
@@ -220,7 +215,7 @@ void SharedSnapshotBuilder::AddKey(const std::string& key) {
     }
   }
   if (which == 0) {
-    if (guid_ != key) return Fail("a key is neither its group's GUID nor one of its names");
+    if (guidKey != key) return Fail("a key is neither its group's GUID nor one of its names");
     which = 1;
     keyAt = guidAt_;
   }
@@ -252,18 +247,10 @@ std::string SharedSnapshotBuilder::Header(const SSnapshotSource& source, uint64_
   Put<uint32_t>(out, kOrderAt, kByteOrder);
   Put<uint32_t>(out, kVersionAt, kVersion);
   Put<uint64_t>(out, kFileSizeAt, groupsEnd + slotCount * kSlotSize);
-  Put<uint64_t>(out, kDeviceAt, source.device);
-  Put<uint64_t>(out, kInodeAt, source.inode);
-  Put<uint64_t>(out, kDbSizeAt, source.size);
-  Put<int64_t>(out, kMtimeSecAt, source.mtimeSec);
-  Put<int64_t>(out, kMtimeNsecAt, source.mtimeNsec);
-  Put<int64_t>(out, kCtimeSecAt, source.ctimeSec);
-  Put<int64_t>(out, kCtimeNsecAt, source.ctimeNsec);
-  Put<uint64_t>(out, kDbHeadAt, source.headDigest);
+  ForEachSourceField(source, [&out](size_t at, auto member) { Put(out, at, member); });
   Put<uint64_t>(out, kContentAt, source.young ? source.contentDigest : 0);
   Put<uint32_t>(out, kLoaderAt, exchange_ ? 1 : 2);
   Put<uint32_t>(out, kProxyAt, addProxySmtp_ ? 1 : 0);
-  Put<uint32_t>(out, kCtypeAt, source.caseTable);
   Put<uint32_t>(out, kYoungAt, source.young ? 1 : 0);
   for (int i = 0; i < 3; ++i) Put<int32_t>(out, kCountersAt + 4 * i, counters_[i]);
   Put<uint64_t>(out, kGroupsBeginAt, kHeaderSize);

@@ -93,8 +93,9 @@ class GUIDLOOKUPS_EXPORT SharedSnapshotBuilder : public GroupSink {
   };
   void Fail(const std::string& why);
   void StartGroup(const std::string& guidKey, const GuidRecordMap& map);
-  // One more key offered by the group (a name in key form, or the GUID).
-  void AddKey(const std::string& key);
+  // One more key offered by the group of `guidKey` (a name in key form, or
+  // the GUID).
+  void AddKey(const std::string& guidKey, const std::string& key);
   void EndGroup();
   void Spill(bool force);
   uint64_t SlotCount() const;
@@ -111,10 +112,8 @@ class GUIDLOOKUPS_EXPORT SharedSnapshotBuilder : public GroupSink {
   std::string pending_;     // bytes not yet written; always ends on a group's end
   uint64_t pendingAt_ = 0;  // the file offset of pending_'s first byte
   std::vector<Slot> slots_;
-  bool inGroup_ = false;
   uint64_t groupAt_ = 0;  // offset of the current group
   uint64_t guidAt_ = 0;   // offset of its GUID key
-  std::string guid_;
   struct Name {
     uint64_t at;    // file offset of its length
     size_t textAt;  // where its bytes are in pending_

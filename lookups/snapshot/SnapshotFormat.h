@@ -75,6 +75,22 @@ T Get(const unsigned char* p) {
   return value;
 }
 
+// Calls field(offset, member) for each field of the header that holds a
+// member of the snapshot's source (SSnapshotSource), for the writer and the
+// reader alike.
+template <typename Source, typename Field>
+void ForEachSourceField(Source& source, Field&& field) {
+  field(kDeviceAt, source.device);
+  field(kInodeAt, source.inode);
+  field(kDbSizeAt, source.size);
+  field(kMtimeSecAt, source.mtimeSec);
+  field(kMtimeNsecAt, source.mtimeNsec);
+  field(kCtimeSecAt, source.ctimeSec);
+  field(kCtimeNsecAt, source.ctimeNsec);
+  field(kDbHeadAt, source.headDigest);
+  field(kCtypeAt, source.caseTable);
+}
+
 inline void AppendVarint(std::string& out, uint64_t v) {
   while (v >= 0x80) {
     out.push_back(static_cast<char>(v | 0x80));

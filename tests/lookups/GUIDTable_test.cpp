@@ -19,13 +19,7 @@ using testsupport::MakeGuidDb;
 using testsupport::Row;
 using Lines = std::vector<std::string>;
 
-const char kExchangeTag[] = "int GUIDTable::getAllGUIDs(StaticCache&, bool, bool)";
-const char kLotusTag[] = "int GUIDTable::getAllLNGUIDs(StaticCache&, bool, bool)";
-const char kInsertTag[] =
-    "void InsertIntoMFUCache(std::vector<std::__cxx11::basic_string<char> >&, std::string&, "
-    "std::vector<std::__cxx11::basic_string<char> >&, "
-    "std::vector<std::__cxx11::basic_string<char> >&, std::string&, "
-    "std::multimap<int, SGuidRecord>*, StaticCache&, recordInfo_t&, bool, EvDebug&, bool)";
+using namespace guidtable;
 
 std::string Summary(int guids, int keys, int empty) {
   return "Unique GUID: " + std::to_string(guids) + ", Total Cache Record: " + std::to_string(keys) +

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "lookups/HXGuidLookups.h"
+#include "lookups/ServiceLogTags.h"
 #include "support/HXGuidLookupsSupport.h"
 #include "support/StaticCacheSupport.h"
 
@@ -95,7 +96,7 @@ TEST_F(StatisticsTest, SharedCountsReachTheCacheWhenTheObjectIsDestroyed) {
     EXPECT_EQ(lookups.GetStatistics().databaseQueries, 0u);
     EXPECT_EQ(cache.GetStatistics().counts.hits, 0u);
   }
-  EXPECT_TRUE(log->has(1, "CHXGuidLookups::~CHXGuidLookups()",
+  EXPECT_TRUE(log->has(1, servicetags::kDestructorTag,
                        "GUID lookup statistics (shared mode): hits 2, misses 1, database queries "
                        "0, database failures 0, refreshes 0"));
   SStaticCacheStatistics stats = cache.GetStatistics();

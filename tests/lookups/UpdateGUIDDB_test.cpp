@@ -20,6 +20,7 @@
 
 #include "host/Locks.h"
 #include "lookups/HXGuidLookups.h"
+#include "lookups/ServiceLogTags.h"
 #include "support/HXGuidLookupsSupport.h"
 
 namespace {
@@ -27,7 +28,7 @@ namespace {
 // The lookup tests' own vocabulary: sandboxes, row sources, children.
 using namespace testsupport;
 
-const char kTag[] = "bool CHXGuidLookups::UpdateGUIDDB(CGuidDB&)";
+constexpr const char* kTag = servicetags::kUpdateTag;
 
 // Rows as the table stores them: name and GUID lower-cased.
 std::vector<Row> Stored(std::vector<Row> rows) {
