@@ -183,33 +183,14 @@ bool ValidNames(const char* section, const char* name) {
   return n[0] != '[' && n[0] != ';' && n[0] != '#';
 }
 
-// Holds flock(2) on "<file>.lock" for its lifetime.
-class FileLock {
- public:
-  // Returns 0, or the errno of the failure.
-  int Acquire(const std::string& path) {
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return errno;
-    for (;;) {
-      if (flock(fd_, LOCK_EX) == 0) return 0;
-      if (errno != EINTR) {
-        int err = errno;
-        close(fd_);
-        fd_ = -1;
-        return err;
-      }
-    }
-  }
-  ~FileLock() {
-    if (fd_ >= 0) {
-      flock(fd_, LOCK_UN);
-      close(fd_);
-    }
-  }
-
- private:
-  int fd_ = -1;
-};
+// Takes flock(2) on the open `fd`, waiting out signals; 0, or the errno of
+// the failure. Closing the descriptor releases it.
+int LockExclusive(int fd) {
+  if (fd < 0) return errno;
+  while (flock(fd, LOCK_EX) != 0)
+    if (errno != EINTR) return errno;
+  return 0;
+}
 
 // Whether `value` (null: a removal) of [section] name can be written so that
 // it reads back as written, to a file that is configured; logs why not.
@@ -292,8 +273,9 @@ bool Edit(std::vector<IniLine>& lines, const char* section, const char* name,
 int Modify(const std::string& path, const char* section, const char* name, const std::string* value,
            const char* tag) {
   if (!Storable(path, section, name, value, tag)) return 0;
-  FileLock lock;
-  if (int err = lock.Acquire(hostfs::ResolveLinks(path) + ".lock")) {
+  const hostfs::ScopedFd lock(
+      open((hostfs::ResolveLinks(path) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (const int err = LockExclusive(lock.get())) {
     HXLOG(-1, tag, "Cannot lock settings file %s: %s", path.c_str(),
           hostfs::ErrnoText(err).c_str());
     return 0;

@@ -208,22 +208,15 @@ class LdapReader {
 
   // StartTLS when the address asks for it, then the TLS handshake.
   bool SecureConnection(bool ldaps) {
-    int rc = LDAP_SUCCESS;
     if (!ldaps) {
       int id = 0;
-      LDAPMessage* answer = nullptr;
-      rc = ldap_start_tls(ld_, nullptr, nullptr, &id);
-      if (rc != LDAP_SUCCESS || !Await(id, answer, "to StartTLS")) {
-        if (failure_.ok()) FailIo("StartTLS failed", rc);
-        return false;
-      }
       int result = LDAP_SUCCESS;
-      rc = ldap_parse_result(ld_, answer, &result, nullptr, nullptr, nullptr, nullptr, 1);
-      if (rc != LDAP_SUCCESS) return FailIo("StartTLS failed", rc), false;
+      const int rc = ldap_start_tls(ld_, nullptr, nullptr, &id);
+      if (!AwaitResult("StartTLS", rc, id, result)) return false;
       if (result != LDAP_SUCCESS)
         return Fail(LdapFault::kStartTls, "the server refused StartTLS", result), false;
     }
-    rc = ldap_install_tls(ld_);
+    const int rc = ldap_install_tls(ld_);
     if (rc != LDAP_SUCCESS) return FailTls(rc), false;
     return true;
   }
@@ -232,19 +225,13 @@ class LdapReader {
   void Bind(Secret& password) {
     berval credentials{password.value().size(), password.value().data()};
     int id = 0;
-    int rc = ldap_sasl_bind(ld_, source_.bindDn.empty() ? nullptr : source_.bindDn.c_str(),
-                            LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, &id);
+    const int rc = ldap_sasl_bind(ld_, source_.bindDn.empty() ? nullptr : source_.bindDn.c_str(),
+                                  LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, &id);
     password.Wipe();
     const std::string bind = source_.bindDn.empty() ? std::string("the anonymous bind")
                                                     : "the bind as " + source_.bindDn;
-    LDAPMessage* answer = nullptr;
-    if (rc != LDAP_SUCCESS || !Await(id, answer, ("to " + bind).c_str())) {
-      if (failure_.ok()) FailIo(bind + " failed", rc);
-      return;
-    }
     int result = LDAP_SUCCESS;
-    rc = ldap_parse_result(ld_, answer, &result, nullptr, nullptr, nullptr, nullptr, 1);
-    if (rc != LDAP_SUCCESS) return FailIo(bind + " failed", rc);
+    if (!AwaitResult(bind, rc, id, result)) return;
     if (result != LDAP_SUCCESS) return FailRefusal(bind + " was refused", result);
     attributes_ = mapping_.Attributes();
     filter_ = source_.filter.empty() ? DefaultFilter(mapping_) : source_.filter;
@@ -332,6 +319,20 @@ class LdapReader {
         return false;
       }
     }
+  }
+
+  // Awaits the answer to the request `id` that `name` made (`rc` the code of
+  // sending it) and reads its result code into `result`. False with the
+  // failure set.
+  bool AwaitResult(const std::string& name, int rc, int id, int& result) {
+    LDAPMessage* answer = nullptr;
+    if (rc != LDAP_SUCCESS || !Await(id, answer, ("to " + name).c_str())) {
+      if (failure_.ok()) FailIo(name + " failed", rc);
+      return false;
+    }
+    rc = ldap_parse_result(ld_, answer, &result, nullptr, nullptr, nullptr, nullptr, 1);
+    if (rc != LDAP_SUCCESS) return FailIo(name + " failed", rc), false;
+    return true;
   }
 
   // One page of entries into page_; the cookie for the next one, or

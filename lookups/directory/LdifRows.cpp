@@ -128,12 +128,10 @@ bool IsDescriptionChar(char c) {
 }
 
 int Base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const char* found = c != '\0' ? std::strchr(kAlphabet, c) : nullptr;
+  return found != nullptr ? static_cast<int>(found - kAlphabet) : -1;
 }
 
 // Strict base64: groups of four, '=' only as the padding of the last group.
