@@ -86,26 +86,16 @@ std::vector<IniLine> Parse(const std::string& content, const std::string& path, 
     text = line.text = FXString::TrimBlanks(text);
     line.comment = text.empty() || text[0] == ';' || text[0] == '#';
     if (!line.comment && text[0] == '[') {
-      std::string name = text.size() >= 2 && text.back() == ']'
-                             ? FXString::TrimBlanks(text.substr(1, text.size() - 2))
-                             : std::string();
-      if (name.empty()) {
-        line.kind = IniLine::kMalformed;
-      } else {
-        line.kind = IniLine::kSection;
-        section = name;
-      }
+      const std::string name = text.size() >= 2 && text.back() == ']'
+                                   ? FXString::TrimBlanks(text.substr(1, text.size() - 2))
+                                   : std::string();
+      line.kind = name.empty() ? IniLine::kMalformed : IniLine::kSection;
+      if (!name.empty()) section = name;
     } else if (!line.comment) {
-      size_t eq = text.find('=');
-      std::string name =
-          eq == std::string::npos ? std::string() : FXString::TrimBlanks(text.substr(0, eq));
-      if (name.empty()) {
-        line.kind = IniLine::kMalformed;
-      } else {
-        line.kind = IniLine::kValue;
-        line.name = name;
-        line.value = FXString::TrimBlanks(text.substr(eq + 1));
-      }
+      const size_t eq = text.find('=');
+      if (eq != std::string::npos) line.name = FXString::TrimBlanks(text.substr(0, eq));
+      line.kind = line.name.empty() ? IniLine::kMalformed : IniLine::kValue;
+      if (!line.name.empty()) line.value = FXString::TrimBlanks(text.substr(eq + 1));
     }
     line.section = section;
     if (line.kind == IniLine::kMalformed)
@@ -224,40 +214,32 @@ bool Storable(const std::string& path, const char* section, const char* name,
 // removes (null) every such line. True when a line changed.
 bool Edit(std::vector<IniLine>& lines, const char* section, const char* name,
           const std::string* value) {
-  bool changed = false;
-  bool sectionSeen = false;
-  size_t insertAfter = 0;  // last header, value or malformed line of the section
-  bool done = false;
-  for (size_t i = 0; i < lines.size();) {
-    IniLine& line = lines[i];
-    bool inSection = SameName(line.section, section);
-    if (inSection && !line.comment) {
-      sectionSeen = true;
-      insertAfter = i;
-    }
-    if (inSection && !line.comment && line.kind == IniLine::kValue && SameName(line.name, name)) {
-      if (!value) {
-        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
-        changed = true;
-        continue;
-      }
-      if (!done) {
-        // The first occurrence is the one readers see; keep its spelling.
-        std::string raw = line.name + "=" + *value;
-        if (raw != line.raw) {
-          line.raw = raw;
-          changed = true;
-        }
-        done = true;
-      }
-    }
-    ++i;
+  const auto inSection = [section](const IniLine& line) {
+    return !line.comment && SameName(line.section, section);
+  };
+  const auto isValue = [&](const IniLine& line) {
+    return inSection(line) && line.kind == IniLine::kValue && SameName(line.name, name);
+  };
+  if (!value) {
+    const auto kept = std::remove_if(lines.begin(), lines.end(), isValue);
+    const bool changed = kept != lines.end();
+    lines.erase(kept, lines.end());
+    return changed;
   }
-  if (!value || done) return changed;
+  const auto found = std::find_if(lines.begin(), lines.end(), isValue);
+  if (found != lines.end()) {
+    // The first occurrence is the one readers see; keep its spelling.
+    const std::string raw = found->name + "=" + *value;
+    if (raw == found->raw) return false;
+    found->raw = raw;
+    return true;
+  }
   IniLine added;
   added.raw = std::string(name) + "=" + *value;
-  if (sectionSeen) {
-    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAfter + 1), added);
+  // After the section's last header, value or malformed line.
+  const auto last = std::find_if(lines.rbegin(), lines.rend(), inSection);
+  if (last != lines.rend()) {
+    lines.insert(last.base(), added);
     return true;
   }
   if (!lines.empty() && !FXString::TrimBlanks(lines.back().raw).empty()) lines.push_back(IniLine());
