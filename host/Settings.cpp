@@ -250,10 +250,11 @@ bool Edit(std::vector<IniLine>& lines, const char* section, const char* name,
   return true;
 }
 
-// Sets (value non-null) or removes (null) one value under the writers' lock.
-// Returns nonzero on success.
-int Modify(const std::string& path, const char* section, const char* name, const std::string* value,
-           const char* tag) {
+// Sets (value non-null) or removes (null) one value of the file of `info`
+// under the writers' lock. Returns nonzero on success.
+int Modify(const HXPlatformInfo& info, const char* section, const char* name,
+           const std::string* value, const char* tag) try {
+  const std::string path = info.filePath();
   if (!Storable(path, section, name, value, tag)) return 0;
   const hostfs::ScopedFd lock(
       open((hostfs::ResolveLinks(path) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
@@ -280,6 +281,8 @@ int Modify(const std::string& path, const char* section, const char* name, const
     return 0;
   }
   return 1;
+} catch (...) {
+  return 0;
 }
 
 // Section and value name folded to lower case, as the file matches them.
@@ -460,27 +463,19 @@ int HXPlatformInfo::getNumber(const char* section, const char* name, unsigned in
 
 int HXPlatformInfo::setNumber(const char* section, const char* name, unsigned long value) {
   try {
-    std::string text = std::to_string(value);
-    return Modify(filePath(), section, name, &text, kSetNumberTag);
+    const std::string text = std::to_string(value);
+    return Modify(*this, section, name, &text, kSetNumberTag);
   } catch (...) {
     return 0;
   }
 }
 
 int HXPlatformInfo::setString(const char* section, const char* name, const std::string& value) {
-  try {
-    return Modify(filePath(), section, name, &value, kSetStringTag);
-  } catch (...) {
-    return 0;
-  }
+  return Modify(*this, section, name, &value, kSetStringTag);
 }
 
 int HXPlatformInfo::removeValue(const char* section, const char* name) {
-  try {
-    return Modify(filePath(), section, name, nullptr, kRemoveValueTag);
-  } catch (...) {
-    return 0;
-  }
+  return Modify(*this, section, name, nullptr, kRemoveValueTag);
 }
 
 unsigned long HXPlatformInfo::getHXPlatformType() {
