@@ -300,6 +300,15 @@ struct Overlay {
   // The size of `values`, readable without the mutex: while it is 0 a read
   // goes straight to the file.
   std::atomic<size_t> size{0};
+
+  // Runs `edit` on the values under the mutex and publishes their new size.
+  template <typename Edit>
+  int Change(Edit edit) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const int result = edit(values);
+    size.store(values.size(), std::memory_order_release);
+    return result;
+  }
 };
 
 Overlay& TheOverlay() {
@@ -402,20 +411,13 @@ SettingStatus HXPlatformInfo::readNumberText(const char* section, const char* na
   return SettingStatus::kUnparseable;
 }
 
+// The plain reads are the telling ones with the status folded into found or not.
 int HXPlatformInfo::getString(const char* section, const char* name, std::string* value) {
-  std::string text, where;
-  if (readText(section, name, kGetStringTag, &text, &where) != SettingStatus::kFound || !value)
-    return 0;
-  *value = std::move(text);
-  return 1;
+  return readString({section, name, {}, nullptr, nullptr}, value) == SettingStatus::kFound && value;
 }
 
 int HXPlatformInfo::getNumber(const char* section, const char* name, unsigned long* value) {
-  std::string text;
-  unsigned long number = 0;
-  if (readNumberText(section, name, &number, &text) != SettingStatus::kFound || !value) return 0;
-  *value = number;
-  return 1;
+  return readNumber({section, name, {}, nullptr, nullptr}, value) == SettingStatus::kFound && value;
 }
 
 SettingStatus HXPlatformInfo::readString(const hxsettings::Setting& setting, std::string* value) {
@@ -499,12 +501,8 @@ const char* HXPlatformInfo::getPhysicalMachine() {
 int HXPlatformInfo::SetOverlay(const char* section, const char* name, const std::string& value) {
   if (!section || !name || !*section || !*name) return 0;
   try {
-    Overlay& overlay = TheOverlay();
-    std::string key = OverlayKey(section, name);
-    std::lock_guard<std::mutex> lock(overlay.mutex);
-    overlay.values[key] = value;
-    overlay.size.store(overlay.values.size(), std::memory_order_release);
-    return 1;
+    const std::string key = OverlayKey(section, name);
+    return TheOverlay().Change([&](auto& values) { return values[key] = value, 1; });
   } catch (...) {
     return 0;
   }
@@ -513,20 +511,13 @@ int HXPlatformInfo::SetOverlay(const char* section, const char* name, const std:
 int HXPlatformInfo::RemoveOverlay(const char* section, const char* name) {
   if (!section || !name) return 0;
   try {
-    Overlay& overlay = TheOverlay();
-    std::string key = OverlayKey(section, name);
-    std::lock_guard<std::mutex> lock(overlay.mutex);
-    size_t removed = overlay.values.erase(key);
-    overlay.size.store(overlay.values.size(), std::memory_order_release);
-    return removed ? 1 : 0;
+    const std::string key = OverlayKey(section, name);
+    return TheOverlay().Change([&](auto& values) { return values.erase(key) ? 1 : 0; });
   } catch (...) {
     return 0;
   }
 }
 
 void HXPlatformInfo::ClearOverlay() {
-  Overlay& overlay = TheOverlay();
-  std::lock_guard<std::mutex> lock(overlay.mutex);
-  overlay.values.clear();
-  overlay.size.store(0, std::memory_order_release);
+  TheOverlay().Change([](auto& values) { return values.clear(), 0; });
 }

@@ -133,14 +133,11 @@ class LdapReader {
              false;
     if (source_.pageSize < 1 || source_.pageSize > 1000000)
       return Fail(LdapFault::kOptions, "the page size must be between 1 and 1000000"), false;
-    if (!source_.caFile.empty()) {
-      const int fd = ::open(source_.caFile.c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0)
-        return Fail(LdapFault::kCaFile, "cannot read the CA file " + source_.caFile + " (" +
-                                            hostfs::ErrnoText(errno) + ")"),
-               false;
-      ::close(fd);
-    }
+    if (!source_.caFile.empty() &&
+        hostfs::ScopedFd(::open(source_.caFile.c_str(), O_RDONLY | O_CLOEXEC)).get() < 0)
+      return Fail(LdapFault::kCaFile, "cannot read the CA file " + source_.caFile + " (" +
+                                          hostfs::ErrnoText(errno) + ")"),
+             false;
     // Read before any connection, so that a readable password never leaves.
     if (source_.passwordFile.empty()) return true;
     const Status read = ReadPasswordFile(source_.passwordFile, password);
