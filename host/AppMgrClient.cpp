@@ -137,14 +137,11 @@ int GUIDFromName::ParseExportText(const std::string& text, const std::string& na
                                   std::list<GUIDNameInfo>& rows, std::string& error) {
   try {
     std::list<GUIDNameInfo> parsed;
-    size_t pos = 0;
-    unsigned long lineNo = 0;
-    while (pos < text.size()) {
-      size_t nl = text.find('\n', pos);
-      size_t end = nl == std::string::npos ? text.size() : nl;
+    unsigned long lineNo = 1;
+    for (size_t pos = 0; pos < text.size(); ++lineNo) {
+      const size_t end = std::min(text.find('\n', pos), text.size());
       std::string line = text.substr(pos, end - pos);
-      pos = nl == std::string::npos ? text.size() : nl + 1;
-      ++lineNo;
+      pos = end + 1;
       // Exports written on Windows end their lines in CR LF, and some editors
       // put a byte-order mark in front of the first line.
       if (!line.empty() && line.back() == '\r') line.pop_back();

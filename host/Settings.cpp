@@ -74,8 +74,7 @@ std::vector<IniLine> Parse(const std::string& content, const std::string& path, 
   size_t start = 0;
   int number = 0;
   while (start < content.size()) {
-    size_t end = content.find('\n', start);
-    if (end == std::string::npos) end = content.size();
+    const size_t end = std::min(content.find('\n', start), content.size());
     IniLine line;
     line.raw = content.substr(start, end - start);
     start = end + 1;

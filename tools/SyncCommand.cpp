@@ -21,14 +21,10 @@ namespace guidlookup {
 namespace {
 
 std::string SecretWords(const SecretFileVerdict& verdict) {
-  switch (verdict.fault) {
-    case SecretFileFault::kOthersMayAccess:
-      return OthersMayAccessWords(verdict.mode);
-    case SecretFileFault::kNotAFile:
-      return "not a file";
-    default:
-      return "cannot be read (" + hostfs::ErrnoText(verdict.error) + ")";
-  }
+  return verdict.fault == SecretFileFault::kOthersMayAccess ? OthersMayAccessWords(verdict.mode)
+         : verdict.fault == SecretFileFault::kNotAFile
+             ? "not a file"
+             : "cannot be read (" + hostfs::ErrnoText(verdict.error) + ")";
 }
 
 // The web root: writable, and its live release intact against its manifest.

@@ -363,20 +363,16 @@ class LdapReader {
     LDAPControl** returned = nullptr;
     rc = ldap_parse_result(ld_, done, &result, nullptr, nullptr, nullptr, &returned, 0);
     if (rc != LDAP_SUCCESS) return Fail(LdapFault::kDropped, "cannot read the search result", rc);
-    if (result != LDAP_SUCCESS) {
-      ldap_controls_free(returned);
-      return FailRefusal(search + " was stopped", result);
-    }
+    const std::unique_ptr<LDAPControl*, void (*)(LDAPControl**)> owned(returned,
+                                                                       ldap_controls_free);
+    if (result != LDAP_SUCCESS) return FailRefusal(search + " was stopped", result);
     ber_memfree(cookie_.bv_val);
     cookie_ = berval{0, nullptr};
     LDAPControl* response = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, returned, nullptr);
     ber_int_t estimate = 0;
-    if (response != nullptr && (rc = ldap_parse_pageresponse_control(ld_, response, &estimate,
-                                                                     &cookie_)) != LDAP_SUCCESS) {
-      ldap_controls_free(returned);
+    if (response != nullptr &&
+        (rc = ldap_parse_pageresponse_control(ld_, response, &estimate, &cookie_)) != LDAP_SUCCESS)
       return Fail(LdapFault::kServer, "cannot read the paged results of the search", rc);
-    }
-    ldap_controls_free(returned);
     lastPage_ = cookie_.bv_len == 0;
     entry_ = ldap_first_entry(ld_, page_);
   }
