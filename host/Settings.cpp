@@ -393,23 +393,6 @@ SettingStatus HXPlatformInfo::readText(const char* section, const char* name, co
   }
 }
 
-SettingStatus HXPlatformInfo::readNumberText(const char* section, const char* name,
-                                             unsigned long* value, std::string* text) {
-  std::string where;
-  SettingStatus status = readText(section, name, kGetNumberTag, text, &where);
-  if (status != SettingStatus::kFound || ParseNumber(*text, value)) return status;
-  try {
-    if (FirstReportOf(where, section, name, *text))
-      HXLOG(-1, kGetNumberTag,
-            "Value %s of [%s] in %s is not a decimal number of at most 64 bits: %s; "
-            "using the default",
-            name, section, where.c_str(), text->c_str());
-  } catch (...) {
-    // Short of memory the report is lost; the value still reads as unparseable.
-  }
-  return SettingStatus::kUnparseable;
-}
-
 // The plain reads are the telling ones with the status folded into found or not.
 int HXPlatformInfo::getString(const char* section, const char* name, std::string* value) {
   return readString({section, name, {}, nullptr, nullptr}, value) == SettingStatus::kFound && value;
@@ -428,9 +411,21 @@ SettingStatus HXPlatformInfo::readString(const hxsettings::Setting& setting, std
 
 SettingStatus HXPlatformInfo::readNumber(const hxsettings::Setting& setting, unsigned long* value,
                                          std::string* text) {
-  std::string found;
+  std::string found, where;
   unsigned long number = 0;
-  SettingStatus status = readNumberText(setting.section, setting.name, &number, &found);
+  SettingStatus status = readText(setting.section, setting.name, kGetNumberTag, &found, &where);
+  if (status == SettingStatus::kFound && !ParseNumber(found, &number)) {
+    status = SettingStatus::kUnparseable;
+    try {
+      if (FirstReportOf(where, setting.section, setting.name, found))
+        HXLOG(-1, kGetNumberTag,
+              "Value %s of [%s] in %s is not a decimal number of at most 64 bits: %s; "
+              "using the default",
+              setting.name, setting.section, where.c_str(), found.c_str());
+    } catch (...) {
+      // Short of memory the report is lost; the value still reads as unparseable.
+    }
+  }
   if (status == SettingStatus::kFound && value) *value = number;
   if (status != SettingStatus::kMissing && status != SettingStatus::kUnreadable && text)
     *text = std::move(found);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "host/Files.h"
+#include "host/net/ControlServerUrl.h"
 #include "host/net/SecretFile.h"
 #include "lookups/directory/LdapWire.h"
 
@@ -30,6 +31,7 @@ namespace {
 using ldapwire::Clock;
 using ldapwire::kCancelCheckMs;
 using ldapwire::Wire;
+using netsession::StartsWithNoCase;
 
 // A password is a line, never a document.
 constexpr size_t kPasswordFileLimit = 4096;
@@ -57,10 +59,6 @@ Status ReadPasswordFile(const std::string& path, Secret& out) {
                     : verdict.fault == SecretFileFault::kEmpty    ? " is empty"
                                                                   : " holds more than one line";
   return Status(Status::Code::kRefused, file + why);
-}
-
-bool HasScheme(const std::string& uri, const char* scheme) {
-  return ::strncasecmp(uri.c_str(), scheme, std::strlen(scheme)) == 0;
 }
 
 std::string DefaultFilter(const SDirectoryMapping& mapping) {
@@ -123,7 +121,7 @@ class LdapReader {
   // `password`) before any connection.
   bool CheckSource(Secret& password) {
     const std::string& uri = source_.uri;
-    if (!HasScheme(uri, "ldaps://") && !HasScheme(uri, "ldap://"))
+    if (!StartsWithNoCase(uri, "ldaps://") && !StartsWithNoCase(uri, "ldap://"))
       return Fail(LdapFault::kOptions,
                   "the directory's address must start with ldaps:// or ldap:// (then StartTLS)"),
              false;
@@ -150,7 +148,7 @@ class LdapReader {
   void Connect() {
     Secret password;
     if (!CheckSource(password)) return;
-    const bool ldaps = HasScheme(source_.uri, "ldaps://");
+    const bool ldaps = StartsWithNoCase(source_.uri, "ldaps://");
     LDAPURLDesc* url = nullptr;
     const int rc = ldap_url_parse(source_.uri.c_str(), &url);
     if (rc != LDAP_URL_SUCCESS) return Fail(LdapFault::kOptions, "not a directory address");
@@ -460,7 +458,7 @@ class LdapReader {
     const int newContext = 0;
     if (OpenConnection(probe, ld, LDAP_OPT_X_TLS_ALLOW) &&
         ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &newContext) == LDAP_OPT_SUCCESS &&
-        (HasScheme(source_.uri, "ldaps://")
+        (StartsWithNoCase(source_.uri, "ldaps://")
              ? ldap_install_tls(ld)
              : ldap_start_tls_s(ld, nullptr, nullptr)) == LDAP_SUCCESS) {
       berval der{0, nullptr};
