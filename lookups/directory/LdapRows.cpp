@@ -42,18 +42,13 @@ Status ReadPasswordFile(const std::string& path, Secret& out) {
   const SecretFileVerdict verdict =
       ReadSecretFile(path, kPasswordFileLimit, SecretText::kOneLine, out);
   const std::string file = "the password file " + path;
-  switch (verdict.fault) {
-    case SecretFileFault::kNone:
-      return Status::OK();
-    case SecretFileFault::kCannotRead:
-      return Status::IOError("cannot read " + file + " (" + hostfs::ErrnoText(verdict.error) + ")",
-                             verdict.error);
-    case SecretFileFault::kOthersMayAccess:
-      return Status(Status::Code::kRefused,
-                    "refusing " + file + ": " + OthersMayAccessWords(verdict.mode));
-    default:
-      break;
-  }
+  if (verdict.ok()) return Status::OK();
+  if (verdict.fault == SecretFileFault::kCannotRead)
+    return Status::IOError("cannot read " + file + " (" + hostfs::ErrnoText(verdict.error) + ")",
+                           verdict.error);
+  if (verdict.fault == SecretFileFault::kOthersMayAccess)
+    return Status(Status::Code::kRefused,
+                  "refusing " + file + ": " + OthersMayAccessWords(verdict.mode));
   const char* why = verdict.fault == SecretFileFault::kNotAFile   ? " is not a file"
                     : verdict.fault == SecretFileFault::kTooLarge ? " is too large"
                     : verdict.fault == SecretFileFault::kEmpty    ? " is empty"
