@@ -200,9 +200,8 @@ bool Storable(const std::string& path, const char* section, const char* name,
   }
   if (path.empty()) {
     HXLOG(1, tag,
-          "No settings folder configured (GUIDLOOKUPS_SETTINGS_DIR); %s of [%s] not "
-          "written",
-          name, section);
+          "No settings folder configured (GUIDLOOKUPS_SETTINGS_DIR); %s of [%s] not written", name,
+          section);
     return false;
   }
   return true;

@@ -67,8 +67,7 @@ ProfileFinding CheckDirectory(const SyncProfile& p) {
   for (const std::string& guid : p.guidAttributes)
     if (mapped.ok()) mapped = mapping.AddGuidAttribute(guid);
   if (!mapped.ok()) return {2, "directory", "the mapping of the sync profile: " + mapped.context()};
-  SDirectoryCounts counts;
-  GuidRowReader rows = LdapRows(p.ldap, mapping, &counts);
+  GuidRowReader rows = LdapRows(p.ldap, mapping);
   GUIDNameInfo row;
   std::string error;
   if (rows(row, error) < 0) return {2, "directory", error};

@@ -74,8 +74,7 @@ std::string ClientCertificateProblem(const Transport& t) {
   const std::string keyNamed =
       keyFile + " of " + Named(keyApart ? kClientKeySetting : kClientCertSetting);
   const std::string certNamed = t.clientCert + " of " + Named(kClientCertSetting);
-  std::string cert;
-  std::string error;
+  std::string cert, error;
   if (!hostfs::ReadWholeFile(t.clientCert, cert, &error))
     return "cannot read the client certificate " + certNamed + " (" + error + ")";
   if (!HoldsPem(cert, "CERTIFICATE"))
