@@ -145,8 +145,8 @@ class LdapReader {
     if (!CheckSource(password)) return;
     const bool ldaps = StartsWithNoCase(source_.uri, "ldaps://");
     LDAPURLDesc* url = nullptr;
-    const int rc = ldap_url_parse(source_.uri.c_str(), &url);
-    if (rc != LDAP_URL_SUCCESS) return Fail(LdapFault::kOptions, "not a directory address");
+    if (ldap_url_parse(source_.uri.c_str(), &url) != LDAP_URL_SUCCESS)
+      return Fail(LdapFault::kOptions, "not a directory address");
     host_ = url->lud_host != nullptr ? url->lud_host : "";
     port_ = url->lud_port != 0 ? url->lud_port : ldaps ? 636 : 389;
     ldap_free_urldesc(url);
@@ -185,8 +185,8 @@ class LdapReader {
         (!source_.caFile.empty() && ldap_set_option(ld_, LDAP_OPT_X_TLS_CACERTFILE,
                                                     source_.caFile.c_str()) != LDAP_OPT_SUCCESS))
       return Fail(LdapFault::kOptions, "cannot set up the connection"), false;
-    const int rc = ldap_set_option(ld_, LDAP_OPT_X_TLS_NEWCTX, &newContext);
-    if (rc != LDAP_OPT_SUCCESS)
+    if (const int rc = ldap_set_option(ld_, LDAP_OPT_X_TLS_NEWCTX, &newContext);
+        rc != LDAP_OPT_SUCCESS)
       return Fail(LdapFault::kCaFile,
                   "cannot set up TLS" + (source_.caFile.empty()
                                              ? std::string()
@@ -206,8 +206,7 @@ class LdapReader {
       if (result != LDAP_SUCCESS)
         return Fail(LdapFault::kStartTls, "the server refused StartTLS", result), false;
     }
-    const int rc = ldap_install_tls(ld_);
-    if (rc != LDAP_SUCCESS) return FailTls(rc), false;
+    if (const int rc = ldap_install_tls(ld_); rc != LDAP_SUCCESS) return FailTls(rc), false;
     return true;
   }
 
@@ -341,7 +340,9 @@ class LdapReader {
     rc = ldap_search_ext(ld_, source_.baseDn.c_str(), LDAP_SCOPE_SUBTREE, filter_.c_str(),
                          attributes.data(), 0, controls, nullptr, &timeout, LDAP_NO_LIMIT, &id);
     ldap_control_free(paging);
-    const std::string search = "the search under " + Base();
+    const std::string search =
+        "the search under " +
+        (source_.baseDn.empty() ? std::string("the root (\"\")") : source_.baseDn);
     if (rc != LDAP_SUCCESS || !Await(id, page_, "to the search")) {
       if (failure_.ok()) FailIo(search + " failed", rc);
       return;
@@ -368,10 +369,6 @@ class LdapReader {
       return Fail(LdapFault::kServer, "cannot read the paged results of the search", rc);
     lastPage_ = cookie_.bv_len == 0;
     entry_ = ldap_first_entry(ld_, page_);
-  }
-
-  std::string Base() const {
-    return source_.baseDn.empty() ? std::string("the root (\"\")") : source_.baseDn;
   }
 
   void MapEntry() {
