@@ -103,8 +103,7 @@ std::string ClientCertificateProblem(const Transport& t) {
 // needs the proxy's or the TLS layer's facts to be told.
 CLmError ByCode(const TransferFacts& f, const ErrorContext& c, const std::string& proxy,
                 const std::string& proxySource) {
-  const std::string prefix = c.what + " " + c.url + ": ";
-  const auto fail = [&prefix](int32_t code, const std::string& why) {
+  const auto fail = [prefix = c.what + " " + c.url + ": "](int32_t code, const std::string& why) {
     return CLmError(code, prefix + why);
   };
   const Transport& t = *c.transport;
