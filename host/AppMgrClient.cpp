@@ -1,5 +1,6 @@
 #include "host/AppMgrClient.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -51,21 +52,14 @@ Status ParseStatus(const std::string& field, int64_t& value) {
 // is wrong with it.
 Status ParseLine(const std::string& line, GUIDNameInfo& row) {
   if (line.find('\0') != std::string::npos) return Status::Corruption("NUL byte in line");
-  std::string fields[3];
-  size_t count = 0;
-  size_t start = 0;
-  for (;;) {
-    size_t tab = line.find('\t', start);
-    std::string field =
-        line.substr(start, tab == std::string::npos ? std::string::npos : tab - start);
-    if (count < 3) fields[count] = std::move(field);
-    ++count;
-    if (tab == std::string::npos) break;
-    start = tab + 1;
-  }
+  const size_t count = static_cast<size_t>(std::count(line.begin(), line.end(), '\t')) + 1;
   if (count != 3)
     return Status::Corruption("expected 3 tab-separated fields (status, GUID, name), found " +
                               std::to_string(count));
+  const size_t first = line.find('\t');
+  const size_t second = line.find('\t', first + 1);
+  std::string fields[3] = {line.substr(0, first), line.substr(first + 1, second - first - 1),
+                           line.substr(second + 1)};
   int64_t status = 0;
   if (Status s = ParseStatus(fields[0], status); !s.ok()) return s;
   if (FXString::TrimBlanks(fields[1]).empty()) return Status::Corruption("empty GUID");
@@ -143,14 +137,11 @@ int GUIDFromName::ParseExportText(const std::string& text, const std::string& na
                                   std::list<GUIDNameInfo>& rows, std::string& error) {
   try {
     std::list<GUIDNameInfo> parsed;
-    size_t pos = 0;
-    unsigned long lineNo = 0;
-    while (pos < text.size()) {
-      size_t nl = text.find('\n', pos);
-      size_t end = nl == std::string::npos ? text.size() : nl;
+    unsigned long lineNo = 1;
+    for (size_t pos = 0; pos < text.size(); ++lineNo) {
+      const size_t end = std::min(text.find('\n', pos), text.size());
       std::string line = text.substr(pos, end - pos);
-      pos = nl == std::string::npos ? text.size() : nl + 1;
-      ++lineNo;
+      pos = end + 1;
       // Exports written on Windows end their lines in CR LF, and some editors
       // put a byte-order mark in front of the first line.
       if (!line.empty() && line.back() == '\r') line.pop_back();

@@ -11,10 +11,10 @@
 
 namespace {
 
+int32_t CodeOf(int err) { return err == ENOSPC || err == EDQUOT ? hxerr::kNoSpace : hxerr::kIo; }
+
 CLmError ErrnoError(int err, const std::string& what) {
-  int32_t code = hxerr::kIo;
-  if (err == ENOSPC || err == EDQUOT) code = hxerr::kNoSpace;
-  return CLmError(code, what + ": " + hostfs::ErrnoText(err));
+  return CLmError(CodeOf(err), what + ": " + hostfs::ErrnoText(err));
 }
 
 bool IsFolder(const std::string& path) {
@@ -81,8 +81,7 @@ CLmError CopyFile(const std::string& source, const std::string& destination) {
   if (!hostfs::AtomicReplace(destination, copy, &error, static_cast<int>(st.st_mode & 0777))) {
     int err = errno;
     if (!readError.empty()) return ErrnoError(err, readError);
-    int32_t code = err == ENOSPC || err == EDQUOT ? hxerr::kNoSpace : hxerr::kIo;
-    return CLmError(code, "Cannot copy '" + source + "' to '" + destination + "': " + error);
+    return CLmError(CodeOf(err), "Cannot copy '" + source + "' to '" + destination + "': " + error);
   }
   return CLmError::Success();
 }

@@ -77,9 +77,6 @@ class GUIDLOOKUPS_EXPORT CSQLite3DB {
   // failed, for instance, the transaction is still open.
   bool InTransaction() const;
 
-  // The raw handle, for the layer's own helpers (backup, checks).
-  sqlite3* handle() const { return db_; }
-
  private:
   sqlite3* db_ = nullptr;
 };

@@ -74,8 +74,7 @@ std::vector<IniLine> Parse(const std::string& content, const std::string& path, 
   size_t start = 0;
   int number = 0;
   while (start < content.size()) {
-    size_t end = content.find('\n', start);
-    if (end == std::string::npos) end = content.size();
+    const size_t end = std::min(content.find('\n', start), content.size());
     IniLine line;
     line.raw = content.substr(start, end - start);
     start = end + 1;
@@ -86,26 +85,16 @@ std::vector<IniLine> Parse(const std::string& content, const std::string& path, 
     text = line.text = FXString::TrimBlanks(text);
     line.comment = text.empty() || text[0] == ';' || text[0] == '#';
     if (!line.comment && text[0] == '[') {
-      std::string name = text.size() >= 2 && text.back() == ']'
-                             ? FXString::TrimBlanks(text.substr(1, text.size() - 2))
-                             : std::string();
-      if (name.empty()) {
-        line.kind = IniLine::kMalformed;
-      } else {
-        line.kind = IniLine::kSection;
-        section = name;
-      }
+      const std::string name = text.size() >= 2 && text.back() == ']'
+                                   ? FXString::TrimBlanks(text.substr(1, text.size() - 2))
+                                   : std::string();
+      line.kind = name.empty() ? IniLine::kMalformed : IniLine::kSection;
+      if (!name.empty()) section = name;
     } else if (!line.comment) {
-      size_t eq = text.find('=');
-      std::string name =
-          eq == std::string::npos ? std::string() : FXString::TrimBlanks(text.substr(0, eq));
-      if (name.empty()) {
-        line.kind = IniLine::kMalformed;
-      } else {
-        line.kind = IniLine::kValue;
-        line.name = name;
-        line.value = FXString::TrimBlanks(text.substr(eq + 1));
-      }
+      const size_t eq = text.find('=');
+      if (eq != std::string::npos) line.name = FXString::TrimBlanks(text.substr(0, eq));
+      line.kind = line.name.empty() ? IniLine::kMalformed : IniLine::kValue;
+      if (!line.name.empty()) line.value = FXString::TrimBlanks(text.substr(eq + 1));
     }
     line.section = section;
     if (line.kind == IniLine::kMalformed)
@@ -183,33 +172,14 @@ bool ValidNames(const char* section, const char* name) {
   return n[0] != '[' && n[0] != ';' && n[0] != '#';
 }
 
-// Holds flock(2) on "<file>.lock" for its lifetime.
-class FileLock {
- public:
-  // Returns 0, or the errno of the failure.
-  int Acquire(const std::string& path) {
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return errno;
-    for (;;) {
-      if (flock(fd_, LOCK_EX) == 0) return 0;
-      if (errno != EINTR) {
-        int err = errno;
-        close(fd_);
-        fd_ = -1;
-        return err;
-      }
-    }
-  }
-  ~FileLock() {
-    if (fd_ >= 0) {
-      flock(fd_, LOCK_UN);
-      close(fd_);
-    }
-  }
-
- private:
-  int fd_ = -1;
-};
+// Takes flock(2) on the open `fd`, waiting out signals; 0, or the errno of
+// the failure. Closing the descriptor releases it.
+int LockExclusive(int fd) {
+  if (fd < 0) return errno;
+  while (flock(fd, LOCK_EX) != 0)
+    if (errno != EINTR) return errno;
+  return 0;
+}
 
 // Whether `value` (null: a removal) of [section] name can be written so that
 // it reads back as written, to a file that is configured; logs why not.
@@ -230,9 +200,8 @@ bool Storable(const std::string& path, const char* section, const char* name,
   }
   if (path.empty()) {
     HXLOG(1, tag,
-          "No settings folder configured (GUIDLOOKUPS_SETTINGS_DIR); %s of [%s] not "
-          "written",
-          name, section);
+          "No settings folder configured (GUIDLOOKUPS_SETTINGS_DIR); %s of [%s] not written", name,
+          section);
     return false;
   }
   return true;
@@ -243,40 +212,32 @@ bool Storable(const std::string& path, const char* section, const char* name,
 // removes (null) every such line. True when a line changed.
 bool Edit(std::vector<IniLine>& lines, const char* section, const char* name,
           const std::string* value) {
-  bool changed = false;
-  bool sectionSeen = false;
-  size_t insertAfter = 0;  // last header, value or malformed line of the section
-  bool done = false;
-  for (size_t i = 0; i < lines.size();) {
-    IniLine& line = lines[i];
-    bool inSection = SameName(line.section, section);
-    if (inSection && !line.comment) {
-      sectionSeen = true;
-      insertAfter = i;
-    }
-    if (inSection && !line.comment && line.kind == IniLine::kValue && SameName(line.name, name)) {
-      if (!value) {
-        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
-        changed = true;
-        continue;
-      }
-      if (!done) {
-        // The first occurrence is the one readers see; keep its spelling.
-        std::string raw = line.name + "=" + *value;
-        if (raw != line.raw) {
-          line.raw = raw;
-          changed = true;
-        }
-        done = true;
-      }
-    }
-    ++i;
+  const auto inSection = [section](const IniLine& line) {
+    return !line.comment && SameName(line.section, section);
+  };
+  const auto isValue = [&](const IniLine& line) {
+    return inSection(line) && line.kind == IniLine::kValue && SameName(line.name, name);
+  };
+  if (!value) {
+    const auto kept = std::remove_if(lines.begin(), lines.end(), isValue);
+    const bool changed = kept != lines.end();
+    lines.erase(kept, lines.end());
+    return changed;
   }
-  if (!value || done) return changed;
+  const auto found = std::find_if(lines.begin(), lines.end(), isValue);
+  if (found != lines.end()) {
+    // The first occurrence is the one readers see; keep its spelling.
+    const std::string raw = found->name + "=" + *value;
+    if (raw == found->raw) return false;
+    found->raw = raw;
+    return true;
+  }
   IniLine added;
   added.raw = std::string(name) + "=" + *value;
-  if (sectionSeen) {
-    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAfter + 1), added);
+  // After the section's last header, value or malformed line.
+  const auto last = std::find_if(lines.rbegin(), lines.rend(), inSection);
+  if (last != lines.rend()) {
+    lines.insert(last.base(), added);
     return true;
   }
   if (!lines.empty() && !FXString::TrimBlanks(lines.back().raw).empty()) lines.push_back(IniLine());
@@ -287,13 +248,15 @@ bool Edit(std::vector<IniLine>& lines, const char* section, const char* name,
   return true;
 }
 
-// Sets (value non-null) or removes (null) one value under the writers' lock.
-// Returns nonzero on success.
-int Modify(const std::string& path, const char* section, const char* name, const std::string* value,
-           const char* tag) {
+// Sets (value non-null) or removes (null) one value of the file of `info`
+// under the writers' lock. Returns nonzero on success.
+int Modify(const HXPlatformInfo& info, const char* section, const char* name,
+           const std::string* value, const char* tag) try {
+  const std::string path = info.filePath();
   if (!Storable(path, section, name, value, tag)) return 0;
-  FileLock lock;
-  if (int err = lock.Acquire(hostfs::ResolveLinks(path) + ".lock")) {
+  const hostfs::ScopedFd lock(
+      open((hostfs::ResolveLinks(path) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (const int err = LockExclusive(lock.get())) {
     HXLOG(-1, tag, "Cannot lock settings file %s: %s", path.c_str(),
           hostfs::ErrnoText(err).c_str());
     return 0;
@@ -316,6 +279,8 @@ int Modify(const std::string& path, const char* section, const char* name, const
     return 0;
   }
   return 1;
+} catch (...) {
+  return 0;
 }
 
 // Section and value name folded to lower case, as the file matches them.
@@ -333,6 +298,15 @@ struct Overlay {
   // The size of `values`, readable without the mutex: while it is 0 a read
   // goes straight to the file.
   std::atomic<size_t> size{0};
+
+  // Runs `edit` on the values under the mutex and publishes their new size.
+  template <typename Edit>
+  int Change(Edit edit) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const int result = edit(values);
+    size.store(values.size(), std::memory_order_release);
+    return result;
+  }
 };
 
 Overlay& TheOverlay() {
@@ -418,37 +392,13 @@ SettingStatus HXPlatformInfo::readText(const char* section, const char* name, co
   }
 }
 
-SettingStatus HXPlatformInfo::readNumberText(const char* section, const char* name,
-                                             unsigned long* value, std::string* text) {
-  std::string where;
-  SettingStatus status = readText(section, name, kGetNumberTag, text, &where);
-  if (status != SettingStatus::kFound || ParseNumber(*text, value)) return status;
-  try {
-    if (FirstReportOf(where, section, name, *text))
-      HXLOG(-1, kGetNumberTag,
-            "Value %s of [%s] in %s is not a decimal number of at most 64 bits: %s; "
-            "using the default",
-            name, section, where.c_str(), text->c_str());
-  } catch (...) {
-    // Short of memory the report is lost; the value still reads as unparseable.
-  }
-  return SettingStatus::kUnparseable;
-}
-
+// The plain reads are the telling ones with the status folded into found or not.
 int HXPlatformInfo::getString(const char* section, const char* name, std::string* value) {
-  std::string text, where;
-  if (readText(section, name, kGetStringTag, &text, &where) != SettingStatus::kFound || !value)
-    return 0;
-  *value = std::move(text);
-  return 1;
+  return readString({section, name, {}, nullptr, nullptr}, value) == SettingStatus::kFound && value;
 }
 
 int HXPlatformInfo::getNumber(const char* section, const char* name, unsigned long* value) {
-  std::string text;
-  unsigned long number = 0;
-  if (readNumberText(section, name, &number, &text) != SettingStatus::kFound || !value) return 0;
-  *value = number;
-  return 1;
+  return readNumber({section, name, {}, nullptr, nullptr}, value) == SettingStatus::kFound && value;
 }
 
 SettingStatus HXPlatformInfo::readString(const hxsettings::Setting& setting, std::string* value) {
@@ -460,9 +410,21 @@ SettingStatus HXPlatformInfo::readString(const hxsettings::Setting& setting, std
 
 SettingStatus HXPlatformInfo::readNumber(const hxsettings::Setting& setting, unsigned long* value,
                                          std::string* text) {
-  std::string found;
+  std::string found, where;
   unsigned long number = 0;
-  SettingStatus status = readNumberText(setting.section, setting.name, &number, &found);
+  SettingStatus status = readText(setting.section, setting.name, kGetNumberTag, &found, &where);
+  if (status == SettingStatus::kFound && !ParseNumber(found, &number)) {
+    status = SettingStatus::kUnparseable;
+    try {
+      if (FirstReportOf(where, setting.section, setting.name, found))
+        HXLOG(-1, kGetNumberTag,
+              "Value %s of [%s] in %s is not a decimal number of at most 64 bits: %s; "
+              "using the default",
+              setting.name, setting.section, where.c_str(), found.c_str());
+    } catch (...) {
+      // Short of memory the report is lost; the value still reads as unparseable.
+    }
+  }
   if (status == SettingStatus::kFound && value) *value = number;
   if (status != SettingStatus::kMissing && status != SettingStatus::kUnreadable && text)
     *text = std::move(found);
@@ -496,27 +458,19 @@ int HXPlatformInfo::getNumber(const char* section, const char* name, unsigned in
 
 int HXPlatformInfo::setNumber(const char* section, const char* name, unsigned long value) {
   try {
-    std::string text = std::to_string(value);
-    return Modify(filePath(), section, name, &text, kSetNumberTag);
+    const std::string text = std::to_string(value);
+    return Modify(*this, section, name, &text, kSetNumberTag);
   } catch (...) {
     return 0;
   }
 }
 
 int HXPlatformInfo::setString(const char* section, const char* name, const std::string& value) {
-  try {
-    return Modify(filePath(), section, name, &value, kSetStringTag);
-  } catch (...) {
-    return 0;
-  }
+  return Modify(*this, section, name, &value, kSetStringTag);
 }
 
 int HXPlatformInfo::removeValue(const char* section, const char* name) {
-  try {
-    return Modify(filePath(), section, name, nullptr, kRemoveValueTag);
-  } catch (...) {
-    return 0;
-  }
+  return Modify(*this, section, name, nullptr, kRemoveValueTag);
 }
 
 unsigned long HXPlatformInfo::getHXPlatformType() {
@@ -540,12 +494,8 @@ const char* HXPlatformInfo::getPhysicalMachine() {
 int HXPlatformInfo::SetOverlay(const char* section, const char* name, const std::string& value) {
   if (!section || !name || !*section || !*name) return 0;
   try {
-    Overlay& overlay = TheOverlay();
-    std::string key = OverlayKey(section, name);
-    std::lock_guard<std::mutex> lock(overlay.mutex);
-    overlay.values[key] = value;
-    overlay.size.store(overlay.values.size(), std::memory_order_release);
-    return 1;
+    const std::string key = OverlayKey(section, name);
+    return TheOverlay().Change([&](auto& values) { return values[key] = value, 1; });
   } catch (...) {
     return 0;
   }
@@ -554,20 +504,13 @@ int HXPlatformInfo::SetOverlay(const char* section, const char* name, const std:
 int HXPlatformInfo::RemoveOverlay(const char* section, const char* name) {
   if (!section || !name) return 0;
   try {
-    Overlay& overlay = TheOverlay();
-    std::string key = OverlayKey(section, name);
-    std::lock_guard<std::mutex> lock(overlay.mutex);
-    size_t removed = overlay.values.erase(key);
-    overlay.size.store(overlay.values.size(), std::memory_order_release);
-    return removed ? 1 : 0;
+    const std::string key = OverlayKey(section, name);
+    return TheOverlay().Change([&](auto& values) { return values.erase(key) ? 1 : 0; });
   } catch (...) {
     return 0;
   }
 }
 
 void HXPlatformInfo::ClearOverlay() {
-  Overlay& overlay = TheOverlay();
-  std::lock_guard<std::mutex> lock(overlay.mutex);
-  overlay.values.clear();
-  overlay.size.store(0, std::memory_order_release);
+  TheOverlay().Change([](auto& values) { return values.clear(), 0; });
 }

@@ -162,8 +162,6 @@ class GUIDLOOKUPS_EXPORT HXPlatformInfo {
   // (the file's path or "the settings overlay"). Sets readStatus_.
   SettingStatus readText(const char* section, const char* name, const char* tag, std::string* text,
                          std::string* where);
-  SettingStatus readNumberText(const char* section, const char* name, unsigned long* value,
-                               std::string* text);
 
   std::string focus_;
   std::string machine_;

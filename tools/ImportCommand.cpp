@@ -102,7 +102,6 @@ class ProgressBar {
   void finish() {
     if (enabled_ && shown_ != kNothingShown) std::fprintf(stderr, "\r\033[K");
   }
-  size_t done() const { return done_; }
 
  private:
   static constexpr size_t kNothingShown = static_cast<size_t>(-1);
@@ -130,18 +129,19 @@ class ImportObserver : public CRebuildObserver {
   std::string firstFailure_;
 };
 
+[[noreturn]] void Usage(const std::string& why) { throw ToolError(kExitUsage, why); }
+
 // The mapping the options ask for: Exchange's, with its rules or its GUID
 // attributes replaced by those given.
 SDirectoryMapping MappingOf(const ImportOptions& options) {
   SDirectoryMapping mapping = SDirectoryMapping::Exchange();
   if (!options.maps.empty()) mapping.rules.clear();
   for (const std::string& rule : options.maps)
-    if (const Status s = mapping.AddRule(rule); !s.ok())
-      throw ToolError(kExitUsage, "--map " + s.context());
+    if (const Status s = mapping.AddRule(rule); !s.ok()) Usage("--map " + s.context());
   if (!options.guidAttributes.empty()) mapping.guidAttributes.clear();
   for (const std::string& guid : options.guidAttributes)
     if (const Status s = mapping.AddGuidAttribute(guid); !s.ok())
-      throw ToolError(kExitUsage, "--guid-attribute " + s.context());
+      Usage("--guid-attribute " + s.context());
   return mapping;
 }
 
@@ -185,11 +185,9 @@ std::string ShrinkRefusal(const STableChanges& changes, int maxShrinkPercent, bo
 
 void GuardImport(SRebuildOptions& rebuild, const std::string& database,
                  const ImportOptions& options, ImportGuardOutcome& outcome) {
-  const int maxShrink = options.maxShrinkPercent;
-  const bool force = options.force;
-  const bool dryRun = options.dryRun;
-  rebuild.beforeInstall = [database, maxShrink, force, dryRun, &outcome](const std::string& newFile,
-                                                                         std::string& why) {
+  rebuild.beforeInstall = [database, maxShrink = options.maxShrinkPercent, force = options.force,
+                           dryRun = options.dryRun,
+                           &outcome](const std::string& newFile, std::string& why) {
     std::string error;
     if (!CGuidDB::CompareFiles(database, newFile, outcome.changes, error)) {
       why = outcome.refusal = "cannot compare the new table with " + database + ": " + error;
@@ -209,24 +207,19 @@ namespace {
 // The import's usage mistakes, found before anything is read.
 void CheckImportOptions(const ImportOptions& options, bool fromLdap) {
   if (!fromLdap && !options.ldapOptionsGiven.empty())
-    throw ToolError(kExitUsage, options.ldapOptionsGiven.front() + " only goes with --ldap");
+    Usage(options.ldapOptionsGiven.front() + " only goes with --ldap");
   if (options.maxShrinkPercent < 0 || options.maxShrinkPercent > 100)
-    throw ToolError(kExitUsage, "--max-shrink is a percent, 0 to 100");
+    Usage("--max-shrink is a percent, 0 to 100");
   if (!fromLdap) return;
   const SLdapSource& ldap = options.ldap;
   if (ldap.baseDn.empty() && !options.baseGiven)
-    throw ToolError(kExitUsage,
-                    "--ldap needs --base DN, where the search starts ('' for the root)");
+    Usage("--ldap needs --base DN, where the search starts ('' for the root)");
   if (!ldap.passwordFile.empty() && ldap.bindDn.empty())
-    throw ToolError(kExitUsage, "--password-file needs --bind-dn, the account it is for");
+    Usage("--password-file needs --bind-dn, the account it is for");
   if (ldap.passwordFile.empty() && !ldap.bindDn.empty())
-    throw ToolError(kExitUsage, "--bind-dn needs --password-file, the file of its password");
-  if (!ldap.caFile.empty()) {
-    std::ifstream probe(ldap.caFile);
-    if (!probe)
-      throw ToolError(kExitUsage,
-                      "cannot read --ca-file " + ldap.caFile + ": " + std::strerror(errno));
-  }
+    Usage("--bind-dn needs --password-file, the file of its password");
+  if (!ldap.caFile.empty() && !std::ifstream(ldap.caFile))
+    Usage("cannot read --ca-file " + ldap.caFile + ": " + std::strerror(errno));
 }
 
 JsonObject ChangesJson(const STableChanges& c) {

@@ -20,20 +20,11 @@
 namespace guidlookup {
 namespace {
 
-std::vector<std::string> Words(const std::string& text) {
-  std::istringstream in(text);
-  return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
-}
-
 std::string SecretWords(const SecretFileVerdict& verdict) {
-  switch (verdict.fault) {
-    case SecretFileFault::kOthersMayAccess:
-      return OthersMayAccessWords(verdict.mode);
-    case SecretFileFault::kNotAFile:
-      return "not a file";
-    default:
-      return "cannot be read (" + hostfs::ErrnoText(verdict.error) + ")";
-  }
+  return verdict.fault == SecretFileFault::kOthersMayAccess ? OthersMayAccessWords(verdict.mode)
+         : verdict.fault == SecretFileFault::kNotAFile
+             ? "not a file"
+             : "cannot be read (" + hostfs::ErrnoText(verdict.error) + ")";
 }
 
 // The web root: writable, and its live release intact against its manifest.
@@ -41,10 +32,9 @@ void CheckWebRoot(const ToolContext& context, const std::string& webRoot,
                   std::vector<ProfileFinding>& out) {
   try {
     RequireWebRoot(context, webRoot);
-    if (::access(webRoot.c_str(), W_OK | X_OK) != 0)
-      out.push_back({2, "web root", webRoot + " is not writable"});
-    else
-      out.push_back({0, "web root", webRoot});
+    const bool writable = ::access(webRoot.c_str(), W_OK | X_OK) == 0;
+    out.push_back(
+        {writable ? 0 : 2, "web root", writable ? webRoot : webRoot + " is not writable"});
     ReleaseStore store(webRoot);
     const std::string live = store.LiveId();
     if (live.empty()) {
@@ -55,11 +45,10 @@ void CheckWebRoot(const ToolContext& context, const std::string& webRoot,
       if (!r.live) continue;
       const std::string why = store.Verify(r);
       out.push_back(
-          why.empty()
-              ? ProfileFinding{0, "web root",
-                               "live release " + live + ": " + std::to_string(r.rows) + " rows, " +
-                                   "intact against its manifest"}
-              : ProfileFinding{2, "web root", "live release " + live + " is damaged: " + why});
+          {why.empty() ? 0 : 2, "web root",
+           "live release " + live +
+               (why.empty() ? ": " + std::to_string(r.rows) + " rows, intact against its manifest"
+                            : " is damaged: " + why)});
     }
   } catch (const ToolError& e) {
     out.push_back({2, "web root", e.what()});
@@ -78,8 +67,7 @@ ProfileFinding CheckDirectory(const SyncProfile& p) {
   for (const std::string& guid : p.guidAttributes)
     if (mapped.ok()) mapped = mapping.AddGuidAttribute(guid);
   if (!mapped.ok()) return {2, "directory", "the mapping of the sync profile: " + mapped.context()};
-  SDirectoryCounts counts;
-  GuidRowReader rows = LdapRows(p.ldap, mapping, &counts);
+  GuidRowReader rows = LdapRows(p.ldap, mapping);
   GUIDNameInfo row;
   std::string error;
   if (rows(row, error) < 0) return {2, "directory", error};
@@ -110,6 +98,13 @@ SyncProfile ReadSyncProfile() {
       p.problems.push_back(hxsettings::Named(s) + "=" + raw + " is not a number from " +
                            std::to_string(low) + " to " + std::to_string(high));
   };
+  // A list: words separated by blanks.
+  auto words = [&](const hxsettings::Setting& s) {
+    std::string list;
+    text(s, list, false);
+    std::istringstream in(list);
+    return std::vector<std::string>{std::istream_iterator<std::string>(in), {}};
+  };
   text(hxsettings::kSyncDirectoryUri, p.ldap.uri, true);
   // Given but empty searches from the root, as a Global Catalog's forest-wide search needs.
   text(hxsettings::kSyncDirectoryBase, p.ldap.baseDn, true, true);
@@ -117,12 +112,8 @@ SyncProfile ReadSyncProfile() {
   text(hxsettings::kSyncBindDn, p.ldap.bindDn, false);
   text(hxsettings::kSyncPasswordFile, p.ldap.passwordFile, false);
   text(hxsettings::kSyncCAFile, p.ldap.caFile, false);
-  std::string words;
-  text(hxsettings::kSyncMap, words, false);
-  p.maps = Words(words);
-  words.clear();
-  text(hxsettings::kSyncGuidAttributes, words, false);
-  p.guidAttributes = Words(words);
+  p.maps = words(hxsettings::kSyncMap);
+  p.guidAttributes = words(hxsettings::kSyncGuidAttributes);
   number(hxsettings::kSyncTimeout, p.ldap.timeoutSeconds, 1, 86400);
   number(hxsettings::kSyncPageSize, p.ldap.pageSize, 1, 1000000);
   number(hxsettings::kSyncMaxShrink, p.maxShrinkPercent, 0, 100);

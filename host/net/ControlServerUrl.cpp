@@ -27,6 +27,10 @@ bool NormaliseBaseUrl(std::string url, std::string& out) {
   return true;
 }
 
+namespace {
+
+// Where the authority of `url` starts: after "<scheme>://" when the text
+// opens with a scheme, else at 0 (a proxy may be written "host:port").
 size_t AuthorityStart(const std::string& url) {
   size_t i = 0;
   while (i < url.size() && (std::isalnum(static_cast<unsigned char>(url[i])) || url[i] == '+' ||
@@ -36,8 +40,6 @@ size_t AuthorityStart(const std::string& url) {
     return 0;
   return i + 3;
 }
-
-namespace {
 
 // The authority of an http(s) URL without user and password ("host:port").
 std::string AuthorityOf(const std::string& url) {

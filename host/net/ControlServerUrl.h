@@ -15,10 +15,6 @@ bool StartsWithNoCase(const std::string& s, const char* prefix);
 // can be appended. False (and `out` untouched) otherwise.
 bool NormaliseBaseUrl(std::string url, std::string& out);
 
-// Where the authority of `url` starts: after "<scheme>://" when the text
-// opens with a scheme, else at 0 (a proxy may be written "host:port").
-size_t AuthorityStart(const std::string& url);
-
 // The host part of an http(s) URL (no user, port or path), for messages.
 std::string HostOf(const std::string& url);
 

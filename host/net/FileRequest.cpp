@@ -185,8 +185,7 @@ CLmError FileRequest::Perform(const std::string& partPath, bool& notModified) {
     notModified = true;
     return CLmError::Success();
   }
-  if (status != 200) return StatusFailure(status, body_.errorBody, Context());
-  return CLmError::Success();
+  return status == 200 ? CLmError::Success() : StatusFailure(status, body_.errorBody, Context());
 }
 
 CLmError FileRequest::CheckBodyWhole() const {

@@ -27,38 +27,35 @@ bool Contains(const std::string& text, const char* fragment) {
 
 CLmError CertificateError(long verify, const ErrorContext& c) {
   const std::string prefix = c.what + " " + c.url + ": certificate of " + c.server;
+  const auto fail = [&prefix](const std::string& why) {
+    return CLmError(hxerr::kNetwork, prefix + why);
+  };
   const Transport& t = *c.transport;
   switch (verify) {
     case kX509Expired:
-      return CLmError(hxerr::kNetwork,
-                      prefix + " has expired: the control server needs a renewed certificate");
+      return fail(" has expired: the control server needs a renewed certificate");
     case kX509NotYetValid:
-      return CLmError(hxerr::kNetwork, prefix +
-                                           " is not yet valid: check this machine's clock and the "
-                                           "certificate's dates");
+      return fail(" is not yet valid: check this machine's clock and the certificate's dates");
     // A chain that verified and still failed is libcurl's own host name
     // check, which reports "unspecified" (or nothing) as the result.
     case 0:
     case kX509Unspecified:
     case kX509HostnameMismatch:
-      return CLmError(hxerr::kNetwork, prefix + " does not name host " + HostOf(c.server) +
-                                           ": set " + Named(kUrlSetting) +
-                                           " to a name the certificate was issued for, or "
-                                           "reissue it");
+      return fail(" does not name host " + HostOf(c.server) + ": set " + Named(kUrlSetting) +
+                  " to a name the certificate was issued for, or reissue it");
     case kX509NoLocalIssuer:
     case kX509SelfSignedLeaf:
     case kX509SelfSignedInChain:
     case kX509CannotVerifyLeaf:
       if (t.caFile.empty() && t.caPath.empty())
-        return CLmError(hxerr::kNetwork, prefix + " is signed by an unknown CA: set " +
-                                             Named(kCAFileSetting) + " to the site's CA bundle");
-      return CLmError(hxerr::kNetwork, prefix + " is signed by an unknown CA: " +
-                                           Named(kCAFileSetting) + " and " + kCAPathSetting +
-                                           " do not hold the CA that signed it; set them to the "
-                                           "site's CA bundle");
+        return fail(" is signed by an unknown CA: set " + Named(kCAFileSetting) +
+                    " to the site's CA bundle");
+      return fail(" is signed by an unknown CA: " + Named(kCAFileSetting) + " and " +
+                  kCAPathSetting +
+                  " do not hold the CA that signed it; set them to the site's CA bundle");
     default:
-      return CLmError(hxerr::kNetwork, prefix + " failed verification: check " +
-                                           Named(kCAFileSetting) + " and the server's certificate");
+      return fail(" failed verification: check " + Named(kCAFileSetting) +
+                  " and the server's certificate");
   }
 }
 
@@ -77,8 +74,7 @@ std::string ClientCertificateProblem(const Transport& t) {
   const std::string keyNamed =
       keyFile + " of " + Named(keyApart ? kClientKeySetting : kClientCertSetting);
   const std::string certNamed = t.clientCert + " of " + Named(kClientCertSetting);
-  std::string cert;
-  std::string error;
+  std::string cert, error;
   if (!hostfs::ReadWholeFile(t.clientCert, cert, &error))
     return "cannot read the client certificate " + certNamed + " (" + error + ")";
   if (!HoldsPem(cert, "CERTIFICATE"))
@@ -107,46 +103,44 @@ std::string ClientCertificateProblem(const Transport& t) {
 // needs the proxy's or the TLS layer's facts to be told.
 CLmError ByCode(const TransferFacts& f, const ErrorContext& c, const std::string& proxy,
                 const std::string& proxySource) {
-  const std::string prefix = c.what + " " + c.url + ": ";
+  const auto fail = [prefix = c.what + " " + c.url + ": "](int32_t code, const std::string& why) {
+    return CLmError(code, prefix + why);
+  };
   const Transport& t = *c.transport;
   const std::string server = Named(kUrlSetting);
   switch (f.code) {
     case CURLE_COULDNT_RESOLVE_PROXY:
       if (UserPartNeedsEncoding(t.proxy.empty() ? t.environmentProxy : t.proxy))
-        return CLmError(hxerr::kInvalid,
-                        prefix + "cannot read the proxy URL " + proxy + ": check " + proxySource +
-                            " (a '/', '?', '#' or '@' in its user or password must be written "
-                            "percent-encoded, '#' as %23)");
-      return CLmError(hxerr::kNetwork,
-                      prefix + "could not resolve proxy " + proxy + ": check " + proxySource);
+        return fail(hxerr::kInvalid,
+                    "cannot read the proxy URL " + proxy + ": check " + proxySource +
+                        " (a '/', '?', '#' or '@' in its user or password must be written "
+                        "percent-encoded, '#' as %23)");
+      return fail(hxerr::kNetwork, "could not resolve proxy " + proxy + ": check " + proxySource);
     case CURLE_COULDNT_CONNECT: {
       // With a proxy in effect, curl connects to nothing else.
       if (!proxy.empty())
-        return CLmError(hxerr::kNetwork,
-                        prefix + "cannot connect to proxy " + proxy + ": check " + proxySource);
+        return fail(hxerr::kNetwork, "cannot connect to proxy " + proxy + ": check " + proxySource);
       const std::string where = HostOf(c.url) + " port " + PortOf(c.url);
       const std::string cause = f.osErrno == ECONNREFUSED || f.osErrno == 0
                                     ? "connection refused by " + where
                                     : "cannot connect to " + where + " (" +
                                           std::strerror(static_cast<int>(f.osErrno)) + ")";
-      return CLmError(hxerr::kNetwork, prefix + cause +
-                                           ": check that the control server runs there and that " +
-                                           server + " names its host and port");
+      return fail(hxerr::kNetwork, cause + ": check that the control server runs there and that " +
+                                       server + " names its host and port");
     }
     case CURLE_COULDNT_RESOLVE_HOST:
-      return CLmError(hxerr::kNetwork, prefix + "could not resolve host " + HostOf(c.url) +
-                                           ": check " + server +
-                                           " and this machine's name service");
+      return fail(hxerr::kNetwork, "could not resolve host " + HostOf(c.url) + ": check " + server +
+                                       " and this machine's name service");
     case CURLE_OPERATION_TIMEDOUT:
-      return CLmError(hxerr::kTimeout,
-                      prefix + "timed out after " + std::to_string(t.timeoutSeconds) +
-                          " seconds without progress (" + Named(kTimeoutSetting) + ")");
+      return fail(hxerr::kTimeout, "timed out after " + std::to_string(t.timeoutSeconds) +
+                                       " seconds without progress (" + Named(kTimeoutSetting) +
+                                       ")");
     case CURLE_UNSUPPORTED_PROTOCOL:
       // Our own URL was checked to be http(s): what was refused is where a
       // redirect led.
-      return CLmError(
+      return fail(
           hxerr::kInvalid,
-          prefix + "refused the server's redirect to " +
+          "refused the server's redirect to " +
               (c.redirectedTo.empty() ? std::string("another scheme") : c.redirectedTo) +
               (StartsWithNoCase(c.url, "https://")
                    ? ": a download that starts on https follows redirects to https only; set " +
@@ -154,14 +148,14 @@ CLmError ByCode(const TransferFacts& f, const ErrorContext& c, const std::string
                    : ": a download follows redirects to http and https only; set " + server +
                          " to the address the file is served at"));
     case CURLE_URL_MALFORMAT:
-      return CLmError(hxerr::kInvalid, prefix + "unusable URL: check " + server);
+      return fail(hxerr::kInvalid, "unusable URL: check " + server);
     case CURLE_PEER_FAILED_VERIFICATION:
       return CertificateError(f.verifyResult, c);
     case CURLE_SSL_CACERT_BADFILE:
-      return CLmError(hxerr::kInvalid, prefix + "cannot use the CA bundle: check " +
-                                           Named(kCAFileSetting) + " and " + kCAPathSetting);
+      return fail(hxerr::kInvalid, "cannot use the CA bundle: check " + Named(kCAFileSetting) +
+                                       " and " + kCAPathSetting);
     case CURLE_SSL_CERTPROBLEM:
-      return CLmError(hxerr::kInvalid, prefix + ClientCertificateProblem(t));
+      return fail(hxerr::kInvalid, ClientCertificateProblem(t));
     default:
       return CLmError::Success();
   }
@@ -184,35 +178,30 @@ CLmError TransferFailure(const TransferFacts& f, const ErrorContext& c) {
   const std::string proxy = ProxyInEffect(*c.transport, proxySource);
   if (CLmError err = ByCode(f, c, proxy, proxySource); err.IsError()) return err;
   const std::string words = curl_easy_strerror(f.code);
-  const std::string prefix = c.what + " " + c.url + ": ";
+  const auto fail = [prefix = c.what + " " + c.url + ": "](const std::string& why) {
+    return CLmError(hxerr::kNetwork, prefix + why);
+  };
   if (!proxy.empty()) {
     if (f.connectCode == 407)
-      return CLmError(hxerr::kNetwork, prefix + "the proxy " + proxy +
-                                           " wants credentials (HTTP 407): check " + proxySource);
+      return fail("the proxy " + proxy + " wants credentials (HTTP 407): check " + proxySource);
     if (f.connectCode >= 300)
-      return CLmError(hxerr::kNetwork,
-                      prefix + "the proxy " + proxy + " refused the tunnel (HTTP " +
-                          std::to_string(f.connectCode) + "): check " + proxySource);
-    if (f.code == CURLE_PROXY)
-      return CLmError(hxerr::kNetwork,
-                      prefix + "the proxy " + proxy + " failed: check " + proxySource);
+      return fail("the proxy " + proxy + " refused the tunnel (HTTP " +
+                  std::to_string(f.connectCode) + "): check " + proxySource);
+    if (f.code == CURLE_PROXY) return fail("the proxy " + proxy + " failed: check " + proxySource);
   }
   // A server that refuses the client certificate inside TLS ends the
   // handshake, or (TLS 1.3) the first read, with an alert.
   const bool https = StartsWithNoCase(c.url, "https://");
   if (https && (f.code == CURLE_SSL_CONNECT_ERROR || f.code == CURLE_RECV_ERROR)) {
     if (!c.transport->clientCert.empty())
-      return CLmError(hxerr::kNetwork, prefix + "the TLS connection failed (" + words +
-                                           "); if the server checks client certificates, set " +
-                                           Named(kClientCertSetting) + " and " + kClientKeySetting +
-                                           " to a certificate the site's CA issued");
+      return fail("the TLS connection failed (" + words +
+                  "); if the server checks client certificates, set " + Named(kClientCertSetting) +
+                  " and " + kClientKeySetting + " to a certificate the site's CA issued");
     if (f.code == CURLE_SSL_CONNECT_ERROR)
-      return CLmError(hxerr::kNetwork, prefix + "TLS handshake failed (" + words +
-                                           "): check that " + Named(kUrlSetting) +
-                                           " names a TLS port, and whether the server wants a "
-                                           "client certificate");
+      return fail("TLS handshake failed (" + words + "): check that " + Named(kUrlSetting) +
+                  " names a TLS port, and whether the server wants a client certificate");
   }
-  return CLmError(hxerr::kNetwork, prefix + "transfer failed (" + words + ")");
+  return fail("transfer failed (" + words + ")");
 }
 
 CLmError StatusFailure(long status, const std::string& body, const ErrorContext& c) {

@@ -140,10 +140,6 @@ CLmError ReadSecretSetting(const std::string& path, const char* setting, Secret&
                          setting);
 }
 
-CLmError CheckSecretSetting(const std::string& path, const char* setting) {
-  return SecretFileError(CheckSecretFile(path), path, setting);
-}
-
 // curl_global_init is not thread-safe in every libcurl we may meet, and
 // curl_easy_init would run it implicitly on first use; so the first call of
 // any thread runs it exactly once. It is never undone: other parts of the host
@@ -196,7 +192,10 @@ CLmError ApplyTransport(CurlOptions& o, const Transport& t, Secret& keyPassword)
     o.Set(CURLOPT_SSLCERT, t.clientCert.c_str(),
           "the client certificate of " + Named(kClientCertSetting));
   if (!t.clientKey.empty()) {
-    if (CLmError err = CheckSecretSetting(t.clientKey, kClientKeySetting); err.IsError())
+    // libcurl reads the key itself; it keeps the private-file rule all the same.
+    if (CLmError err =
+            SecretFileError(CheckSecretFile(t.clientKey), t.clientKey, kClientKeySetting);
+        err.IsError())
       return err;
     o.Set(CURLOPT_SSLKEY, t.clientKey.c_str(), "the client key of " + Named(kClientKeySetting));
   }

@@ -73,10 +73,6 @@ std::string ProxyInEffect(const Transport& t, std::string& source);
 // cannot be read.
 CLmError ReadSecretSetting(const std::string& path, const char* setting, Secret& out);
 
-// The private-file rule for a file libcurl reads itself (the client key),
-// with the errors of ReadSecretSetting.
-CLmError CheckSecretSetting(const std::string& path, const char* setting);
-
 // curl_global_init, exactly once per process, before the first handle.
 void EnsureCurlReady();
 
@@ -120,8 +116,8 @@ void SetCommonOptions(CurlOptions& o, const std::string& url, const std::string&
 // The time-outs and the TLS material of `t`, and its proxy. The key's
 // passphrase is read into `keyPassword`, which must outlive the handle's
 // use. Errors (before anything is set for the key): those of
-// CheckSecretSetting for the client key, of ReadSecretSetting for the
-// passphrase file.
+// ReadSecretSetting, for the client key (which must keep the private-file
+// rule too) and for the passphrase file.
 CLmError ApplyTransport(CurlOptions& o, const Transport& t, Secret& keyPassword);
 
 }  // namespace netsession

@@ -14,9 +14,7 @@ namespace {
 
 // An attribute description without its options ("displayName;lang-de").
 size_t BaseNameLength(const char* name, size_t length) {
-  for (size_t i = 0; i < length; ++i)
-    if (name[i] == ';') return i;
-  return length;
+  return static_cast<size_t>(std::find(name, name + length, ';') - name);
 }
 
 bool SameAttribute(const std::string& attribute, const char* name, size_t length) {
@@ -25,10 +23,9 @@ bool SameAttribute(const std::string& attribute, const char* name, size_t length
 }
 
 bool IsAttributeName(const std::string& name) {
-  if (name.empty()) return false;
-  for (char c : name)
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') return false;
-  return true;
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
+  });
 }
 
 // No NUL either, which SQLite's text would cut short.

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "host/Files.h"
+#include "host/net/ControlServerUrl.h"
 #include "host/net/SecretFile.h"
 #include "lookups/directory/LdapWire.h"
 
@@ -30,6 +31,7 @@ namespace {
 using ldapwire::Clock;
 using ldapwire::kCancelCheckMs;
 using ldapwire::Wire;
+using netsession::StartsWithNoCase;
 
 // A password is a line, never a document.
 constexpr size_t kPasswordFileLimit = 4096;
@@ -40,27 +42,18 @@ Status ReadPasswordFile(const std::string& path, Secret& out) {
   const SecretFileVerdict verdict =
       ReadSecretFile(path, kPasswordFileLimit, SecretText::kOneLine, out);
   const std::string file = "the password file " + path;
-  switch (verdict.fault) {
-    case SecretFileFault::kNone:
-      return Status::OK();
-    case SecretFileFault::kCannotRead:
-      return Status::IOError("cannot read " + file + " (" + hostfs::ErrnoText(verdict.error) + ")",
-                             verdict.error);
-    case SecretFileFault::kOthersMayAccess:
-      return Status(Status::Code::kRefused,
-                    "refusing " + file + ": " + OthersMayAccessWords(verdict.mode));
-    default:
-      break;
-  }
+  if (verdict.ok()) return Status::OK();
+  if (verdict.fault == SecretFileFault::kCannotRead)
+    return Status::IOError("cannot read " + file + " (" + hostfs::ErrnoText(verdict.error) + ")",
+                           verdict.error);
+  if (verdict.fault == SecretFileFault::kOthersMayAccess)
+    return Status(Status::Code::kRefused,
+                  "refusing " + file + ": " + OthersMayAccessWords(verdict.mode));
   const char* why = verdict.fault == SecretFileFault::kNotAFile   ? " is not a file"
                     : verdict.fault == SecretFileFault::kTooLarge ? " is too large"
                     : verdict.fault == SecretFileFault::kEmpty    ? " is empty"
                                                                   : " holds more than one line";
   return Status(Status::Code::kRefused, file + why);
-}
-
-bool HasScheme(const std::string& uri, const char* scheme) {
-  return ::strncasecmp(uri.c_str(), scheme, std::strlen(scheme)) == 0;
 }
 
 std::string DefaultFilter(const SDirectoryMapping& mapping) {
@@ -123,7 +116,7 @@ class LdapReader {
   // `password`) before any connection.
   bool CheckSource(Secret& password) {
     const std::string& uri = source_.uri;
-    if (!HasScheme(uri, "ldaps://") && !HasScheme(uri, "ldap://"))
+    if (!StartsWithNoCase(uri, "ldaps://") && !StartsWithNoCase(uri, "ldap://"))
       return Fail(LdapFault::kOptions,
                   "the directory's address must start with ldaps:// or ldap:// (then StartTLS)"),
              false;
@@ -133,14 +126,11 @@ class LdapReader {
              false;
     if (source_.pageSize < 1 || source_.pageSize > 1000000)
       return Fail(LdapFault::kOptions, "the page size must be between 1 and 1000000"), false;
-    if (!source_.caFile.empty()) {
-      const int fd = ::open(source_.caFile.c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0)
-        return Fail(LdapFault::kCaFile, "cannot read the CA file " + source_.caFile + " (" +
-                                            hostfs::ErrnoText(errno) + ")"),
-               false;
-      ::close(fd);
-    }
+    if (!source_.caFile.empty() &&
+        hostfs::ScopedFd(::open(source_.caFile.c_str(), O_RDONLY | O_CLOEXEC)).get() < 0)
+      return Fail(LdapFault::kCaFile, "cannot read the CA file " + source_.caFile + " (" +
+                                          hostfs::ErrnoText(errno) + ")"),
+             false;
     // Read before any connection, so that a readable password never leaves.
     if (source_.passwordFile.empty()) return true;
     const Status read = ReadPasswordFile(source_.passwordFile, password);
@@ -153,10 +143,10 @@ class LdapReader {
   void Connect() {
     Secret password;
     if (!CheckSource(password)) return;
-    const bool ldaps = HasScheme(source_.uri, "ldaps://");
+    const bool ldaps = StartsWithNoCase(source_.uri, "ldaps://");
     LDAPURLDesc* url = nullptr;
-    const int rc = ldap_url_parse(source_.uri.c_str(), &url);
-    if (rc != LDAP_URL_SUCCESS) return Fail(LdapFault::kOptions, "not a directory address");
+    if (ldap_url_parse(source_.uri.c_str(), &url) != LDAP_URL_SUCCESS)
+      return Fail(LdapFault::kOptions, "not a directory address");
     host_ = url->lud_host != nullptr ? url->lud_host : "";
     port_ = url->lud_port != 0 ? url->lud_port : ldaps ? 636 : 389;
     ldap_free_urldesc(url);
@@ -195,8 +185,8 @@ class LdapReader {
         (!source_.caFile.empty() && ldap_set_option(ld_, LDAP_OPT_X_TLS_CACERTFILE,
                                                     source_.caFile.c_str()) != LDAP_OPT_SUCCESS))
       return Fail(LdapFault::kOptions, "cannot set up the connection"), false;
-    const int rc = ldap_set_option(ld_, LDAP_OPT_X_TLS_NEWCTX, &newContext);
-    if (rc != LDAP_OPT_SUCCESS)
+    if (const int rc = ldap_set_option(ld_, LDAP_OPT_X_TLS_NEWCTX, &newContext);
+        rc != LDAP_OPT_SUCCESS)
       return Fail(LdapFault::kCaFile,
                   "cannot set up TLS" + (source_.caFile.empty()
                                              ? std::string()
@@ -208,23 +198,15 @@ class LdapReader {
 
   // StartTLS when the address asks for it, then the TLS handshake.
   bool SecureConnection(bool ldaps) {
-    int rc = LDAP_SUCCESS;
     if (!ldaps) {
       int id = 0;
-      LDAPMessage* answer = nullptr;
-      rc = ldap_start_tls(ld_, nullptr, nullptr, &id);
-      if (rc != LDAP_SUCCESS || !Await(id, answer, "to StartTLS")) {
-        if (failure_.ok()) FailIo("StartTLS failed", rc);
-        return false;
-      }
       int result = LDAP_SUCCESS;
-      rc = ldap_parse_result(ld_, answer, &result, nullptr, nullptr, nullptr, nullptr, 1);
-      if (rc != LDAP_SUCCESS) return FailIo("StartTLS failed", rc), false;
+      const int rc = ldap_start_tls(ld_, nullptr, nullptr, &id);
+      if (!AwaitResult("StartTLS", rc, id, result)) return false;
       if (result != LDAP_SUCCESS)
         return Fail(LdapFault::kStartTls, "the server refused StartTLS", result), false;
     }
-    rc = ldap_install_tls(ld_);
-    if (rc != LDAP_SUCCESS) return FailTls(rc), false;
+    if (const int rc = ldap_install_tls(ld_); rc != LDAP_SUCCESS) return FailTls(rc), false;
     return true;
   }
 
@@ -232,19 +214,13 @@ class LdapReader {
   void Bind(Secret& password) {
     berval credentials{password.value().size(), password.value().data()};
     int id = 0;
-    int rc = ldap_sasl_bind(ld_, source_.bindDn.empty() ? nullptr : source_.bindDn.c_str(),
-                            LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, &id);
+    const int rc = ldap_sasl_bind(ld_, source_.bindDn.empty() ? nullptr : source_.bindDn.c_str(),
+                                  LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, &id);
     password.Wipe();
     const std::string bind = source_.bindDn.empty() ? std::string("the anonymous bind")
                                                     : "the bind as " + source_.bindDn;
-    LDAPMessage* answer = nullptr;
-    if (rc != LDAP_SUCCESS || !Await(id, answer, ("to " + bind).c_str())) {
-      if (failure_.ok()) FailIo(bind + " failed", rc);
-      return;
-    }
     int result = LDAP_SUCCESS;
-    rc = ldap_parse_result(ld_, answer, &result, nullptr, nullptr, nullptr, nullptr, 1);
-    if (rc != LDAP_SUCCESS) return FailIo(bind + " failed", rc);
+    if (!AwaitResult(bind, rc, id, result)) return;
     if (result != LDAP_SUCCESS) return FailRefusal(bind + " was refused", result);
     attributes_ = mapping_.Attributes();
     filter_ = source_.filter.empty() ? DefaultFilter(mapping_) : source_.filter;
@@ -334,6 +310,20 @@ class LdapReader {
     }
   }
 
+  // Awaits the answer to the request `id` that `name` made (`rc` the code of
+  // sending it) and reads its result code into `result`. False with the
+  // failure set.
+  bool AwaitResult(const std::string& name, int rc, int id, int& result) {
+    LDAPMessage* answer = nullptr;
+    if (rc != LDAP_SUCCESS || !Await(id, answer, ("to " + name).c_str())) {
+      if (failure_.ok()) FailIo(name + " failed", rc);
+      return false;
+    }
+    rc = ldap_parse_result(ld_, answer, &result, nullptr, nullptr, nullptr, nullptr, 1);
+    if (rc != LDAP_SUCCESS) return FailIo(name + " failed", rc), false;
+    return true;
+  }
+
   // One page of entries into page_; the cookie for the next one, or
   // lastPage_.
   void FetchPage() {
@@ -350,7 +340,9 @@ class LdapReader {
     rc = ldap_search_ext(ld_, source_.baseDn.c_str(), LDAP_SCOPE_SUBTREE, filter_.c_str(),
                          attributes.data(), 0, controls, nullptr, &timeout, LDAP_NO_LIMIT, &id);
     ldap_control_free(paging);
-    const std::string search = "the search under " + Base();
+    const std::string search =
+        "the search under " +
+        (source_.baseDn.empty() ? std::string("the root (\"\")") : source_.baseDn);
     if (rc != LDAP_SUCCESS || !Await(id, page_, "to the search")) {
       if (failure_.ok()) FailIo(search + " failed", rc);
       return;
@@ -365,26 +357,18 @@ class LdapReader {
     LDAPControl** returned = nullptr;
     rc = ldap_parse_result(ld_, done, &result, nullptr, nullptr, nullptr, &returned, 0);
     if (rc != LDAP_SUCCESS) return Fail(LdapFault::kDropped, "cannot read the search result", rc);
-    if (result != LDAP_SUCCESS) {
-      ldap_controls_free(returned);
-      return FailRefusal(search + " was stopped", result);
-    }
+    const std::unique_ptr<LDAPControl*, void (*)(LDAPControl**)> owned(returned,
+                                                                       ldap_controls_free);
+    if (result != LDAP_SUCCESS) return FailRefusal(search + " was stopped", result);
     ber_memfree(cookie_.bv_val);
     cookie_ = berval{0, nullptr};
     LDAPControl* response = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, returned, nullptr);
     ber_int_t estimate = 0;
-    if (response != nullptr && (rc = ldap_parse_pageresponse_control(ld_, response, &estimate,
-                                                                     &cookie_)) != LDAP_SUCCESS) {
-      ldap_controls_free(returned);
+    if (response != nullptr &&
+        (rc = ldap_parse_pageresponse_control(ld_, response, &estimate, &cookie_)) != LDAP_SUCCESS)
       return Fail(LdapFault::kServer, "cannot read the paged results of the search", rc);
-    }
-    ldap_controls_free(returned);
     lastPage_ = cookie_.bv_len == 0;
     entry_ = ldap_first_entry(ld_, page_);
-  }
-
-  std::string Base() const {
-    return source_.baseDn.empty() ? std::string("the root (\"\")") : source_.baseDn;
   }
 
   void MapEntry() {
@@ -466,7 +450,7 @@ class LdapReader {
     const int newContext = 0;
     if (OpenConnection(probe, ld, LDAP_OPT_X_TLS_ALLOW) &&
         ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &newContext) == LDAP_OPT_SUCCESS &&
-        (HasScheme(source_.uri, "ldaps://")
+        (StartsWithNoCase(source_.uri, "ldaps://")
              ? ldap_install_tls(ld)
              : ldap_start_tls_s(ld, nullptr, nullptr)) == LDAP_SUCCESS) {
       berval der{0, nullptr};

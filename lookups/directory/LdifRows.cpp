@@ -128,12 +128,10 @@ bool IsDescriptionChar(char c) {
 }
 
 int Base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const char* found = c != '\0' ? std::strchr(kAlphabet, c) : nullptr;
+  return found != nullptr ? static_cast<int>(found - kAlphabet) : -1;
 }
 
 // Strict base64: groups of four, '=' only as the padding of the last group.
@@ -262,10 +260,9 @@ class LdifReader {
   int NextLogicalLine() {
     const char* data = nullptr;
     size_t size = 0;
-    if (haveAhead_) {
-      data = ahead_;
+    if (ahead_ != nullptr) {
+      data = std::exchange(ahead_, nullptr);
       size = aheadSize_;
-      haveAhead_ = false;
     } else if (const int got = ReadPhysical(data, size); got <= 0) {
       return got;
     }
@@ -286,7 +283,6 @@ class LdifReader {
       if (size == 0 || data[0] != ' ') {
         ahead_ = data;
         aheadSize_ = size;
-        haveAhead_ = true;
         break;
       }
       if (line_.size() + size > kMaxLineLength) return Fail("a line longer than 16 MiB");
@@ -325,10 +321,10 @@ class LdifReader {
   unsigned long physicalNo_ = 0;
   size_t colon_ = 0;
   std::string value_;
-  // The physical line read past the end of the last logical one.
+  // The physical line read past the end of the last logical one (null for
+  // none; a line read is never null, even an empty one).
   const char* ahead_ = nullptr;
   size_t aheadSize_ = 0;
-  bool haveAhead_ = false;
   bool seenVersion_ = false;
   bool seenEntry_ = false;
   // Once set, the reader is done: every call gives it again.
