@@ -9,7 +9,6 @@
 #include "host/FXString.h"
 #include "host/SQLite3.h"
 
-// The library's event log: the database class writes every line through it.
 EvEvent event;
 
 namespace {
@@ -335,7 +334,6 @@ int CGuidDB::FindAllRecordsForGUIDFromSMTP(const char* text, GuidRecordMap& reco
               });
           if (row < 0) return -1;
           if (row == 0) return 1;
-          // Columns by position: name, GUID, status.
           SGuidRecord record;
           record.guid = search->GetString(1);
           record.name = search->GetString(0);

@@ -29,13 +29,6 @@ namespace {
 // instead of bringing the default back.
 std::atomic<bool> g_writerInstalled{false};
 
-constexpr int kDefaultLevel = 1;
-
-// The level named by GUIDLOOKUPS_LOG_LEVEL, possibly negative.
-int LevelFromEnvironment() {
-  return hostconfig::GetNumber(hostconfig::Knob::kLogLevel, -1000, 1000, kDefaultLevel);
-}
-
 // The file named by GUIDLOOKUPS_LOG_FILE opened for appending, or -1 for
 // standard error (unset, or it cannot be opened: said once on standard
 // error, so that the file's silence has a reason).
@@ -64,7 +57,7 @@ int OpenFromEnvironment() {
 // reused by an unrelated file under a writer's hands.
 class DefaultLogWriter : public CLogWriterInterface {
  public:
-  DefaultLogWriter() : level_(LevelFromEnvironment()), fd_(OpenFromEnvironment()) {}
+  DefaultLogWriter() : level_(hxlog::LevelFromEnvironment()), fd_(OpenFromEnvironment()) {}
   ~DefaultLogWriter() override {
     int fd = fd_.load();
     if (fd >= 0) close(fd);
@@ -74,7 +67,7 @@ class DefaultLogWriter : public CLogWriterInterface {
 
   void Retarget() {
     std::lock_guard<std::mutex> lock(retargetMutex_);
-    level_.store(LevelFromEnvironment(), std::memory_order_relaxed);
+    level_.store(hxlog::LevelFromEnvironment(), std::memory_order_relaxed);
     const int current = fd_.load(std::memory_order_acquire);
     const int next = OpenFromEnvironment();
     if (current < 0) {
@@ -123,6 +116,10 @@ class DefaultLogWriter : public CLogWriterInterface {
 }  // namespace
 
 CLogWriterInterface::~CLogWriterInterface() = default;
+
+int hxlog::LevelFromEnvironment() {
+  return hostconfig::GetNumber(hostconfig::Knob::kLogLevel, -1000, 1000, 1);
+}
 
 void CLogWriterInterface::Write(int level, const char* tag, int line, int /*reserved1*/,
                                 int /*reserved2*/, const char* format, ...) {

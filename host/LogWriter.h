@@ -62,6 +62,9 @@ GUIDLOOKUPS_EXPORT void ResetDefaultLogWriter();
 GUIDLOOKUPS_EXPORT std::shared_ptr<CLogWriterInterface> MakeDefaultLogWriter();
 
 namespace hxlog {
+// The level GUIDLOOKUPS_LOG_LEVEL names, as the default writer reads it: 1
+// when unset or not a decimal integer, possibly negative.
+GUIDLOOKUPS_EXPORT int LevelFromEnvironment();
 // vprintf-style formatting into a string of any length.
 GUIDLOOKUPS_EXPORT std::string VFormat(const char* format, va_list args);
 }  // namespace hxlog

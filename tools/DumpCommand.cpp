@@ -31,14 +31,11 @@ class DumpFolder {
  public:
   DumpFolder() {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/guidlookup-dump-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr)
+    path_ = std::string(tmp && *tmp ? tmp : "/tmp") + "/guidlookup-dump-XXXXXX";
+    if (mkdtemp(&path_[0]) == nullptr)
       throw ToolError(kExitFailure, "cannot create a temporary folder in " +
-                                        pattern.substr(0, pattern.rfind('/')) + ": " +
+                                        path_.substr(0, path_.rfind('/')) + ": " +
                                         std::strerror(errno));
-    path_ = buffer.data();
   }
   ~DumpFolder() {
     std::remove((path_ + "/" + kDumpLogName).c_str());
@@ -55,23 +52,21 @@ class DumpFolder {
 // The groups of a loaded cache as one JSON document, in load order.
 std::string DumpJson(const StaticCache& cache, const std::string& database, bool lotusNotes,
                      bool addProxy, size_t& groups) {
-  std::string out;
-  groups = 0;
+  std::vector<std::string> list;
   cache.forEachGroup([&](const std::vector<std::string>& names, const GuidRecordMap& map) {
-    out +=
-        std::string(groups ? ",\n  " : "\n  ") + JsonObject()
-                                                     .addRaw("keys", JsonStrings(names))
-                                                     .addRaw("records", JsonArray(RecordsJson(map)))
-                                                     .str();
-    ++groups;
+    list.push_back(JsonObject()
+                       .addRaw("keys", JsonStrings(names))
+                       .addRaw("records", JsonArray(RecordsJson(map)))
+                       .str());
   });
+  groups = list.size();
   return JsonObject()
              .add("database", database)
              .add("loader", lotusNotes ? "lotus-notes" : "exchange")
              .addBool("proxyKeys", addProxy)
              .addNumber("groups", groups)
              .addNumber("keys", cache.keyCount())
-             .addRaw("groupList", "[" + out + (groups ? "\n]" : "]"))
+             .addRaw("groupList", JsonArrayLines(list, ""))
              .str() +
          "\n";
 }

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -110,16 +109,6 @@ void Use(hostconfig::Knob knob, const std::string& value) {
   if (!hostconfig::Set(knob, value)) throw ToolError(kExitFailure, "out of memory");
 }
 
-// The level as the library's default writer reads GUIDLOOKUPS_LOG_LEVEL.
-int LogLevel() {
-  std::string text = hostconfig::Get(hostconfig::Knob::kLogLevel);
-  char* end = nullptr;
-  errno = 0;
-  long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || errno != 0 || *end != '\0' || value < -1000 || value > 1000) return 1;
-  return static_cast<int>(value);
-}
-
 // The library skips what it cannot read and carries on with defaults; for an
 // operator that would turn a settings file they cannot read into a baffling
 // "no home folder". Say it plainly instead. A missing file is no failure:
@@ -195,7 +184,8 @@ ToolContext PrepareEnvironment(const GlobalOptions& options) {
     needsFolder = true;
   }
   Use(hostconfig::Knob::kLogFile, context.logFile);
-  auto writer = std::make_shared<LazyFileLogWriter>(context.logFile, needsFolder, LogLevel());
+  auto writer = std::make_shared<LazyFileLogWriter>(context.logFile, needsFolder,
+                                                    hxlog::LevelFromEnvironment());
   SetLogWriter(writer);
   for (const auto& line : buffer->take()) {
     if (writer->GetLevel() >= line.level)

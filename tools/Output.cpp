@@ -46,16 +46,9 @@ class CheckedOutputBuffer : public std::streambuf {
 
  private:
   bool Drain() {
-    const char* p = pbase();
-    while (p < pptr()) {
-      ssize_t n = ::write(STDOUT_FILENO, p, static_cast<size_t>(pptr() - p));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        if (error_ == 0) error_ = n < 0 ? errno : EIO;
-        break;
-      }
-      p += n;
-    }
+    if (!hostfs::WriteAll(STDOUT_FILENO, pbase(), static_cast<size_t>(pptr() - pbase())) &&
+        error_ == 0)
+      error_ = errno;
     // What could not be written is dropped: the run fails anyway, and a
     // stream that keeps it would retry the same failing write forever.
     setp(buffer_, buffer_ + sizeof buffer_);

@@ -42,7 +42,7 @@ std::vector<std::string> NamesOf(const std::string& folder, Pick pick) {
 
 bool IsOldTemp(const std::string& name) {
   return name.rfind("." GUIDDB_NAME ".", 0) == 0 && name.find(kOldTempMark) != std::string::npos &&
-         name.rfind(SharedSnapshot::kTempPrefix, 0) != 0;
+         name.rfind(cachefiles::kSnapshotTempPrefix, 0) != 0;
 }
 
 // Reads within [at, end) of the mapping; every read is checked.
@@ -81,13 +81,16 @@ struct Cursor {
     at += length;
     return p;
   }
+  std::string String() {
+    uint64_t length = 0;
+    const unsigned char* p = Text(length);
+    return p ? std::string(reinterpret_cast<const char*>(p), length) : std::string();
+  }
 };
 
 }  // namespace
 
 // ---- reader ----------------------------------------------------------------
-
-const char* const SharedSnapshot::kTempPrefix = cachefiles::kSnapshotTempPrefix;
 
 // Where a group's parts lie, once CheckGroup has found it sound.
 struct SharedSnapshot::GroupView {
@@ -114,13 +117,13 @@ std::vector<std::string> SharedSnapshot::AllPaths(const std::string& folder) {
 
 std::vector<std::string> SharedSnapshot::Leftovers(const std::string& folder) {
   return NamesOf(folder, [](const std::string& name) {
-    return name.rfind(kTempPrefix, 0) == 0 || IsOldTemp(name);
+    return name.rfind(cachefiles::kSnapshotTempPrefix, 0) == 0 || IsOldTemp(name);
   });
 }
 
 std::vector<std::string> SharedSnapshot::RemoveLeftovers(const std::string& folder) {
-  std::vector<std::string> removed =
-      hostfs::RemoveLeftovers(folder, kTempPrefix, hostfs::Leftovers::kWriterGone);
+  std::vector<std::string> removed = hostfs::RemoveLeftovers(
+      folder, cachefiles::kSnapshotTempPrefix, hostfs::Leftovers::kWriterGone);
   for (const std::string& path : NamesOf(folder, IsOldTemp))
     if (::unlink(path.c_str()) == 0) removed.push_back(path);
   return removed;
@@ -189,7 +192,7 @@ void SharedSnapshot::WriteSettled(const std::string& path) const {
   Put<uint64_t>(header, kChecksumAt,
                 Checksum(reinterpret_cast<const unsigned char*>(header.data()), kChecksumAt));
   hostfs::StagedFileOptions options;
-  options.prefix = kTempPrefix;
+  options.prefix = cachefiles::kSnapshotTempPrefix;
   options.withPid = true;
   options.finalMode = 0644;
   hostfs::StagedFile staged;
@@ -306,15 +309,10 @@ bool SharedSnapshot::CheckGroup(uint64_t at, uint64_t keyAt, GroupView& g, bool*
   // Whether each record's status makes keys; on the stack for the groups of
   // a directory, which hold a few records.
   bool inlineKeyed[32];
-  std::vector<bool> heapKeyed;
-  if (g.count > 32) heapKeyed.resize(g.count);
+  std::unique_ptr<bool[]> heapKeyed(g.count > 32 ? new bool[g.count] : nullptr);
+  bool* keyed = heapKeyed ? heapKeyed.get() : inlineKeyed;
   for (uint32_t i = 0; i < g.count && c.ok; ++i) {
-    const bool keyed =
-        cachekey::StatusMakesKey(source_.exchange, source_.addProxySmtp, c.Read<int32_t>());
-    if (g.count > 32)
-      heapKeyed[i] = keyed;
-    else
-      inlineKeyed[i] = keyed;
+    keyed[i] = cachekey::StatusMakesKey(source_.exchange, source_.addProxySmtp, c.Read<int32_t>());
     const unsigned char form = c.Read<unsigned char>();
     uint64_t n = 0;
     if (form == 2)
@@ -334,7 +332,7 @@ bool SharedSnapshot::CheckGroup(uint64_t at, uint64_t keyAt, GroupView& g, bool*
     if (!c.ok) return false;
     if (which == 0) break;
     if (which - 2 < g.count) {
-      if (!(g.count > 32 ? heapKeyed[which - 2] : inlineKeyed[which - 2])) return false;
+      if (!keyed[which - 2]) return false;
     } else if (which != 1) {
       return false;
     }
@@ -355,19 +353,9 @@ void SharedSnapshot::DecodeRecords(const GroupView& g, GuidRecordMap& out) const
   for (uint32_t i = 0; i < g.count; ++i) {
     const int32_t status = r.Read<int32_t>();
     const unsigned char form = r.Read<unsigned char>();
-    uint64_t n = 0;
-    std::string recordGuid;
-    if (form == 2) {
-      const unsigned char* text = r.Text(n);
-      recordGuid.assign(reinterpret_cast<const char*>(text), n);
-    } else {
-      recordGuid.assign(guidKey, guidLength);
-      if (form == 1) std::replace(recordGuid.begin(), recordGuid.end(), '-', 'X');
-    }
-    const unsigned char* name = r.Text(n);
-    built.emplace_hint(built.end(), status,
-                       SGuidRecord(std::string(reinterpret_cast<const char*>(name), n),
-                                   std::move(recordGuid), status));
+    std::string recordGuid = form == 2 ? r.String() : std::string(guidKey, guidLength);
+    if (form == 1) std::replace(recordGuid.begin(), recordGuid.end(), '-', 'X');
+    built.emplace_hint(built.end(), status, SGuidRecord(r.String(), std::move(recordGuid), status));
   }
   out.swap(built);
 }
@@ -434,10 +422,7 @@ bool SharedSnapshot::ReadGroup(uint64_t& at, SSnapshotGroup& group) const {
   if (!CheckGroup(at, 0, g, nullptr)) return false;
   DecodeRecords(g, group.records);
   group.offset = at;
-  Cursor c{base_, g.guidAt, g.end};
-  uint64_t n = 0;
-  const unsigned char* guid = c.Text(n);
-  group.guid.assign(reinterpret_cast<const char*>(guid), n);
+  group.guid = Cursor{base_, g.guidAt, g.end}.String();
   std::vector<const SGuidRecord*> records;
   for (const auto& entry : group.records) records.push_back(&entry.second);
   group.keys.clear();
@@ -486,12 +471,8 @@ std::string SharedSnapshot::Verify() const {
     if (!CheckGroup(groupAt, keyAt, g, &listed)) return which + " names no sound group";
     if (!listed) return which + " holds a key its group does not offer";
     if (!sameCases) continue;
-    Cursor c{base_, keyAt, g.end};
-    uint64_t n = 0;
-    const unsigned char* text = c.Text(n);
-    const std::string key = keyAt == g.guidAt
-                                ? std::string(reinterpret_cast<const char*>(text), n)
-                                : cachekey::Form(reinterpret_cast<const char*>(text), n, cases_);
+    std::string key = Cursor{base_, keyAt, g.end}.String();
+    if (keyAt != g.guidAt) key = cachekey::Form(key.data(), key.size(), cases_);
     if (Get<uint32_t>(slot) != static_cast<uint32_t>(HashKey(key.data(), key.size()) >> 32))
       return which + " has the tag of another key";
     GroupView found;

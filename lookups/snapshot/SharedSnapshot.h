@@ -44,9 +44,6 @@ class GUIDLOOKUPS_EXPORT SharedSnapshot {
   SharedSnapshot(const SharedSnapshot&) = delete;
   SharedSnapshot& operator=(const SharedSnapshot&) = delete;
 
-  // The names of the temporary files of writers: "<prefix><pid>-XXXXXX".
-  static const char* const kTempPrefix;
-
   // The file name of the snapshot for these options and this process's
   // character case table in `folder`.
   static std::string PathFor(const std::string& folder, bool exchange, bool addProxySmtp);

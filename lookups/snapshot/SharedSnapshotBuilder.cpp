@@ -279,11 +279,10 @@ bool SharedSnapshotBuilder::KeyText(const Slot& slot, std::string& out) const {
   }
   std::string text(static_cast<size_t>(length), '\0');
   if (length > 0 && !ReadAt(file_->fd(), &text[0], text.size(), slot.keyAt + used)) return false;
-  if (slot.keyAt == slot.groupAt + kGroupHead) {
+  if (slot.keyAt == slot.groupAt + kGroupHead)
     out.swap(text);
-  } else {
+  else
     out = cachekey::Form(text.data(), text.size(), cases_);
-  }
   return true;
 }
 

@@ -70,14 +70,11 @@ class GUIDLOOKUPS_EXPORT SharedSnapshotBuilder : public GroupSink {
   // cachefiles::kSnapshotTempPrefix + "<pid>-XXXXXX" so that a load can tell
   // when its writer is gone; false with `error` set when it cannot.
   bool Begin(const std::string& folder, std::string* error);
-  // Writes the group, its records and the keys it offers; a failed write
-  // shows in failed(), and later groups are then ignored.
+  // Writes the group, its records and the keys it offers; after a failed
+  // write later groups are ignored, and Install says why.
   void Take(GuidGroup& group) override;
   // Ends the load; the loader's counters go into the header.
   void Finish(const recordInfo_t& counters);
-  // A write failed or the table cannot be laid out; error() says why.
-  bool failed() const { return failed_; }
-  const std::string& error() const { return error_; }
 
   // Writes the key table (the first group offering a key keeps it) and the
   // header for `source`, flushes the file and renames it over `path`, then

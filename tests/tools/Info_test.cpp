@@ -111,7 +111,7 @@ TEST_F(GuidlookupToolTest, InfoShowsTheSharedSnapshotAndCheckFindsItDamaged) {
   const pid_t gone = testsupport::ForkChild([] { return 0; });
   ASSERT_EQ(testsupport::WaitChild(gone), 0);
   const std::string leftover =
-      folder + "/" + SharedSnapshot::kTempPrefix + std::to_string(gone) + "-abcdef";
+      folder + "/" + cachefiles::kSnapshotTempPrefix + std::to_string(gone) + "-abcdef";
   WriteFile(leftover, "partial");
   const std::string place = SharedSnapshot::PathFor(folder, false, false);
   ASSERT_EQ(mkdir(place.c_str(), 0755), 0);

@@ -510,10 +510,10 @@ TEST_F(SharedSnapshotTest, TemporaryOfAWriterThatIsGoneIsRemovedByTheNextLoad) {
   const pid_t gone = testsupport::ForkChild([] { return 0; });
   ASSERT_EQ(testsupport::WaitChild(gone), 0);
   const std::string dead =
-      dir_.file(SharedSnapshot::kTempPrefix + std::to_string(gone) + "-abcdef");
+      dir_.file(cachefiles::kSnapshotTempPrefix + std::to_string(gone) + "-abcdef");
   const std::string old = dir_.file(".GUIDDB.DAT.exchange.snapshot.tmpAbC123");
   const std::string live =
-      dir_.file(SharedSnapshot::kTempPrefix + std::to_string(::getpid()) + "-abcdef");
+      dir_.file(cachefiles::kSnapshotTempPrefix + std::to_string(::getpid()) + "-abcdef");
   for (int load = 0; load < 2; ++load) {  // the first writes the snapshot, the second maps it
     for (const std::string& path : {dead, old, live}) testsupport::WriteFile(path, "x");
     EXPECT_EQ(SharedSnapshot::Leftovers(dir_.path()).size(), 3u);
