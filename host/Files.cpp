@@ -22,6 +22,12 @@ bool Fail(std::string* error, int err, const std::string& what) {
   return false;
 }
 
+bool Fail(std::string* error, const Status& status) {
+  if (error != nullptr) *error = status.context();
+  errno = status.sysError();
+  return false;
+}
+
 }  // namespace
 
 std::string ErrnoText(int err) {
@@ -91,8 +97,10 @@ bool SyncFolder(const std::string& folder) {
 bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) continue;
+    // A write that takes nothing would be retried for ever.
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
       return false;
     }
     data += n;
@@ -121,14 +129,13 @@ bool AtomicReplace(const std::string& path, const std::function<bool(int fd)>& w
   options.prefix = "." + target.substr(target.find_last_of('/') + 1) + ".tmp";
   options.finalMode = mode;
   StagedFile staged;
-  if (const int err = staged.Create(folder, options))
-    return Fail(error, err, "cannot create a temporary file in " + folder);
+  if (Status s = staged.Create(folder, options); !s.ok()) return Fail(error, s);
   errno = 0;
   if (!write(staged.fd()))
     return Fail(error, errno != 0 ? errno : EIO, "cannot write " + staged.path());
-  if (const int err = staged.Flush()) return Fail(error, err, "cannot flush " + staged.path());
-  if (const int err = staged.Install(target, false))
-    return Fail(error, err, "cannot replace " + target);
+  if (Status s = staged.Flush(); !s.ok()) return Fail(error, s);
+  if (Status s = staged.Install(target, false); !s.ok())
+    return Fail(error, s.sysError(), "cannot replace " + target);
   return true;
 }
 

@@ -73,6 +73,12 @@ int CreateUniqueFile(std::string& pattern, unsigned mode) {
   return -1;
 }
 
+// A failure never reads as success, even where the call left errno at 0.
+Status Failed(int err, const std::string& what) {
+  if (err == 0) err = EIO;
+  return Status::IOError(what + ": " + ErrnoText(err), err);
+}
+
 }  // namespace
 
 void RemoveWithSidecars(const std::string& path) {
@@ -97,18 +103,18 @@ std::vector<std::string> RemoveLeftovers(const std::string& folder, const std::s
   return removed;
 }
 
-int StagedFile::Create(const std::string& folder, const StagedFileOptions& options) {
+Status StagedFile::Create(const std::string& folder, const StagedFileOptions& options) {
   removed_ = RemoveLeftovers(folder, options.prefix, options.leftovers);
   std::string pattern = folder + "/" + options.prefix;
   if (options.withPid) pattern += std::to_string(static_cast<long>(::getpid())) + "-";
   pattern += "XXXXXX";
   const int fd = CreateUniqueFile(pattern, options.finalMode >= 0 ? 0600 : options.createMode);
-  if (fd < 0) return errno;
+  if (fd < 0) return Failed(errno, "cannot create a temporary file in " + folder);
   fd_ = fd;
   path_ = pattern;
   finalMode_ = options.finalMode;
   sqlite_ = options.sqlite;
-  return 0;
+  return Status::OK();
 }
 
 void StagedFile::Adopt(const std::string& path, bool sqlite) {
@@ -116,37 +122,40 @@ void StagedFile::Adopt(const std::string& path, bool sqlite) {
   sqlite_ = sqlite;
 }
 
-int StagedFile::Write(const char* data, size_t size) {
-  if (fd_ < 0) return EBADF;
-  return WriteAll(fd_, data, size) ? 0 : errno;
+Status StagedFile::Write(const char* data, size_t size) {
+  if (fd_ < 0) return Failed(EBADF, "cannot write " + path_);
+  return WriteAll(fd_, data, size) ? Status::OK() : Failed(errno, "cannot write " + path_);
 }
 
-int StagedFile::Close() {
-  if (fd_ < 0) return 0;
+Status StagedFile::Close() {
+  if (fd_ < 0) return Status::OK();
   const int rc = ::close(fd_);
   fd_ = -1;
-  return rc == 0 ? 0 : errno;
+  return rc == 0 ? Status::OK() : Failed(errno, "cannot close " + path_);
 }
 
 // A file written by name (SQLite's, a copy) is flushed through a descriptor
 // of its own: fsync flushes the file, whichever descriptor wrote it.
-int StagedFile::Flush() {
-  if (path_.empty()) return EBADF;
+Status StagedFile::Flush() {
+  if (path_.empty()) return Failed(EBADF, "cannot flush a file not staged");
   if (fd_ < 0) {
     fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd_ < 0) return errno;
+    if (fd_ < 0) return Failed(errno, "cannot flush " + path_);
   }
-  if (finalMode_ >= 0 && ::fchmod(fd_, static_cast<mode_t>(finalMode_)) != 0) return errno;
-  if (const int err = FileSystemInUse().Fsync(fd_)) return err;
+  int err = 0;
+  if (finalMode_ >= 0 && ::fchmod(fd_, static_cast<mode_t>(finalMode_)) != 0) err = errno;
+  if (err == 0) err = FileSystemInUse().Fsync(fd_);
+  if (err != 0) return Failed(err, "cannot flush " + path_);
   return Close();
 }
 
-int StagedFile::Install(const std::string& destination, bool keepLink) {
+Status StagedFile::Install(const std::string& destination, bool keepLink) {
   const std::string target = keepLink ? ResolveLinks(destination) : destination;
-  if (const int err = FileSystemInUse().Rename(path_, target)) return err;
+  if (const int err = FileSystemInUse().Rename(path_, target))
+    return Failed(err, "cannot rename " + path_ + " to " + target);
   path_.clear();
   SyncFolder(FolderOf(target));
-  return 0;
+  return Status::OK();
 }
 
 void StagedFile::Abandon() {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "host/Export.h"
+#include "host/Status.h"
 
 namespace hostfs {
 
@@ -60,8 +61,10 @@ struct StagedFileOptions {
   bool sqlite = false;
 };
 
-// Each step returns 0 or the errno value of its failure; after a failure
-// the caller abandons the file (the destructor does). Not thread-safe.
+// Each step returns OK or an IOError whose context names the step and the
+// file ("cannot flush <path>: <errno text>") and whose sysError() is the
+// errno; after a failure the caller abandons the file (the destructor
+// does). Not thread-safe.
 class GUIDLOOKUPS_EXPORT StagedFile {
  public:
   StagedFile() = default;
@@ -71,26 +74,26 @@ class GUIDLOOKUPS_EXPORT StagedFile {
 
   // Removes the leftovers `options` names, then creates the file in
   // `folder`. REQUIRES: nothing staged yet.
-  int Create(const std::string& folder, const StagedFileOptions& options);
+  Status Create(const std::string& folder, const StagedFileOptions& options);
   // Takes `path`, written by others (SQLite, a copy, a link), as the staged
   // file, with SQLite's files beside it when `sqlite`. REQUIRES: nothing
   // staged yet.
   void Adopt(const std::string& path, bool sqlite);
 
   // Appends `size` bytes through the descriptor Create opened.
-  int Write(const char* data, size_t size);
-  // Closes the descriptor, for a file that others write by name. Returns
+  Status Write(const char* data, size_t size);
+  // Closes the descriptor, for a file that others write by name. Fails with
   // close(2)'s errno: a full disk may show only here.
-  int Close();
+  Status Close();
   // Gives the file its final mode (when one was asked for) and flushes it to
   // disk, through its descriptor or, once closed, through a new one; then
   // closes it.
-  int Flush();
+  Status Flush();
   // Renames the flushed file over `destination` (over ResolveLinks of it
   // when `keepLink`), then flushes that folder; a folder that cannot be
-  // flushed only weakens durability and is not reported. Returns the
-  // rename's errno; on success the file is no longer staged.
-  int Install(const std::string& destination, bool keepLink = true);
+  // flushed only weakens durability and is not reported. On success the
+  // file is no longer staged.
+  Status Install(const std::string& destination, bool keepLink = true);
   // Closes and removes the staged file (and its SQLite files); nothing when
   // nothing is staged.
   void Abandon();

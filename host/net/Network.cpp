@@ -215,19 +215,20 @@ CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& req
     // The database is read by every agent of the machine.
     part.finalMode = 0644;
     hostfs::StagedFile temp;
-    if (int code = temp.Create(folder, part))
-      return FileError(code, "cannot create a temporary file in", folder);
+    if (Status s = temp.Create(folder, part); !s.ok())
+      return FileError(s.sysError(), "cannot create a temporary file in", folder);
     err = exchange.Configure(temp.fd(), false, ifNoneMatch_, ifModifiedSince_);
     if (!err.IsError()) err = exchange.Perform(temp.path(), notModified_);
     if (err.IsError() || notModified_) return err;
     if (err = exchange.CheckBodyWhole(); err.IsError()) return err;
 
     // A full disk may show only at the flush.
-    if (int code = temp.Flush()) return FileError(code, "cannot write", temp.path());
+    if (Status s = temp.Flush(); !s.ok())
+      return FileError(s.sysError(), "cannot write", temp.path());
     // The destination's links were resolved above; the folder is flushed
     // with the rename.
-    if (int code = temp.Install(destination, false))
-      return FileError(code, "cannot rename the download to", destination);
+    if (Status s = temp.Install(destination, false); !s.ok())
+      return FileError(s.sysError(), "cannot rename the download to", destination);
 
     std::strncpy(request.destinationPath, destination.c_str(), sizeof(request.destinationPath) - 1);
     request.size = exchange.written();

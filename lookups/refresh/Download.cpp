@@ -325,12 +325,8 @@ class GuidDownload {
   CLmError Install() {
     hostfs::StagedFile checked;
     checked.Adopt(staging_.file(), true);
-    Status installed;
-    if (const int err = checked.Flush())
-      installed =
-          Status::IOError("cannot flush " + staging_.file() + ": " + hostfs::ErrnoText(err), err);
-    else
-      installed = InstallGuidDatabase(guidCacheDir_, checked);
+    Status installed = checked.Flush();
+    if (installed.ok()) installed = InstallGuidDatabase(guidCacheDir_, checked);
     if (installed.code() == Status::Code::kDatabase) {
       HXLOG_FAILURE(lastError_, kTag, "%s", installed.context().c_str());
       return Failed(GuidFailureStep::kInstall, hxerr::kIo, installed.context());

@@ -20,10 +20,7 @@ Status InstallGuidDatabase(const std::string& guidCacheDir, hostfs::StagedFile& 
   if (!CGuidDB::ClearLeftoverJournal(target, &why)) return Status(Status::Code::kDatabase, why);
   // From here a validator would describe a file no longer in place.
   DropDownloadValidator(guidCacheDir);
-  const std::string from = staged.path();
-  if (const int err = staged.Install(target, false))
-    return Status::IOError(
-        "cannot rename " + from + " to " + target + ": " + hostfs::ErrnoText(err), err);
+  if (Status installed = staged.Install(target, false); !installed.ok()) return installed;
   // Snapshots of the old table would only be refused from now on.
   RemoveSharedSnapshots(guidCacheDir);
   return Status::OK();

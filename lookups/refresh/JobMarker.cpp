@@ -74,9 +74,9 @@ bool WriteJobMarker(const std::string& path, uint64_t jobId) {
     const std::string text = std::to_string(jobId);
     // Flushed before the rename, so that a crash cannot leave a marker that
     // names the job but holds nothing.
-    return staged.Create(hostfs::FolderOf(path), options) == 0 &&
-           staged.Write(text.data(), text.size()) == 0 && staged.Flush() == 0 &&
-           staged.Install(path, false) == 0;
+    return staged.Create(hostfs::FolderOf(path), options).ok() &&
+           staged.Write(text.data(), text.size()).ok() && staged.Flush().ok() &&
+           staged.Install(path, false).ok();
   } catch (...) {
     return false;
   }

@@ -42,21 +42,22 @@ class StagingFile {
     options.sqlite = true;
     struct stat st;
     if (::stat(like.c_str(), &st) == 0) options.finalMode = static_cast<int>(st.st_mode & 0666);
-    const int err = file_.Create(folder, options);
+    Status made = file_.Create(folder, options);
     for (const std::string& path : file_.removed())
       HXLOG(2, kTag, "Removed [%s] left by an interrupted rebuild", path.c_str());
     // SQLite writes the file by its name.
-    if (err == 0 && file_.Close() == 0) return true;
+    if (made.ok()) made = file_.Close();
+    if (made.ok()) return true;
     error = "cannot create a new database file in [" + folder +
-            "]: " + hostfs::ErrnoText(err != 0 ? err : errno);
+            "]: " + hostfs::ErrnoText(made.sysError());
     return false;
   }
 
   // Flushes the finished file to disk: it was built without syncs.
   bool Sync(std::string& error) {
     const std::string path = file_.path();
-    if (const int err = file_.Flush()) {
-      error = "cannot flush [" + path + "]: " + hostfs::ErrnoText(err);
+    if (Status flushed = file_.Flush(); !flushed.ok()) {
+      error = "cannot flush [" + path + "]: " + hostfs::ErrnoText(flushed.sysError());
       return false;
     }
     return true;

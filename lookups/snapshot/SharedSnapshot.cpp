@@ -196,14 +196,14 @@ void SharedSnapshot::WriteSettled(const std::string& path) const {
   options.withPid = true;
   options.finalMode = 0644;
   hostfs::StagedFile staged;
-  int err = staged.Create(hostfs::FolderOf(path), options);
-  if (err == 0) err = staged.Write(header.data(), header.size());
-  if (err == 0)
-    err = staged.Write(reinterpret_cast<const char*>(base_) + kHeaderSize, size_ - kHeaderSize);
-  if (err == 0) err = staged.Flush();
+  Status written = staged.Create(hostfs::FolderOf(path), options);
+  if (written.ok()) written = staged.Write(header.data(), header.size());
+  if (written.ok())
+    written = staged.Write(reinterpret_cast<const char*>(base_) + kHeaderSize, size_ - kHeaderSize);
+  if (written.ok()) written = staged.Flush();
   // On a failure the staged file goes with `staged`, and the young snapshot
   // stays: later loads go on checking the table's content.
-  if (err == 0) staged.Install(path, false);
+  if (written.ok()) staged.Install(path, false);
 }
 
 std::unique_ptr<SharedSnapshot> SharedSnapshot::FromBytes(const void* data, size_t size,

@@ -125,8 +125,8 @@ bool SharedSnapshotBuilder::Begin(const std::string& folder, std::string* error)
   options.withPid = true;
   options.finalMode = 0644;  // readers of other processes need it, whatever the umask
   file_ = std::make_unique<hostfs::StagedFile>();
-  if (const int err = file_->Create(folder, options)) {
-    Fail("cannot create a file in " + folder + " (" + hostfs::ErrnoText(err) + ")");
+  if (Status s = file_->Create(folder, options); !s.ok()) {
+    Fail("cannot create a file in " + folder + " (" + hostfs::ErrnoText(s.sysError()) + ")");
     if (error) *error = error_;
     return false;
   }
@@ -138,8 +138,8 @@ bool SharedSnapshotBuilder::Begin(const std::string& folder, std::string* error)
 // Writes what is pending, only ever at a group's end.
 void SharedSnapshotBuilder::Spill(bool force) {
   if (failed_ || pending_.empty() || (!force && pending_.size() < kSpillBytes)) return;
-  if (const int err = file_->Write(pending_.data(), pending_.size())) {
-    Fail("cannot write " + file_->path() + " (" + hostfs::ErrnoText(err) + ")");
+  if (Status s = file_->Write(pending_.data(), pending_.size()); !s.ok()) {
+    Fail("cannot write " + file_->path() + " (" + hostfs::ErrnoText(s.sysError()) + ")");
     return;
   }
   pendingAt_ += pending_.size();
@@ -333,7 +333,7 @@ bool SharedSnapshotBuilder::Install(const std::string& path, const SSnapshotSour
     if (!PlaceKeys(table, slotCount, keys)) return fail("cannot read back " + file_->path());
     std::vector<Slot>().swap(slots_);
     const std::string header = Header(source, slotCount, keys);
-    int err = file_->Write(table.data(), table.size());
+    int err = file_->Write(table.data(), table.size()).sysError();
     errno = 0;
     if (err == 0 && ::pwrite(file_->fd(), header.data(), header.size(), 0) !=
                         static_cast<ssize_t>(header.size()))
@@ -344,10 +344,11 @@ bool SharedSnapshotBuilder::Install(const std::string& path, const SSnapshotSour
     return fail("out of memory");
   }
   const std::string temp = file_->path();
-  if (const int err = file_->Flush())
-    return fail("cannot flush " + temp + " (" + hostfs::ErrnoText(err) + ")");
+  if (Status s = file_->Flush(); !s.ok())
+    return fail("cannot flush " + temp + " (" + hostfs::ErrnoText(s.sysError()) + ")");
   // A link at `path` is replaced, never followed: Open refuses links anyway.
-  if (const int err = file_->Install(path, false))
-    return fail("cannot rename " + temp + " over the snapshot (" + hostfs::ErrnoText(err) + ")");
+  if (Status s = file_->Install(path, false); !s.ok())
+    return fail("cannot rename " + temp + " over the snapshot (" + hostfs::ErrnoText(s.sysError()) +
+                ")");
   return true;
 }

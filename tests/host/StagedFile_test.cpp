@@ -58,7 +58,7 @@ TEST_F(StagedFileTest, LeftoversAreRemovedByTheRuleAsked) {
     options.withPid = true;
     options.leftovers = c.which;
     hostfs::StagedFile staged;
-    ASSERT_EQ(staged.Create(dir_.path(), options), 0);
+    ASSERT_TRUE(staged.Create(dir_.path(), options).ok());
     EXPECT_EQ(staged.path().rfind(dir_.file(mine.substr(0, mine.size() - 3)), 0), 0u)
         << staged.path();
     EXPECT_EQ(Exists(dead), !c.deadGoes) << static_cast<int>(c.which);
@@ -81,11 +81,11 @@ TEST_F(StagedFileTest, FinalModeIsExactAndCreationModeFollowsTheUmask) {
     options.prefix = ".out.tmp";
     options.finalMode = c.finalMode;
     hostfs::StagedFile staged;
-    ASSERT_EQ(staged.Create(dir_.path(), options), 0);
+    ASSERT_TRUE(staged.Create(dir_.path(), options).ok());
     EXPECT_EQ(ModeOf(staged.path()), 0600u);
-    ASSERT_EQ(staged.Write("new", 3), 0);
-    ASSERT_EQ(staged.Flush(), 0);
-    ASSERT_EQ(staged.Install(destination), 0);
+    ASSERT_TRUE(staged.Write("new", 3).ok());
+    ASSERT_TRUE(staged.Flush().ok());
+    ASSERT_TRUE(staged.Install(destination).ok());
     EXPECT_EQ(ModeOf(destination), c.expected) << c.finalMode;
     EXPECT_EQ(ReadFile(destination), "new");
   }
@@ -97,10 +97,10 @@ TEST_F(StagedFileTest, InstallKeepsALinkAndAbandonTakesSqlitesFiles) {
   ASSERT_EQ(::symlink("target", dir_.file("link").c_str()), 0);
   {
     hostfs::StagedFile staged;
-    ASSERT_EQ(staged.Create(dir_.path(), {".link.tmp"}), 0);
-    ASSERT_EQ(staged.Write("new", 3), 0);
-    ASSERT_EQ(staged.Flush(), 0);
-    ASSERT_EQ(staged.Install(dir_.file("link")), 0);
+    ASSERT_TRUE(staged.Create(dir_.path(), {".link.tmp"}).ok());
+    ASSERT_TRUE(staged.Write("new", 3).ok());
+    ASSERT_TRUE(staged.Flush().ok());
+    ASSERT_TRUE(staged.Install(dir_.file("link")).ok());
   }
   EXPECT_TRUE(std::filesystem::is_symlink(dir_.file("link")));
   EXPECT_EQ(ReadFile(dir_.file("target")), "new");
@@ -110,7 +110,7 @@ TEST_F(StagedFileTest, InstallKeepsALinkAndAbandonTakesSqlitesFiles) {
     hostfs::StagedFile staged;
     hostfs::StagedFileOptions options{".db.tmp"};
     options.sqlite = true;
-    ASSERT_EQ(staged.Create(dir_.path(), options), 0);
+    ASSERT_TRUE(staged.Create(dir_.path(), options).ok());
     abandoned = staged.path();
     for (const char* suffix : {"-journal", "-wal", "-shm"}) WriteFile(abandoned + suffix, "j");
   }
