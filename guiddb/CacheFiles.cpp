@@ -9,7 +9,8 @@ constexpr char kCacheSubfolder[] = "/JobResults/GUIDCacheDir";
 constexpr char kSnapshotSuffix[] = ".snapshot";
 
 bool EndsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 }  // namespace

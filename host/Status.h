@@ -31,7 +31,9 @@ class GUIDLOOKUPS_EXPORT Status {
       : code_(code), sysError_(sysError), sqliteCode_(sqliteCode), context_(std::move(context)) {}
 
   static Status OK() { return Status(); }
-  static Status NotFound(std::string context) { return Status(Code::kNotFound, std::move(context)); }
+  static Status NotFound(std::string context) {
+    return Status(Code::kNotFound, std::move(context));
+  }
   static Status IOError(std::string context, int sysError) {
     return Status(Code::kIOError, std::move(context), sysError);
   }
