@@ -84,8 +84,7 @@ Status RowSetDigest::OfFile(const std::string& file, RowSetDigest& out) {
     auto rows = db.ExecQuerySetup("SELECT Name, GUID, Status FROM GUID");
     RowSetDigest digest;
     while (rows->NextRow())
-      digest.Add(rows->GetStringField(0, ""), rows->GetStringField(1, ""),
-                 rows->GetIntField(2, 0));
+      digest.Add(rows->GetStringField(0, ""), rows->GetStringField(1, ""), rows->GetIntField(2, 0));
     out = digest;
     return Status::OK();
   } catch (const FX::CSQLite3Exception& e) {

@@ -51,11 +51,20 @@ int Compare(const SGuidRecord& a, const SGuidRecord& b) {
 void PutEscaped(std::string& out, const std::string& field) {
   for (char c : field) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      default: out += c;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      default:
+        out += c;
     }
   }
 }
@@ -69,11 +78,20 @@ bool Unescape(const std::string& in, std::string& out) {
     }
     if (++i == in.size()) return false;
     switch (in[i]) {
-      case '\\': out += '\\'; break;
-      case 't': out += '\t'; break;
-      case 'r': out += '\r'; break;
-      case 'n': out += '\n'; break;
-      default: return false;
+      case '\\':
+        out += '\\';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      default:
+        return false;
     }
   }
   return true;
@@ -211,10 +229,10 @@ Status DecodeRowDelta(const std::string& gz, RowDelta& delta, uint64_t maxText) 
   uint64_t removed = 0, added = 0;
   RowSetDigest digest;
   if (!next() || line != kMagic) return Garbled("has no known header");
-  if (!next() || !ParseField(line, "from", d.fromId) || !next() || !ParseField(line, "to", d.toId) ||
-      !next() || !ParseField(line, "digest", d.digest) || !RowSetDigest::FromHex(d.digest, digest) ||
-      !next() || !ParseCount(line, "removed", removed) || !next() ||
-      !ParseCount(line, "added", added))
+  if (!next() || !ParseField(line, "from", d.fromId) || !next() ||
+      !ParseField(line, "to", d.toId) || !next() || !ParseField(line, "digest", d.digest) ||
+      !RowSetDigest::FromHex(d.digest, digest) || !next() ||
+      !ParseCount(line, "removed", removed) || !next() || !ParseCount(line, "added", added))
     return Garbled("header is garbled");
   // Every row takes at least 6 bytes of text: counts beyond it are lies.
   if (removed + added > text.size() / 6) return Garbled("counts more rows than it holds");

@@ -63,6 +63,6 @@ using DeltaStepObserver = std::function<void(const char* step)>;
 // old table or the new one, whole (SQLite's rollback journal). On success
 // `after` is the new table's digest.
 GUIDLOOKUPS_EXPORT Status ApplyRowDelta(const AccessLock& held, const std::string& file,
-                                        const RowDelta& delta,
-                                        const RowSetDigest& current, RowSetDigest& after,
+                                        const RowDelta& delta, const RowSetDigest& current,
+                                        RowSetDigest& after,
                                         const DeltaStepObserver& observer = nullptr);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "lookups/refresh/Manifest.h"
 #include "support/GuidDBSupport.h"
 #include "support/TestSupport.h"
 
@@ -36,10 +37,13 @@ class RowDeltaTest : public ::testing::Test {
   testsupport::TempDir dir_;
   testsupport::ScopedConfig config_{hostconfig::Knob::kLockDir, dir_.path()};
   // Duplicates, and names that need escaping on the wire.
-  const std::vector<Row> before_ = {{"a@x", "{1}", 1}, {"a@x", "{1}", 1}, {"b@x", "{2}", 1},
-                                    {"tab\there", "{3}", 2}, {"gone@x", "{4}", 1}};
-  const std::vector<Row> after_ = {{"a@x", "{1}", 1},       {"b@x", "{2}", 1},
-                                   {"b@x", "{2}", 2},       {"tab\there", "{3}", 2},
+  const std::vector<Row> before_ = {{"a@x", "{1}", 1},
+                                    {"a@x", "{1}", 1},
+                                    {"b@x", "{2}", 1},
+                                    {"tab\there", "{3}", 2},
+                                    {"gone@x", "{4}", 1}};
+  const std::vector<Row> after_ = {{"a@x", "{1}", 1},          {"b@x", "{2}", 1},
+                                   {"b@x", "{2}", 2},          {"tab\there", "{3}", 2},
                                    {"new\\line\nx", "{5}", 0}, {"c@x", "{6}", -7}};
 };
 
@@ -59,7 +63,8 @@ TEST_F(RowDeltaTest, DigestIgnoresOrderCountsDuplicatesAndFollowsChanges) {
   RowSetDigest back;
   ASSERT_TRUE(RowSetDigest::FromHex(d.Hex(), back));
   EXPECT_EQ(d, back);
-  for (const std::string& bad : std::vector<std::string>{"", "xyz", std::string(64, 'G'), std::string(63, '0')})
+  for (const std::string& bad :
+       std::vector<std::string>{"", "xyz", std::string(64, 'G'), std::string(63, '0')})
     EXPECT_FALSE(RowSetDigest::FromHex(bad, back)) << bad;
   EXPECT_FALSE(RowSetDigest::OfFile(dir_.file("missing"), back).ok());
 }
@@ -109,8 +114,7 @@ TEST_F(RowDeltaTest, DeltaThatDoesNotFitLeavesTheTableAsItWas) {
   RowSetDigest after;
   EXPECT_EQ(Status::Code::kRefused,
             ApplyRowDelta(held, old, missingRow, DigestOf(old), after).code());
-  EXPECT_EQ(Status::Code::kRefused,
-            ApplyRowDelta(held, old, good, RowSetDigest(), after).code())
+  EXPECT_EQ(Status::Code::kRefused, ApplyRowDelta(held, old, good, RowSetDigest(), after).code())
       << "a table other than the delta's base";
   EXPECT_EQ(bytes, testsupport::ReadFile(old));
 }
@@ -140,6 +144,32 @@ TEST_F(RowDeltaTest, CrashAtAnyStepOfTheApplyLeavesOneWholeTable) {
       EXPECT_EQ(testsupport::ReadAllRows(now), rows);
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ManifestTest, ReadsWhatThePublisherWritesAndRefusesTheRest) {
+  Manifest m;
+  ASSERT_TRUE(ParseManifest(
+      R"({"id":"20261209T010203Z-1","time":"2026-12-09T01:02:03Z","rows":3,"guids":2,)"
+      R"("digest":"ab","later":[1,{"x":null}],"files":[{"name":"GUIDDB.DAT","size":8192,)"
+      R"("sha256":"00"}],"deltas":[{"from":"r0","name":"deltas/r0.delta.gz","size":9,)"
+      R"("sha256":"11"}]})"
+      "\n",
+      m));
+  EXPECT_EQ("20261209T010203Z-1", m.id);
+  EXPECT_EQ(3, m.rows);
+  EXPECT_EQ("ab", m.digest);
+  ASSERT_EQ(1u, m.files.size());
+  EXPECT_EQ(8192, m.files[0].size);
+  ASSERT_EQ(1u, m.deltas.size());
+  EXPECT_EQ("r0", m.deltas[0].from);
+  EXPECT_EQ("deltas/r0.delta.gz", m.deltas[0].file.name);
+  for (const char* bad : {"", "{", R"({"id":})", R"({"id":"a"} x)", R"({"rows":-})",
+                          R"({"deltas":[{"from":1}]})", R"({"id":"\u00e9"})"})
+    EXPECT_FALSE(ParseManifest(bad, m)) << bad;
 }
 
 }  // namespace
