@@ -107,9 +107,10 @@ void HeaderList::Add(const std::string& header) {
   if (curl_slist* grown = curl_slist_append(list, header.c_str())) list = grown;
 }
 
-FileRequest::FileRequest(const std::string& baseUrl, const std::string& clientName)
+FileRequest::FileRequest(const std::string& baseUrl, const std::string& clientName,
+                         const std::string& remoteFile)
     : baseUrl_(baseUrl),
-      url_(baseUrl + "/" + kFileName),
+      url_(baseUrl + "/" + remoteFile),
       shown_(WithoutUrlCredentials(url_)),
       prefix_("download of " + shown_ + ": "),
       userAgent_("guidlookups (" + clientName + ")") {}

@@ -75,7 +75,9 @@ struct HeaderList {
 // one before succeeded.
 class FileRequest {
  public:
-  FileRequest(const std::string& baseUrl, const std::string& clientName);
+  // Asks for "<baseUrl>/<remoteFile>".
+  FileRequest(const std::string& baseUrl, const std::string& clientName,
+              const std::string& remoteFile = kFileName);
   FileRequest(const FileRequest&) = delete;
   FileRequest& operator=(const FileRequest&) = delete;
 

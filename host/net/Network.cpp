@@ -192,6 +192,10 @@ std::string CHxNetwork::GetConnectionStr() const {
 
 void CHxNetwork::SetDestinationFile(const std::string& path) { destinationFile_ = path; }
 
+std::string CHxNetwork::RemoteFile() const {
+  return remoteFile_.empty() ? std::string(kFileName) : remoteFile_;
+}
+
 void CHxNetwork::SetValidator(const std::string& etag, const std::string& lastModified) {
   ifNoneMatch_ = etag;
   ifModifiedSince_ = lastModified;
@@ -208,12 +212,12 @@ CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& req
       std::string folder;
       if (!settings.getString(kSection, kTempDirSetting, &folder) || folder.empty())
         return CLmError(hxerr::kNotFound, "setting " + Named(kTempDirSetting) + " is missing");
-      destination = folder + "/" + kFileName;
+      destination = folder + "/" + RemoteFile().substr(RemoteFile().rfind('/') + 1);
     }
     // Beside the file a link at the destination names: the link stays.
     destination = hostfs::ResolveLinks(destination);
     const std::string folder = hostfs::FolderOf(destination);
-    FileRequest exchange(baseUrl_, clientName_);
+    FileRequest exchange(baseUrl_, clientName_, RemoteFile());
     // Checked before any connection is made (the settings may have changed
     // since the attach).
     CLmError err =
@@ -265,7 +269,7 @@ CLmError CHxNetwork::ProbeFile() {
     if (!connected_) return CLmError(hxerr::kInvalid, "not attached to a control server");
     ForgetReceived();
     HXPlatformInfo settings = FocusedSettings();
-    FileRequest exchange(baseUrl_, clientName_);
+    FileRequest exchange(baseUrl_, clientName_, RemoteFile());
     CLmError err = exchange.Start(settings, timeoutSeconds_);
     if (!err.IsError()) err = exchange.Configure(-1, true, ifNoneMatch_, ifModifiedSince_);
     if (!err.IsError()) err = exchange.Perform("", notModified_);
