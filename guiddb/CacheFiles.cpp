@@ -5,7 +5,6 @@
 namespace cachefiles {
 namespace {
 
-constexpr char kCacheSubfolder[] = "/JobResults/GUIDCacheDir";
 constexpr char kSnapshotSuffix[] = ".snapshot";
 
 bool EndsWith(const std::string& text, const std::string& tail) {
@@ -17,7 +16,7 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 
 const char kSnapshotTempPrefix[] = "." GUIDDB_NAME ".snapshot.tmp";
 
-std::string CacheFolder(const std::string& home) { return home + kCacheSubfolder; }
+std::string CacheFolder(const std::string& home) { return home + "/" GUID_CACHE_SUBFOLDER; }
 std::string Database(const std::string& folder) { return folder + "/" GUIDDB_NAME; }
 std::string JobMarker(const std::string& folder) { return folder + "/" GUID_JOB_MARKER_NAME; }
 std::string Validator(const std::string& folder) { return folder + "/GUIDDB.VALIDATOR"; }

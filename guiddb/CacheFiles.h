@@ -2,7 +2,7 @@
 // folder, named in one place: a reader of a folder listing, a cleaner or a
 // new unit finds here what each name means and who writes it.
 //
-// The folder "<home>/JobResults/GUIDCacheDir" holds:
+// The GUID cache folder, "<home>/" GUID_CACHE_SUBFOLDER, holds:
 //   GUIDDB.DAT            the table (written only by a rename over it)
 //   GUIDDB.JOB            the id of the last job whose rebuild completed
 //   GUIDDB.VALIDATOR      the control server's validator of the installed file
@@ -22,10 +22,12 @@
 // Name of the job marker file: the id of the last job whose rebuild
 // completed, in decimal.
 #define GUID_JOB_MARKER_NAME "GUIDDB.JOB"
+// The GUID cache folder, below the agent's home folder.
+#define GUID_CACHE_SUBFOLDER "JobResults/GUIDCacheDir"
 
 namespace cachefiles {
 
-// "<home>/JobResults/GUIDCacheDir".
+// "<home>/" GUID_CACHE_SUBFOLDER.
 GUIDLOOKUPS_EXPORT std::string CacheFolder(const std::string& home);
 // "<folder>/GUIDDB.DAT".
 GUIDLOOKUPS_EXPORT std::string Database(const std::string& folder);

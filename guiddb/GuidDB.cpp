@@ -1,80 +1,20 @@
 #include "guiddb/GuidDB.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <ctime>
 #include <stdexcept>
 #include <utility>
 
+#include "guiddb/GuidDBSchema.h"
 #include "host/EventLog.h"
+#include "host/FXPath.h"
 #include "host/FXString.h"
-#include "host/Files.h"
 #include "host/SQLite3.h"
-#include "host/StagedFile.h"
 
 // The library's event log: the database class writes every line through it.
 EvEvent event;
 
 namespace {
 
-constexpr const char* kTableTest = "SELECT COUNT(*) FROM SQLITE_MASTER WHERE NAME='GUID';";
-
-constexpr const char* kSchema[] = {
-    "CREATE TABLE GUID (Name TEXT, GUID TEXT, Status INTEGER);",
-    "CREATE INDEX NAME_index ON GUID(Name ASC);",
-    "CREATE INDEX GUID_index ON GUID(GUID ASC);",
-};
-
-// Indexes in the NOCASE collation let SQLite answer the by-name search
-// (Name = ... COLLATE NOCASE) and the by-GUID search (a LIKE pattern, which
-// ignores ASCII case) from an index instead of a scan of the whole table. They
-// are extra: a reader that knows only the "10.0" schema still reads the file,
-// and a file without them still answers, only slower.
-constexpr const char* kSearchIndexes[] = {
-    "CREATE INDEX IF NOT EXISTS NAME_NOCASE_index ON GUID(Name COLLATE NOCASE);",
-    "CREATE INDEX IF NOT EXISTS GUID_NOCASE_index ON GUID(GUID COLLATE NOCASE);",
-};
-
-constexpr const char* kSearchIndexCount =
-    "SELECT COUNT(*) FROM sqlite_master WHERE type='index' AND "
-    "name IN ('NAME_NOCASE_index','GUID_NOCASE_index');";
-
-constexpr const char* kAllIndexes[] = {
-    "CREATE INDEX IF NOT EXISTS NAME_index ON GUID(Name ASC);",
-    "CREATE INDEX IF NOT EXISTS GUID_index ON GUID(GUID ASC);",
-    kSearchIndexes[0],
-    kSearchIndexes[1],
-};
-
-constexpr const char* kDropIndexes[] = {
-    "DROP INDEX IF EXISTS NAME_index;",
-    "DROP INDEX IF EXISTS GUID_index;",
-    "DROP INDEX IF EXISTS NAME_NOCASE_index;",
-    "DROP INDEX IF EXISTS GUID_NOCASE_index;",
-};
-
-// SQLite makes an automatic index only for a UNIQUE or PRIMARY KEY
-// constraint, which only the old schema had.
-constexpr const char* kOldSchemaProbe =
-    "SELECT name FROM sqlite_master WHERE type='index' and name like 'sqlite_autoindex_GUID%'";
-
-// SQLite cannot drop a constraint, so the rows go through a temporary table
-// while the table is made again without it. The caller's transaction makes
-// the whole move undoable: a failure half-way is rolled back to the old table.
-constexpr const char* kUpgradeTo10[] = {
-    "CREATE TEMPORARY TABLE TEMP_TABLE(Name TEXT, GUID TEXT, Status INTEGER)",
-    "INSERT INTO TEMP_TABLE SELECT Name, GUID, Status FROM GUID;",
-    "DELETE FROM GUID;",
-    "DROP TABLE GUID;",
-    "CREATE TABLE GUID (Name TEXT, GUID TEXT, Status INTEGER);",
-    "INSERT INTO GUID SELECT Name, GUID, Status FROM TEMP_TABLE;",
-    "DROP TABLE TEMP_TABLE;",
-    "CREATE INDEX NAME_index ON GUID(Name ASC);",
-    "CREATE INDEX GUID_index ON GUID(GUID ASC);",
-};
+using namespace guidschema;
 
 std::string DbPath(const char* folder) {
   std::string path = folder != nullptr ? folder : "";
@@ -91,26 +31,28 @@ FX::CSQLite3DB& Connected(const std::unique_ptr<FX::CSQLite3DB>& db) {
 }
 
 // The one place where an error of the access layer becomes an operation's
-// failure result: SQLite's text is kept in `lastError`, and `log` writes the
-// operation's own line with it. Nothing leaves as an exception.
+// failure result: SQLite's text and result code are kept in `last`, and
+// `log` writes the operation's own line with the text. Nothing leaves as an
+// exception.
 template <typename Result, typename Body, typename Log>
-Result Guarded(std::string& lastError, Result failure, Body&& body, Log&& log) {
+Result Guarded(Status& last, Result failure, Body&& body, Log&& log) {
   try {
     return body();
+  } catch (const FX::CSQLite3Exception& e) {
+    last = Status::Database(e.what(), e.code());
   } catch (const std::exception& e) {
-    lastError = e.what();
+    last = Status(Status::Code::kDatabase, e.what());
   } catch (...) {
-    lastError = "unknown error";
+    last = Status(Status::Code::kDatabase, "unknown error");
   }
-  log(lastError.c_str());
+  log(last.context().c_str());
   return failure;
 }
 
-// BEGIN, COMMIT and ROLLBACK: 0, or -1 with SQLite's text in `error`.
-int RunTransactionStatement(FX::CSQLite3DB* db, const char* tag, const char* verb,
-                            std::string& error) {
+// BEGIN, COMMIT and ROLLBACK: 0, or -1 with SQLite's text and code in `last`.
+int RunTransactionStatement(FX::CSQLite3DB* db, const char* tag, const char* verb, Status& last) {
   const int result = Guarded(
-      error, -1,
+      last, -1,
       [&] {
         if (db == nullptr) throw std::logic_error("no database connection");
         db->ExecDML(std::string(verb) + ";");
@@ -118,7 +60,9 @@ int RunTransactionStatement(FX::CSQLite3DB* db, const char* tag, const char* ver
         return 0;
       },
       [&](const char* why) { event.DebugLvl(tag, 1, "%s failed, error=[%s]", verb, why); });
-  if (result != 0) error = std::string(verb) + " failed: " + error;
+  if (result != 0)
+    last =
+        Status(last.code(), std::string(verb) + " failed: " + last.context(), 0, last.sqliteCode());
   return result;
 }
 
@@ -150,7 +94,7 @@ int CGuidDB::Open(const char* folder) {
   // Opening would create an empty file; a reader must not leave one behind.
   if (!FXFile::DoesFileExist(path)) return 1;
   return Guarded(
-      lastError_, -1,
+      lastStatus_, -1,
       [&] {
         // Taken before SQLite reads a byte: a change made after this (a `cp` over
         // the file needs no lock of ours) then shows at the next check.
@@ -175,7 +119,7 @@ int CGuidDB::Open(const char* folder) {
 int CGuidDB::Create(const char* folder) {
   const std::string path = DbPath(folder);
   return Guarded(
-      lastError_, -1,
+      lastStatus_, -1,
       [&] {
         if (folder == nullptr || *folder == '\0') throw std::invalid_argument("no folder given");
         auto db = std::make_unique<FX::CSQLite3DB>(path);
@@ -198,7 +142,7 @@ int CGuidDB::Create(const char* folder) {
 
 int CGuidDB::Upgrade_To_10() {
   return Guarded(
-      lastError_, -1,
+      lastStatus_, -1,
       [&] {
         std::unique_ptr<SQueryHandle> probe = FindByQuery(kOldSchemaProbe);
         if (!probe) return -1;
@@ -234,7 +178,7 @@ int CGuidDB::Upgrade_To_10() {
 // needed, so the stored bytes are those of a spliced INSERT.
 int CGuidDB::Add(SGuidRecord* record) {
   return Guarded(
-      lastError_, -1,
+      lastStatus_, -1,
       [&] {
         FX::CSQLite3DB& db = Connected(db_);
         if (!insert_) insert_ = db.CompileStatement("INSERT INTO GUID VALUES (?, ?, ?);");
@@ -256,17 +200,19 @@ int CGuidDB::Add(SGuidRecord* record) {
       });
 }
 
-int CGuidDB::begin() { return RunTransactionStatement(db_.get(), "begin", "BEGIN", lastError_); }
+int CGuidDB::begin() { return RunTransactionStatement(db_.get(), "begin", "BEGIN", lastStatus_); }
 
-int CGuidDB::commit() { return RunTransactionStatement(db_.get(), "commit", "COMMIT", lastError_); }
+int CGuidDB::commit() {
+  return RunTransactionStatement(db_.get(), "commit", "COMMIT", lastStatus_);
+}
 
 int CGuidDB::rollback() {
-  return RunTransactionStatement(db_.get(), "rollback", "ROLLBACK", lastError_);
+  return RunTransactionStatement(db_.get(), "rollback", "ROLLBACK", lastStatus_);
 }
 
 int CGuidDB::Delete(SGuidRecord* record) {
   return Guarded(
-      lastError_, -1,
+      lastStatus_, -1,
       [&] {
         const std::string sql =
             record == nullptr ? std::string("DELETE FROM GUID;")
@@ -290,7 +236,7 @@ int CGuidDB::Delete(SGuidRecord* record) {
 
 int CGuidDB::Find(const char* name, SGuidRecord* record) {
   return Guarded(
-      lastError_, -1,
+      lastStatus_, -1,
       [&] {
         const std::string sql = "SELECT * FROM GUID WHERE Name='" +
                                 EscapeSingleQuotesToLower(name != nullptr ? name : "") + "';";
@@ -308,7 +254,7 @@ int CGuidDB::Find(const char* name, SGuidRecord* record) {
 std::unique_ptr<SQueryHandle> CGuidDB::FindByQuery(const char* sql) {
   const char* text = sql != nullptr ? sql : "";
   return Guarded(
-      lastError_, std::unique_ptr<SQueryHandle>(),
+      lastStatus_, std::unique_ptr<SQueryHandle>(),
       [&] {
         auto handle = std::make_unique<SQueryHandle>();
         handle->query = Connected(db_).ExecQuerySetup(text);
@@ -321,7 +267,7 @@ std::unique_ptr<SQueryHandle> CGuidDB::FindByQuery(const char* sql) {
 
 int CGuidDB::FindNext(SQueryHandle* handle, SGuidRecord* record) {
   return Guarded(
-      lastError_, -1,
+      lastStatus_, -1,
       [&] {
         if (!handle->query) throw std::logic_error("no open query");
         FX::CSQLite3Query& query = *handle->query;
@@ -358,12 +304,12 @@ int CGuidDB::FindAllRecordsForGUIDFromSMTP(const char* text, GuidRecordMap& reco
                   : "SELECT * FROM GUID WHERE GUID LIKE '" + quoted + "';";
   };
   return Guarded(
-      lastError_, -1,
+      lastStatus_, -1,
       [&] {
         std::unique_ptr<FX::CSQLite3Statement>& search = byName ? searchByName_ : searchByGuid_;
         if (!search) {
           const bool compiled = Guarded(
-              lastError_, false,
+              lastStatus_, false,
               [&] {
                 search = Connected(db_).CompileStatement(
                     byName ? "SELECT * FROM GUID WHERE GUID=(SELECT GUID FROM GUID WHERE Name=? "
@@ -388,7 +334,7 @@ int CGuidDB::FindAllRecordsForGUIDFromSMTP(const char* text, GuidRecordMap& reco
         } reset{*search};
         for (;;) {
           const int row = Guarded(
-              lastError_, -1, [&] { return search->Step() ? 1 : 0; },
+              lastStatus_, -1, [&] { return search->Step() ? 1 : 0; },
               [&](const char* why) {
                 event.DebugLvl("FindNext", 1, "Cannot find record, error=[%s]", why);
                 event.DebugLvl("FindAllRecordsForGUIDFromSMTP", 1,
@@ -428,34 +374,14 @@ bool CGuidDB::IsStillTheFileOpened() const {
          now.changed == opened_.changed;
 }
 
-CGuidDB::FileIdentity CGuidDB::IdentityOf(const std::string& path) {
-  // Longer than any file system's timestamp granularity.
-  constexpr int64_t kSettleNs = 2'000'000'000;
-  constexpr int64_t kNsPerSecond = 1'000'000'000;
-  FileIdentity identity;
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return identity;
-  identity.found = true;
-  identity.device = st.st_dev;
-  identity.inode = st.st_ino;
-  identity.size = st.st_size;
-  identity.modified = st.st_mtim.tv_sec * kNsPerSecond + st.st_mtim.tv_nsec;
-  identity.changed = st.st_ctim.tv_sec * kNsPerSecond + st.st_ctim.tv_nsec;
-  timespec clock{};
-  ::clock_gettime(CLOCK_REALTIME, &clock);
-  const int64_t now = clock.tv_sec * kNsPerSecond + clock.tv_nsec;
-  identity.settled = now - std::max(identity.modified, identity.changed) >= kSettleNs;
-  return identity;
-}
-
 namespace {
 
 // Runs a list of schema statements; one log line and -1 on the first failure.
 template <size_t N>
 int RunSchemaStatements(FX::CSQLite3DB* db, const char* tag, const char* const (&statements)[N],
-                        std::string& lastError) {
+                        Status& last) {
   return Guarded(
-      lastError, -1,
+      last, -1,
       [&] {
         if (!db) throw std::logic_error("no database connection");
         for (const char* statement : statements) db->ExecDML(statement);
@@ -469,22 +395,22 @@ int RunSchemaStatements(FX::CSQLite3DB* db, const char* tag, const char* const (
 }  // namespace
 
 int CGuidDB::CreateSearchIndexes() {
-  return RunSchemaStatements(db_.get(), "CreateSearchIndexes", kSearchIndexes, lastError_);
+  return RunSchemaStatements(db_.get(), "CreateSearchIndexes", kSearchIndexes, lastStatus_);
 }
 
 int CGuidDB::DropIndexes() {
-  return RunSchemaStatements(db_.get(), "DropIndexes", kDropIndexes, lastError_);
+  return RunSchemaStatements(db_.get(), "DropIndexes", kDropIndexes, lastStatus_);
 }
 
 int CGuidDB::CreateIndexes() {
-  return RunSchemaStatements(db_.get(), "CreateIndexes", kAllIndexes, lastError_);
+  return RunSchemaStatements(db_.get(), "CreateIndexes", kAllIndexes, lastStatus_);
 }
 
 bool CGuidDB::InTransaction() const { return db_ && db_->InTransaction(); }
 
 int CGuidDB::CreateForBulkLoad(const std::string& file) {
   return Guarded(
-      lastError_, -1,
+      lastStatus_, -1,
       [&] {
         auto db = std::make_unique<FX::CSQLite3DB>(file);
         // A journal in memory still lets a failed row or batch roll back; only a
@@ -508,7 +434,7 @@ int CGuidDB::CreateForBulkLoad(const std::string& file) {
 
 int CGuidDB::CountRows(long& rows) {
   return Guarded(
-      lastError_, -1,
+      lastStatus_, -1,
       [&] {
         rows = Connected(db_).ExecScalarInt64("SELECT COUNT(*) FROM GUID;", 0);
         return 0;
@@ -530,59 +456,10 @@ void CGuidDB::Close() {
   folder_.clear();
 }
 
-std::string CGuidDB::VerifyFile(const std::string& file, long* rows, bool requireSearchIndexes) {
-  try {
-    FX::CSQLite3DB db(file, true);
-    if (db.ExecScalarInt64(kTableTest, 0) == 0) return "the database holds no GUID table";
-    // Every column the lookups and the loaders read, by name: a table of the
-    // same name with other columns would answer every query with an error.
-    if (db.ExecScalarInt64("SELECT COUNT(*) FROM pragma_table_info('GUID') WHERE "
-                           "name IN ('Name','GUID','Status') COLLATE NOCASE;",
-                           0) != 3)
-      return "the GUID table lacks one of the columns Name, GUID and Status";
-    if (requireSearchIndexes && db.ExecScalarInt64(kSearchIndexCount, 0) != 2)
-      return "the search indexes of the GUID table are missing";
-    // quick_check answers one row "ok", or one row per problem found.
-    boost::shared_ptr<FX::CSQLite3Query> check = db.ExecQuerySetup("PRAGMA quick_check;");
-    std::string problems;
-    while (check->NextRow()) {
-      const std::string line = check->GetStringField(0, "");
-      if (line == "ok") continue;
-      if (!problems.empty()) problems += "; ";
-      problems += line;
-    }
-    check.reset();
-    if (!problems.empty()) return problems;
-    // An empty table would answer "not found" for every address of the
-    // organisation; no source of ours ever means that.
-    const long count = db.ExecScalarInt64("SELECT COUNT(*) FROM GUID;", 0);
-    if (rows != nullptr) *rows = count;
-    if (count == 0) return "the GUID table holds no rows";
-    return "";
-  } catch (const std::exception& e) {
-    const std::string what = e.what();
-    return what.empty() ? "unknown error" : what;
-  } catch (...) {
-    return "unknown error";
-  }
-}
-
-bool CGuidDB::CountFile(const std::string& file, long& rows, long& guids, std::string& error) {
-  try {
-    FX::CSQLite3DB db(file, true);
-    rows = db.ExecScalarInt64("SELECT count(*) FROM GUID;", 0);
-    guids = db.ExecScalarInt64("SELECT count(DISTINCT lower(GUID)) FROM GUID;", 0);
-    return true;
-  } catch (const std::exception& e) {
-    error = e.what();
-    return false;
-  }
-}
-
 int CGuidDB::KeepOneHolderPerAddress(SSharedAddresses& shared, size_t examples) {
   shared = SSharedAddresses();
   return Guarded(
-      lastError_, -1,
+      lastStatus_, -1,
       [&] {
         if (!db_) throw std::logic_error("no database connection");
         const std::string held =
@@ -610,54 +487,6 @@ int CGuidDB::KeepOneHolderPerAddress(SSharedAddresses& shared, size_t examples) 
       });
 }
 
-bool CGuidDB::CompareFiles(const std::string& before, const std::string& after,
-                           STableChanges& changes, std::string& error) {
-  changes = STableChanges();
-  try {
-    FX::CSQLite3DB db(after, true);
-    const auto count = [&db](const std::string& sql) {
-      return static_cast<uint64_t>(db.ExecScalarInt64(sql, 0));
-    };
-    changes.rowsAfter = count("SELECT count(*) FROM main.GUID;");
-    changes.guidsAfter = count("SELECT count(DISTINCT lower(GUID)) FROM main.GUID;");
-    // A table that is not there is empty: its rows are all added.
-    if (!FXFile::DoesFileExist(before)) {
-      changes.guidsAdded = changes.guidsAfter;
-      changes.rowsAdded = changes.rowsAfter;
-      return true;
-    }
-    auto attach = db.CompileStatement("ATTACH DATABASE ? AS old;");
-    attach->Bind(1, before);
-    attach->ExecDML();
-    attach.reset();
-    changes.rowsBefore = count("SELECT count(*) FROM old.GUID;");
-    changes.guidsBefore = count("SELECT count(DISTINCT lower(GUID)) FROM old.GUID;");
-    const std::string guidsNew = "SELECT lower(GUID) FROM main.GUID";
-    const std::string guidsOld = "SELECT lower(GUID) FROM old.GUID";
-    changes.guidsAdded = count("SELECT count(*) FROM (" + guidsNew + " EXCEPT " + guidsOld + ");");
-    changes.guidsRemoved =
-        count("SELECT count(*) FROM (" + guidsOld + " EXCEPT " + guidsNew + ");");
-    const std::string rowsNew = "SELECT lower(GUID) AS g, Status AS s, Name AS n FROM main.GUID";
-    const std::string rowsOld = "SELECT lower(GUID) AS g, Status AS s, Name AS n FROM old.GUID";
-    const std::string added = "(" + rowsNew + " EXCEPT " + rowsOld + ")";
-    const std::string removed = "(" + rowsOld + " EXCEPT " + rowsNew + ")";
-    const std::string replaced =
-        "(SELECT g, s FROM " + added + " INTERSECT SELECT g, s FROM " + removed + ")";
-    changes.rowsChanged = count("SELECT count(*) FROM " + replaced + ";");
-    changes.rowsAdded =
-        count("SELECT count(*) FROM " + added + " WHERE (g, s) NOT IN " + replaced + ";");
-    changes.rowsRemoved =
-        count("SELECT count(*) FROM " + removed + " WHERE (g, s) NOT IN " + replaced + ";");
-    changes.guidsChanged =
-        count("SELECT count(*) FROM (SELECT g FROM " + added + " UNION SELECT g FROM " + removed +
-              " INTERSECT " + guidsNew + " INTERSECT " + guidsOld + ");");
-    return true;
-  } catch (const std::exception& e) {
-    error = e.what();
-    return false;
-  }
-}
-
 const char* CGuidDB::LoaderQuery(bool exchange, bool onlyOwnForm) {
   if (exchange)
     return onlyOwnForm ? "SELECT name,upper(guid),status FROM GUID WHERE GUID LIKE '{%}' order by "
@@ -665,50 +494,4 @@ const char* CGuidDB::LoaderQuery(bool exchange, bool onlyOwnForm) {
                        : "SELECT name,upper(guid),status FROM GUID order by upper(GUID);";
   return onlyOwnForm ? "SELECT * FROM GUID WHERE GUID NOT LIKE '{%}' order by GUID;"
                      : "SELECT * FROM GUID order by GUID;";
-}
-
-bool CGuidDB::HasSearchIndexes(const std::string& file) {
-  try {
-    FX::CSQLite3DB db(file, true);
-    return db.ExecScalarInt64(kSearchIndexCount, 0) == 2;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
-bool CGuidDB::ClearLeftoverJournal(const std::string& file, std::string* why) {
-  bool any = false;
-  struct stat st;
-  for (const char* suffix : hostfs::kSqliteSidecars)
-    any = any || ::lstat((file + suffix).c_str(), &st) == 0;
-  if (!any) return true;
-
-  if (FXFile::DoesFileExist(file)) {
-    // The first read rolls back a hot journal (or checkpoints a WAL) and
-    // SQLite then deletes it. A damaged old file may refuse; it is about to
-    // be replaced, so the leftovers are removed by hand below.
-    try {
-      FX::CSQLite3DB old(file);
-      old.ExecScalarInt64("SELECT count(*) FROM sqlite_master", 0);
-      event.DebugLvl("ClearLeftoverJournal", 2,
-                     "Resolved the journal left beside [%s] by an interrupted writer",
-                     file.c_str());
-    } catch (const std::exception& e) {
-      event.DebugLvl("ClearLeftoverJournal", 2, "Could not resolve the journal beside [%s]: %s",
-                     file.c_str(), e.what());
-    }
-  }
-  for (const char* suffix : hostfs::kSqliteSidecars) {
-    const std::string path = file + suffix;
-    if (::unlink(path.c_str()) == 0) {
-      event.DebugLvl("ClearLeftoverJournal", 2, "Removed stale [%s] left by an interrupted writer",
-                     path.c_str());
-    } else if (errno != ENOENT) {
-      if (why != nullptr)
-        *why = "cannot remove stale [" + path +
-               "] beside the local GUID database: " + hostfs::ErrnoText(errno);
-      return false;
-    }
-  }
-  return true;
 }

@@ -19,6 +19,7 @@
 
 #include "host/EventLog.h"
 #include "host/Export.h"
+#include "host/Status.h"
 
 namespace FX {
 class CSQLite3DB;
@@ -178,8 +179,11 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   // Closes the connection (and its statements); the object may open again.
   void Close();
 
+  // The last failure of this object: SQLite's result code where it gave one
+  // (Status::Code::kDatabase), and its text; OK when none.
+  const Status& lastStatus() const { return lastStatus_; }
   // SQLite's text of the last failure of this object, "" when none.
-  const std::string& lastError() const { return lastError_; }
+  const std::string& lastError() const { return lastStatus_.context(); }
 
   // Checks that `file` is a GUID database this library can read: it opens
   // read-only, holds a GUID table with the columns Name, GUID and Status and
@@ -243,7 +247,7 @@ class GUIDLOOKUPS_EXPORT CGuidDB {
   std::string openedPath_;
   FileIdentity opened_;
   std::string folder_;
-  std::string lastError_;
+  Status lastStatus_;
 };
 
 // A transaction on a CGuidDB that is rolled back unless committed: at the

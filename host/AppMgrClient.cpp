@@ -11,6 +11,7 @@
 #include "host/Files.h"
 #include "host/HostConfig.h"
 #include "host/LogWriter.h"
+#include "host/Utf8.h"
 
 namespace {
 
@@ -99,11 +100,11 @@ bool ParseLine(const std::string& line, GUIDNameInfo& row, std::string& what) {
     what = "empty GUID";
     return false;
   }
-  if (!IsValidUtf8(fields[1])) {
+  if (!hostutf8::IsValid(fields[1])) {
     what = "GUID is not valid UTF-8";
     return false;
   }
-  if (!IsValidUtf8(fields[2])) {
+  if (!hostutf8::IsValid(fields[2])) {
     what = "name is not valid UTF-8";
     return false;
   }
@@ -114,42 +115,6 @@ bool ParseLine(const std::string& line, GUIDNameInfo& row, std::string& what) {
 }
 
 }  // namespace
-
-bool IsValidUtf8(const std::string& s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
-  while (p < end) {
-    unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    int len;
-    uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (end - p < len) return false;
-    for (int i = 1; i < len; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
-    p += len;
-  }
-  return true;
-}
 
 int GUIDFromName::getGUIDList(const std::string& /*filter*/, std::list<GUIDNameInfo>& rows,
                               void* /*reserved*/) {

@@ -56,8 +56,3 @@ class GUIDLOOKUPS_EXPORT GUIDFromName : public AdaptersBase {
   static int ParseExportText(const std::string& text, const std::string& name,
                              std::list<GUIDNameInfo>& rows, std::string& error);
 };
-
-// Internal to the library (not exported): strict UTF-8, with no overlong
-// form, no surrogate and nothing above U+10FFFF. Every name of the table is
-// such text.
-bool IsValidUtf8(const std::string& text);

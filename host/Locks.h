@@ -120,25 +120,3 @@ class GUIDLOOKUPS_EXPORT CNamedMutex {
   bool locked_ = false;
   bool keepOpen_ = false;
 };
-
-// Holds a CNamedMutex for a scope: takes it at construction and, when that
-// succeeded, unlocks it exactly once at the end of the scope, on every path.
-// The one way the library releases the named mutex.
-class GUIDLOOKUPS_EXPORT CNamedMutexLock {
- public:
-  // `timeoutMs` as for CNamedMutex::lock (-1: without limit).
-  explicit CNamedMutexLock(CNamedMutex& mutex, int timeoutMs = -1)
-      : mutex_(mutex), locked_(mutex.lock(timeoutMs, false) == 0) {}
-  ~CNamedMutexLock() {
-    if (locked_) mutex_.unlock();
-  }
-  CNamedMutexLock(const CNamedMutexLock&) = delete;
-  CNamedMutexLock& operator=(const CNamedMutexLock&) = delete;
-
-  // False when the mutex could not be taken (logged by CNamedMutex::lock).
-  bool locked() const { return locked_; }
-
- private:
-  CNamedMutex& mutex_;
-  bool locked_;
-};

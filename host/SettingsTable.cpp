@@ -4,8 +4,8 @@ namespace hxsettings {
 
 // clang-format off
 const Setting kHome{kVTaskHost, "dHOME", Kind::kFolder, "none",
-    "The agent's home folder; the database lives in `<dHOME>/JobResults/GUIDCacheDir`. Without "
-    "it nothing is created, refreshed or opened."};
+    "The agent's home folder, which holds the GUID cache folder and its database. Without it "
+    "nothing is created, refreshed or opened."};
 const Setting kAddressCacheMemorySize{kEventManager, "AddressCacheMemorySize",
     Kind::kNumber, "100000", "Private mode: addresses kept in each object's MFU cache."};
 const Setting kDumpCache{kEventManager, "ndumpcache", Kind::kNumber, "0 (off)",

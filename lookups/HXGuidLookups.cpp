@@ -1,5 +1,6 @@
 #include "lookups/HXGuidLookups.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <utility>
 
 #include "guiddb/AccessLock.h"
+#include "guiddb/CacheFiles.h"
 #include "host/FXString.h"
 #include "host/Locks.h"
 #include "host/LogWriter.h"
@@ -18,7 +20,6 @@
 #include "lookups/FailureLog.h"
 #include "lookups/ProcessFlags.h"
 #include "lookups/refresh/Download.h"
-#include "lookups/refresh/JobMarker.h"
 #include "lookups/refresh/RefreshSteps.h"
 
 std::atomic<int32_t> CHXGuidLookups::s_shouldRefreshGUIDTable{RefreshUndecided};
@@ -69,21 +70,30 @@ struct PrivateQueries {
   // close. Used only under the named mutex; dropped after any failure and
   // whenever GUIDDB.DAT is no longer the file, unchanged, that it opened.
   std::unique_ptr<CGuidDB> db;
-  pid_t owner = 0;  // the process that opened them
+  unsigned forks = 0;  // forkCount when they were made
 };
+
+// The forks this process came through, counted in each child: a miss then
+// tells whether its connection was made in another process without asking
+// the kernel for a pid.
+std::atomic<unsigned> forkCount{0};
+void CountFork() { forkCount.fetch_add(1, std::memory_order_relaxed); }
 
 // The process's PrivateQueries. REQUIRES: privateQueryTurn is held.
 PrivateQueries& TakePrivateQueries() {
-  static PrivateQueries* queries = new PrivateQueries();
-  const pid_t self = ::getpid();
-  if (queries->owner != self) {
+  static PrivateQueries* queries = [] {
+    ::pthread_atfork(nullptr, nullptr, CountFork);
+    return new PrivateQueries();
+  }();
+  const unsigned forks = forkCount.load(std::memory_order_relaxed);
+  if (queries->forks != forks) {
     // Made before a fork: the lock descriptor would share its open file
     // description, and so its flock, with the parent, and SQLite forbids
     // using a connection across a fork. The connection is let go without a
     // close, which could touch the parent's locks of that file.
     queries->lock.reset();
     (void)queries->db.release();
-    queries->owner = self;
+    queries->forks = forks;
   }
   return *queries;
 }
@@ -107,20 +117,27 @@ CHXGuidLookups::~CHXGuidLookups() {
 }
 
 bool CHXGuidLookups::getSqlLiteGUIDDbFromHB() {
+  lastFailure_ = SGuidFailure();
   GuidRefreshOutcome outcome = RefreshOutcomeNone;
-  if (!DownloadGuidDatabase(guidCacheDir, lastError, &outcome)) return false;
+  if (!DownloadGuidDatabase(guidCacheDir, lastError, &outcome, &lastFailure_)) return false;
   lastRefresh = outcome;
   return true;
 }
 
-std::string CHXGuidLookups::jobMarkerPath() const {
-  if (guidCacheDir.empty()) return std::string();
-  return cachefiles::JobMarker(guidCacheDir);
+void CHXGuidLookups::KeepFailure(GuidFailureStep step, const std::string& subject,
+                                 const std::string& cause) noexcept {
+  lastFailure_.step = step;
+  try {
+    lastFailure_.subject = subject;
+    lastFailure_.cause = cause;
+  } catch (...) {
+  }
 }
 
 CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
                                     bool isInMemorySharedArg, bool isExchange, EvEvent* pEventArg) {
   lastError.clear();
+  lastFailure_ = SGuidFailure();
   try {
     HXPlatformInfo settings;
     settings.setFocus(HXPI_Focus::getFocus());
@@ -132,74 +149,86 @@ CLmError CHXGuidLookups::Initialize(uint64_t jobIdArg, unsigned int jobFlagsArg,
     dbStatus = 0;
     bIsExchGuid.store(isExchange);
 
-    // A settings file that exists but cannot be read (out of descriptors, no
-    // permission, an I/O error) is no missing value: its defaults, "no
-    // dHOME" first, would quietly turn the service off. The read logged it.
-    auto unreadableSettings = [&](int line) {
-      guidlookups_internal::KeepError(lastError, "Cannot read settings file %s",
-                                      settings.lastReadError().c_str());
-      CLmError err(settings.lastReadErrno() == ENOMEM ? hxerr::kGeneric : hxerr::kIo,
-                   "Cannot read settings file " + settings.lastReadError());
-      FXCodeLocation where{"HXGuidLookups", kInitializeTag, line};
-      err.Push(where);
-      return err;
-    };
-
-    // An empty "dHOME" is taken as missing: it would put the database at the
-    // root of the file system.
-    std::string home;
-    const bool homeFound = settings.getString(hxsettings::kHome, &home);
-    if (settings.lastReadErrno() != 0) return unreadableSettings(__LINE__);
-    if (homeFound && !home.empty()) {
-      guidCacheDir = cachefiles::CacheFolder(home);
-      if (!FXFolder::DoesFolderExist(guidCacheDir)) {
-        CLmError err = FXFolder::CreateFoldersIteratively(guidCacheDir, nullptr);
-        if (err.IsError()) {
-          guidlookups_internal::KeepError(lastError, "%s", err.Text().c_str());
-          FXCodeLocation where{"HXGuidLookups", kInitializeTag, __LINE__};
-          err.Push(where);
-          return err;
-        }
-      }
-      HXLOG(-1, kInitializeTag, "GUIDDB jobs results directory[%s]", guidCacheDir.c_str());
-    }
-
-    if (isInMemoryShared) {
-      HXLOG(-1, kInitializeTag, "GUIDDB is Inmemory and shared between multiple threads");
-      staticCache = StaticCache::instance();
-      {
-        // The rebuild's connection is closed before the load opens its own.
-        GUIDTable table;
-        UpdateGUIDDB(table);
-      }
-      unsigned long value = 0;
-      bool dumpCache = settings.getNumber(hxsettings::kDumpCache, &value) && value != 0;
-      if (settings.lastReadErrno() != 0) return unreadableSettings(__LINE__);
-      value = 0;
-      bool addProxySmtp = settings.getNumber(hxsettings::kAddProxySmtp, &value) && value != 0;
-      if (settings.lastReadErrno() != 0) return unreadableSettings(__LINE__);
-      if (addProxySmtp) HXLOG(-1, kInitializeTag, "GUID Resolution via Proxy smtp is enabled");
-      // Without a folder there is no file to load; 1 is the load's own answer
-      // for "no database".
-      dbStatus =
-          guidCacheDir.empty() ? 1 : staticCache->fastload(guidCacheDir, addProxySmtp, dumpCache);
-    } else {
-      dbStatus = 0;
-      unsigned int capacity = 0;
-      if (!settings.getNumber(hxsettings::kAddressCacheMemorySize, &capacity)) {
-        if (settings.lastReadErrno() != 0) return unreadableSettings(__LINE__);
-        capacity = kDefaultAddressCacheSize;
-      }
-      HXLOG(-1, kInitializeTag, "[%s] set to [%d]", hxsettings::kAddressCacheMemorySize.name,
-            static_cast<int>(capacity));
-      mfuCache.setMaxSize(capacity);
-    }
-    return CLmError::Success();
+    CLmError err = SetUpCacheFolder(settings);
+    if (err.IsError()) return err;
+    return isInMemoryShared ? SetUpShared(settings) : SetUpPrivate(settings);
   } catch (...) {
     const char* why = guidlookups_internal::CaughtMessage();
     HXLOG_FAILURE(lastError, kInitializeTag, "Set-up of the GUID lookup service failed: %s", why);
+    KeepFailure(GuidFailureStep::kUnexpected, std::string(), why);
     return CLmError(hxerr::kGeneric, std::string("GUID lookup set-up failed: ") + why);
   }
+}
+
+// A settings file that exists but cannot be read (out of descriptors, no
+// permission, an I/O error) is no missing value: its defaults, "no dHOME"
+// first, would quietly turn the service off. The read logged it.
+CLmError CHXGuidLookups::UnreadableSettings(HXPlatformInfo& settings, int line) {
+  guidlookups_internal::KeepError(lastError, "Cannot read settings file %s",
+                                  settings.lastReadError().c_str());
+  KeepFailure(GuidFailureStep::kSettings, std::string(), lastError);
+  CLmError err(settings.lastReadErrno() == ENOMEM ? hxerr::kGeneric : hxerr::kIo,
+               "Cannot read settings file " + settings.lastReadError());
+  FXCodeLocation where{"HXGuidLookups", kInitializeTag, line};
+  err.Push(where);
+  return err;
+}
+
+// An empty "dHOME" is taken as missing: it would put the database at the
+// root of the file system.
+CLmError CHXGuidLookups::SetUpCacheFolder(HXPlatformInfo& settings) {
+  std::string home;
+  const bool homeFound = settings.getString(hxsettings::kHome, &home);
+  if (settings.lastReadErrno() != 0) return UnreadableSettings(settings, __LINE__);
+  if (!homeFound || home.empty()) return CLmError::Success();
+  guidCacheDir = cachefiles::CacheFolder(home);
+  if (!FXFolder::DoesFolderExist(guidCacheDir)) {
+    CLmError err = FXFolder::CreateFoldersIteratively(guidCacheDir, nullptr);
+    if (err.IsError()) {
+      guidlookups_internal::KeepError(lastError, "%s", err.Text().c_str());
+      KeepFailure(GuidFailureStep::kCacheFolder, guidCacheDir, err.Text());
+      FXCodeLocation where{"HXGuidLookups", kInitializeTag, __LINE__};
+      err.Push(where);
+      return err;
+    }
+  }
+  HXLOG(-1, kInitializeTag, "GUIDDB jobs results directory[%s]", guidCacheDir.c_str());
+  return CLmError::Success();
+}
+
+CLmError CHXGuidLookups::SetUpShared(HXPlatformInfo& settings) {
+  HXLOG(-1, kInitializeTag, "GUIDDB is Inmemory and shared between multiple threads");
+  staticCache = StaticCache::instance();
+  {
+    // The rebuild's connection is closed before the load opens its own.
+    GUIDTable table;
+    UpdateGUIDDB(table);
+  }
+  unsigned long value = 0;
+  bool dumpCache = settings.getNumber(hxsettings::kDumpCache, &value) && value != 0;
+  if (settings.lastReadErrno() != 0) return UnreadableSettings(settings, __LINE__);
+  value = 0;
+  bool addProxySmtp = settings.getNumber(hxsettings::kAddProxySmtp, &value) && value != 0;
+  if (settings.lastReadErrno() != 0) return UnreadableSettings(settings, __LINE__);
+  if (addProxySmtp) HXLOG(-1, kInitializeTag, "GUID Resolution via Proxy smtp is enabled");
+  // Without a folder there is no file to load; 1 is the load's own answer
+  // for "no database".
+  dbStatus =
+      guidCacheDir.empty() ? 1 : staticCache->fastload(guidCacheDir, addProxySmtp, dumpCache);
+  return CLmError::Success();
+}
+
+CLmError CHXGuidLookups::SetUpPrivate(HXPlatformInfo& settings) {
+  dbStatus = 0;
+  unsigned int capacity = 0;
+  if (!settings.getNumber(hxsettings::kAddressCacheMemorySize, &capacity)) {
+    if (settings.lastReadErrno() != 0) return UnreadableSettings(settings, __LINE__);
+    capacity = kDefaultAddressCacheSize;
+  }
+  HXLOG(-1, kInitializeTag, "[%s] set to [%d]", hxsettings::kAddressCacheMemorySize.name,
+        static_cast<int>(capacity));
+  mfuCache.setMaxSize(capacity);
+  return CLmError::Success();
 }
 
 bool CHXGuidLookups::Lookup(std::string& address, GuidRecordMap& records, bool keyIsGuid) {
@@ -306,6 +335,7 @@ bool CHXGuidLookups::smtpToGuidMFUCache(const std::string& address, GuidRecordMa
 bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecordMap& records,
                                           bool keyIsGuid) {
   lastError.clear();
+  if (lastFailure_.failed()) lastFailure_ = SGuidFailure();
   // No row's name or GUID holds a NUL byte, and the query would see only the
   // text before it: nothing matches, and nothing needs asking.
   if (address.find('\0') != std::string::npos) return true;
@@ -319,6 +349,7 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
         "No GUID cache folder (vTaskHost\\dHOME is not set); not querying the GUID database "
         "for [%s]",
         address.c_str());
+    KeepFailure(GuidFailureStep::kNoFolder, address);
     return false;
   }
   // Declared out here so that a failure caught below still holds the turn
@@ -326,8 +357,10 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
   std::unique_lock<std::mutex> turn(privateQueryTurn, std::defer_lock);
   std::unique_ptr<CGuidDB>* queryDb = nullptr;
   try {
-    // Takes the same named mutex itself when it refreshes, so it runs first.
-    {
+    // Takes the same named mutex itself when it refreshes, so it runs first;
+    // once the process's refresh is settled it has nothing to do.
+    const int32_t refresh = s_shouldRefreshGUIDTable.load();
+    if (refresh == RefreshUndecided || refresh == RefreshNeeded) {
       CGuidDB db;
       UpdateGUIDDB(db);
     }
@@ -341,55 +374,67 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
       shared.lock = std::make_unique<AccessMutex>();
       shared.lock->keepDescriptorOpen(true);
     }
-    // Released exactly once on every way out from here, exceptions included.
-    AccessLock held(*shared.lock);
-    if (!held.held()) {
-      HXLOG_FAILURE(lastError, kDatabaseTag,
-                    "Could not lock " GUIDDB_ACCESS_LOCK_NAME "; not querying for [%s]",
-                    address.c_str());
-      return false;
-    }
-
-    // A rebuild or a download (of any process) renames a new file over
-    // GUIDDB.DAT, an operator may copy one over it: the kept connection would
-    // go on reading the old one. Another object may have left it on another
-    // folder.
-    std::unique_ptr<CGuidDB>& db = shared.db;
-    if (db && (db->folder() != guidCacheDir || !db->IsStillTheFileOpened())) db.reset();
-    if (!db) {
-      auto opened = std::make_unique<CGuidDB>();
-      if (opened->Open(guidCacheDir.c_str()) != 0) {
-        HXLOG_FAILURE(lastError, kDatabaseTag, "Unable to open GUIDDB_NAME under folder [%s].",
-                      guidCacheDir.c_str());
-        return false;
-      }
-      db = std::move(opened);
-    }
-    if (db->FindAllRecordsForGUIDFromSMTP(address.c_str(), records, !keyIsGuid) < 0) {
-      // The next miss opens afresh: the file may have been repaired or
-      // replaced meanwhile.
-      db.reset();
-      HXLOG(2, kDatabaseTag, "Unable to fetch row from local guid_name table for smtp [%s]",
-            address.c_str());
-      guidlookups_internal::KeepError(
-          lastError, "Unable to fetch row from local guid_name table for smtp [%s]",
-          address.c_str());
-      return false;
-    }
-    if (!records.empty()) {
-      HXLOG(2, kDatabaseTag, "For name [%s]:", address.c_str());
-      for (const auto& entry : records)
-        HXLOG(3, kDatabaseTag, "\t\t GUID [%s], Name [%s], Status [%d]", entry.second.guid.c_str(),
-              entry.second.name.c_str(), entry.second.status);
-    }
+    if (!QueryUnderLock(*shared.lock, shared.db, address, records, keyIsGuid)) return false;
     failureCount.succeeded();
     return true;
   } catch (...) {
     HXLOG_FAILURE(lastError, kDatabaseTag, "Query for [%s] failed: %s", address.c_str(),
                   guidlookups_internal::CaughtMessage());
+    KeepFailure(GuidFailureStep::kQuery, address, guidlookups_internal::CaughtMessage());
   }
   if (queryDb != nullptr) queryDb->reset();
   return false;
+}
+
+// One query through the process's kept connection `db`, under the access
+// lock taken on the kept `mutex`. False (logged, kept in lastError and
+// lastFailure_) when the lock, the open or the query failed.
+bool CHXGuidLookups::QueryUnderLock(AccessMutex& mutex, std::unique_ptr<CGuidDB>& db,
+                                    const std::string& address, GuidRecordMap& records,
+                                    bool keyIsGuid) {
+  // Released exactly once on every way out from here, exceptions included.
+  AccessLock held(mutex);
+  if (!held.held()) {
+    HXLOG_FAILURE(lastError, kDatabaseTag,
+                  "Could not lock " GUIDDB_ACCESS_LOCK_NAME "; not querying for [%s]",
+                  address.c_str());
+    KeepFailure(GuidFailureStep::kLock, address);
+    return false;
+  }
+
+  // A rebuild or a download (of any process) renames a new file over
+  // GUIDDB.DAT, an operator may copy one over it: the kept connection would
+  // go on reading the old one. Another object may have left it on another
+  // folder.
+  if (db && (db->folder() != guidCacheDir || !db->IsStillTheFileOpened())) db.reset();
+  if (!db) {
+    auto opened = std::make_unique<CGuidDB>();
+    if (opened->Open(guidCacheDir.c_str()) != 0) {
+      HXLOG_FAILURE(lastError, kDatabaseTag, "Unable to open GUIDDB_NAME under folder [%s].",
+                    guidCacheDir.c_str());
+      KeepFailure(GuidFailureStep::kOpen, guidCacheDir);
+      return false;
+    }
+    db = std::move(opened);
+  }
+  if (db->FindAllRecordsForGUIDFromSMTP(address.c_str(), records, !keyIsGuid) < 0) {
+    // The next miss opens afresh: the file may have been repaired or
+    // replaced meanwhile.
+    db.reset();
+    HXLOG(2, kDatabaseTag, "Unable to fetch row from local guid_name table for smtp [%s]",
+          address.c_str());
+    guidlookups_internal::KeepError(
+        lastError, "Unable to fetch row from local guid_name table for smtp [%s]", address.c_str());
+    KeepFailure(GuidFailureStep::kQuery, address);
+    return false;
+  }
+  if (!records.empty()) {
+    HXLOG(2, kDatabaseTag, "For name [%s]:", address.c_str());
+    for (const auto& entry : records)
+      HXLOG(3, kDatabaseTag, "\t\t GUID [%s], Name [%s], Status [%d]", entry.second.guid.c_str(),
+            entry.second.name.c_str(), entry.second.status);
+  }
+  return true;
 }
 
 // ------------------------------------------------------------------ refresh
@@ -398,13 +443,49 @@ namespace {
 
 constexpr char kUpdateTag[] = "bool CHXGuidLookups::UpdateGUIDDB(CGuidDB&)";
 
+// True when the process's decision is taken already: by another thread, whose
+// refresh, if it may still be running, is waited for before the caller reads
+// the table.
+bool DecidedElsewhere(const std::atomic<int32_t>& state) {
+  const int32_t seen = state.load();
+  if (seen == RefreshUndecided) return false;
+  if (seen == RefreshNeeded) std::lock_guard<std::mutex> wait(refreshGate);
+  return true;
+}
+
+// The refresher's run under the process's refresh state. REQUIRES:
+// refreshGate is held, and the state is undecided.
+bool RunRefresher(guidlookups_internal::Refresher& refresher, CGuidDB& db) {
+  std::atomic<int32_t>& state = CHXGuidLookups::s_shouldRefreshGUIDTable;
+  const GuidRefreshState decision = refresher.Decide();
+  if (decision == RefreshUndecided) return false;
+  state.store(decision);
+  if (decision != RefreshNeeded) return false;
+
+  // Released exactly once on every way out from here, exceptions included.
+  AccessLock held;
+  SRefreshReport& report = refresher.report();
+  if (!held.held()) {
+    HXLOG_FAILURE(report.detail, kUpdateTag,
+                  "Could not lock " GUIDDB_ACCESS_LOCK_NAME
+                  "; not refreshing the local GUID table");
+    report.failure.step = GuidFailureStep::kLock;
+    return false;
+  }
+  HXLOG(2, kUpdateTag, "value of nTotalNumberOfRecordsToCommit = %lu", report.batchSize);
+  // Another thread of the process may have finished the refresh while this
+  // one waited for the mutex.
+  if (state.load() != RefreshNeeded) return false;
+  if (!refresher.Run(db, held)) return false;
+  state.store(RefreshDone);
+  return true;
+}
+
 }  // namespace
 
-// The steps: decide (DecideRefresh), refresh by download (RefreshByDownload)
-// or by rebuild (RefreshByRebuild), record (the state, the count, the time
-// and, after a rebuild, the job marker).
+// The gate around the refresher (lookups/refresh/RefreshSteps.h, which
+// decides, downloads or rebuilds, and records).
 //
-// Gate, decision and lock:
 //   The decision is taken once per process, by the first caller, under
 //   refreshGate (lock order in ProcessFlags.h). The gate keeps the other
 //   threads of the process from reading the table, or loading the static
@@ -422,89 +503,35 @@ constexpr char kUpdateTag[] = "bool CHXGuidLookups::UpdateGUIDDB(CGuidDB&)";
 //   failed download tries no other: within this process the gate already
 //   makes both true, but they keep the refresh sound for a caller that
 //   enters with the decision taken elsewhere.
-//
-// Rebuild from the application manager:
-//   fetch every row (all or nothing), then RebuildGuidTable builds the new
-//   table beside the old one in transactions of
-//   "nTotalNumberOfRecordsToCommit" rows and swaps it in whole. Only after
-//   the swap are the refresh time and the job marker written.
-//
-//   A rebuild that dies part-way must not count as a refresh: the refresh
-//   time is removed before the rows go in, and the new time is written only
-//   after the swap.
 bool CHXGuidLookups::UpdateGUIDDB(CGuidDB& db) {
   lastError.clear();
+  lastFailure_ = SGuidFailure();
   try {
-    int32_t state = s_shouldRefreshGUIDTable.load();
-    if (state != RefreshUndecided) {
-      // Decided by another thread; if its refresh may still be running, wait
-      // for it to finish before the caller reads the table.
-      if (state == RefreshNeeded) {
-        std::lock_guard<std::mutex> wait(refreshGate);
-      }
-      return false;
-    }
+    if (DecidedElsewhere(s_shouldRefreshGUIDTable)) return false;
     std::lock_guard<std::mutex> decider(refreshGate);
     if (s_shouldRefreshGUIDTable.load() != RefreshUndecided) return false;
-
-    // Without a GUID cache folder the database path would lie at the root of
-    // the file system (or in the working directory). Nothing is decided, so
-    // an object that has a folder may still refresh later in the process.
-    if (guidCacheDir.empty()) {
-      HXLOG_FAILURE(
-          lastError, kUpdateTag,
-          "Not refreshing SQLite: no GUID cache folder (vTaskHost\\dHOME is not set), so no "
-          "GUID database is created, rebuilt or downloaded");
-      return false;
-    }
-
-    // Nor is anything decided on a settings file that cannot be read: the
-    // next call decides again, once the file may be readable.
-    guidlookups_internal::RefreshPlan plan;
-    if (!guidlookups_internal::DecideRefresh(*this, plan, lastError)) return false;
-    s_shouldRefreshGUIDTable.store(plan.decision);
-    if (plan.decision == RefreshNotNeeded) {
-      HXLOG(-1, kUpdateTag, "Not refreshing SQLite Reason: %s", plan.reason.c_str());
-    } else {
-      shouldFetchGUIDTable.store(true);
-      HXLOG(-1, kUpdateTag, "Refreshing SQLite Reason: [%s]", plan.reason.c_str());
-    }
-    HXLOG(2, kUpdateTag, "Registry EventManager\\%s value is set to [%lu] .", "getSqlLiteDbFromHB",
-          plan.source);
-    if (s_shouldRefreshGUIDTable.load() != RefreshNeeded) return false;
-
-    // Released exactly once on every way out from here, exceptions included.
-    AccessLock held;
-    if (!held.held()) {
-      HXLOG_FAILURE(lastError, kUpdateTag,
-                    "Could not lock " GUIDDB_ACCESS_LOCK_NAME
-                    "; not refreshing the local GUID table");
-      return false;
-    }
-    totalRecordsToCommit = plan.batchSize;
-    HXLOG(2, kUpdateTag, "value of nTotalNumberOfRecordsToCommit = %lu", plan.batchSize);
-
-    // Another thread of the process may have finished the refresh while this
-    // one waited for the mutex.
-    if (s_shouldRefreshGUIDTable.load() != RefreshNeeded) return false;
-
-    const bool download = plan.source != 0;
-    if (download && shouldFetchGUIDTable.load())
-      HXLOG(-1, kUpdateTag, " Starting to get GUID info from HB.");
-    const bool refreshed = download ? guidlookups_internal::RefreshByDownload(*this)
-                                    : guidlookups_internal::RefreshByRebuild(*this, db, held);
-    if (!refreshed) return false;
-
-    s_shouldRefreshGUIDTable.store(RefreshDone);
-    ++counters_.refreshes;
-    guidlookups_internal::RecordRefreshTime(lastError);
-    // A marker that cannot be written only costs a resumed job one more
-    // refresh. A download leaves it alone.
-    if (!download) WriteJobMarker(jobMarkerPath(), jobId);
-    return true;
+    return RefreshUnderLock(db);
   } catch (...) {
     HXLOG_FAILURE(lastError, kUpdateTag, "Refresh of the local GUID table failed: %s",
                   guidlookups_internal::CaughtMessage());
+    KeepFailure(GuidFailureStep::kUnexpected, std::string(), guidlookups_internal::CaughtMessage());
   }
   return false;
+}
+
+// REQUIRES: refreshGate is held, and the process's state is undecided.
+bool CHXGuidLookups::RefreshUnderLock(CGuidDB& db) {
+  guidlookups_internal::Refresher refresher({guidCacheDir, jobId, jobFlags, refreshNow});
+  const bool done = RunRefresher(refresher, db);
+  SRefreshReport& report = refresher.report();
+  lastError = report.detail;
+  lastFailure_ = report.failure;
+  if (report.decision.state == RefreshNeeded) totalRecordsToCommit = report.batchSize;
+  if (report.downloadFailed) dbStatus = -1;
+  if (done) {
+    lastRefresh = report.outcome;
+    ++counters_.refreshes;
+  }
+  lastReport_ = std::move(report);
+  return done;
 }

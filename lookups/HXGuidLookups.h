@@ -18,6 +18,10 @@
 #include "lookups/RefreshPolicy.h"
 #include "lookups/StaticCache.h"
 #include "lookups/Statistics.h"
+#include "lookups/refresh/RefreshReport.h"
+
+class AccessMutex;
+class HXPlatformInfo;
 
 // Thread-safety: an object is set up and used by one thread at a time; any
 // number of objects may run in parallel threads and processes. In shared mode
@@ -33,7 +37,7 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   CHXGuidLookups& operator=(const CHXGuidLookups&) = delete;
 
   // Sets up the service once, before any lookup: the GUID cache folder
-  // "<dHOME>/JobResults/GUIDCacheDir" (created when missing), then in shared
+  // of "dHOME" (cachefiles::CacheFolder, created when missing), then in shared
   // mode the refresh and the load of the static cache, in private mode the
   // capacity of mfuCache. Returns Success, or the error of the folder
   // creation with a code location pushed onto it, or an error naming the
@@ -71,15 +75,13 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   // call completed a refresh. Without a guidCacheDir it decides nothing and
   // touches no file (one log line); nor on a settings file that is there but
   // cannot be read (the read's one log line, its text in lastError), and a
-  // later call decides again. `db` is left open after a rebuild; the caller
-  // closes it.
+  // later call decides again. What the call decided and did is in
+  // lastReport(). `db` is left open after a rebuild; the caller closes it.
   bool UpdateGUIDDB(CGuidDB& db);
   // Replaces the local GUIDDB.DAT with the control server's copy, after
-  // verifying it. True only when the local file was replaced.
+  // verifying it. True only when the local file was replaced; lastFailure()
+  // says what failed.
   bool getSqlLiteGUIDDbFromHB();
-
-  // "<guidCacheDir>/GUIDDB.JOB", or "" without a folder.
-  std::string jobMarkerPath() const;
 
   // What this object has done since it was made (see SLookupStatistics).
   // The object's owning thread only, like the lookups. The destructor writes
@@ -103,6 +105,21 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   // then; RefreshOutcomeNone until this object completes one.
   GuidRefreshOutcome lastRefresh = RefreshOutcomeNone;
 
+  // What lastError tells, as values: the step that failed and what it is
+  // about; step kNone after a call that logged no failure.
+  const SGuidFailure& lastFailure() const { return lastFailure_; }
+  // The last refresh that an UpdateGUIDDB of this object took up (a call
+  // that finds the decision taken in the process leaves it): the decision
+  // and its reason, the settings it read, the outcome, whether its time was
+  // recorded, and what failed. Decision RefreshUndecided until then.
+  const SRefreshReport& lastReport() const { return lastReport_; }
+
+  // Set before UpdateGUIDDB: the refresh is due whatever the time, as for a
+  // job that asks for one and that the job marker has never seen (that
+  // job's id is chosen, reported in lastReport() and, after a rebuild,
+  // written to the marker). Still once per process.
+  bool refreshNow = false;
+
   EvEvent* pEvent = nullptr;
   std::string guidCacheDir;
   uint64_t totalRecordsToCommit = 0;
@@ -114,7 +131,22 @@ class GUIDLOOKUPS_EXPORT CHXGuidLookups {
   StaticCache* staticCache = nullptr;
 
  private:
+  // The steps of Initialize; a failure sets lastError and lastFailure_.
+  CLmError SetUpCacheFolder(HXPlatformInfo& settings);
+  CLmError SetUpShared(HXPlatformInfo& settings);
+  CLmError SetUpPrivate(HXPlatformInfo& settings);
+  CLmError UnreadableSettings(HXPlatformInfo& settings, int line);
+  void KeepFailure(GuidFailureStep step, const std::string& subject = std::string(),
+                   const std::string& cause = std::string()) noexcept;
+  bool QueryUnderLock(AccessMutex& mutex, std::unique_ptr<CGuidDB>& db, const std::string& address,
+                      GuidRecordMap& records, bool keyIsGuid);
+  // UpdateGUIDDB once this call decides: the refresher's run, and its report
+  // copied into this object's fields.
+  bool RefreshUnderLock(CGuidDB& db);
+
   // Plain integers: the object belongs to one thread, and a hit must cost
   // no atomic operation.
   SLookupStatistics counters_;
+  SGuidFailure lastFailure_;
+  SRefreshReport lastReport_;
 };

@@ -37,6 +37,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 
 template <typename T>
 struct MFU_Node_Type {
@@ -44,7 +45,7 @@ struct MFU_Node_Type {
   std::string name;
   T value;
 
-  MFU_Node_Type(const std::string& n, const T& v) : frequencyofUse(1), name(n), value(v) {}
+  MFU_Node_Type(std::string n, const T& v) : frequencyofUse(1), name(std::move(n)), value(v) {}
 };
 
 struct tag_frequencyofUse {};

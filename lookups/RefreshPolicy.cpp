@@ -26,70 +26,92 @@ bool MarkerNamesJob(const std::string& path, unsigned long jobId) {
 // while a rebuild is under way) always counts as stale. Ages are computed in
 // unsigned 64-bit arithmetic, so a time in the future wraps to a huge age and
 // refreshes.
-GuidRefreshState IsSQLiteRefreshNeeded(std::string& reason, unsigned int jobFlags,
-                                       std::string markerPath, unsigned long jobId) {
+SRefreshDecision DecideRefreshNeed(unsigned int jobFlags, const std::string& markerPath,
+                                   unsigned long jobId) {
+  SRefreshDecision decision;
   try {
-    std::ostringstream text;
-    text << "IsSQLiteRefreshNeeded: ";
-
-    bool jobForcesRefresh = false;
-    if ((jobFlags & GuidRefreshJobFlag) != 0) {
-      if (MarkerNamesJob(markerPath, jobId)) {
-        text << "[Refresh happened once for the job (" << jobId << ")]";
-      } else {
-        text << "[Refresh flag set for the job(" << jobId << ") and was never resumed]";
-        jobForcesRefresh = true;
-      }
-    }
+    decision.jobId = jobId;
+    if ((jobFlags & GuidRefreshJobFlag) != 0)
+      decision.job = MarkerNamesJob(markerPath, jobId) ? RefreshJobReason::kAlreadyRefreshed
+                                                       : RefreshJobReason::kAsks;
 
     // Unfocused on purpose: the store then reads the running instance, the
     // same file that the rebuild writes through its focused object.
     HXPlatformInfo settings;
-    bool refreshByTime;
-    unsigned long lastRefresh = 0;
     // A file that is there but cannot be read says nothing of the last
     // refresh: taking its values for missing would refresh (or skip) on a
     // guess. The read has logged it.
-    auto unreadable = [&settings, &reason]() {
+    auto unreadable = [&settings, &decision]() {
       if (settings.lastReadErrno() == 0) return false;
-      reason = "Cannot read settings file " + settings.lastReadError();
+      decision.unreadable = "Cannot read settings file " + settings.lastReadError();
       return true;
     };
+    unsigned long lastRefresh = 0;
+    bool refreshByTime = true;
     if (!settings.getNumber(hxsettings::kLastRefreshTime, &lastRefresh)) {
-      if (unreadable()) return RefreshUndecided;
-      text << "[Refreshing as the GUID table was not refreshed at all]";
-      refreshByTime = true;
+      if (unreadable()) return decision;
+      decision.time = RefreshTimeReason::kNeverRefreshed;
     } else {
       unsigned long interval = 1440;
       if (!settings.getNumber(hxsettings::kRefreshInterval, &interval)) {
-        if (unreadable()) return RefreshUndecided;
+        if (unreadable()) return decision;
         interval = 1440;
       }
-      if (interval == 0) {
-        text << "[Refresh interval is set to 0 explicitly, not refreshing GUIDs]";
-        refreshByTime = false;
-      } else {
-        if (lastRefresh == 0) {
-          refreshByTime = true;
-        } else {
-          uint64_t now = static_cast<uint64_t>(time(nullptr));
-          uint64_t elapsed = now - static_cast<uint64_t>(lastRefresh);
-          uint64_t limit = static_cast<uint64_t>(interval) * 60u;
-          refreshByTime = elapsed >= limit;
-        }
-        if (refreshByTime)
-          text << "[Refreshing as the table is not synced in the last refresh interval of ("
-               << interval << ")]";
-        else
-          text << "[Last refreshtime was a recent one, refresh interval is (" << interval << ")]";
+      decision.intervalMinutes = interval;
+      if (interval != 0 && lastRefresh != 0) {
+        const uint64_t elapsed =
+            static_cast<uint64_t>(time(nullptr)) - static_cast<uint64_t>(lastRefresh);
+        refreshByTime = elapsed >= static_cast<uint64_t>(interval) * 60u;
       }
+      refreshByTime = refreshByTime && interval != 0;
+      decision.time = interval == 0   ? RefreshTimeReason::kIntervalOff
+                      : refreshByTime ? RefreshTimeReason::kStale
+                                      : RefreshTimeReason::kRecent;
     }
-
-    reason = text.str();
-    return (jobForcesRefresh || refreshByTime) ? RefreshNeeded : RefreshNotNeeded;
+    const bool jobForcesRefresh = decision.job == RefreshJobReason::kAsks;
+    decision.state = (jobForcesRefresh || refreshByTime) ? RefreshNeeded : RefreshNotNeeded;
   } catch (...) {
     // Only an allocation can fail here. Doing nothing is the safe answer when
     // memory is short; the next process decides again.
+    decision.state = RefreshNotNeeded;
+  }
+  return decision;
+}
+
+std::string RefreshReasonText(const SRefreshDecision& decision) {
+  if (decision.state == RefreshUndecided) return decision.unreadable;
+  std::ostringstream text;
+  text << "IsSQLiteRefreshNeeded: ";
+  if (decision.job == RefreshJobReason::kAlreadyRefreshed)
+    text << "[Refresh happened once for the job (" << decision.jobId << ")]";
+  else if (decision.job == RefreshJobReason::kAsks)
+    text << "[Refresh flag set for the job(" << decision.jobId << ") and was never resumed]";
+  switch (decision.time) {
+    case RefreshTimeReason::kNeverRefreshed:
+      text << "[Refreshing as the GUID table was not refreshed at all]";
+      break;
+    case RefreshTimeReason::kIntervalOff:
+      text << "[Refresh interval is set to 0 explicitly, not refreshing GUIDs]";
+      break;
+    case RefreshTimeReason::kStale:
+      text << "[Refreshing as the table is not synced in the last refresh interval of ("
+           << decision.intervalMinutes << ")]";
+      break;
+    case RefreshTimeReason::kRecent:
+      text << "[Last refreshtime was a recent one, refresh interval is ("
+           << decision.intervalMinutes << ")]";
+      break;
+  }
+  return text.str();
+}
+
+GuidRefreshState IsSQLiteRefreshNeeded(std::string& reason, unsigned int jobFlags,
+                                       std::string markerPath, unsigned long jobId) {
+  try {
+    const SRefreshDecision decision = DecideRefreshNeed(jobFlags, markerPath, jobId);
+    reason = RefreshReasonText(decision);
+    return decision.state;
+  } catch (...) {
     return RefreshNotNeeded;
   }
 }

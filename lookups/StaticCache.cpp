@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <ctime>
 
@@ -11,7 +10,7 @@
 #include "host/Locks.h"
 #include "host/LogWriter.h"
 #include "host/Settings.h"
-#include "lookups/GUIDTable.h"
+#include "lookups/CacheKey.h"
 #include "lookups/ProcessFlags.h"
 
 namespace {
@@ -73,38 +72,12 @@ StaticCache* StaticCache::instance() {
 
 void StaticCache::invalidate() {}
 
-void StaticCache::insert(const std::string& key, GuidRecordMap* map) {
-  if (map == nullptr) return;
-  if (builder_) {
-    // Streamed: a group's map is written as it comes and freed once the
-    // next group's arrives (the loader is done with it by then).
-    if (map != streamMap_.get()) {
-      streamMap_.reset(map);
-      builder_->StartGroup(key, *map);
-    } else {
-      builder_->AddKey(key);
-    }
-    return;
-  }
-  // The loader hands one map with several keys; it is adopted the first time
-  // it comes, whether or not its key is taken, so that every map handed over
-  // has exactly one owner.
-  // The loader hands a group's keys one after the other: the last map adopted
-  // needs no lookup in the set.
-  if (map != lastAdopted_ && adopted_.find(map) == adopted_.end()) {
-    // Ownership passes even when adopting runs out of memory: the holder
-    // frees the map, and an empty slot in ownedMaps_ is harmless.
-    std::unique_ptr<GuidRecordMap> holder(map);
-    ownedMaps_.emplace_back();
-    adopted_.insert(map);
-    ownedMaps_.back() = std::move(holder);
-    lastAdopted_ = map;
-  }
-  entries.insert(MFU_Node_Type<MFC_Cache_Value_Type>(key, MFC_Cache_Value_Type(map)), false);
-}
-
-void StaticCache::recordLoadCounters(const recordInfo_t& counters) {
-  if (builder_) builder_->Finish(counters);
+void StaticCache::Take(GuidGroup& group) {
+  ownedMaps_.push_back(std::make_unique<GuidRecordMap>(std::move(group.records)));
+  const MFC_Cache_Value_Type value(ownedMaps_.back().get());
+  using Node = MFU_Node_Type<MFC_Cache_Value_Type>;
+  entries.insert(Node(std::move(group.guid), value), false);
+  for (std::string& key : group.keys) entries.insert(Node(std::move(key), value), false);
 }
 
 bool StaticCache::mapped() const {
@@ -119,7 +92,7 @@ bool StaticCache::find(const std::string& key, GuidRecordMap& out) {
   try {
     if (snapshot_) {
       const uint64_t damageBefore = snapshot_->damageSeen();
-      if (snapshot_->Find(NormalizeKey(key), out)) return true;
+      if (snapshot_->Find(cachekey::Form(key), out)) return true;
       if (snapshot_->damageSeen() != damageBefore && !damageLogged.exchange(true))
         HXLOG(-1, kFindTag,
               "The shared table snapshot %s is damaged: a key met a damaged slot or group and is "
@@ -128,7 +101,7 @@ bool StaticCache::find(const std::string& key, GuidRecordMap& out) {
       return false;
     }
     MFC_Cache_Value_Type value;
-    if (!entries.find(NormalizeKey(key), value, false)) return false;
+    if (!entries.find(cachekey::Form(key), value, false)) return false;
     out = *value.map;
     return true;
   } catch (...) {
@@ -173,16 +146,6 @@ void StaticCache::forEachGroup(const std::function<void(const std::vector<std::s
   if (current) fn(keys, *current);
 }
 
-std::string StaticCache::NormalizeKey(const std::string& text) {
-  const size_t end = std::min({text.size(), text.find('\0'), kMaxKeyLength});
-  std::string key(end, '\0');
-  for (size_t i = 0; i < end; ++i)
-    // toupper takes an unsigned char value (or EOF); a plain char above 0x7f
-    // would reach it negative.
-    key[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[i])));
-  return key;
-}
-
 void StaticCache::AddLookupCounts(const SLookupStatistics& counts) {
   if (counts.hits) hits_.fetch_add(counts.hits, std::memory_order_relaxed);
   if (counts.misses) misses_.fetch_add(counts.misses, std::memory_order_relaxed);
@@ -216,8 +179,8 @@ SStaticCacheStatistics StaticCache::GetStatistics() const {
   });
   for (const auto& map : ownedMaps_) {
     if (!map) continue;
-    // The map itself, its owner's slot and its entry in adopted_.
-    bytes += sizeof(GuidRecordMap) + sizeof(map) + 2 * sizeof(void*) + sizeof(void*);
+    // The map itself and its owner's slot.
+    bytes += sizeof(GuidRecordMap) + sizeof(map);
     stats.rows += map->size();
     for (const auto& entry : *map)
       bytes += sizeof(entry) + kTreeNodeLinks + HeapBytes(entry.second.name) +
@@ -227,77 +190,21 @@ SStaticCacheStatistics StaticCache::GetStatistics() const {
   return stats;
 }
 
-bool StaticCache::mapSnapshot(const std::string& path, const SSnapshotSource& source,
-                              bool dumpCache) {
-  std::string why;
-  std::unique_ptr<SharedSnapshot> snapshot = SharedSnapshot::Open(path, &source, &why);
-  if (!snapshot) {
-    // No file is the first process's case and is not worth a line.
-    if (!why.empty())
-      HXLOG(-1, kFastloadTag, "The shared table snapshot %s is not used (%s); loading the table",
-            path.c_str(), why.c_str());
-    return false;
-  }
-  // Trusted on its content (its table was young when it was built), and
-  // the table has settled since: later loads need not read it whole again.
-  // This process keeps the mapping it checked.
-  if (snapshot->source().young && !source.young) snapshot->WriteSettled(path, source, nullptr);
-  ReplaySnapshotLoad(*snapshot, dumpCache);
-  snapshot_ = std::move(snapshot);
-  snapshotPath_ = path;
-  return true;
-}
-
-// Under both locks. The identity is taken before the table is read and
-// again after it: a file changed meanwhile (by a writer that does not take
-// the lock) gets no snapshot. A young file's content is hashed before and
-// after the read for the same reason, as its times may not move.
-bool StaticCache::streamSnapshot(GUIDTable& table, const std::string& folder,
-                                 const std::string& path, SSnapshotSource source, bool addProxySmtp,
-                                 bool dumpCache, int& loaded, std::string& why) {
-  const long rows = table.rowCountHint();
-  builder_ = std::make_unique<SharedSnapshotBuilder>(source.exchange, addProxySmtp,
-                                                     rows > 0 ? static_cast<size_t>(rows) : 0);
-  struct Cleanup {
-    StaticCache& cache;
-    ~Cleanup() {
-      cache.builder_.reset();  // removes its file unless it was installed
-      cache.streamMap_.reset();
-    }
-  } cleanup{*this};
-  if (!builder_->Begin(folder, &why)) return false;
-  if (source.young && !SSnapshotSource::DigestOf(source.database, source.contentDigest)) {
-    why = "the database file cannot be read";
-    return false;
-  }
-  loaded = source.exchange ? table.getAllGUIDs(*this, addProxySmtp, dumpCache)
-                           : table.getAllLNGUIDs(*this, addProxySmtp, dumpCache);
-  if (loaded < 0) return false;
-  SSnapshotSource after;
-  uint64_t digest = source.contentDigest;
-  if (!SSnapshotSource::Of(folder, source.exchange, addProxySmtp, after) || after != source ||
-      (source.young &&
-       (!SSnapshotSource::DigestOf(source.database, digest) || digest != source.contentDigest))) {
-    why = "the database file changed while it was read";
-    return false;
-  }
-  if (!builder_->Install(path, source, &why)) return false;
-  PruneSharedSnapshots(folder, source);
-  std::unique_ptr<SharedSnapshot> snapshot = SharedSnapshot::Open(path, nullptr, &why);
-  if (snapshot && snapshot->source() != source) why = "another process replaced it";
-  if (!snapshot || !why.empty()) {
-    why = "the file just written is not used (" + why + ")";
-    return false;
-  }
-  snapshot_ = std::move(snapshot);
-  snapshotPath_ = path;
-  return true;
-}
+struct StaticCache::Load {
+  Load(const std::string& in, bool exchangeLoader, bool proxy, bool dump)
+      : folder(in), exchange(exchangeLoader), addProxySmtp(proxy), dumpCache(dump) {}
+  const std::string folder;
+  const bool exchange, addProxySmtp, dumpCache;
+  time_t start = time(nullptr);
+  std::chrono::steady_clock::time_point startedAt = std::chrono::steady_clock::now();
+  // Set by planSnapshot: whether the load goes through the shared snapshot.
+  bool viaSnapshot = false;
+  std::string snapshotPath;
+  SSnapshotSource source;
+};
 
 void StaticCache::dropAll() {
   entries.clear();
-  adopted_.clear();
-  lastAdopted_ = nullptr;
   ownedMaps_.clear();
   snapshot_.reset();
 }
@@ -340,129 +247,209 @@ int StaticCache::load(const std::string& folder, bool exchange, bool addProxySmt
       return 0;
     }
     HXLOG(-1, kFastloadTag, "Loading Cache");
-    time_t start = time(nullptr);
-    const auto startedAt = std::chrono::steady_clock::now();
-
+    Load request(folder, exchange, addProxySmtp, dumpCache);
     HxCriticalSectionLock sectionLock(&criticalSec);
     if (bIsLoaded.load(std::memory_order_acquire)) return 0;
-
-    int result = -1;
     loads_.fetch_add(1, std::memory_order_relaxed);
+    const int result = loadLocked(request);
     // Every way out that has not loaded the table counts as a failed load.
-    struct FailureCount {
-      std::atomic<uint64_t>& failures;
-      const std::atomic<bool>& loaded;
-      ~FailureCount() {
-        if (!loaded.load(std::memory_order_relaxed))
-          failures.fetch_add(1, std::memory_order_relaxed);
-      }
-    } failureCount{failedLoads_, bIsLoaded};
-    try {
-      // Reading without the mutex could load a table that another process
-      // is rebuilding, and a loaded cache is never reloaded. Released on
-      // every way out, exceptions included.
-      AccessLock held;
-      if (!held.held()) {
-        HXLOG(-1, kFastloadTag,
-              "Could not lock " GUIDDB_ACCESS_LOCK_NAME "; not loading the static cache from %s",
-              folder.c_str());
-        return -1;
-      }
-      // A current snapshot stands for the file it was built from (the file
-      // is only ever replaced whole, which changes its identity), so it is
-      // mapped without opening the database.
-      // Readers that see the flag (acquire) see every group stored before it.
-      auto publishLoaded = [&] {
-        loadTimeMs_.store(
-            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      std::chrono::steady_clock::now() - startedAt)
-                                      .count()),
-            std::memory_order_relaxed);
-        bIsLoaded.store(true, std::memory_order_release);
-        HXLOG(-1, kFastloadTag, "Cache filled in %f second", difftime(time(nullptr), start));
-      };
-      const bool snapshots = !bFilterByGuidForm && SnapshotsWanted();
-      const std::string snapshotPath = SharedSnapshot::PathFor(folder, exchange, addProxySmtp);
-      SSnapshotSource source;
-      bool writeOne = false;
-      if (snapshots) {
-        // Every writer holds the named mutex: a temporary file of a writer
-        // that is gone is debris, whoever finds it.
-        SharedSnapshot::RemoveLeftovers(folder);
-        struct stat place;
-        if (::lstat(snapshotPath.c_str(), &place) == 0 && !S_ISREG(place.st_mode)) {
-          snapshotError_ = snapshotPath + " is not a regular file and must be removed by hand";
-          // Nothing can be renamed over it, and it is no one's to remove.
-          HXLOG(-1, kFastloadTag,
-                "The shared table snapshot %s is not a regular file and must be removed by hand; "
-                "the table stays in this process's memory",
-                snapshotPath.c_str());
-        } else if (SSnapshotSource::Of(folder, exchange, addProxySmtp, source)) {
-          if (mapSnapshot(snapshotPath, source, dumpCache)) {
-            publishLoaded();
-            return 0;
-          }
-          writeOne = true;
-        }
-      }
-      // Declared after the lock, so the database is closed before the
-      // mutex is released.
-      GUIDTable table;
-      result = table.Open(folder.c_str());
-      if (result == -1) {
-        HXLOG(-1, kFastloadTag, "Sqlite DB at %s is corrupted.", folder.c_str());
-      } else if (result == 1) {
-        HXLOG(-1, kFastloadTag,
-              "Either Sqlite DB at %s does not exist or the DB has no records. Not populating "
-              "the static cache",
-              folder.c_str());
-      } else {
-        int loaded = 0;  // the loader's result; 0 until it has run
-        std::string why;
-        bool streamed = false;
-        if (writeOne) {
-          streamed = streamSnapshot(table, folder, snapshotPath, source, addProxySmtp, dumpCache,
-                                    loaded, why);
-          if (!streamed) snapshotError_ = why;
-          if (!streamed && loaded >= 0)
-            HXLOG(-1, kFastloadTag,
-                  "Could not write the shared table snapshot %s (%s); the table stays in this "
-                  "process's memory",
-                  snapshotPath.c_str(), why.c_str());
-        }
-        // The in-heap load: without a snapshot, or when writing one failed
-        // (what was streamed is gone, so the table is read again).
-        if (!streamed && loaded >= 0) {
-          dropAll();
-          loaded = exchange ? table.getAllGUIDs(*this, addProxySmtp, dumpCache)
-                            : table.getAllLNGUIDs(*this, addProxySmtp, dumpCache);
-        }
-        if (loaded < 0) {
-          dropAll();
-          HXLOG(-1, kFastloadTag,
-                "Could not read every record of Sqlite DB at %s. The static cache stays empty "
-                "and is loaded again on the next request",
-                folder.c_str());
-          result = -1;
-        } else {
-          publishLoaded();
-        }
-      }
-    } catch (...) {
-      // Only allocation failures get here. Before the publication whatever
-      // was stored is incomplete and is dropped as for a failed load; after
-      // it the cache is complete and stays.
-      builder_.reset();
-      streamMap_.reset();
-      if (bIsLoaded.load(std::memory_order_relaxed)) {
-        result = 0;
-      } else {
-        dropAll();
-        result = -1;
-      }
-    }
+    if (!bIsLoaded.load(std::memory_order_relaxed))
+      failedLoads_.fetch_add(1, std::memory_order_relaxed);
     return result;
   } catch (...) {
     return -1;
   }
+}
+
+// Takes the access lock, then maps a current snapshot, else loads the table
+// (writing a snapshot for the next process when it may), and publishes it.
+int StaticCache::loadLocked(Load& load) {
+  try {
+    // Reading without the mutex could load a table that another process
+    // is rebuilding, and a loaded cache is never reloaded. Released on
+    // every way out, exceptions included.
+    AccessLock held;
+    if (!held.held()) {
+      HXLOG(-1, kFastloadTag,
+            "Could not lock " GUIDDB_ACCESS_LOCK_NAME "; not loading the static cache from %s",
+            load.folder.c_str());
+      return -1;
+    }
+    load.viaSnapshot = planSnapshot(load);
+    if (load.viaSnapshot && mapSnapshot(load)) return publish(load);
+    const int result = loadTable(load);
+    return result == 0 ? publish(load) : result;
+  } catch (...) {
+    // Only allocation failures get here. Before the publication whatever
+    // was stored is incomplete and is dropped as for a failed load; after
+    // it the cache is complete and stays.
+    if (bIsLoaded.load(std::memory_order_relaxed)) return 0;
+    dropAll();
+    return -1;
+  }
+}
+
+// Whether the load goes through the shared snapshot: wanted, its place free
+// for a regular file, and the table's identity known (load.source). Trims
+// what writers that are gone left behind.
+bool StaticCache::planSnapshot(Load& load) {
+  if (bFilterByGuidForm || !SnapshotsWanted()) return false;
+  load.snapshotPath = SharedSnapshot::PathFor(load.folder, load.exchange, load.addProxySmtp);
+  // Every writer holds the named mutex: a temporary file of a writer that
+  // is gone is debris, whoever finds it.
+  SharedSnapshot::RemoveLeftovers(load.folder);
+  struct stat place;
+  if (::lstat(load.snapshotPath.c_str(), &place) == 0 && !S_ISREG(place.st_mode)) {
+    snapshotError_ = load.snapshotPath + " is not a regular file and must be removed by hand";
+    // Nothing can be renamed over it, and it is no one's to remove.
+    HXLOG(-1, kFastloadTag,
+          "The shared table snapshot %s is not a regular file and must be removed by hand; "
+          "the table stays in this process's memory",
+          load.snapshotPath.c_str());
+    return false;
+  }
+  return SSnapshotSource::Of(load.folder, load.exchange, load.addProxySmtp, load.source);
+}
+
+// A current snapshot stands for the file it was built from (the file is
+// only ever replaced whole, which changes its identity), so it is mapped
+// without opening the database; the loader's log lines (and dump) are
+// written from it. False (with one log line when one was there but could
+// not be used) otherwise.
+bool StaticCache::mapSnapshot(const Load& load) {
+  const std::string& path = load.snapshotPath;
+  std::string why;
+  std::unique_ptr<SharedSnapshot> snapshot = SharedSnapshot::Open(path, &load.source, &why);
+  if (!snapshot) {
+    // No file is the first process's case and is not worth a line.
+    if (!why.empty())
+      HXLOG(-1, kFastloadTag, "The shared table snapshot %s is not used (%s); loading the table",
+            path.c_str(), why.c_str());
+    return false;
+  }
+  // Trusted on its content (its table was young when it was built), and
+  // the table has settled since: later loads need not read it whole again.
+  // This process keeps the mapping it checked.
+  if (snapshot->source().young && !load.source.young)
+    snapshot->WriteSettled(path, load.source, nullptr);
+  if (load.dumpCache) {
+    GroupDump dump(snapshot->source().exchange, nullptr);
+    snapshot->ForEachGroup([&](SSnapshotGroup& group) { dump.Take(group); });
+  }
+  recordInfo_t counters;
+  snapshot->counters(counters);
+  LogLoadSummary(snapshot->source().exchange, counters);
+  snapshot_ = std::move(snapshot);
+  snapshotPath_ = path;
+  return true;
+}
+
+// Opens the table and reads it, into a new snapshot when the load goes
+// through one, else (or when writing it failed) into the heap.
+int StaticCache::loadTable(const Load& load) {
+  // Declared after the lock, so the database is closed before the mutex is
+  // released.
+  GUIDTable table;
+  table.filterByGuidForm = bFilterByGuidForm;
+  const int opened = table.Open(load.folder.c_str());
+  if (opened == -1) {
+    HXLOG(-1, kFastloadTag, "Sqlite DB at %s is corrupted.", load.folder.c_str());
+    return -1;
+  }
+  if (opened == 1) {
+    HXLOG(-1, kFastloadTag,
+          "Either Sqlite DB at %s does not exist or the DB has no records. Not populating "
+          "the static cache",
+          load.folder.c_str());
+    return 1;
+  }
+  int loaded = 0;  // the loader's result; 0 until it has run
+  if (load.viaSnapshot && writeSnapshot(table, load, loaded)) return 0;
+  // What was streamed is gone, so the table is read again.
+  if (loaded >= 0) loaded = loadInHeap(table, load);
+  if (loaded >= 0) return 0;
+  dropAll();
+  HXLOG(-1, kFastloadTag,
+        "Could not read every record of Sqlite DB at %s. The static cache stays empty and is "
+        "loaded again on the next request",
+        load.folder.c_str());
+  return -1;
+}
+
+bool StaticCache::writeSnapshot(GUIDTable& table, const Load& load, int& loaded) {
+  std::string why;
+  if (streamSnapshot(table, load, loaded, why)) return true;
+  snapshotError_ = why;
+  if (loaded >= 0)
+    HXLOG(-1, kFastloadTag,
+          "Could not write the shared table snapshot %s (%s); the table stays in this "
+          "process's memory",
+          load.snapshotPath.c_str(), why.c_str());
+  return false;
+}
+
+// Runs the loader with its groups streamed into a new snapshot and maps it.
+// False, with `why` set, when the snapshot could not be written or mapped:
+// nothing is then loaded and the temporary file is gone; `loaded` is the
+// loader's result. The identity is taken before the table is read and again
+// after it: a file changed meanwhile (by a writer that does not take the
+// lock) gets no snapshot. A young file's content is hashed before and after
+// the read for the same reason, as its times may not move.
+bool StaticCache::streamSnapshot(GUIDTable& table, const Load& load, int& loaded,
+                                 std::string& why) {
+  SSnapshotSource source = load.source;
+  const long rows = table.rowCountHint();
+  // Removes its file unless it was installed.
+  SharedSnapshotBuilder builder(source.exchange, load.addProxySmtp,
+                                rows > 0 ? static_cast<size_t>(rows) : 0);
+  if (!builder.Begin(load.folder, &why)) return false;
+  if (source.young && !SSnapshotSource::DigestOf(source.database, source.contentDigest)) {
+    why = "the database file cannot be read";
+    return false;
+  }
+  loaded = source.exchange ? table.getAllGUIDs(builder, load.addProxySmtp, load.dumpCache)
+                           : table.getAllLNGUIDs(builder, load.addProxySmtp, load.dumpCache);
+  if (loaded < 0) return false;
+  builder.Finish(table.counters());
+  SSnapshotSource after;
+  uint64_t digest = source.contentDigest;
+  if (!SSnapshotSource::Of(load.folder, source.exchange, load.addProxySmtp, after) ||
+      after != source ||
+      (source.young &&
+       (!SSnapshotSource::DigestOf(source.database, digest) || digest != source.contentDigest))) {
+    why = "the database file changed while it was read";
+    return false;
+  }
+  if (!builder.Install(load.snapshotPath, source, &why)) return false;
+  PruneSharedSnapshots(load.folder, source);
+  std::unique_ptr<SharedSnapshot> snapshot = SharedSnapshot::Open(load.snapshotPath, nullptr, &why);
+  if (snapshot && snapshot->source() != source) why = "another process replaced it";
+  if (!snapshot || !why.empty()) {
+    why = "the file just written is not used (" + why + ")";
+    return false;
+  }
+  snapshot_ = std::move(snapshot);
+  snapshotPath_ = load.snapshotPath;
+  return true;
+}
+
+int StaticCache::loadInHeap(GUIDTable& table, const Load& load) {
+  dropAll();
+  // A table of n rows gives at most about n keys; sizing the name index
+  // once spares the rehashes of a growing one, each of which walks every
+  // key already stored.
+  if (const long rows = table.rowCountHint(); rows > 0) entries.reserve(static_cast<size_t>(rows));
+  return load.exchange ? table.getAllGUIDs(*this, load.addProxySmtp, load.dumpCache)
+                       : table.getAllLNGUIDs(*this, load.addProxySmtp, load.dumpCache);
+}
+
+// Readers that see the flag (acquire) see every group stored before it.
+int StaticCache::publish(const Load& load) {
+  loadTimeMs_.store(static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now() - load.startedAt)
+                                              .count()),
+                    std::memory_order_relaxed);
+  bIsLoaded.store(true, std::memory_order_release);
+  HXLOG(-1, kFastloadTag, "Cache filled in %f second", difftime(time(nullptr), load.start));
+  return 0;
 }

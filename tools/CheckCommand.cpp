@@ -242,7 +242,7 @@ void CheckRefreshSource(Checker& out) {
   std::string url;
   HXClient client(2);
   if (client.getNetworkHostnameMangled(url, nullptr) != 0) {
-    out.Add("control server", Level::kError, PlainError("Failed to get Network mangled Hostname"));
+    out.Add("control server", Level::kError, NoControlServer());
     return;
   }
   const std::string& temp = download.folder;

@@ -87,10 +87,10 @@ std::string DumpJson(const StaticCache& cache, const std::string& database, bool
 int RunDump(const ToolContext& context, const DumpOptions& options) {
   RequireHome(context);
   RequireGuidCacheFolder(context);
-  CHXGuidLookups lookups;
-  // Sets bIsExchGuid, which picks the loader.
-  InitializeForPaths(lookups, 0, 0, !options.lotusNotes);
-  const std::string database = DatabasePath(lookups.guidCacheDir);
+  const std::string cacheDir = GuidCacheDir(context);
+  // Picks the loader that fastload runs.
+  bIsExchGuid.store(!options.lotusNotes);
+  const std::string database = DatabasePath(cacheDir);
   if (!FXFile::DoesFileExist(database))
     throw ToolError(kExitFailure, "no database at " + database +
                                       "; import a directory export with 'guidlookup import FILE'");
@@ -104,7 +104,7 @@ int RunDump(const ToolContext& context, const DumpOptions& options) {
   std::string dump;
   {
     StaticCache cache;
-    result = cache.fastload(lookups.guidCacheDir, addProxy, !options.json);
+    result = cache.fastload(cacheDir, addProxy, !options.json);
     if (result == 0 && options.json)
       dump = DumpJson(cache, database, options.lotusNotes, addProxy, groups);
   }

@@ -24,6 +24,7 @@
 #include "host/Settings.h"
 #include "host/net/Network.h"
 #include "lookups/ProcessFlags.h"
+#include "tools/PlainWords.h"
 
 namespace guidlookup {
 
@@ -245,31 +246,29 @@ void RequireGuidCacheFolder(const ToolContext& context) {
                                     "'guidlookup import FILE' or run 'guidlookup refresh'");
 }
 
-void InitializeForPaths(CHXGuidLookups& lookups, uint64_t jobId, unsigned int jobFlags,
-                        bool isExchange) {
-  HXPlatformInfo settings;
-  std::string home;
-  // An empty dHOME counts as none, as the library's own set-up takes it.
-  if (settings.readString(hxsettings::kHome, &home) != SettingStatus::kFound || home.empty())
-    throw ToolError(kExitFailure, "no home folder: the settings hold no dHOME (pass --home DIR)");
-  lookups.guidCacheDir = cachefiles::CacheFolder(home);
-  if (!FXFolder::DoesFolderExist(lookups.guidCacheDir)) {
-    CLmError error = FXFolder::CreateFoldersIteratively(lookups.guidCacheDir, nullptr);
+std::string MakeGuidCacheFolder(const ToolContext& context) {
+  const std::string folder = GuidCacheDir(context);
+  if (!FXFolder::DoesFolderExist(folder)) {
+    CLmError error = FXFolder::CreateFoldersIteratively(folder, nullptr);
     if (error.IsError())
-      throw ToolError(kExitFailure, "cannot create the GUID cache folder " + lookups.guidCacheDir +
-                                        ": " + error.Text());
+      throw ToolError(kExitFailure,
+                      "cannot create the GUID cache folder " + folder + ": " + error.Text());
   }
-  lookups.jobId = jobId;
-  lookups.jobFlags = jobFlags;
-  lookups.pEvent = &event;
-  bIsExchGuid.store(isExchange);
+  return folder;
 }
 
-unsigned long FreshJobId(const std::string& markerPath) {
-  unsigned long id = static_cast<unsigned long>(std::time(nullptr));
-  unsigned long marker = 0;
-  if (ReadJobMarker(markerPath, marker) && marker >= id) id = marker + 1;
-  return id;
+void SetUpForRefresh(CHXGuidLookups& lookups, uint64_t jobId, unsigned int jobFlags) {
+  // Private mode: the set-up reads the home folder and makes the GUID cache
+  // folder, and leaves the refresh to UpdateGUIDDB.
+  CLmError error = lookups.Initialize(jobId, jobFlags, false, true, &event);
+  const SGuidFailure& failure = lookups.lastFailure();
+  if (failure.step == GuidFailureStep::kCacheFolder)
+    throw ToolError(kExitFailure, "cannot create the GUID cache folder " + failure.subject + ": " +
+                                      failure.cause);
+  if (error.IsError()) throw ToolError(kExitFailure, PlainFailure(failure));
+  // An empty dHOME counts as none, as the library's own set-up takes it.
+  if (lookups.guidCacheDir.empty())
+    throw ToolError(kExitFailure, "no home folder: the settings hold no dHOME (pass --home DIR)");
 }
 
 NumberSetting ReadNumberSetting(const char* name, unsigned long fallback) {

@@ -12,7 +12,6 @@
 #include <string>
 
 #include "lookups/HXGuidLookups.h"
-#include "lookups/refresh/JobMarker.h"
 #include "tools/ToolError.h"
 
 namespace guidlookup {
@@ -65,18 +64,15 @@ std::string DatabasePath(const std::string& guidCacheDir);
 // never create it.
 void RequireGuidCacheFolder(const ToolContext& context);
 
-// Gives a lookup service object what a refresh or an import needs, as its
-// Initialize would, without a lookup set-up: guidCacheDir from "dHOME"
-// (created when missing), hence jobMarkerPath(), the job, the event log and
-// the loader (isExchange). Touches no database. Throws ToolError without a
-// home folder or when the folder cannot be created.
-void InitializeForPaths(CHXGuidLookups& lookups, uint64_t jobId, unsigned int jobFlags,
-                        bool isExchange);
+// GuidCacheDir(context), created when missing. Throws ToolError when it
+// cannot be created.
+std::string MakeGuidCacheFolder(const ToolContext& context);
 
-// A job id that the marker does not hold, so that a refresh asked for with
-// GuidRefreshJobFlag is certain to be needed: the current time in seconds, or
-// the marker's id plus one when that is larger.
-unsigned long FreshJobId(const std::string& markerPath);
+// Sets `lookups` up for UpdateGUIDDB alone, through its private-mode
+// Initialize (which makes the GUID cache folder and loads nothing), for the
+// job given. Throws ToolError without a home folder or when the set-up
+// fails.
+void SetUpForRefresh(CHXGuidLookups& lookups, uint64_t jobId, unsigned int jobFlags);
 
 // A number of section "EventManager" as the library reads it, and its text.
 struct NumberSetting {

@@ -308,9 +308,8 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
     reader = RowsOf(rows);
   }
 
-  CHXGuidLookups lookups;
-  InitializeForPaths(lookups, 0, 0, true);
-  const std::string database = DatabasePath(lookups.guidCacheDir);
+  const std::string folder = MakeGuidCacheFolder(context);
+  const std::string database = DatabasePath(folder);
 
   // A directory source does not know its size up front: no bar.
   ProgressBar bar(rows.size(), options.progress && !fromDirectory && isatty(STDERR_FILENO) &&
@@ -325,7 +324,7 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
   rebuild.onePerAddress = fromDirectory;
   ImportGuardOutcome guard;
   GuardImport(rebuild, database, options, guard);
-  SRebuildResult result = RebuildGuidTable(lookups.guidCacheDir, reader, rebuild);
+  SRebuildResult result = RebuildGuidTable(folder, reader, rebuild);
   bar.finish();
   if (result.failure == RebuildFailure::Cancelled)
     throw ToolError(128 + (g_signal.load() != 0 ? g_signal.load() : SIGINT),
@@ -350,9 +349,6 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
 
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const auto count = [](uint64_t n) { return static_cast<unsigned long long>(n); };
-  std::vector<std::string> sharedExamples;
-  for (const std::string& address : result.shared.examples)
-    sharedExamples.push_back("\"" + JsonEscape(address) + "\"");
   if (options.json) {
     JsonObject doc;
     doc.add("source", source).add("database", database);
@@ -362,7 +358,7 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
           .addNumber("entriesWithoutGuid", count(entries.entriesWithoutGuid))
           .addNumber("entriesWithoutAddress", count(entries.entriesWithoutAddress))
           .addNumber("sharedAddresses", count(result.shared.addresses))
-          .addRaw("sharedAddressExamples", JsonArray(sharedExamples));
+          .addRaw("sharedAddressExamples", JsonStrings(result.shared.examples));
     doc.addNumber("rowsRead", count(result.counts.rowsRead))
         .addNumber("rowsAdded", count(result.counts.rowsAdded))
         .addNumber("rowsFailed", count(result.counts.rowsFailed))
@@ -403,7 +399,7 @@ int RunImport(const ToolContext& context, const ImportOptions& options) {
       std::cout << "would be refused: " << guard.refusal << "\n";
   }
   // A dry run writes nothing, the snapshot of the installed table included.
-  WriteSnapshotForAgents(lookups.guidCacheDir, options.lotusNotes, options.noSnapshot || dryRun);
+  WriteSnapshotForAgents(folder, options.lotusNotes, options.noSnapshot || dryRun);
   if (result.counts.rowsFailed)
     throw ToolError(kExitFailure, std::to_string(result.counts.rowsFailed) +
                                       " rows could not be added to the local table (first: " +

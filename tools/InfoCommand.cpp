@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "host/FXString.h"
+#include "lookups/refresh/JobMarker.h"
 #include "lookups/snapshot/SharedSnapshot.h"
 #include "tools/Commands.h"
 
@@ -202,13 +203,12 @@ int RunInfo(const ToolContext& context, bool json) {
   }
   doc.addRaw("jobMarker", markerJson.str());
 
-  std::string reason;
-  GuidRefreshState decision = IsSQLiteRefreshNeeded(reason, 0, marker, 0);
-  out.Field("next refresh", std::string(decision == RefreshNeeded ? "due" : "not due") + ": " +
-                                PlainReason(reason));
+  const SRefreshDecision decision = DecideRefreshNeed(0, marker, 0);
+  out.Field("next refresh", std::string(decision.state == RefreshNeeded ? "due" : "not due") +
+                                ": " + PlainReason(decision));
   doc.addRaw("nextRefresh", JsonObject()
-                                .addBool("due", decision == RefreshNeeded)
-                                .add("reason", PlainReason(reason))
+                                .addBool("due", decision.state == RefreshNeeded)
+                                .add("reason", PlainReason(decision))
                                 .str());
 
   if (json) {

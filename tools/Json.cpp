@@ -2,38 +2,13 @@
 
 #include <cstdio>
 
+#include "host/Utf8.h"
+
 namespace guidlookup {
 
 namespace {
 
-// The length of the valid UTF-8 sequence at text[i], 0 when there is none
-// (a stray continuation byte, a truncated sequence, an overlong form, a
-// surrogate or a code point beyond U+10FFFF).
-size_t Utf8SequenceLength(const std::string& text, size_t i) {
-  const auto byte = [&text](size_t at) { return static_cast<unsigned char>(text[at]); };
-  const unsigned char c = byte(i);
-  size_t length;
-  unsigned int min, code;
-  if (c >= 0xC2 && c <= 0xDF) {
-    length = 2, min = 0x80, code = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    length = 3, min = 0x800, code = c & 0x0F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    length = 4, min = 0x10000, code = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  for (size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    code = (code << 6) | (byte(i + k) & 0x3F);
-  }
-  if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-  return length;
-}
-
-}  // namespace
-
+// The text of a JSON string literal, without the quotes.
 std::string JsonEscape(const std::string& text) {
   std::string out;
   out.reserve(text.size() + 8);
@@ -63,7 +38,7 @@ std::string JsonEscape(const std::string& text) {
       continue;
     }
     if (c >= 0x80) {
-      if (size_t length = Utf8SequenceLength(text, i); length > 0) {
+      if (size_t length = hostutf8::SequenceLength(text, i); length > 0) {
         out.append(text, i, length);
         i += length - 1;
         continue;
@@ -76,12 +51,27 @@ std::string JsonEscape(const std::string& text) {
   return out;
 }
 
+}  // namespace
+
 std::string JsonString(const std::string& text) { return "\"" + JsonEscape(text) + "\""; }
 
 std::string JsonArray(const std::vector<std::string>& values) {
   std::string out = "[";
   for (size_t i = 0; i < values.size(); ++i) out += (i ? ", " : "") + values[i];
   return out + "]";
+}
+
+std::string JsonStrings(const std::vector<std::string>& texts) {
+  std::vector<std::string> values;
+  for (const std::string& text : texts) values.push_back(JsonString(text));
+  return JsonArray(values);
+}
+
+std::string JsonArrayLines(const std::vector<std::string>& values, const std::string& indent) {
+  if (values.empty()) return "[]";
+  std::string out = "[";
+  for (size_t i = 0; i < values.size(); ++i) out += (i ? ",\n  " : "\n  ") + indent + values[i];
+  return out + "\n" + indent + "]";
 }
 
 JsonObject& JsonObject::addRaw(const std::string& name, const std::string& json) {

@@ -1,4 +1,6 @@
-// The JSON the commands print with --json.
+// The JSON the commands print with --json, all of it written here so that
+// every document spaces, orders and escapes alike: members in the order
+// added, "name": value, ", " between members and items.
 #pragma once
 
 #include <string>
@@ -6,11 +8,11 @@
 
 namespace guidlookup {
 
-// Escapes a string for a JSON string literal (without the quotes). Valid
-// UTF-8 passes as it is; a byte that is not part of a valid UTF-8 sequence
-// becomes \u00XX (XX its value), so that the output is always valid JSON and
-// still shows which byte it was.
-std::string JsonEscape(const std::string& text);
+// A JSON string literal, quotes included. Valid UTF-8 passes as it is; a
+// byte that is not part of a valid UTF-8 sequence becomes \u00XX (XX its
+// value), so that the output is always valid JSON and still shows which byte
+// it was.
+std::string JsonString(const std::string& text);
 
 // One JSON object, built member by member in the order added.
 class JsonObject {
@@ -30,8 +32,12 @@ class JsonObject {
  private:
   std::string body_;
 };
-// A JSON array of encoded values.
+// A JSON array of encoded values, on one line.
 std::string JsonArray(const std::vector<std::string>& values);
-// A JSON string literal, quotes included.
+// A JSON array of strings, on one line.
+std::string JsonStrings(const std::vector<std::string>& texts);
+// A JSON array of encoded values one a line, each indented by `indent` and
+// two spaces, the closing bracket by `indent`; "[]" when there is none.
+std::string JsonArrayLines(const std::vector<std::string>& values, const std::string& indent);
 
 }  // namespace guidlookup

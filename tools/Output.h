@@ -8,8 +8,6 @@
 
 namespace guidlookup {
 
-std::string JsonString(const std::string& text);
-
 // Writes `text` to `path` (created or truncated) and closes it, every byte
 // checked. Throws ToolError (exit 3) naming the file and the system's reason.
 void WriteWholeFile(const std::string& path, const std::string& text);

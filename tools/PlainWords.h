@@ -1,5 +1,5 @@
-// The operator's words: the library's texts (refresh reasons, failure
-// lines) told in terms of settings and files, times, one-line texts.
+// The operator's words: the library's refresh decisions and failures, given
+// as values, told in terms of settings and files; times; one-line texts.
 #pragma once
 
 #include <cstdint>
@@ -14,13 +14,18 @@ namespace guidlookup {
 // application manager's export file.
 std::string DescribeRefreshSource(const NumberSetting& source);
 
-// The reason of IsSQLiteRefreshNeeded in the operator's words.
-std::string PlainReason(const std::string& reason);
-// A failure text of the library (CHXGuidLookups::lastError) in the
-// operator's words: which setting or file is missing or bad, and what failed.
-std::string PlainError(const std::string& libraryText);
-// True when `libraryText` says a completed refresh could not record its time.
-bool IsRefreshTimeNotRecorded(const std::string& libraryText);
+// Why no control server can be asked: its address setting is missing or
+// not an http:// or https:// URL.
+std::string NoControlServer();
+
+// Why the refresh policy decided as it did, in the operator's words.
+std::string PlainReason(const SRefreshDecision& decision);
+// What failed (CHXGuidLookups::lastFailure) in the operator's words: which
+// setting or file is missing or bad, and what failed.
+std::string PlainFailure(const SGuidFailure& failure);
+// What a completed refresh could not write of its time, in the operator's
+// words; "" when its time was cleared and recorded, or nothing completed.
+std::string RefreshTimeFailure(const SRefreshReport& report);
 
 // The time in ISO 8601 in the local zone, with its offset:
 // "2026-12-08T09:30:00+01:00".

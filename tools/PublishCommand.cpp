@@ -70,17 +70,13 @@ void RefuseCacheFolder(const ToolContext& context, const std::string& root) {
 }
 
 std::string ReleaseJson(const Release& r) {
-  std::vector<std::string> files;
-  for (const ReleaseFile& f : r.files)
-    files.push_back(
-        JsonObject().add("name", f.name).addNumber("size", f.size).add("sha256", f.sha256).str());
   JsonObject o;
   o.add("id", r.id).addBool("live", r.live);
   if (!r.problem.empty()) return o.add("error", r.problem).str();
   return o.add("time", r.time)
       .addNumber("rows", r.rows)
       .addNumber("guids", r.guids)
-      .addRaw("files", JsonArray(files))
+      .addRaw("files", FilesJson(r.files))
       .str();
 }
 
@@ -174,15 +170,14 @@ int RunPublish(const ToolContext& context, const PublishOptions& options) {
     const std::string id = options.rollbackId.empty() ? PreviousRelease(store) : options.rollbackId;
     const std::string was = store.LiveId();
     if (id != was) store.MakeLive(id);
-    std::vector<std::string> removed;
-    for (const std::string& r : store.Prune(options.keep)) removed.push_back(JsonString(r));
+    const std::vector<std::string> removed = store.Prune(options.keep);
     if (options.json)
       std::cout << JsonObject()
                        .add("root", options.folder)
                        .add("live", id)
                        .add("was", was)
                        .addBool("changed", id != was)
-                       .addRaw("removed", JsonArray(removed))
+                       .addRaw("removed", JsonStrings(removed))
                        .str()
                 << "\n";
     else if (id == was)
@@ -237,8 +232,6 @@ int RunPublish(const ToolContext& context, const PublishOptions& options) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const std::string current = options.folder + "/current/" + kPublishedName;
   if (options.json) {
-    std::vector<std::string> removedJson;
-    for (const std::string& r : removed) removedJson.push_back(JsonString(r));
     std::cout << JsonObject()
                      .add("database", database)
                      .add("root", options.folder)
@@ -249,7 +242,7 @@ int RunPublish(const ToolContext& context, const PublishOptions& options) {
                      .addBool("tookOver", tookOver)
                      .addNumber("rows", static_cast<long long>(rows))
                      .addNumber("guids", static_cast<long long>(guids))
-                     .addRaw("removed", JsonArray(removedJson))
+                     .addRaw("removed", JsonStrings(removed))
                      .addNumber("seconds", seconds)
                      .str()
               << "\n";

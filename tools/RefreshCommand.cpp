@@ -1,95 +1,101 @@
 // guidlookup refresh: the refresh decision of this machine, and the refresh.
 //
-// The decision is shown as the library takes it (which changes nothing), then
-// UpdateGUIDDB takes it again and acts on it, as the first lookup of an
-// agent's process would. What happened comes from its result and from
-// CHXGuidLookups::lastError, never from the log.
+// The library's refresh runs as the first lookup of an agent's process would
+// run it (asked to refresh now with --force); what it decided, did and what
+// failed come from its report, never from the log.
 #include <iostream>
 
 #include "tools/Commands.h"
 
 namespace guidlookup {
+namespace {
+
+// What a completed refresh did, for --json and for the operator. A copy from
+// the control server on this machine reads as a download.
+void AddDone(const SRefreshReport& report, const std::string& database, JsonObject& doc,
+             bool json) {
+  long rows = 0, guids = 0;
+  std::string error;
+  const bool counted = CGuidDB::CountFile(database, rows, guids, error);
+  const char* done = "downloaded";
+  const char* said = "downloaded the control server's copy";
+  if (report.outcome == RefreshNotModified) {
+    done = "not-modified";
+    said = "not modified (the installed file is the control server's copy)";
+  } else if (report.outcome == RefreshRebuilt) {
+    done = "rebuilt";
+    said = "rebuilt the table";
+  }
+  doc.add("done", done);
+  if (counted)
+    doc.addNumber("rows", static_cast<long long>(rows))
+        .addNumber("distinctGuids", static_cast<long long>(guids));
+  if (!json)
+    std::cout << "done:     " << said
+              << (counted
+                      ? ": " + std::to_string(rows) + " rows, " + std::to_string(guids) + " GUIDs"
+                      : "")
+              << "\n";
+}
+
+// The decision the refresh took, and where it would take the table from.
+void AddDecision(const SRefreshDecision& decision, const std::string& database, JsonObject& doc,
+                 bool json) {
+  const bool job = decision.job != RefreshJobReason::kNone;
+  NumberSetting source = ReadNumberSetting("getSqlLiteDbFromHB", 1);
+  doc.add("database", database);
+  if (job)
+    doc.addNumber("job", static_cast<unsigned long long>(decision.jobId));
+  else
+    doc.addNull("job");
+  doc.add("decision", decision.state == RefreshNeeded ? "needed" : "not needed")
+      .add("reason", PlainReason(decision))
+      .add("source", source.value != 0 ? "download" : "rebuild")
+      .add("sourceDescription", OneLine(DescribeRefreshSource(source)));
+  if (json) return;
+  std::cout << "database: " << database << "\n";
+  if (job) std::cout << "job:      " << decision.jobId << " (asks for a refresh)\n";
+  std::cout << "decision: "
+            << (decision.state == RefreshNeeded ? "refresh needed" : "no refresh needed")
+            << "\nreason:   " << PlainReason(decision)
+            << "\nsource:   " << DescribeRefreshSource(source) << "\n";
+}
+
+}  // namespace
 
 int RunRefresh(const ToolContext& context, const RefreshOptions& options) {
   RequireHome(context);
   // Checked before anything is touched: a refresh whose time cannot be
   // recorded would be repeated by every agent as if it never happened.
   RequireSettingsFolder(context);
-  unsigned long jobId = 0;
-  unsigned int jobFlags = 0;
-  if (options.force || options.jobGiven) {
-    CHXGuidLookups probe;
-    InitializeForPaths(probe, 0, 0, true);
-    // --force runs as a job that asks for a refresh and that the marker has
-    // never seen: the one decision that is always "needed".
-    jobId = options.force ? FreshJobId(probe.jobMarkerPath()) : options.jobId;
-    jobFlags = GuidRefreshJobFlag;
-  }
   CHXGuidLookups lookups;
-  InitializeForPaths(lookups, jobId, jobFlags, true);
-  const std::string database = DatabasePath(lookups.guidCacheDir);
-
-  std::string reason;
-  GuidRefreshState decision =
-      IsSQLiteRefreshNeeded(reason, jobFlags, lookups.jobMarkerPath(), jobId);
-  NumberSetting source = ReadNumberSetting("getSqlLiteDbFromHB", 1);
-  // With --json the same facts go into one document, printed at the end.
-  JsonObject doc;
-  doc.add("database", database);
-  if (jobFlags)
-    doc.addNumber("job", static_cast<unsigned long long>(jobId));
-  else
-    doc.addNull("job");
-  doc.add("decision", decision == RefreshNeeded ? "needed" : "not needed")
-      .add("reason", PlainReason(reason))
-      .add("source", source.value != 0 ? "download" : "rebuild")
-      .add("sourceDescription", OneLine(DescribeRefreshSource(source)));
-  if (!options.json) {
-    std::cout << "database: " << database << "\n";
-    if (jobFlags) std::cout << "job:      " << jobId << " (asks for a refresh)\n";
-    std::cout << "decision: "
-              << (decision == RefreshNeeded ? "refresh needed" : "no refresh needed")
-              << "\nreason:   " << PlainReason(reason)
-              << "\nsource:   " << DescribeRefreshSource(source) << "\n";
-    std::cout.flush();
-  }
-  const auto fail = [&](const std::string& message) {
-    if (options.json) std::cout << JsonObject(doc).add("error", OneLine(message)).str() << "\n";
-    return ToolError(kExitFailure, message, options.json);
-  };
-
+  SetUpForRefresh(lookups, options.jobGiven ? options.jobId : 0,
+                  options.jobGiven ? GuidRefreshJobFlag : 0);
+  lookups.refreshNow = options.force;
   bool done = false;
   {
     GUIDTable table;
     done = lookups.UpdateGUIDDB(table);
   }
+  const SRefreshReport& report = lookups.lastReport();
+  const std::string database = DatabasePath(lookups.guidCacheDir);
+  // With --json the same facts go into one document, printed at the end.
+  JsonObject doc;
+  AddDecision(report.decision, database, doc, options.json);
+  const auto fail = [&](const std::string& message) {
+    if (options.json) std::cout << JsonObject(doc).add("error", OneLine(message)).str() << "\n";
+    return ToolError(kExitFailure, message, options.json);
+  };
+
   if (done) {
-    long rows = 0, guids = 0;
-    std::string error;
-    const bool counted = CGuidDB::CountFile(database, rows, guids, error);
-    std::string counts =
-        counted ? ": " + std::to_string(rows) + " rows, " + std::to_string(guids) + " GUIDs" : "";
-    // A copy from the control server on this machine reads as a download.
-    const char* done = "downloaded";
-    const char* said = "downloaded the control server's copy";
-    if (lookups.lastRefresh == RefreshNotModified) {
-      done = "not-modified";
-      said = "not modified (the installed file is the control server's copy)";
-    } else if (lookups.lastRefresh == RefreshRebuilt) {
-      done = "rebuilt";
-      said = "rebuilt the table";
-    }
-    doc.add("done", done);
-    if (counted)
-      doc.addNumber("rows", static_cast<long long>(rows))
-          .addNumber("distinctGuids", static_cast<long long>(guids));
-    if (!options.json) std::cout << "done:     " << said << counts << "\n";
-    if (IsRefreshTimeNotRecorded(lookups.lastError))
-      throw fail("the table was refreshed, but " + PlainError(lookups.lastError) +
+    AddDone(report, database, doc, options.json);
+    const std::string timeFailure = RefreshTimeFailure(report);
+    if (!report.timeRecorded)
+      throw fail("the table was refreshed, but " + timeFailure +
                  ", so agents will refresh it again");
-    if (!lookups.lastError.empty()) {
-      std::cerr << "guidlookup: warning: " << PlainError(lookups.lastError) << "\n";
-      doc.add("warning", PlainError(lookups.lastError));
+    if (!timeFailure.empty()) {
+      std::cerr << "guidlookup: warning: " << timeFailure << "\n";
+      doc.add("warning", timeFailure);
     }
     WriteSnapshotForAgents(lookups.guidCacheDir, options.lotusNotes, options.noSnapshot);
     if (options.json) std::cout << doc.str() << "\n";
@@ -102,7 +108,7 @@ int RunRefresh(const ToolContext& context, const RefreshOptions& options) {
       std::cout << "done:     nothing (no refresh needed)\n";
     return kExitOk;
   }
-  throw fail("refresh failed: " + PlainError(lookups.lastError));
+  throw fail("refresh failed: " + PlainFailure(lookups.lastFailure()));
 }
 
 }  // namespace guidlookup

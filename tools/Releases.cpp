@@ -9,7 +9,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,7 +20,6 @@
 #include "host/FileSystem.h"
 #include "host/Files.h"
 #include "host/StagedFile.h"
-#include "tools/Json.h"
 
 namespace guidlookup {
 
@@ -183,112 +181,6 @@ std::string IsoUtc(time_t seconds) {
   return text;
 }
 
-// A small reader for the manifests this unit writes: objects, arrays,
-// strings (with \" \\ \/ \uXXXX below 0x80), integers, true, false, null.
-class ManifestReader {
- public:
-  explicit ManifestReader(const std::string& text) : text_(text) {}
-
-  bool Read(Release& r) {
-    return Object([&](const std::string& key) {
-      if (key == "id" || key == "time") return String(key == "id" ? r.id : r.time);
-      if (key == "rows" || key == "guids") return Number(key == "rows" ? r.rows : r.guids);
-      if (key == "files") return Files(r.files);
-      return Skip();
-    });
-  }
-
- private:
-  void Blank() {
-    while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_]))) ++at_;
-  }
-  bool Accept(char c) {
-    Blank();
-    if (at_ < text_.size() && text_[at_] == c) return ++at_, true;
-    return false;
-  }
-  // An object whose every value `field` reads, given its key.
-  template <typename Field>
-  bool Object(Field field) {
-    if (!Accept('{')) return false;
-    do {
-      std::string key;
-      if (!String(key) || !Accept(':') || !field(key)) return false;
-    } while (Accept(','));
-    return Accept('}');
-  }
-  bool String(std::string& out) {
-    if (!Accept('"')) return false;
-    out.clear();
-    while (at_ < text_.size() && text_[at_] != '"') {
-      char c = text_[at_++];
-      if (c == '\\') {
-        if (at_ >= text_.size()) return false;
-        c = text_[at_++];
-        if (c == 'u') {
-          if (at_ + 4 > text_.size()) return false;
-          const unsigned long code = std::strtoul(text_.substr(at_, 4).c_str(), nullptr, 16);
-          at_ += 4;
-          if (code >= 0x80) return false;
-          c = static_cast<char>(code);
-        } else if (c != '"' && c != '\\' && c != '/') {
-          return false;
-        }
-      }
-      out += c;
-    }
-    return Accept('"');
-  }
-  bool Number(long long& out) {
-    Blank();
-    const size_t start = at_;
-    if (at_ < text_.size() && text_[at_] == '-') ++at_;
-    while (at_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[at_]))) ++at_;
-    if (at_ == start) return false;
-    out = std::strtoll(text_.substr(start, at_ - start).c_str(), nullptr, 10);
-    return true;
-  }
-  bool Files(std::vector<ReleaseFile>& files) {
-    if (!Accept('[')) return false;
-    if (Accept(']')) return true;
-    do {
-      ReleaseFile file;
-      const bool read = Object([&](const std::string& key) {
-        if (key == "name" || key == "sha256")
-          return String(key == "name" ? file.name : file.sha256);
-        if (key == "size") return Number(file.size);
-        return Skip();
-      });
-      if (!read) return false;
-      files.push_back(file);
-    } while (Accept(','));
-    return Accept(']');
-  }
-  bool Skip() {
-    Blank();
-    if (at_ >= text_.size()) return false;
-    std::string s;
-    long long n;
-    if (text_[at_] == '"') return String(s);
-    for (const char* word : {"true", "false", "null"})
-      if (text_.compare(at_, std::strlen(word), word) == 0) return at_ += std::strlen(word), true;
-    return Number(n);
-  }
-
-  const std::string& text_;
-  size_t at_ = 0;
-};
-
-bool ReadManifest(const std::string& path, Release& r, std::string& problem) {
-  std::string text;
-  if (!hostfs::ReadWholeFile(path, text, &problem)) return false;
-  if (!ManifestReader(text).Read(r)) {
-    problem = path + ": not a manifest this tool wrote";
-    return false;
-  }
-  return true;
-}
-
 std::vector<std::string> Entries(const std::string& folder) {
   std::vector<std::string> names;
   DIR* dir = ::opendir(folder.c_str());
@@ -323,6 +215,18 @@ void PlaceLink(const std::string& folder, const std::string& name, const std::st
     }
     hostfs::FileSystemInUse().SyncFolder(folder);
     return;
+  }
+}
+
+// Adds the size and SHA-256 of both files of the release in `folder`, as
+// written, to `r`.
+void ReadBackFiles(const std::string& folder, Release& r) {
+  for (const char* name : {kPublishedName, kCompressedName}) {
+    ReleaseFile file;
+    file.name = name;
+    if (!Sha256File(folder + "/" + name, file.sha256, file.size))
+      Fail("cannot read back " + folder + "/" + name, errno);
+    r.files.push_back(file);
   }
 }
 
@@ -480,18 +384,7 @@ long long ReleaseStore::LiveMtime() const {
 }
 
 void ReleaseStore::WriteManifest(const std::string& folder, const Release& r, long long mtime) {
-  std::vector<std::string> files;
-  for (const ReleaseFile& f : r.files)
-    files.push_back(
-        JsonObject().add("name", f.name).addNumber("size", f.size).add("sha256", f.sha256).str());
-  const std::string text = JsonObject()
-                               .add("id", r.id)
-                               .add("time", r.time)
-                               .addNumber("rows", r.rows)
-                               .addNumber("guids", r.guids)
-                               .addRaw("files", JsonArray(files))
-                               .str() +
-                           "\n";
+  const std::string text = ManifestText(r);
   WriteReleaseFile(folder + "/" + kManifestName, mtime,
                    [&](int fd) { return hostfs::WriteAll(fd, text.data(), text.size()); });
 }
@@ -531,13 +424,7 @@ std::string ReleaseStore::Publish(int tableFd, long long rows, long long guids) 
   WriteReleaseFile(staging.path() + "/" + kCompressedName, mtime,
                    [&](int out) { return Gzip(tableFd, out); });
   StopIfAsked();
-  for (const char* name : {kPublishedName, kCompressedName}) {
-    ReleaseFile file;
-    file.name = name;
-    if (!Sha256File(staging.path() + "/" + name, file.sha256, file.size))
-      Fail("cannot read back " + staging.path() + "/" + name, errno);
-    r.files.push_back(file);
-  }
+  ReadBackFiles(staging.path(), r);
   for (long long offset = 0;; ++offset) {
     r.id = IdOfNow(offset);
     struct stat st;
@@ -630,13 +517,7 @@ bool ReleaseStore::TakeOver() {
       if (::link(flatGz.c_str(), fresh.c_str()) != 0) Fail("cannot link " + flatGz, errno);
     }
   }
-  for (const char* name : {kPublishedName, kCompressedName}) {
-    ReleaseFile file;
-    file.name = name;
-    if (!Sha256File(staging.path() + "/" + name, file.sha256, file.size))
-      Fail("cannot read back " + staging.path() + "/" + name, errno);
-    r.files.push_back(file);
-  }
+  ReadBackFiles(staging.path(), r);
   r.id = IdOfNow(0);
   WriteManifest(staging.path(), r, st.st_mtim.tv_sec);
   hostfs::FileSystemInUse().SyncFolder(staging.path());

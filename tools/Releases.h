@@ -24,30 +24,13 @@
 #include <string>
 #include <vector>
 
+#include "tools/Manifest.h"
 #include "tools/ToolError.h"
 
 namespace guidlookup {
 
 constexpr char kPublishedName[] = "GUIDDB.DAT";
 constexpr char kCompressedName[] = "GUIDDB.DAT.gz";
-constexpr char kManifestName[] = "manifest.json";
-
-struct ReleaseFile {
-  std::string name;
-  long long size = 0;
-  std::string sha256;  // lower-case hex
-};
-
-struct Release {
-  std::string id;
-  std::string time;  // ISO 8601, UTC, when it was made
-  long long rows = 0;
-  long long guids = 0;
-  std::vector<ReleaseFile> files;
-  bool live = false;
-  std::string problem;  // why its manifest could not be read, "" when it could
-};
-
 // What a stopped operation must know: the signal that asked it to stop, 0
 // while none did. Set from a signal handler.
 extern volatile std::sig_atomic_t publishStopSignal;

@@ -5,7 +5,6 @@
 // private mode (an MFU cache in front of database queries), so that what the
 // operator sees is what the agent gets, GUID rewriting included.
 #include <iostream>
-#include <sstream>
 
 #include "host/FXString.h"
 #include "tools/Commands.h"
@@ -68,43 +67,28 @@ void PrintText(const ResolveOptions& options, const KeyResult& r) {
 // One key's answer as a JSON object; `indent` lays the records out on lines
 // of their own, as the array of the command-line keys shows them.
 std::string KeyJson(const ResolveOptions& options, const KeyResult& r, bool indent) {
-  std::ostringstream out;
-  bool found = r.outcome == Outcome::kFound;
-  out << "{\"key\": \"" << JsonEscape(r.key) << "\", \"found\": " << (found ? "true" : "false");
-  if (r.outcome == Outcome::kBadKey) {
-    out << ", \"error\": \"" << kBadKeyReason << "\"";
-  } else if (options.statusGiven) {
-    out << ", \"status\": " << options.status << ", \"name\": ";
-    if (found)
-      out << "\"" << JsonEscape(r.name) << "\"";
-    else
-      out << "null";
-  } else {
-    out << ", \"records\": [";
-    bool first = true;
-    for (const auto& entry : r.records) {
-      out << (first ? "" : ",")
-          << (indent  ? "\n    "
-              : first ? ""
-                      : " ")
-          << "{\"status\": " << entry.second.status << ", \"name\": \""
-          << JsonEscape(entry.second.name) << "\", \"guid\": \"" << JsonEscape(entry.second.guid)
-          << "\"}";
-      first = false;
-    }
-    out << (first || !indent ? "]" : "\n  ]");
+  const bool found = r.outcome == Outcome::kFound;
+  JsonObject doc;
+  doc.add("key", r.key).addBool("found", found);
+  if (r.outcome == Outcome::kBadKey) return doc.add("error", kBadKeyReason).str();
+  if (options.statusGiven) {
+    doc.addNumber("status", static_cast<long long>(options.status));
+    return (found ? doc.add("name", r.name) : doc.addNull("name")).str();
   }
-  out << "}";
-  return out.str();
+  std::vector<std::string> records;
+  for (const auto& entry : r.records)
+    records.push_back(JsonObject()
+                          .addNumber("status", static_cast<long long>(entry.second.status))
+                          .add("name", entry.second.name)
+                          .add("guid", entry.second.guid)
+                          .str());
+  return doc.addRaw("records", indent ? JsonArrayLines(records, "  ") : JsonArray(records)).str();
 }
 
 void PrintJson(const ResolveOptions& options, const std::vector<KeyResult>& results) {
-  std::ostringstream out;
-  out << "[";
-  for (size_t i = 0; i < results.size(); ++i)
-    out << (i ? ",\n  " : "\n  ") << KeyJson(options, results[i], true);
-  out << (results.empty() ? "]\n" : "\n]\n");
-  std::cout << out.str();
+  std::vector<std::string> keys;
+  for (const KeyResult& r : results) keys.push_back(KeyJson(options, r, true));
+  std::cout << JsonArrayLines(keys, "") << "\n";
 }
 
 KeyResult ResolveKey(CHXGuidLookups& lookups, const ResolveOptions& options, const std::string& key,
@@ -182,7 +166,9 @@ std::string DescribeDatabaseFailure(const CHXGuidLookups& lookups,
            "; import a directory export with 'guidlookup import FILE' or run 'guidlookup "
            "refresh'";
   std::string why = CGuidDB::VerifyFile(path);
-  if (why.empty() && !lookups.lastError.empty()) why = PlainError(lookups.lastError);
+  if (why.empty())
+    why = lookups.lastFailure().failed() ? PlainFailure(lookups.lastFailure())
+                                         : RefreshTimeFailure(lookups.lastReport());
   return "cannot read the database " + path + (why.empty() ? std::string() : ": " + why);
 }
 
@@ -198,9 +184,8 @@ std::string SetUpLookups(const ToolContext& context, CHXGuidLookups& lookups, bo
   }
   CLmError error = lookups.Initialize(0, 0, shared, !lotusNotes, &event);
   if (error.IsError())
-    throw ToolError(kExitFailure,
-                    "cannot set up the lookups in " + lookups.guidCacheDir + ": " +
-                        PlainError(lookups.lastError.empty() ? error.Text() : lookups.lastError));
+    throw ToolError(kExitFailure, "cannot set up the lookups in " + lookups.guidCacheDir + ": " +
+                                      PlainFailure(lookups.lastFailure()));
   if (!shared) {
     // The refresh an agent's first query would make, made here so that its
     // outcome is known apart from the queries'.
@@ -209,7 +194,7 @@ std::string SetUpLookups(const ToolContext& context, CHXGuidLookups& lookups, bo
   }
   std::string refreshError;
   if (CHXGuidLookups::s_shouldRefreshGUIDTable.load() == RefreshNeeded)
-    refreshError = PlainError(lookups.lastError);
+    refreshError = PlainFailure(lookups.lastFailure());
   if (shared && lookups.dbStatus != 0)
     throw ToolError(kExitFailure, DescribeDatabaseFailure(lookups, refreshError));
   return refreshError;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "host/Utf8.h"
+
 namespace {
 
 // An attribute description without its options ("displayName;lang-de").
@@ -31,7 +33,7 @@ bool IsAttributeName(const std::string& name) {
 
 // No NUL either, which SQLite's text would cut short.
 bool IsUtf8Name(const std::string& text) {
-  return text.find('\0') == std::string::npos && IsValidUtf8(text);
+  return text.find('\0') == std::string::npos && hostutf8::IsValid(text);
 }
 
 const char kHex[] = "0123456789ABCDEF";
@@ -146,8 +148,8 @@ void DirectoryEntryMapper::Add(int slot, const char* value, size_t length, unsig
   slots_[slot].values.push_back({std::string(value, length), where});
 }
 
-bool DirectoryEntryMapper::Finish(std::vector<GUIDNameInfo>& rows, SDirectoryCounts& counts,
-                                  std::string& error, unsigned long& where) {
+Status DirectoryEntryMapper::Finish(std::vector<GUIDNameInfo>& rows, SDirectoryCounts& counts,
+                                    unsigned long& where) {
   ++counts.entries;
   std::string guid;
   for (size_t i = 0; i < guidSlots_.size() && guid.empty(); ++i) {
@@ -157,20 +159,17 @@ bool DirectoryEntryMapper::Finish(std::vector<GUIDNameInfo>& rows, SDirectoryCou
     const Value& value = values.front();
     where = value.where;
     if (attribute.binary) {
-      if (value.text.size() != 16) {
-        error = attribute.attribute + " is " + std::to_string(value.text.size()) +
-                " bytes long, not the 16 of a GUID";
-        return false;
-      }
+      if (value.text.size() != 16)
+        return Status::Corruption(attribute.attribute + " is " + std::to_string(value.text.size()) +
+                                  " bytes long, not the 16 of a GUID");
       guid = MicrosoftGuidText(value.text);
     } else if (!TextGuid(value.text, guid)) {
-      error = attribute.attribute + " is not a GUID (one word of visible ASCII)";
-      return false;
+      return Status::Corruption(attribute.attribute + " is not a GUID (one word of visible ASCII)");
     }
   }
   if (guid.empty()) {
     ++counts.entriesWithoutGuid;
-    return true;
+    return Status::OK();
   }
 
   const size_t first = rows.size();
@@ -190,9 +189,8 @@ bool DirectoryEntryMapper::Finish(std::vector<GUIDNameInfo>& rows, SDirectoryCou
       std::string name = value.text.substr(rule.prefix.size());
       if (!IsUtf8Name(name)) {
         where = value.where;
-        error = rule.attribute + " is not UTF-8 text";
         rows.resize(first);
-        return false;
+        return Status::Corruption(rule.attribute + " is not UTF-8 text");
       }
       rows.push_back({rule.status, guid, std::move(name)});
       gave = true;
@@ -205,8 +203,8 @@ bool DirectoryEntryMapper::Finish(std::vector<GUIDNameInfo>& rows, SDirectoryCou
   if (!hasAddress) {
     rows.resize(first);
     ++counts.entriesWithoutAddress;
-    return true;
+    return Status::OK();
   }
   counts.rows += rows.size() - first;
-  return true;
+  return Status::OK();
 }

@@ -12,6 +12,7 @@
 
 #include "host/AppMgrClient.h"
 #include "host/Export.h"
+#include "host/Status.h"
 
 // An attribute that may hold the entry's GUID. A binary one holds the 16
 // bytes of a Microsoft GUID (objectGUID) and is written in Microsoft's text
@@ -82,11 +83,10 @@ class DirectoryEntryMapper {
   // about it (a line number, or 0).
   void Add(int slot, const char* value, size_t length, unsigned long where);
   // Ends the entry: appends its rows to `rows` (none for an entry without a
-  // GUID or address) and counts it. False, with `error` and `where` naming
-  // the value at fault, for a GUID of the wrong form or a name that is not
-  // UTF-8.
-  bool Finish(std::vector<GUIDNameInfo>& rows, SDirectoryCounts& counts, std::string& error,
-              unsigned long& where);
+  // GUID or address) and counts it. Corruption, saying what is wrong, with
+  // `where` naming the value at fault, for a GUID of the wrong form or a
+  // name that is not UTF-8.
+  Status Finish(std::vector<GUIDNameInfo>& rows, SDirectoryCounts& counts, unsigned long& where);
 
  private:
   struct Value {

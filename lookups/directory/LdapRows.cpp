@@ -23,8 +23,13 @@
 
 #include "host/Files.h"
 #include "host/net/SecretFile.h"
+#include "lookups/directory/LdapWire.h"
 
 namespace {
+
+using ldapwire::Clock;
+using ldapwire::kCancelCheckMs;
+using ldapwire::Wire;
 
 // A password is a line, never a document.
 constexpr size_t kPasswordFileLimit = 4096;
@@ -58,135 +63,6 @@ bool ReadPasswordFile(const std::string& path, Secret& out, std::string& error) 
       break;
   }
   return false;
-}
-
-// How often a wait looks at the cancel flag: a signal that lands just
-// before a poll() does not interrupt it.
-constexpr int kCancelCheckMs = 250;
-
-using Clock = std::chrono::steady_clock;
-
-// The socket under libldap: every read and write waits in poll() for at
-// most the time-out (looking at the cancel flag between slices), and never
-// raises SIGPIPE. It is libldap's only way to the network (LDAP_PROTO_EXT),
-// under TLS as below it.
-struct Wire {
-  int fd = -1;
-  int timeoutMs = 1000;
-  const std::atomic<bool>* cancel = nullptr;
-  // Set by the wait that ended the connection's I/O.
-  bool timedOut = false;
-  bool cancelled = false;
-  // Once true (the reader is closing), a wait gives up at once.
-  bool closing = false;
-
-  bool Cancelled() const { return cancel != nullptr && cancel->load(); }
-
-  // Waits for `events` on fd; false with errno set when the time-out
-  // passes, the flag is set or poll() fails.
-  bool Wait(short events) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      if (Cancelled()) return cancelled = true, errno = ECANCELED, false;
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0 || closing) return timedOut = !closing, errno = ETIMEDOUT, false;
-      pollfd p{fd, events, 0};
-      const int rc = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, kCancelCheckMs)));
-      if (rc > 0) return true;
-      if (rc < 0 && errno != EINTR) return false;
-    }
-  }
-};
-
-Wire* WireOf(Sockbuf_IO_Desc* sbiod) { return static_cast<Wire*>(sbiod->sbiod_pvt); }
-
-int WireSetup(Sockbuf_IO_Desc* sbiod, void* arg) {
-  sbiod->sbiod_pvt = arg;
-  return 0;
-}
-
-int WireRemove(Sockbuf_IO_Desc*) { return 0; }
-
-int WireControl(Sockbuf_IO_Desc*, int, void*) { return 0; }
-
-ber_slen_t WireRead(Sockbuf_IO_Desc* sbiod, void* buffer, ber_len_t length) {
-  Wire& wire = *WireOf(sbiod);
-  for (;;) {
-    const ssize_t n = ::recv(wire.fd, buffer, length, MSG_DONTWAIT);
-    if (n >= 0) return n;
-    if (errno == EINTR) continue;
-    if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wire.Wait(POLLIN)) return -1;
-  }
-}
-
-ber_slen_t WireWrite(Sockbuf_IO_Desc* sbiod, void* buffer, ber_len_t length) {
-  Wire& wire = *WireOf(sbiod);
-  for (;;) {
-    const ssize_t n = ::send(wire.fd, buffer, length, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n >= 0) return n;
-    if (errno == EINTR) continue;
-    if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wire.Wait(POLLOUT)) return -1;
-  }
-}
-
-int WireClose(Sockbuf_IO_Desc* sbiod) {
-  Wire& wire = *WireOf(sbiod);
-  if (wire.fd >= 0) ::close(wire.fd);
-  wire.fd = -1;
-  return 0;
-}
-
-Sockbuf_IO kWireIO = {WireSetup, WireRemove, WireControl, WireRead, WireWrite, WireClose};
-
-std::string DayOf(time_t when) {
-  char day[32];
-  struct tm parts;
-  if (::gmtime_r(&when, &parts) == nullptr || std::strftime(day, sizeof day, "%F", &parts) == 0)
-    return "?";
-  return day;
-}
-
-// Why the certificate `der` (the server's, as a handshake that took any
-// certificate read it) fails verification for `host` against `caFile` (""
-// for the system's CAs): each reason, or "" when none is found.
-std::string WhyCertificateFails(const berval& der, const std::string& host,
-                                const std::string& caFile) {
-  gnutls_x509_crt_t cert = nullptr;
-  if (gnutls_x509_crt_init(&cert) < 0) return "";
-  std::vector<std::string> reasons;
-  gnutls_datum_t data{reinterpret_cast<unsigned char*>(der.bv_val),
-                      static_cast<unsigned>(der.bv_len)};
-  if (gnutls_x509_crt_import(cert, &data, GNUTLS_X509_FMT_DER) >= 0) {
-    const time_t now = ::time(nullptr);
-    const time_t expires = gnutls_x509_crt_get_expiration_time(cert);
-    const time_t starts = gnutls_x509_crt_get_activation_time(cert);
-    if (expires != static_cast<time_t>(-1) && expires < now)
-      reasons.push_back("it expired on " + DayOf(expires));
-    if (starts != static_cast<time_t>(-1) && starts > now)
-      reasons.push_back("it is not valid before " + DayOf(starts));
-    if (gnutls_x509_crt_check_hostname(cert, host.c_str()) == 0)
-      reasons.push_back("it is not for the host name " + host);
-    gnutls_x509_trust_list_t trusted = nullptr;
-    if (gnutls_x509_trust_list_init(&trusted, 0) >= 0) {
-      const int added = caFile.empty()
-                            ? gnutls_x509_trust_list_add_system_trust(trusted, 0, 0)
-                            : gnutls_x509_trust_list_add_trust_file(
-                                  trusted, caFile.c_str(), nullptr, GNUTLS_X509_FMT_PEM, 0, 0);
-      unsigned status = 0;
-      if (added >= 0 &&
-          gnutls_x509_trust_list_verify_crt(trusted, &cert, 1, 0, &status, nullptr) >= 0 &&
-          (status & (GNUTLS_CERT_SIGNER_NOT_FOUND | GNUTLS_CERT_SIGNER_NOT_CA)) != 0)
-        reasons.push_back("it is not signed by " + (caFile.empty()
-                                                        ? std::string("a CA of the system's")
-                                                        : "a CA of " + caFile));
-      gnutls_x509_trust_list_deinit(trusted, 1);
-    }
-  }
-  gnutls_x509_crt_deinit(cert);
-  std::string why;
-  for (const std::string& reason : reasons) why += (why.empty() ? "" : ", and ") + reason;
-  return why;
 }
 
 bool HasScheme(const std::string& uri, const char* scheme) {
@@ -249,47 +125,61 @@ class LdapReader {
   }
 
  private:
-  void Connect() {
+  // Checks the source's options and files, and reads the password (into
+  // `password`) before any connection.
+  bool CheckSource(Secret& password) {
     const std::string& uri = source_.uri;
-    const bool ldaps = HasScheme(uri, "ldaps://");
-    if (!ldaps && !HasScheme(uri, "ldap://"))
+    if (!HasScheme(uri, "ldaps://") && !HasScheme(uri, "ldap://"))
       return Fail(LdapFault::kOptions,
-                  "the directory's address must start with ldaps:// or ldap:// (then StartTLS)");
+                  "the directory's address must start with ldaps:// or ldap:// (then StartTLS)"),
+             false;
     if (source_.bindDn.empty() != source_.passwordFile.empty())
       return Fail(LdapFault::kOptions, source_.bindDn.empty() ? "a password file needs a bind DN"
-                                                              : "a bind DN needs a password file");
+                                                              : "a bind DN needs a password file"),
+             false;
     if (source_.pageSize < 1 || source_.pageSize > 1000000)
-      return Fail(LdapFault::kOptions, "the page size must be between 1 and 1000000");
+      return Fail(LdapFault::kOptions, "the page size must be between 1 and 1000000"), false;
     if (!source_.caFile.empty()) {
       const int fd = ::open(source_.caFile.c_str(), O_RDONLY | O_CLOEXEC);
       if (fd < 0)
         return Fail(LdapFault::kCaFile, "cannot read the CA file " + source_.caFile + " (" +
-                                            hostfs::ErrnoText(errno) + ")");
+                                            hostfs::ErrnoText(errno) + ")"),
+               false;
       ::close(fd);
     }
     // Read before any connection, so that a readable password never leaves.
-    Secret password;
     std::string error;
     if (!source_.passwordFile.empty() && !ReadPasswordFile(source_.passwordFile, password, error))
-      return Fail(LdapFault::kPasswordFile, error);
+      return Fail(LdapFault::kPasswordFile, error), false;
+    return true;
+  }
 
+  // Connects, sets up TLS (StartTLS for ldap://) and binds; a failure is
+  // recorded by Fail.
+  void Connect() {
+    Secret password;
+    if (!CheckSource(password)) return;
+    const bool ldaps = HasScheme(source_.uri, "ldaps://");
     LDAPURLDesc* url = nullptr;
-    int rc = ldap_url_parse(uri.c_str(), &url);
+    const int rc = ldap_url_parse(source_.uri.c_str(), &url);
     if (rc != LDAP_URL_SUCCESS) return Fail(LdapFault::kOptions, "not a directory address");
     host_ = url->lud_host != nullptr ? url->lud_host : "";
     const int port = url->lud_port != 0 ? url->lud_port : ldaps ? 636 : 389;
     ldap_free_urldesc(url);
     if (host_.empty()) return Fail(LdapFault::kOptions, "the address names no host");
-    if (!OpenSocket(port)) return;
+    if (OpenSocket(port) && SetUpConnection() && SecureConnection(ldaps)) Bind(password);
+  }
 
+  // Hands the socket to a libldap connection with this reader's options.
+  bool SetUpConnection() {
     // From here the socket belongs to libldap's connection, whose only I/O
     // is the wire.
-    rc = ldap_init_fd(wire_.fd, LDAP_PROTO_EXT, uri.c_str(), &ld_);
+    int rc = ldap_init_fd(wire_.fd, LDAP_PROTO_EXT, source_.uri.c_str(), &ld_);
     Sockbuf* sockbuf = nullptr;
     if (rc != LDAP_SUCCESS ||
         ldap_get_option(ld_, LDAP_OPT_SOCKBUF, &sockbuf) != LDAP_OPT_SUCCESS ||
-        ber_sockbuf_add_io(sockbuf, &kWireIO, LBER_SBIOD_LEVEL_PROVIDER, &wire_) != 0)
-      return Fail(LdapFault::kOptions, "cannot set up the connection");
+        ber_sockbuf_add_io(sockbuf, &ldapwire::kWireIO, LBER_SBIOD_LEVEL_PROVIDER, &wire_) != 0)
+      return Fail(LdapFault::kOptions, "cannot set up the connection"), false;
     const int version = LDAP_VERSION3;
     const timeval timeout{std::max(source_.timeoutSeconds, 1), 0};
     // Certificate checks are set on this connection alone: whatever
@@ -307,35 +197,46 @@ class LdapReader {
         ldap_set_option(ld_, LDAP_OPT_X_TLS_PROTOCOL_MIN, &tls12) != LDAP_OPT_SUCCESS ||
         (!source_.caFile.empty() && ldap_set_option(ld_, LDAP_OPT_X_TLS_CACERTFILE,
                                                     source_.caFile.c_str()) != LDAP_OPT_SUCCESS))
-      return Fail(LdapFault::kOptions, "cannot set up the connection");
+      return Fail(LdapFault::kOptions, "cannot set up the connection"), false;
     rc = ldap_set_option(ld_, LDAP_OPT_X_TLS_NEWCTX, &newContext);
     if (rc != LDAP_OPT_SUCCESS)
-      return Fail(
-          LdapFault::kCaFile,
-          "cannot set up TLS" +
-              (source_.caFile.empty() ? std::string() : " with the CA file " + source_.caFile),
-          rc);
+      return Fail(LdapFault::kCaFile,
+                  "cannot set up TLS" + (source_.caFile.empty()
+                                             ? std::string()
+                                             : " with the CA file " + source_.caFile),
+                  rc),
+             false;
+    return true;
+  }
+
+  // StartTLS when the address asks for it, then the TLS handshake.
+  bool SecureConnection(bool ldaps) {
+    int rc = LDAP_SUCCESS;
     if (!ldaps) {
       int id = 0;
       LDAPMessage* answer = nullptr;
       rc = ldap_start_tls(ld_, nullptr, nullptr, &id);
       if (rc != LDAP_SUCCESS || !Await(id, answer, "to StartTLS")) {
         if (failure_.empty()) FailIo("StartTLS failed", rc);
-        return;
+        return false;
       }
       int result = LDAP_SUCCESS;
       rc = ldap_parse_result(ld_, answer, &result, nullptr, nullptr, nullptr, nullptr, 1);
-      if (rc != LDAP_SUCCESS) return FailIo("StartTLS failed", rc);
+      if (rc != LDAP_SUCCESS) return FailIo("StartTLS failed", rc), false;
       if (result != LDAP_SUCCESS)
-        return Fail(LdapFault::kStartTls, "the server refused StartTLS", result);
+        return Fail(LdapFault::kStartTls, "the server refused StartTLS", result), false;
     }
     rc = ldap_install_tls(ld_);
-    if (rc != LDAP_SUCCESS) return FailTls(rc);
+    if (rc != LDAP_SUCCESS) return FailTls(rc), false;
+    return true;
+  }
 
+  // Binds (anonymously without a bind DN), and readies the search.
+  void Bind(Secret& password) {
     berval credentials{password.value().size(), password.value().data()};
     int id = 0;
-    rc = ldap_sasl_bind(ld_, source_.bindDn.empty() ? nullptr : source_.bindDn.c_str(),
-                        LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, &id);
+    int rc = ldap_sasl_bind(ld_, source_.bindDn.empty() ? nullptr : source_.bindDn.c_str(),
+                            LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, &id);
     password.Wipe();
     const std::string bind = source_.bindDn.empty() ? std::string("the anonymous bind")
                                                     : "the bind as " + source_.bindDn;
@@ -505,11 +406,11 @@ class LdapReader {
       ldap_memfree(name);
     }
     if (position != nullptr) ber_free(position, 0);
-    std::string what;
     unsigned long where = 0;
-    if (!mapper_.Finish(rows_, *counts_, what, where)) {
+    if (const Status s = mapper_.Finish(rows_, *counts_, where); !s.ok()) {
       char* dn = ldap_get_dn(ld_, entry_);
-      Fail(LdapFault::kEntry, "entry " + std::string(dn != nullptr ? dn : "?") + ": " + what);
+      Fail(LdapFault::kEntry,
+           "entry " + std::string(dn != nullptr ? dn : "?") + ": " + s.context());
       ldap_memfree(dn);
     }
   }
@@ -578,7 +479,7 @@ class LdapReader {
     const timeval timeout{std::max(source_.timeoutSeconds, 1), 0};
     if (ldap_init_fd(probe.fd, LDAP_PROTO_EXT, source_.uri.c_str(), &ld) == LDAP_SUCCESS &&
         ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sockbuf) == LDAP_OPT_SUCCESS &&
-        ber_sockbuf_add_io(sockbuf, &kWireIO, LBER_SBIOD_LEVEL_PROVIDER, &probe) == 0 &&
+        ber_sockbuf_add_io(sockbuf, &ldapwire::kWireIO, LBER_SBIOD_LEVEL_PROVIDER, &probe) == 0 &&
         ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_OPT_SUCCESS &&
         ldap_set_option(ld, LDAP_OPT_TIMEOUT, &timeout) == LDAP_OPT_SUCCESS &&
         ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &allow) == LDAP_OPT_SUCCESS &&
@@ -587,7 +488,7 @@ class LdapReader {
       berval der{0, nullptr};
       if (ldap_get_option(ld, LDAP_OPT_X_TLS_PEERCERT, &der) == LDAP_OPT_SUCCESS &&
           der.bv_val != nullptr) {
-        why = WhyCertificateFails(der, host_, source_.caFile);
+        why = ldapwire::WhyCertificateFails(der, host_, source_.caFile);
         ber_memfree(der.bv_val);
       }
     }

@@ -220,11 +220,10 @@ class LdifReader {
     }
     if (!inEntry) return 0;
     seenEntry_ = true;
-    std::string what;
     unsigned long where = 0;
-    if (!mapper_.Finish(rows_, *counts_, what, where)) {
+    if (const Status s = mapper_.Finish(rows_, *counts_, where); !s.ok()) {
       lineNo_ = where;
-      return Fail(what);
+      return Fail(s.context());
     }
     return 1;
   }

@@ -9,14 +9,8 @@
 // reader that takes the named mutex after us sees the old file or the new
 // one, never a mix.
 //
-// A process that died in a rebuild may have left a rollback journal (or a
-// WAL and its index) beside the old file. SQLite would apply it to whatever
-// file carries that name next, so it must be gone before the swap. We hold
-// the named mutex, so no live user of the file owns it: the old file is
-// opened once through the access layer, which rolls a hot journal back (so
-// the old file stays whole even if the copy then fails), and whatever is
-// left beside it is removed. If a leftover cannot be removed, the swap is not
-// made.
+// The new file replaces the old one through InstallGuidDatabase
+// (lookups/refresh/Install.h), as a rebuilt one does.
 #include "lookups/refresh/Download.h"
 
 #include <fcntl.h>
@@ -37,9 +31,8 @@
 #include "host/StagedFile.h"
 #include "host/net/Network.h"
 #include "lookups/FailureLog.h"
-#include "lookups/HXGuidLookups.h"
+#include "lookups/refresh/Install.h"
 #include "lookups/refresh/Validator.h"
-#include "lookups/snapshot/SharedSnapshot.h"
 
 namespace {
 
@@ -64,20 +57,6 @@ class Staging {
   CLmError Prepare() {
     Clear();
     return CLmDirectory::Create(folder_.c_str(), true);
-  }
-
-  // Flushes the checked file (the index build wrote it after its copy was
-  // flushed) and renames it over the file `destination` names.
-  CLmError InstallAs(const std::string& destination) {
-    hostfs::StagedFile checked;
-    checked.Adopt(file(), true);
-    if (const int err = checked.Flush())
-      return CLmError(hxerr::kIo, "cannot flush " + file() + ": " + hostfs::ErrnoText(err));
-    const std::string target = hostfs::ResolveLinks(destination);
-    if (const int err = checked.Install(target, false))
-      return CLmError(hxerr::kIo,
-                      "cannot rename " + file() + " to " + target + ": " + hostfs::ErrnoText(err));
-    return CLmError::Success();
   }
 
  private:
@@ -179,9 +158,10 @@ bool SameNode(const std::string& a, const std::string& b) {
 // the transferred file.
 class GuidDownload {
  public:
-  GuidDownload(const std::string& guidCacheDir, std::string& lastError)
+  GuidDownload(const std::string& guidCacheDir, std::string& lastError, SGuidFailure& failure)
       : guidCacheDir_(guidCacheDir),
         lastError_(lastError),
+        failure_(failure),
         destination_(guidCacheDir + "/" GUIDDB_NAME),
         // The new file is checked in a folder beside the file that
         // GUIDDB.DAT names (a link is kept): the rename then stays on one
@@ -200,23 +180,30 @@ class GuidDownload {
   GuidRefreshOutcome outcome() const { return outcome_; }
 
  private:
-  CLmError Failed(int32_t code) const { return CLmError(code, lastError_); }
+  // What failed, kept before its line is logged; returns the error to end
+  // the download with.
+  CLmError Failed(GuidFailureStep step, int32_t code, std::string cause = std::string(),
+                  std::string subject = std::string(), std::string target = std::string()) {
+    failure_ = {
+        step, code, RebuildFailure::None, std::move(subject), std::move(target), std::move(cause)};
+    return CLmError(code, lastError_);
+  }
 
   CLmError ChooseSource() {
     if (!settings_.setFocus(HXPI_Focus::getFocus())) {
       HXLOG_FAILURE(lastError_, kTag, " Unable to set focus name");
-      return Failed(hxerr::kInvalid);
+      return Failed(GuidFailureStep::kInstance, hxerr::kInvalid);
     }
     std::string home;
     if (!settings_.getString(hxsettings::kHome, &home)) {
       HXLOG_FAILURE(lastError_, kTag, " Unable to get Base Temp Directory path");
-      return Failed(hxerr::kNotFound);
+      return Failed(GuidFailureStep::kNoHome, hxerr::kNotFound);
     }
     source_ = ChooseDownloadSource();
     if (source_.local) HXLOG(2, kTag, "HB is installed. Perform local copy of sqlite db");
     if (source_.folder.empty()) {
       HXLOG_FAILURE(lastError_, kTag, " Unable to get Base Temp Directory path");
-      return Failed(hxerr::kNotFound);
+      return Failed(GuidFailureStep::kNoSourceFolder, hxerr::kNotFound);
     }
     return CLmError::Success();
   }
@@ -229,13 +216,13 @@ class GuidDownload {
     HXClient client(2);
     if (client.getNetworkHostnameMangled(hostName, nullptr) != 0) {
       HXLOG_FAILURE(lastError_, kTag, "Failed to get Network mangled Hostname for HB");
-      return Failed(hxerr::kNotFound);
+      return Failed(GuidFailureStep::kControlServer, hxerr::kNotFound);
     }
     CLmError err = session_.Attach(hostName, settings_);
     if (err.IsError()) {
       HXLOG_FAILURE(lastError_, kTag, "Failed to connect to the remote machine:[%s]",
                     err.AsString().c_str());
-      return Failed(err.Code());
+      return Failed(GuidFailureStep::kConnect, err.Code(), err.Text());
     }
     HXLOG(2, kTag, "Request Message Sent [ %s ]", session_->GetConnectionStr().c_str());
     // A temporary folder that is the GUID cache folder itself would have the
@@ -246,7 +233,7 @@ class GuidDownload {
       if (err.IsError()) {
         HXLOG_FAILURE(lastError_, kTag, "failed to create directory [%s]. error [%s]",
                       staging_.folder().c_str(), err.AsString().c_str());
-        return Failed(err.Code());
+        return Failed(GuidFailureStep::kMakeFolder, err.Code(), err.Text(), staging_.folder());
       }
       session_->SetDestinationFile(staging_.file());
       transferredIntoStaging_ = true;
@@ -262,7 +249,7 @@ class GuidDownload {
     if (err.IsError()) {
       HXLOG_FAILURE(lastError_, kTag, "HXSession::getfile() returned error [%s]",
                     err.AsString().c_str());
-      return Failed(err.Code());
+      return Failed(GuidFailureStep::kTransfer, err.Code(), err.Text());
     }
     if (session_->NotModified()) {
       // The installed file is the server's file: a completed refresh that
@@ -287,7 +274,7 @@ class GuidDownload {
     if (err.IsError()) {
       HXLOG_FAILURE(lastError_, kTag, "failed to create directory [%s]. error [%s]",
                     guidCacheDir_.c_str(), err.AsString().c_str());
-      return Failed(err.Code());
+      return Failed(GuidFailureStep::kMakeFolder, err.Code(), err.Text(), guidCacheDir_);
     }
     // Appended as is: a folder that ends in a separator gives "//", which
     // the file system takes as one.
@@ -311,14 +298,14 @@ class GuidDownload {
     if (err.IsError()) {
       HXLOG_FAILURE(lastError_, kTag, "failed to copy file from [%s] to [%s]. error [%s]",
                     sourceFile_.c_str(), destination_.c_str(), err.AsString().c_str());
-      return Failed(err.Code());
+      return Failed(GuidFailureStep::kCopy, err.Code(), err.Text(), sourceFile_, destination_);
     }
     const std::string why = CGuidDB::VerifyFile(staging_.file());
     if (!why.empty()) {
       HXLOG_FAILURE(lastError_, kTag,
                     "GUID database [%s] from HB is not usable, local database left as it was: %s",
                     sourceFile_.c_str(), why.c_str());
-      return Failed(hxerr::kInvalid);
+      return Failed(GuidFailureStep::kUnusable, hxerr::kInvalid, why, sourceFile_);
     }
     // The control server's file may know only the plain schema; the search
     // indexes keep private-mode lookups off full-table scans. Without them
@@ -333,22 +320,27 @@ class GuidDownload {
     return CLmError::Success();
   }
 
+  // The checked file is flushed (the index build wrote it after its copy
+  // was flushed) and installed.
   CLmError Install() {
-    std::string why;
-    if (!CGuidDB::ClearLeftoverJournal(hostfs::ResolveLinks(destination_), &why)) {
-      HXLOG_FAILURE(lastError_, kTag, "%s", why.c_str());
-      return Failed(hxerr::kIo);
+    hostfs::StagedFile checked;
+    checked.Adopt(staging_.file(), true);
+    Status installed;
+    if (const int err = checked.Flush())
+      installed =
+          Status::IOError("cannot flush " + staging_.file() + ": " + hostfs::ErrnoText(err), err);
+    else
+      installed = InstallGuidDatabase(guidCacheDir_, checked);
+    if (installed.code() == Status::Code::kDatabase) {
+      HXLOG_FAILURE(lastError_, kTag, "%s", installed.context().c_str());
+      return Failed(GuidFailureStep::kInstall, hxerr::kIo, installed.context());
     }
-    // From here the validator would describe a file no longer in place.
-    DropDownloadValidator(guidCacheDir_);
-    CLmError err = staging_.InstallAs(destination_);
-    if (err.IsError()) {
+    if (!installed.ok()) {
+      const CLmError err(hxerr::kIo, installed.context());
       HXLOG_FAILURE(lastError_, kTag, "failed to copy file from [%s] to [%s]. error [%s]",
                     sourceFile_.c_str(), destination_.c_str(), err.AsString().c_str());
-      return Failed(err.Code());
+      return Failed(GuidFailureStep::kCopy, err.Code(), err.Text(), sourceFile_, destination_);
     }
-    // Snapshots of the old table would only be refused from now on.
-    RemoveSharedSnapshots(guidCacheDir_);
     WriteDownloadValidator(guidCacheDir_, hostfs::ResolveLinks(destination_), received_);
     outcome_ = session_.made() ? RefreshDownloaded : RefreshCopiedLocally;
     HXLOG(-1, kTag, "Successfully received Sql Lite db from HB");
@@ -357,6 +349,7 @@ class GuidDownload {
 
   const std::string& guidCacheDir_;
   std::string& lastError_;
+  SGuidFailure& failure_;
   const std::string destination_;
   HXPlatformInfo settings_;
   SDownloadSource source_;
@@ -397,15 +390,22 @@ SDownloadSource ChooseDownloadSource() {
 }
 
 bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastError,
-                          GuidRefreshOutcome* outcome) {
+                          GuidRefreshOutcome* outcome, SGuidFailure* failure) {
   lastError.clear();
+  SGuidFailure ignored;
+  SGuidFailure& failed = failure != nullptr ? *failure : ignored;
   try {
-    GuidDownload download(guidCacheDir, lastError);
+    GuidDownload download(guidCacheDir, lastError, failed);
     if (download.Run().IsError()) return false;
     if (outcome) *outcome = download.outcome();
     return true;
   } catch (...) {
     HXLOG_FAILURE(lastError, kTag, "Unexpected failure: %s", guidlookups_internal::CaughtMessage());
+    failed.step = GuidFailureStep::kUnexpected;
+    try {
+      failed.cause = lastError;
+    } catch (...) {
+    }
   }
   return false;
 }

@@ -10,6 +10,7 @@
 
 #include "host/Export.h"
 #include "lookups/RefreshPolicy.h"
+#include "lookups/refresh/RefreshReport.h"
 
 // Where a download takes the control server's file from.
 struct GUIDLOOKUPS_EXPORT SDownloadSource {
@@ -30,12 +31,13 @@ GUIDLOOKUPS_EXPORT SDownloadSource ChooseDownloadSource();
 // Replaces "<guidCacheDir>/GUIDDB.DAT" with the control server's copy. True
 // when the local file was replaced, or when the server answered that its file
 // is the one installed; false (one log line, its text in `lastError`) on any
-// failure, which leaves the local file as it was. On success `outcome` (when
-// given) says which of RefreshDownloaded, RefreshCopiedLocally and
-// RefreshNotModified it was. The temporary folder "dMORVAXTEMPDIR" holds the
-// transfer only while the call runs: its "GUIDDB.DAT" is gone when it
+// failure, which leaves the local file as it was, and then `failure` (when
+// given) says what failed. On success `outcome` (when given) says which of
+// RefreshDownloaded, RefreshCopiedLocally and RefreshNotModified it was. The temporary folder
+// "dMORVAXTEMPDIR" holds the transfer only while the call runs: its "GUIDDB.DAT" is gone when it
 // returns, whatever the result. Settings are read at the call.
 // REQUIRES: the caller holds the access lock (AccessLock).
 GUIDLOOKUPS_EXPORT bool DownloadGuidDatabase(const std::string& guidCacheDir,
                                              std::string& lastError,
-                                             GuidRefreshOutcome* outcome = nullptr);
+                                             GuidRefreshOutcome* outcome = nullptr,
+                                             SGuidFailure* failure = nullptr);

@@ -1,46 +1,63 @@
-// The steps of CHXGuidLookups::UpdateGUIDDB: decide, refresh by download or
-// by rebuild, record. Internal to the library: never installed, never
-// included by a public header.
+// The refresh of the local table as an object: decide, then download or
+// rebuild, then record. It knows only its request and fills its report; the
+// lookup service keeps the process's refresh state and the locks around it.
+// Internal to the library: never installed, never included by a public
+// header.
 //
-// Thread-safety: called by UpdateGUIDDB only, under refreshGate; the refresh
-// steps also under the access lock, AccessLock (lock order in
+// Thread-safety: one object per refresh, used by one thread, under the
+// service's refreshGate; Run also under the access lock (lock order in
 // ProcessFlags.h).
 #pragma once
 
+#include <cstdint>
+#include <list>
 #include <string>
 
 #include "guiddb/AccessLock.h"
 #include "guiddb/GuidDB.h"
-#include "lookups/HXGuidLookups.h"
 #include "lookups/RefreshPolicy.h"
+#include "lookups/refresh/RefreshReport.h"
 
 namespace guidlookups_internal {
 
-// What the decision found: whether to refresh, and how.
-struct RefreshPlan {
-  GuidRefreshState decision = RefreshUndecided;
-  std::string reason;
-  unsigned long source = 1;       // "getSqlLiteDbFromHB": 0 rebuilds, else downloads
-  unsigned long batchSize = 999;  // "nTotalNumberOfRecordsToCommit"
+// What a refresh is asked to do.
+struct RefreshRequest {
+  std::string guidCacheDir;  // "" refreshes nothing
+  uint64_t jobId = 0;
+  unsigned int jobFlags = 0;
+  // Refresh whatever the time: decided as for a job that asks for a refresh
+  // and that the job marker has never seen (that job's id is then chosen).
+  bool now = false;
 };
 
-// Fills `plan` from the refresh policy and the settings the refresh reads.
-// False, with `error` set and nothing decided, when the settings file is
-// there but cannot be read (the read logged it, once); logs nothing else.
-bool DecideRefresh(const CHXGuidLookups& self, RefreshPlan& plan, std::string& error);
+class Refresher {
+ public:
+  explicit Refresher(RefreshRequest request);
+  Refresher(const Refresher&) = delete;
+  Refresher& operator=(const Refresher&) = delete;
 
-// Replaces the local file by the control server's. False (logged, the cause
-// in self.lastError) when it failed, and without trying when an earlier
-// download of the process failed.
-bool RefreshByDownload(CHXGuidLookups& self);
+  // Takes the decision and reads the settings of the refresh it asks for,
+  // logging the decision. RefreshUndecided, with the failure reported and
+  // nothing decided, without a folder (one line) or on a settings file that
+  // cannot be read (the read logged it).
+  GuidRefreshState Decide();
+  // Downloads or rebuilds as decided, then records the time and, after a
+  // rebuild, the job marker. True when the table was refreshed; false with
+  // the failure reported (and logged) when it was left as it was. `db` is
+  // left open after a rebuild. A failed download is remembered for the
+  // process: later ones are not tried. REQUIRES: Decide() gave RefreshNeeded.
+  bool Run(CGuidDB& db, const AccessLock& held);
 
-// Rebuilds the table from the application manager's rows through `db`, in
-// transactions of self.totalRecordsToCommit rows. False (logged, the cause
-// in self.lastError) when the table was left as it was.
-bool RefreshByRebuild(CHXGuidLookups& self, CGuidDB& db, const AccessLock& held);
+  SRefreshReport& report() { return report_; }
 
-// Writes the time of a completed refresh. A time that cannot be written is
-// logged and kept in `error`; the refresh still counts as done.
-void RecordRefreshTime(std::string& error);
+ private:
+  bool Download();
+  bool Rebuild(CGuidDB& db, const AccessLock& held);
+  bool FetchRows(std::list<GUIDNameInfo>& rows);
+  void Record();
+
+  const RefreshRequest request_;
+  SRefreshReport report_;
+};
 
 }  // namespace guidlookups_internal

@@ -13,8 +13,7 @@
 #include "host/Locks.h"
 #include "host/LogWriter.h"
 #include "host/StagedFile.h"
-#include "lookups/refresh/Validator.h"
-#include "lookups/snapshot/SharedSnapshot.h"
+#include "lookups/refresh/Install.h"
 
 namespace {
 
@@ -63,16 +62,8 @@ class StagingFile {
     return true;
   }
 
-  bool Install(const std::string& destination, std::string& error) {
-    const std::string target = hostfs::ResolveLinks(destination);
-    if (const int err = file_.Install(target, false)) {
-      error = "cannot rename " + file_.path() + " to " + target + ": " + hostfs::ErrnoText(err);
-      return false;
-    }
-    return true;
-  }
-
   const std::string& path() const { return file_.path(); }
+  hostfs::StagedFile& file() { return file_; }
 
  private:
   hostfs::StagedFile file_;
@@ -129,13 +120,8 @@ class Rebuild {
     }
     if (options_.beforeInstall && !options_.beforeInstall(staging.path(), why))
       return Fail(RebuildFailure::Refused, why);
-    if (!CGuidDB::ClearLeftoverJournal(destination, &why))
-      return Fail(RebuildFailure::Install, why);
-    // A validator of an earlier download would describe a file no longer
-    // in place.
-    DropDownloadValidator(folder_);
-    if (!staging.Install(destination, why)) return Fail(RebuildFailure::Install, why);
-    RemoveSharedSnapshots(folder_);  // they describe the table just replaced
+    const Status installed = InstallGuidDatabase(folder_, staging.file());
+    if (!installed.ok()) return Fail(RebuildFailure::Install, installed.context());
     return true;
   }
 
@@ -245,29 +231,6 @@ GuidRowReader RowsOf(const std::list<GUIDNameInfo>& rows) {
     if (*next == rows.end()) return 0;
     row = **next;
     ++*next;
-    return 1;
-  };
-}
-
-GuidRowReader ApplicationManagerRows() {
-  struct State {
-    bool fetched = false;
-    std::list<GUIDNameInfo> rows;
-    std::list<GUIDNameInfo>::const_iterator next;
-  };
-  auto state = std::make_shared<State>();
-  return [state](GUIDNameInfo& row, std::string& error) {
-    if (!state->fetched) {
-      GUIDFromName client;
-      if (client.getGUIDList("", state->rows, nullptr) != 0) {
-        error = "Failed to get app_guid table from appmgr.";
-        return -1;
-      }
-      state->fetched = true;
-      state->next = state->rows.begin();
-    }
-    if (state->next == state->rows.end()) return 0;
-    row = *state->next++;
     return 1;
   };
 }

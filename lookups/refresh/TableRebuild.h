@@ -31,10 +31,6 @@ using GuidRowReader = std::function<int(GUIDNameInfo& row, std::string& error)>;
 
 // Reads the rows of `rows`, in order. REQUIRES: `rows` outlives the reader.
 GUIDLOOKUPS_EXPORT GuidRowReader RowsOf(const std::list<GUIDNameInfo>& rows);
-// Reads the application manager's GUID table: the whole table is fetched
-// (GUIDFromName::getGUIDList) at the first call; a failed fetch is -1 with
-// "Failed to get app_guid table from appmgr." as the error.
-GUIDLOOKUPS_EXPORT GuidRowReader ApplicationManagerRows();
 
 // What a rebuild has done so far; the counts only grow.
 struct GUIDLOOKUPS_EXPORT SRebuildProgress {

@@ -13,8 +13,6 @@
 
 #include "host/Files.h"
 #include "host/StagedFile.h"
-#include "lookups/GUIDTable.h"
-#include "lookups/StaticCache.h"
 #include "lookups/snapshot/SnapshotFormat.h"
 
 // The file's layout is in SnapshotFormat.h.
@@ -99,7 +97,7 @@ struct SharedSnapshot::GroupView {
   uint64_t recordsAt = 0, keysAt = 0;
 };
 
-SharedSnapshot::SharedSnapshot() : cases_(std::make_unique<CaseTable>()) {}
+SharedSnapshot::SharedSnapshot() = default;
 
 SharedSnapshot::~SharedSnapshot() {
   if (mapped_) ::munmap(const_cast<unsigned char*>(base_), size_);
@@ -320,7 +318,8 @@ bool SharedSnapshot::CheckGroup(uint64_t at, uint64_t keyAt, GroupView& g, bool*
   std::vector<bool> heapKeyed;
   if (g.count > 32) heapKeyed.resize(g.count);
   for (uint32_t i = 0; i < g.count && c.ok; ++i) {
-    const bool keyed = StatusMakesKey(source_.exchange, source_.addProxySmtp, c.Read<int32_t>());
+    const bool keyed =
+        cachekey::StatusMakesKey(source_.exchange, source_.addProxySmtp, c.Read<int32_t>());
     if (g.count > 32)
       heapKeyed[i] = keyed;
     else
@@ -409,9 +408,10 @@ const unsigned char* SharedSnapshot::SlotOf(const std::string& key, GroupView& g
       damaged = true;
       return nullptr;
     }
-    const bool same = keyAt == g.guidAt
-                          ? length == key.size() && std::memcmp(text, key.data(), key.size()) == 0
-                          : NameIsKey(text, length, key, *cases_);
+    const bool same =
+        keyAt == g.guidAt
+            ? length == key.size() && std::memcmp(text, key.data(), key.size()) == 0
+            : cachekey::IsForm(reinterpret_cast<const char*>(text), length, key, cases_);
     if (same) return slot;
   }
   return nullptr;
@@ -459,8 +459,7 @@ bool SharedSnapshot::ReadGroup(uint64_t& at, SSnapshotGroup& group) const {
       group.keys.push_back(group.guid);
     } else if (which - 2 < records.size()) {
       const std::string& name = records[which - 2]->name;
-      group.keys.push_back(
-          KeyForm(reinterpret_cast<const unsigned char*>(name.data()), name.size(), *cases_));
+      group.keys.push_back(cachekey::Form(name.data(), name.size(), cases_));
     } else {
       return false;
     }
@@ -482,7 +481,7 @@ std::string SharedSnapshot::Verify() const {
     return "its groups do not add up to the counts of its header";
   // Keys compare under the case table they were written with; under another
   // one only each slot's own group and key are checked.
-  const bool sameCases = source_.caseTable == cases_->Fingerprint();
+  const bool sameCases = source_.caseTable == Fingerprint(cases_);
   uint64_t keys = 0;
   for (uint64_t i = 0; i < slotCount_; ++i) {
     const unsigned char* slot = base_ + slotsAt_ + i * kSlotSize;
@@ -499,8 +498,9 @@ std::string SharedSnapshot::Verify() const {
     Cursor c{base_, keyAt, g.end};
     uint64_t n = 0;
     const unsigned char* text = c.Text(n);
-    const std::string key = keyAt == g.guidAt ? std::string(reinterpret_cast<const char*>(text), n)
-                                              : KeyForm(text, n, *cases_);
+    const std::string key = keyAt == g.guidAt
+                                ? std::string(reinterpret_cast<const char*>(text), n)
+                                : cachekey::Form(reinterpret_cast<const char*>(text), n, cases_);
     if (Get<uint32_t>(slot) != static_cast<uint32_t>(HashKey(key.data(), key.size()) >> 32))
       return which + " has the tag of another key";
     GroupView found;

@@ -26,19 +26,15 @@
 
 #include "guiddb/GuidDB.h"
 #include "host/Export.h"
+#include "lookups/CacheKey.h"
+#include "lookups/GUIDTable.h"
 #include "lookups/snapshot/SharedSnapshotBuilder.h"
 
-// One group of a snapshot as the dump replays it.
-struct SSnapshotGroup {
-  uint64_t offset = 0;            // where it lies in the file
-  std::string guid;               // the group's GUID key
-  GuidRecordMap records;          // the group's map, as find() returns it
-  std::vector<std::string> keys;  // the names offered as keys, in order
+// One group of a snapshot as its loader made it (the names it offered as
+// keys, taken or not, and its map as find() returns it), and where it lies.
+struct SSnapshotGroup : GuidGroup {
+  uint64_t offset = 0;
 };
-
-namespace snapshotformat {
-struct CaseTable;
-}
 
 // A mapped snapshot. Thread-safe: every method is const and reads the
 // mapping only; the mapping lives as long as the object.
@@ -88,23 +84,21 @@ class GUIDLOOKUPS_EXPORT SharedSnapshot {
   // the named mutex held. False, with `why` set, when it cannot.
   bool WriteSettled(const std::string& path, const SSnapshotSource& now, std::string* why) const;
 
-  // When `key` (already in the cache's key form, see
-  // StaticCache::NormalizeKey) is present, replaces `out` with its group's
-  // records and returns true; false otherwise, also for any damage met on
-  // the way (counted, see damageSeen()), leaving `out` alone. Never reads
-  // outside the mapping.
+  // When `key` (already in key form, see cachekey::Form) is present, replaces `out` with its
+  // group's records and returns true; false otherwise, also for any damage met on the way (counted,
+  // see damageSeen()), leaving `out` alone. Never reads outside the mapping.
   bool Find(const std::string& key, GuidRecordMap& out) const;
   // Lookups that met damage: a slot whose key is not one its group offers,
   // a group whose checksum or layout is wrong.
   uint64_t damageSeen() const { return damage_.load(std::memory_order_relaxed); }
-  // Calls fn(const SSnapshotGroup&) for each group in load order; false when
-  // a damaged group stops the walk.
+  // Calls fn(SSnapshotGroup&) for each group in load order (it may take the
+  // group's keys and records); false when a damaged group stops the walk.
   template <typename Fn>
   bool ForEachGroup(Fn&& fn) const {
     SSnapshotGroup group;
     for (uint64_t at = groupsBegin_; at < groupsEnd_;) {
       if (!ReadGroup(at, group)) return false;
-      fn(static_cast<const SSnapshotGroup&>(group));
+      fn(group);
     }
     return true;
   }
@@ -144,7 +138,7 @@ class GUIDLOOKUPS_EXPORT SharedSnapshot {
   SSnapshotSource source_;
   // The upper-casing of this process at the snapshot's opening: names are
   // compared under it whatever the locale becomes.
-  std::unique_ptr<const snapshotformat::CaseTable> cases_;
+  const cachekey::CaseTable cases_;
   uint64_t groupsBegin_ = 0, groupsEnd_ = 0, slotsAt_ = 0, slotCount_ = 0;
   uint64_t keyCount_ = 0, rowCount_ = 0, groupCount_ = 0;
   int32_t counters_[3] = {0, 0, 0};

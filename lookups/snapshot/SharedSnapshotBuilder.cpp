@@ -4,15 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <string>
 
+#include "guiddb/CacheFiles.h"
 #include "host/Files.h"
 #include "host/StagedFile.h"
-#include "lookups/GUIDTable.h"
-#include "lookups/StaticCache.h"
-#include "lookups/snapshot/SharedSnapshot.h"
 #include "lookups/snapshot/SnapshotFormat.h"
 
 using namespace snapshotformat;
@@ -102,9 +101,7 @@ bool SSnapshotSource::operator==(const SSnapshotSource& o) const {
 // ---- builder ---------------------------------------------------------------
 
 SharedSnapshotBuilder::SharedSnapshotBuilder(bool exchange, bool addProxySmtp, size_t rowHint)
-    : exchange_(exchange),
-      addProxySmtp_(exchange && addProxySmtp),
-      cases_(std::make_unique<snapshotformat::CaseTable>()) {
+    : exchange_(exchange), addProxySmtp_(exchange && addProxySmtp) {
   try {
     slots_.reserve(rowHint + rowHint / 4);
     pending_.reserve(kSpillBytes + (64 << 10));
@@ -125,7 +122,7 @@ void SharedSnapshotBuilder::Fail(const std::string& why) {
 
 bool SharedSnapshotBuilder::Begin(const std::string& folder, std::string* error) {
   hostfs::StagedFileOptions options;
-  options.prefix = SharedSnapshot::kTempPrefix;
+  options.prefix = cachefiles::kSnapshotTempPrefix;
   options.withPid = true;
   options.finalMode = 0644;  // readers of other processes need it, whatever the umask
   file_ = std::make_unique<hostfs::StagedFile>();
@@ -153,6 +150,7 @@ void SharedSnapshotBuilder::Spill(bool force) {
 void SharedSnapshotBuilder::EndGroup() {
   if (!inGroup_) return;
   inGroup_ = false;
+  if (failed_) return;  // what the group had written is dropped already
   pending_.push_back('\0');
   const uint64_t end = pendingAt_ + pending_.size();
   if (end > kMaxOffset) return Fail("the table is too large for a snapshot");
@@ -165,10 +163,14 @@ void SharedSnapshotBuilder::EndGroup() {
   Spill(false);
 }
 
+void SharedSnapshotBuilder::Take(GuidGroup& group) {
+  StartGroup(group.guid, group.records);
+  for (const std::string& key : group.keys) AddKey(key);
+  EndGroup();
+}
+
 void SharedSnapshotBuilder::StartGroup(const std::string& guidKey, const GuidRecordMap& map) {
   if (failed_ || finished_ || !file_) return;
-  EndGroup();
-  if (failed_) return;
   inGroup_ = true;
   groupAt_ = pendingAt_ + pending_.size();
   Append<uint32_t>(pending_, 0);  // length and checksum, set at the group's end
@@ -178,7 +180,7 @@ void SharedSnapshotBuilder::StartGroup(const std::string& guidKey, const GuidRec
   guid_ = guidKey;
   AppendVarint(pending_, guidKey.size());
   pending_ += guidKey;
-  const std::string xGuid = XForm(guidKey);
+  const std::string xGuid = cachekey::XForm(guidKey);
   names_.clear();
   for (const auto& entry : map) {
     const SGuidRecord& r = entry.second;
@@ -196,7 +198,7 @@ void SharedSnapshotBuilder::StartGroup(const std::string& guidKey, const GuidRec
     const uint64_t nameAt = pendingAt_ + pending_.size();
     AppendVarint(pending_, r.name.size());
     names_.push_back({nameAt, pending_.size(), r.name.size(),
-                      StatusMakesKey(exchange_, addProxySmtp_, r.status)});
+                      cachekey::StatusMakesKey(exchange_, addProxySmtp_, r.status)});
     pending_ += r.name;
   }
   ++groupCount_;
@@ -211,9 +213,7 @@ void SharedSnapshotBuilder::AddKey(const std::string& key) {
   size_t which = 0;
   for (size_t i = 0; i < names_.size(); ++i) {
     const Name& name = names_[i];
-    if (name.keyed &&
-        NameIsKey(reinterpret_cast<const unsigned char*>(pending_.data()) + name.textAt,
-                  name.length, key, *cases_)) {
+    if (name.keyed && cachekey::IsForm(pending_.data() + name.textAt, name.length, key, cases_)) {
       which = i + 2;
       keyAt = name.at;
       break;
@@ -230,7 +230,6 @@ void SharedSnapshotBuilder::AddKey(const std::string& key) {
 
 void SharedSnapshotBuilder::Finish(const recordInfo_t& counters) {
   if (finished_) return;
-  EndGroup();
   Spill(true);
   finished_ = true;
   counters_[0] = counters.uniqueGUIDs;
@@ -296,7 +295,38 @@ bool SharedSnapshotBuilder::KeyText(const Slot& slot, std::string& out) const {
   if (slot.keyAt == slot.groupAt + kGroupHead) {
     out.swap(text);
   } else {
-    out = KeyForm(reinterpret_cast<const unsigned char*>(text.data()), text.size(), *cases_);
+    out = cachekey::Form(text.data(), text.size(), cases_);
+  }
+  return true;
+}
+
+// The first group that offers a key keeps it, as in the in-heap cache. Keys
+// of one hash are compared by their text, read back from the file.
+bool SharedSnapshotBuilder::PlaceKeys(std::string& table, uint64_t slotCount,
+                                      uint64_t& keys) const {
+  const uint64_t mask = slotCount - 1;
+  std::vector<uint64_t> hashes(slotCount, 0);
+  std::string placed, candidate;
+  for (const Slot& s : slots_) {
+    uint64_t i = s.hash & mask;
+    bool taken = false;
+    for (;; i = (i + 1) & mask) {
+      const unsigned char* slot = reinterpret_cast<const unsigned char*>(&table[i * kSlotSize]);
+      if (Get<uint32_t>(slot + 4) == 0) break;
+      if (hashes[i] != s.hash) continue;
+      const Slot other{hashes[i], Get<uint32_t>(slot + 4), Get<uint32_t>(slot + 8)};
+      if (!KeyText(other, placed) || !KeyText(s, candidate)) return false;
+      if (placed == candidate) {
+        taken = true;
+        break;
+      }
+    }
+    if (taken) continue;
+    hashes[i] = s.hash;
+    Put<uint32_t>(table, i * kSlotSize, static_cast<uint32_t>(s.hash >> 32));
+    Put<uint32_t>(table, i * kSlotSize + 4, s.groupAt);
+    Put<uint32_t>(table, i * kSlotSize + 8, s.keyAt);
+    ++keys;
   }
   return true;
 }
@@ -311,37 +341,10 @@ bool SharedSnapshotBuilder::Install(const std::string& path, const SSnapshotSour
   if (!file_ || !finished_) return fail("the load did not finish");
   if (failed_) return fail(error_);
   try {
-    // The first group that offers a key keeps it, as in the in-heap cache.
-    // Keys of one hash are compared by their text, read back from the file.
     const uint64_t slotCount = SlotCount();
-    const uint64_t mask = slotCount - 1;
     std::string table(slotCount * kSlotSize, '\0');
-    std::vector<uint64_t> hashes(slotCount, 0);
     uint64_t keys = 0;
-    std::string placed, candidate;
-    for (const Slot& s : slots_) {
-      uint64_t i = s.hash & mask;
-      bool taken = false;
-      for (;; i = (i + 1) & mask) {
-        const unsigned char* slot = reinterpret_cast<const unsigned char*>(&table[i * kSlotSize]);
-        if (Get<uint32_t>(slot + 4) == 0) break;
-        if (hashes[i] != s.hash) continue;
-        const Slot other{hashes[i], Get<uint32_t>(slot + 4), Get<uint32_t>(slot + 8)};
-        if (!KeyText(other, placed) || !KeyText(s, candidate))
-          return fail("cannot read back " + file_->path());
-        if (placed == candidate) {
-          taken = true;
-          break;
-        }
-      }
-      if (taken) continue;
-      hashes[i] = s.hash;
-      Put<uint32_t>(table, i * kSlotSize, static_cast<uint32_t>(s.hash >> 32));
-      Put<uint32_t>(table, i * kSlotSize + 4, s.groupAt);
-      Put<uint32_t>(table, i * kSlotSize + 8, s.keyAt);
-      ++keys;
-    }
-    std::vector<uint64_t>().swap(hashes);
+    if (!PlaceKeys(table, slotCount, keys)) return fail("cannot read back " + file_->path());
     std::vector<Slot>().swap(slots_);
     const std::string header = Header(source, slotCount, keys);
     int err = file_->Write(table.data(), table.size());

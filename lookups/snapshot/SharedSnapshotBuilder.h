@@ -11,13 +11,11 @@
 
 #include "guiddb/GuidDB.h"
 #include "host/Export.h"
+#include "lookups/CacheKey.h"
+#include "lookups/GUIDTable.h"
 
-struct recordInfo_t;
 namespace hostfs {
 class StagedFile;
-}
-namespace snapshotformat {
-struct CaseTable;
 }
 
 // What a snapshot was built from; it is current when it matches the
@@ -55,30 +53,26 @@ struct GUIDLOOKUPS_EXPORT SSnapshotSource {
   bool operator!=(const SSnapshotSource& o) const { return !(*this == o); }
 };
 
-// Writes a load's groups, as the loader makes them, into a private temporary
-// file beside the snapshot, then its key table and header, and renames it
-// in: the load keeps no copy of the table of its own. Fed by
-// StaticCache::insert. Not thread-safe: one load at a time, under the load's
-// locks.
-class GUIDLOOKUPS_EXPORT SharedSnapshotBuilder {
+// Writes a load's groups, as the loader hands them over, into a private
+// temporary file beside the snapshot, then its key table and header, and
+// renames it in: the load keeps no copy of the table of its own. Not
+// thread-safe: one load at a time, under the load's locks.
+class GUIDLOOKUPS_EXPORT SharedSnapshotBuilder : public GroupSink {
  public:
   // The loader whose keys it stores (the names of the statuses that make
   // keys under its rules); `rowHint` sizes the key list.
   SharedSnapshotBuilder(bool exchange, bool addProxySmtp, size_t rowHint = 0);
-  ~SharedSnapshotBuilder();
+  ~SharedSnapshotBuilder() override;
   SharedSnapshotBuilder(const SharedSnapshotBuilder&) = delete;
   SharedSnapshotBuilder& operator=(const SharedSnapshotBuilder&) = delete;
 
-  // Creates the temporary file in `folder`, named SharedSnapshot::kTempPrefix
-  // + "<pid>-XXXXXX" so that a load can tell when its writer is gone; false
-  // with `error` set when it cannot.
+  // Creates the temporary file in `folder`, named
+  // cachefiles::kSnapshotTempPrefix + "<pid>-XXXXXX" so that a load can tell
+  // when its writer is gone; false with `error` set when it cannot.
   bool Begin(const std::string& folder, std::string* error);
-  // A new group under its GUID key, with its complete map: the records are
-  // written at once, and `map` is not looked at again.
-  void StartGroup(const std::string& guidKey, const GuidRecordMap& map);
-  // One more key offered for the current group (a name in key form, or the
-  // GUID again).
-  void AddKey(const std::string& key);
+  // Writes the group, its records and the keys it offers; a failed write
+  // shows in failed(), and later groups are then ignored.
+  void Take(GuidGroup& group) override;
   // Ends the load; the loader's counters go into the header.
   void Finish(const recordInfo_t& counters);
   // A write failed or the table cannot be laid out; error() says why.
@@ -98,15 +92,21 @@ class GUIDLOOKUPS_EXPORT SharedSnapshotBuilder {
     uint32_t keyAt;
   };
   void Fail(const std::string& why);
+  void StartGroup(const std::string& guidKey, const GuidRecordMap& map);
+  // One more key offered by the group (a name in key form, or the GUID).
+  void AddKey(const std::string& key);
   void EndGroup();
   void Spill(bool force);
   uint64_t SlotCount() const;
+  // Fills the key table of `slotCount` slots; false when a key cannot be
+  // read back from the file.
+  bool PlaceKeys(std::string& table, uint64_t slotCount, uint64_t& keys) const;
   std::string Header(const SSnapshotSource& source, uint64_t slotCount, uint64_t keys) const;
   // The key at `keyAt` of the file, in the form it is compared in.
   bool KeyText(const Slot& slot, std::string& out) const;
 
   bool exchange_, addProxySmtp_;
-  std::unique_ptr<const snapshotformat::CaseTable> cases_;  // taken at construction
+  const cachekey::CaseTable cases_;  // taken at construction
   std::unique_ptr<hostfs::StagedFile> file_;
   std::string pending_;     // bytes not yet written; always ends on a group's end
   uint64_t pendingAt_ = 0;  // the file offset of pending_'s first byte

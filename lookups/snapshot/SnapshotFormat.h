@@ -3,14 +3,12 @@
 // Internal to those two files.
 #pragma once
 
-#include <algorithm>
-#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
-#include "lookups/StaticCache.h"
+#include "lookups/CacheKey.h"
 
 // The file, all numbers in the byte order of the machine that wrote it (the
 // header says which, and a reader of the other order refuses it):
@@ -91,20 +89,14 @@ inline uint64_t Checksum(const unsigned char* p, size_t n) {
   return h;
 }
 
-// The byte-wise upper-casing of the process's locale, taken once: a
-// snapshot compares its names under the table of its load, whatever the
-// locale later becomes.
-struct CaseTable {
-  unsigned char upper[256];
-  CaseTable() {
-    for (int c = 0; c < 256; ++c) upper[c] = static_cast<unsigned char>(std::toupper(c));
-  }
-  uint32_t Fingerprint() const { return static_cast<uint32_t>(Checksum(upper, sizeof(upper))); }
-};
+// A case table's fingerprint, kept in a snapshot's header and name.
+inline uint32_t Fingerprint(const cachekey::CaseTable& cases) {
+  return static_cast<uint32_t>(Checksum(cases.upper, sizeof(cases.upper)));
+}
 
 // Keys are upper-cased under the process's locale; a snapshot written under
 // another one would hold other keys than this process's load would make.
-inline uint32_t CtypeFingerprint() { return CaseTable().Fingerprint(); }
+inline uint32_t CtypeFingerprint() { return Fingerprint(cachekey::CaseTable()); }
 
 // Eight bytes a step: the probe path hashes every key it looks up.
 inline uint64_t HashKey(const char* p, size_t n) {
@@ -124,41 +116,11 @@ inline uint64_t HashKey(const char* p, size_t n) {
   return h ^ (h >> 29);
 }
 
-// Whether `name` in key form (StaticCache::NormalizeKey: up to a NUL, at
-// most kMaxKeyLength bytes, upper-cased) is `key`, without building it.
-inline bool NameIsKey(const unsigned char* name, size_t length, const std::string& key,
-                      const CaseTable& cases) {
-  const size_t cut = std::min<size_t>(length, StaticCache::kMaxKeyLength);
-  const void* nul = std::memchr(name, 0, cut);
-  const size_t formLength =
-      nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - name) : cut;
-  if (formLength != key.size()) return false;
-  for (size_t i = 0; i < formLength; ++i)
-    if (static_cast<char>(cases.upper[name[i]]) != key[i]) return false;
-  return true;
-}
-
-// A name in key form under `cases` (as StaticCache::NormalizeKey makes it).
-inline std::string KeyForm(const unsigned char* name, size_t length, const CaseTable& cases) {
-  const size_t cut = std::min<size_t>(length, StaticCache::kMaxKeyLength);
-  const void* nul = std::memchr(name, 0, cut);
-  const size_t n = nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - name) : cut;
-  std::string key(n, '\0');
-  for (size_t i = 0; i < n; ++i) key[i] = static_cast<char>(cases.upper[name[i]]);
-  return key;
-}
-
 // The checksum of a group: over the bytes after its checksum field, so that
 // its length (which bounds them) is covered too.
 inline uint32_t GroupChecksum(const unsigned char* group, size_t length) {
   const uint64_t h = HashKey(reinterpret_cast<const char*>(group) + 8, length - 8);
   return static_cast<uint32_t>(h ^ (h >> 32));
-}
-
-inline std::string XForm(const std::string& guid) {
-  std::string x = guid;
-  std::replace(x.begin(), x.end(), '-', 'X');
-  return x;
 }
 
 }  // namespace snapshotformat

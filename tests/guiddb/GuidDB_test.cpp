@@ -1,6 +1,7 @@
 #include "guiddb/GuidDB.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -127,6 +128,9 @@ TEST_F(GuidDBTest, FileThatIsNoDatabaseFailsWithSQLitesText) {
   EXPECT_TRUE(
       Logged(1, "Open",
              "Cannot open connection to db file [" + File() + "], error=[file is not a database]"));
+  // SQLite's own code is kept beside its text.
+  EXPECT_EQ(db.lastStatus().code(), Status::Code::kDatabase);
+  EXPECT_EQ(db.lastStatus().sqliteCode(), SQLITE_NOTADB);
   EXPECT_EQ(-1, db.Create(Folder()));
   EXPECT_TRUE(
       Logged(1, "Create",
@@ -487,6 +491,8 @@ TEST_F(GuidDBTest, OperationsWithoutConnectionFailCleanly) {
   EXPECT_EQ(-1, db.Upgrade_To_10());
   db.begin();
   EXPECT_TRUE(Logged(1, "begin", "BEGIN failed, error=[no database connection]"));
+  EXPECT_EQ(db.lastError(), "BEGIN failed: no database connection");
+  EXPECT_EQ(db.lastStatus().sqliteCode(), 0);
   SQueryHandle empty;
   EXPECT_EQ(-1, db.FindNext(&empty, &record));
 }

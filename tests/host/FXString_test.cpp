@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/CLmError.h"
+#include "host/FXPath.h"
 #include "support/TestSupport.h"
 
 namespace {

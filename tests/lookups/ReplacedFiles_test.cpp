@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/Settings.h"
+#include "lookups/CacheKey.h"
 #include "lookups/GUIDTable.h"
 #include "lookups/HXGuidLookups.h"
 #include "lookups/refresh/Download.h"
@@ -51,12 +52,13 @@ struct Scene {
 
 // A snapshot of one group, "{<tag>}" named "<tag>@x".
 bool WriteSnapshot(const std::string& folder, const std::string& tag) {
-  GuidRecordMap map{{1, SGuidRecord(tag + "@x", "{" + tag + "}", 1)}};
+  GuidGroup group{"{" + tag + "}",
+                  {cachekey::Form(tag + "@x")},
+                  {{1, SGuidRecord(tag + "@x", "{" + tag + "}", 1)}}};
   SharedSnapshotBuilder builder(true, false);
   std::string error;
   if (!builder.Begin(folder, &error)) return false;
-  builder.StartGroup("{" + tag + "}", map);
-  builder.AddKey(StaticCache::NormalizeKey(tag + "@x"));
+  builder.Take(group);
   builder.Finish(recordInfo_t());
   return builder.Install(SharedSnapshot::PathFor(folder, true, false), SSnapshotSource(), &error);
 }

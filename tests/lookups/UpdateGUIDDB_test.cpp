@@ -117,16 +117,25 @@ TEST_F(UpdateGUIDDBTest, RebuildsEveryRowStoresTimeAndMarker) {
   EXPECT_EQ("77", ReadFile(sandbox.markerFile()));
   EXPECT_EQ(0u, service.totalRecordsToCommit);
   EXPECT_TRUE(MutexIsFree());
+  const SRefreshReport& report = service.lastReport();
+  EXPECT_EQ(RefreshTimeReason::kStale, report.decision.time);
+  EXPECT_EQ(1440u, report.decision.intervalMinutes);
+  EXPECT_EQ(0u, report.source);
+  EXPECT_TRUE(report.timeRecorded);
+  EXPECT_FALSE(service.lastFailure().failed());
 
-  EXPECT_TRUE(log->has(-1, kTag,
-                       "Refreshing SQLite Reason: [IsSQLiteRefreshNeeded: [Refreshing as the table "
-                       "is not synced in the last refresh interval of (1440)]]"));
-  for (const char* line : {"Registry EventManager\\getSqlLiteDbFromHB value is set to [0] .",
-                           "value of nTotalNumberOfRecordsToCommit = 0", "Size of guildList: 3",
-                           "Adding, Guid=[{AB-1}], Name=[Ann@Corp.test]",
-                           "[3] rows inserted into local guid_name table."})
-    EXPECT_TRUE(log->has(2, kTag, line));
-  EXPECT_EQ(0, log->count("Starting to get GUID info from HB"));
+  // The lines operators grep for, in order and word for word.
+  std::vector<std::string> lines;
+  for (const auto& line : log->lines())
+    if (line.tag == kTag && line.level <= 2 && line.message.rfind("Adding", 0) != 0)
+      lines.push_back(std::to_string(line.level) + " " + line.message);
+  EXPECT_EQ((std::vector<std::string>{
+                "-1 Refreshing SQLite Reason: [IsSQLiteRefreshNeeded: [Refreshing as the table "
+                "is not synced in the last refresh interval of (1440)]]",
+                "2 Registry EventManager\\getSqlLiteDbFromHB value is set to [0] .",
+                "2 value of nTotalNumberOfRecordsToCommit = 0", "2 Size of guildList: 3",
+                "2 [3] rows inserted into local guid_name table."}),
+            lines);
   // A batch size of 0 makes every row a transaction of its own.
   EXPECT_EQ((std::vector<std::string>{"B", "A:Ann@Corp.test", "C", "B", "A:ann.proxy@corp.test",
                                       "C", "B", "A:Bob@Corp.test", "C", "B", "C"}),
@@ -152,7 +161,6 @@ TEST_F(UpdateGUIDDBTest, RebuiltTableCarriesEveryIndex) {
   EXPECT_EQ((std::vector<std::string>{"GUID_NOCASE_index", "GUID_index", "NAME_NOCASE_index",
                                       "NAME_index"}),
             indexes);
-  EXPECT_EQ(0, log->count("Could not index the local GUID table")) << log->dump();
 }
 
 // A full disk (a file-size limit behaves the same) fails a batch COMMIT, and
@@ -167,12 +175,13 @@ TEST_F(UpdateGUIDDBTest, FullDiskFailsTheRebuildAndKeepsTheOldFile) {
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit{256 * 1024, 256 * 1024};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 20;
-    ScopedLogCapture childLog;
     CGuidDB db;
     if (service.UpdateGUIDDB(db)) return 10;
     if (CHXGuidLookups::s_shouldRefreshGUIDTable.load() != RefreshNeeded) return 11;
     if (!MutexIsFree()) return 12;
-    if (childLog->count("Rebuild of the local GUID table failed") != 1) return 13;
+    if (service.lastFailure().step != GuidFailureStep::kRebuild ||
+        service.lastFailure().rebuildFailure != RebuildFailure::Database)
+      return 13;
     // The same process still answers from the old table.
     CHXGuidLookups reader;
     reader.guidCacheDir = sandbox.cacheDir();
@@ -226,8 +235,26 @@ TEST_F(UpdateGUIDDBTest, SecondCallReturnsAtOnceWithoutAWord) {
   CGuidDB db2;
   EXPECT_FALSE(other.UpdateGUIDDB(db2));
   EXPECT_FALSE(service.UpdateGUIDDB(db2));
-  EXPECT_TRUE(log->lines().empty()) << log->dump();
+  EXPECT_EQ(RefreshUndecided, other.lastReport().decision.state);
   EXPECT_EQ("77", ReadFile(sandbox.markerFile()));
+}
+
+// Asked to refresh now, a fresh table is refreshed as for a job the marker
+// has never seen, even one whose marker holds a time to come.
+TEST_F(UpdateGUIDDBTest, RefreshNowRebuildsAFreshTableAsANewJob) {
+  sandbox.WriteSettings({{"getSqlLiteDbFromHB", "0"}, {"nLastGuidNameTableRefreshTime", Now(-60)}});
+  const unsigned long marker = static_cast<unsigned long>(time(nullptr)) + 1000;
+  WriteFile(sandbox.markerFile(), std::to_string(marker));
+  ScopedRowSource source({{"new@corp.test", "{new}", 1}});
+  service.refreshNow = true;
+  CGuidDB db;
+  ASSERT_TRUE(service.UpdateGUIDDB(db)) << log->dump();
+  const SRefreshDecision& decision = service.lastReport().decision;
+  EXPECT_EQ(RefreshJobReason::kAsks, decision.job);
+  EXPECT_EQ(marker + 1, decision.jobId);
+  EXPECT_EQ(RefreshTimeReason::kRecent, decision.time);
+  EXPECT_EQ(std::to_string(marker + 1), ReadFile(sandbox.markerFile()));
+  EXPECT_EQ(Stored({{"new@corp.test", "{new}", 1}}), ReadAllRows(sandbox.dbFile()));
 }
 
 TEST_F(UpdateGUIDDBTest, ConcurrentNotNeededNeverTakesTheMutex) {
@@ -240,10 +267,8 @@ TEST_F(UpdateGUIDDBTest, ConcurrentNotNeededNeverTakesTheMutex) {
   ASSERT_TRUE(finished) << "UpdateGUIDDB waited for the mutex";
   EXPECT_FALSE(result.get());
   EXPECT_EQ(RefreshNotNeeded, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
-  EXPECT_TRUE(log->has(-1, kTag,
-                       "Not refreshing SQLite Reason: IsSQLiteRefreshNeeded: [Last refreshtime was "
-                       "a recent one, refresh interval is (1440)]"));
-  EXPECT_TRUE(log->has(2, kTag, "Registry EventManager\\getSqlLiteDbFromHB value is set to [0] ."));
+  EXPECT_EQ(RefreshTimeReason::kRecent, service.lastReport().decision.time);
+  EXPECT_EQ(0u, service.lastReport().source);
   EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));
 }
 
@@ -253,9 +278,9 @@ TEST_F(UpdateGUIDDBTest, FailedDownloadIsRememberedAndReleasesTheMutex) {
   sandbox.WriteSettings({{"nLastGuidNameTableRefreshTime", Now(-2 * 86400)}});
   CGuidDB db;
   EXPECT_FALSE(service.UpdateGUIDDB(db));
-  EXPECT_TRUE(log->has(2, kTag, "Registry EventManager\\getSqlLiteDbFromHB value is set to [1] ."));
-  EXPECT_TRUE(log->has(-1, kTag, " Starting to get GUID info from HB."));
-  EXPECT_TRUE(log->has(-1, kTag, "Failed to get Sql Lite GUID db from HB."));
+  EXPECT_EQ(1u, service.lastReport().source);
+  EXPECT_TRUE(service.lastReport().downloadFailed);
+  EXPECT_EQ(GuidFailureStep::kNoSourceFolder, service.lastFailure().step);
   EXPECT_FALSE(shouldFetchGUIDTable.load());
   EXPECT_EQ(-1, service.dbStatus);
   EXPECT_EQ(RefreshNeeded, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
@@ -276,7 +301,7 @@ TEST_F(UpdateGUIDDBTest, SuccessfulDownloadRecordsTheTimeButWritesNoMarker) {
   time_t before = time(nullptr);
   CGuidDB db;
   EXPECT_TRUE(service.UpdateGUIDDB(db)) << log->dump();
-  EXPECT_TRUE(log->has(-1, kTag, " Starting to get GUID info from HB."));
+  EXPECT_TRUE(service.lastReport().timeRecorded);
   EXPECT_EQ((std::vector<Row>{{"hb@corp.test", "{hb-1}", 1}}), ReadAllRows(sandbox.dbFile()));
   EXPECT_EQ(RefreshDone, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
   EXPECT_EQ(service.lastRefresh, RefreshCopiedLocally);
@@ -298,9 +323,9 @@ TEST_F(UpdateGUIDDBTest, ConcurrentWaiterAfterAFailedDownloadDoesNotTryAgain) {
   holder.unlock();
   ASSERT_TRUE(queued);
   EXPECT_FALSE(result.get());
-  EXPECT_TRUE(log->has(2, kTag, "Not fetching sql lite GUID from HB as previous request failed."));
-  EXPECT_EQ(0, log->count("Starting to get GUID info from HB"));
-  EXPECT_EQ(0, log->count("Failed to get Sql Lite GUID db from HB."));
+  // No second download: the refresh stopped before trying one.
+  EXPECT_EQ(GuidFailureStep::kEarlierDownload, service.lastFailure().step);
+  EXPECT_FALSE(service.lastReport().downloadFailed);
   EXPECT_TRUE(MutexIsFree());
 }
 
@@ -315,8 +340,9 @@ TEST_F(UpdateGUIDDBTest, ConcurrentWaiterFindsTheRefreshDoneUnderTheMutex) {
   holder.unlock();
   ASSERT_TRUE(queued);
   EXPECT_FALSE(result.get());
-  EXPECT_TRUE(log->has(2, kTag, "value of nTotalNumberOfRecordsToCommit = 999"));
-  EXPECT_EQ(0, log->count("Size of guildList"));
+  EXPECT_EQ(999u, service.totalRecordsToCommit);
+  EXPECT_FALSE(service.lastFailure().failed());
+  EXPECT_EQ(RefreshOutcomeNone, service.lastReport().outcome);
   EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));
   EXPECT_TRUE(MutexIsFree());
 }
@@ -327,6 +353,7 @@ TEST_F(UpdateGUIDDBTest, ConcurrentFirstCallersRefreshOnce) {
   constexpr int kThreads = 4;
   std::vector<std::thread> threads;
   std::atomic<int> completed{0};
+  std::atomic<int> decided{0};
   std::atomic<bool> go{false};
   for (int i = 0; i < kThreads; ++i) {
     threads.emplace_back([&] {
@@ -335,13 +362,13 @@ TEST_F(UpdateGUIDDBTest, ConcurrentFirstCallersRefreshOnce) {
       CGuidDB db;
       while (!go.load()) std::this_thread::yield();
       if (mine.UpdateGUIDDB(db)) completed.fetch_add(1);
+      if (mine.lastReport().decision.state != RefreshUndecided) decided.fetch_add(1);
     });
   }
   go.store(true);
   for (auto& t : threads) t.join();
   EXPECT_EQ(1, completed.load());
-  EXPECT_EQ(1, log->count("rows inserted into local guid_name table."));
-  EXPECT_EQ(1, log->count("Refreshing SQLite Reason"));
+  EXPECT_EQ(1, decided.load());
   EXPECT_EQ(150u, ReadAllRows(sandbox.dbFile()).size());
   EXPECT_TRUE(MutexIsFree());
 }
@@ -355,10 +382,6 @@ TEST_F(UpdateGUIDDBTest, FailedAddIsSkippedAndStartsANewBatch) {
   testsupport::RefusingGuidDB db("bad");
   ASSERT_TRUE(service.UpdateGUIDDB(db)) << log->dump();
 
-  EXPECT_TRUE(log->has(-1, kTag,
-                       "Unable to add row with GUID [{g3}], name [bad], status [3] to local "
-                       "guid_name table."));
-  EXPECT_TRUE(log->has(2, kTag, "[12] rows inserted into local guid_name table."));
   // Commit after the failed row; then the counter restarts at 1, so the next
   // batch holds one row fewer.
   EXPECT_EQ((std::vector<int>{3, 8, 12}), CommitPoints(RebuildEvents(*log)));
@@ -392,7 +415,7 @@ TEST_F(UpdateGUIDDBTest, EmptyApplicationManagerTableLeavesTheTableAlone) {
   long long storedTime = sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime");
   CGuidDB db;
   EXPECT_FALSE(service.UpdateGUIDDB(db));
-  EXPECT_TRUE(log->has(2, kTag, "No rows in app mgr GUID table."));
+  EXPECT_EQ(GuidFailureStep::kNoRows, service.lastFailure().step);
   EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));
   EXPECT_EQ(storedTime, sandbox.EventManagerNumber("nLastGuidNameTableRefreshTime"));
   EXPECT_EQ(RefreshNeeded, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
@@ -448,9 +471,8 @@ TEST_F(UpdateGUIDDBTest, UncreatableDatabaseFailsAndReleasesTheMutex) {
   service.guidCacheDir = sandbox.root() + "/missing/folder";
   CGuidDB db;
   EXPECT_FALSE(service.UpdateGUIDDB(db));
-  EXPECT_TRUE(log->has(
-      -1, kTag,
-      "Unable to create GUIDDB_NAME under folder [" + sandbox.root() + "/missing/folder]."));
+  EXPECT_EQ(GuidFailureStep::kMissingFolder, service.lastFailure().step);
+  EXPECT_EQ(sandbox.root() + "/missing/folder", service.lastFailure().subject);
   EXPECT_EQ(RefreshNeeded, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
   EXPECT_TRUE(MutexIsFree());
 }
@@ -485,15 +507,10 @@ TEST_F(UpdateGUIDDBTest, UnwritableTimeAndMarkerDoNotFailTheRebuild) {
   ASSERT_EQ(0, mkdir(sandbox.markerFile().c_str(), 0755));
   ScopedRowSource source({{"new@corp.test", "{new}", 1}});
   CGuidDB db;
-  time_t before = time(nullptr);
   EXPECT_TRUE(service.UpdateGUIDDB(db));
-  EXPECT_TRUE(log->has(-1, kTag, "Could not clear the last tbl refresh time before the rebuild."));
-  bool loggedNow = false;
-  for (time_t t = before; t <= time(nullptr); ++t)
-    loggedNow = loggedNow ||
-                log->has(-1, kTag,
-                         "Could not set the last tbl refresh time to [" + std::to_string(t) + "].");
-  EXPECT_TRUE(loggedNow) << log->dump();
+  EXPECT_FALSE(service.lastReport().timeCleared);
+  EXPECT_FALSE(service.lastReport().timeRecorded);
+  EXPECT_EQ(RefreshRebuilt, service.lastReport().outcome);
   EXPECT_EQ(RefreshDone, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
   EXPECT_EQ((std::vector<Row>{{"new@corp.test", "{new}", 1}}), ReadAllRows(sandbox.dbFile()));
   // No temporary marker is left behind.
@@ -513,10 +530,7 @@ TEST_F(UpdateGUIDDBTest, WithoutAFolderNothingIsDecidedOrTouched) {
   CGuidDB db;
   EXPECT_FALSE(service.UpdateGUIDDB(db));
   EXPECT_EQ(RefreshUndecided, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
-  ASSERT_EQ(1u, log->lines().size()) << log->dump();
-  EXPECT_EQ(-1, log->lines()[0].level);
-  EXPECT_EQ(kTag, log->lines()[0].tag);
-  EXPECT_NE(std::string::npos, log->lines()[0].message.find("no GUID cache folder"));
+  EXPECT_EQ(GuidFailureStep::kNoFolder, service.lastFailure().step);
   EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));
 }
 
@@ -529,8 +543,7 @@ TEST_F(UpdateGUIDDBTest, UnreadableSettingsFileDecidesNothingUntilRepaired) {
   CGuidDB db;
   EXPECT_FALSE(service.UpdateGUIDDB(db));
   EXPECT_EQ(RefreshUndecided, CHXGuidLookups::s_shouldRefreshGUIDTable.load());
-  ASSERT_EQ(1u, log->lines().size()) << log->dump();
-  EXPECT_EQ(1, log->count("Cannot read settings file " + sandbox.settingsFile()));
+  EXPECT_EQ(GuidFailureStep::kSettings, service.lastFailure().step);
   EXPECT_NE(std::string::npos, service.lastError.find("Cannot read settings file"))
       << service.lastError;
   EXPECT_EQ(Stored(oldRows), ReadAllRows(sandbox.dbFile()));

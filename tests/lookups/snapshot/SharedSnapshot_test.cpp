@@ -334,14 +334,27 @@ TEST_F(SharedSnapshotTest, DamagedSlotOrGroupNeverAnswersAndVerifyNamesIt) {
   EXPECT_EQ(log_->count("is damaged"), 1);
 }
 
+// A group that offers a key none of its names makes fails the snapshot,
+// and nothing of it is written.
+TEST_F(SharedSnapshotTest, GroupOfferingAForeignKeyFailsTheSnapshot) {
+  GuidGroup group{"{G}", {"A@X", "B@X"}, {{1, SGuidRecord("a@x", "{G}", 1)}}};
+  SharedSnapshotBuilder builder(true, false);
+  ASSERT_TRUE(builder.Begin(dir_.path(), nullptr));
+  builder.Take(group);
+  builder.Finish(recordInfo_t());
+  std::string why;
+  EXPECT_FALSE(builder.Install(snapshot(), SSnapshotSource(), &why));
+  EXPECT_EQ(why, "a key is neither its group's GUID nor one of its names");
+  EXPECT_EQ(Temporaries(dir_.path()), std::vector<std::string>());
+}
+
 // A group whose key list names a record one past its last is refused by
 // every reader, not read.
 TEST_F(SharedSnapshotTest, KeyIndexPastTheRecordsIsRefused) {
-  GuidRecordMap map{{1, SGuidRecord("a@x", "{G}", 1)}};
+  GuidGroup group{"{G}", {"A@X"}, {{1, SGuidRecord("a@x", "{G}", 1)}}};
   SharedSnapshotBuilder builder(true, false);
   ASSERT_TRUE(builder.Begin(dir_.path(), nullptr));
-  builder.StartGroup("{G}", map);
-  builder.AddKey("A@X");
+  builder.Take(group);
   builder.Finish(recordInfo_t());
   ASSERT_TRUE(builder.Install(snapshot(), SSnapshotSource(), nullptr));
   std::string image = testsupport::ReadFile(snapshot());
