@@ -249,6 +249,7 @@ CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& req
 
     std::strncpy(request.destinationPath, destination.c_str(), sizeof(request.destinationPath) - 1);
     request.size = exchange.written();
+    receivedBytes_ = exchange.received();
     receivedETag_ = exchange.headers().etag;
     receivedLastModified_ = exchange.headers().lastModified;
     HXLOG(3,
@@ -281,6 +282,7 @@ CLmError CHxNetwork::ProbeFile() {
 
 void CHxNetwork::ForgetReceived() {
   notModified_ = false;
+  receivedBytes_ = 0;
   receivedETag_.clear();
   receivedLastModified_.clear();
 }

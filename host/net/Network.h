@@ -144,6 +144,9 @@ class GUIDLOOKUPS_EXPORT CHxNetwork {
   // transfer ("" when it sent none), for the next conditional request.
   const std::string& ReceivedETag() const { return receivedETag_; }
   const std::string& ReceivedLastModified() const { return receivedLastModified_; }
+  // The bytes the last successful transfer received over the connection:
+  // a compressed body counts as it came, not as it was written.
+  uint64_t ReceivedBytes() const { return receivedBytes_; }
   // Fetches "<base URL>/GUIDDB.DAT" into the destination: "GUIDDB.DAT" in the
   // folder "dMORVAXTEMPDIR" of "[Base]", or the file SetDestinationFile gave.
   // The body goes to a part file ".GUIDDB.DAT.part-<pid>-<random>" beside the
@@ -192,4 +195,5 @@ class GUIDLOOKUPS_EXPORT CHxNetwork {
   bool notModified_ = false;
   std::string receivedETag_;
   std::string receivedLastModified_;
+  uint64_t receivedBytes_ = 0;
 };

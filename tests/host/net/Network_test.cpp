@@ -575,6 +575,7 @@ TEST_F(NginxNetworkTest, OtherFilesOfTheSiteComeThroughTheSameSession) {
   net.SetDestinationFile(tempFolder_ + "/fetched.delta.gz");
   ASSERT_FALSE(Fetch(net).IsError());
   EXPECT_EQ("delta bytes", ReadFile(tempFolder_ + "/fetched.delta.gz"));
+  EXPECT_EQ(11u, net.ReceivedBytes());
   net.SetRemoteFile("releases/r2/deltas/r0.delta.gz");
   EXPECT_EQ(hxerr::kHttp, Fetch(net).Code());
   net.SetRemoteFile("");
