@@ -249,7 +249,7 @@ Status DecodeRowDelta(const std::string& gz, RowDelta& delta, uint64_t maxText) 
 
 Status ApplyRowDelta(const AccessLock& /*held*/, const std::string& file, const RowDelta& delta,
                      const RowSetDigest& current, RowSetDigest& after,
-                     const DeltaStepObserver& observer) {
+                     const DeltaStepObserver& observer, bool scratch) {
   auto step = [&](const char* name) {
     if (observer) observer(name);
   };
@@ -261,6 +261,7 @@ Status ApplyRowDelta(const AccessLock& /*held*/, const std::string& file, const 
                   "the row delta does not lead from this table to the published one");
   try {
     FX::CSQLite3DB db(file, false);
+    if (scratch) db.ExecDML("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF;");
     db.ExecDML("BEGIN IMMEDIATE;");
     step("begun");
     // Rolled back on every way out but the commit; a rollback of a

@@ -61,8 +61,12 @@ using DeltaStepObserver = std::function<void(const char* step)>;
 // follows from `current` (the table's digest before) must be the delta's.
 // Any failure rolls back and leaves the file as it was; a crash leaves the
 // old table or the new one, whole (SQLite's rollback journal). On success
-// `after` is the new table's digest.
+// `after` is the new table's digest. With `scratch`, `file` is a copy no
+// one else sees, thrown away on any failure: it is written without journal
+// and without syncs (the caller flushes it), and a failure leaves it
+// anyhow.
 GUIDLOOKUPS_EXPORT Status ApplyRowDelta(const AccessLock& held, const std::string& file,
                                         const RowDelta& delta, const RowSetDigest& current,
                                         RowSetDigest& after,
-                                        const DeltaStepObserver& observer = nullptr);
+                                        const DeltaStepObserver& observer = nullptr,
+                                        bool scratch = false);

@@ -544,8 +544,14 @@ TEST_F(PublishTest, ADeltaThatCannotBeUsedGivesTheWholeTable) {
        }},
       {"table edited locally",
        [&](const std::string&) {
-         FX::CSQLite3DB db(AgentDatabase(), false);
-         db.ExecDML("UPDATE GUID SET Name = 'x@t.test' WHERE Name = 'u1999@t.test';");
+         {
+           FX::CSQLite3DB db(AgentDatabase(), false);
+           db.ExecDML("UPDATE GUID SET Name = 'x@t.test' WHERE Name = 'u1999@t.test';");
+         }
+         ToolRun check = Run({"--home", dir_.file("agent"), "check", "--json"});
+         EXPECT_EQ(Json(check.out, "[c['level'] for c in d['checks'] if c['check'] == 'release']"),
+                   "[\"warning\"]")
+             << Show(check);
        }},
   };
   char variant = 'a';
