@@ -486,6 +486,7 @@ bool CHXGuidLookups::RefreshUnderLock(CGuidDB& db) {
     lastRefresh = report.outcome;
     ++counters_.refreshes;
   }
+  counters_.bytesFetched += report.moved.bytesFetched;
   lastReport_ = std::move(report);
   return done;
 }

@@ -21,6 +21,7 @@ enum GuidRefreshOutcome : int32_t {
   RefreshCopiedLocally = 2,  // the control server runs here: its file copied in
   RefreshNotModified = 3,    // the server answered 304: the installed file is its file
   RefreshRebuilt = 4,        // the table rebuilt from the application manager's
+  RefreshDelta = 5,          // the rows of the server's newer release applied in place
 };
 
 // Job flag: the job asks for the GUID table to be refreshed.

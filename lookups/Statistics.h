@@ -26,6 +26,9 @@ struct SLookupStatistics {
   // Refreshes of the local table (download or rebuild) that this object
   // completed; at most one per process, as the refresh decision is taken once.
   uint64_t refreshes = 0;
+  // Bytes this object's refreshes received from the control server (the
+  // manifest, row deltas, whole tables).
+  uint64_t bytesFetched = 0;
 };
 
 // The static cache's figures (StaticCache::GetStatistics).

@@ -16,6 +16,7 @@
 #include <set>
 
 #include "guiddb/AccessLock.h"
+#include "guiddb/RowSetDigest.h"
 #include "host/FXString.h"
 #include "host/HostConfig.h"
 #include "host/Locks.h"
@@ -23,6 +24,7 @@
 #include "host/net/Network.h"
 #include "host/net/SecretFile.h"
 #include "lookups/refresh/Download.h"
+#include "lookups/refresh/Validator.h"
 #include "lookups/snapshot/SharedSnapshot.h"
 #include "tools/Commands.h"
 
@@ -273,6 +275,32 @@ void CheckRefreshSource(Checker& out) {
     out.Add("control server", Level::kOk, WithoutUrlCredentials(url) + " serves " GUIDDB_NAME);
 }
 
+// The rows against the digest the last refresh recorded for the control
+// server's release (a full scan). A table changed since takes the whole
+// file at the next refresh; one changed while it still looks like the
+// recorded file would have a delta applied to the wrong rows.
+void CheckRelease(const std::string& folder, const std::string& database, Checker& out) {
+  bool current = false;
+  const SDownloadValidator recorded = ReadRecordedValidator(folder, database, current);
+  if (recorded.release.empty()) return;
+  RowSetDigest digest;
+  const Status scanned = RowSetDigest::OfFile(database, digest);
+  const std::string what = "release " + recorded.release;
+  if (!scanned.ok())
+    out.Add("release", Level::kError, "cannot read the rows: " + scanned.context());
+  else if (digest.Hex() == recorded.digest)
+    out.Add("release", Level::kOk, what + ": the rows match its digest");
+  else if (!current)
+    out.Add("release", Level::kWarning,
+            "the table changed since " + what +
+                " was installed; the next refresh downloads the whole table");
+  else
+    out.Add("release", Level::kError,
+            "the rows do not match the digest of " + what +
+                " although the file looks unchanged; remove " + database +
+                " and refresh to take the whole table");
+}
+
 void CheckDatabase(const ToolContext& context, Checker& out) {
   if (context.home.empty()) return;
   const std::string database = DatabasePath(GuidCacheDir(context));
@@ -293,6 +321,7 @@ void CheckDatabase(const ToolContext& context, Checker& out) {
             database + " has no search indexes; private-mode misses scan the whole table");
   else
     out.Add("database", Level::kOk, database + ": " + std::to_string(rows) + " rows, intact");
+  CheckRelease(GuidCacheDir(context), database, out);
 }
 
 // Each snapshot of the shared table: one a load would refuse or that

@@ -11,6 +11,7 @@
 
 #include "host/FXString.h"
 #include "lookups/refresh/JobMarker.h"
+#include "lookups/refresh/Validator.h"
 #include "lookups/snapshot/SharedSnapshot.h"
 #include "tools/Commands.h"
 
@@ -99,6 +100,17 @@ int RunInfo(const ToolContext& context, bool json) {
     out.Field("integrity", why.empty() ? "ok" : "FAILED: " + why);
     db.add("integrity", why.empty() ? std::string("ok") : OneLine(why));
     if (!why.empty()) failure = "the database " + database + " failed its check: " + why;
+    // The control server's release the table is, as the last refresh
+    // recorded it for this very file; no scan here (check does that).
+    const SDownloadValidator recorded = ReadDownloadValidator(folder, database);
+    if (recorded.release.empty()) {
+      out.Field("release", "not known (no refresh by release recorded for this file)");
+      db.addNull("release").addNull("digest");
+    } else {
+      out.Field("release", recorded.release);
+      out.Field("digest", recorded.digest);
+      db.add("release", recorded.release).add("digest", recorded.digest);
+    }
   }
   doc.addRaw("database", db.str());
 

@@ -76,7 +76,9 @@ std::string ReleaseJson(const Release& r) {
   return o.add("time", r.time)
       .addNumber("rows", r.rows)
       .addNumber("guids", r.guids)
+      .add("digest", r.digest)
       .addRaw("files", FilesJson(r.files))
+      .addRaw("deltas", DeltasJson(r.deltas))
       .str();
 }
 
@@ -104,6 +106,8 @@ int Status(ReleaseStore& store, const PublishOptions& options) {
       std::cout << "  unreadable: " << r.problem << "\n";
     else
       std::cout << "  " << r.time << "  " << r.rows << " rows, " << r.guids << " GUIDs\n";
+    for (const ManifestDelta& d : r.deltas)
+      std::cout << "      delta from " << d.from << ": " << d.file.size << " bytes\n";
   }
   return kExitOk;
 }
@@ -244,6 +248,7 @@ int RunPublish(const ToolContext& context, const PublishOptions& options) {
                      .addNumber("guids", static_cast<long long>(guids))
                      .addRaw("removed", JsonStrings(removed))
                      .addNumber("seconds", seconds)
+                     .addNumber("deltaSeconds", store.deltaSeconds())
                      .str()
               << "\n";
   } else if (unchanged) {

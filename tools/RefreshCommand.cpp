@@ -25,17 +25,33 @@ void AddDone(const SRefreshReport& report, const std::string& database, JsonObje
   } else if (report.outcome == RefreshRebuilt) {
     done = "rebuilt";
     said = "rebuilt the table";
+  } else if (report.outcome == RefreshDelta) {
+    done = "delta";
+    said = "applied the control server's row delta";
   }
+  const SDownloadMoved& moved = report.moved;
   doc.add("done", done);
   if (counted)
     doc.addNumber("rows", static_cast<long long>(rows))
         .addNumber("distinctGuids", static_cast<long long>(guids));
-  if (!json)
-    std::cout << "done:     " << said
-              << (counted
-                      ? ": " + std::to_string(rows) + " rows, " + std::to_string(guids) + " GUIDs"
-                      : "")
-              << "\n";
+  if (report.source != 0) {
+    doc.addNumber("bytesFetched", static_cast<unsigned long long>(moved.bytesFetched));
+    if (!moved.release.empty()) doc.add("release", moved.release);
+  }
+  if (report.outcome == RefreshDelta)
+    doc.addNumber("rowsRemoved", static_cast<unsigned long long>(moved.rowsRemoved))
+        .addNumber("rowsAdded", static_cast<unsigned long long>(moved.rowsAdded));
+  if (json) return;
+  std::cout << "done:     " << said
+            << (counted ? ": " + std::to_string(rows) + " rows, " + std::to_string(guids) + " GUIDs"
+                        : "")
+            << "\n";
+  if (report.outcome == RefreshDelta)
+    std::cout << "changed:  " << moved.rowsRemoved << " rows removed, " << moved.rowsAdded
+              << " added\n";
+  if (report.source != 0)
+    std::cout << "fetched:  " << moved.bytesFetched << " bytes"
+              << (moved.release.empty() ? "" : ", release " + moved.release) << "\n";
 }
 
 // The decision the refresh took, and where it would take the table from.

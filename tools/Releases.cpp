@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -20,6 +21,7 @@
 #include "host/FileSystem.h"
 #include "host/Files.h"
 #include "host/StagedFile.h"
+#include "lookups/refresh/RowDelta.h"
 
 namespace guidlookup {
 
@@ -31,6 +33,7 @@ constexpr size_t kBlock = size_t{1} << 20;
 constexpr char kStagingPrefix[] = ".staging-";
 constexpr char kLinkPrefix[] = ".link-";
 constexpr char kLockName[] = ".publish.lock";
+constexpr char kDeltasFolder[] = "deltas";
 
 [[noreturn]] void Fail(const std::string& what, int err) {
   throw ToolError(kExitFailure, what + ": " + hostfs::ErrnoText(err));
@@ -277,8 +280,11 @@ StopOnSignals::~StopOnSignals() {
   sigaction(SIGTERM, &oldTerm_, nullptr);
 }
 
-ReleaseStore::ReleaseStore(std::string root, StepObserver observer)
-    : root_(std::move(root)), releases_(root_ + "/releases"), observer_(observer) {}
+ReleaseStore::ReleaseStore(std::string root, StepObserver observer, DeltaPolicy deltas)
+    : root_(std::move(root)),
+      releases_(root_ + "/releases"),
+      observer_(observer),
+      deltaPolicy_(deltas) {}
 
 ReleaseStore::~ReleaseStore() {
   if (lockFd_ >= 0) ::close(lockFd_);
@@ -357,11 +363,18 @@ std::string ReleaseStore::Verify(const Release& r) const {
                                     [&](const ReleaseFile& f) { return f.name == needed; });
     if (!listed) add(std::string(needed) + " is not in the manifest");
   }
-  for (const ReleaseFile& file : r.files) {
+  std::vector<ReleaseFile> files = r.files;
+  for (const ManifestDelta& delta : r.deltas) files.push_back(delta.file);
+  for (const ReleaseFile& file : files) {
     std::string hex;
     long long size = 0;
     const std::string path = FolderOf(r.id) + "/" + file.name;
-    if (file.name.find('/') != std::string::npos || !Sha256File(path, hex, size))
+    // A file of the release's own folder, or of its deltas' folder.
+    const std::string name = StartsWith(file.name, std::string(kDeltasFolder) + "/")
+                                 ? file.name.substr(sizeof kDeltasFolder)
+                                 : file.name;
+    if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos ||
+        !Sha256File(path, hex, size))
       add(path + ": cannot be read (" + hostfs::ErrnoText(errno) + ")");
     else if (size != file.size)
       add(path + ": " + std::to_string(size) + " bytes, the manifest says " +
@@ -389,6 +402,52 @@ void ReleaseStore::WriteManifest(const std::string& folder, const Release& r, lo
                    [&](int fd) { return hostfs::WriteAll(fd, text.data(), text.size()); });
 }
 
+void ReleaseStore::AddDigestAndDeltas(const std::string& folder, Release& r, long long mtime) {
+  const auto start = std::chrono::steady_clock::now();
+  const std::string table = folder + "/" + kPublishedName;
+  RowSetDigest digest;
+  const Status read = RowSetDigest::OfFile(table, digest);
+  if (!read.ok())
+    throw ToolError(kExitFailure, "cannot read back the new release's table: " + read.context());
+  r.digest = digest.Hex();
+  long long compressed = 0;
+  for (const ReleaseFile& file : r.files)
+    if (file.name == kCompressedName) compressed = file.size;
+  std::vector<std::string> earlier;
+  for (const std::string& name : Entries(releases_))
+    if (name[0] != '.') earlier.push_back(name);
+  std::reverse(earlier.begin(), earlier.end());  // newest first
+  if (earlier.size() > static_cast<size_t>(std::max(deltaPolicy_.keep, 0)))
+    earlier.resize(static_cast<size_t>(std::max(deltaPolicy_.keep, 0)));
+  const std::string deltas = folder + "/" + kDeltasFolder;
+  for (const std::string& from : earlier) {
+    StopIfAsked();
+    RowDelta delta;
+    // An earlier release whose table cannot be read gets no delta: its
+    // agents take the whole file, as before.
+    if (!DiffTables(FolderOf(from) + "/" + kPublishedName, table, delta).ok()) continue;
+    delta.fromId = from;
+    delta.toId = r.id;
+    delta.digest = r.digest;
+    const std::string gz = EncodeRowDelta(delta);
+    if (static_cast<long long>(gz.size()) * 100 > compressed * deltaPolicy_.maxSharePercent)
+      continue;
+    if (::mkdir(deltas.c_str(), 0755) != 0 && errno != EEXIST)
+      Fail("cannot make the new release's deltas folder", errno);
+    ::chmod(deltas.c_str(), 0755);  // the web server walks it
+    ManifestDelta listed;
+    listed.from = from;
+    listed.file.name = std::string(kDeltasFolder) + "/" + from + ".delta.gz";
+    WriteReleaseFile(folder + "/" + listed.file.name, mtime,
+                     [&](int fd) { return hostfs::WriteAll(fd, gz.data(), gz.size()); });
+    if (!Sha256File(folder + "/" + listed.file.name, listed.file.sha256, listed.file.size))
+      Fail("cannot read back " + listed.file.name, errno);
+    r.deltas.push_back(listed);
+  }
+  if (!r.deltas.empty()) hostfs::FileSystemInUse().SyncFolder(deltas);
+  deltaSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 void ReleaseStore::Switch(const std::string& id) {
   PlaceLink(root_, "current", "releases/" + id);
   // Live now: a stop asked for from here on is too late to undo anything.
@@ -397,7 +456,7 @@ void ReleaseStore::Switch(const std::string& id) {
 }
 
 void ReleaseStore::LinkTopLevel() {
-  for (const char* name : {kPublishedName, kCompressedName}) {
+  for (const char* name : {kPublishedName, kCompressedName, kManifestName, kDeltasFolder}) {
     const std::string target = std::string("current/") + name;
     char now[4096];
     const ssize_t n = ::readlink((root_ + "/" + name).c_str(), now, sizeof now - 1);
@@ -430,6 +489,7 @@ std::string ReleaseStore::Publish(int tableFd, long long rows, long long guids) 
     struct stat st;
     if (::lstat(FolderOf(r.id).c_str(), &st) != 0) break;
   }
+  AddDigestAndDeltas(staging.path(), r, mtime);
   WriteManifest(staging.path(), r, mtime);
   hostfs::FileSystemInUse().SyncFolder(staging.path());
   Step("staged");

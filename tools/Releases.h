@@ -2,9 +2,17 @@
 // table is a folder of its own, made whole before any agent can see it:
 //
 //   <root>/releases/<id>/GUIDDB.DAT, GUIDDB.DAT.gz, manifest.json
+//   <root>/releases/<id>/deltas/<old id>.delta.gz   from earlier releases
 //   <root>/current -> releases/<id>        the live release
-//   <root>/GUIDDB.DAT -> current/GUIDDB.DAT (and the .gz alike), for a
+//   <root>/GUIDDB.DAT -> current/GUIDDB.DAT (and the .gz, manifest.json
+//                                           and deltas alike), for a
 //                                           server still pointed at <root>
+//
+// Each release's manifest carries the row-set digest of its table and lists
+// its deltas: the rows that turn the table of each of the newest earlier
+// releases (at most DeltaPolicy::keep) into its own, each written only while
+// it stays under DeltaPolicy::maxSharePercent of the release's .gz, where an
+// agent one release behind would gain little from it.
 //
 // A release goes live by one rename of a new `current` link over the old
 // one, so a server sends both files of one release or both of the other.
@@ -40,10 +48,16 @@ extern volatile std::sig_atomic_t publishStopSignal;
 // "pruned"); tests stop the process there.
 using StepObserver = void (*)(const char* step);
 
+struct DeltaPolicy {
+  int keep = 7;              // deltas from at most this many earlier releases, newest first
+  int maxSharePercent = 25;  // of the release's GUIDDB.DAT.gz
+};
+
 class ReleaseStore {
  public:
   // REQUIRES: `root` is an existing folder.
-  explicit ReleaseStore(std::string root, StepObserver observer = nullptr);
+  explicit ReleaseStore(std::string root, StepObserver observer = nullptr,
+                        DeltaPolicy deltas = DeltaPolicy());
   ~ReleaseStore();
   ReleaseStore(const ReleaseStore&) = delete;
   ReleaseStore& operator=(const ReleaseStore&) = delete;
@@ -65,9 +79,12 @@ class ReleaseStore {
   std::string FolderOf(const std::string& id) const;
 
   // Makes a new release of the table read from `tableFd` (from its start),
-  // `rows` rows of `guids` GUIDs, and makes it live. Returns its id.
+  // `rows` rows of `guids` GUIDs, with its digest and its deltas from the
+  // earlier releases, and makes it live. Returns its id.
   // REQUIRES: Lock().
   std::string Publish(int tableFd, long long rows, long long guids);
+  // The time the last Publish spent on the digest and the deltas, seconds.
+  double deltaSeconds() const { return deltaSeconds_; }
   // Makes release `id` live again, its files' times moved past the live
   // release's. REQUIRES: Lock().
   void MakeLive(const std::string& id);
@@ -86,10 +103,13 @@ class ReleaseStore {
   void LinkTopLevel();
   long long LiveMtime() const;
   void WriteManifest(const std::string& folder, const Release& r, long long mtime);
+  void AddDigestAndDeltas(const std::string& folder, Release& r, long long mtime);
 
   std::string root_;
   std::string releases_;
   StepObserver observer_;
+  DeltaPolicy deltaPolicy_;
+  double deltaSeconds_ = 0;
   int lockFd_ = -1;
 };
 

@@ -102,9 +102,10 @@ void HeaderList::Add(const std::string& header) {
   if (curl_slist* grown = curl_slist_append(list, header.c_str())) list = grown;
 }
 
-FileRequest::FileRequest(const std::string& baseUrl, const std::string& clientName)
+FileRequest::FileRequest(const std::string& baseUrl, const std::string& clientName,
+                         const std::string& remoteFile)
     : baseUrl_(baseUrl),
-      url_(baseUrl + "/" + kFileName),
+      url_(baseUrl + "/" + remoteFile),
       shown_(WithoutUrlCredentials(url_)),
       prefix_("download of " + shown_ + ": "),
       userAgent_("guidlookups (" + clientName + ")") {}
@@ -162,6 +163,9 @@ CLmError FileRequest::Configure(int bodyFd, bool headOnly, const std::string& et
 CLmError FileRequest::Perform(const std::string& partPath, bool& notModified) {
   CURLcode rc = curl_easy_perform(curl_.get());
   curl_easy_getinfo(curl_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced_);
+  curl_off_t received = 0;
+  if (curl_easy_getinfo(curl_.get(), CURLINFO_SIZE_DOWNLOAD_T, &received) == CURLE_OK)
+    received_ = static_cast<uint64_t>(received);
   if (rc == CURLE_WRITE_ERROR && body_.error != 0)
     return FileError(body_.error, "cannot write", partPath);
   if ((rc == CURLE_WRITE_ERROR && body_.tooLarge) || rc == CURLE_FILESIZE_EXCEEDED)

@@ -75,7 +75,9 @@ struct HeaderList {
 // one before succeeded.
 class FileRequest {
  public:
-  FileRequest(const std::string& baseUrl, const std::string& clientName);
+  // Asks for "<baseUrl>/<remoteFile>".
+  FileRequest(const std::string& baseUrl, const std::string& clientName,
+              const std::string& remoteFile = kFileName);
   FileRequest(const FileRequest&) = delete;
   FileRequest& operator=(const FileRequest&) = delete;
 
@@ -104,6 +106,9 @@ class FileRequest {
 
   const std::string& shown() const { return shown_; }
   uint64_t written() const { return body_.written; }
+  // The body's bytes as they came over the connection (before any
+  // Content-Encoding was undone), after Perform.
+  uint64_t received() const { return received_; }
   const HeaderSink& headers() const { return headers_; }
 
  private:
@@ -118,6 +123,7 @@ class FileRequest {
   HeaderList conditions_;
   StallWatch watch_;
   curl_off_t announced_ = -1;
+  uint64_t received_ = 0;
   // Last, so that the handle goes before what it points to.
   CurlHandle curl_;
 };

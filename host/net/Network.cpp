@@ -178,6 +178,10 @@ std::string CHxNetwork::GetConnectionStr() const {
 
 void CHxNetwork::SetDestinationFile(const std::string& path) { destinationFile_ = path; }
 
+std::string CHxNetwork::RemoteFile() const {
+  return remoteFile_.empty() ? std::string(kFileName) : remoteFile_;
+}
+
 void CHxNetwork::SetValidator(const std::string& etag, const std::string& lastModified) {
   ifNoneMatch_ = etag;
   ifModifiedSince_ = lastModified;
@@ -194,12 +198,12 @@ CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& req
       std::string folder;
       if (!settings.getString(kSection, kTempDirSetting, &folder) || folder.empty())
         return CLmError(hxerr::kNotFound, "setting " + Named(kTempDirSetting) + " is missing");
-      destination = folder + "/" + kFileName;
+      destination = folder + "/" + RemoteFile().substr(RemoteFile().rfind('/') + 1);
     }
     // Beside the file a link at the destination names: the link stays.
     destination = hostfs::ResolveLinks(destination);
     const std::string folder = hostfs::FolderOf(destination);
-    FileRequest exchange(baseUrl_, clientName_);
+    FileRequest exchange(baseUrl_, clientName_, RemoteFile());
     // Checked before any connection is made (the settings may have changed
     // since the attach).
     CLmError err =
@@ -232,6 +236,7 @@ CLmError CHxNetwork::PutFileResponse(bool /*overwrite*/, hxsFilexferRequest& req
 
     std::strncpy(request.destinationPath, destination.c_str(), sizeof(request.destinationPath) - 1);
     request.size = exchange.written();
+    receivedBytes_ = exchange.received();
     receivedETag_ = exchange.headers().etag;
     receivedLastModified_ = exchange.headers().lastModified;
     HXLOG(3,
@@ -252,7 +257,7 @@ CLmError CHxNetwork::ProbeFile() {
     if (!connected_) return CLmError(hxerr::kInvalid, "not attached to a control server");
     ForgetReceived();
     HXPlatformInfo settings = FocusedSettings();
-    FileRequest exchange(baseUrl_, clientName_);
+    FileRequest exchange(baseUrl_, clientName_, RemoteFile());
     CLmError err = exchange.Start(settings, timeoutSeconds_);
     if (!err.IsError()) err = exchange.Configure(-1, true, ifNoneMatch_, ifModifiedSince_);
     if (!err.IsError()) err = exchange.Perform("", notModified_);
@@ -264,6 +269,7 @@ CLmError CHxNetwork::ProbeFile() {
 
 void CHxNetwork::ForgetReceived() {
   notModified_ = false;
+  receivedBytes_ = 0;
   receivedETag_.clear();
   receivedLastModified_.clear();
 }

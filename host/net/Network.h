@@ -126,6 +126,11 @@ class GUIDLOOKUPS_EXPORT CHxNetwork {
   // the body goes to a part file beside `path`, renamed over it only when
   // whole. An empty path restores the default. The attachment is not changed.
   void SetDestinationFile(const std::string& path);
+  // Makes PutFileResponse fetch "<base URL>/<name>" (a path below the base
+  // URL, such as "manifest.json") instead of "GUIDDB.DAT"; its default
+  // destination is then the last part of `name` in "dMORVAXTEMPDIR". An
+  // empty name restores "GUIDDB.DAT". The attachment is not changed.
+  void SetRemoteFile(const std::string& name) { remoteFile_ = name; }
   // Makes the next transfers conditional: with an ETag the request carries
   // "If-None-Match", else with a Last-Modified date "If-Modified-Since". The
   // control server then answers "304 Not Modified" (no body) while its file
@@ -139,6 +144,9 @@ class GUIDLOOKUPS_EXPORT CHxNetwork {
   // transfer ("" when it sent none), for the next conditional request.
   const std::string& ReceivedETag() const { return receivedETag_; }
   const std::string& ReceivedLastModified() const { return receivedLastModified_; }
+  // The bytes the last successful transfer received over the connection:
+  // a compressed body counts as it came, not as it was written.
+  uint64_t ReceivedBytes() const { return receivedBytes_; }
   // Fetches "<base URL>/GUIDDB.DAT" into the destination: "GUIDDB.DAT" in the
   // folder "dMORVAXTEMPDIR" of "[Base]", or the file SetDestinationFile gave.
   // The body goes to a part file ".GUIDDB.DAT.part-<pid>-<random>" beside the
@@ -174,15 +182,18 @@ class GUIDLOOKUPS_EXPORT CHxNetwork {
  private:
   // Clears what the last transfer received, before the next one starts.
   void ForgetReceived();
+  std::string RemoteFile() const;
 
   bool connected_ = false;
   int timeoutSeconds_ = 120;
   std::string baseUrl_;
   std::string clientName_;
   std::string destinationFile_;
+  std::string remoteFile_;
   std::string ifNoneMatch_;
   std::string ifModifiedSince_;
   bool notModified_ = false;
   std::string receivedETag_;
   std::string receivedLastModified_;
+  uint64_t receivedBytes_ = 0;
 };

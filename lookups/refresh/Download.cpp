@@ -11,9 +11,19 @@
 //
 // The new file replaces the old one through InstallGuidDatabase
 // (lookups/refresh/Install.h), as a rebuilt one does.
+//
+// A row delta goes into a copy of the local file in the staging folder,
+// which is then installed the same way: at a million rows the copy, applied
+// without a journal and flushed once, costs less than one transaction on
+// the live file, whose rollback journal must hold much of the table (rows
+// changed at random touch most pages of every index). The delta is checked
+// before its first row goes in (its size and SHA-256 against the manifest,
+// its releases and the digest it leads to), and every removed row must be
+// there.
 #include "lookups/refresh/Download.h"
 
 #include <fcntl.h>
+#include <gnutls/crypto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +34,7 @@
 #include <string>
 
 #include "guiddb/GuidDB.h"
+#include "guiddb/RowSetDigest.h"
 #include "host/FXString.h"
 #include "host/Files.h"
 #include "host/LogWriter.h"
@@ -32,12 +43,16 @@
 #include "host/net/Network.h"
 #include "lookups/FailureLog.h"
 #include "lookups/refresh/Install.h"
+#include "lookups/refresh/Manifest.h"
+#include "lookups/refresh/RowDelta.h"
 #include "lookups/refresh/Validator.h"
 
 namespace {
 
 constexpr const char* kTag = "bool CHXGuidLookups::getSqlLiteGUIDDbFromHB()";
 constexpr int kNetworkTimeout = 120;
+constexpr char kManifestName[] = "manifest.json";
+constexpr char kDeltaName[] = "delta.gz";
 
 // A private folder beside the local database, "<cache>/.incoming", where the
 // new file is copied, checked and indexed before it is renamed over the local
@@ -52,6 +67,8 @@ class Staging {
 
   const std::string& folder() const { return folder_; }
   std::string file() const { return folder_ + "/" GUIDDB_NAME; }
+  std::string manifest() const { return folder_ + "/" + kManifestName; }
+  std::string delta() const { return folder_ + "/" + kDeltaName; }
 
   // An empty staging folder (leftovers of an earlier call are removed).
   CLmError Prepare() {
@@ -61,6 +78,8 @@ class Staging {
 
  private:
   void Clear() {
+    ::unlink(manifest().c_str());
+    ::unlink(delta().c_str());
     hostfs::RemoveWithSidecars(file());
     ::rmdir(folder_.c_str());
   }
@@ -94,11 +113,14 @@ class ScopedSession {
     return network_->Attach_RemoteDLL(hostName, &executables, clientName, kNetworkTimeout, flag_);
   }
 
-  // Fetches the file into the destination set on the session.
-  CLmError Get() {
+  // Fetches the file into the destination set on the session, adding the
+  // bytes received to `fetched`.
+  CLmError Get(uint64_t& fetched) {
     hxsFilexferRequest request;
     flag_ = false;
-    return network_->PutFileResponse(false, request, nullptr, -1, flag_);
+    CLmError err = network_->PutFileResponse(false, request, nullptr, -1, flag_);
+    if (!err.IsError()) fetched += network_->ReceivedBytes();
+    return err;
   }
 
   bool made() const { return network_ != nullptr; }
@@ -158,10 +180,13 @@ bool SameNode(const std::string& a, const std::string& b) {
 // the transferred file.
 class GuidDownload {
  public:
-  GuidDownload(const std::string& guidCacheDir, std::string& lastError, SGuidFailure& failure)
+  GuidDownload(const std::string& guidCacheDir, std::string& lastError, SGuidFailure& failure,
+               const AccessLock* held, SDownloadMoved& moved)
       : guidCacheDir_(guidCacheDir),
         lastError_(lastError),
         failure_(failure),
+        held_(held),
+        moved_(moved),
         destination_(guidCacheDir + "/" GUIDDB_NAME),
         // The new file is checked in a folder beside the file that
         // GUIDDB.DAT names (a link is kept): the rename then stays on one
@@ -171,7 +196,7 @@ class GuidDownload {
   CLmError Run() {
     CLmError status = ChooseSource();
     if (!status.IsError() && !source_.local) status = Transfer();
-    if (status.IsError() || notModified_) return status;
+    if (status.IsError() || notModified_ || outcome_ == RefreshDelta) return status;
     status = Verify();
     if (status.IsError()) return status;
     return Install();
@@ -225,6 +250,7 @@ class GuidDownload {
       return Failed(GuidFailureStep::kConnect, err.Code(), err.Text());
     }
     HXLOG(2, kTag, "Request Message Sent [ %s ]", session_->GetConnectionStr().c_str());
+    if (ByDelta()) return CLmError::Success();
     // A temporary folder that is the GUID cache folder itself would have the
     // raw transfer renamed over the live database before any check.
     if (SameNode(source_.folder, hostfs::FolderOf(hostfs::ResolveLinks(destination_))) ||
@@ -244,8 +270,8 @@ class GuidDownload {
     // that one came from this server and is still in place.
     const SDownloadValidator known =
         ReadDownloadValidator(guidCacheDir_, hostfs::ResolveLinks(destination_));
-    if (!known.empty()) session_->SetValidator(known.etag, known.lastModified);
-    err = session_.Get();
+    session_->SetValidator(known.etag, known.lastModified);
+    err = session_.Get(moved_.bytesFetched);
     if (err.IsError()) {
       HXLOG_FAILURE(lastError_, kTag, "HXSession::getfile() returned error [%s]",
                     err.AsString().c_str());
@@ -307,6 +333,16 @@ class GuidDownload {
                     sourceFile_.c_str(), why.c_str());
       return Failed(GuidFailureStep::kUnusable, hxerr::kInvalid, why, sourceFile_);
     }
+    // The release the manifest named, when the file holds its rows (a
+    // publish between the two transfers gives another table): a delta from
+    // it can then follow.
+    RowSetDigest digest;
+    if (!manifest_.digest.empty() && RowSetDigest::OfFile(staging_.file(), digest).ok() &&
+        digest.Hex() == manifest_.digest) {
+      received_.release = manifest_.id;
+      received_.digest = manifest_.digest;
+      received_.manifestEtag = manifestEtag_;
+    }
     // The control server's file may know only the plain schema; the search
     // indexes keep private-mode lookups off full-table scans. Without them
     // the table still answers, only slower.
@@ -338,14 +374,146 @@ class GuidDownload {
       return Failed(GuidFailureStep::kCopy, err.Code(), err.Text(), sourceFile_, destination_);
     }
     WriteDownloadValidator(guidCacheDir_, hostfs::ResolveLinks(destination_), received_);
+    moved_.release = received_.release;
     outcome_ = session_.made() ? RefreshDownloaded : RefreshCopiedLocally;
     HXLOG(-1, kTag, "Successfully received Sql Lite db from HB");
     return CLmError::Success();
   }
 
+  // ---- the way by a delta ----
+
+  // True when the table is the server's live release now, by a delta or
+  // because it already was; false for the whole file (a line at level 2
+  // says why). Leaves the session as the whole file's transfer expects it.
+  bool ByDelta() {
+    if (held_ == nullptr || staging_.Prepare().IsError()) return false;
+    const std::string database = hostfs::ResolveLinks(destination_);
+    const SDownloadValidator known = ReadDownloadValidator(guidCacheDir_, database);
+    const char* why = ByDelta(database, known);
+    session_->SetRemoteFile("");
+    session_->SetDestinationFile("");
+    session_->SetValidator("", "");
+    if (why == nullptr) return true;
+    HXLOG(2, kTag, "Fetching the whole table: %s", why);
+    return false;
+  }
+
+  // Null when done, else why not.
+  const char* ByDelta(const std::string& database, const SDownloadValidator& known) {
+    session_->SetRemoteFile(kManifestName);
+    session_->SetDestinationFile(staging_.manifest());
+    session_->SetValidator(known.release.empty() ? "" : known.manifestEtag, "");
+    CLmError err = session_.Get(moved_.bytesFetched);
+    if (err.IsError()) return "no manifest from the control server";
+    if (session_->NotModified()) return Unchanged(known, known.manifestEtag);
+    std::string text;
+    if (!hostfs::ReadWholeFile(staging_.manifest(), text) || !ParseManifest(text, manifest_))
+      return "the control server's manifest cannot be read";
+    manifestEtag_ = session_->ReceivedETag();
+    if (known.release.empty()) return "the installed table's release is not known";
+    if (manifest_.digest.empty()) return "the manifest has no row digest";
+    if (manifest_.id == known.release && manifest_.digest == known.digest)
+      return Unchanged(known, manifestEtag_);
+    const ManifestDelta* listed = nullptr;
+    for (const ManifestDelta& d : manifest_.deltas)
+      if (d.from == known.release) listed = &d;
+    if (listed == nullptr) return "the live release has no delta from the installed one";
+    RowDelta delta;
+    if (const char* why = FetchDelta(*listed, delta)) return why;
+    if (delta.fromId != known.release || delta.toId != manifest_.id ||
+        delta.digest != manifest_.digest)
+      return "the delta is not the one the manifest lists";
+    RowSetDigest current, after;
+    if (!RowSetDigest::FromHex(known.digest, current)) return "the recorded digest is garbled";
+    // A journal left beside the table belongs in it before it is copied.
+    std::string why;
+    if (!CGuidDB::ClearLeftoverJournal(database, &why)) return "the table has a journal left";
+    if (CLmFile::Copy(database.c_str(), staging_.file().c_str()).IsError())
+      return "the table could not be copied for the delta";
+    hostfs::StagedFile copy;
+    copy.Adopt(staging_.file(), true);
+    const Status applied = ApplyRowDelta(*held_, staging_.file(), delta, current, after, nullptr,
+                                         /*scratch=*/true);
+    if (!applied.ok()) {
+      HXLOG(-1, kTag, "The row delta was not applied, the table is as it was: %s",
+            applied.context().c_str());
+      return "the delta could not be applied";
+    }
+    if (copy.Flush() != 0) return "the table with the delta could not be flushed";
+    // The validator and the snapshots of the old table go with it.
+    const Status installed = InstallGuidDatabase(guidCacheDir_, copy);
+    if (!installed.ok()) {
+      HXLOG(-1, kTag, "The table with the row delta was not installed: %s",
+            installed.context().c_str());
+      return "the table with the delta could not be installed";
+    }
+    SDownloadValidator now;
+    now.release = manifest_.id;
+    now.digest = after.Hex();
+    now.manifestEtag = manifestEtag_;
+    WriteDownloadValidator(guidCacheDir_, database, now);
+    moved_.release = manifest_.id;
+    moved_.rowsRemoved = delta.removed.size();
+    moved_.rowsAdded = delta.added.size();
+    outcome_ = RefreshDelta;
+    HXLOG(-1, kTag, "Sql Lite db brought to release %s by a row delta: %zu rows removed, %zu added",
+          manifest_.id.c_str(), delta.removed.size(), delta.added.size());
+    return nullptr;
+  }
+
+  // The installed release is the live one: nothing moves. The manifest's
+  // new ETag, when it changed, is kept for the next request.
+  const char* Unchanged(SDownloadValidator known, const std::string& manifestEtag) {
+    if (known.manifestEtag != manifestEtag) {
+      known.manifestEtag = manifestEtag;
+      WriteDownloadValidator(guidCacheDir_, hostfs::ResolveLinks(destination_), known);
+    }
+    moved_.release = known.release;
+    notModified_ = true;
+    outcome_ = RefreshNotModified;
+    HXLOG(-1, kTag, "Sql Lite db on HB is release %s, the one installed; local database kept",
+          known.release.c_str());
+    return nullptr;
+  }
+
+  // Fetches and reads the delta the manifest lists. Null when it is the
+  // listed file, whole, else why not.
+  const char* FetchDelta(const ManifestDelta& listed, RowDelta& delta) {
+    const std::string& name = listed.file.name;
+    if (name.empty() || name[0] == '/' || name.find("..") != std::string::npos)
+      return "the manifest names its delta outside the release";
+    session_->SetRemoteFile(name);
+    session_->SetDestinationFile(staging_.delta());
+    session_->SetValidator("", "");
+    if (session_.Get(moved_.bytesFetched).IsError()) return "the delta could not be fetched";
+    std::string gz;
+    if (!hostfs::ReadWholeFile(staging_.delta(), gz)) return "the delta cannot be read";
+    if (static_cast<long long>(gz.size()) != listed.file.size ||
+        Sha256Hex(gz) != listed.file.sha256)
+      return "the delta is not the file the manifest lists";
+    if (!DecodeRowDelta(gz, delta).ok()) return "the delta is damaged";
+    return nullptr;
+  }
+
+  static std::string Sha256Hex(const std::string& bytes) {
+    unsigned char hash[32];
+    if (gnutls_hash_fast(GNUTLS_DIG_SHA256, bytes.data(), bytes.size(), hash) != 0) return "";
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char b : hash) {
+      hex += kHex[b >> 4];
+      hex += kHex[b & 15];
+    }
+    return hex;
+  }
+
   const std::string& guidCacheDir_;
   std::string& lastError_;
   SGuidFailure& failure_;
+  const AccessLock* held_;
+  SDownloadMoved& moved_;
+  Manifest manifest_;  // the control server's, when it sent one
+  std::string manifestEtag_;
   const std::string destination_;
   HXPlatformInfo settings_;
   SDownloadSource source_;
@@ -386,12 +554,15 @@ SDownloadSource ChooseDownloadSource() {
 }
 
 bool DownloadGuidDatabase(const std::string& guidCacheDir, std::string& lastError,
-                          GuidRefreshOutcome* outcome, SGuidFailure* failure) {
+                          GuidRefreshOutcome* outcome, SGuidFailure* failure,
+                          const AccessLock* held, SDownloadMoved* moved) {
   lastError.clear();
   SGuidFailure ignored;
   SGuidFailure& failed = failure != nullptr ? *failure : ignored;
+  SDownloadMoved unused;
   try {
-    GuidDownload download(guidCacheDir, lastError, failed);
+    GuidDownload download(guidCacheDir, lastError, failed, held,
+                          moved != nullptr ? *moved : unused);
     if (download.Run().IsError()) return false;
     if (outcome) *outcome = download.outcome();
     return true;

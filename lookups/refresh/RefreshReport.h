@@ -52,6 +52,15 @@ struct GUIDLOOKUPS_EXPORT SGuidFailure {
   bool failed() const { return step != GuidFailureStep::kNone; }
 };
 
+// What a download moved: the bodies it received and, by a delta, the rows
+// it changed.
+struct GUIDLOOKUPS_EXPORT SDownloadMoved {
+  uint64_t bytesFetched = 0;  // as received: the manifest, a delta, the table
+  uint64_t rowsRemoved = 0;   // with RefreshDelta
+  uint64_t rowsAdded = 0;     // with RefreshDelta
+  std::string release;        // the server's release now installed, "" when unknown
+};
+
 // One refresh: the decision and its settings, what was done, what failed.
 struct GUIDLOOKUPS_EXPORT SRefreshReport {
   SRefreshDecision decision;      // RefreshUndecided when nothing was decided
@@ -61,6 +70,7 @@ struct GUIDLOOKUPS_EXPORT SRefreshReport {
   bool timeRecorded = false;                        // the completed refresh's time was written
   bool timeCleared = true;  // false: the rebuild could not clear the old time first
   bool downloadFailed = false;
+  SDownloadMoved moved;  // by a download, whether or not it completed
   SGuidFailure failure;
   // The text of the failure line logged last (CHXGuidLookups::lastError).
   std::string detail;

@@ -122,7 +122,7 @@ bool Refresher::Run(CGuidDB& db, const AccessLock& held) {
   const bool download = report_.source != 0;
   if (download && shouldFetchGUIDTable.load())
     HXLOG(-1, kUpdateTag, " Starting to get GUID info from HB.");
-  if (!(download ? Download() : Rebuild(db, held))) return false;
+  if (!(download ? Download(held) : Rebuild(db, held))) return false;
   Record();
   // A marker that cannot be written only costs a resumed job one more
   // refresh. A download leaves it alone.
@@ -145,7 +145,7 @@ void Refresher::Record() {
 
 // The refresh by download. A failure is remembered for the process: the
 // waiters after it try no other download.
-bool Refresher::Download() {
+bool Refresher::Download(const AccessLock& held) {
   if (!shouldFetchGUIDTable.load()) {
     HXLOG(2, kUpdateTag, "Not fetching sql lite GUID from HB as previous request failed.");
     KeepError(report_.detail, "Not fetching sql lite GUID from HB as previous request failed.");
@@ -153,7 +153,7 @@ bool Refresher::Download() {
     return false;
   }
   if (!DownloadGuidDatabase(request_.guidCacheDir, report_.detail, &report_.outcome,
-                            &report_.failure)) {
+                            &report_.failure, &held, &report_.moved)) {
     HXLOG(-1, kUpdateTag, "Failed to get Sql Lite GUID db from HB.");
     // The download's own line, kept in the detail, says why.
     if (report_.detail.empty()) {

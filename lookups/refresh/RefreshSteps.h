@@ -51,7 +51,7 @@ class Refresher {
   SRefreshReport& report() { return report_; }
 
  private:
-  bool Download();
+  bool Download(const AccessLock& held);
   bool Rebuild(CGuidDB& db, const AccessLock& held);
   bool FetchRows(std::list<GUIDNameInfo>& rows);
   void Record();

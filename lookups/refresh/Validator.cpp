@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <sstream>
+#include <utility>
 
 #include "guiddb/CacheFiles.h"
 #include "host/Files.h"
@@ -25,27 +27,40 @@ std::string Identity(const std::string& database) {
 
 }  // namespace
 
-// The file holds three lines: "file <identity>", "etag <value>" and
-// "last-modified <value>" (values without line breaks; either may be empty).
-SDownloadValidator ReadDownloadValidator(const std::string& guidCacheDir,
-                                         const std::string& database) {
-  SDownloadValidator validator;
+// The file holds the lines "file <identity>", "etag <value>",
+// "last-modified <value>" and, when the table's release is known,
+// "release <id>", "digest <hex>" and "manifest-etag <value>" (values without
+// line breaks; any may be empty).
+SDownloadValidator ReadRecordedValidator(const std::string& guidCacheDir,
+                                         const std::string& database, bool& current) {
+  current = false;
   std::string text;
-  if (guidCacheDir.empty() || !hostfs::ReadWholeFile(PathIn(guidCacheDir), text)) return validator;
+  if (guidCacheDir.empty() || !hostfs::ReadWholeFile(PathIn(guidCacheDir), text))
+    return SDownloadValidator();
   std::istringstream in(text);
   std::string line, identity;
   SDownloadValidator read;
-  while (std::getline(in, line)) {
-    if (line.rfind("file ", 0) == 0)
-      identity = line.substr(5);
-    else if (line.rfind("etag ", 0) == 0)
-      read.etag = line.substr(5);
-    else if (line.rfind("last-modified ", 0) == 0)
-      read.lastModified = line.substr(14);
-  }
-  const std::string current = Identity(database);
-  if (identity.empty() || current.empty() || identity != current) return validator;
+  const std::pair<const char*, std::string*> fields[] = {{"file ", &identity},
+                                                         {"etag ", &read.etag},
+                                                         {"last-modified ", &read.lastModified},
+                                                         {"release ", &read.release},
+                                                         {"digest ", &read.digest},
+                                                         {"manifest-etag ", &read.manifestEtag}};
+  while (std::getline(in, line))
+    for (const auto& field : fields)
+      if (line.rfind(field.first, 0) == 0) *field.second = line.substr(std::strlen(field.first));
+  // A release without its digest could not be followed by a delta.
+  if (read.digest.empty()) read.release.clear();
+  const std::string now = Identity(database);
+  current = !identity.empty() && !now.empty() && identity == now;
   return read;
+}
+
+SDownloadValidator ReadDownloadValidator(const std::string& guidCacheDir,
+                                         const std::string& database) {
+  bool current = false;
+  SDownloadValidator read = ReadRecordedValidator(guidCacheDir, database, current);
+  return current ? read : SDownloadValidator();
 }
 
 void WriteDownloadValidator(const std::string& guidCacheDir, const std::string& database,
@@ -54,13 +69,17 @@ void WriteDownloadValidator(const std::string& guidCacheDir, const std::string& 
   const std::string identity = Identity(database);
   auto clean = [](const std::string& v) { return v.find_first_of("\r\n") == std::string::npos; };
   if (validator.empty() || identity.empty() || !clean(validator.etag) ||
-      !clean(validator.lastModified)) {
+      !clean(validator.lastModified) || !clean(validator.release) || !clean(validator.digest) ||
+      !clean(validator.manifestEtag)) {
     DropDownloadValidator(guidCacheDir);
     return;
   }
-  hostfs::AtomicWriteFile(PathIn(guidCacheDir), "file " + identity + "\netag " + validator.etag +
-                                                    "\nlast-modified " + validator.lastModified +
-                                                    "\n");
+  std::string text = "file " + identity + "\netag " + validator.etag + "\nlast-modified " +
+                     validator.lastModified + "\n";
+  if (!validator.release.empty())
+    text += "release " + validator.release + "\ndigest " + validator.digest + "\nmanifest-etag " +
+            validator.manifestEtag + "\n";
+  hostfs::AtomicWriteFile(PathIn(guidCacheDir), text);
 }
 
 void DropDownloadValidator(const std::string& guidCacheDir) {

@@ -18,16 +18,29 @@
 
 #include "host/Export.h"
 
+// Beside the validator of GUIDDB.DAT it keeps what the control server's
+// releases said of the installed table: the release it is and its row-set
+// digest (a delta from that release leads to the next one), and the ETag of
+// the manifest that said so, for a conditional request of the manifest.
 struct GUIDLOOKUPS_EXPORT SDownloadValidator {
   std::string etag;
   std::string lastModified;
-  bool empty() const { return etag.empty() && lastModified.empty(); }
+  std::string release;  // "" when the table's release is not known
+  std::string digest;   // RowSetDigest of the table, hex; with `release`
+  std::string manifestEtag;
+  bool empty() const { return etag.empty() && lastModified.empty() && release.empty(); }
 };
 
 // The validator for `database` (the path of GUIDDB.DAT), or an empty one when
 // there is none that still describes that file.
 GUIDLOOKUPS_EXPORT SDownloadValidator ReadDownloadValidator(const std::string& guidCacheDir,
                                                             const std::string& database);
+// The validator as it was recorded, whether or not it still describes the
+// installed file (`current` says whether it does); empty when none is
+// recorded. For the operator's checks.
+GUIDLOOKUPS_EXPORT SDownloadValidator ReadRecordedValidator(const std::string& guidCacheDir,
+                                                            const std::string& database,
+                                                            bool& current);
 // Records `validator` as describing `database` as it is now. An empty
 // validator removes the file. Failures are silent: they only cost a full
 // transfer next time.

@@ -103,10 +103,12 @@ const std::vector<Replaced>& Cases() {
        [](const LookupSandbox& s) { return s.cacheDir() + "/GUIDDB.VALIDATOR"; },
        [](Scene& s) {
          s.sandbox.MakeCacheDb(kOldRows);
-         WriteDownloadValidator(s.sandbox.cacheDir(), s.sandbox.dbFile(), {"\"v1\"", ""});
+         WriteDownloadValidator(s.sandbox.cacheDir(), s.sandbox.dbFile(),
+                                {"\"v1\"", "", "", "", ""});
        },
        [](Scene& s) {
-         WriteDownloadValidator(s.sandbox.cacheDir(), s.sandbox.dbFile(), {"\"v2\"", ""});
+         WriteDownloadValidator(s.sandbox.cacheDir(), s.sandbox.dbFile(),
+                                {"\"v2\"", "", "", "", ""});
          return testsupport::ReadFile(s.sandbox.cacheDir() + "/GUIDDB.VALIDATOR").find("v2") !=
                 std::string::npos;
        }},

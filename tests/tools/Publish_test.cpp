@@ -3,16 +3,25 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
 #include <thread>
 
 #include "GuidlookupTool.h"
+#include "host/SQLite3.h"
+#include "lookups/refresh/RowDelta.h"
 #include "support/Nginx.h"
 #include "support/Slapd.h"
+#include "tools/Releases.h"
 
 namespace tooltest {
 namespace {
+
+using guidlookup::ManifestText;
+using guidlookup::ReadManifest;
+using guidlookup::Release;
+using guidlookup::Sha256File;
 
 // The web root's releases, read the way a server sees them.
 struct WebRoot {
@@ -90,6 +99,29 @@ class PublishTest : public GuidlookupToolTest {
   }
   ToolRun AgentRefresh() {
     return Run({"--home", dir_.file("agent"), "refresh", "--force", "--json"});
+  }
+  std::string AgentDatabase() { return dir_.file("agent") + "/JobResults/GUIDCacheDir/GUIDDB.DAT"; }
+  // `rows` addresses of one GUID each; the first `changed` of them spelled
+  // with `variant`, so that two tables differ in 2 x `changed` rows.
+  void ImportVariant(char variant, int changed, int rows = 2000) {
+    std::string tsv;
+    for (int i = 0; i < rows; ++i)
+      tsv += "1\t{T" + std::to_string(i) + "}\t" + (i < changed ? variant : 'u') +
+             std::to_string(i) + "@t.test\n";
+    WriteFile(dir_.file("rows.tsv"), tsv);
+    ToolRun run = RunHome({"import", "--no-progress", "--force", dir_.file("rows.tsv")});
+    ASSERT_EQ(run.exitCode, 0) << Show(run);
+  }
+  Release ManifestOf(const std::string& id) {
+    Release r;
+    std::string problem;
+    EXPECT_TRUE(ReadManifest(web_.root + "/releases/" + id + "/manifest.json", r, problem))
+        << problem;
+    return r;
+  }
+  static std::string DigestOf(const std::string& file) {
+    RowSetDigest digest;
+    return RowSetDigest::OfFile(file, digest).ok() ? digest.Hex() : "unreadable";
   }
   ToolRun Publish(std::vector<std::string> more = {},
                   const std::map<std::string, std::string>& env = {}) {
@@ -198,8 +230,9 @@ TEST_F(PublishTest, AgentBehindTheShippedSiteSeesEveryRelease) {
   ToolRun run = agentRefresh();
   EXPECT_EQ(Json(run.out, "d['done']"), "\"downloaded\"") << Show(run);
   ASSERT_EQ(Run({"--home", homeB, "publish", web_.root}).exitCode, 0);
+  // B differs from A in one row: the agent takes its delta.
   run = agentRefresh();
-  EXPECT_EQ(Json(run.out, "d['done']"), "\"downloaded\"") << Show(run);
+  EXPECT_EQ(Json(run.out, "d['done']"), "\"delta\"") << Show(run);
   EXPECT_EQ(Run({"--home", dir_.file("agent"), "resolve", "--no-refresh", "d7@t.test"}).exitCode,
             0);
   EXPECT_EQ(Json(agentRefresh().out, "d['done']"), "\"not-modified\"");
@@ -333,6 +366,214 @@ TEST_F(PublishTest, TheGuidCacheFolderIsRefused) {
 // A web root of the flat layout is taken over without a new download for
 // the agents (its files are the first release, same inodes); releases
 // beyond --keep go, the live one never; --verify names a damaged file.
+// Each release carries its table's digest and the deltas from the earlier
+// releases it keeps, those under a quarter of its .gz: a table that shares
+// no row with the last one gets none from it. The deltas are listed,
+// verified with the release and shown by --status.
+TEST_F(PublishTest, ReleasesCarryTheirDigestAndSmallDeltas) {
+  ImportVariant('a', 0);
+  ASSERT_EQ(Publish().exitCode, 0);
+  const std::string first = web_.Live();
+  ImportVariant('b', 10);
+  ASSERT_EQ(Publish().exitCode, 0);
+  const std::string second = web_.Live();
+  ImportVariant('c', 20);
+  ASSERT_EQ(Publish().exitCode, 0);
+  Release r = ManifestOf(web_.Live());
+  EXPECT_EQ(r.digest, DigestOf(database_));
+  ASSERT_EQ(r.deltas.size(), 2u);
+  EXPECT_EQ(r.deltas[0].from, second);
+  EXPECT_EQ(r.deltas[1].from, first);
+  EXPECT_EQ(r.deltas[1].file.name, "deltas/" + first + ".delta.gz");
+  RowDelta delta;
+  ASSERT_TRUE(
+      DecodeRowDelta(ReadFile(web_.root + "/current/" + r.deltas[0].file.name), delta).ok());
+  // Rows 0-9 go from 'b' to 'c', rows 10-19 from 'u' to 'c'.
+  EXPECT_EQ(delta.removed.size(), 20u);
+  EXPECT_EQ(delta.added.size(), 20u);
+  EXPECT_EQ(delta.toId, r.id);
+  EXPECT_EQ(ReadFile(web_.root + "/manifest.json"), ReadFile(web_.root + "/current/manifest.json"));
+  ToolRun run = Publish({"--status"});
+  EXPECT_NE(
+      run.out.find("delta from " + first + ": " + std::to_string(r.deltas[1].file.size) + " bytes"),
+      std::string::npos)
+      << Show(run);
+  EXPECT_EQ(Publish({"--verify"}).exitCode, 0);
+  WriteFile(web_.root + "/current/" + r.deltas[0].file.name, "damaged");
+  EXPECT_EQ(Publish({"--verify"}).exitCode, 3);
+
+  ImportTagged("Z");
+  ASSERT_EQ(Publish().exitCode, 0);
+  EXPECT_TRUE(ManifestOf(web_.Live()).deltas.empty());
+}
+
+// An agent behind the shipped site follows the releases by their deltas,
+// one and two releases behind, and ends with the rows a full download
+// gives: same digest, same answers in shared and private mode. A live
+// release that is its own moves nothing.
+TEST_F(PublishTest, AgentFollowsTheReleasesByDelta) {
+  if (testsupport::NginxProgram().empty() || testsupport::OpensslProgram().empty())
+    GTEST_SKIP() << "nginx or openssl is not installed";
+  ServeShippedSite();
+  ImportVariant('a', 0);
+  ASSERT_EQ(Publish().exitCode, 0);
+  ToolRun run = AgentRefresh();
+  ASSERT_EQ(Json(run.out, "[d['done'], d['release']]"), "[\"downloaded\", \"" + web_.Live() + "\"]")
+      << Show(run);
+  const long long full = std::stoll(Json(run.out, "d['bytesFetched']"));
+  struct Step {
+    std::vector<char> variants;  // one publish each before the refresh
+    const char* done;
+    const char* changed;  // [removed, added]
+  };
+  const Step steps[] = {
+      {{'b'}, "delta", "[10, 10]"}, {{'c', 'd'}, "delta", "[10, 10]"}, {{}, "not-modified", ""}};
+  for (const Step& step : steps) {
+    for (char v : step.variants) {
+      ImportVariant(v, 10);
+      ASSERT_EQ(Publish().exitCode, 0);
+    }
+    run = AgentRefresh();
+    EXPECT_EQ(Json(run.out, "[d['done'], d['release']]"),
+              "[\"" + std::string(step.done) + "\", \"" + web_.Live() + "\"]")
+        << Show(run);
+    if (*step.changed) {
+      EXPECT_EQ(Json(run.out, "[d['rowsRemoved'], d['rowsAdded']]"), step.changed);
+      EXPECT_LT(std::stoll(Json(run.out, "d['bytesFetched']")) * 10, full) << Show(run);
+    }
+    EXPECT_EQ(DigestOf(AgentDatabase()), ManifestOf(web_.Live()).digest);
+  }
+  run = Run({"--home", dir_.file("agent"), "info", "--json"});
+  EXPECT_EQ(Json(run.out, "[d['database']['release'], d['database']['digest']]"),
+            "[\"" + web_.Live() + "\", \"" + DigestOf(database_) + "\"]")
+      << Show(run);
+  run = Run({"--home", dir_.file("agent"), "check", "--json"});
+  EXPECT_EQ(Json(run.out, "[c['level'] for c in d['checks'] if c['check'] == 'release']"),
+            "[\"ok\"]")
+      << Show(run);
+  // A second agent takes the whole file: same rows, same answers.
+  const std::string byDelta = ReadFile(AgentDatabase());
+  std::filesystem::remove(AgentDatabase());
+  ASSERT_EQ(Json(AgentRefresh().out, "d['done']"), "\"downloaded\"");
+  EXPECT_EQ(DigestOf(AgentDatabase()), ManifestOf(web_.Live()).digest);
+  const std::vector<std::string> keys = {"d3@t.test", "u3@t.test", "c3@t.test", "u1999@t.test"};
+  for (const char* mode : {"--json", "--private"}) {
+    auto answers = [&] {
+      std::vector<std::string> args = {"--home",       dir_.file("agent"), "resolve",
+                                       "--no-refresh", "--json",           mode};
+      args.insert(args.end(), keys.begin(), keys.end());
+      return Run(args).out;
+    };
+    const std::string fromFull = answers();
+    WriteFile(AgentDatabase(), byDelta);
+    EXPECT_EQ(answers(), fromFull) << mode;
+    std::filesystem::remove(AgentDatabase());
+    ASSERT_EQ(Json(AgentRefresh().out, "d['done']"), "\"downloaded\"");
+  }
+}
+
+// Whatever is wrong with the way by a delta, the agent takes the whole
+// table and ends with the live release's rows, whole.
+TEST_F(PublishTest, ADeltaThatCannotBeUsedGivesTheWholeTable) {
+  if (testsupport::NginxProgram().empty() || testsupport::OpensslProgram().empty())
+    GTEST_SKIP() << "nginx or openssl is not installed";
+  ServeShippedSite();
+  const std::string settings = ReadFile(dir_.file("agent/settings/Instance001.ini"));
+  // Replaces the live release's delta from `from` by `gz`, listed as it is.
+  auto replaceDelta = [&](const std::string& from, const std::string& gz) {
+    Release r = ManifestOf(web_.Live());
+    for (ManifestDelta& d : r.deltas)
+      if (d.from == from) {
+        WriteFile(web_.root + "/current/" + d.file.name, gz);
+        Sha256File(web_.root + "/current/" + d.file.name, d.file.sha256, d.file.size);
+      }
+    WriteFile(web_.root + "/current/manifest.json", ManifestText(r));
+  };
+  auto realDelta = [&](const std::string& from, RowDelta& delta) {
+    const std::string gz = ReadFile(web_.root + "/current/deltas/" + from + ".delta.gz");
+    ASSERT_TRUE(DecodeRowDelta(gz, delta).ok());
+  };
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& from)> spoil;
+  };
+  const Case cases[] = {
+      {"truncated",
+       [&](const std::string& from) {
+         const std::string gz = ReadFile(web_.root + "/current/deltas/" + from + ".delta.gz");
+         replaceDelta(from, gz.substr(0, gz.size() / 2));
+       }},
+      {"corrupt",
+       [&](const std::string& from) {
+         std::string gz = ReadFile(web_.root + "/current/deltas/" + from + ".delta.gz");
+         gz[gz.size() / 2] ^= 0x55;
+         replaceDelta(from, gz);
+       }},
+      {"not the listed file",
+       [&](const std::string& from) {
+         WriteFile(web_.root + "/current/deltas/" + from + ".delta.gz", "other");
+       }},
+      {"over the agent's size bound",
+       [&](const std::string& from) {
+         const auto table = std::filesystem::file_size(web_.root + "/current/GUIDDB.DAT");
+         WriteFile(dir_.file("agent/settings/Instance001.ini"),
+                   settings + "nControlServerMaxBytes=" + std::to_string(table + 4096) + "\n");
+         replaceDelta(from, std::string(table + 65536, 'x'));
+       }},
+      {"removes a row the table does not have",
+       [&](const std::string& from) {
+         RowDelta delta;
+         realDelta(from, delta);
+         const SGuidRecord ghost{"ghost@t.test", "{G}", 1};
+         delta.removed.push_back(ghost);
+         delta.added.push_back(ghost);  // the digest still adds up
+         replaceDelta(from, EncodeRowDelta(delta));
+       }},
+      {"leads elsewhere",
+       [&](const std::string& from) {
+         RowDelta delta;
+         realDelta(from, delta);
+         delta.added.pop_back();
+         replaceDelta(from, EncodeRowDelta(delta));
+       }},
+      {"no manifest",
+       [&](const std::string&) { std::filesystem::remove(web_.root + "/current/manifest.json"); }},
+      {"no delta from the agent's release",
+       [&](const std::string& from) {
+         std::filesystem::remove(web_.root + "/current/deltas/" + from + ".delta.gz");
+       }},
+      {"table edited locally",
+       [&](const std::string&) {
+         {
+           FX::CSQLite3DB db(AgentDatabase(), false);
+           db.ExecDML("UPDATE GUID SET Name = 'x@t.test' WHERE Name = 'u1999@t.test';");
+         }
+         ToolRun check = Run({"--home", dir_.file("agent"), "check", "--json"});
+         EXPECT_EQ(Json(check.out, "[c['level'] for c in d['checks'] if c['check'] == 'release']"),
+                   "[\"warning\"]")
+             << Show(check);
+       }},
+  };
+  char variant = 'a';
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(dir_.file("agent/settings/Instance001.ini"), settings);
+    ImportVariant(variant++, 10);
+    ASSERT_EQ(Publish().exitCode, 0);
+    // The agent's own release, by whichever way.
+    ASSERT_EQ(Json(AgentRefresh().out, "d['release']"), "\"" + web_.Live() + "\"");
+    const std::string from = web_.Live();
+    ImportVariant(variant++, 10);
+    ASSERT_EQ(Publish().exitCode, 0);
+    const std::string live = ManifestOf(web_.Live()).digest;
+    c.spoil(from);
+    ToolRun run = AgentRefresh();
+    EXPECT_EQ(Json(run.out, "d['done']"), "\"downloaded\"") << Show(run);
+    EXPECT_EQ(DigestOf(AgentDatabase()), live);
+    EXPECT_EQ(Run({"--home", dir_.file("agent"), "info"}).exitCode, 0);
+  }
+}
+
 TEST_F(PublishTest, FlatLayoutIsTakenOverAndOldReleasesGo) {
   ImportTagged("A", 100);
   std::filesystem::copy_file(database_, web_.root + "/GUIDDB.DAT");

@@ -560,6 +560,30 @@ TEST_F(NginxNetworkTest, HttpsNeedsTheSitesCa) {
   EXPECT_EQ(ReadFile(tempFolder_ + "/GUIDDB.DAT"), ReadFile(served_));
 }
 
+TEST_F(NginxNetworkTest, OtherFilesOfTheSiteComeThroughTheSameSession) {
+  std::filesystem::create_directories(dir_.file("www/releases/r2/deltas"));
+  WriteFile(dir_.file("www/manifest.json"), "{\"id\":\"r2\"}\n");
+  WriteFile(dir_.file("www/releases/r2/deltas/r1.delta.gz"), "delta bytes");
+  auto nginx = StartTls("server");
+  WriteSettings(Url(*nginx), 0, "", CaSetting());
+  CHxNetwork net;
+  Attach(net, Url(*nginx));
+  net.SetRemoteFile("manifest.json");
+  ASSERT_FALSE(Fetch(net).IsError());
+  EXPECT_EQ("{\"id\":\"r2\"}\n", ReadFile(tempFolder_ + "/manifest.json"));
+  net.SetRemoteFile("releases/r2/deltas/r1.delta.gz");
+  net.SetDestinationFile(tempFolder_ + "/fetched.delta.gz");
+  ASSERT_FALSE(Fetch(net).IsError());
+  EXPECT_EQ("delta bytes", ReadFile(tempFolder_ + "/fetched.delta.gz"));
+  EXPECT_EQ(11u, net.ReceivedBytes());
+  net.SetRemoteFile("releases/r2/deltas/r0.delta.gz");
+  EXPECT_EQ(hxerr::kHttp, Fetch(net).Code());
+  net.SetRemoteFile("");
+  net.SetDestinationFile("");
+  ASSERT_FALSE(Fetch(net).IsError());
+  EXPECT_EQ(ReadFile(served_), ReadFile(tempFolder_ + "/GUIDDB.DAT"));
+}
+
 TEST_F(NginxNetworkTest, ExpiredAndMisnamedCertificatesSaySo) {
   pki_->Issue("expired", "IP:127.0.0.1", /*expired=*/true);
   pki_->Issue("misnamed", "DNS:hb.example");
