@@ -439,7 +439,7 @@ class GuidDownload {
             applied.context().c_str());
       return "the delta could not be applied";
     }
-    if (copy.Flush() != 0) return "the table with the delta could not be flushed";
+    if (!copy.Flush().ok()) return "the table with the delta could not be flushed";
     // The validator and the snapshots of the old table go with it.
     const Status installed = InstallGuidDatabase(guidCacheDir_, copy);
     if (!installed.ok()) {
