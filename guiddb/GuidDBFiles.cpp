@@ -20,6 +20,13 @@ using namespace guidschema;
 
 namespace {
 
+// The GUIDs of a table told apart without case. NOCASE folds what SQLite's
+// lower() folds (ASCII letters), so this counts what count(DISTINCT lower(GUID))
+// would, by walking the NOCASE index instead of sorting a million values.
+std::string CountGuids(const char* table) {
+  return std::string("SELECT count(DISTINCT GUID COLLATE NOCASE) FROM ") + table + ";";
+}
+
 // Runs `body` (which returns "" or why the file is not as it must be) on a
 // read-only connection to `file`; SQLite's text when that fails. Never throws.
 template <typename Body>
@@ -91,7 +98,7 @@ std::string CGuidDB::VerifyFile(const std::string& file, long* rows, bool requir
 bool CGuidDB::CountFile(const std::string& file, long& rows, long& guids, std::string& error) {
   error = OnReadOnly(file, [&](FX::CSQLite3DB& db) {
     rows = db.ExecScalarInt64("SELECT count(*) FROM GUID;", 0);
-    guids = db.ExecScalarInt64("SELECT count(DISTINCT lower(GUID)) FROM GUID;", 0);
+    guids = db.ExecScalarInt64(CountGuids("GUID"), 0);
     return std::string();
   });
   return error.empty();
@@ -105,7 +112,7 @@ bool CGuidDB::CompareFiles(const std::string& before, const std::string& after,
       return static_cast<uint64_t>(db.ExecScalarInt64(sql, 0));
     };
     changes.rows.after = count("SELECT count(*) FROM main.GUID;");
-    changes.guids.after = count("SELECT count(DISTINCT lower(GUID)) FROM main.GUID;");
+    changes.guids.after = count(CountGuids("main.GUID"));
     // A table that is not there is empty: its rows are all added.
     if (!FXFile::DoesFileExist(before)) {
       changes.guids.added = changes.guids.after;
@@ -117,7 +124,7 @@ bool CGuidDB::CompareFiles(const std::string& before, const std::string& after,
     attach->ExecDML();
     attach.reset();
     changes.rows.before = count("SELECT count(*) FROM old.GUID;");
-    changes.guids.before = count("SELECT count(DISTINCT lower(GUID)) FROM old.GUID;");
+    changes.guids.before = count(CountGuids("old.GUID"));
     const std::string guidsNew = "SELECT lower(GUID) FROM main.GUID";
     const std::string guidsOld = "SELECT lower(GUID) FROM old.GUID";
     changes.guids.added = count("SELECT count(*) FROM (" + guidsNew + " EXCEPT " + guidsOld + ");");

@@ -127,6 +127,32 @@ Status StagedFile::Write(const char* data, size_t size) {
   return WriteAll(fd_, data, size) ? Status::OK() : Failed(errno, "cannot write " + path_);
 }
 
+Status StagedFile::CopyFrom(const std::string& source) {
+  if (fd_ < 0) return Failed(EBADF, "cannot write " + path_);
+  // O_NONBLOCK: a FIFO as the source must be refused, not waited on at open.
+  ScopedFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  struct stat st;
+  if (in.get() < 0 || ::fstat(in.get(), &st) != 0) return Failed(errno, "cannot read " + source);
+  if (!S_ISREG(st.st_mode)) return Failed(EINVAL, "cannot copy " + source);
+  for (bool kernel = true;;) {
+    ssize_t n = kernel ? ::copy_file_range(in.get(), nullptr, fd_, nullptr, 1 << 30, 0) : -1;
+    if (n < 0 && kernel &&
+        (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+         errno == EPERM)) {
+      kernel = false;  // not between these two files: through a buffer instead
+      continue;
+    }
+    if (!kernel) {
+      char buffer[1 << 16];
+      n = ::read(in.get(), buffer, sizeof(buffer));
+      if (n > 0 && !WriteAll(fd_, buffer, static_cast<size_t>(n)))
+        return Failed(errno, "cannot write " + path_);
+    }
+    if (n == 0) return Status::OK();
+    if (n < 0 && errno != EINTR) return Failed(errno, "cannot copy " + source + " to " + path_);
+  }
+}
+
 Status StagedFile::Close() {
   if (fd_ < 0) return Status::OK();
   const int rc = ::close(fd_);

@@ -82,6 +82,10 @@ class GUIDLOOKUPS_EXPORT StagedFile {
 
   // Appends `size` bytes through the descriptor Create opened.
   Status Write(const char* data, size_t size);
+  // Appends the whole of the regular file `source`, copied by the kernel
+  // where it can (no pass through user memory). Nothing is flushed: a copy
+  // that is changed before it is installed is flushed once, by Flush.
+  Status CopyFrom(const std::string& source);
   // Closes the descriptor, for a file that others write by name. Fails with
   // close(2)'s errno: a full disk may show only here.
   Status Close();

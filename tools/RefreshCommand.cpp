@@ -3,6 +3,7 @@
 // The library's refresh runs as the first lookup of an agent's process would
 // run it (asked to refresh now with --force); what it decided, did and what
 // failed come from its report, never from the log.
+#include <chrono>
 #include <iostream>
 
 #include "tools/Commands.h"
@@ -12,8 +13,8 @@ namespace {
 
 // What a completed refresh did, for --json and for the operator. A copy from
 // the control server on this machine reads as a download.
-void AddDone(const SRefreshReport& report, const std::string& database, JsonObject& doc,
-             bool json) {
+void AddDone(const SRefreshReport& report, const std::string& database, double seconds,
+             JsonObject& doc, bool json) {
   long rows = 0, guids = 0;
   std::string error;
   const bool counted = CGuidDB::CountFile(database, rows, guids, error);
@@ -30,7 +31,7 @@ void AddDone(const SRefreshReport& report, const std::string& database, JsonObje
     said = "applied the control server's row delta";
   }
   const SDownloadMoved& moved = report.moved;
-  doc.add("done", done);
+  doc.add("done", done).addNumber("seconds", seconds);
   if (counted)
     doc.addNumber("rows", static_cast<long long>(rows))
         .addNumber("distinctGuids", static_cast<long long>(guids));
@@ -89,10 +90,13 @@ int RunRefresh(const ToolContext& context, const RefreshOptions& options) {
                   options.jobGiven ? GuidRefreshJobFlag : 0);
   lookups.refreshNow = options.force;
   bool done = false;
+  const auto start = std::chrono::steady_clock::now();
   {
     GUIDTable table;
     done = lookups.UpdateGUIDDB(table);
   }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const SRefreshReport& report = lookups.lastReport();
   const std::string database = DatabasePath(lookups.guidCacheDir);
   // With --json the same facts go into one document, printed at the end.
@@ -104,7 +108,7 @@ int RunRefresh(const ToolContext& context, const RefreshOptions& options) {
   };
 
   if (done) {
-    AddDone(report, database, doc, options.json);
+    AddDone(report, database, seconds, doc, options.json);
     const std::string timeFailure = RefreshTimeFailure(report);
     if (!report.timeRecorded)
       throw fail("the table was refreshed, but " + timeFailure +

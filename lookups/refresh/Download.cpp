@@ -428,11 +428,16 @@ class GuidDownload {
     // A journal left beside the table belongs in it before it is copied.
     std::string why;
     if (!CGuidDB::ClearLeftoverJournal(database, &why)) return "the table has a journal left";
-    if (CLmFile::Copy(database.c_str(), staging_.file().c_str()).IsError())
-      return "the table could not be copied for the delta";
+    // The copy is flushed once, after the delta: until it is installed it
+    // is scratch, and a crash leaves the old table untouched.
+    hostfs::StagedFileOptions scratch;
+    scratch.prefix = GUIDDB_NAME ".";
+    scratch.sqlite = true;
     hostfs::StagedFile copy;
-    copy.Adopt(staging_.file(), true);
-    const Status applied = ApplyRowDelta(*held_, staging_.file(), delta, current, after, nullptr,
+    if (!copy.Create(staging_.folder(), scratch).ok() || !copy.CopyFrom(database).ok() ||
+        !copy.Close().ok())
+      return "the table could not be copied for the delta";
+    const Status applied = ApplyRowDelta(*held_, copy.path(), delta, current, after, nullptr,
                                          /*scratch=*/true);
     if (!applied.ok()) {
       HXLOG(-1, kTag, "The row delta was not applied, the table is as it was: %s",

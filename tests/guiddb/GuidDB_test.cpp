@@ -716,6 +716,25 @@ TEST_F(GuidDBTest, VerifyAcceptsASoundGuidDatabaseWithoutChangingIt) {
   EXPECT_EQ(before, testsupport::ReadFile(file));
 }
 
+// GUIDs are counted as the loaders group them: without ASCII case, with
+// other letters as they are.
+TEST_F(GuidDBTest, CountsAndComparisonsTellGuidsApartWithoutAsciiCase) {
+  testsupport::TempDir old;
+  testsupport::MakeGuidDb(old.path(), {{"a", "{ab}", 1}, {"b", "{AB}", 1}, {"c", "{É}", 1}});
+  testsupport::MakeGuidDb(dir_.path(), {{"a", "{aB}", 1}, {"c", "{é}", 1}, {"d", "{cd}", 1}});
+  long rows = 0, guids = 0;
+  std::string error;
+  ASSERT_TRUE(CGuidDB::CountFile(old.file(GUIDDB_NAME), rows, guids, error)) << error;
+  EXPECT_EQ(rows, 3);
+  EXPECT_EQ(guids, 2);
+  STableChanges changes;
+  ASSERT_TRUE(CGuidDB::CompareFiles(old.file(GUIDDB_NAME), File(), changes, error)) << error;
+  EXPECT_EQ(changes.guids.before, 2u);
+  EXPECT_EQ(changes.guids.after, 3u);
+  EXPECT_EQ(changes.guids.added, 2u);    // {é} is not {É}; {cd} is new
+  EXPECT_EQ(changes.guids.removed, 1u);  // {É}
+}
+
 TEST_F(GuidDBTest, VerifyNamesWhatIsWrongAndNeverThrows) {
   EXPECT_EQ("unable to open database file", CGuidDB::VerifyFile(File("missing.db")));
   EXPECT_NE(0, access(File("missing.db").c_str(), F_OK));

@@ -121,6 +121,27 @@ TEST_F(StagedFileTest, InstallKeepsALinkAndAbandonTakesSqlitesFiles) {
   EXPECT_EQ(left, (std::vector<std::string>{"link", "target"}));
 }
 
+TEST_F(StagedFileTest, CopyFromTakesAWholeRegularFileOnly) {
+  std::string big(3 << 16, 'x');  // more than one buffer, should the kernel refuse to copy
+  for (size_t i = 0; i < big.size(); i += 4097) big[i] = static_cast<char>('a' + i % 26);
+  WriteFile(dir_.file("source"), big);
+  ASSERT_EQ(::mkfifo(dir_.file("fifo").c_str(), 0600), 0);
+  hostfs::StagedFile staged;
+  ASSERT_TRUE(staged.Create(dir_.path(), {".copy.tmp"}).ok());
+  ASSERT_TRUE(staged.Write("head:", 5).ok());
+  ASSERT_TRUE(staged.CopyFrom(dir_.file("source")).ok());
+  ASSERT_TRUE(staged.Flush().ok());
+  EXPECT_EQ(ReadFile(staged.path()), "head:" + big);
+
+  hostfs::StagedFile refused;
+  ASSERT_TRUE(refused.Create(dir_.path(), {".refused.tmp"}).ok());
+  for (const char* name : {"fifo", "missing", "."}) {
+    const Status status = refused.CopyFrom(dir_.file(name));
+    EXPECT_FALSE(status.ok()) << name;
+    EXPECT_NE(status.sysError(), 0) << name;
+  }
+}
+
 // The production calls reach the kernel: each reports the kernel's refusal.
 TEST(RealFileSystemTest, EachCallReportsTheKernelsErrno) {
   TempDir dir;
