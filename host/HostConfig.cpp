@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
@@ -18,6 +19,8 @@ constexpr const char* kVariables[] = {
 constexpr size_t kKnobs = sizeof kVariables / sizeof kVariables[0];
 static_assert(static_cast<size_t>(Knob::kSqliteBusyTimeoutMs) + 1 == kKnobs,
               "one variable per knob");
+
+std::atomic<uint64_t> generation{0};
 
 struct Values {
   // mutex protects values. It is held across fork(), so that a child never
@@ -75,6 +78,7 @@ bool Set(Knob knob, const std::string& value) noexcept {
     Values& table = Table();
     std::lock_guard<std::mutex> lock(table.mutex);
     table.values[static_cast<size_t>(knob)].swap(copy);
+    generation.fetch_add(1, std::memory_order_release);
     return true;
   } catch (...) {
     return false;
@@ -87,9 +91,12 @@ void Clear(Knob knob) noexcept {
     Values& table = Table();
     std::lock_guard<std::mutex> lock(table.mutex);
     table.values[static_cast<size_t>(knob)].swap(old);
+    generation.fetch_add(1, std::memory_order_release);
   } catch (...) {
     // Only the table's creation can fail, and then nothing was set.
   }
 }
+
+uint64_t Generation() noexcept { return generation.load(std::memory_order_acquire); }
 
 }  // namespace hostconfig

@@ -17,6 +17,7 @@
 // holds.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -54,5 +55,11 @@ GUIDLOOKUPS_EXPORT bool Set(Knob knob, const std::string& value) noexcept;
 
 // Gives `knob` back to its environment variable.
 GUIDLOOKUPS_EXPORT void Clear(Knob knob) noexcept;
+
+// Moves at every Set and Clear. What a caller keeps from the knobs (a lock
+// file kept open in the lock folder) it derives again only once this moved:
+// the environment counts as fixed for the life of the process, since the
+// library never writes it and setenv(3) races with every other thread.
+GUIDLOOKUPS_EXPORT uint64_t Generation() noexcept;
 
 }  // namespace hostconfig

@@ -145,17 +145,28 @@ int CNamedMutex::lock(int timeoutMs, bool /*flag*/) {
       HXLOG(-1, kLockTag, "Invalid named mutex name '%s'", name_.c_str());
       return -1;
     }
-    bool given = false;
-    const std::string folder = FolderInUse(&given);
+    const uint64_t generation = hostconfig::Generation();
     if (fd_ >= 0) {
-      // A kept descriptor still names the lock only while its file is the
-      // one at the path: once removed, newcomers lock a new file.
+      // A kept descriptor still names the lock only while the folder is the
+      // one in use and its file is the one at the path: once removed,
+      // newcomers lock a new file. The folder is derived again only when
+      // what it comes from moved (no knob read, no path built per lock).
+      bool given = kept_.given;
+      const uid_t euid = given ? kept_.euid : geteuid();
+      const bool sameFolder = (generation == kept_.generation && euid == kept_.euid) ||
+                              FolderInUse(&given) == kept_.folder;
       struct stat kept;
-      if (folder == keptFolder_ && fstat(fd_, &kept) == 0 && kept.st_nlink > 0)
+      if (sameFolder && fstat(fd_, &kept) == 0 && kept.st_nlink > 0) {
+        kept_.generation = generation;
+        kept_.given = given;
+        kept_.euid = euid;
         return Acquire(fd_, path_, timeoutMs);
+      }
       close(fd_);
       fd_ = -1;
     }
+    bool given = false;
+    const std::string folder = FolderInUse(&given);
     std::string why;
     if (!given && !PreparePrivateFolder(folder, &why)) {
       HXLOG(-1, kLockTag, "Refusing lock folder %s: %s", folder.c_str(), why.c_str());
@@ -190,7 +201,7 @@ int CNamedMutex::lock(int timeoutMs, bool /*flag*/) {
       return -1;
     }
 
-    keptFolder_ = folder;
+    kept_ = {folder, generation, given, euid};
     return Acquire(fd, path, timeoutMs);
   } catch (...) {
     return -1;

@@ -1,6 +1,9 @@
 // In-process and machine-wide locks.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -57,14 +60,13 @@ class GUIDLOOKUPS_EXPORT HxCriticalSectionLock {
 // A machine-wide mutex: flock(2) on the file "<folder>/<name>.lock". The
 // database file itself is never locked.
 //
-// The folder is GUIDLOOKUPS_LOCK_DIR (read at each lock; used as given, never
-// created), or else a folder that only this process's effective user (and
-// root) can write, so that no other user can create, hold or replace a lock
-// file there: see DefaultLockFolder(). Every process that shares one
-// database must therefore run as one user, or share one GUIDLOOKUPS_LOCK_DIR.
-// In either folder the lock file must be a regular file owned by the
-// effective user or by root; anything else (a link, a folder, a FIFO, a file
-// of another user) is refused with one log line, never waited on.
+// The folder is GUIDLOOKUPS_LOCK_DIR (read at each lock that opens the file,
+// and after the knob was set in-process; used as given, never created), or else a folder that only
+// this process's effective user (and root) can write, so that no other user can create, hold or
+// replace a lock file there: see DefaultLockFolder(). Every process that shares one database must
+// therefore run as one user, or share one GUIDLOOKUPS_LOCK_DIR. In either folder the lock file must
+// be a regular file owned by the effective user or by root; anything else (a link, a folder, a
+// FIFO, a file of another user) is refused with one log line, never waited on.
 //
 // Each object opens its own file description (O_CLOEXEC, so that programs
 // the agent starts never inherit a held lock), so two objects of one process
@@ -117,7 +119,14 @@ class GUIDLOOKUPS_EXPORT CNamedMutex {
   std::string name_;
   int fd_ = -1;  // open on path_ while locked, and between locks with keepOpen_
   std::string path_;
-  std::string keptFolder_;  // the folder path_ was made from: a cheap "changed?" test
+  // What path_ was made from, for a cheap "changed?" test before a kept
+  // descriptor is used again.
+  struct KeptFolder {
+    std::string folder;
+    uint64_t generation = 0;  // hostconfig::Generation() when it was derived
+    bool given = false;       // GUIDLOOKUPS_LOCK_DIR, not the user's default
+    uid_t euid = 0;           // the user whose default it was
+  } kept_;
   bool locked_ = false;
   bool keepOpen_ = false;
 };

@@ -204,7 +204,7 @@ TEST_F(LocksTest, LockFileIsNotInheritedByExecutedPrograms) {
 
 // A kept descriptor saves the open and close of each lock, but must not go on
 // locking a file that was removed: a newcomer locks the new file at the path.
-TEST_F(LocksTest, KeptDescriptorFollowsARemovedLockFile) {
+TEST_F(LocksTest, KeptDescriptorFollowsARemovedLockFileAndTheFolderInUse) {
   CNamedMutex kept("SQLITE_ACCESS_LOCK", nullptr, false);
   kept.keepDescriptorOpen(true);
   ASSERT_EQ(kept.lock(-1, false), 0);
@@ -219,6 +219,23 @@ TEST_F(LocksTest, KeptDescriptorFollowsARemovedLockFile) {
   EXPECT_EQ(kept.lock(0, false), -1);  // the newcomer holds the file now at the path
   newcomer.unlock();
   EXPECT_EQ(kept.lock(0, false), 0);
+  kept.unlock();
+
+  // A lock folder set in-process moves the kept lock with it, and back.
+  const std::string other = dir_.file("other");
+  ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
+  {
+    ScopedConfig moved(Knob::kLockDir, other);
+    CNamedMutex there("SQLITE_ACCESS_LOCK", nullptr, false);
+    ASSERT_EQ(there.lock(-1, false), 0);
+    EXPECT_EQ(kept.lock(0, false), -1);
+    there.unlock();
+    ASSERT_EQ(kept.lock(0, false), 0);
+    EXPECT_EQ(testsupport::DescriptorsOn(other + "/SQLITE_ACCESS_LOCK.lock").size(), 1u);
+    kept.unlock();
+  }
+  ASSERT_EQ(kept.lock(0, false), 0);
+  EXPECT_EQ(testsupport::DescriptorsOn(target).size(), 1u);
   kept.unlock();
 }
 
