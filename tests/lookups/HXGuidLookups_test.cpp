@@ -763,11 +763,9 @@ TEST_F(HXGuidLookupsTest, UnreadableSettingsFileFailsTheSetUp) {
 // in either mode, and the database is not asked.
 TEST_F(HXGuidLookupsTest, KeyWithANulByteIsNotFoundInEitherMode) {
   REQUIRE_FRESH_STATIC_CACHE();
-  FreshSettings();
-  sandbox.MakeCacheDb(ExchangeRows());
   const std::string key("bob@corp.test\0garbage", 22);
   CHXGuidLookups privateService;
-  ASSERT_FALSE(privateService.Initialize(7, 0, false, true, nullptr).IsError());
+  ASSERT_NO_FATAL_FAILURE(StartPrivate(privateService));
   Answer a = Find(privateService, key);
   EXPECT_TRUE(a.ok);
   EXPECT_TRUE(a.records.empty());

@@ -75,8 +75,7 @@ class FreshLookupProcessTest : public ::testing::Test {
   void TearDown() override { ResetLookupProcessState(); }
 };
 
-// A fresh process with a sandbox whose table comes from the application
-// manager: the service's tests start from here.
+// A fresh process with a sandbox whose table comes from the application manager.
 class LookupServiceTest : public FreshLookupProcessTest {
  protected:
   using Values = std::vector<std::pair<std::string, std::string>>;

@@ -368,9 +368,8 @@ TEST_F(DownloadTest, UnresolvableHostKeepsOldFileAndEndsSession) {
       << log->dump();
 }
 
-// Settings that leave the source unnamed fail at the step that needs them,
-// before any session or copy, and the installed table stays. A missing home
-// fails before the platform type is read.
+// Settings that leave the source unnamed fail at their step before any session
+// or copy (a missing home before the platform type is read); the table stays.
 TEST_F(DownloadTest, SettingsThatNameNoSourceFailAtTheirStep) {
   const struct {
     std::string base;
