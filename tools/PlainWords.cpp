@@ -51,6 +51,25 @@ std::string ApplicationManagerFailure() {
   return "cannot read the application manager's table " + table;
 }
 
+// The failures told in the same words whatever their detail.
+struct FixedWords {
+  GuidFailureStep step;
+  const char* words;
+};
+constexpr FixedWords kFixedWords[] = {
+    {GuidFailureStep::kNone, "no reason was given"},
+    {GuidFailureStep::kNoFolder, "missing setting [vTaskHost] dHOME (the agent's home folder)"},
+    {GuidFailureStep::kNoHome, "missing setting [vTaskHost] dHOME (the agent's home folder)"},
+    {GuidFailureStep::kLock,
+     "cannot take the machine-wide lock of the GUID table (the lock file "
+     "SQLITE_ACCESS_LOCK.lock in the lock folder; see GUIDLOOKUPS_LOCK_DIR)"},
+    {GuidFailureStep::kEarlierDownload, "an earlier download of this run failed"},
+    {GuidFailureStep::kDownload, "the download from the control server failed"},
+    {GuidFailureStep::kInstance,
+     "the instance name is not usable (--instance, GUIDLOOKUPS_INSTANCE)"},
+    {GuidFailureStep::kNoRows, "the application manager's table holds no rows"},
+};
+
 std::string Trim(const std::string& text) {
   size_t first = text.find_first_not_of(" \t");
   if (first == std::string::npos) return std::string();
@@ -116,23 +135,11 @@ std::string PlainReason(const SRefreshDecision& decision) {
 }
 
 std::string PlainFailure(const SGuidFailure& failure) {
+  for (const FixedWords& fixed : kFixedWords)
+    if (fixed.step == failure.step) return fixed.words;
   using Step = GuidFailureStep;
   const std::string cause = Trim(OneLine(failure.cause));
   switch (failure.step) {
-    case Step::kNone:
-      return "no reason was given";
-    case Step::kNoFolder:
-    case Step::kNoHome:
-      return "missing setting [vTaskHost] dHOME (the agent's home folder)";
-    case Step::kLock:
-      return "cannot take the machine-wide lock of the GUID table (the lock file "
-             "SQLITE_ACCESS_LOCK.lock in the lock folder; see GUIDLOOKUPS_LOCK_DIR)";
-    case Step::kEarlierDownload:
-      return "an earlier download of this run failed";
-    case Step::kDownload:
-      return "the download from the control server failed";
-    case Step::kInstance:
-      return "the instance name is not usable (--instance, GUIDLOOKUPS_INSTANCE)";
     case Step::kNoSourceFolder:
       return MissingDownloadFolder();
     case Step::kControlServer:
@@ -148,24 +155,15 @@ std::string PlainFailure(const SGuidFailure& failure) {
       return "the GUID cache folder " + failure.subject + " does not exist";
     case Step::kAppManager:
       return ApplicationManagerFailure();
-    case Step::kNoRows:
-      return "the application manager's table holds no rows";
     case Step::kOpen:
       return "cannot open " + DatabasePath(failure.subject);
     case Step::kQuery:
       return "the query for " + failure.subject + " failed" + (cause.empty() ? "" : ": " + cause);
-    case Step::kSettings:
-    case Step::kCacheFolder:
-    case Step::kConnect:
-    case Step::kTransfer:
-    case Step::kInstall:
-    case Step::kRebuild:
-    case Step::kUnexpected:
-      break;
+    default:
+      // The cause is in the operator's words already (the network session's,
+      // the file system's, the rebuild's).
+      return cause.empty() ? "no reason was given" : cause;
   }
-  // The cause is in the operator's words already (the network session's,
-  // the file system's, the rebuild's).
-  return cause.empty() ? "no reason was given" : cause;
 }
 
 std::string RefreshTimeFailure(const SRefreshReport& report) {

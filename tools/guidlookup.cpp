@@ -52,6 +52,12 @@ struct CommandLine {
   bool noProgress = false;
 };
 
+// A command's run: its function over its own options.
+template <auto kOptions, auto kRun>
+int RunWith(const ToolContext& c, const CommandLine& l) {
+  return kRun(c, l.*kOptions);
+}
+
 // The commands, in the order of the help.
 struct Command {
   const char* name;
@@ -61,36 +67,36 @@ struct Command {
 const Command kCommands[] = {
     {"resolve",
      "Resolve addresses (or GUIDs) as an agent does and print every record: status, name, GUID",
-     [](const ToolContext& c, const CommandLine& l) { return RunResolve(c, l.resolve); }},
+     RunWith<&CommandLine::resolve, RunResolve>},
     {"refresh",
      "Show the refresh decision and its reason, then refresh the local table when it is due",
-     [](const ToolContext& c, const CommandLine& l) { return RunRefresh(c, l.refresh); }},
+     RunWith<&CommandLine::refresh, RunRefresh>},
     {"import",
      "Rebuild the local table from a tab-separated export (status, GUID, name) or from the "
      "organisation's directory (an LDIF export)",
-     [](const ToolContext& c, const CommandLine& l) { return RunImport(c, l.import); }},
+     RunWith<&CommandLine::import, RunImport>},
     {"dump", "Load the static cache from the local table and write the dump of every group",
-     [](const ToolContext& c, const CommandLine& l) { return RunDump(c, l.dump); }},
+     RunWith<&CommandLine::dump, RunDump>},
     {"info",
      "Describe the local table: path, size, rows, GUIDs, refresh time and interval, job marker, "
      "integrity",
-     [](const ToolContext& c, const CommandLine& l) { return RunInfo(c, l.infoJson); }},
+     RunWith<&CommandLine::infoJson, RunInfo>},
     {"stats",
      "Load the table as an agent does, look up every key of KEYFILE and print the library's "
      "counters and timings",
-     [](const ToolContext& c, const CommandLine& l) { return RunStats(c, l.stats); }},
+     RunWith<&CommandLine::stats, RunStats>},
     {"check",
      "Check the settings, folders, lock folder, control server and database; exit 0 when all is "
      "well, 1 on warnings only, 3 on errors",
-     [](const ToolContext& c, const CommandLine& l) { return RunCheck(c, l.check); }},
+     RunWith<&CommandLine::check, RunCheck>},
     {"sync",
      "Import the organisation's directory of the settings' [Sync] profile, then publish the "
      "table into its web root: the daily chain of a control server",
-     [](const ToolContext& c, const CommandLine& l) { return RunSync(c, l.sync); }},
+     RunWith<&CommandLine::sync, RunSync>},
     {"publish",
      "Put the local table into a web root for the agents' refreshes as a new release "
      "(GUIDDB.DAT, GUIDDB.DAT.gz, manifest) made live in one switch; roll back, list, verify",
-     [](const ToolContext& c, const CommandLine& l) { return RunPublish(c, l.publish); }},
+     RunWith<&CommandLine::publish, RunPublish>},
 };
 // The global options that take a value: their value is not a command.
 const char* const kValueOptions[] = {"--home", "--settings-dir", "--instance", "--log-file",

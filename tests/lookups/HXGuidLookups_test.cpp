@@ -92,28 +92,16 @@ std::vector<Row> NotesRows() {
   };
 }
 
-class HXGuidLookupsTest : public testsupport::FreshLookupProcessTest {
+class HXGuidLookupsTest : public testsupport::LookupServiceTest {
  protected:
   std::string Now(long delta = 0) {
     return std::to_string(static_cast<long>(time(nullptr)) + delta);
   }
 
-  // A table refreshed a minute ago: no refresh.
-  void FreshSettings(std::vector<std::pair<std::string, std::string>> extra = {}) {
-    extra.emplace_back("nLastGuidNameTableRefreshTime", Now(-60));
-    extra.emplace_back("getSqlLiteDbFromHB", "0");
-    sandbox.WriteSettings(extra);
-  }
+  using LookupServiceTest::StartPrivate;
   // `service` in private mode over the Exchange rows, with nothing to refresh.
   void StartPrivate(CHXGuidLookups& service) {
-    FreshSettings();
-    sandbox.MakeCacheDb(ExchangeRows());
-    ASSERT_FALSE(service.Initialize(7, 0, false, true, nullptr).IsError());
-  }
-  // Never refreshed: a rebuild from the application manager.
-  void StaleSettings(std::vector<std::pair<std::string, std::string>> extra = {}) {
-    extra.emplace_back("getSqlLiteDbFromHB", "0");
-    sandbox.WriteSettings(extra);
+    LookupServiceTest::StartPrivate(service, ExchangeRows(), 7);
   }
 
   static bool StaticCacheIsFresh() {
@@ -138,7 +126,6 @@ class HXGuidLookupsTest : public testsupport::FreshLookupProcessTest {
     return records.empty() ? "" : records.begin()->second.guid;
   }
 
-  LookupSandbox sandbox;
   ScopedLogCapture log;
 };
 
@@ -643,10 +630,8 @@ int DescriptorsOnFile(const std::string& file) {
 // the next miss answers from the file as it is then, and no descriptor stays
 // on a file that was replaced.
 TEST_F(HXGuidLookupsTest, KeptConnectionFollowsTheFileBetweenMisses) {
-  FreshSettings();
-  sandbox.MakeCacheDb({{"a@corp.test", "{A}", 1}});
   CHXGuidLookups service;
-  ASSERT_FALSE(service.Initialize(7, 0, false, true, nullptr).IsError());
+  ASSERT_NO_FATAL_FAILURE(StartPrivate(service, {{"a@corp.test", "{A}", 1}}, 7));
   EXPECT_EQ(1u, Find(service, "a@corp.test").records.size());
   EXPECT_EQ(1, DescriptorsOnFile(sandbox.dbFile()));
 
@@ -778,11 +763,9 @@ TEST_F(HXGuidLookupsTest, UnreadableSettingsFileFailsTheSetUp) {
 // in either mode, and the database is not asked.
 TEST_F(HXGuidLookupsTest, KeyWithANulByteIsNotFoundInEitherMode) {
   REQUIRE_FRESH_STATIC_CACHE();
-  FreshSettings();
-  sandbox.MakeCacheDb(ExchangeRows());
   const std::string key("bob@corp.test\0garbage", 22);
   CHXGuidLookups privateService;
-  ASSERT_FALSE(privateService.Initialize(7, 0, false, true, nullptr).IsError());
+  ASSERT_NO_FATAL_FAILURE(StartPrivate(privateService));
   Answer a = Find(privateService, key);
   EXPECT_TRUE(a.ok);
   EXPECT_TRUE(a.records.empty());
@@ -797,10 +780,9 @@ TEST_F(HXGuidLookupsTest, KeyWithANulByteIsNotFoundInEitherMode) {
 // A row with an empty name must not make the empty key somebody's mailbox;
 // the empty key never reaches the database (here: a file that is none).
 TEST_F(HXGuidLookupsTest, EmptyKeyResolvesToNothingWithoutTheDatabase) {
-  FreshSettings();
-  sandbox.MakeCacheDb({{"", "{EMPTY}", 1}, {"a@corp.test", "{A}", 1}});
   CHXGuidLookups service;
-  ASSERT_FALSE(service.Initialize(7, 0, false, true, nullptr).IsError());
+  ASSERT_NO_FATAL_FAILURE(
+      StartPrivate(service, {{"", "{EMPTY}", 1}, {"a@corp.test", "{A}", 1}}, 7));
   WriteFile(sandbox.dbFile(), std::string(4096, 'x'));
   for (bool byGuid : {false, true}) {
     Answer a = Find(service, "", byGuid);

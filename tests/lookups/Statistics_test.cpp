@@ -16,7 +16,6 @@
 
 namespace {
 
-using testsupport::LookupSandbox;
 using testsupport::Row;
 using testsupport::ScopedLogCapture;
 using testsupport::ScopedRowSource;
@@ -28,22 +27,16 @@ const std::vector<Row> kRows = {
     {"bob@corp.test", "{CD-02}", 1},
 };
 
-class StatisticsTest : public testsupport::FreshLookupProcessTest {
- protected:
-  bool Lookup(CHXGuidLookups& lookups, std::string key) {
-    GuidRecordMap records;
-    return lookups.Lookup(key, records, false) && !records.empty();
-  }
+using StatisticsTest = testsupport::LookupServiceTest;
 
-  LookupSandbox sandbox;
-};
+bool Lookup(CHXGuidLookups& lookups, std::string key) {
+  GuidRecordMap records;
+  return lookups.Lookup(key, records, false) && !records.empty();
+}
 
 TEST_F(StatisticsTest, PrivateModeCountsHitsMissesQueriesAndFailures) {
-  sandbox.WriteSettings({{"nLastGuidNameTableRefreshTime", std::to_string(time(nullptr))},
-                         {"getSqlLiteDbFromHB", "0"}});
-  sandbox.MakeCacheDb(kRows);
   CHXGuidLookups lookups;
-  ASSERT_FALSE(lookups.Initialize(0, 0, false, true, nullptr).IsError());
+  ASSERT_NO_FATAL_FAILURE(StartPrivate(lookups, kRows, 0));
 
   EXPECT_TRUE(Lookup(lookups, "ann@corp.test"));      // miss, query
   EXPECT_TRUE(Lookup(lookups, "ann@corp.test"));      // hit
@@ -60,7 +53,7 @@ TEST_F(StatisticsTest, PrivateModeCountsHitsMissesQueriesAndFailures) {
 }
 
 TEST_F(StatisticsTest, CompletedRefreshIsCountedByTheObjectThatMadeIt) {
-  sandbox.WriteSettings({{"getSqlLiteDbFromHB", "0"}});  // never refreshed: due
+  StaleSettings();
   ScopedRowSource source(kRows);
   CHXGuidLookups lookups;
   ASSERT_FALSE(lookups.Initialize(0, 0, false, true, nullptr).IsError());

@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <ctime>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "host/AppMgrClient.h"
+#include "lookups/HXGuidLookups.h"
 #include "support/TestSupport.h"
 
 namespace testsupport {
@@ -70,6 +73,28 @@ class FreshLookupProcessTest : public ::testing::Test {
  protected:
   void SetUp() override { ResetLookupProcessState(); }
   void TearDown() override { ResetLookupProcessState(); }
+};
+
+// A fresh process with a sandbox whose table comes from the application manager.
+class LookupServiceTest : public FreshLookupProcessTest {
+ protected:
+  using Values = std::vector<std::pair<std::string, std::string>>;
+  void FreshSettings(Values extra = {}) {  // refreshed a minute ago
+    extra.emplace_back("nLastGuidNameTableRefreshTime", std::to_string(time(nullptr) - 60));
+    StaleSettings(std::move(extra));
+  }
+  void StaleSettings(Values extra = {}) {  // never refreshed: a rebuild is due
+    extra.emplace_back("getSqlLiteDbFromHB", "0");
+    sandbox.WriteSettings(extra);
+  }
+  // `service` in private mode over `rows` as job `jobId`, nothing to refresh.
+  void StartPrivate(CHXGuidLookups& service, const std::vector<Row>& rows, uint64_t jobId) {
+    FreshSettings();
+    sandbox.MakeCacheDb(rows);
+    ASSERT_FALSE(service.Initialize(jobId, 0, false, true, nullptr).IsError());
+  }
+
+  LookupSandbox sandbox;
 };
 
 // Registers `rows` as the application manager's table for the scope.

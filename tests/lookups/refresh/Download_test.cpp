@@ -368,25 +368,27 @@ TEST_F(DownloadTest, UnresolvableHostKeepsOldFileAndEndsSession) {
       << log->dump();
 }
 
-TEST_F(DownloadTest, NoControlServerConfiguredFailsBeforeAnySession) {
-  WriteSettings("nHXPlatformType=0\ndMORVAXTEMPDIR=" + temp_ + "\n");
-  EXPECT_FALSE(lookups_.getSqlLiteGUIDDbFromHB());
-  EXPECT_EQ(lookups_.lastFailure().step, GuidFailureStep::kControlServer);
-  EXPECT_EQ(ReadFile(localDb()), oldBytes_);
-}
-
-TEST_F(DownloadTest, MissingTemporaryFolderSettingFails) {
-  WriteSettings("nHXPlatformType=0\nsControlServerURL=http://127.0.0.1:1\n");
-  EXPECT_FALSE(lookups_.getSqlLiteGUIDDbFromHB());
-  EXPECT_EQ(lookups_.lastFailure().step, GuidFailureStep::kNoSourceFolder);
-  EXPECT_EQ(ReadFile(localDb()), oldBytes_);
-}
-
-TEST_F(DownloadTest, MissingHomeFailsBeforePlatformTypeIsRead) {
-  WriteSettings("nHXPlatformType=1\ndMORVAXSQLLITEDBDIR=" + hb_ + "\n", false);
-  EXPECT_FALSE(lookups_.getSqlLiteGUIDDbFromHB());
-  EXPECT_EQ(lookups_.lastFailure().step, GuidFailureStep::kNoHome);
-  EXPECT_EQ(ReadFile(localDb()), oldBytes_);
+// Settings that leave the source unnamed fail at their step before any session
+// or copy (a missing home before the platform type is read); the table stays.
+TEST_F(DownloadTest, SettingsThatNameNoSourceFailAtTheirStep) {
+  const struct {
+    std::string base;
+    bool withHome;
+    GuidFailureStep step;
+  } cases[] = {
+      {"nHXPlatformType=0\ndMORVAXTEMPDIR=" + temp_ + "\n", true, GuidFailureStep::kControlServer},
+      {"nHXPlatformType=0\nsControlServerURL=http://127.0.0.1:1\n", true,
+       GuidFailureStep::kNoSourceFolder},
+      {"nHXPlatformType=1\ndMORVAXSQLLITEDBDIR=" + hb_ + "\n", false, GuidFailureStep::kNoHome},
+      {"nHXPlatformType=1\ndMORVAXTEMPDIR=" + hb_ + "\n", true, GuidFailureStep::kNoSourceFolder},
+  };
+  for (const auto& c : cases) {
+    ResetProcessFlags();
+    WriteSettings(c.base, c.withHome);
+    EXPECT_FALSE(lookups_.getSqlLiteGUIDDbFromHB()) << c.base;
+    EXPECT_EQ(lookups_.lastFailure().step, c.step) << c.base;
+    EXPECT_EQ(ReadFile(localDb()), oldBytes_) << c.base;
+  }
 }
 
 TEST_F(DownloadTest, LocalCopyPrefersSqliteDbFolderAndMakesNoSession) {
@@ -422,13 +424,6 @@ TEST_F(DownloadTest, LocalCopyFindsTheControlServersFolder) {
     ASSERT_TRUE(lookups_.getSqlLiteGUIDDbFromHB()) << folders << "\n" << log->dump();
     EXPECT_EQ(ReadAllRows(localDb()), kNewRows) << folders;
   }
-}
-
-TEST_F(DownloadTest, LocalCopyWithoutFolderSettingFails) {
-  WriteSettings("nHXPlatformType=1\ndMORVAXTEMPDIR=" + hb_ + "\n");
-  EXPECT_FALSE(lookups_.getSqlLiteGUIDDbFromHB());
-  EXPECT_EQ(lookups_.lastFailure().step, GuidFailureStep::kNoSourceFolder);
-  EXPECT_EQ(ReadFile(localDb()), oldBytes_);
 }
 
 TEST_F(DownloadTest, TemporaryFolderEndingInSeparatorStillDownloads) {
