@@ -421,6 +421,7 @@ TEST_F(PublishTest, AgentFollowsTheReleasesByDelta) {
   ASSERT_EQ(Json(run.out, "[d['done'], d['release']]"), "[\"downloaded\", \"" + web_.Live() + "\"]")
       << Show(run);
   const long long full = std::stoll(Json(run.out, "d['bytesFetched']"));
+  EXPECT_EQ(Json(run.out, "d['seconds'] > 0"), "true") << Show(run);
   struct Step {
     std::vector<char> variants;  // one publish each before the refresh
     const char* done;
