@@ -6,6 +6,7 @@
 // comment or a flag could only promise.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -20,6 +21,9 @@ class GUIDLOOKUPS_EXPORT AccessMutex {
  public:
   AccessMutex() : mutex_(GUIDDB_ACCESS_LOCK_NAME, nullptr, false) {}
   void keepDescriptorOpen(bool keep) { mutex_.keepDescriptorOpen(keep); }
+  void recheckKeptFileEvery(std::chrono::milliseconds interval) {
+    mutex_.recheckKeptFileEvery(interval);
+  }
   // The lock file's path as it would be used now (nothing is created).
   std::string lockFilePath() const { return mutex_.lockFilePath(); }
 

@@ -155,8 +155,7 @@ int CNamedMutex::lock(int timeoutMs, bool /*flag*/) {
       const uid_t euid = given ? kept_.euid : geteuid();
       const bool sameFolder = (generation == kept_.generation && euid == kept_.euid) ||
                               FolderInUse(&given) == kept_.folder;
-      struct stat kept;
-      if (sameFolder && fstat(fd_, &kept) == 0 && kept.st_nlink > 0) {
+      if (sameFolder && KeptFileStillLinked()) {
         kept_.generation = generation;
         kept_.given = given;
         kept_.euid = euid;
@@ -202,10 +201,20 @@ int CNamedMutex::lock(int timeoutMs, bool /*flag*/) {
     }
 
     kept_ = {folder, generation, given, euid};
+    fileCheckedAt_ = std::chrono::steady_clock::now();
     return Acquire(fd, path, timeoutMs);
   } catch (...) {
     return -1;
   }
+}
+
+bool CNamedMutex::KeptFileStillLinked() {
+  const auto now = std::chrono::steady_clock::now();
+  if (recheckEvery_.count() > 0 && now - fileCheckedAt_ < recheckEvery_) return true;
+  struct stat kept;
+  if (fstat(fd_, &kept) != 0 || kept.st_nlink == 0) return false;
+  fileCheckedAt_ = now;
+  return true;
 }
 
 // Takes the flock on `fd`, open on `path`. On success the object holds it;

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -99,6 +100,14 @@ class GUIDLOOKUPS_EXPORT CNamedMutex {
   // cleaner of a temporary folder, say) or the lock folder changed. The
   // descriptor is closed with the object. Default: closed at every unlock.
   void keepDescriptorOpen(bool keep) { keepOpen_ = keep; }
+  // With a kept descriptor: look for its file's removal at most once per
+  // `interval` rather than at every lock, saving a system call per lock. A
+  // removed file may then go on being locked for up to `interval` while a
+  // newcomer locks the new one, so only for a holder whose overlap with
+  // another holder does no harm: a reader of the table through SQLite, whose
+  // own locks keep every read whole, and which checks the table's identity
+  // itself. Default 0: at every lock.
+  void recheckKeptFileEvery(std::chrono::milliseconds interval) { recheckEvery_ = interval; }
   // The lock file's path as it would be used now (nothing is created).
   std::string lockFilePath() const;
 
@@ -115,6 +124,9 @@ class GUIDLOOKUPS_EXPORT CNamedMutex {
 
  private:
   int Acquire(int fd, const std::string& path, int timeoutMs);
+  // False when the kept descriptor's file was removed from its folder (as
+  // far as the last check, within recheckEvery_, knows).
+  bool KeptFileStillLinked();
 
   std::string name_;
   int fd_ = -1;  // open on path_ while locked, and between locks with keepOpen_
@@ -127,6 +139,8 @@ class GUIDLOOKUPS_EXPORT CNamedMutex {
     bool given = false;       // GUIDLOOKUPS_LOCK_DIR, not the user's default
     uid_t euid = 0;           // the user whose default it was
   } kept_;
+  std::chrono::steady_clock::duration recheckEvery_{0};
+  std::chrono::steady_clock::time_point fileCheckedAt_;  // when the kept file was last found linked
   bool locked_ = false;
   bool keepOpen_ = false;
 };

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <mutex>
 #include <string>
@@ -330,6 +331,9 @@ bool CHXGuidLookups::getGUIDRecordForSMTP(const std::string& address, GuidRecord
     if (!shared.lock) {
       shared.lock = std::make_unique<AccessMutex>();
       shared.lock->keepDescriptorOpen(true);
+      // Only misses take this lock, and they read: a removed lock file may
+      // be noticed up to a second late (see recheckKeptFileEvery).
+      shared.lock->recheckKeptFileEvery(std::chrono::seconds(1));
     }
     if (QueryUnderLock(*shared.lock, shared.db, address, records, keyIsGuid)) return true;
   } catch (...) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -212,11 +213,19 @@ TEST_F(LocksTest, KeptDescriptorFollowsARemovedLockFileAndTheFolderInUse) {
   ASSERT_EQ(kept.unlock(), 0);
   EXPECT_EQ(testsupport::DescriptorsOn(target).size(), 1u);
   EXPECT_FALSE(kept.isLocked());
+  // One that looks for the removal at most every 100 ms notices it too.
+  CNamedMutex lazy("SQLITE_ACCESS_LOCK", nullptr, false);
+  lazy.keepDescriptorOpen(true);
+  lazy.recheckKeptFileEvery(std::chrono::milliseconds(100));
+  ASSERT_EQ(lazy.lock(-1, false), 0);
+  lazy.unlock();
 
   ASSERT_EQ(unlink(target.c_str()), 0);
   CNamedMutex newcomer("SQLITE_ACCESS_LOCK", nullptr, false);
   ASSERT_EQ(newcomer.lock(-1, false), 0);
   EXPECT_EQ(kept.lock(0, false), -1);  // the newcomer holds the file now at the path
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(lazy.lock(0, false), -1);
   newcomer.unlock();
   EXPECT_EQ(kept.lock(0, false), 0);
   kept.unlock();
