@@ -146,7 +146,7 @@ TEST_F(GuidlookupToolTest, ConcurrentLookupsDoNotWaitForAStalledImport) {
     if (privateMode) args.push_back("--private");
     args.push_back("ann@contoso.com");
     Started lookup = StartHome(args);
-    const int status = WaitWithin(lookup.pid, 200);
+    const int status = WaitWithin(lookup.pid, 1000);
     EXPECT_NE(status, -1) << "the lookup waited for the import (private: " << privateMode << ")";
     if (status == -1) {
       close(pipeEnds[1]);
@@ -171,7 +171,7 @@ TEST_F(GuidlookupToolTest, ConcurrentLookupsDoNotWaitForAStalledImport) {
   close(pipeEnds[0]);
   usleep(300 * 1000);
   kill(import.pid, SIGTERM);
-  const int status = WaitWithin(import.pid, 100);
+  const int status = WaitWithin(import.pid, 1000);
   close(pipeEnds[1]);
   EXPECT_NE(status, -1) << "SIGTERM did not end an import waiting on its source";
   if (status == -1) testsupport::WaitChild(import.pid);
