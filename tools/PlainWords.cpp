@@ -159,11 +159,28 @@ std::string PlainFailure(const SGuidFailure& failure) {
       return "cannot open " + DatabasePath(failure.subject);
     case Step::kQuery:
       return "the query for " + failure.subject + " failed" + (cause.empty() ? "" : ": " + cause);
-    default:
-      // The cause is in the operator's words already (the network session's,
-      // the file system's, the rebuild's).
-      return cause.empty() ? "no reason was given" : cause;
+    // Told in the fixed words above.
+    case Step::kNone:
+    case Step::kNoFolder:
+    case Step::kNoHome:
+    case Step::kLock:
+    case Step::kEarlierDownload:
+    case Step::kDownload:
+    case Step::kInstance:
+    case Step::kNoRows:
+    // The cause is in the operator's words already (the network session's,
+    // the file system's, the rebuild's). Listed rather than a default, so
+    // that a new step must be given its words.
+    case Step::kSettings:
+    case Step::kCacheFolder:
+    case Step::kConnect:
+    case Step::kTransfer:
+    case Step::kInstall:
+    case Step::kRebuild:
+    case Step::kUnexpected:
+      break;
   }
+  return cause.empty() ? "no reason was given" : cause;
 }
 
 std::string RefreshTimeFailure(const SRefreshReport& report) {
